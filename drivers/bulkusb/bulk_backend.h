@@ -1,0 +1,43 @@
+// How the bulk driver reaches a player. The functions of dllfunc/bulkusb.h
+// pick a backend when a command opens its device handle and send every later
+// call of that command to it:
+//   1. an in-process backend that a test (or the in-process virtual player)
+//      installed;
+//   2. a real player on USB (reserved for the libusb backend);
+//   3. the virtual player's socket.
+// Nothing found: the handles cannot be opened.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "bulkusb.h"
+
+namespace bulkusb {
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  virtual BulkHandle OpenDev() = 0;
+  virtual BulkHandle OpenRead() = 0;
+  virtual BulkHandle OpenWrite() = 0;
+  virtual bool Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) = 0;
+  virtual bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) = 0;
+  virtual void Close(BulkHandle handle) = 0;
+};
+
+// Installs `backend` ahead of every other way to a player; nullptr removes it.
+// The backend must outlive its installation.
+void InstallInProcessBackend(Backend* backend);
+
+// The virtual player's socket: $ZK27_PLAYER_SOCKET, else
+// $XDG_RUNTIME_DIR/zk27/player.sock, else /tmp/zk27-$UID/player.sock.
+std::string PlayerSocketPath();
+
+// The control socket of the virtual player that serves `socketPath`.
+std::string PlayerControlPath(const std::string& socketPath);
+
+// Seconds a pipe call may wait for the player before it counts as failed.
+inline constexpr int kPipeTimeoutSeconds = 5;
+
+}  // namespace bulkusb

@@ -1,0 +1,61 @@
+// Dispatch of the driver calls to the backend that opened the command.
+#include "bulk_backend.h"
+#include "socket_backend.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+namespace bulkusb {
+namespace {
+
+Backend* g_inProcess = nullptr;
+SocketBackend g_socket;
+Backend* g_active = nullptr;  // the backend of the command in progress
+
+Backend* ChooseBackend() {
+  if (g_inProcess) return g_inProcess;
+  // A real player on USB will be looked for here, before the virtual one.
+  return &g_socket;
+}
+
+}  // namespace
+
+void InstallInProcessBackend(Backend* backend) {
+  g_inProcess = backend;
+  g_active = nullptr;
+}
+
+std::string PlayerSocketPath() {
+  if (const char* s = std::getenv("ZK27_PLAYER_SOCKET"); s && *s) return s;
+  if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run)
+    return std::string(run) + "/zk27/player.sock";
+  return "/tmp/zk27-" + std::to_string(::getuid()) + "/player.sock";
+}
+
+std::string PlayerControlPath(const std::string& socketPath) { return socketPath + ".ctl"; }
+
+}  // namespace bulkusb
+
+using bulkusb::g_active;
+
+BulkHandle open_dev() {
+  g_active = bulkusb::ChooseBackend();
+  return g_active->OpenDev();
+}
+
+BulkHandle open_read() { return g_active ? g_active->OpenRead() : kInvalidBulkHandle; }
+BulkHandle open_write() { return g_active ? g_active->OpenWrite() : kInvalidBulkHandle; }
+
+bool pipe_read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) {
+  *done = 0;
+  return g_active && pipe >= 0 && g_active->Read(pipe, buf, size, done);
+}
+
+bool pipe_write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) {
+  *done = 0;
+  return g_active && pipe >= 0 && g_active->Write(pipe, buf, size, done);
+}
+
+void close_handle(BulkHandle handle) {
+  if (g_active && handle >= 0) g_active->Close(handle);
+}

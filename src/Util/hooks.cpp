@@ -1,0 +1,46 @@
+#include "hooks.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+FrontEndHooks g_hooks;
+}
+
+void InstallHooks(FrontEndHooks hooks) { g_hooks = std::move(hooks); }
+const FrontEndHooks& Hooks() { return g_hooks; }
+
+void ShowMessage(const std::string& text) {
+  if (g_hooks.showMessage) g_hooks.showMessage(text);
+}
+
+Answer AskYesNo(const std::string& caption, const std::string& text, bool warning) {
+  return g_hooks.askYesNo ? g_hooks.askYesNo(caption, text, warning) : Answer::Closed;
+}
+
+void SendWindowMessage(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
+  if (g_hooks.sendWindowMessage) g_hooks.sendWindowMessage(window, message, wparam, lparam);
+}
+
+void SetBusyCursor(bool busy) {
+  if (g_hooks.setBusyCursor) g_hooks.setBusyCursor(busy);
+}
+
+void WaitMilliseconds(std::uint32_t milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
+  if (!g_hooks.processEvents) {
+    std::this_thread::sleep_until(end);
+    return;
+  }
+  // Handle events in short slices instead of spinning: the interface stays
+  // alive and the wait lasts as long.
+  while (Clock::now() < end) {
+    g_hooks.processEvents();
+    const auto next = std::min(end, Clock::now() + std::chrono::milliseconds(5));
+    std::this_thread::sleep_until(next);
+  }
+}
+
+void WaitSeconds(std::uint16_t seconds) { WaitMilliseconds(seconds * 1000u + 1u); }

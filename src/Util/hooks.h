@@ -1,0 +1,48 @@
+// Where the engine meets a front end.
+//
+// The engine shows a few messages of its own (the busy message of the sector
+// commands, the card check's messages, the listing's broken-entry message) and
+// tells the main window about the device's condition. It does so only through
+// these hooks, which the front end installs at start: the desktop program
+// with dialogs and a synchronous window event, the command line with lines on
+// stderr, tests with scripted answers. Without hooks nothing is shown.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+enum class Answer { Yes, No, Closed };
+
+// The window message the device link sends to the main window after asking
+// the player for its status; its first parameter is the DeviceState.
+inline constexpr unsigned kDeviceStateMessage = 1024 + 100;
+
+struct FrontEndHooks {
+  // A modal message with an OK button. Texts use "\r\n" for line breaks.
+  std::function<void(const std::string& text)> showMessage;
+  // A Yes/No question; `warning` asks for the warning icon, otherwise none.
+  std::function<Answer(const std::string& caption, const std::string& text, bool warning)> askYesNo;
+  // Delivers `message` to `window` and returns once it has been handled.
+  std::function<void(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam)>
+      sendWindowMessage;
+  // Hourglass on (true) or back to the default (false).
+  std::function<void(bool busy)> setBusyCursor;
+  // Handles pending window events; called repeatedly while waiting.
+  std::function<void()> processEvents;
+};
+
+// Replaces every hook at once; empty members fall back to doing nothing.
+void InstallHooks(FrontEndHooks hooks);
+const FrontEndHooks& Hooks();
+
+void ShowMessage(const std::string& text);
+Answer AskYesNo(const std::string& caption, const std::string& text, bool warning = false);
+void SendWindowMessage(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+void SetBusyCursor(bool busy);
+
+// Waits `seconds` seconds and 1 ms of wall-clock time while window events are
+// still handled.
+void WaitSeconds(std::uint16_t seconds);
+// Waits `milliseconds` while window events are still handled.
+void WaitMilliseconds(std::uint32_t milliseconds);

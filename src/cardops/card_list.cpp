@@ -1,0 +1,173 @@
+// The card list: the CardFileTable rebuilt from the directory image.
+#include <cstdio>
+#include <ctime>
+
+#include "cardops.h"
+#include "fs.h"
+#include "hooks.h"
+#include "messages.h"
+
+TFileInfor CardFileTable[kCardFileCapacity + 1];
+std::int32_t CardFileCount = 0;
+std::uint16_t FreeClusterCount = 0;
+std::string CurrentFileName;
+
+namespace {
+
+bool IsSlotOffset(std::uint16_t slot) { return slot % kNameSlotSize == 0 && slot < kNameTableBytes; }
+
+// A voice entry has a name when its name mark is set and its slot holds one.
+bool HasName(const std::uint8_t* entry) {
+  std::string ignored;
+  return entry[0] != 0 && SlotName(EntryNameSlot(entry), &ignored);
+}
+
+// Sorts record `count` into descending FileId order; equal FileIds keep
+// their scan order. Names are not moved: they are set after the scan.
+void InsertIntoOrder(std::int32_t count) {
+  for (std::int32_t k = count; k > 1 && CardFileTable[k].FileId > CardFileTable[k - 1].FileId; --k) {
+    std::swap(CardFileTable[k].DirSector, CardFileTable[k - 1].DirSector);
+    std::swap(CardFileTable[k].DirOffset, CardFileTable[k - 1].DirOffset);
+    std::swap(CardFileTable[k].FileId, CardFileTable[k - 1].FileId);
+  }
+}
+
+// Gives a voice entry its recording name in the first free slot. False when
+// every slot is taken; the entry then stays unnamed on the card.
+bool NameVoiceEntry(std::uint8_t* entry, std::uint8_t id) {
+  const std::uint16_t slot = FindFreeNameSlot();
+  if (slot == kNoNameSlot) return false;
+  entry[0] = id;
+  entry[1] = static_cast<std::uint8_t>(slot);
+  entry[2] = static_cast<std::uint8_t>(slot >> 8);
+  StoreFileName(MakeVoiceName(id), slot);
+  return true;
+}
+
+}  // namespace
+
+std::int32_t ScanCardDirectory() {
+  std::int32_t count = 0;
+  int named = 0;
+  for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector) {
+    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
+      std::uint8_t* entry = DirEntryAt(sector, offset);
+      const std::uint8_t id = entry[12];
+      if (id == 0) continue;
+      if (!(id & 0x80) && entry[0] == 0) {
+        DropBrokenEntry(sector, offset);
+        continue;
+      }
+      if ((id & 0x80) && !HasName(entry) && NameVoiceEntry(entry, id)) ++named;
+      ++count;
+      CardFileTable[count].DirSector = static_cast<std::int32_t>(sector);
+      CardFileTable[count].DirOffset = static_cast<std::int32_t>(offset);
+      CardFileTable[count].FileId = id;
+      InsertIntoOrder(count);
+    }
+  }
+  if (named > 0) FlushVolume();
+  return count;
+}
+
+void FetchEntryName(TFileInfor& record, bool report) {
+  const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(record.DirSector),
+                                         static_cast<std::uint32_t>(record.DirOffset));
+  std::string name;
+  if (entry && SlotName(EntryNameSlot(entry), &name)) {
+    record.Name = std::move(name);
+    return;
+  }
+  // Never keep the Name of the record that sat here before the scan: it
+  // belongs to another file.
+  if (record.FileId & 0x80) {
+    record.Name = MakeVoiceName(record.FileId);
+  } else {
+    record.Name.clear();
+    if (report) ShowMessage(msg::kInvalidFileStructure);
+  }
+}
+
+void FillCardList(std::int32_t count, std::vector<std::string>* lines) {
+  for (std::int32_t k = count; k >= 1; --k) {
+    FetchEntryName(CardFileTable[k]);
+    // A list line ends at the first NUL of its Name.
+    const std::string& name = CardFileTable[k].Name;
+    lines->push_back(name.substr(0, name.find('\0')));
+  }
+}
+
+std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%02d%02d%02d%03d.voc", year % 100, month % 100, day % 100, id & 0x7F);
+  return text;
+}
+
+std::string MakeVoiceName(std::uint8_t id) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return MakeVoiceNameOn(id, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
+void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset) {
+  std::uint8_t* entry = DirEntryAt(sector, offset);
+  if (!entry) return;
+  entry[0] = 0;
+  entry[12] = 0;
+  entry[13] = 0;
+  FreeClusterChain(EntryFirstCluster(entry));
+  const std::uint16_t slot = EntryNameSlot(entry);
+  if (IsSlotOffset(slot)) {
+    VolumeImage.nameTable[slot] = 0;
+    VolumeImage.nameTable[slot + 1] = 0;
+  }
+}
+
+std::vector<std::string> RebuildCardList() {
+  std::vector<std::string> lines;
+  CardFileCount = ScanCardDirectory();
+  FillCardList(CardFileCount, &lines);
+  FreeClusterCount = static_cast<std::uint16_t>(CountFreeClusters());
+  return lines;
+}
+
+std::int32_t FindCardFile(const std::string& line) {
+  if (line.empty()) return -1;
+  for (std::int32_t r = 1; r <= CardFileCount; ++r) {
+    const std::string& name = CardFileTable[r].Name;
+    if (name == line) return r;
+    // A Name stored with a trailing NUL shows without it.
+    if (name.size() == line.size() + 1 && name.compare(0, line.size(), line) == 0) return r;
+  }
+  return 0;
+}
+
+std::uint32_t CardFileSize(const TFileInfor& record) {
+  const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(record.DirSector),
+                                         static_cast<std::uint32_t>(record.DirOffset));
+  return entry ? EntrySize(entry) : 0;
+}
+
+CardOpResult ReleaseCardFile(const std::string& name) {
+  CardFileCount = ScanCardDirectory();
+  // The scan reorders records without their Names; name them again so that
+  // the lookup finds this file and not the one that took its place.
+  for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);
+  const std::int32_t j = FindCardFile(name);
+  if (j <= 0) return kOpNotOnCard;
+  const TFileInfor deleted = CardFileTable[j];
+  const int kind = FileKindOf(deleted.Name);
+  DropBrokenEntry(static_cast<std::uint32_t>(deleted.DirSector), static_cast<std::uint32_t>(deleted.DirOffset));
+  // Close up the numbers of the kind: every higher FileId moves down by one.
+  // Only higher ones: lowering an equal FileId could turn it into 0, which
+  // would free a living entry.
+  for (std::int32_t r = j - 1; r >= 1; --r) {
+    TFileInfor& rec = CardFileTable[r];
+    if (FileKindOf(rec.Name) != kind || rec.FileId <= deleted.FileId) continue;
+    rec.FileId = static_cast<std::uint8_t>(rec.FileId - 1);
+    DirEntryAt(static_cast<std::uint32_t>(rec.DirSector), static_cast<std::uint32_t>(rec.DirOffset))[12] =
+        rec.FileId;
+  }
+  return kOpOk;
+}

@@ -1,0 +1,111 @@
+// Card operations shared by the desktop program and the command line.
+//
+// The card list: every rebuild scans the directory image into the
+// CardFileTable (records 1..CardFileCount, in descending FileId order) and
+// lists the records' Names from CardFileCount down to 1, so the list shows
+// music files by FileId, then voice files by FileId.
+//
+// Names here are card names: 8-bit text as the NameTable holds it. A front
+// end shows them through PcNameFromCard and looks a line up with the card
+// name it came from.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct TFileInfor {
+  std::int32_t DirSector = 0;
+  std::int32_t DirOffset = 0;
+  std::uint8_t FileId = 0;
+  std::string Name;
+};
+
+inline constexpr int kCardFileCapacity = 512;
+extern TFileInfor CardFileTable[kCardFileCapacity + 1];  // numbered from 1
+extern std::int32_t CardFileCount;
+extern std::uint16_t FreeClusterCount;
+extern std::string CurrentFileName;
+
+// ---- the card list -------------------------------------------------------
+
+// Rebuilds the CardFileTable from the directory image: names voice
+// recordings that reached the card without a name (one FlushVolume when any
+// was named) and releases half-deleted entries. Returns the record count.
+std::int32_t ScanCardDirectory();
+// Sets each record's Name, then appends the lines of records count..1.
+void FillCardList(std::int32_t count, std::vector<std::string>* lines);
+// Sets the record's Name from its name slot. A music record without a
+// readable name shows the broken-structure message and gets an empty Name; a
+// voice record without one is listed under its recording name.
+void FetchEntryName(TFileInfor& record, bool report = true);
+// "yymmddNNN.voc": today's date and the number of voice FileId `id`.
+std::string MakeVoiceName(std::uint8_t id);
+std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day);
+// Releases the entry: FileId, name mark and voice flag 0, its chain freed, its
+// name slot emptied.
+void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset);
+
+// The GUI-free half of refreshing the card view: scan, fill, count the free
+// clusters. Sets CardFileCount and FreeClusterCount; returns the list lines.
+std::vector<std::string> RebuildCardList();
+
+// ---- files ----------------------------------------------------------------
+
+// The record a list line names: -1 for an empty line, 0 when none matches.
+std::int32_t FindCardFile(const std::string& line);
+std::uint32_t CardFileSize(const TFileInfor& record);
+
+enum CardOpResult : int {
+  kOpOk = 0,
+  kOpDeviceGone,         // DeviceState 2, 4 or 5 before the file was started
+  kOpDeviceFailed,       // a card command failed; see the DeviceState
+  kOpFlushFailed,        // the data is on the card but the tables were not written
+  kOpCannotOpenPcFile,
+  kOpPcReadFailed,
+  kOpNoSpace,
+  kOpWrongKind,
+  kOpNameNotStorable,    // a character the card's names cannot hold
+  kOpNameTooLong,
+  kOpDirectoryFull,
+  kOpNameTableFull,
+  kOpNoFileIdLeft,       // the kind's numbers reached 127
+  kOpNotOnCard,
+  kOpUnsafeName,         // the card name cannot be a PC file name
+  kOpCannotCreatePcFile,
+  kOpPcWriteFailed,
+  kOpDamaged,            // the file's cluster chain is broken
+};
+
+// Units done of units total; a call with done 0 marks the start of the data.
+using ProgressFn = std::function<void(std::uint32_t done, std::uint32_t total)>;
+
+// Sends one PC file to the card under `cardName` (already converted to the
+// card's text): checks, chosen clusters, one write per cluster, then the
+// entry, name and chain, and one FlushVolume. Every limit is checked before
+// any data is written; a file that stops half-way leaves no entry.
+CardOpResult SendFileToCard(const std::string& pcPath, const std::string& cardName,
+                            const ProgressFn& progress);
+
+// Copies card file `r` into the open PC file: exactly its size, along its
+// cluster chain, which is checked whole before the first read.
+CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress);
+
+// The PC name (UTF-8) a card file is fetched under: its Name up to the first
+// NUL. False when that name could leave the folder or is no file name.
+bool SafePcName(const std::string& cardName, std::string* pcName);
+
+// Fetches card file `r` into folder `dir` under its safe PC name. A file of
+// that name is replaced only once the copy is whole; a failed copy leaves
+// nothing behind.
+CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const ProgressFn& progress,
+                             std::string* pcName);
+
+// Releases the card file named by list line `name` in the VolumeImage and
+// closes up the FileIds of its kind. The caller flushes once for all names.
+CardOpResult ReleaseCardFile(const std::string& name);
+
+// A short text for the results that have no text of their own in the
+// transfers (the limits, PC file errors, damaged files); empty otherwise.
+std::string CardOpText(CardOpResult result, const std::string& name);

@@ -1,0 +1,32 @@
+#include "messages.h"
+
+#include "text.h"
+
+namespace msg {
+
+std::string ConfirmDeleteMany(int count) {
+  return "Do you really want to delete these " + std::to_string(count) + " files!!";
+}
+
+std::string DeleteNotExisted(const std::string& name) {
+  return "The file," + name + " is not existed and then drop it!!";
+}
+
+const char* TransferFailure(std::uint8_t state) {
+  if (state == 2) return kCardRemoved;
+  if (state == 4) return kLostConnection;
+  return kNotReady;
+}
+
+std::string FreeSpaceText(std::uint16_t freeClusters, bool spaced) {
+  const std::uint32_t kilobytes = (static_cast<std::uint32_t>(freeClusters) * 65536u) >> 10;
+  return std::string(kFreeSpace) + FormatThousands(std::to_string(kilobytes)) + (spaced ? " KB" : "KB");
+}
+
+std::string TotalFilesText(int count) { return kTotalFiles + std::to_string(count); }
+
+std::string CountText(int count, const std::string& verb) {
+  return std::to_string(count) + (count > 1 ? " files " : " file ") + verb;
+}
+
+}  // namespace msg

@@ -1,0 +1,65 @@
+// The texts the user sees, shared by both front ends so that they always say
+// the same thing. "\r\n" is a line break.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace msg {
+
+// Start-up, by the raw status of the player.
+inline constexpr const char* kStartNoCard =
+    "There is no card in the Device.\r\nPlease Insert the CF card and restart the program.";
+inline constexpr const char* kStartBusy = "The Device is Busy.\r\nPlease ReConnect the device";
+inline constexpr const char* kStartAttach = "Please Attach the Device!";
+inline constexpr const char* kNotZk27Format =
+    "The CF card is not ZK27 file format\r\nWould you like to continue?";
+inline constexpr const char* kProgramExited = "Program Exited!";
+
+// The main window's reaction to the device's state.
+inline constexpr const char* kStateNoCard =
+    "There is no CF Card in the device\r\nPlease insert the card and restart the program!";
+inline constexpr const char* kStateAttach = "Please Attach the ZK27 MP3 Player\r\nAnd restart the Program !";
+inline constexpr const char* kStateNotReady =
+    "The Device is Not Ready\r\nre-connect the Device and restart the program!";
+
+// Card list.
+inline constexpr const char* kInvalidFileStructure = " Invalid File structure\r\nClose the program";
+inline constexpr const char* kTotalFiles = "Total Files: ";
+inline constexpr const char* kFreeSpace = "The free space in your CF Card is ";
+
+// Transfers.
+inline constexpr const char* kSelectedUnknown = "The Selected files are unknown\r\ncontinue !!";
+inline constexpr const char* kNoSpace = "Not Enought Memory Space";
+inline constexpr const char* kInvalidType = "Invalid File Types!\r\nPlease choose another ones";
+inline constexpr const char* kTooManyFiles = "Too many input files";
+inline constexpr const char* kCardRemoved =
+    "The CF card is removed \r\nPlease insert the card and restart the program.";
+inline constexpr const char* kLostConnection = " Lost Connection\r\nPlease reconnect and restart the program";
+inline constexpr const char* kNotReady = "The Device is not Ready";
+inline constexpr const char* kFileNotExisted = " File Not Existed and drop the entry off!!";
+inline constexpr const char* kInvalidHandle = "Invalid File Handle";
+inline constexpr const char* kUnknownVoice = "Unknown Voice files";
+inline constexpr const char* kDownloading = "Downloading";
+inline constexpr const char* kUploading = "Uploading";
+
+// Format and delete.
+inline constexpr const char* kConfirmFormatCaption = "Confirm format";
+inline constexpr const char* kConfirmFormat = "Do you really want to format this CF card??";
+inline constexpr const char* kFormattingCompleted = "Fomatting completed";
+inline constexpr const char* kConfirmDeleteCaption = "Confirm delete";
+inline constexpr const char* kConfirmDeleteOne = "Do you really want to delete this file!!";
+
+std::string ConfirmDeleteMany(int count);
+std::string DeleteNotExisted(const std::string& name);
+
+// The message after a transfer stopped on `state` (2, 4, anything else).
+const char* TransferFailure(std::uint8_t state);
+// "The free space in your CF Card is 64,000KB" for the FreeClusterCount; with
+// `spaced`, " KB" as after a re-check.
+std::string FreeSpaceText(std::uint16_t freeClusters, bool spaced = false);
+std::string TotalFilesText(int count);
+// "3 files downloaded", "1 file downloaded", "0 file downloaded".
+std::string CountText(int count, const std::string& verb);
+
+}  // namespace msg

@@ -1,0 +1,194 @@
+// Moving files between the PC and the card.
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cardops.h"
+#include "fs.h"
+#include "text.h"
+#include "usbfunc.h"
+
+namespace {
+
+// Closes the file descriptor when the operation leaves by any road.
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fd_(fd) {}
+  ~FileCloser() { Close(); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }
+
+}  // namespace
+
+CardOpResult SendFileToCard(const std::string& pcPath, const std::string& cardName,
+                            const ProgressFn& progress) {
+  const int fd = ::open(pcPath.c_str(), O_RDONLY | O_CLOEXEC);
+  FileCloser closer(fd);
+  if (DeviceGone()) return kOpDeviceGone;
+  struct stat st{};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return kOpCannotOpenPcFile;
+
+  const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+  const int free = CountFreeClusters();
+  FreeClusterCount = static_cast<std::uint16_t>(free);
+  const int kind = FileKindOf(cardName);
+  const std::uint64_t needed = (size + kClusterBytes - 1) / kClusterBytes;
+  // The size field holds 32 bits: a larger file fits no card.
+  if (needed > static_cast<std::uint64_t>(free) || size > 0xFFFFFFFFull) return kOpNoSpace;
+  if (kind != 1 && kind != 2) return kOpWrongKind;
+
+  // Every limit is checked before any data reaches the card.
+  if (cardName.size() > kMaxCardNameBytes) return kOpNameTooLong;
+  if (FindFreeDirEntry() == kNoDirEntry) return kOpDirectoryFull;
+  if (FindFreeNameSlot() == kNoNameSlot) return kOpNameTableFull;
+  if (NextFileId(kind) == 0) return kOpNoFileIdLeft;
+
+  const auto clusters = static_cast<std::uint32_t>(needed);
+  CollectFreeClusters(clusters);
+  if (progress) progress(0, clusters);
+  std::uint32_t i = 0;
+  for (std::uint16_t x = ClusterAt(0); x != kEndOfChain && x != 0 && DeviceState == 0; x = ClusterAt(i)) {
+    const long got = WriteFileChunk(fd, ClusterLba(x), kClusterBytes);
+    const std::uint64_t expected = std::min<std::uint64_t>(kClusterBytes, size - std::uint64_t{i} * kClusterBytes);
+    // A file that shrank or cannot be read would be stored with holes.
+    if (got < 0 || static_cast<std::uint64_t>(got) != expected) return kOpPcReadFailed;
+    ++i;
+    if (progress) progress(i, clusters);
+  }
+  closer.Close();
+
+  if (DeviceState != 0) return kOpDeviceFailed;
+  const std::uint16_t pos = FindFreeDirEntry();
+  if (pos == kNoDirEntry) return kOpDirectoryFull;
+  CreateDirEntry(pos, cardName, static_cast<std::uint32_t>(size), kind);
+  LinkClusterChain(clusters);
+  FlushVolume();
+  return DeviceState == 0 ? kOpOk : kOpFlushFailed;
+}
+
+CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress) {
+  if (r < 1 || r > CardFileCount) return kOpNotOnCard;
+  const TFileInfor& record = CardFileTable[r];
+  const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(record.DirSector),
+                                         static_cast<std::uint32_t>(record.DirOffset));
+  if (!entry) return kOpDamaged;
+  const std::uint32_t size = EntrySize(entry);
+  const std::uint32_t full = size / kClusterBytes;
+  const std::uint32_t rest = size % kClusterBytes;
+  const std::uint32_t clusters = full + (rest > 0 ? 1 : 0);
+
+  // Walk the chain before anything is read: a chain that leaves the table,
+  // ends before the size is reached or comes back on itself is damaged, and
+  // following it would read another file's data or never end.
+  std::vector<std::uint16_t> chain;
+  chain.reserve(clusters);
+  std::vector<bool> seen(VolumeImage.usableClusters, false);
+  std::uint32_t cluster = EntryFirstCluster(entry);
+  for (std::uint32_t k = 0; k < clusters; ++k) {
+    if (!ValidCluster(cluster) || seen[cluster]) return kOpDamaged;
+    seen[cluster] = true;
+    chain.push_back(static_cast<std::uint16_t>(cluster));
+    cluster = TableEntry(cluster);
+  }
+
+  static std::uint8_t buffer[kClusterBytes];
+  for (std::uint32_t k = 0; k < full && DeviceState == 0; ++k) {
+    ReadCardSectors(ClusterLba(chain[k]), kMaxSectorsPerCommand);
+    if (DeviceState != 0) return kOpDeviceFailed;
+    LoadFromSectorBuffer(buffer, kMaxSectorsPerCommand);
+    if (!WriteAll(file, buffer, kClusterBytes)) return kOpPcWriteFailed;
+    if (progress) progress(k + 1, full);
+  }
+  if (DeviceState != 0) return kOpDeviceFailed;
+  if (rest > 0) {
+    const auto sectors = static_cast<std::uint16_t>((rest + kSectorSize - 1) / kSectorSize);
+    ReadCardSectors(ClusterLba(chain[full]), sectors);
+    if (DeviceState != 0) return kOpDeviceFailed;
+    LoadFromSectorBuffer(buffer, sectors);
+    // Exactly the file's bytes: the rest of the last sector is not the file's.
+    if (!WriteAll(file, buffer, rest)) return kOpPcWriteFailed;
+    if (progress) progress(1, 1);
+  }
+  return kOpOk;
+}
+
+bool SafePcName(const std::string& cardName, std::string* pcName) {
+  const std::string name = cardName.substr(0, cardName.find('\0'));
+  if (name.empty() || name == "." || name == ".." || name.find("..") != std::string::npos) return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+  // The code page's open bytes stand for control characters on the PC.
+  for (unsigned char c : name)
+    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return false;
+  *pcName = PcNameFromCard(name);
+  return true;
+}
+
+CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const ProgressFn& progress,
+                             std::string* pcName) {
+  if (r < 1 || r > CardFileCount) return kOpNotOnCard;
+  if (!SafePcName(CardFileTable[r].Name, pcName)) return kOpUnsafeName;
+  const std::string folder = dir.empty() ? std::string(".") : dir;
+  const std::string target = folder + "/" + *pcName;
+  // The copy grows under a name of its own and replaces the target only when
+  // it is whole, so a failed fetch never costs the user an older file.
+  static std::atomic<unsigned> serial{0};
+  const std::string part = folder + "/." + *pcName + ".zk27-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(serial++) + ".part";
+  const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return kOpCannotCreatePcFile;
+  CardOpResult result = FetchCardFile(r, fd, progress);
+  if (::close(fd) != 0 && result == kOpOk) result = kOpPcWriteFailed;
+  if (result == kOpOk && ::rename(part.c_str(), target.c_str()) != 0) result = kOpCannotCreatePcFile;
+  if (result != kOpOk) ::unlink(part.c_str());
+  return result;
+}
+
+std::string CardOpText(CardOpResult result, const std::string& name) {
+  switch (result) {
+    case kOpPcReadFailed:
+      return "The file " + name + " could not be read completely; it was not stored.";
+    case kOpNameNotStorable:
+      return "The name " + name + " holds characters the card cannot store; the file was skipped.";
+    case kOpNameTooLong:
+      return "The name " + name + " is longer than the card allows (62 characters); the file was skipped.";
+    case kOpNameTableFull:
+      return "The card's name table is full; no further file can be stored.";
+    case kOpNoFileIdLeft:
+      return "The card holds 127 files of this kind already; " + name + " was skipped.";
+    case kOpFlushFailed:
+      return "The card's file tables could not be written after " + name + "; it is not stored.";
+    case kOpUnsafeName:
+      return "The card file " + name + " has a name that cannot be used on the PC; it was skipped.";
+    case kOpPcWriteFailed:
+      return "The file " + name + " could not be written on the PC; nothing was kept of it.";
+    case kOpDamaged:
+      return "The card file " + name + " is damaged (its cluster chain is broken); it was not fetched.";
+    default:
+      return {};
+  }
+}

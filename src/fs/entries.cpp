@@ -1,0 +1,189 @@
+// Entries, names and allocation in the VolumeImage.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+#include "fs.h"
+#include "usbfunc.h"
+
+std::vector<std::uint16_t> ClusterList{kEndOfChain};
+
+namespace {
+
+constexpr std::uint32_t kFileIdOffset = 12;
+
+
+template <typename Visit>
+void ForEachDirEntry(Visit visit) {
+  for (std::uint32_t sector = 0; sector < VolumeImage.dirSectors; ++sector)
+    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize)
+      if (!visit(sector, offset, VolumeImage.directory + sector * 512 + offset)) return;
+}
+
+}  // namespace
+
+// ---- checked access -------------------------------------------------------
+
+bool ValidCluster(std::uint32_t cluster) { return cluster >= 2 && cluster < VolumeImage.usableClusters; }
+
+std::uint32_t ClusterLba(std::uint16_t cluster) {
+  return VolumeImage.dataStart + (static_cast<std::uint32_t>(cluster) - 2) * kClusterSectors;
+}
+
+std::uint16_t TableEntry(std::uint32_t cluster) {
+  const auto& t = VolumeImage.allocationTable;
+  if (static_cast<std::size_t>(cluster) * 2 + 1 >= t.size()) return kEndOfChain;
+  return static_cast<std::uint16_t>(t[cluster * 2] | t[cluster * 2 + 1] << 8);
+}
+
+void SetTableEntry(std::uint32_t cluster, std::uint16_t value) {
+  auto& t = VolumeImage.allocationTable;
+  if (static_cast<std::size_t>(cluster) * 2 + 1 >= t.size()) return;
+  t[cluster * 2] = static_cast<std::uint8_t>(value);
+  t[cluster * 2 + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+std::uint8_t* DirEntryAt(std::uint32_t sector, std::uint32_t offset) {
+  if (sector >= kMaxDirSectors || offset >= 512 || offset % kDirEntrySize != 0) return nullptr;
+  return VolumeImage.directory + sector * 512 + offset;
+}
+
+std::uint16_t EntryNameSlot(const std::uint8_t* entry) { return static_cast<std::uint16_t>(entry[1] | entry[2] << 8); }
+std::uint16_t EntryFirstCluster(const std::uint8_t* entry) {
+  return static_cast<std::uint16_t>(entry[26] | entry[27] << 8);
+}
+std::uint32_t EntrySize(const std::uint8_t* entry) {
+  return static_cast<std::uint32_t>(entry[28]) | static_cast<std::uint32_t>(entry[29]) << 8 |
+         static_cast<std::uint32_t>(entry[30]) << 16 | static_cast<std::uint32_t>(entry[31]) << 24;
+}
+
+std::uint16_t SlotLength(std::uint16_t slot) {
+  if (static_cast<std::uint32_t>(slot) + 2 > kNameTableBytes) return 0;
+  return static_cast<std::uint16_t>(VolumeImage.nameTable[slot] | VolumeImage.nameTable[slot + 1] << 8);
+}
+
+bool SlotName(std::uint16_t slot, std::string* name) {
+  if (slot % kNameSlotSize != 0 || slot >= kNameTableBytes) return false;
+  const std::uint16_t len = SlotLength(slot);
+  if (len == 0 || len > kNameSlotSize - 2) return false;
+  name->assign(reinterpret_cast<const char*>(VolumeImage.nameTable + slot + 2), len);
+  return true;
+}
+
+void FreeClusterChain(std::uint16_t first) {
+  // A chain never holds more clusters than the card has; a longer walk loops.
+  std::uint32_t steps = 0;
+  std::uint32_t cluster = first;
+  while (ValidCluster(cluster) && steps++ < VolumeImage.usableClusters) {
+    const std::uint16_t next = TableEntry(cluster);
+    if (next == 0) break;  // already free: the chain was cut here before
+    SetTableEntry(cluster, 0);
+    cluster = next;
+  }
+}
+
+// ---- kinds, ids, entries, names -----------------------------------------
+
+int FileKindOf(const std::string& name) {
+  if (name.empty()) return 0;
+  const std::size_t dot = name.find('.');
+  const std::string type = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+  if (type == "mp3" || type == "MP3" || type == "mP3" || type == "Mp3") return 1;
+  if (type.size() == 3 && (type[0] == 'v' || type[0] == 'V') && (type[1] == 'o' || type[1] == 'O') &&
+      (type[2] == 'c' || type[2] == 'C'))
+    return 2;
+  return 3;
+}
+
+std::uint8_t NextFileId(int kind) {
+  unsigned highestMusic = 0, highestVoice = 0;
+  ForEachDirEntry([&](std::uint32_t, std::uint32_t, const std::uint8_t* e) {
+    const std::uint8_t id = e[kFileIdOffset];
+    const unsigned n = id & 0x7F;
+    if (n == 0) return true;
+    unsigned& highest = (id & 0x80) ? highestVoice : highestMusic;
+    if (n > highest) highest = n;
+    return true;
+  });
+  const unsigned highest = kind == 2 ? highestVoice : highestMusic;
+  if (highest >= 127) return 0;  // the number field is full
+  return static_cast<std::uint8_t>(kind == 2 ? ((highest + 1) | 0x80) : highest + 1);
+}
+
+std::uint16_t FindFreeDirEntry() {
+  std::uint16_t pos = kNoDirEntry;
+  ForEachDirEntry([&](std::uint32_t sector, std::uint32_t offset, const std::uint8_t* e) {
+    if (e[kFileIdOffset] != 0) return true;
+    pos = static_cast<std::uint16_t>(sector * 2048 + offset);
+    return false;
+  });
+  return pos;
+}
+
+std::uint16_t FindFreeNameSlot() {
+  for (std::uint32_t slot = 0; slot < kNameTableBytes; slot += kNameSlotSize)
+    if (VolumeImage.nameTable[slot] == 0) return static_cast<std::uint16_t>(slot);
+  return kNoNameSlot;
+}
+
+void StoreFileName(const std::string& name, std::uint16_t slot) {
+  if (slot % kNameSlotSize != 0 || slot >= kNameTableBytes) return;
+  const std::size_t len = std::min<std::size_t>(name.size(), kNameSlotSize - 2);
+  std::uint8_t* p = VolumeImage.nameTable + slot;
+  p[0] = static_cast<std::uint8_t>(len);
+  p[1] = static_cast<std::uint8_t>(len >> 8);
+  std::memcpy(p + 2, name.data(), len);
+}
+
+void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, int kind) {
+  std::uint8_t* e = DirEntryAt(pos >> 11, pos & 0x3FF);
+  if (!e) return;
+  const std::uint8_t id = NextFileId(kind);
+  const std::uint16_t slot = FindFreeNameSlot();
+  StoreFileName(name, slot);
+  e[0] = id;
+  e[1] = static_cast<std::uint8_t>(slot);
+  e[2] = static_cast<std::uint8_t>(slot >> 8);
+  if (kind == 2) e[13] = 1;
+  e[kFileIdOffset] = id;
+  const std::uint16_t first = ClusterAt(0);
+  for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+  e[26] = static_cast<std::uint8_t>(first);
+  e[27] = static_cast<std::uint8_t>(first >> 8);
+}
+
+// ---- allocation ----------------------------------------------------------
+
+void CollectFreeClusters(std::uint32_t n) {
+  ClusterList.clear();
+  ClusterList.reserve(std::min(n, VolumeImage.usableClusters) + 1);
+  for (std::uint32_t e = 0; e < VolumeImage.usableClusters && ClusterList.size() < n; ++e)
+    if (TableEntry(e) == 0) ClusterList.push_back(static_cast<std::uint16_t>(e));
+  ClusterList.push_back(kEndOfChain);
+}
+
+std::uint16_t ClusterAt(std::uint32_t i) { return i < ClusterList.size() ? ClusterList[i] : kEndOfChain; }
+
+void LinkClusterChain(std::uint32_t n) {
+  for (std::uint32_t i = 0; i < n && i + 1 < ClusterList.size(); ++i)
+    SetTableEntry(ClusterList[i], ClusterList[i + 1]);
+}
+
+long WriteFileChunk(int file, std::uint32_t lba, std::uint32_t bytes) {
+  static std::uint8_t buffer[kClusterBytes];
+  if (bytes > kClusterBytes) bytes = kClusterBytes;
+  std::size_t got = 0;
+  while (got < bytes) {
+    const ssize_t n = ::read(file, buffer + got, bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;  // end of the file
+    got += static_cast<std::size_t>(n);
+  }
+  // The tail of a file's last cluster gets zeros, not stale data of another file.
+  std::memset(buffer + got, 0, bytes - got);
+  StoreToSectorBuffer(buffer, static_cast<std::uint16_t>(bytes / kSectorSize));
+  if (DeviceState == 0) WriteCardSectors(lba, static_cast<std::uint16_t>(bytes / kSectorSize));
+  return static_cast<long>(got);
+}

@@ -1,0 +1,276 @@
+// The volume as a whole: geometry, mount, flush, check and format.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "fs.h"
+#include "hooks.h"
+#include "usbfunc.h"
+
+VolumeImageData VolumeImage;
+
+namespace {
+
+constexpr std::uint8_t kBootTemplate[64] = {
+    0x00, 0x00, 0x00, 'V', 'O', 'X', 'B', 'R', 'I', 'C', 'K',  // jump, OEM label
+    0x00, 0x02,                                                // bytes per sector
+    0x80,                                                      // sectors per cluster
+    0x01, 0x00,                                                // reserved sectors
+    0x02,                                                      // allocation tables
+    0x00, 0x02,                                                // root entries (512)
+    0x00, 0x00,                                                // total sectors, 16-bit
+    0xF0,                                                      // media descriptor
+    0x00, 0x00,                                                // sectors per table
+    0x10, 0x00,                                                // sectors per track
+    0x00, 0x00,                                                // heads
+    0x00, 0x00, 0x00, 0x00,                                    // hidden sectors
+    0x00, 0x00, 0x00, 0x00,                                    // total sectors
+    0, 0, 0, 0, 0, 0, 0, 0,                                    // reserved
+    'Z', 'K', '2', '7', ' ', 'P', 'R', 'O', 'P', 'R', 'I', 'E', 'T', 'A', 'R', 'Y', '!', '!'};
+
+std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t Le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+void PutLe16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void PutLe32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// What a card of `totalSectors` with `rootEntries` directory entries gets
+// from formatting.
+struct Geometry {
+  std::uint32_t clusters = 0;    // table entries standing for the card, 0 and 1 included
+  std::uint32_t tableBytes = 0;
+  std::uint16_t sectorsPerTable = 0;
+  std::uint16_t dirSectors = 0;
+};
+
+Geometry FormatGeometry(std::uint32_t totalSectors, std::uint16_t rootEntries) {
+  Geometry g;
+  g.clusters = std::min(totalSectors / kClusterSectors, kMaxClusterEntries);
+  g.tableBytes = g.clusters * 2;
+  g.sectorsPerTable = static_cast<std::uint16_t>((g.tableBytes + 511) / 512);
+  g.dirSectors = static_cast<std::uint16_t>(rootEntries * kDirEntrySize / 512);
+  return g;
+}
+
+// Entries whose cluster lies wholly on the card; the rest of the table never
+// stands for a cluster, whatever the table says.
+std::uint32_t UsableClusters(std::uint32_t totalSectors, std::uint16_t sectorsPerTable,
+                             std::uint32_t dataStart) {
+  if (totalSectors < dataStart) return 0;
+  const std::uint64_t fitting = (totalSectors - dataStart) / kClusterSectors + 2;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      {fitting, static_cast<std::uint64_t>(sectorsPerTable) * 256, kMaxClusterEntries}));
+}
+
+// Moves a region of the card in commands of at most 128 sectors, stopping at
+// the first failed command.
+bool ReadRegion(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* dest) {
+  while (sectors > 0) {
+    const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(sectors, kMaxSectorsPerCommand));
+    ReadCardSectors(lba, n);
+    if (DeviceState != 0) return false;
+    LoadFromSectorBuffer(dest, n);
+    lba += n;
+    dest += n * kSectorSize;
+    sectors -= n;
+  }
+  return true;
+}
+
+// Writes a region in commands of at most 128 sectors. Guarded: each command is
+// sent only while the DeviceState is 0, so nothing follows a failure.
+// Unguarded: every command is sent, each one setting the DeviceState anew.
+enum class Guard { kStopAtFailure, kWriteAll };
+
+bool WriteRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* src,
+                 Guard guard = Guard::kStopAtFailure) {
+  while (sectors > 0) {
+    const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(sectors, kMaxSectorsPerCommand));
+    StoreToSectorBuffer(src, n);
+    if (guard == Guard::kStopAtFailure && DeviceState != 0) return false;
+    WriteCardSectors(lba, n);
+    lba += n;
+    src += n * kSectorSize;
+    sectors -= n;
+  }
+  return DeviceState == 0;
+}
+
+void ClearImage() {
+  VolumeImage.mounted = false;
+  VolumeImage.usableClusters = 0;
+  VolumeImage.allocationTable.clear();
+  std::memset(VolumeImage.directory, 0, sizeof(VolumeImage.directory));
+  std::memset(VolumeImage.nameTable, 0, sizeof(VolumeImage.nameTable));
+}
+
+struct BootFields {
+  std::uint16_t sectorsPerTable;
+  std::uint16_t dirSectors;
+  std::uint32_t totalSectors;
+};
+
+BootFields ReadBootFields(const std::uint8_t* boot) {
+  return {Le16(boot + 22), static_cast<std::uint16_t>(Le16(boot + 17) * kDirEntrySize / 512),
+          Le32(boot + 32)};
+}
+
+bool FieldsFit(const BootFields& f) {
+  if (f.sectorsPerTable == 0 || f.sectorsPerTable > kMaxTableSectors) return false;
+  if (f.dirSectors == 0 || f.dirSectors > kMaxDirSectors) return false;
+  const std::uint32_t dataStart = kTableLba + 2u * f.sectorsPerTable + f.dirSectors;
+  return f.totalSectors >= dataStart;
+}
+
+}  // namespace
+
+bool GeometryFits(const std::uint8_t* bootSector) { return FieldsFit(ReadBootFields(bootSector)); }
+
+MountResult MountVolume() {
+  std::uint8_t boot[512];
+  ReadCardSectors(kBootSectorLba, 1);
+  if (DeviceState != 0) return kMountDeviceFailed;
+  LoadFromSectorBuffer(boot, 1);
+  BootFields f = ReadBootFields(boot);
+  VolumeImage.sectorsPerTable = f.sectorsPerTable;
+  VolumeImage.dirSectors = f.dirSectors;
+  VolumeImage.totalSectors = f.totalSectors;
+  if (f.totalSectors == 0) {
+    FormatCard();
+    if (DeviceState != 0) return kMountDeviceFailed;
+    f = {VolumeImage.sectorsPerTable, VolumeImage.dirSectors, VolumeImage.totalSectors};
+  }
+  if (!FieldsFit(f)) {
+    ClearImage();
+    return kMountBadGeometry;
+  }
+  VolumeImage.dirStart = kTableLba + 2u * f.sectorsPerTable;
+  VolumeImage.dataStart = VolumeImage.dirStart + f.dirSectors;
+  VolumeImage.usableClusters = UsableClusters(f.totalSectors, f.sectorsPerTable, VolumeImage.dataStart);
+  VolumeImage.mounted = false;
+
+  std::vector<std::uint8_t> table(static_cast<std::size_t>(f.sectorsPerTable) * 512);
+  if (!ReadRegion(kTableLba, f.sectorsPerTable, table.data())) return kMountDeviceFailed;
+  VolumeImage.allocationTable = std::move(table);
+  // The part of the directory image past the card's directory stays empty.
+  std::uint8_t directory[sizeof(VolumeImage.directory)] = {};
+  if (!ReadRegion(VolumeImage.dirStart, f.dirSectors, directory)) return kMountDeviceFailed;
+  std::memcpy(VolumeImage.directory, directory, sizeof(directory));
+  if (!ReadRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable)) return kMountDeviceFailed;
+  VolumeImage.mounted = true;
+  return kMountOk;
+}
+
+void FlushVolume() {
+  if (!VolumeImage.mounted) return;
+  const std::uint16_t spt = VolumeImage.sectorsPerTable;
+  const std::uint8_t* table = VolumeImage.allocationTable.data();
+  if (!WriteRegion(kTableLba, spt, table)) return;
+  if (!WriteRegion(kTableLba + spt, spt, table)) return;
+  if (!WriteRegion(VolumeImage.dirStart, VolumeImage.dirSectors, VolumeImage.directory)) return;
+  WriteRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable);
+}
+
+CheckResult CheckCard() {
+  const std::uint16_t raw = ReadSectorsRaw(kBootSectorLba, 1);
+  switch (raw) {
+    case 0x0080:
+      ShowMessage(" There is No CF Card in the device. \r\n Please Insert the CF Card and restart the Program.");
+      return kCardUnreadable;
+    case 0x0001:
+      ShowMessage("Device Busy!!\r\nPlease Reconnect.");
+      return kCardUnreadable;
+    case kRawSuccess:
+      break;
+    case kRawNoHandles:
+      ShowMessage("Please Attach the Device!");
+      return kCardUnreadable;
+    default:
+      // Nothing was read, so the SectorBuffer holds no BootSector.
+      ShowMessage(" Device Busy !!\r\nPlease Reconnect the Device!");
+      return kCardUnreadable;
+  }
+  const std::uint8_t* boot = SectorBuffer;
+  if (boot[510] != 0x12 || boot[511] != 0x34 || std::memcmp(boot + 3, "VOXBRICK", 8) != 0)
+    return kCardForeign;
+  if (!GeometryFits(boot)) {
+    ShowMessage("The CF card's file tables do not fit the card.\r\nThe card cannot be read.");
+    return kCardUnreadable;
+  }
+  return kCardOk;
+}
+
+int CountFreeClusters() {
+  int free = 0;
+  for (std::uint32_t e = 0; e < VolumeImage.usableClusters; ++e)
+    if (TableEntry(e) == 0) ++free;
+  return free;
+}
+
+void FormatCard() {
+  DeviceState = MapDeviceState(IdentifyCard());
+  if (DeviceState != 0) return;
+  if (SectorBuffer[0] != 0x84 || SectorBuffer[1] != 0x8A) return;
+  const std::uint32_t totalSectors = static_cast<std::uint32_t>(SectorBuffer[14]) << 24 |
+                                     static_cast<std::uint32_t>(SectorBuffer[15]) << 16 |
+                                     static_cast<std::uint32_t>(SectorBuffer[16]) << 8 |
+                                     SectorBuffer[17];
+  VolumeImage.totalSectors = totalSectors;
+  const Geometry g = FormatGeometry(totalSectors, Le16(kBootTemplate + 17));
+  if (g.tableBytes == 0) return;
+  VolumeImage.sectorsPerTable = g.sectorsPerTable;
+
+  std::uint8_t sector[512] = {};
+  std::memcpy(sector, kBootTemplate, sizeof(kBootTemplate));
+  PutLe16(sector + 22, g.sectorsPerTable);
+  PutLe32(sector + 32, totalSectors);
+  sector[510] = 0x12;
+  sector[511] = 0x34;
+  StoreToSectorBuffer(sector, 1);
+  WriteCardSectors(kBootSectorLba, 1);
+  InitVolumeTables();
+}
+
+void InitVolumeTables() {
+  if (DeviceState != 0) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ReadCardSectors(kBootSectorLba, 1);
+  if (DeviceState != 0) return;
+  std::uint8_t boot[512];
+  LoadFromSectorBuffer(boot, 1);
+  const std::uint32_t totalSectors = Le32(boot + 32);
+  const Geometry g = FormatGeometry(totalSectors, Le16(boot + 17));
+  // A BootSector that does not read back as written gives no sound tables.
+  if (g.tableBytes == 0 || g.dirSectors == 0 || g.dirSectors > kMaxDirSectors) {
+    DeviceState = 5;
+    return;
+  }
+  VolumeImage.dirSectors = g.dirSectors;
+  VolumeImage.sectorsPerTable = g.sectorsPerTable;
+
+  // Clusters that would run past the card's end are marked used, like the
+  // slack after the last entry, so nothing is ever stored there.
+  const std::uint32_t dataStart = kTableLba + 2u * g.sectorsPerTable + g.dirSectors;
+  const std::uint32_t usable =
+      std::min(g.clusters, UsableClusters(totalSectors, g.sectorsPerTable, dataStart));
+  std::vector<std::uint8_t>& table = VolumeImage.allocationTable;
+  table.assign(static_cast<std::size_t>(g.sectorsPerTable) * 512, 0xFF);
+  table[0] = 0xF8;
+  if (usable > 2) std::fill(table.begin() + 4, table.begin() + usable * 2, 0);
+  std::memset(VolumeImage.directory, 0, sizeof(VolumeImage.directory));
+
+  if (!WriteRegion(kTableLba, g.sectorsPerTable, table.data())) return;
+  // Copy 2 and the directory are written even when one of them fails.
+  WriteRegion(kTableLba + g.sectorsPerTable, g.sectorsPerTable, table.data(), Guard::kWriteAll);
+  WriteRegion(kTableLba + 2u * g.sectorsPerTable, g.dirSectors, VolumeImage.directory, Guard::kWriteAll);
+  std::memset(VolumeImage.nameTable, 0, sizeof(VolumeImage.nameTable));
+  WriteRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable, Guard::kWriteAll);
+}

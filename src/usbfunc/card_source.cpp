@@ -1,0 +1,108 @@
+#include "card_source.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "usbfunc.h"
+
+namespace {
+int g_fd = -1;
+std::uint64_t g_sectors = 0;
+
+bool InRange(std::uint32_t lba, std::uint16_t count) {
+  return count <= kMaxSectorsPerCommand &&
+         static_cast<std::uint64_t>(lba) + count <= g_sectors;
+}
+
+// Moves the whole transfer, resuming after partial transfers and signals.
+template <typename Op>
+bool Transfer(Op op, std::uint8_t* buf, std::size_t size, off_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = op(g_fd, buf + done, size - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+}  // namespace
+
+bool AttachCardImage(const std::string& path, std::string* error) {
+  DetachCardImage();
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // A write-protected card can still be listed and read; its writes fail.
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    *error = path + ": not a card image or a block device";
+    ::close(fd);
+    return false;
+  }
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  if (size < 0) {
+    *error = path + ": " + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  g_fd = fd;
+  g_sectors = static_cast<std::uint64_t>(size) / kSectorSize;
+  return true;
+}
+
+void DetachCardImage() {
+  if (g_fd >= 0) ::close(g_fd);
+  g_fd = -1;
+  g_sectors = 0;
+}
+
+bool UsingCardImage() { return g_fd >= 0; }
+
+namespace card_source {
+
+bool Active() { return g_fd >= 0; }
+
+std::uint16_t Read(std::uint32_t lba, std::uint16_t count) {
+  if (!InRange(lba, count)) return kRawTransportFailure;
+  auto preadOp = [](int fd, std::uint8_t* buf, std::size_t n, off_t off) {
+    return ::pread(fd, buf, n, off);
+  };
+  return Transfer(preadOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
+                  static_cast<off_t>(lba) * kSectorSize)
+             ? kRawSuccess
+             : kRawTransportFailure;
+}
+
+std::uint16_t Write(std::uint32_t lba, std::uint16_t count) {
+  // Never grow an image: a sector beyond its end does not exist on the card.
+  if (!InRange(lba, count)) return kRawTransportFailure;
+  auto pwriteOp = [](int fd, std::uint8_t* buf, std::size_t n, off_t off) {
+    return ::pwrite(fd, buf, n, off);
+  };
+  return Transfer(pwriteOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
+                  static_cast<off_t>(lba) * kSectorSize)
+             ? kRawSuccess
+             : kRawTransportFailure;
+}
+
+std::uint16_t Identify() {
+  std::memset(SectorBuffer, 0, kSectorSize);
+  SectorBuffer[0] = 0x84;
+  SectorBuffer[1] = 0x8A;
+  const std::uint32_t sectors =
+      g_sectors > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(g_sectors);
+  SectorBuffer[14] = static_cast<std::uint8_t>(sectors >> 24);
+  SectorBuffer[15] = static_cast<std::uint8_t>(sectors >> 16);
+  SectorBuffer[16] = static_cast<std::uint8_t>(sectors >> 8);
+  SectorBuffer[17] = static_cast<std::uint8_t>(sectors);
+  return kRawSuccess;
+}
+
+}  // namespace card_source

@@ -1,0 +1,176 @@
+#include "usbfunc.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "bulkusb.h"
+#include "card_source.h"
+#include "hooks.h"
+
+std::uint8_t DeviceState = 0;
+std::uint8_t SectorBuffer[kSectorBufferSize];
+
+namespace {
+
+constexpr std::size_t kCommandBlockSize = 31;
+constexpr std::size_t kStatusReplySize = 2;
+constexpr std::size_t kCompletionBlockSize = 13;
+
+void PutBigEndian(std::uint8_t* p, std::uint32_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) {
+    p[i] = static_cast<std::uint8_t>(value);
+    value >>= 8;
+  }
+}
+
+void FillCommandBlock(std::uint8_t* block, std::uint8_t code, std::uint32_t lba, std::uint16_t count) {
+  std::memset(block, 0, kCommandBlockSize);
+  block[0] = 0x55;  // "USBC", little-endian 0x43425355
+  block[1] = 0x53;
+  block[2] = 0x42;
+  block[3] = 0x43;
+  block[4] = 0x30;  // tag, the same for every command
+  PutBigEndian(block + 8, static_cast<std::uint32_t>(count) * kSectorSize, 4);
+  block[12] = code == kCmdWriteSectors ? 0x00 : 0x80;
+  block[13] = 0;
+  block[14] = 10;
+  block[15] = 0xFF;
+  block[16] = code;
+  PutBigEndian(block + 17, lba, 4);
+  PutBigEndian(block + 21, count, 2);
+}
+
+// One call on a pipe that must move exactly `size` bytes; a short transfer is
+// as much a failure as a failed call, since the missing bytes were never sent.
+bool ReadExactly(BulkHandle pipe, void* buf, std::uint32_t size) {
+  std::uint32_t done = 0;
+  return pipe_read(pipe, buf, size, &done) && done == size;
+}
+
+bool WriteExactly(BulkHandle pipe, const void* buf, std::uint32_t size) {
+  std::uint32_t done = 0;
+  return pipe_write(pipe, buf, size, &done) && done == size;
+}
+
+}  // namespace
+
+std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_t count) {
+  // The SectorBuffer holds 128 sectors; a larger request would overrun it.
+  if (count > kMaxSectorsPerCommand) return kRawTransportFailure;
+
+  BulkHandle dev = open_dev();
+  BulkHandle in = open_read();
+  BulkHandle out = open_write();
+  if (dev == kInvalidBulkHandle || in == kInvalidBulkHandle || out == kInvalidBulkHandle) {
+    if (out != kInvalidBulkHandle) close_handle(out);
+    if (in != kInvalidBulkHandle) close_handle(in);
+    if (dev != kInvalidBulkHandle) close_handle(dev);
+    return kRawNoHandles;
+  }
+
+  std::uint8_t block[kCommandBlockSize];
+  FillCommandBlock(block, code, lba, count);
+  std::uint16_t raw;
+  if (!WriteExactly(out, block, kCommandBlockSize)) {
+    raw = kRawTransportFailure;
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::uint8_t status[kStatusReplySize];
+    raw = ReadExactly(in, status, kStatusReplySize)
+              ? static_cast<std::uint16_t>(status[0] * 256 + status[1])
+              : kRawTransportFailure;
+    if (raw == kRawSuccess && count > 0 && code != kCmdQueryStatus) {
+      // Every piece is attempted even after a failure, as the player expects
+      // the whole data phase.
+      for (std::uint16_t i = 0; i < count; ++i) {
+        std::uint8_t* piece = SectorBuffer + i * kSectorSize;
+        const bool ok = code == kCmdWriteSectors ? WriteExactly(out, piece, kSectorSize)
+                                                 : ReadExactly(in, piece, kSectorSize);
+        if (!ok) raw = kRawTransportFailure;
+      }
+    }
+    if (raw != kRawTransportFailure) {
+      std::uint8_t completion[kCompletionBlockSize];
+      std::uint32_t done = 0;
+      pipe_read(in, completion, kCompletionBlockSize, &done);
+    }
+  }
+  close_handle(out);
+  close_handle(in);
+  close_handle(dev);
+  return raw;
+}
+
+std::uint16_t ReadSectorsRaw(std::uint32_t lba, std::uint16_t count) {
+  if (card_source::Active()) return card_source::Read(lba, count);
+  return ExchangeCommand(kCmdReadSectors, lba, count);
+}
+
+std::uint16_t WriteSectorsRaw(std::uint32_t lba, std::uint16_t count) {
+  if (card_source::Active()) return card_source::Write(lba, count);
+  return ExchangeCommand(kCmdWriteSectors, lba, count);
+}
+
+std::uint16_t IdentifyCard() {
+  if (card_source::Active()) return card_source::Identify();
+  return ExchangeCommand(kCmdIdentify, 0, 1);
+}
+
+std::uint16_t QueryDeviceStatus() {
+  if (card_source::Active()) return kRawSuccess;
+  return ExchangeCommand(kCmdQueryStatus, 0, 0);
+}
+
+std::uint8_t MapDeviceState(std::uint16_t raw) {
+  switch (raw & 0xFF) {
+    case 0x00:
+      // A non-zero first status byte held the data back: that is no success.
+      return raw == 0 ? 0 : 5;
+    case 0x01: return 1;
+    case 0x80: return 2;
+    case 0x02: return 3;
+    case 0x03: return 4;
+    case 0x7F: return 5;
+    default: return 5;  // a status the link does not know: the command failed
+  }
+}
+
+namespace {
+void SetStateAfterSectorCommand(std::uint16_t raw) {
+  DeviceState = MapDeviceState(raw);
+  if (DeviceState == 1) ShowMessage(kBusyMessage);
+}
+}  // namespace
+
+void ReadCardSectors(std::uint32_t lba, std::uint16_t count) {
+  SetStateAfterSectorCommand(ReadSectorsRaw(lba, count));
+}
+
+void WriteCardSectors(std::uint32_t lba, std::uint16_t count) {
+  SetStateAfterSectorCommand(WriteSectorsRaw(lba, count));
+}
+
+void ProbeDevice(void* window) {
+  SetBusyCursor(true);
+  const std::uint16_t raw = QueryDeviceStatus();
+  switch (raw & 0xFF) {
+    case 0x00: case 0x01: case 0x80: case 0x02: case 0x03: case 0x7F:
+      DeviceState = MapDeviceState(raw);
+      break;
+    default:
+      break;  // an answer the link does not know leaves the state as it was
+  }
+  SendWindowMessage(window, kDeviceStateMessage, DeviceState, 0);
+  SetBusyCursor(false);
+}
+
+void LoadFromSectorBuffer(void* dest, std::uint16_t count) {
+  if (count > kMaxSectorsPerCommand) count = kMaxSectorsPerCommand;
+  std::memcpy(dest, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize);
+}
+
+void StoreToSectorBuffer(const void* src, std::uint16_t count) {
+  if (count > kMaxSectorsPerCommand) count = kMaxSectorsPerCommand;
+  std::memcpy(SectorBuffer, src, static_cast<std::size_t>(count) * kSectorSize);
+}

@@ -1,0 +1,68 @@
+// The device link: the only road to the card.
+//
+// Every command is a transaction of its own: open the driver's three handles,
+// send the 31-byte CommandBlock, pause 10 ms, read the 2-byte StatusReply,
+// move the data in 512-byte pieces, read the 13-byte CompletionBlock, close
+// the handles. All card data passes through the one SectorBuffer; every
+// outcome is condensed into the DeviceState, which the rest of the engine
+// tests after each step.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// 0 ready, 1 busy, 2 no card, 3 card must be checked and read again,
+// 4 device not attached, 5 device not ready.
+extern std::uint8_t DeviceState;
+
+inline constexpr std::uint32_t kSectorSize = 512;
+inline constexpr std::uint16_t kMaxSectorsPerCommand = 128;
+inline constexpr std::uint32_t kSectorBufferSize = kSectorSize * kMaxSectorsPerCommand;
+extern std::uint8_t SectorBuffer[kSectorBufferSize];
+
+// Raw result codes of one command; any other value is the player's two
+// status bytes (first byte * 256 + second byte).
+inline constexpr std::uint16_t kRawSuccess = 0x0000;
+inline constexpr std::uint16_t kRawTransportFailure = 0xFF7F;
+inline constexpr std::uint16_t kRawNoHandles = 0x0003;
+
+// Command codes (byte 16 of the CommandBlock; byte 15 is always 0xFF).
+inline constexpr std::uint8_t kCmdQueryStatus = 0x00;
+inline constexpr std::uint8_t kCmdWriteSectors = 0x51;
+inline constexpr std::uint8_t kCmdReadSectors = 0x52;
+inline constexpr std::uint8_t kCmdIdentify = 0x53;
+
+// One command on the player. `count` sectors move through the SectorBuffer
+// (reads and identify fill it, writes send it); at most 128.
+std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_t count);
+
+// Sector commands that leave the DeviceState alone and show nothing.
+std::uint16_t ReadSectorsRaw(std::uint32_t lba, std::uint16_t count);
+std::uint16_t WriteSectorsRaw(std::uint32_t lba, std::uint16_t count);
+// The card information lands in the first 512 bytes of the SectorBuffer.
+std::uint16_t IdentifyCard();
+std::uint16_t QueryDeviceStatus();
+
+std::uint8_t MapDeviceState(std::uint16_t raw);
+
+// Sector commands that set the DeviceState and show the busy message.
+void ReadCardSectors(std::uint32_t lba, std::uint16_t count);
+void WriteCardSectors(std::uint32_t lba, std::uint16_t count);
+
+// Asks the player for its status, sets the DeviceState when the answer is one
+// the link knows, and sends the DeviceStateMessage to `window` synchronously.
+void ProbeDevice(void* window);
+
+void LoadFromSectorBuffer(void* dest, std::uint16_t count);
+void StoreToSectorBuffer(const void* src, std::uint16_t count);
+
+// The messages of the sector commands.
+inline constexpr const char* kBusyMessage = " The Device is Busy\r\nPlease Reconnect the device.";
+
+// A card attached directly (an image file or a card reader's block device)
+// instead of the player: sectors move with positioned reads and writes, the
+// identify command answers from the size, the status command answers 0.
+// Returns false, with the reason in `error`, when the card cannot be opened.
+bool AttachCardImage(const std::string& path, std::string* error);
+void DetachCardImage();
+bool UsingCardImage();
