@@ -81,11 +81,11 @@ enum CardOpResult : int {
 // Units done of units total; a call with done 0 marks the start of the data.
 using ProgressFn = std::function<void(std::uint32_t done, std::uint32_t total)>;
 
-// Sends one PC file to the card under `cardName` (already converted to the
-// card's text): checks, chosen clusters, one write per cluster, then the
-// entry, name and chain, and one FlushVolume. Every limit is checked before
-// any data is written; a file that stops half-way leaves no entry.
-CardOpResult SendFileToCard(const std::string& pcPath, const std::string& cardName,
+// Sends the PC file at `pcPath` to the card under its name `pcName` (UTF-8,
+// no folder): checks, chosen clusters, one write per cluster, then the entry,
+// name and chain, and one FlushVolume. Every limit is checked before any data
+// is written; a file that stops half-way leaves no entry.
+CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName,
                             const ProgressFn& progress);
 
 // Copies card file `r` into the open PC file: exactly its size, along its

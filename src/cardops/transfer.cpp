@@ -44,7 +44,7 @@ bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState =
 
 }  // namespace
 
-CardOpResult SendFileToCard(const std::string& pcPath, const std::string& cardName,
+CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName,
                             const ProgressFn& progress) {
   const int fd = ::open(pcPath.c_str(), O_RDONLY | O_CLOEXEC);
   FileCloser closer(fd);
@@ -55,13 +55,15 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& cardNa
   const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
   const int free = CountFreeClusters();
   FreeClusterCount = static_cast<std::uint16_t>(free);
-  const int kind = FileKindOf(cardName);
+  const int kind = FileKindOf(pcName);
   const std::uint64_t needed = (size + kClusterBytes - 1) / kClusterBytes;
   // The size field holds 32 bits: a larger file fits no card.
   if (needed > static_cast<std::uint64_t>(free) || size > 0xFFFFFFFFull) return kOpNoSpace;
   if (kind != 1 && kind != 2) return kOpWrongKind;
 
   // Every limit is checked before any data reaches the card.
+  std::string cardName;
+  if (!CardNameFromPc(pcName, &cardName)) return kOpNameNotStorable;
   if (cardName.size() > kMaxCardNameBytes) return kOpNameTooLong;
   if (FindFreeDirEntry() == kNoDirEntry) return kOpDirectoryFull;
   if (FindFreeNameSlot() == kNoNameSlot) return kOpNameTableFull;

@@ -84,7 +84,16 @@ CheckResult CheckCard();
 bool GeometryFits(const std::uint8_t* bootSector);
 
 int CountFreeClusters();
-void FormatCard();
+
+enum FormatResult : std::uint8_t {
+  kFormatOk = 0,
+  kFormatDeviceFailed = 1,  // see the DeviceState
+  kFormatNotIdentified = 2, // the identify reply is not a card's
+  kFormatCardTooSmall = 3,  // fewer than 128 sectors
+};
+// Writes a fresh, empty volume. Nothing is written when the card is not
+// identified or too small.
+FormatResult FormatCard();
 void InitVolumeTables();
 
 // ---- entries, names and allocation --------------------------------------

@@ -215,17 +215,17 @@ int CountFreeClusters() {
   return free;
 }
 
-void FormatCard() {
+FormatResult FormatCard() {
   DeviceState = MapDeviceState(IdentifyCard());
-  if (DeviceState != 0) return;
-  if (SectorBuffer[0] != 0x84 || SectorBuffer[1] != 0x8A) return;
+  if (DeviceState != 0) return kFormatDeviceFailed;
+  if (SectorBuffer[0] != 0x84 || SectorBuffer[1] != 0x8A) return kFormatNotIdentified;
   const std::uint32_t totalSectors = static_cast<std::uint32_t>(SectorBuffer[14]) << 24 |
                                      static_cast<std::uint32_t>(SectorBuffer[15]) << 16 |
                                      static_cast<std::uint32_t>(SectorBuffer[16]) << 8 |
                                      SectorBuffer[17];
   VolumeImage.totalSectors = totalSectors;
   const Geometry g = FormatGeometry(totalSectors, Le16(kBootTemplate + 17));
-  if (g.tableBytes == 0) return;
+  if (g.tableBytes == 0) return kFormatCardTooSmall;
   VolumeImage.sectorsPerTable = g.sectorsPerTable;
 
   std::uint8_t sector[512] = {};
@@ -237,6 +237,7 @@ void FormatCard() {
   StoreToSectorBuffer(sector, 1);
   WriteCardSectors(kBootSectorLba, 1);
   InitVolumeTables();
+  return DeviceState == 0 ? kFormatOk : kFormatDeviceFailed;
 }
 
 void InitVolumeTables() {

@@ -1,0 +1,52 @@
+// The command line's own plumbing: exit statuses, messages and progress.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cardops.h"
+
+enum ExitStatus : int {
+  kExitOk = 0,
+  kExitRefused = 1,   // a file was refused or failed
+  kExitUsage = 2,
+  kExitDevice = 3,    // no player, no card, busy, lost connection, unreadable card
+};
+
+// Prints one of the system's texts (or our own) on stderr, "\r\n" as a line break.
+void Say(const std::string& text);
+
+// Shows "name is Downloading  37%  (2 of 5)" on one line of a terminal.
+class ProgressLine {
+ public:
+  ProgressLine(std::string verb, int of);
+  void Start(const std::string& name, int index);
+  ProgressFn Callback();
+  void End();
+
+ private:
+  bool tty_;
+  bool open_ = false;
+  std::string verb_;
+  std::string name_;
+  int index_ = 0;
+  int of_;
+};
+
+struct Session {
+  bool windowClosed = false;  // the device's state ended the session
+  bool assumeYes = false;
+};
+extern Session g_session;
+
+// Reaches the card: the start-up status checks, the card check (skipped for
+// format) and the mount. Returns kExitOk or the status to end with.
+int OpenCard(bool checkCard);
+
+int CmdInfo(const std::vector<std::string>& args);
+int CmdLs(const std::vector<std::string>& args);
+int CmdPut(const std::vector<std::string>& args);
+int CmdGet(const std::vector<std::string>& args);
+int CmdRm(const std::vector<std::string>& args);
+int CmdFormat(const std::vector<std::string>& args);
+int CmdTowav(const std::vector<std::string>& args);

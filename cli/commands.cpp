@@ -1,0 +1,368 @@
+// The commands of zk27, each a pass over the card as the desktop program's
+// buttons make it, with the same checks, order of work and texts.
+#include <cinttypes>
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+#include "cli.h"
+#include "fs.h"
+#include "hooks.h"
+#include "messages.h"
+#include "text.h"
+#include "usbfunc.h"
+
+Session g_session;
+
+void Say(const std::string& text) {
+  std::string shown = text;
+  for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.replace(p, 2, "\n");
+  std::cerr << shown << '\n' << std::flush;
+}
+
+// ---- progress ---------------------------------------------------------------
+
+ProgressLine::ProgressLine(std::string verb, int of)
+    : tty_(::isatty(STDERR_FILENO) != 0), verb_(std::move(verb)), of_(of) {}
+
+void ProgressLine::Start(const std::string& name, int index) {
+  name_ = name;
+  index_ = index;
+}
+
+ProgressFn ProgressLine::Callback() {
+  return [this](std::uint32_t done, std::uint32_t total) {
+    if (!tty_) return;
+    std::fprintf(stderr, "\r%s is %s %3d%%  (%d of %d)\x1b[K", name_.c_str(), verb_.c_str(),
+                 ProgressPercent(done, total), index_, of_);
+    std::fflush(stderr);
+    open_ = true;
+  };
+}
+
+void ProgressLine::End() {
+  if (open_) std::fputs("\n", stderr);
+  open_ = false;
+}
+
+// ---- reaching the card ------------------------------------------------------
+
+namespace {
+
+constexpr void* kMainWindow = nullptr;  // the command line has no window
+
+int SayState() {
+  // The busy message has been shown by the sector command itself.
+  if (DeviceState == 2) Say(msg::kStateNoCard);
+  else if (DeviceState == 4) Say(msg::kStateAttach);
+  else if (DeviceState != 1) Say(msg::kStateNotReady);
+  return kExitDevice;
+}
+
+bool Probe() {
+  ProbeDevice(kMainWindow);
+  return !g_session.windowClosed;
+}
+
+std::string ShownName(const std::string& cardLine) { return PcNameFromCard(cardLine); }
+
+// The card name a user typed: the list line it came from.
+std::string CardLine(const std::string& typed) {
+  std::string card;
+  return CardNameFromPc(typed, &card) ? card : std::string();
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool ParseFlags(const std::vector<std::string>& args, const std::vector<std::string>& known,
+                std::vector<std::string>* flags, std::vector<std::string>* operands, int* status) {
+  bool onlyOperands = false;
+  for (const std::string& a : args) {
+    if (!onlyOperands && a == "--") {
+      onlyOperands = true;
+    } else if (!onlyOperands && a.size() > 1 && a[0] == '-') {
+      bool ok = false;
+      for (const std::string& k : known) ok = ok || a == k;
+      if (!ok) {
+        std::cerr << "zk27: unknown option " << a << "\nTry 'zk27 --help'.\n";
+        *status = kExitUsage;
+        return false;
+      }
+      flags->push_back(a);
+    } else {
+      operands->push_back(a);
+    }
+  }
+  return true;
+}
+
+bool Has(const std::vector<std::string>& flags, const char* a, const char* b = nullptr) {
+  for (const std::string& f : flags)
+    if (f == a || (b && f == b)) return true;
+  return false;
+}
+
+int UsageError(const std::string& problem) {
+  std::cerr << "zk27: " << problem << "\nTry 'zk27 --help'.\n";
+  return kExitUsage;
+}
+
+}  // namespace
+
+int OpenCard(bool checkCard) {
+  const std::uint16_t raw = QueryDeviceStatus();
+  if ((raw & 0x80) == 0x80) {
+    Say(msg::kStartNoCard);
+    return kExitDevice;
+  }
+  if ((raw & 0x7F) == 0x7F) {
+    Say(msg::kStartBusy);
+    return kExitDevice;
+  }
+  if (raw == kRawNoHandles) {
+    Say(msg::kStartAttach);
+    return kExitDevice;
+  }
+  if (checkCard) {
+    const CheckResult r = CheckCard();
+    if (r == kCardUnreadable) return kExitDevice;
+    if (r == kCardForeign) {
+      Say("The CF card is not ZK27 file format.\r\nRun 'zk27 format' to format it (every file on it is lost).");
+      return kExitDevice;
+    }
+  }
+  const MountResult mounted = MountVolume();
+  if (mounted == kMountBadGeometry) {
+    Say("The CF card's file tables do not fit the card.\r\nThe card cannot be read.");
+    return kExitDevice;
+  }
+  if (mounted != kMountOk) return SayState();
+  RebuildCardList();
+  return kExitOk;
+}
+
+// ---- info and ls --------------------------------------------------------------
+
+int CmdInfo(const std::vector<std::string>& args) {
+  if (!args.empty()) return UsageError("info takes no arguments");
+  if (const int s = OpenCard(true); s != kExitOk) return s;
+  int music = 0, voice = 0;
+  for (std::int32_t r = 1; r <= CardFileCount; ++r) ++((CardFileTable[r].FileId & 0x80) ? voice : music);
+  const VolumeImageData& v = VolumeImage;
+  std::printf("card:             %s\n", UsingCardImage() ? "attached directly" : "in the player");
+  std::printf("total sectors:    %" PRIu32 " (%" PRIu32 " MiB)\n", v.totalSectors, v.totalSectors / 2048);
+  std::printf("table sectors:    %u (two copies from sector 33)\n", v.sectorsPerTable);
+  std::printf("directory:        %u sectors from sector %" PRIu32 "\n", v.dirSectors, v.dirStart);
+  std::printf("data area:        from sector %" PRIu32 ", %" PRIu32 " clusters of 64 KiB\n", v.dataStart,
+              v.usableClusters > 2 ? v.usableClusters - 2 : 0);
+  std::printf("free clusters:    %u\n", FreeClusterCount);
+  std::printf("%s\n", msg::FreeSpaceText(FreeClusterCount).c_str());
+  std::printf("%s\n", msg::TotalFilesText(CardFileCount).c_str());
+  std::printf("music files:      %d\nvoice files:      %d\n", music, voice);
+  return kExitOk;
+}
+
+int CmdLs(const std::vector<std::string>& args) {
+  std::vector<std::string> flags, operands;
+  int status = kExitOk;
+  if (!ParseFlags(args, {"-l"}, &flags, &operands, &status)) return status;
+  if (!operands.empty()) return UsageError("ls takes no names");
+  if (const int s = OpenCard(true); s != kExitOk) return s;
+  const bool longForm = Has(flags, "-l");
+  for (std::int32_t k = CardFileCount; k >= 1; --k) {
+    const TFileInfor& rec = CardFileTable[k];
+    const std::string name = ShownName(rec.Name.substr(0, rec.Name.find('\0')));
+    if (!longForm) {
+      std::printf("%s\n", name.c_str());
+      continue;
+    }
+    const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(rec.DirSector),
+                                           static_cast<std::uint32_t>(rec.DirOffset));
+    const std::uint16_t first = EntryFirstCluster(entry);
+    const std::string firstText = first == kEndOfChain ? "-" : std::to_string(first);
+    std::printf("%02X %10" PRIu32 " %6s  %s\n", rec.FileId, CardFileSize(rec), firstText.c_str(), name.c_str());
+  }
+  return kExitOk;
+}
+
+// ---- put -------------------------------------------------------------------------
+
+int CmdPut(const std::vector<std::string>& args) {
+  std::vector<std::string> flags, files;
+  int status = kExitOk;
+  if (!ParseFlags(args, {}, &flags, &files, &status)) return status;
+  if (files.empty()) return UsageError("put needs at least one FILE");
+  if (const int s = OpenCard(true); s != kExitOk) return s;
+
+  Probe();  // its outcome shows at the first file
+  RebuildCardList();
+  int stored = 0;
+  const int selected = static_cast<int>(files.size());
+  ProgressLine line(msg::kDownloading, selected);
+  for (const std::string& path : files) {
+    const std::string name = BaseName(path);
+    line.Start(name, stored + 1);
+    const CardOpResult r = SendFileToCard(path, name, line.Callback());
+    line.End();
+    switch (r) {
+      case kOpOk:
+        ++stored;
+        RebuildCardList();
+        continue;
+      case kOpCannotOpenPcFile: Say(msg::kSelectedUnknown); status = kExitRefused; continue;
+      case kOpWrongKind: Say(msg::kInvalidType); status = kExitRefused; continue;
+      case kOpNameNotStorable:
+      case kOpNameTooLong:
+      case kOpNoFileIdLeft:
+      case kOpPcReadFailed:
+        Say(CardOpText(r, name));
+        status = kExitRefused;
+        continue;
+      case kOpNoSpace: Say(msg::kNoSpace); status = kExitRefused; break;
+      case kOpDirectoryFull: Say(msg::kTooManyFiles); status = kExitRefused; break;
+      case kOpNameTableFull: Say(CardOpText(r, name)); status = kExitRefused; break;
+      case kOpDeviceGone: status = kExitDevice; break;
+      case kOpFlushFailed:
+        Say(CardOpText(r, name));
+        Say(msg::TransferFailure(DeviceState));
+        status = kExitDevice;
+        break;
+      default:  // a card command failed during the file
+        Say(msg::TransferFailure(DeviceState));
+        if (DeviceState == 2 || DeviceState == 4) Say(std::to_string(stored) + "files downloaded");
+        status = kExitDevice;
+        break;
+    }
+    break;  // the run stops here
+  }
+  Say(msg::CountText(stored, "downloaded"));
+  return status;
+}
+
+// ---- get -------------------------------------------------------------------------
+
+int CmdGet(const std::vector<std::string>& args) {
+  std::vector<std::string> flags, names;
+  int status = kExitOk;
+  if (!ParseFlags(args, {}, &flags, &names, &status)) return status;
+  if (names.empty()) return UsageError("get needs at least one NAME");
+  if (const int s = OpenCard(true); s != kExitOk) return s;
+  if (!Probe() && (DeviceState == 2 || DeviceState == 4)) return kExitDevice;
+
+  int fetched = 0;
+  ProgressLine line(msg::kUploading, static_cast<int>(names.size()));
+  for (const std::string& typed : names) {
+    CurrentFileName = CardLine(typed);
+    const std::int32_t r = FindCardFile(CurrentFileName);
+    if (r <= 0) {
+      Say(typed + ":" + msg::kFileNotExisted);
+      status = kExitRefused;
+      continue;
+    }
+    CardOpResult result = kOpDeviceFailed;
+    std::string pcName;
+    if (DeviceState == 0) {
+      line.Start(typed, fetched + 1);
+      result = FetchCardFileTo(r, ".", line.Callback(), &pcName);
+      line.End();
+    }
+    if (result == kOpOk) {
+      ++fetched;
+      continue;
+    }
+    if (result == kOpCannotCreatePcFile) {
+      Say(msg::kInvalidHandle);
+      Say(CardOpText(result, typed));
+      status = kExitRefused;
+      break;
+    }
+    if (result != kOpDeviceFailed) {  // this file only: the card is still fine
+      Say(CardOpText(result, typed));
+      status = kExitRefused;
+      continue;
+    }
+    Say(msg::TransferFailure(DeviceState));
+    Say(std::to_string(fetched) + "files uploaded");
+    return kExitDevice;
+  }
+  Say(msg::CountText(fetched, "uploaded"));
+  return status;
+}
+
+// ---- rm ----------------------------------------------------------------------------
+
+int CmdRm(const std::vector<std::string>& args) {
+  std::vector<std::string> flags, names;
+  int status = kExitOk;
+  if (!ParseFlags(args, {}, &flags, &names, &status)) return status;
+  if (names.empty()) return UsageError("rm needs at least one NAME");
+  if (const int s = OpenCard(true); s != kExitOk) return s;
+  if (!Probe()) return kExitDevice;
+
+  for (const std::string& typed : names) {
+    if (ReleaseCardFile(CardLine(typed)) != kOpOk) {
+      Say(msg::DeleteNotExisted(typed));
+      status = kExitRefused;
+    }
+  }
+  FlushVolume();
+  if (DeviceState != 0) return SayState();
+  RebuildCardList();
+  return status;
+}
+
+// ---- format ----------------------------------------------------------------------
+
+int CmdFormat(const std::vector<std::string>& args) {
+  std::vector<std::string> flags, operands;
+  int status = kExitOk;
+  if (!ParseFlags(args, {"-y", "--yes"}, &flags, &operands, &status)) return status;
+  if (!operands.empty()) return UsageError("format takes no names");
+  g_session.assumeYes = Has(flags, "-y", "--yes");
+  if (!g_session.assumeYes && !::isatty(STDIN_FILENO))
+    return UsageError("format asks for confirmation; not on a terminal, give --yes");
+
+  // The card need not be in the player's format to be formatted.
+  const std::uint16_t raw = QueryDeviceStatus();
+  if ((raw & 0x80) == 0x80) { Say(msg::kStartNoCard); return kExitDevice; }
+  if ((raw & 0x7F) == 0x7F) { Say(msg::kStartBusy); return kExitDevice; }
+  if (raw == kRawNoHandles) { Say(msg::kStartAttach); return kExitDevice; }
+
+  if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) {
+    Say("The card was not formatted.");
+    return kExitRefused;
+  }
+  const FormatResult formatted = FormatCard();
+  if (formatted == kFormatNotIdentified || formatted == kFormatCardTooSmall) {
+    Say(formatted == kFormatCardTooSmall ? "The CF card is too small to be formatted; nothing was written."
+                                         : "The player did not identify the CF card; nothing was written.");
+    return kExitDevice;
+  }
+  if (formatted != kFormatOk) {
+    Say("Formatting failed.");
+    return SayState();
+  }
+  if (MountVolume() != kMountOk) {
+    Say("Formatting failed: the new volume cannot be read back.");
+    return DeviceState != 0 ? SayState() : kExitDevice;
+  }
+  RebuildCardList();
+  Say(msg::kFormattingCompleted);
+  Say(msg::FreeSpaceText(FreeClusterCount));
+  return kExitOk;
+}
+
+// ---- towav -----------------------------------------------------------------------
+
+int CmdTowav(const std::vector<std::string>& args) {
+  std::vector<std::string> flags, names;
+  int status = kExitOk;
+  if (!ParseFlags(args, {}, &flags, &names, &status)) return status;
+  if (names.empty()) return UsageError("towav needs at least one NAME");
+  Say("zk27 towav: converting voice recordings is not available yet in this version;\r\n"
+      "use 'zk27 get' to fetch the recordings as they are.");
+  return kExitRefused;
+}

@@ -1,0 +1,172 @@
+// zk27: manage the files on a ZK27 card from the command line.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <unistd.h>
+
+#include "cli.h"
+#include "hooks.h"
+#include "messages.h"
+#include "usbfunc.h"
+
+namespace {
+
+const char* kToolHelp =
+    "Usage: zk27 [-i|--image PATH] COMMAND [ARGS]\n"
+    "Manage the files on the CompactFlash card of a ZK27 player.\n"
+    "\n"
+    "Commands:\n"
+    "  info              the card's geometry, free space and number of files\n"
+    "  ls [-l]           the card list: music by FileId, then voice by FileId\n"
+    "  put FILE...       send PC files (MP3 or voice) to the card\n"
+    "  get NAME...       fetch card files into the current directory\n"
+    "  rm NAME...        delete card files\n"
+    "  format [-y]       format the card (erases every file)\n"
+    "  towav NAME...     fetch voice recordings and convert them to WAV\n"
+    "\n"
+    "Options:\n"
+    "  -i, --image PATH  use a card image file or a card reader's block device\n"
+    "                    instead of the player\n"
+    "  -h, --help        show this help; 'zk27 COMMAND --help' for a command\n"
+    "\n"
+    "Without --image the player is reached over USB, or the virtual player\n"
+    "(zk27-player) on $ZK27_PLAYER_SOCKET or its default socket.\n"
+    "\n"
+    "Exit status: 0 all done; 1 a file was refused or failed; 2 usage error;\n"
+    "3 the device or the card failed.\n";
+
+struct Command {
+  int (*run)(const std::vector<std::string>&);
+  const char* help;
+};
+
+const std::map<std::string, Command>& Commands() {
+  static const std::map<std::string, Command> commands = {
+      {"info", {CmdInfo,
+                "Usage: zk27 info\n"
+                "Show the card's size and geometry, the free space and the number of files.\n"}},
+      {"ls", {CmdLs,
+              "Usage: zk27 ls [-l]\n"
+              "List the card's files, one name a line: music files by FileId, then\n"
+              "voice files by FileId.\n"
+              "  -l  add the FileId in hex, the size in bytes and the first cluster\n"}},
+      {"put", {CmdPut,
+               "Usage: zk27 put FILE...\n"
+               "Send PC files to the card, in the order given. Only MP3 (.mp3) and voice\n"
+               "(.voc) files are taken; each file is on the card, with its entry, before\n"
+               "the next one starts.\n"}},
+      {"get", {CmdGet,
+               "Usage: zk27 get NAME...\n"
+               "Fetch card files, named as 'zk27 ls' lists them, into the current\n"
+               "directory. A PC file of the same name is replaced once the copy is whole.\n"}},
+      {"rm", {CmdRm,
+              "Usage: zk27 rm NAME...\n"
+              "Delete card files, named as 'zk27 ls' lists them. The remaining files of\n"
+              "the same kind are renumbered without gaps.\n"}},
+      {"format", {CmdFormat,
+                  "Usage: zk27 format [-y|--yes]\n"
+                  "Format the card in the player's format. Every file on it is lost.\n"
+                  "Asks for confirmation on a terminal.\n"
+                  "  -y, --yes  answer yes (needed when not on a terminal)\n"}},
+      {"towav", {CmdTowav,
+                 "Usage: zk27 towav NAME...\n"
+                 "Fetch voice recordings and convert them to WAV files in the current\n"
+                 "directory.\n"}},
+  };
+  return commands;
+}
+
+int Usage(const std::string& problem) {
+  std::cerr << "zk27: " << problem << "\nTry 'zk27 --help'.\n";
+  return kExitUsage;
+}
+
+Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
+  if (g_session.assumeYes) return Answer::Yes;
+  if (!::isatty(STDIN_FILENO)) return Answer::Closed;
+  std::string shown = text;
+  for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.replace(p, 2, "\n");
+  std::cerr << shown << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return Answer::Closed;
+  return (answer == "y" || answer == "Y" || answer == "yes") ? Answer::Yes : Answer::No;
+}
+
+// The command line's stand-in for the main window's reaction to the device's
+// state: it says what happened and ends the session where the window would
+// close.
+void OnWindowMessage(void*, unsigned message, std::uintptr_t state, std::intptr_t) {
+  if (message != kDeviceStateMessage) return;
+  switch (state & 0xFF) {
+    case 2: Say(msg::kStateNoCard); g_session.windowClosed = true; break;
+    case 4: Say(msg::kStateAttach); g_session.windowClosed = true; break;
+    case 5: Say(msg::kStateNotReady); g_session.windowClosed = true; break;
+    case 3:
+      // The player asks for the card to be checked and read again.
+      if (OpenCard(true) != kExitOk) g_session.windowClosed = true;
+      break;
+    default: break;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string image;
+  std::size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") {
+      std::cout << kToolHelp;
+      return kExitOk;
+    }
+    if (a == "-i" || a == "--image") {
+      if (i + 1 >= args.size()) return Usage("option " + a + " needs a PATH");
+      image = args[++i];
+    } else if (a.rfind("--image=", 0) == 0) {
+      image = a.substr(8);
+    } else if (!a.empty() && a[0] == '-') {
+      return Usage("unknown option " + a);
+    } else {
+      break;
+    }
+  }
+  if (i >= args.size()) return Usage("no command given");
+  std::string name = args[i];
+  std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+  if (name == "help") {
+    if (rest.empty()) {
+      std::cout << kToolHelp;
+      return kExitOk;
+    }
+    name = rest[0];
+    rest = {"--help"};
+  }
+  const auto found = Commands().find(name);
+  if (found == Commands().end()) return Usage("unknown command '" + name + "'");
+  for (const std::string& a : rest) {
+    if (a == "-h" || a == "--help") {
+      std::cout << found->second.help;
+      return kExitOk;
+    }
+  }
+
+  FrontEndHooks hooks;
+  hooks.showMessage = Say;
+  hooks.askYesNo = AskOnTerminal;
+  hooks.sendWindowMessage = OnWindowMessage;
+  InstallHooks(hooks);
+
+  if (!image.empty()) {
+    std::string error;
+    if (!AttachCardImage(image, &error)) {
+      Say("zk27: cannot open the card image " + error);
+      return kExitDevice;
+    }
+  }
+  const int status = found->second.run(rest);
+  DetachCardImage();
+  return status;
+}
