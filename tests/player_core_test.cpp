@@ -1,0 +1,398 @@
+// The player core, byte for byte through its message interface, over real
+// image files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+
+#include "player_core.h"
+#include "player_test_support.h"
+
+using namespace player_test;
+using player::PlayerCore;
+using player::RecordInfo;
+using player::RecordResult;
+using player::Step;
+
+namespace {
+
+constexpr std::uint32_t kSectors = 4096;  // a 2 MiB card
+
+struct Answer {
+  Step step;
+  std::vector<Bytes> replies;
+};
+
+class PlayerCoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    image_ = dir_ / "card.img";
+    ASSERT_TRUE(MakeBlankImage(image_, kSectors));
+    fd_ = ::open(image_.c_str(), O_RDWR);
+    ASSERT_GE(fd_, 0);
+    core_ = std::make_unique<PlayerCore>(fd_);
+    core_->BeginCommand();
+  }
+  void TearDown() override {
+    core_.reset();
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  Answer Send(const Bytes& message) {
+    Answer a;
+    a.step = core_->OnHostMessage(message.data(), message.size(), a.replies);
+    return a;
+  }
+  // A command that is refused: exactly the status and the failed completion.
+  void ExpectRefused(const Bytes& command, std::uint8_t status) {
+    Answer a = Send(command);
+    EXPECT_EQ(a.step, Step::kComplete);
+    ASSERT_EQ(a.replies.size(), 2u);
+    EXPECT_EQ(a.replies[0], (Bytes{0x00, status}));
+    EXPECT_EQ(a.replies[1], Completion(1));
+  }
+  void ExpectStatusOk() {
+    Answer a = Send(StatusCommand());
+    EXPECT_EQ(a.step, Step::kComplete);
+    EXPECT_EQ(a.replies, (std::vector<Bytes>{kOkStatus, Completion(0)}));
+  }
+
+  TempDir dir_;
+  std::string image_;
+  int fd_ = -1;
+  std::unique_ptr<PlayerCore> core_;
+};
+
+// --- The four commands -----------------------------------------------------
+
+TEST_F(PlayerCoreTest, IdentifyAnswersWithCardInformation) {
+  Answer a = Send(IdentifyCommand());
+  EXPECT_EQ(a.step, Step::kComplete);
+  ASSERT_EQ(a.replies.size(), 3u);
+  EXPECT_EQ(a.replies[0], kOkStatus);
+  Bytes expected(512, 0);
+  expected[0] = 0x84;
+  expected[1] = 0x8A;
+  expected[16] = 0x10;  // 4096 sectors = 0x00001000, big-endian at 14
+  EXPECT_EQ(a.replies[1], expected);
+  EXPECT_EQ(a.replies[2], Completion(0));
+  EXPECT_EQ(core_->SectorCount(), kSectors);
+}
+
+TEST_F(PlayerCoreTest, StatusCommandHasNoDataPhase) { ExpectStatusOk(); }
+
+TEST_F(PlayerCoreTest, ReadSendsTheImageSectorsInPieces) {
+  for (std::uint32_t s = 100; s < 103; ++s) ASSERT_TRUE(WriteFileAt(image_, s * 512ull, Pattern(s)));
+  Answer a = Send(ReadCommand(100, 3));
+  EXPECT_EQ(a.step, Step::kComplete);
+  ASSERT_EQ(a.replies.size(), 5u);
+  EXPECT_EQ(a.replies[0], kOkStatus);
+  for (std::uint32_t i = 0; i < 3; ++i) EXPECT_EQ(a.replies[1 + i], Pattern(100 + i)) << "piece " << i;
+  EXPECT_EQ(a.replies[4], Completion(0));
+}
+
+TEST_F(PlayerCoreTest, WriteReachesTheImageWhenTheLastPieceArrives) {
+  Answer a = Send(WriteCommand(kSectors - 128, 128));
+  EXPECT_EQ(a.step, Step::kAwaitData);
+  EXPECT_EQ(a.replies, (std::vector<Bytes>{kOkStatus}));
+  for (std::uint32_t i = 0; i < 127; ++i) {
+    a = Send(Pattern(i, 3));
+    ASSERT_EQ(a.step, Step::kAwaitData);
+    ASSERT_TRUE(a.replies.empty());
+  }
+  // Nothing is on the card before the transfer is whole.
+  EXPECT_EQ(ReadFileAt(image_, (kSectors - 128) * 512ull, 512), Bytes(512, 0));
+  a = Send(Pattern(127, 3));
+  EXPECT_EQ(a.step, Step::kComplete);
+  EXPECT_EQ(a.replies, (std::vector<Bytes>{Completion(0)}));
+  for (std::uint32_t i = 0; i < 128; ++i)
+    ASSERT_EQ(ReadFileAt(image_, (kSectors - 128 + i) * 512ull, 512), Pattern(i, 3)) << "sector " << i;
+  // And the next message is a new command again.
+  ExpectStatusOk();
+}
+
+TEST_F(PlayerCoreTest, ZeroSectorTransfersMoveNoData) {
+  for (const Bytes& command : {ReadCommand(5, 0), WriteCommand(5, 0)}) {
+    Answer a = Send(command);
+    EXPECT_EQ(a.step, Step::kComplete);
+    EXPECT_EQ(a.replies, (std::vector<Bytes>{kOkStatus, Completion(0)}));
+  }
+}
+
+TEST_F(PlayerCoreTest, RequestsOutsideTheCardAreRefused) {
+  Answer edge = Send(ReadCommand(kSectors - 2, 2));  // the card's last two sectors
+  EXPECT_EQ(edge.replies.size(), 4u);
+  ExpectRefused(ReadCommand(kSectors - 1, 2), 0x7F);
+  ExpectRefused(WriteCommand(kSectors, 1), 0x7F);
+  ExpectRefused(ReadCommand(0xFFFFFFFF, 1), 0x7F);  // LBA + count wraps in 32 bits
+  ExpectRefused(ReadCommand(0, 129), 0x7F);
+  ExpectRefused(WriteCommand(0, 129), 0x7F);
+  ExpectRefused(CommandBlock(0x54, 0x80, 0, 1, 512), 0x7F);  // unknown code
+  // A refused write takes no data: the next message is a command.
+  ExpectStatusOk();
+}
+
+TEST_F(PlayerCoreTest, MalformedCommandBlocksAreRefusedAndCounted) {
+  std::vector<Bytes> bad;
+  bad.push_back({});
+  bad.push_back(Bytes(30, 0));
+  Bytes longer = StatusCommand();
+  longer.push_back(0);
+  bad.push_back(longer);
+  for (std::size_t at : {0u, 3u, 13u, 14u, 15u}) {  // signature, LUN, length, group
+    Bytes b = StatusCommand();
+    b[at] ^= 0x01;
+    bad.push_back(b);
+  }
+  bad.push_back(CommandBlock(0x52, 0x00, 0, 1, 512));  // read with the write direction
+  bad.push_back(CommandBlock(0x51, 0x80, 0, 1, 512));  // write with the read direction
+  bad.push_back(CommandBlock(0x52, 0x80, 0, 2, 512));  // length disagrees with count
+  bad.push_back(CommandBlock(0x53, 0x80, 0, 1, 0));    // identify without its sector
+  bad.push_back(CommandBlock(0x00, 0x80, 0, 0, 512));  // status with a data length
+  for (std::size_t i = 0; i < bad.size(); ++i) {
+    SCOPED_TRACE(i);
+    ExpectRefused(bad[i], 0x7F);
+  }
+  EXPECT_EQ(core_->CommandsServed(), bad.size());
+  ExpectStatusOk();
+}
+
+TEST_F(PlayerCoreTest, RandomInputNeverLeavesTheProtocol) {
+  std::mt19937 random(27);
+  for (int round = 0; round < 2000; ++round) {
+    Bytes m(random() % 64, 0);
+    for (auto& b : m) b = static_cast<std::uint8_t>(random());
+    if (m.size() >= 31 && round % 2) {  // often a real header around random fields
+      const Bytes h = StatusCommand();
+      std::copy(h.begin(), h.begin() + 16, m.begin());
+    }
+    Answer a = Send(m);
+    if (a.step == Step::kAwaitData) {
+      core_->BeginCommand();
+      continue;
+    }
+    ASSERT_EQ(a.step, Step::kComplete);
+    ASSERT_GE(a.replies.size(), 2u);
+    ASSERT_EQ(a.replies.front().size(), 2u);
+    ASSERT_EQ(a.replies.back().size(), 13u);
+  }
+}
+
+TEST_F(PlayerCoreTest, BrokenWriteLeavesTheImageUntouched) {
+  Send(WriteCommand(10, 2));
+  Send(Pattern(10));
+  Answer a = Send(Bytes(100, 0xAA));  // not a data piece
+  EXPECT_EQ(a.step, Step::kDrop);
+  EXPECT_TRUE(a.replies.empty());
+  EXPECT_EQ(ReadFileAt(image_, 10 * 512, 1024), Bytes(1024, 0));
+
+  Send(WriteCommand(10, 2));
+  Send(Pattern(10));
+  core_->BeginCommand();  // the host went away
+  EXPECT_FALSE(core_->AwaitingData());
+  ExpectStatusOk();
+  EXPECT_EQ(ReadFileAt(image_, 10 * 512, 1024), Bytes(1024, 0));
+}
+
+// --- Fault states ----------------------------------------------------------
+
+TEST_F(PlayerCoreTest, EjectedCardIsReportedForEveryCommand) {
+  core_->Eject();
+  ExpectRefused(StatusCommand(), 0x80);
+  ExpectRefused(IdentifyCommand(), 0x80);
+  ExpectRefused(ReadCommand(0, 1), 0x80);
+  ExpectRefused(WriteCommand(0, 1), 0x80);
+  core_->Insert();
+  ExpectStatusOk();
+}
+
+TEST_F(PlayerCoreTest, BusyPlayerAnswersBusy) {
+  core_->SetBusy(true);
+  ExpectRefused(ReadCommand(0, 1), 0x01);
+  ExpectRefused(StatusCommand(), 0x01);
+  core_->SetBusy(false);
+  ExpectStatusOk();
+}
+
+TEST_F(PlayerCoreTest, RecheckIsReportedOnceByTheNextAnsweredCommand) {
+  core_->RequestRecheck();
+  core_->Eject();
+  ExpectRefused(StatusCommand(), 0x80);  // no card comes first; the re-check waits
+  core_->Insert();
+  ExpectRefused(ReadCommand(0, 1), 0x02);
+  EXPECT_FALSE(core_->RecheckPending());
+  ExpectStatusOk();
+}
+
+TEST_F(PlayerCoreTest, FailAfterDropsTheNthCommandOnce) {
+  core_->FailAfter(3);
+  ExpectStatusOk();
+  ExpectStatusOk();
+  Answer a = Send(ReadCommand(0, 1));
+  EXPECT_EQ(a.step, Step::kDrop);
+  EXPECT_TRUE(a.replies.empty());
+  ExpectStatusOk();
+  ExpectStatusOk();
+  EXPECT_EQ(core_->CommandsServed(), 5u);  // the dropped one counts
+
+  core_->FailAfter(1);
+  core_->FailAfter(0);  // cancelled
+  ExpectStatusOk();
+}
+
+TEST_F(PlayerCoreTest, ObserverSeesEachCommandBeforeItIsServed) {
+  std::vector<std::pair<std::uint64_t, player::CommandInfo>> seen;
+  core_->SetObserver([&](std::uint64_t n, const player::CommandInfo& info) {
+    seen.emplace_back(n, info);
+    if (n == 2) core_->Eject();  // the card goes out as the second command arrives
+  });
+  ExpectStatusOk();
+  ExpectRefused(ReadCommand(0x01020304 % kSectors, 7), 0x80);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].first, 2u);
+  EXPECT_TRUE(seen[1].second.wellFormed);
+  EXPECT_EQ(seen[1].second.code, 0x52);
+  EXPECT_EQ(seen[1].second.lba, 0x01020304u % kSectors);
+  EXPECT_EQ(seen[1].second.count, 7u);
+  EXPECT_EQ(seen[1].second.transferLength, 7u * 512);
+}
+
+// --- Recordings ------------------------------------------------------------
+
+class PlayerRecordTest : public PlayerCoreTest {
+ protected:
+  void SetUp() override {
+    PlayerCoreTest::SetUp();
+    geo_ = FormatImage(image_, kSectors);
+    ASSERT_EQ(geo_.sectorsPerTable, 1u);  // 32 clusters: one table sector
+  }
+  Bytes Table(int copy) { return ReadFileAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512, 512); }
+  Bytes Directory() { return ReadFileAt(image_, geo_.dirStart * 512ull, 32 * 512); }
+  void SetTableEntry(std::uint32_t n, std::uint16_t v) {
+    for (int copy = 0; copy < 2; ++copy)
+      WriteFileAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512 + 2 * n, Bytes{std::uint8_t(v), std::uint8_t(v >> 8)});
+  }
+  void SetEntryId(std::uint32_t index, std::uint8_t id) {
+    WriteFileAt(image_, geo_.dirStart * 512ull + index * 32 + 12, Bytes{id});
+  }
+  static Bytes Recording(std::size_t size) {
+    Bytes b(size);
+    for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>((i * 31) ^ (i >> 9));
+    return b;
+  }
+  Geometry geo_{};
+};
+
+TEST_F(PlayerRecordTest, RecordingOnAnEmptyCard) {
+  const Bytes memo = Recording(150000);  // three clusters, the last one partly
+  RecordInfo info;
+  ASSERT_EQ(core_->Record(memo, &info), RecordResult::kOk);
+  EXPECT_EQ(info.fileId, 0x81);
+  EXPECT_EQ(info.firstCluster, 2u);
+  EXPECT_EQ(info.clusterCount, 3u);
+  EXPECT_EQ(info.dirLba, geo_.dirStart);
+  EXPECT_EQ(info.dirOffset, 0u);
+
+  const Bytes dir = Directory();
+  Bytes entry(dir.begin(), dir.begin() + 32);
+  Bytes expected(32, 0);
+  expected[12] = 0x81;
+  expected[13] = 1;
+  expected[26] = 2;
+  expected[28] = 150000 & 0xFF; expected[29] = (150000 >> 8) & 0xFF; expected[30] = 150000 >> 16;
+  EXPECT_EQ(entry, expected);
+  EXPECT_EQ(dir[32 + 12], 0);  // only one entry was used
+
+  for (int copy = 0; copy < 2; ++copy) {
+    const Bytes t = Table(copy);
+    EXPECT_EQ(Le16(t, 4), 3u) << copy;
+    EXPECT_EQ(Le16(t, 6), 4u) << copy;
+    EXPECT_EQ(Le16(t, 8), 0xFFFFu) << copy;
+    EXPECT_EQ(Le16(t, 10), 0u) << copy;
+    EXPECT_EQ(Le16(t, 64), 0xFFFFu) << copy;  // the slack stays as formatted
+  }
+  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(2), 150000), memo);
+  // The rest of the last cluster is zero.
+  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(2) + 150000, 3 * 65536 - 150000), Bytes(3 * 65536 - 150000, 0));
+}
+
+TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
+  SetEntryId(0, 0x81);
+  SetEntryId(1, 0x05);  // a music file's number does not count
+  SetEntryId(3, 0x83);  // entry 2 is free
+  SetTableEntry(2, 0xFFFF);
+  SetTableEntry(4, 0xFFFF);
+  const Bytes memo = Recording(65537);
+  RecordInfo info;
+  ASSERT_EQ(core_->Record(memo, &info), RecordResult::kOk);
+  EXPECT_EQ(info.fileId, 0x84);
+  EXPECT_EQ(info.dirOffset, 64u);
+  const Bytes dir = Directory();
+  EXPECT_EQ(dir[64 + 12], 0x84);
+  EXPECT_EQ(Le16(dir, 64 + 26), 3u);
+  EXPECT_EQ(Le32(dir, 64 + 28), 65537u);
+  for (int copy = 0; copy < 2; ++copy) {
+    EXPECT_EQ(Le16(Table(copy), 6), 5u);       // 3 -> 5, skipping the used 4
+    EXPECT_EQ(Le16(Table(copy), 10), 0xFFFFu);
+  }
+  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(3), 65536), Bytes(memo.begin(), memo.begin() + 65536));
+  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(5), 1), Bytes{memo.back()});
+}
+
+TEST_F(PlayerRecordTest, EmptyRecordingHasNoCluster) {
+  const Bytes before = Table(0);
+  RecordInfo info;
+  ASSERT_EQ(core_->Record({}, &info), RecordResult::kOk);
+  const Bytes dir = Directory();
+  EXPECT_EQ(dir[12], 0x81);
+  EXPECT_EQ(Le16(dir, 26), 0xFFFFu);
+  EXPECT_EQ(Le32(dir, 28), 0u);
+  EXPECT_EQ(Table(0), before);
+}
+
+TEST_F(PlayerRecordTest, RefusalsLeaveTheCardUntouched) {
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    std::size_t size;
+    RecordResult expected;
+  };
+  const Case cases[] = {
+      {"ejected", [&] { core_->Eject(); }, 10, RecordResult::kNoCard},
+      {"label", [&] { WriteFileAt(image_, 32 * 512 + 3, Bytes{'v'}); }, 10, RecordResult::kNoVolume},
+      {"signature", [&] { WriteFileAt(image_, 32 * 512 + 510, Bytes{0x34, 0x12}); }, 10, RecordResult::kNoVolume},
+      {"no table", [&] { WriteFileAt(image_, 32 * 512 + 22, Bytes{0, 0}); }, 10, RecordResult::kNoVolume},
+      {"huge table", [&] { WriteFileAt(image_, 32 * 512 + 22, Bytes{0x00, 0x08}); }, 10, RecordResult::kNoVolume},
+      {"no directory", [&] { WriteFileAt(image_, 32 * 512 + 17, Bytes{0x0F, 0}); }, 10, RecordResult::kNoVolume},
+      {"unformatted", [&] { WriteFileAt(image_, 32 * 512 + 32, Bytes{0, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
+      {"directory full",
+       [&] { for (std::uint32_t i = 0; i < 512; ++i) SetEntryId(i, 0x01); }, 10, RecordResult::kDirectoryFull},
+      {"numbers", [&] { SetEntryId(7, 0xFF); }, 10, RecordResult::kNumbersExhausted},
+      {"tiny volume", [&] { WriteFileAt(image_, 32 * 512 + 32, Bytes{60, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
+      {"card full", [] {}, 30 * 65536 + 1, RecordResult::kCardFull},  // the table has 30 clusters
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FormatImage(image_, kSectors);
+    core_->Insert();
+    c.prepare();
+    const Bytes before = WholeFile(image_);
+    EXPECT_EQ(core_->Record(Recording(c.size)), c.expected);
+    EXPECT_TRUE(WholeFile(image_) == before);
+  }
+}
+
+TEST_F(PlayerRecordTest, ClustersPastTheCardEndAreNeverUsed) {
+  // A table that claims more free clusters than the card can hold.
+  WriteFileAt(image_, 33 * 512, Bytes(512, 0));
+  std::size_t inside = (kSectors - geo_.dataStart) / 128;  // 31 whole clusters fit
+  EXPECT_EQ(core_->Record(Recording((inside + 1) * 65536)), RecordResult::kCardFull);
+  RecordInfo info;
+  ASSERT_EQ(core_->Record(Recording(inside * 65536), &info), RecordResult::kOk);
+  EXPECT_EQ(info.clusterCount, inside);
+  EXPECT_EQ(std::filesystem::file_size(image_), kSectors * 512ull);  // nothing written past the end
+}
+
+}  // namespace
