@@ -12,37 +12,6 @@ using player::InProcessPlayer;
 
 namespace {
 
-// One command through the driver, the way the device link runs it. Returns
-// the status bytes as a number, 0xFF7F for a failed pipe call, 0x0003 when
-// the handles could not be opened.
-std::uint16_t Exchange(const Bytes& command, std::uint16_t count, Bytes* data, bool hostSends = false) {
-  BulkHandle dev = open_dev(), in = open_read(), out = open_write();
-  std::uint16_t raw = 0;
-  std::uint32_t done = 0;
-  if (dev == kInvalidBulkHandle || in == kInvalidBulkHandle || out == kInvalidBulkHandle) {
-    raw = 0x0003;
-  } else if (!pipe_write(out, command.data(), 31, &done)) {
-    raw = 0xFF7F;
-  } else {
-    std::uint8_t status[2];
-    if (!pipe_read(in, status, 2, &done)) {
-      raw = 0xFF7F;
-    } else {
-      raw = static_cast<std::uint16_t>(status[0] << 8 | status[1]);
-      for (std::uint16_t i = 0; raw == 0 && i < count; ++i) {
-        bool ok = hostSends ? pipe_write(out, data->data() + i * 512, 512, &done)
-                            : pipe_read(in, data->data() + i * 512, 512, &done);
-        if (!ok) raw = 0xFF7F;
-      }
-      std::uint8_t completion[13];
-      if (raw != 0xFF7F && !pipe_read(in, completion, 13, &done)) raw = 0xFF7F;
-    }
-  }
-  for (BulkHandle h : {dev, in, out})
-    if (h != kInvalidBulkHandle) close_handle(h);
-  return raw;
-}
-
 class InProcessPlayerTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -1,0 +1,586 @@
+// The daemon: one poll loop over the data socket, the control socket and
+// their connections. A data connection carries one command conversation at a
+// time; the core serves one conversation at a time, as the player on its one
+// USB port does, so while a write collects its pieces the other connections
+// wait their turn.
+#include "daemon.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <list>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "bulk_backend.h"
+#include "card_image.h"
+#include "player_core.h"
+
+namespace player {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kListenBacklog = 64;
+constexpr std::size_t kMaxConnections = 64;
+// Room for a whole 128-sector read reply, so it leaves in one go.
+constexpr int kDataSendBuffer = 1 << 20;
+// Bigger than any message of the protocol: a longer one arrives truncated
+// and is refused all the same.
+constexpr std::size_t kReceiveBuffer = 2048;
+constexpr std::size_t kControlBuffer = 16384;
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+void Fail(const std::string& message) { std::fprintf(stderr, "zk27-player: %s\n", message.c_str()); }
+
+bool FillAddress(const std::string& path, sockaddr_un* addr) {
+  *addr = {};
+  if (path.empty() || path.size() >= sizeof(addr->sun_path)) return false;
+  addr->sun_family = AF_UNIX;
+  std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// True when something accepts connections on `path`.
+bool Answering(const std::string& path) {
+  sockaddr_un addr;
+  if (!FillAddress(path, &addr)) return false;
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// A socket file left by a daemon that died is removed; one that a live
+// daemon answers on, or anything that is not a socket, is left alone.
+bool ClearStaleSocket(const std::string& path, std::string* error) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return true;
+  if (!S_ISSOCK(st.st_mode)) {
+    *error = path + " exists and is not a socket";
+    return false;
+  }
+  if (Answering(path)) {
+    *error = "another zk27-player is already answering on " + path;
+    return false;
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    *error = "cannot remove stale socket " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+int Listen(const std::string& path, std::string* error) {
+  sockaddr_un addr;
+  if (!FillAddress(path, &addr)) {
+    *error = "socket path too long: " + path;
+    return -1;
+  }
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+      ::listen(fd, kListenBacklog) != 0) {
+    *error = "cannot listen on " + path + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string Hex2(unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof(buf), "0x%02X", v & 0xFF);
+  return buf;
+}
+
+struct Connection {
+  int fd = -1;
+  bool control = false;
+  bool closing = false;
+  std::list<std::vector<std::uint8_t>> out;  // replies not yet taken by the socket
+};
+
+class Daemon {
+ public:
+  Daemon(std::string card, int imageFd, std::string socket)
+      : card_(std::move(card)), core_(imageFd), imageFd_(imageFd), socket_(std::move(socket)),
+        control_(bulkusb::PlayerControlPath(socket_)) {}
+
+  bool Start(std::string* error);
+  int Run();
+  void Stop();
+
+ private:
+  void Accept(int listener, bool control);
+  void ServeData(Connection& c);
+  void ServeControl(Connection& c);
+  void Flush(Connection& c);
+  void Close(Connection& c);
+  void DropActive();
+  std::string Handle(const std::string& cmd, const std::string& arg, bool* ok);
+  std::string Status() const;
+  std::string RecordFile(const std::string& path, bool* ok);
+  bool Unplug();
+  bool Plug(std::string* error);
+
+  std::string card_;
+  PlayerCore core_;
+  int imageFd_;
+  std::string socket_;
+  std::string control_;
+  int dataListener_ = -1;
+  int controlListener_ = -1;
+  std::list<Connection> connections_;
+  int active_ = -1;  // the data connection whose conversation is in progress
+  Clock::time_point activeSince_;
+  bool quit_ = false;
+};
+
+bool Daemon::Start(std::string* error) {
+  if (!ClearStaleSocket(socket_, error) || !ClearStaleSocket(control_, error)) return false;
+  dataListener_ = Listen(socket_, error);
+  if (dataListener_ < 0) return false;
+  controlListener_ = Listen(control_, error);
+  if (controlListener_ < 0) {
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+void Daemon::Stop() {
+  for (auto& c : connections_) ::close(c.fd);
+  connections_.clear();
+  if (dataListener_ >= 0) {
+    ::close(dataListener_);
+    ::unlink(socket_.c_str());
+    dataListener_ = -1;
+  }
+  if (controlListener_ >= 0) {
+    ::close(controlListener_);
+    ::unlink(control_.c_str());
+    controlListener_ = -1;
+  }
+}
+
+void Daemon::Accept(int listener, bool control) {
+  int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return;
+  if (connections_.size() >= kMaxConnections) {
+    ::close(fd);
+    return;
+  }
+  if (!control) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kDataSendBuffer, sizeof(kDataSendBuffer));
+  connections_.push_back(Connection{fd, control, false, {}});
+}
+
+void Daemon::Flush(Connection& c) {
+  while (!c.out.empty() && !c.closing) {
+    const auto& m = c.out.front();
+    ssize_t n = ::send(c.fd, m.data(), m.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // POLLOUT will call again
+    if (n < 0) {
+      Close(c);
+      return;
+    }
+    c.out.pop_front();
+  }
+}
+
+void Daemon::DropActive() {
+  active_ = -1;
+  core_.BeginCommand();  // a half-received write is never written
+}
+
+void Daemon::Close(Connection& c) {
+  if (c.closing) return;
+  if (c.fd == active_) DropActive();
+  ::close(c.fd);
+  c.closing = true;
+}
+
+void Daemon::ServeData(Connection& c) {
+  std::uint8_t buf[kReceiveBuffer];
+  while (!c.closing) {
+    if (active_ >= 0 && active_ != c.fd) return;  // another conversation holds the player
+    ssize_t n = ::recv(c.fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {  // the host hung up (or the connection broke)
+      Close(c);
+      return;
+    }
+    if (active_ < 0) {
+      core_.BeginCommand();
+      active_ = c.fd;
+    }
+    activeSince_ = Clock::now();
+    std::vector<std::vector<std::uint8_t>> replies;
+    const Step step = core_.OnHostMessage(buf, static_cast<std::size_t>(n), replies);
+    if (step == Step::kDrop) {
+      Close(c);  // transport failure: nothing more is said
+      return;
+    }
+    for (auto& r : replies) c.out.push_back(std::move(r));
+    if (step == Step::kComplete) active_ = -1;
+    Flush(c);
+  }
+}
+
+void Daemon::ServeControl(Connection& c) {
+  char buf[kControlBuffer];
+  ssize_t n;
+  do {
+    n = ::recv(c.fd, buf, sizeof(buf), MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  if (n <= 0) {
+    Close(c);
+    return;
+  }
+  // A request is the command, then optionally a NUL and its argument.
+  std::string request(buf, static_cast<std::size_t>(n));
+  std::string cmd = request, arg;
+  if (auto nul = request.find('\0'); nul != std::string::npos) {
+    cmd = request.substr(0, nul);
+    arg = request.substr(nul + 1);
+  }
+  bool ok = true;
+  std::string text = Handle(cmd, arg, &ok);
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  std::vector<std::uint8_t> reply;
+  reply.push_back(ok ? '0' : '1');
+  reply.insert(reply.end(), text.begin(), text.end());
+  c.out.push_back(std::move(reply));
+  Flush(c);
+}
+
+std::string Daemon::Status() const {
+  std::string s;
+  s += "card: " + card_ + "\n";
+  s += "size: " + std::to_string(core_.SectorCount()) + " sectors\n";
+  s += std::string("card inserted: ") + (core_.CardPresent() ? "yes" : "no") + "\n";
+  s += std::string("busy: ") + (core_.Busy() ? "on" : "off") + "\n";
+  s += std::string("recheck pending: ") + (core_.RecheckPending() ? "yes" : "no") + "\n";
+  s += std::string("plugged: ") + (core_.Plugged() ? "yes" : "no") + "\n";
+  s += "fail-after: " + (core_.FailCountdown() ? std::to_string(core_.FailCountdown()) : std::string("off")) + "\n";
+  s += "commands: " + std::to_string(core_.CommandsServed()) + "\n";
+  return s;
+}
+
+bool Daemon::Unplug() {
+  core_.SetPlugged(false);
+  // The cable is out: conversations in progress break, and nobody can connect.
+  for (auto& c : connections_)
+    if (!c.control) Close(c);
+  DropActive();
+  if (dataListener_ >= 0) {
+    ::close(dataListener_);
+    ::unlink(socket_.c_str());
+    dataListener_ = -1;
+  }
+  return true;
+}
+
+bool Daemon::Plug(std::string* error) {
+  if (dataListener_ < 0) {
+    if (!ClearStaleSocket(socket_, error)) return false;
+    dataListener_ = Listen(socket_, error);
+    if (dataListener_ < 0) return false;
+  }
+  core_.SetPlugged(true);
+  return true;
+}
+
+std::string Daemon::RecordFile(const std::string& path, bool* ok) {
+  *ok = false;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "cannot read " + path + ": " + std::strerror(errno);
+  struct stat st {};
+  std::string refusal;
+  std::vector<std::uint8_t> bytes;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    refusal = path + " is not a regular file";
+  } else if (static_cast<std::uint64_t>(st.st_size) > std::uint64_t{core_.SectorCount()} * kSectorSize) {
+    refusal = std::string(RecordResultText(RecordResult::kCardFull));
+  } else {
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    if (done != bytes.size()) refusal = "cannot read " + path;
+  }
+  ::close(fd);
+  if (!refusal.empty()) return "not recorded: " + refusal;
+
+  RecordInfo info;
+  const RecordResult r = core_.Record(bytes, &info);
+  if (r != RecordResult::kOk) return std::string("not recorded: ") + RecordResultText(r);
+  *ok = true;
+  std::string s = "recorded " + path + " as voice file " + Hex2(info.fileId) + " (number " +
+                  std::to_string(info.fileId & 0x7F) + "), " + std::to_string(info.size) + " bytes";
+  if (info.clusterCount > 0)
+    s += " in " + std::to_string(info.clusterCount) + " cluster(s) from cluster " + std::to_string(info.firstCluster);
+  s += ", directory sector " + std::to_string(info.dirLba) + " offset " + std::to_string(info.dirOffset);
+  return s;
+}
+
+std::string Daemon::Handle(const std::string& cmd, const std::string& arg, bool* ok) {
+  *ok = true;
+  if (cmd == "status" && arg.empty()) return Status();
+  if (cmd == "eject" && arg.empty()) {
+    core_.Eject();
+    return "card ejected";
+  }
+  if (cmd == "insert" && arg.empty()) {
+    core_.Insert();
+    return "card inserted";
+  }
+  if (cmd == "busy" && (arg == "on" || arg == "off")) {
+    core_.SetBusy(arg == "on");
+    return "busy " + arg;
+  }
+  if (cmd == "recheck" && arg.empty()) {
+    core_.RequestRecheck();
+    return "the next command reports that the card must be checked again";
+  }
+  if (cmd == "unplug" && arg.empty()) {
+    Unplug();
+    return "unplugged";
+  }
+  if (cmd == "plug" && arg.empty()) {
+    std::string error;
+    if (Plug(&error)) return "plugged";
+    *ok = false;
+    return error;
+  }
+  if (cmd == "fail-after" && !arg.empty() && arg.size() <= 18 &&
+      arg.find_first_not_of("0123456789") == std::string::npos) {
+    const std::uint64_t n = std::strtoull(arg.c_str(), nullptr, 10);
+    core_.FailAfter(n);
+    return n == 0 ? std::string("fail-after cancelled")
+                  : "command " + std::to_string(n) + " from now fails with a transport failure";
+  }
+  if (cmd == "record" && !arg.empty()) return RecordFile(arg, ok);
+  if (cmd == "quit" && arg.empty()) {
+    quit_ = true;
+    return "quitting";
+  }
+  *ok = false;
+  return "unknown request: " + cmd;
+}
+
+int Daemon::Run() {
+  std::vector<pollfd> fds;
+  std::vector<Connection*> owners;
+  while (!quit_) {
+    fds.clear();
+    owners.clear();
+    fds.push_back({g_signalPipe[0], POLLIN, 0});
+    owners.push_back(nullptr);
+    if (dataListener_ >= 0 && connections_.size() < kMaxConnections) {
+      fds.push_back({dataListener_, POLLIN, 0});
+      owners.push_back(nullptr);
+    }
+    fds.push_back({controlListener_, POLLIN, 0});
+    owners.push_back(nullptr);
+    for (auto& c : connections_) {
+      short events = c.out.empty() ? 0 : POLLOUT;
+      // While a conversation is in progress only its connection is heard.
+      if (c.control || active_ < 0 || active_ == c.fd) events |= POLLIN;
+      fds.push_back({c.fd, events, 0});
+      owners.push_back(&c);
+    }
+
+    int timeout = -1;
+    if (active_ >= 0) {
+      // A host that stops half-way through a write must not block the player.
+      auto deadline = activeSince_ + std::chrono::seconds(bulkusb::kPipeTimeoutSeconds);
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      timeout = left > 0 ? static_cast<int>(left) : 0;
+    }
+    int ready = ::poll(fds.data(), fds.size(), timeout);
+    if (ready < 0 && errno != EINTR) {
+      Fail(std::string("poll failed: ") + std::strerror(errno));
+      return 1;
+    }
+    if (ready <= 0) {
+      if (active_ >= 0 && Clock::now() - activeSince_ >= std::chrono::seconds(bulkusb::kPipeTimeoutSeconds)) {
+        for (auto& c : connections_)
+          if (c.fd == active_) Close(c);
+      }
+      continue;
+    }
+
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      const short ev = fds[i].revents;
+      if (ev == 0) continue;
+      const int fd = fds[i].fd;
+      if (fd == g_signalPipe[0]) {
+        quit_ = true;
+        continue;
+      }
+      if (owners[i] == nullptr) {
+        if (fd == dataListener_) Accept(fd, false);
+        if (fd == controlListener_) Accept(fd, true);
+        continue;
+      }
+      Connection& c = *owners[i];
+      if (c.closing) continue;
+      if (ev & POLLOUT) Flush(c);
+      if (!c.closing && (ev & POLLIN)) c.control ? ServeControl(c) : ServeData(c);
+      // Hung up with nothing left to read: the host is gone.
+      if (!c.closing && (ev & (POLLHUP | POLLERR)) && !(ev & POLLIN)) Close(c);
+    }
+    // Replies to a control request (the answer to "quit" included) leave
+    // before the loop ends or the connection goes.
+    for (auto& c : connections_)
+      if (!c.closing && !c.out.empty()) Flush(c);
+    connections_.remove_if([](const Connection& c) { return c.closing; });
+  }
+  Stop();
+  return 0;
+}
+
+bool InstallSignalHandlers() {
+  if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, nullptr);
+  return true;
+}
+
+}  // namespace
+
+std::string DefaultCardPath() {
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
+    return std::string(data) + "/zk27/card.img";
+  std::string home;
+  if (const char* h = std::getenv("HOME"); h && *h) {
+    home = h;
+  } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  }
+  return home + "/.local/share/zk27/card.img";
+}
+
+int Serve(const ServeOptions& options) {
+  std::string error;
+  // Refuse before a blank card is created for nothing.
+  if (auto slash = options.socket.rfind('/'); slash != std::string::npos && slash > 0) {
+    if (!MakeFolders(options.socket.substr(0, slash), 0700, &error)) {
+      Fail(error);
+      return 1;
+    }
+  }
+  if (!ClearStaleSocket(options.socket, &error) ||
+      !ClearStaleSocket(bulkusb::PlayerControlPath(options.socket), &error)) {
+    Fail(error);
+    return 1;
+  }
+  int imageFd = OpenCardImage(options.card, options.sizeMiB, &error);
+  if (imageFd < 0) {
+    Fail(error);
+    return 1;
+  }
+  // Two players writing one card would corrupt it.
+  if (::flock(imageFd, LOCK_EX | LOCK_NB) != 0) {
+    Fail("card image " + options.card + " is already served by another zk27-player");
+    ::close(imageFd);
+    return 1;
+  }
+  if (!InstallSignalHandlers()) {
+    Fail(std::string("cannot set up signal handling: ") + std::strerror(errno));
+    ::close(imageFd);
+    return 1;
+  }
+
+  int status;
+  {
+    Daemon daemon(options.card, imageFd, options.socket);
+    if (!daemon.Start(&error)) {
+      Fail(error);
+      status = 1;
+    } else {
+      std::printf("zk27-player: serving %s on %s\n", options.card.c_str(), options.socket.c_str());
+      std::fflush(stdout);
+      status = daemon.Run();
+    }
+  }
+  ::close(imageFd);
+  return status;
+}
+
+int Control(const std::string& socket, const std::vector<std::string>& words) {
+  const std::string path = bulkusb::PlayerControlPath(socket);
+  sockaddr_un addr;
+  if (words.empty() || !FillAddress(path, &addr)) {
+    Fail("invalid control socket path " + path);
+    return 1;
+  }
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    Fail("no zk27-player is running on " + socket + " (" + std::strerror(errno) + ")");
+    if (fd >= 0) ::close(fd);
+    return 1;
+  }
+  // A recording of a large file takes a while; a daemon that hangs must not.
+  timeval tv{30, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+
+  std::string request = words[0];
+  if (words.size() > 1) {
+    request += '\0';
+    request += words[1];
+  }
+  std::vector<char> reply(kControlBuffer);
+  ssize_t n = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  if (n == static_cast<ssize_t>(request.size())) {
+    do {
+      n = ::recv(fd, reply.data(), reply.size(), 0);
+    } while (n < 0 && errno == EINTR);
+  } else {
+    n = -1;
+  }
+  const int err = errno;
+  ::close(fd);
+  if (n <= 0) {
+    Fail("no answer from zk27-player on " + socket + (n < 0 ? std::string(" (") + std::strerror(err) + ")" : ""));
+    return 1;
+  }
+  const bool ok = reply[0] == '0';
+  std::fwrite(reply.data() + 1, 1, static_cast<std::size_t>(n - 1), ok ? stdout : stderr);
+  return ok ? 0 : 1;
+}
+
+}  // namespace player

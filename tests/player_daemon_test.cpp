@@ -1,0 +1,268 @@
+// zk27-player as a separate process, reached with the real driver calls over
+// its socket and steered with `zk27-player ctl`.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "player_test_support.h"
+
+extern char** environ;
+
+using namespace player_test;
+
+namespace {
+
+std::string PlayerBinary() {
+  if (const char* dir = std::getenv("ZK27_BIN_DIR"); dir && *dir) return std::string(dir) + "/zk27-player";
+  // Run by hand: the program is built beside the tests or in ../bin.
+  const auto self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+  for (const auto& candidate : {self / "zk27-player", self.parent_path() / "bin" / "zk27-player"})
+    if (std::filesystem::exists(candidate)) return candidate.string();
+  return "zk27-player";
+}
+
+struct Outcome {
+  int exit = -1;
+  std::string out;
+  std::string err;
+};
+
+pid_t Spawn(const std::vector<std::string>& args, int outFd, int errFd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+  if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+std::string Slurp(const std::string& path) {
+  const Bytes b = WholeFile(path);
+  return std::string(b.begin(), b.end());
+}
+
+class PlayerDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    card_ = dir_ / "card.img";
+    socket_ = dir_ / "run/p.sock";
+    ::setenv("ZK27_PLAYER_SOCKET", socket_.c_str(), 1);
+  }
+  void TearDown() override { StopDaemon(); }
+
+  // Starts the daemon and waits for its ready line.
+  void StartDaemon(int sizeMiB = 1) {
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    pid_ = Spawn({PlayerBinary(), "serve", "--card", card_, "--size", std::to_string(sizeMiB), "--socket", socket_},
+                 out[1], -1);
+    ::close(out[1]);
+    ASSERT_GT(pid_, 0);
+    std::string line;
+    pollfd p{out[0], POLLIN, 0};
+    char c;
+    while (line.find('\n') == std::string::npos && ::poll(&p, 1, 5000) > 0 && ::read(out[0], &c, 1) == 1) line += c;
+    ::close(out[0]);
+    ASSERT_EQ(line, "zk27-player: serving " + card_ + " on " + socket_ + "\n");
+  }
+
+  // Waits for the daemon to end; returns its wait status.
+  int Reap(int signal = 0) {
+    if (pid_ <= 0) return -1;
+    if (signal) ::kill(pid_, signal);
+    int status = -1;
+    for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) ::usleep(10000);
+    if (::waitpid(pid_, &status, WNOHANG) == 0) {  // still there: no test leaves it behind
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      status = -1;
+    }
+    pid_ = -1;
+    return status;
+  }
+  void StopDaemon() { Reap(SIGTERM); }
+
+  Outcome Run(std::vector<std::string> args) {
+    args.insert(args.begin(), PlayerBinary());
+    const std::string outPath = dir_ / "out.txt", errPath = dir_ / "err.txt";
+    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    Outcome o;
+    pid_t pid = Spawn(args, out, err);
+    ::close(out);
+    ::close(err);
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) o.exit = WEXITSTATUS(status);
+    o.out = Slurp(outPath);
+    o.err = Slurp(errPath);
+    return o;
+  }
+  Outcome Ctl(const std::vector<std::string>& words) {
+    std::vector<std::string> args{"ctl", "--socket", socket_};
+    args.insert(args.end(), words.begin(), words.end());
+    return Run(args);
+  }
+
+  std::uint16_t Status() {
+    Bytes none;
+    return Exchange(StatusCommand(), 0, &none);
+  }
+
+  TempDir dir_;
+  std::string card_;
+  std::string socket_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(PlayerDaemonTest, ServesTheCardThroughTheDriver) {
+  StartDaemon(1);
+  EXPECT_EQ(Status(), 0);
+  Bytes info(512);
+  ASSERT_EQ(Exchange(IdentifyCommand(), 1, &info), 0);
+  EXPECT_EQ(info[16], 0x08);  // a blank card of 1 MiB: 2048 sectors
+
+  Bytes cluster;
+  for (std::uint32_t s = 0; s < 128; ++s) {
+    const Bytes p = Pattern(s, 9);
+    cluster.insert(cluster.end(), p.begin(), p.end());
+  }
+  ASSERT_EQ(Exchange(WriteCommand(1000, 128), 128, &cluster, true), 0);
+  EXPECT_EQ(ReadFileAt(card_, 1000 * 512, cluster.size()), cluster);
+  Bytes back(cluster.size());
+  ASSERT_EQ(Exchange(ReadCommand(1000, 128), 128, &back), 0);
+  EXPECT_EQ(back, cluster);
+
+  const Outcome s = Ctl({"status"});
+  EXPECT_EQ(s.exit, 0);
+  EXPECT_NE(s.out.find("card: " + card_ + "\n"), std::string::npos) << s.out;
+  EXPECT_NE(s.out.find("size: 2048 sectors\n"), std::string::npos) << s.out;
+  EXPECT_NE(s.out.find("\ncommands: 4\n"), std::string::npos) << s.out;
+}
+
+TEST_F(PlayerDaemonTest, ControlRequestsChangeWhatTheHostSees) {
+  StartDaemon();
+  ASSERT_EQ(Ctl({"eject"}).exit, 0);
+  EXPECT_EQ(Status(), 0x0080);
+  EXPECT_NE(Ctl({"status"}).out.find("card inserted: no\n"), std::string::npos);
+  ASSERT_EQ(Ctl({"insert"}).exit, 0);
+  ASSERT_EQ(Ctl({"busy", "on"}).exit, 0);
+  EXPECT_EQ(Status(), 0x0001);
+  ASSERT_EQ(Ctl({"busy", "off"}).exit, 0);
+  ASSERT_EQ(Ctl({"recheck"}).exit, 0);
+  EXPECT_EQ(Status(), 0x0002);
+  EXPECT_EQ(Status(), 0);
+  ASSERT_EQ(Ctl({"fail-after", "2"}).exit, 0);
+  EXPECT_EQ(Status(), 0);
+  EXPECT_EQ(Status(), 0xFF7F);  // received, never answered
+  EXPECT_EQ(Status(), 0);
+
+  ASSERT_EQ(Ctl({"unplug"}).exit, 0);
+  EXPECT_EQ(Status(), 0x0003);  // nobody to connect to
+  EXPECT_NE(Ctl({"status"}).out.find("plugged: no\n"), std::string::npos);
+  ASSERT_EQ(Ctl({"plug"}).exit, 0);
+  EXPECT_EQ(Status(), 0);
+  EXPECT_NE(Ctl({"status"}).out.find("\ncommands: 8\n"), std::string::npos);
+}
+
+TEST_F(PlayerDaemonTest, CompletedWriteSurvivesAKilledDaemon) {
+  StartDaemon();
+  Bytes sector = Pattern(77, 1);
+  ASSERT_EQ(Exchange(WriteCommand(77, 1), 1, &sector, true), 0);
+  const int status = Reap(SIGKILL);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(ReadFileAt(card_, 77 * 512, 512), sector);
+
+  // Its socket files are left behind; the next daemon clears them.
+  EXPECT_TRUE(std::filesystem::exists(socket_));
+  StartDaemon();
+  Bytes back(512);
+  ASSERT_EQ(Exchange(ReadCommand(77, 1), 1, &back), 0);
+  EXPECT_EQ(back, sector);
+}
+
+TEST_F(PlayerDaemonTest, QuitEndsCleanlyAndASecondDaemonIsRefused) {
+  StartDaemon();
+  const Outcome second = Run({"serve", "--card", dir_ / "other.img", "--socket", socket_});
+  EXPECT_EQ(second.exit, 1);
+  EXPECT_NE(second.err.find("already answering"), std::string::npos) << second.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "other.img"));
+
+  EXPECT_EQ(Ctl({"quit"}).exit, 0);
+  const int status = Reap();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(std::filesystem::exists(socket_));
+  EXPECT_FALSE(std::filesystem::exists(socket_ + ".ctl"));
+
+  const Outcome gone = Ctl({"status"});
+  EXPECT_EQ(gone.exit, 1);
+  EXPECT_NE(gone.err.find("no zk27-player is running"), std::string::npos) << gone.err;
+}
+
+TEST_F(PlayerDaemonTest, RecordRequestWritesAVoiceFile) {
+  ASSERT_TRUE(MakeBlankImage(card_, 2048));
+  const Geometry geo = FormatImage(card_, 2048);
+  StartDaemon();
+  Bytes memo(70000);
+  for (std::size_t i = 0; i < memo.size(); ++i) memo[i] = static_cast<std::uint8_t>(i % 251);
+  const std::string memoPath = dir_ / "memo.raw";
+  ASSERT_TRUE(MakeBlankImage(memoPath, 0));
+  ASSERT_TRUE(WriteFileAt(memoPath, 0, memo));
+
+  const Outcome done = Ctl({"record", memoPath});
+  EXPECT_EQ(done.exit, 0) << done.err;
+  EXPECT_NE(done.out.find("0x81"), std::string::npos) << done.out;
+  const Bytes entry = ReadFileAt(card_, geo.dirStart * 512ull, 32);
+  EXPECT_EQ(entry[12], 0x81);
+  EXPECT_EQ(Le16(entry, 26), 2u);
+  EXPECT_EQ(Le32(entry, 28), 70000u);
+  EXPECT_EQ(ReadFileAt(card_, geo.ClusterOffset(2), memo.size()), memo);
+
+  ASSERT_EQ(Ctl({"eject"}).exit, 0);
+  const Outcome refused = Ctl({"record", memoPath});
+  EXPECT_EQ(refused.exit, 1);
+  EXPECT_NE(refused.err.find("no card"), std::string::npos) << refused.err;
+}
+
+TEST_F(PlayerDaemonTest, UsageErrorsExitWithTwo) {
+  EXPECT_EQ(Run({}).exit, 2);
+  EXPECT_EQ(Run({"serve", "--size", "0"}).exit, 2);
+  EXPECT_EQ(Run({"serve", "--card"}).exit, 2);
+  EXPECT_EQ(Ctl({"bogus"}).exit, 2);
+  EXPECT_EQ(Ctl({"busy"}).exit, 2);
+  EXPECT_EQ(Ctl({"fail-after", "x"}).exit, 2);
+  EXPECT_EQ(Ctl({"status", "extra"}).exit, 2);
+  EXPECT_EQ(Run({"--help"}).exit, 0);
+}
+
+// The daemon adds little to the host's own 10 ms pause: the benchmark needs
+// command time within 5 % of the pauses; this allows for a loaded machine.
+TEST_F(PlayerDaemonTest, FullSizeCommandsCostLittleBeyondTheHostPause) {
+  StartDaemon(4);
+  Bytes data(128 * 512, 0x5A);
+  constexpr int kCommands = 30;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kCommands; ++i) {
+    const bool write = i % 2 == 0;
+    const Bytes command = write ? WriteCommand(128u * i, 128) : ReadCommand(128u * (i - 1), 128);
+    ASSERT_EQ(Exchange(command, 128, &data, write, 10), 0);
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double ratio = kCommands * 0.010 / seconds;
+  RecordProperty("pause_ratio", std::to_string(ratio));
+  EXPECT_GT(ratio, 0.8) << seconds << " s for " << kCommands << " commands";
+}
+
+}  // namespace
