@@ -281,6 +281,7 @@ std::string Daemon::Status() const {
   s += "size: " + std::to_string(core_.SectorCount()) + " sectors\n";
   s += std::string("card inserted: ") + (core_.CardPresent() ? "yes" : "no") + "\n";
   s += std::string("busy: ") + (core_.Busy() ? "on" : "off") + "\n";
+  s += std::string("ready: ") + (core_.NotReady() ? "no" : "yes") + "\n";
   s += std::string("recheck pending: ") + (core_.RecheckPending() ? "yes" : "no") + "\n";
   s += std::string("plugged: ") + (core_.Plugged() ? "yes" : "no") + "\n";
   s += "fail-after: " + (core_.FailCountdown() ? std::to_string(core_.FailCountdown()) : std::string("off")) + "\n";
@@ -363,6 +364,10 @@ std::string Daemon::Handle(const std::string& cmd, const std::string& arg, bool*
   if (cmd == "busy" && (arg == "on" || arg == "off")) {
     core_.SetBusy(arg == "on");
     return "busy " + arg;
+  }
+  if (cmd == "not-ready" && (arg == "on" || arg == "off")) {
+    core_.SetNotReady(arg == "on");
+    return "not-ready " + arg;
   }
   if (cmd == "recheck" && arg.empty()) {
     core_.RequestRecheck();

@@ -26,6 +26,7 @@ const char kUsage[] =
     "        status              show the card and the player's state\n"
     "        eject | insert      take the card out / put it back\n"
     "        busy on|off         the player reports busy\n"
+    "        not-ready on|off    the player reports that it is not ready\n"
     "        recheck             the next command reports that the card must be re-checked\n"
     "        unplug | plug       detach / attach the player\n"
     "        fail-after N        the N-th command from now fails in transport (0 cancels)\n"
@@ -103,10 +104,10 @@ bool CheckControl(const std::vector<std::string>& words, std::string* problem) {
   if (cmd == "status" || cmd == "eject" || cmd == "insert" || cmd == "recheck" || cmd == "unplug" ||
       cmd == "plug" || cmd == "quit")
     return want(0);
-  if (cmd == "busy") {
+  if (cmd == "busy" || cmd == "not-ready") {
     if (!want(1)) return false;
     if (words[1] == "on" || words[1] == "off") return true;
-    *problem = "busy takes on or off";
+    *problem = cmd + " takes on or off";
     return false;
   }
   if (cmd == "fail-after") {

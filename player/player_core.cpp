@@ -188,6 +188,7 @@ Step PlayerCore::OnHostMessage(const std::uint8_t* data, std::size_t size, Repli
 std::uint8_t PlayerCore::Judge(const CommandInfo& c) {
   if (!c.wellFormed || !KnownCode(c.code) || !Consistent(c)) return kStatusRefused;
   if (!cardPresent_) return kStatusNoCard;
+  if (notReady_) return kStatusRefused;
   if (busy_) return kStatusBusy;
   if (recheckPending_) {
     recheckPending_ = false;

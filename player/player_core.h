@@ -43,7 +43,7 @@ inline constexpr std::uint8_t kCodeIdentifyCard = 0x53;
 inline constexpr std::uint8_t kStatusOk = 0x00;
 inline constexpr std::uint8_t kStatusBusy = 0x01;
 inline constexpr std::uint8_t kStatusRecheck = 0x02;
-inline constexpr std::uint8_t kStatusRefused = 0x7F;  // malformed, out of range, unknown, I/O error
+inline constexpr std::uint8_t kStatusRefused = 0x7F;  // not ready; malformed, out of range, unknown, I/O error
 inline constexpr std::uint8_t kStatusNoCard = 0x80;
 
 // What arrived where a CommandBlock was expected. `wellFormed` is false for a
@@ -127,6 +127,10 @@ class PlayerCore {
   bool CardPresent() const { return cardPresent_; }
   void SetBusy(bool on) { busy_ = on; }
   bool Busy() const { return busy_; }
+  // Not ready: every command is refused with the "not ready" status, as by a
+  // player that is still starting up.
+  void SetNotReady(bool on) { notReady_ = on; }
+  bool NotReady() const { return notReady_; }
   // The next command the player can answer (card present, not busy) reports
   // "must re-check" instead of running; the one after runs normally.
   void RequestRecheck() { recheckPending_ = true; }
@@ -160,6 +164,7 @@ class PlayerCore {
 
   bool cardPresent_ = true;
   bool busy_ = false;
+  bool notReady_ = false;
   bool recheckPending_ = false;
   bool plugged_ = true;
   std::uint64_t failCountdown_ = 0;

@@ -208,11 +208,15 @@ TEST_F(PlayerCoreTest, EjectedCardIsReportedForEveryCommand) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, BusyPlayerAnswersBusy) {
+TEST_F(PlayerCoreTest, BusyAndNotReadyPlayersRefuseEveryCommand) {
   core_->SetBusy(true);
   ExpectRefused(ReadCommand(0, 1), 0x01);
   ExpectRefused(StatusCommand(), 0x01);
+  core_->SetNotReady(true);  // outranks busy
+  ExpectRefused(IdentifyCommand(), 0x7F);
   core_->SetBusy(false);
+  ExpectRefused(StatusCommand(), 0x7F);
+  core_->SetNotReady(false);
   ExpectStatusOk();
 }
 
@@ -321,7 +325,12 @@ TEST_F(PlayerRecordTest, RecordingOnAnEmptyCard) {
 TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
   SetEntryId(0, 0x81);
   SetEntryId(1, 0x05);  // a music file's number does not count
-  SetEntryId(3, 0x83);  // entry 2 is free
+  SetEntryId(3, 0x83);
+  // Entry 2 is free but keeps the stale fields of a deleted file, its name
+  // mark and slot included: none of them may survive into the recording.
+  Bytes stale(32, 0xEE);
+  stale[12] = 0;
+  WriteFileAt(image_, geo_.dirStart * 512ull + 64, stale);
   SetTableEntry(2, 0xFFFF);
   SetTableEntry(4, 0xFFFF);
   const Bytes memo = Recording(65537);
@@ -330,9 +339,12 @@ TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
   EXPECT_EQ(info.fileId, 0x84);
   EXPECT_EQ(info.dirOffset, 64u);
   const Bytes dir = Directory();
-  EXPECT_EQ(dir[64 + 12], 0x84);
-  EXPECT_EQ(Le16(dir, 64 + 26), 3u);
-  EXPECT_EQ(Le32(dir, 64 + 28), 65537u);
+  Bytes expected(32, 0);
+  expected[12] = 0x84;
+  expected[13] = 1;
+  expected[26] = 3;
+  expected[28] = 0x01; expected[30] = 0x01;  // 65,537
+  EXPECT_EQ(Bytes(dir.begin() + 64, dir.begin() + 96), expected);
   for (int copy = 0; copy < 2; ++copy) {
     EXPECT_EQ(Le16(Table(copy), 6), 5u);       // 3 -> 5, skipping the used 4
     EXPECT_EQ(Le16(Table(copy), 10), 0xFFFFu);

@@ -160,6 +160,9 @@ TEST_F(PlayerDaemonTest, ControlRequestsChangeWhatTheHostSees) {
   ASSERT_EQ(Ctl({"busy", "on"}).exit, 0);
   EXPECT_EQ(Status(), 0x0001);
   ASSERT_EQ(Ctl({"busy", "off"}).exit, 0);
+  ASSERT_EQ(Ctl({"not-ready", "on"}).exit, 0);
+  EXPECT_EQ(Status(), 0x007F);
+  ASSERT_EQ(Ctl({"not-ready", "off"}).exit, 0);
   ASSERT_EQ(Ctl({"recheck"}).exit, 0);
   EXPECT_EQ(Status(), 0x0002);
   EXPECT_EQ(Status(), 0);
@@ -173,7 +176,7 @@ TEST_F(PlayerDaemonTest, ControlRequestsChangeWhatTheHostSees) {
   EXPECT_NE(Ctl({"status"}).out.find("plugged: no\n"), std::string::npos);
   ASSERT_EQ(Ctl({"plug"}).exit, 0);
   EXPECT_EQ(Status(), 0);
-  EXPECT_NE(Ctl({"status"}).out.find("\ncommands: 8\n"), std::string::npos);
+  EXPECT_NE(Ctl({"status"}).out.find("\ncommands: 9\n"), std::string::npos);
 }
 
 TEST_F(PlayerDaemonTest, CompletedWriteSurvivesAKilledDaemon) {
@@ -192,7 +195,7 @@ TEST_F(PlayerDaemonTest, CompletedWriteSurvivesAKilledDaemon) {
   EXPECT_EQ(back, sector);
 }
 
-TEST_F(PlayerDaemonTest, QuitEndsCleanlyAndASecondDaemonIsRefused) {
+TEST_F(PlayerDaemonTest, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
   StartDaemon();
   const Outcome second = Run({"serve", "--card", dir_ / "other.img", "--socket", socket_});
   EXPECT_EQ(second.exit, 1);
@@ -209,6 +212,13 @@ TEST_F(PlayerDaemonTest, QuitEndsCleanlyAndASecondDaemonIsRefused) {
   const Outcome gone = Ctl({"status"});
   EXPECT_EQ(gone.exit, 1);
   EXPECT_NE(gone.err.find("no zk27-player is running"), std::string::npos) << gone.err;
+
+  StartDaemon();
+  const int termStatus = Reap(SIGTERM);
+  ASSERT_TRUE(WIFEXITED(termStatus));
+  EXPECT_EQ(WEXITSTATUS(termStatus), 0);
+  EXPECT_FALSE(std::filesystem::exists(socket_));
+  EXPECT_FALSE(std::filesystem::exists(socket_ + ".ctl"));
 }
 
 TEST_F(PlayerDaemonTest, RecordRequestWritesAVoiceFile) {
