@@ -5,6 +5,15 @@
 
 namespace player {
 
+namespace {
+
+// The player the driver reaches now. Kept here because the driver only
+// takes a backend: a player that is replaced must not, when it goes, take
+// its successor off the driver.
+InProcessPlayer* g_installed = nullptr;
+
+}  // namespace
+
 InProcessPlayer::InProcessPlayer(std::string imagePath, std::uint32_t sizeMiB) : path_(std::move(imagePath)) {
   fd_ = OpenCardImage(path_, sizeMiB, &error_);
   // A core always exists so that the controls work; without an image it has
@@ -19,14 +28,18 @@ InProcessPlayer::~InProcessPlayer() {
 }
 
 void InProcessPlayer::Install() {
+  if (g_installed && g_installed != this) g_installed->installed_ = false;
+  g_installed = this;
   bulkusb::InstallInProcessBackend(this);
   installed_ = true;
 }
 
 void InProcessPlayer::Uninstall() {
   if (!installed_) return;
-  bulkusb::InstallInProcessBackend(nullptr);
   installed_ = false;
+  if (g_installed != this) return;
+  g_installed = nullptr;
+  bulkusb::InstallInProcessBackend(nullptr);
 }
 
 void InProcessPlayer::EndConversation() {

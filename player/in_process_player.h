@@ -39,8 +39,9 @@ class InProcessPlayer final : public bulkusb::Backend {
   bool ok() const { return fd_ >= 0; }
   const std::string& error() const { return error_; }
 
-  // Puts this player ahead of every other way to a player / takes it away.
-  // The destructor uninstalls it.
+  // Puts this player ahead of every other way to a player (replacing another
+  // in-process player) / takes it away again. The destructor uninstalls it;
+  // a player that was replaced leaves its successor in place.
   void Install();
   void Uninstall();
   bool Installed() const { return installed_; }

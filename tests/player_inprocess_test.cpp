@@ -129,6 +129,17 @@ TEST_F(InProcessPlayerTest, UninstalledPlayerIsOutOfReach) {
     p.Install();
   }  // the destructor takes it away
   EXPECT_EQ(Exchange(StatusCommand(), 0, &none), 0x0003);
+
+  // A player replaced by another leaves the new one installed when it goes.
+  auto first = std::make_unique<InProcessPlayer>(dir_ / "first.img", 1);
+  first->Install();
+  InProcessPlayer second(dir_ / "second.img", 2);
+  second.Install();
+  EXPECT_FALSE(first->Installed());
+  first.reset();
+  Bytes info(512);
+  ASSERT_EQ(Exchange(IdentifyCommand(), 1, &info), 0);
+  EXPECT_EQ(info[16], 0x10);  // the 2 MiB card answers
 }
 
 }  // namespace
