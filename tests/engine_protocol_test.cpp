@@ -1,0 +1,392 @@
+// The device link byte by byte, against a scripted driver: the CommandBlock of
+// each command, the order of the driver calls, and every way a command can
+// fail.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "engine_support.h"
+
+using namespace engine_test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A driver that answers from a script and writes down every call.
+class ScriptedDriver final : public bulkusb::Backend {
+ public:
+  static constexpr BulkHandle kDev = 501, kIn = 502, kOut = 503;
+
+  // The script.
+  bool openFails[3] = {false, false, false};  // open_dev, open_read, open_write
+  Bytes status = {0x00, 0x00};
+  bool commandWriteFails = false;
+  bool commandWriteShort = false;
+  bool statusReadFails = false;
+  int failingPiece = -1;    // the data call (from 0) that fails ...
+  bool pieceShort = false;  // ... or, with this, reports fewer bytes than asked
+  bool completionFails = false;
+  std::function<Bytes(int)> pieceToRead = [](int i) { return player_test::Pattern(100 + i); };
+
+  // What happened.
+  std::vector<std::string> calls;
+  std::vector<Bytes> commandBlocks;
+  std::vector<Bytes> piecesWritten;
+  Clock::time_point commandSent, statusAsked;
+
+  BulkHandle OpenDev() override {
+    calls.push_back("open_dev");
+    piece_ = 0;
+    return openFails[0] ? kInvalidBulkHandle : kDev;
+  }
+  BulkHandle OpenRead() override {
+    calls.push_back("open_read");
+    return openFails[1] ? kInvalidBulkHandle : kIn;
+  }
+  BulkHandle OpenWrite() override {
+    calls.push_back("open_write");
+    return openFails[2] ? kInvalidBulkHandle : kOut;
+  }
+
+  bool Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) override {
+    calls.push_back((pipe == kIn ? "read " : "read on a wrong handle ") + std::to_string(size));
+    Bytes reply;
+    bool fail = false, cut = false;
+    if (size == 2) {
+      statusAsked = Clock::now();
+      reply = status;
+      fail = statusReadFails;
+    } else if (size == 512) {
+      reply = pieceToRead(piece_);
+      fail = piece_ == failingPiece && !pieceShort;
+      cut = piece_ == failingPiece && pieceShort;
+      ++piece_;
+    } else {
+      reply = Bytes(size, 0x53);
+      fail = completionFails;
+    }
+    if (fail) return false;
+    const std::uint32_t n = cut ? size / 2 : size;
+    std::memcpy(buf, reply.data(), std::min<std::size_t>(n, reply.size()));
+    *done = n;
+    return true;
+  }
+
+  bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) override {
+    calls.push_back((pipe == kOut ? "write " : "write on a wrong handle ") + std::to_string(size));
+    const auto* p = static_cast<const std::uint8_t*>(buf);
+    if (size == 31) {
+      commandSent = Clock::now();
+      commandBlocks.emplace_back(p, p + size);
+      if (commandWriteFails) return false;
+      *done = commandWriteShort ? 16 : size;
+      return true;
+    }
+    piecesWritten.emplace_back(p, p + size);
+    const bool hit = piece_++ == failingPiece;
+    if (hit && !pieceShort) return false;
+    *done = hit ? size / 2 : size;
+    return true;
+  }
+
+  void Close(BulkHandle h) override {
+    calls.push_back(h == kDev ? "close dev" : h == kIn ? "close read" : h == kOut ? "close write" : "close ?");
+  }
+
+  // The calls after the three opens and before the closes.
+  std::vector<std::string> Conversation() const {
+    std::vector<std::string> v;
+    for (const auto& c : calls)
+      if (c.rfind("open", 0) != 0 && c.rfind("close", 0) != 0) v.push_back(c);
+    return v;
+  }
+  std::vector<std::string> Closes() const {
+    std::vector<std::string> v;
+    for (const auto& c : calls)
+      if (c.rfind("close", 0) == 0) v.push_back(c);
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+
+ private:
+  int piece_ = 0;
+};
+
+const std::vector<std::string> kAllClosed = {"close dev", "close read", "close write"};
+
+std::vector<std::string> Reads(int n) { return std::vector<std::string>(n, "read 512"); }
+std::vector<std::string> Writes(int n) { return std::vector<std::string>(n, "write 512"); }
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class ProtocolTest : public EngineTest {
+ protected:
+  // A fresh driver for the next command; the old one keeps its records.
+  ScriptedDriver& Use() {
+    drivers_.push_back(std::make_unique<ScriptedDriver>());
+    bulkusb::InstallInProcessBackend(drivers_.back().get());
+    return *drivers_.back();
+  }
+  std::vector<std::unique_ptr<ScriptedDriver>> drivers_;
+};
+
+Bytes Block(std::initializer_list<int> from8) {
+  Bytes b = {0x55, 0x53, 0x42, 0x43, 0x30, 0x00, 0x00, 0x00};
+  for (int v : from8) b.push_back(static_cast<std::uint8_t>(v));
+  b.resize(31, 0x00);
+  return b;
+}
+
+TEST_F(ProtocolTest, EachCommandSendsItsCommandBlock) {
+  ScriptedDriver& read = Use();
+  EXPECT_EQ(ReadSectorsRaw(32, 1), 0);
+  ASSERT_EQ(read.commandBlocks.size(), 1u);
+  EXPECT_EQ(read.commandBlocks[0],
+            Block({0x00, 0x00, 0x02, 0x00, 0x80, 0x00, 0x0A, 0xFF, 0x52, 0x00, 0x00, 0x00, 0x20, 0x00, 0x01}));
+
+  ScriptedDriver& write = Use();
+  EXPECT_EQ(WriteSectorsRaw(0x01234567, 3), 0);
+  ASSERT_EQ(write.commandBlocks.size(), 1u);
+  EXPECT_EQ(write.commandBlocks[0],
+            Block({0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x0A, 0xFF, 0x51, 0x01, 0x23, 0x45, 0x67, 0x00, 0x03}));
+
+  ScriptedDriver& status = Use();
+  EXPECT_EQ(QueryDeviceStatus(), 0);
+  ASSERT_EQ(status.commandBlocks.size(), 1u);
+  EXPECT_EQ(status.commandBlocks[0], Block({0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0x0A, 0xFF, 0x00}));
+
+  ScriptedDriver& identify = Use();
+  EXPECT_EQ(IdentifyCard(), 0);
+  ASSERT_EQ(identify.commandBlocks.size(), 1u);
+  EXPECT_EQ(identify.commandBlocks[0],
+            Block({0x00, 0x00, 0x02, 0x00, 0x80, 0x00, 0x0A, 0xFF, 0x53, 0, 0, 0, 0, 0x00, 0x01}));
+}
+
+TEST_F(ProtocolTest, CallsFollowTheConversationOrder) {
+  std::memset(SectorBuffer, 0xEE, sizeof(SectorBuffer));
+  ScriptedDriver& read = Use();
+  EXPECT_EQ(ReadSectorsRaw(40, 3), 0);
+  ASSERT_GE(read.calls.size(), 3u);
+  EXPECT_EQ((std::vector<std::string>(read.calls.begin(), read.calls.begin() + 3)),
+            (std::vector<std::string>{"open_dev", "open_read", "open_write"}));
+  EXPECT_EQ(read.Conversation(), Join(Join({"write 31", "read 2"}, Reads(3)), {"read 13"}));
+  EXPECT_EQ(read.Closes(), kAllClosed);
+  EXPECT_GE(read.statusAsked - read.commandSent, std::chrono::milliseconds(10));
+  // Piece i lands at offset i * 512; the rest of the buffer is untouched.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Bytes(SectorBuffer + i * 512, SectorBuffer + (i + 1) * 512), player_test::Pattern(100 + i));
+  EXPECT_EQ(SectorBuffer[3 * 512], 0xEE);
+
+  for (int i = 0; i < 2 * 512; ++i) SectorBuffer[i] = static_cast<std::uint8_t>(i * 13);
+  ScriptedDriver& write = Use();
+  EXPECT_EQ(WriteSectorsRaw(7, 2), 0);
+  EXPECT_EQ(write.Conversation(), Join(Join({"write 31", "read 2"}, Writes(2)), {"read 13"}));
+  ASSERT_EQ(write.piecesWritten.size(), 2u);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(write.piecesWritten[i], Bytes(SectorBuffer + i * 512, SectorBuffer + (i + 1) * 512));
+  EXPECT_EQ(write.Closes(), kAllClosed);
+
+  // No data phase: the status and the completion only.
+  for (auto command : {+[] { return ReadSectorsRaw(5, 0); }, +[] { return QueryDeviceStatus(); }}) {
+    ScriptedDriver& d = Use();
+    EXPECT_EQ(command(), 0);
+    EXPECT_EQ(d.Conversation(), (std::vector<std::string>{"write 31", "read 2", "read 13"}));
+    ASSERT_EQ(d.commandBlocks.size(), 1u);
+    EXPECT_EQ(Bytes(d.commandBlocks[0].begin() + 8, d.commandBlocks[0].begin() + 12), Bytes(4, 0));
+  }
+}
+
+TEST_F(ProtocolTest, HandlesThatCannotBeOpenedSendNothing) {
+  for (int missing = 0; missing < 3; ++missing) {
+    SCOPED_TRACE("handle " + std::to_string(missing) + " missing");
+    ScriptedDriver& raw = Use();
+    raw.openFails[missing] = true;
+    EXPECT_EQ(ReadSectorsRaw(32, 1), kRawNoHandles);
+    EXPECT_TRUE(raw.Conversation().empty());
+    // Exactly the handles that did open are given back.
+    std::vector<std::string> opened;
+    const char* names[] = {"close dev", "close read", "close write"};
+    for (int h = 0; h < 3; ++h)
+      if (h != missing) opened.push_back(names[h]);
+    EXPECT_EQ(raw.Closes(), opened);
+
+    Use().openFails[missing] = true;
+    ReadCardSectors(32, 1);
+    EXPECT_EQ(DeviceState, 4);
+
+    DeviceState = 0;
+    Use().openFails[missing] = true;
+    hooks_.windowMessages.clear();
+    int window = 0;
+    ProbeDevice(&window);
+    EXPECT_EQ(DeviceState, 4);
+    ASSERT_EQ(hooks_.windowMessages.size(), 1u);
+    EXPECT_EQ(hooks_.windowMessages[0].window, &window);
+    EXPECT_EQ(hooks_.windowMessages[0].message, 1124u);
+    EXPECT_EQ(hooks_.windowMessages[0].wparam, 4u);
+    EXPECT_EQ(hooks_.windowMessages[0].lparam, 0);
+  }
+  EXPECT_TRUE(hooks_.messages.empty());
+}
+
+TEST_F(ProtocolTest, TransportFailuresStopTheConversation) {
+  // The CommandBlock refused, or taken only in part: nothing is read.
+  for (bool shortWrite : {false, true}) {
+    ScriptedDriver& d = Use();
+    (shortWrite ? d.commandWriteShort : d.commandWriteFails) = true;
+    ReadCardSectors(32, 1);
+    EXPECT_EQ(DeviceState, 5);
+    EXPECT_EQ(d.Conversation(), (std::vector<std::string>{"write 31"}));
+    EXPECT_EQ(d.Closes(), kAllClosed);
+  }
+
+  // The StatusReply cannot be read: no data, no completion.
+  ScriptedDriver& status = Use();
+  status.statusReadFails = true;
+  EXPECT_EQ(ReadSectorsRaw(32, 2), kRawTransportFailure);
+  EXPECT_EQ(status.Conversation(), (std::vector<std::string>{"write 31", "read 2"}));
+  EXPECT_EQ(status.Closes(), kAllClosed);
+
+  // A failed or short data call: the other pieces still move, the completion
+  // is not read.
+  for (bool shortPiece : {false, true}) {
+    SCOPED_TRACE(shortPiece ? "short pieces" : "failed pieces");
+    std::memset(SectorBuffer, 0xEE, 3 * 512);
+    ScriptedDriver& read = Use();
+    read.failingPiece = 1;
+    read.pieceShort = shortPiece;
+    EXPECT_EQ(ReadSectorsRaw(60, 3), kRawTransportFailure);
+    EXPECT_EQ(read.Conversation(), Join({"write 31", "read 2"}, Reads(3)));
+    EXPECT_EQ(Bytes(SectorBuffer + 1024, SectorBuffer + 1536), player_test::Pattern(102));
+
+    ScriptedDriver& write = Use();
+    write.failingPiece = 0;
+    write.pieceShort = shortPiece;
+    WriteCardSectors(60, 3);
+    EXPECT_EQ(DeviceState, 5);
+    EXPECT_EQ(write.Conversation(), Join({"write 31", "read 2"}, Writes(3)));
+    EXPECT_EQ(write.Closes(), kAllClosed);
+  }
+
+  // The completion is read to end the exchange; its outcome is not judged.
+  ScriptedDriver& completion = Use();
+  completion.completionFails = true;
+  ReadCardSectors(32, 1);
+  EXPECT_EQ(DeviceState, 0);
+
+  EXPECT_TRUE(hooks_.messages.empty());
+}
+
+TEST_F(ProtocolTest, StatusRepliesSetTheDeviceStateFromTheSecondByte) {
+  struct Case {
+    Bytes reply;
+    int state;
+  };
+  const Case cases[] = {{{0x00, 0x80}, 2}, {{0x00, 0x01}, 1}, {{0x00, 0x02}, 3},
+                        {{0x00, 0x03}, 4}, {{0x00, 0x7F}, 5}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("status " + std::to_string(c.reply[1]));
+    hooks_.messages.clear();
+    ScriptedDriver& raw = Use();
+    raw.status = c.reply;
+    EXPECT_EQ(ReadSectorsRaw(32, 4), c.reply[1]);
+    // No data phase, but the completion is still read.
+    EXPECT_EQ(raw.Conversation(), (std::vector<std::string>{"write 31", "read 2", "read 13"}));
+
+    for (bool write : {false, true}) {
+      Use().status = c.reply;
+      DeviceState = 0;
+      write ? WriteCardSectors(32, 4) : ReadCardSectors(32, 4);
+      EXPECT_EQ(DeviceState, c.state);
+    }
+    if (c.state == 1) {
+      // Once per failing command: the read and the write.
+      EXPECT_EQ(hooks_.messages, (std::vector<std::string>(2, " The Device is Busy\r\nPlease Reconnect the device.")));
+    } else {
+      EXPECT_TRUE(hooks_.messages.empty());
+    }
+  }
+
+  // A first byte that holds the data back is a failure even with a zero
+  // second byte, and so is a second byte the link does not know.
+  for (const Bytes& reply : {Bytes{0x01, 0x00}, Bytes{0x00, 0x10}}) {
+    ScriptedDriver& d = Use();
+    d.status = reply;
+    ReadCardSectors(32, 1);
+    EXPECT_NE(DeviceState, 0) << int{reply[0]} << " " << int{reply[1]};
+    EXPECT_EQ(d.Conversation(), (std::vector<std::string>{"write 31", "read 2", "read 13"}));
+  }
+}
+
+TEST_F(ProtocolTest, MoreThan128SectorsAreRefusedBeforeAnyPipeCall) {
+  ScriptedDriver& d = Use();
+  EXPECT_EQ(ReadSectorsRaw(0, 129), kRawTransportFailure);
+  WriteCardSectors(0, 200);
+  EXPECT_EQ(DeviceState, 5);
+  EXPECT_TRUE(d.calls.empty());
+
+  EXPECT_EQ(ReadSectorsRaw(0, 128), 0);
+  EXPECT_EQ(d.Conversation(), Join(Join({"write 31", "read 2"}, Reads(128)), {"read 13"}));
+}
+
+TEST_F(ProtocolTest, ProbeDeviceTellsTheWindow) {
+  int window = 0;
+  struct Case {
+    Bytes reply;
+    std::uint8_t before, after;
+  };
+  const Case cases[] = {
+      {{0x00, 0x00}, 5, 0},
+      {{0x00, 0x01}, 0, 1},
+      {{0x00, 0x80}, 0, 2},
+      {{0x00, 0x02}, 0, 3},
+      {{0x00, 0x10}, 3, 3},  // an answer the link does not know keeps the state
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("status " + std::to_string(c.reply[1]));
+    hooks_.windowMessages.clear();
+    hooks_.cursor.clear();
+    Use().status = c.reply;
+    DeviceState = c.before;
+    ProbeDevice(&window);
+    EXPECT_EQ(DeviceState, c.after);
+    ASSERT_EQ(hooks_.windowMessages.size(), 1u);
+    EXPECT_EQ(hooks_.windowMessages[0].window, &window);
+    EXPECT_EQ(hooks_.windowMessages[0].message, 1124u);
+    EXPECT_EQ(hooks_.windowMessages[0].wparam, c.after);
+    EXPECT_EQ(hooks_.windowMessages[0].lparam, 0);
+    EXPECT_EQ(hooks_.cursor, (std::vector<bool>{true, false}));
+  }
+  // The busy message belongs to the sector commands, not to the probe.
+  EXPECT_TRUE(hooks_.messages.empty());
+}
+
+TEST_F(ProtocolTest, FormatWritesNothingWithoutACardIdentity) {
+  // An identify reply that is not a card's.
+  ScriptedDriver& foreign = Use();
+  foreign.pieceToRead = [](int) {
+    Bytes info(512, 0);
+    info[0] = 0x84;
+    info[1] = 0x8B;
+    info[15] = 0x03;  // a card of 250,000 sectors otherwise
+    info[16] = 0xD0;
+    info[17] = 0x90;
+    return info;
+  };
+  EXPECT_EQ(FormatCard(), kFormatNotIdentified);
+  EXPECT_EQ(DeviceState, 0);
+  ASSERT_EQ(foreign.commandBlocks.size(), 1u);
+  EXPECT_EQ(foreign.commandBlocks[0][16], kCmdIdentify);
+
+  // A player without a card.
+  ScriptedDriver& empty = Use();
+  empty.status = {0x00, 0x80};
+  EXPECT_EQ(FormatCard(), kFormatDeviceFailed);
+  EXPECT_EQ(DeviceState, 2);
+  EXPECT_EQ(empty.commandBlocks.size(), 1u);
+}
+
+}  // namespace

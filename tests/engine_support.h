@@ -1,0 +1,265 @@
+// Helpers shared by the engine's tests: scripted front-end hooks, a clean
+// engine at the start of every case, and a fixture that puts a fresh virtual
+// player with its own card image behind the driver.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "bulk_backend.h"
+#include "cardops.h"
+#include "fs.h"
+#include "hooks.h"
+#include "in_process_player.h"
+#include "player_test_support.h"
+#include "text.h"
+#include "usbfunc.h"
+
+namespace engine_test {
+
+using player_test::Bytes;
+using player_test::TempDir;
+
+// Deterministic file contents that differ from file to file and from cluster
+// to cluster, so that a misplaced cluster shows.
+inline Bytes Content(std::size_t size, std::uint32_t seed) {
+  Bytes b(size);
+  std::uint32_t x = seed * 2654435761u + 12345u;
+  for (auto& c : b) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<std::uint8_t>(x >> 16);
+  }
+  return b;
+}
+
+inline bool WriteWholeFile(const std::string& path, const Bytes& b) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = b.empty() || std::fwrite(b.data(), 1, b.size(), f) == b.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+inline std::vector<std::string> FolderListing(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The front end as the engine sees it: every message, question, window
+// message and cursor change is recorded; questions take scripted answers.
+struct WindowMessage {
+  void* window;
+  unsigned message;
+  std::uintptr_t wparam;
+  std::intptr_t lparam;
+};
+
+class ScriptedHooks {
+ public:
+  std::vector<std::string> messages;
+  std::vector<std::string> questions;
+  std::deque<Answer> answers;  // Closed once they run out
+  std::vector<WindowMessage> windowMessages;
+  std::vector<bool> cursor;
+
+  void Install() {
+    FrontEndHooks h;
+    h.showMessage = [this](const std::string& text) { messages.push_back(text); };
+    h.askYesNo = [this](const std::string&, const std::string& text, bool) {
+      questions.push_back(text);
+      if (answers.empty()) return Answer::Closed;
+      const Answer a = answers.front();
+      answers.pop_front();
+      return a;
+    };
+    h.sendWindowMessage = [this](void* w, unsigned m, std::uintptr_t wp, std::intptr_t lp) {
+      windowMessages.push_back({w, m, wp, lp});
+    };
+    h.setBusyCursor = [this](bool busy) { cursor.push_back(busy); };
+    InstallHooks(std::move(h));
+  }
+};
+
+// Every global of the engine back to the state of a program that has just
+// started, so that no case sees what an earlier one in the same process left.
+inline void ResetEngine() {
+  DetachCardImage();
+  bulkusb::InstallInProcessBackend(nullptr);
+  InstallHooks({});
+  DeviceState = 0;
+  std::memset(SectorBuffer, 0, sizeof(SectorBuffer));
+  VolumeImage = VolumeImageData{};
+  ClusterList = {kEndOfChain};
+  for (auto& r : CardFileTable) r = TFileInfor{};
+  CardFileCount = 0;
+  FreeClusterCount = 0;
+  CurrentFileName.clear();
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    // Should no in-process player be installed, the driver must not find a
+    // running daemon either.
+    ::setenv("ZK27_PLAYER_SOCKET", (dir_ / "no-player.sock").c_str(), 1);
+    ResetEngine();
+    hooks_.Install();
+  }
+  void TearDown() override { ResetEngine(); }
+
+  TempDir dir_;
+  ScriptedHooks hooks_;
+};
+
+// One command as the player received it.
+struct Command {
+  std::uint8_t code;
+  std::uint32_t lba;
+  std::uint16_t count;
+  bool operator==(const Command&) const = default;
+};
+inline std::ostream& operator<<(std::ostream& os, const Command& c) {
+  return os << "{code 0x" << std::hex << int{c.code} << std::dec << ", lba " << c.lba << ", count " << c.count
+            << "}";
+}
+inline Command Read(std::uint32_t lba, std::uint16_t count) { return {kCmdReadSectors, lba, count}; }
+inline Command Write(std::uint32_t lba, std::uint16_t count) { return {kCmdWriteSectors, lba, count}; }
+
+// A virtual player on a card image of its own in the test's folder, with a
+// log of every command it receives and a hook to inject faults at a chosen
+// command.
+class CardTest : public EngineTest {
+ protected:
+  void TearDown() override {
+    player_.reset();
+    EngineTest::TearDown();
+  }
+
+  // A blank (zero) card of `sectors` sectors behind the driver.
+  player::InProcessPlayer& StartPlayer(std::uint32_t sectors) {
+    player_.reset();
+    image_ = dir_ / "card.img";
+    std::filesystem::remove(image_);
+    EXPECT_TRUE(player_test::MakeBlankImage(image_, sectors));
+    player_ = std::make_unique<player::InProcessPlayer>(image_);
+    EXPECT_TRUE(player_->ok()) << player_->error();
+    player_->core().SetObserver([this](std::uint64_t n, const player::CommandInfo& c) {
+      log_.push_back({c.code, c.lba, c.count});
+      if (n == faultAt_ && fault_) {
+        auto f = std::move(fault_);
+        fault_ = nullptr;
+        f(player_->core());
+      }
+    });
+    player_->Install();
+    return *player_;
+  }
+
+  // The standard empty volume, laid down without the format routine's
+  // 300 ms pause (VolumeTest shows it matches what FormatCard writes).
+  player_test::Geometry FormatQuickly() { return player_test::FormatImage(image_, player_->SectorCount()); }
+
+  // A blank card of `sectors` sectors, formatted and mounted.
+  void StartMountedCard(std::uint32_t sectors = 2048) {
+    StartPlayer(sectors);
+    FormatQuickly();
+    ASSERT_EQ(MountVolume(), kMountOk);
+    ASSERT_EQ(DeviceState, 0);
+    log_.clear();
+  }
+
+  // Runs `fault` on the player when the `k`-th command from now arrives,
+  // before the player judges it.
+  void FaultAtCommand(std::uint64_t k, std::function<void(player::PlayerCore&)> fault) {
+    faultAt_ = player_->CommandsServed() + k;
+    fault_ = std::move(fault);
+  }
+
+  std::uint64_t Served() const { return player_->CommandsServed(); }
+
+  std::vector<Command> WritesIn(const std::vector<Command>& cmds) const {
+    std::vector<Command> w;
+    for (const auto& c : cmds)
+      if (c.code == kCmdWriteSectors) w.push_back(c);
+    return w;
+  }
+
+  // A PC file of `bytes` in the test's PC folder; returns its path.
+  std::string PcFile(const std::string& name, const Bytes& bytes) {
+    std::filesystem::create_directories(dir_ / "pc");
+    const std::string path = dir_ / ("pc/" + name);
+    EXPECT_TRUE(WriteWholeFile(path, bytes));
+    return path;
+  }
+
+  CardOpResult Store(const std::string& name, const Bytes& bytes, const ProgressFn& progress = {}) {
+    return SendFileToCard(PcFile(name, bytes), name, progress);
+  }
+
+  // The card file listed as `line`, fetched into a fresh folder; its bytes,
+  // or nothing when the fetch did not succeed.
+  std::optional<Bytes> FetchBack(const std::string& line, CardOpResult* result = nullptr) {
+    RebuildCardList();
+    const std::int32_t r = FindCardFile(line);
+    const std::string out = dir_ / ("out" + std::to_string(++fetches_));
+    std::filesystem::create_directories(out);
+    std::string pcName;
+    const CardOpResult res = r > 0 ? FetchCardFileTo(r, out, {}, &pcName) : kOpNotOnCard;
+    if (result) *result = res;
+    if (res != kOpOk) return std::nullopt;
+    return player_test::WholeFile(out + "/" + pcName);
+  }
+
+  // The DirEntry of the card file listed as `line` in the directory image.
+  std::uint8_t* EntryOf(const std::string& line) {
+    RebuildCardList();
+    const std::int32_t r = FindCardFile(line);
+    if (r <= 0) return nullptr;
+    return DirEntryAt(static_cast<std::uint32_t>(CardFileTable[r].DirSector),
+                      static_cast<std::uint32_t>(CardFileTable[r].DirOffset));
+  }
+
+  // The card's bytes of sectors [lba, lba + count).
+  Bytes CardSectors(std::uint32_t lba, std::uint32_t count) const {
+    return player_test::ReadFileAt(image_, std::uint64_t{lba} * 512, std::size_t{count} * 512);
+  }
+
+  std::unique_ptr<player::InProcessPlayer> player_;
+  std::string image_;
+  std::vector<Command> log_;
+
+ private:
+  std::uint64_t faultAt_ = 0;
+  std::function<void(player::PlayerCore&)> fault_;
+  int fetches_ = 0;
+};
+
+// A DirEntry written straight into the directory image.
+inline void PutEntry(std::uint32_t sector, std::uint32_t offset, std::uint8_t id, std::uint8_t mark,
+                     std::uint16_t slot, std::uint16_t first, std::uint32_t size) {
+  std::uint8_t* e = DirEntryAt(sector, offset);
+  ASSERT_NE(e, nullptr);
+  e[0] = mark;
+  e[1] = static_cast<std::uint8_t>(slot);
+  e[2] = static_cast<std::uint8_t>(slot >> 8);
+  e[12] = id;
+  e[26] = static_cast<std::uint8_t>(first);
+  e[27] = static_cast<std::uint8_t>(first >> 8);
+  for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+}
+
+}  // namespace engine_test
