@@ -13,6 +13,8 @@ enum ExitStatus : int {
   kExitDevice = 3,    // no player, no card, busy, lost connection, unreadable card
 };
 
+// A text with its "\r\n" line breaks as the terminal's.
+std::string ShownText(const std::string& text);
 // Prints one of the system's texts (or our own) on stderr, "\r\n" as a line break.
 void Say(const std::string& text);
 

@@ -14,11 +14,17 @@
 
 Session g_session;
 
-void Say(const std::string& text) {
-  std::string shown = text;
-  for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.replace(p, 2, "\n");
-  std::cerr << shown << '\n' << std::flush;
+std::string ShownText(const std::string& text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    shown.push_back(text[i]);
+  }
+  return shown;
 }
+
+void Say(const std::string& text) { std::cerr << ShownText(text) << '\n' << std::flush; }
 
 // ---- progress ---------------------------------------------------------------
 

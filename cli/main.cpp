@@ -85,9 +85,7 @@ int Usage(const std::string& problem) {
 Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
   if (g_session.assumeYes) return Answer::Yes;
   if (!::isatty(STDIN_FILENO)) return Answer::Closed;
-  std::string shown = text;
-  for (std::size_t p; (p = shown.find("\r\n")) != std::string::npos;) shown.replace(p, 2, "\n");
-  std::cerr << shown << " [y/N] " << std::flush;
+  std::cerr << ShownText(text) << " [y/N] " << std::flush;
   std::string answer;
   if (!std::getline(std::cin, answer)) return Answer::Closed;
   return (answer == "y" || answer == "Y" || answer == "yes") ? Answer::Yes : Answer::No;
