@@ -230,7 +230,12 @@ int CmdPut(const std::vector<std::string>& args) {
       case kOpNoSpace: Say(msg::kNoSpace); status = kExitRefused; break;
       case kOpDirectoryFull: Say(msg::kTooManyFiles); status = kExitRefused; break;
       case kOpNameTableFull: Say(CardOpText(r, name)); status = kExitRefused; break;
-      case kOpDeviceGone: status = kExitDevice; break;
+      case kOpDeviceGone:
+        // Said already when the probe found it; a state left by the previous
+        // file's table write is said here.
+        if (!g_session.windowClosed) SayState();
+        status = kExitDevice;
+        break;
       case kOpFlushFailed:
         Say(CardOpText(r, name));
         Say(msg::TransferFailure(DeviceState));
