@@ -49,6 +49,7 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   const int fd = ::open(pcPath.c_str(), O_RDONLY | O_CLOEXEC);
   FileCloser closer(fd);
   if (DeviceGone()) return kOpDeviceGone;
+  if (!VolumeImage.mounted) return kOpDeviceFailed;
   struct stat st{};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return kOpCannotOpenPcFile;
 

@@ -16,7 +16,8 @@ constexpr std::uint32_t kFileIdOffset = 12;
 
 template <typename Visit>
 void ForEachDirEntry(Visit visit) {
-  for (std::uint32_t sector = 0; sector < VolumeImage.dirSectors; ++sector)
+  const std::uint32_t sectors = std::min<std::uint32_t>(VolumeImage.dirSectors, kMaxDirSectors);
+  for (std::uint32_t sector = 0; sector < sectors; ++sector)
     for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize)
       if (!visit(sector, offset, VolumeImage.directory + sector * 512 + offset)) return;
 }

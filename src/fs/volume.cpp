@@ -104,7 +104,10 @@ bool WriteRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* s
   return DeviceState == 0;
 }
 
+// A refused volume leaves no geometry behind that a later scan could follow.
 void ClearImage() {
+  VolumeImage.dirStart = VolumeImage.dataStart = VolumeImage.totalSectors = 0;
+  VolumeImage.sectorsPerTable = VolumeImage.dirSectors = 0;
   VolumeImage.mounted = false;
   VolumeImage.usableClusters = 0;
   VolumeImage.allocationTable.clear();
