@@ -16,6 +16,8 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "bulk_backend.h"
@@ -56,6 +58,19 @@ inline std::vector<std::string> FolderListing(const std::string& dir) {
   for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// Runs `step` in a child process and returns its exit code, or -1 when a
+// signal ended the child (a crash), so that an engine that crashes fails one
+// check instead of ending the whole test program. Only what the child wrote
+// to files outlives it.
+inline int InChildProcess(const std::function<int()>& step) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) std::_Exit(step());
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -2;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The front end as the engine sees it: every message, question, window
@@ -171,7 +186,11 @@ class CardTest : public EngineTest {
 
   // The standard empty volume, laid down without the format routine's
   // 300 ms pause (VolumeTest shows it matches what FormatCard writes).
-  player_test::Geometry FormatQuickly() { return player_test::FormatImage(image_, player_->SectorCount()); }
+  player_test::Geometry FormatQuickly() {
+    const player_test::Geometry g = player_test::FormatImage(image_, player_->SectorCount());
+    EXPECT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 24, {0x10, 0x00}));  // sectors per track
+    return g;
+  }
 
   // A blank card of `sectors` sectors, formatted and mounted.
   void StartMountedCard(std::uint32_t sectors = 2048) {
