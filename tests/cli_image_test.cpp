@@ -1,0 +1,498 @@
+// zk27 as a user runs it on card images (--image): exit statuses, help,
+// formatting, sending, fetching and deleting files, with real files in
+// temporary folders.
+#include "cli_support.h"
+
+using namespace cli_test;
+
+namespace {
+
+// The suite's name starts with cli_ like its program's, so that
+// `ctest -R cli_` selects these cases.
+class cli_image : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    card_ = dir_ / "card.img";
+    pc_ = dir_.Sub("pc");
+  }
+
+  // zk27 with `args` as given (no --image added), run in `cwd` (default: the
+  // PC folder). Never a player: the socket points at nothing.
+  RunResult Raw(const std::vector<std::string>& args, const std::string& cwd = "") {
+    std::vector<std::string> argv = {Zk27()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.cwd = cwd.empty() ? pc_ : cwd;
+    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "no-player.sock";
+    RunResult r = RunProgram(argv, dir_.path(), o);
+    EXPECT_TRUE(r.started) << "zk27 did not start: " << Zk27();
+    EXPECT_FALSE(r.timedOut) << r;
+    EXPECT_FALSE(r.signaled) << r;
+    return r;
+  }
+  // zk27 --image CARD args...
+  RunResult Z(std::vector<std::string> args, const std::string& cwd = "") {
+    args.insert(args.begin(), {"--image", card_});
+    return Raw(args, cwd);
+  }
+
+  void Format(std::uint32_t mib) {
+    ASSERT_TRUE(MakeBlankCard(card_, mib));
+    const RunResult r = Z({"format", "--yes"});
+    ASSERT_EQ(r.exit, 0) << r;
+  }
+
+  // A PC file of `size` bytes in the PC folder; returns its content.
+  Bytes Pc(const std::string& name, std::size_t size, std::uint32_t seed) {
+    Bytes b = RandomBytes(size, seed);
+    EXPECT_TRUE(WriteFile(pc_ + "/" + name, b));
+    return b;
+  }
+
+  std::vector<std::string> LsNames() {
+    const RunResult r = Z({"ls"});
+    EXPECT_EQ(r.exit, 0) << r;
+    return Lines(r.out);
+  }
+  std::vector<LongLine> LsLong() {
+    const RunResult r = Z({"ls", "-l"});
+    EXPECT_EQ(r.exit, 0) << r;
+    return ParseLong(r.out);
+  }
+  std::string FreeSpace() {
+    const RunResult r = Z({"info"});
+    EXPECT_EQ(r.exit, 0) << r;
+    for (const std::string& l : Lines(r.out))
+      if (l.rfind("The free space", 0) == 0) return l;
+    return "(no free space line)";
+  }
+
+  TempDir dir_;
+  std::string card_;
+  std::string pc_;
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(cli_image, UsageErrorsExitTwoAndHelpGoesToStdout) {
+  Format(4);
+  const Bytes before = *ReadFile(card_);
+  struct Case {
+    std::vector<std::string> args;
+    bool withImage;
+  };
+  const std::vector<Case> usage = {
+      {{}, false},                       // no command at all
+      {{}, true},                        // an image but no command
+      {{"frobnicate"}, true},            // unknown command
+      {{"--frob", "ls"}, false},         // unknown tool option
+      {{"ls", "--bogus"}, true},         // unknown command option
+      {{"put"}, true},                   // put without FILE
+      {{"get"}, true},
+      {{"rm"}, true},
+      {{"towav"}, true},
+      {{"ls", "extra"}, true},
+      {{"format"}, true},                // no --yes and stdin is no terminal
+      {{"--image"}, false},              // --image without a path
+  };
+  for (const Case& c : usage) {
+    const RunResult r = c.withImage ? Z(c.args) : Raw(c.args);
+    std::string shown;
+    for (const auto& a : c.args) shown += a + " ";
+    EXPECT_EQ(r.exit, 2) << "args: " << shown << "\n" << r;
+    EXPECT_TRUE(r.out.empty()) << "args: " << shown << "\n" << r;
+    EXPECT_TRUE(Holds(r.err, "zk27")) << "args: " << shown;
+  }
+  // A format that was not confirmed wrote nothing.
+  EXPECT_TRUE(SameBytes(card_, before)) << "an unconfirmed format changed the card";
+
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"help"}}) {
+    const RunResult r = Raw(args);
+    EXPECT_EQ(r.exit, 0) << r;
+    EXPECT_EQ(r.out.rfind("Usage: zk27", 0), 0u) << r;
+    for (const char* cmd : {"info", "ls", "put", "get", "rm", "format", "towav"})
+      EXPECT_TRUE(Holds(r.out, std::string("  ") + cmd)) << "tool help lacks " << cmd;
+    EXPECT_TRUE(r.err.empty()) << r;
+  }
+  for (const std::string cmd : {"info", "ls", "put", "get", "rm", "format", "towav"}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{cmd, "--help"}, {cmd, "-h"}, {"help", cmd}}) {
+      // Help needs no card: a missing image is not even opened.
+      const RunResult r = Raw(args);
+      EXPECT_EQ(r.exit, 0) << cmd << "\n" << r;
+      EXPECT_EQ(r.out.rfind("Usage: zk27 " + cmd, 0), 0u) << r;
+      EXPECT_TRUE(r.err.empty()) << r;
+    }
+  }
+}
+
+TEST_F(cli_image, UnformattedOrMissingImageIsADeviceFailure) {
+  ASSERT_TRUE(MakeBlankCard(card_, 4));
+  Pc("a.mp3", 100, 1);
+  const Bytes blank = *ReadFile(card_);
+  const std::vector<std::vector<std::string>> commands = {
+      {"ls"}, {"ls", "-l"}, {"info"}, {"put", "a.mp3"}, {"get", "a.mp3"}, {"rm", "a.mp3"}};
+  for (const auto& args : commands) {
+    const RunResult r = Z(args);
+    EXPECT_EQ(r.exit, 3) << args[0] << "\n" << r;
+    EXPECT_TRUE(Holds(r.err, "The CF card is not ZK27 file format.\n"
+                             "Run 'zk27 format' to format it (every file on it is lost).\n"))
+        << args[0];
+  }
+  // Refusing the card wrote nothing to it, and nothing was fetched.
+  EXPECT_TRUE(SameBytes(card_, blank)) << "refusing the card changed it";
+  EXPECT_EQ(FolderNames(pc_), Names{"a.mp3"});
+
+  const std::string missing = dir_ / "no-such-card.img";
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--image", missing, "ls"}, {"--image=" + missing, "info"}}) {
+    const RunResult r = Raw(args);
+    EXPECT_EQ(r.exit, 3) << r;
+    EXPECT_TRUE(Holds(r.err, "cannot open the card image"));
+    EXPECT_TRUE(Holds(r.err, missing));
+  }
+  EXPECT_FALSE(fs::exists(missing)) << "a missing card image must not be created";
+}
+
+TEST_F(cli_image, FormatAndInfoShowTheFreeSpace) {
+  // (sectors / 128 - 2) clusters of 64 KB each.
+  for (const std::uint32_t mib : {16u, 4u}) {
+    Format(mib);
+    const std::uint64_t clusters = (mib * 2048ull) / 128 - 2;
+    const std::string info = Z({"info"}).out;
+    EXPECT_TRUE(Holds(info, FreeSpaceLine(clusters) + "\n"));
+    EXPECT_TRUE(Holds(info, "Total Files: 0\n"));
+    EXPECT_TRUE(LsNames().empty());
+  }
+  EXPECT_EQ(FreeSpaceLine(254), "The free space in your CF Card is 16,256KB");
+
+  // Formatting a card that holds files empties it again.
+  Format(16);
+  Pc("song.mp3", 3 * kCluster, 2);
+  ASSERT_EQ(Z({"put", "song.mp3"}).exit, 0);
+  EXPECT_EQ(FreeSpace(), FreeSpaceLine(251));
+  const RunResult again = Z({"format", "-y"});
+  EXPECT_EQ(again.exit, 0) << again;
+  EXPECT_TRUE(Holds(again.err, "Fomatting completed\n" + FreeSpaceLine(254) + "\n"));
+  EXPECT_TRUE(LsNames().empty());
+  EXPECT_EQ(FreeSpace(), "The free space in your CF Card is 16,256KB");
+}
+
+TEST_F(cli_image, PutGetRmRoundTripByteForByte) {
+  Format(16);
+  const std::vector<std::pair<std::string, std::size_t>> files = {
+      {"empty.mp3", 0}, {"small.mp3", 100}, {"one.mp3", 65536}, {"two.voc", 65537}, {"big.mp3", 1048576 + 321}};
+  std::vector<std::string> put = {"put"};
+  std::map<std::string, Bytes> content;
+  std::uint64_t clusters = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    content[files[i].first] = Pc(files[i].first, files[i].second, 10 + static_cast<std::uint32_t>(i));
+    put.push_back(files[i].first);
+    clusters += (files[i].second + kCluster - 1) / kCluster;
+  }
+  const RunResult sent = Z(put);
+  EXPECT_EQ(sent.exit, 0) << sent;
+  EXPECT_TRUE(Holds(sent.err, "5 files downloaded\n"));
+  EXPECT_EQ(FreeSpace(), FreeSpaceLine(254 - clusters));
+
+  // The data lands in the lowest free clusters, file after file.
+  const std::vector<LongLine> listed = LsLong();
+  ASSERT_EQ(listed.size(), 5u);
+  const std::map<std::string, std::string> first = {
+      {"empty.mp3", "-"}, {"small.mp3", "2"}, {"one.mp3", "3"}, {"two.voc", "4"}, {"big.mp3", "6"}};
+  for (const LongLine& l : listed) {
+    ASSERT_TRUE(content.count(l.name)) << l.name;
+    EXPECT_EQ(l.size, content[l.name].size()) << l.name;
+    EXPECT_EQ(l.first, first.at(l.name)) << l.name;
+  }
+
+  const std::string back = dir_.Sub("back");
+  std::vector<std::string> get = {"get"};
+  for (const auto& f : files) get.push_back(f.first);
+  const RunResult fetched = Z(get, back);
+  EXPECT_EQ(fetched.exit, 0) << fetched;
+  EXPECT_TRUE(Holds(fetched.err, "5 files uploaded\n"));
+  // Exactly the files, exactly their bytes, no leftovers of the copying.
+  Names expected;
+  for (const auto& f : files) expected.push_back(f.first);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(FolderNames(back), expected);
+  for (const auto& f : files) {
+    EXPECT_TRUE(SameBytes(back + "/" + f.first, content[f.first]));
+  }
+
+  std::vector<std::string> rm = {"rm"};
+  for (const auto& f : files) rm.push_back(f.first);
+  const RunResult removed = Z(rm);
+  EXPECT_EQ(removed.exit, 0) << removed;
+  EXPECT_TRUE(LsNames().empty());
+  EXPECT_EQ(FreeSpace(), "The free space in your CF Card is 16,256KB");
+}
+
+TEST_F(cli_image, ListShowsMusicThenVoiceEachByFileId) {
+  Format(4);
+  Pc("v1.voc", 10, 1);
+  Pc("m1.mp3", 20, 2);
+  Pc("v2.VOC", 30, 3);
+  Pc("m2.Mp3", 0, 4);
+  const RunResult r = Z({"put", "v1.voc", "m1.mp3", "v2.VOC", "m2.Mp3"});
+  ASSERT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(LsNames(), (Names{"m1.mp3", "m2.Mp3", "v1.voc", "v2.VOC"}));
+  const std::vector<LongLine> l = LsLong();
+  ASSERT_EQ(l.size(), 4u);
+  EXPECT_EQ(l[0].id, 0x01u);
+  EXPECT_EQ(l[1].id, 0x02u);
+  EXPECT_EQ(l[2].id, 0x81u);
+  EXPECT_EQ(l[3].id, 0x82u);
+  EXPECT_EQ(l[0].first, "3");  // v1.voc took cluster 2
+  EXPECT_EQ(l[1].first, "-");  // empty: no cluster
+  EXPECT_EQ(l[1].size, 0u);
+  EXPECT_EQ(l[2].first, "2");
+  EXPECT_EQ(l[3].first, "4");
+  EXPECT_EQ(l[3].size, 30u);
+}
+
+TEST_F(cli_image, PutSkipsAWrongKindAndGoesOn) {
+  Format(4);
+  Pc("a.mp3", 1000, 1);
+  Pc("b.txt", 1000, 2);
+  Pc("c.voc", 1000, 3);
+  const RunResult r = Z({"put", "a.mp3", "b.txt", "c.voc"});
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_EQ(Count(r.err, "Invalid File Types!\nPlease choose another ones\n"), 1) << r;
+  EXPECT_TRUE(Holds(r.err, "2 files downloaded\n"));
+  EXPECT_EQ(LsNames(), (Names{"a.mp3", "c.voc"}));
+
+  // A name is judged by what follows its first dot: a.b.mp3 is no MP3.
+  Pc("x.mp3", 10, 4);
+  Pc("a.b.mp3", 10, 5);
+  Pc("y.mp3", 10, 6);
+  const RunResult dots = Z({"put", "x.mp3", "a.b.mp3", "y.mp3"});
+  EXPECT_EQ(dots.exit, 1) << dots;
+  EXPECT_TRUE(Holds(dots.err, "Invalid File Types!\nPlease choose another ones\n"));
+  EXPECT_TRUE(Holds(dots.err, "2 files downloaded\n"));
+  EXPECT_EQ(LsNames(), (Names{"a.mp3", "x.mp3", "y.mp3", "c.voc"}));
+}
+
+TEST_F(cli_image, NoSpaceStopsTheRun) {
+  Format(4);  // 62 free clusters
+  Pc("small.mp3", 100, 1);
+  Pc("huge.mp3", 62 * kCluster, 2);  // one cluster too many once small.mp3 is on
+  Pc("later.mp3", 100, 3);
+  const RunResult r = Z({"put", "small.mp3", "huge.mp3", "later.mp3"});
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_TRUE(Holds(r.err, "Not Enought Memory Space\n"));
+  EXPECT_TRUE(Holds(r.err, "1 file downloaded\n"));
+  EXPECT_EQ(LsNames(), Names{"small.mp3"}) << "the run goes no further than the file that did not fit";
+  EXPECT_EQ(FreeSpace(), FreeSpaceLine(61));
+
+  // Space is judged before the kind: a file both too large and of a wrong
+  // kind stops the run as well.
+  Pc("huge.txt", 62 * kCluster, 4);
+  const RunResult both = Z({"put", "huge.txt", "later.mp3"});
+  EXPECT_EQ(both.exit, 1) << both;
+  EXPECT_TRUE(Holds(both.err, "Not Enought Memory Space\n"));
+  EXPECT_FALSE(Holds(both.err, "Invalid File Types!"));
+  EXPECT_TRUE(Holds(both.err, "0 file downloaded\n"));
+
+  // A file needing exactly the free clusters fits and leaves none; an empty
+  // file still fits after that.
+  Pc("fill.mp3", 61 * kCluster - 5, 5);
+  Pc("zero.mp3", 0, 6);
+  const RunResult fill = Z({"put", "fill.mp3", "zero.mp3"});
+  EXPECT_EQ(fill.exit, 0) << fill;
+  EXPECT_TRUE(Holds(fill.err, "2 files downloaded\n"));
+  EXPECT_EQ(FreeSpace(), "The free space in your CF Card is 0KB");
+  EXPECT_EQ(LsNames(), (Names{"small.mp3", "fill.mp3", "zero.mp3"}));
+}
+
+TEST_F(cli_image, UnreadablePcFilesAreSkippedAndCounted) {
+  Format(4);
+  Pc("a.mp3", 300, 1);
+  Pc("c.mp3", 300, 2);
+  fs::create_directories(pc_ + "/folder.mp3");
+  const RunResult r = Z({"put", "a.mp3", "missing.mp3", "folder.mp3", "c.mp3"});
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_EQ(Count(r.err, "The Selected files are unknown\ncontinue !!\n"), 2) << r;
+  EXPECT_TRUE(Holds(r.err, "2 files downloaded\n"));
+  EXPECT_EQ(LsNames(), (Names{"a.mp3", "c.mp3"}));
+
+  Pc("d.voc", 5, 3);
+  const RunResult one = Z({"put", "d.voc"});
+  EXPECT_EQ(one.exit, 0) << one;
+  EXPECT_TRUE(Holds(one.err, "1 file downloaded\n"));
+  const RunResult none = Z({"put", "missing.mp3"});
+  EXPECT_EQ(none.exit, 1) << none;
+  EXPECT_TRUE(Holds(none.err, "0 file downloaded\n"));
+  // A file in a folder whose name holds a dot is judged by its own name.
+  fs::create_directories(pc_ + "/dir.v2");
+  Pc("dir.v2/e.mp3", 7, 4);
+  const RunResult inDir = Z({"put", "dir.v2/e.mp3"});
+  EXPECT_EQ(inDir.exit, 0) << inDir;
+  EXPECT_EQ(LsNames(), (Names{"a.mp3", "c.mp3", "e.mp3", "d.voc"}));
+}
+
+TEST_F(cli_image, NamesTheCardCannotHoldAreRefusedBeforeAnythingIsWritten) {
+  Format(4);
+  const std::string tooLong = std::string(59, 'n') + ".mp3";       // 63 bytes
+  const std::string foreign = "日本.mp3";                            // not in Windows-1252
+  std::string accentsTooLong;
+  for (int i = 0; i < 59; ++i) accentsTooLong += "é";                // 63 card bytes
+  accentsTooLong += ".mp3";
+  Pc(tooLong, 5000, 1);
+  Pc(foreign, 5000, 2);
+  Pc(accentsTooLong, 5000, 3);
+  const Bytes before = *ReadFile(card_);
+
+  const RunResult r = Z({"put", tooLong, foreign, accentsTooLong});
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_TRUE(Holds(r.err, "0 file downloaded\n"));
+  EXPECT_TRUE(Holds(r.err, tooLong));
+  EXPECT_TRUE(Holds(r.err, foreign));
+  EXPECT_TRUE(Holds(r.err, accentsTooLong));
+  EXPECT_EQ(Count(r.err, "(62 characters)"), 2) << r;
+  EXPECT_TRUE(Holds(r.err, "holds characters the card cannot store"));
+  EXPECT_TRUE(SameBytes(card_, before)) << "a refused name changed the card image";
+  EXPECT_EQ(FreeSpace(), FreeSpaceLine(62));
+
+  // 62 bytes fit, counted in card bytes: 58 accented letters are 116 bytes of
+  // UTF-8 but 58 bytes on the card.
+  const std::string longest = std::string(58, 'k') + ".mp3";
+  std::string accents;
+  for (int i = 0; i < 58; ++i) accents += "é";
+  accents += ".mp3";
+  const Bytes a = Pc(longest, 2000, 4);
+  const Bytes b = Pc(accents, 3000, 5);
+  const Bytes c = Pc("Café.mp3", 70000, 6);
+  const RunResult ok = Z({"put", longest, accents, "Café.mp3"});
+  EXPECT_EQ(ok.exit, 0) << ok;
+  EXPECT_EQ(LsNames(), (Names{longest, accents, "Café.mp3"}));
+
+  // On the card the name is Windows-1252: "Caf" 0xE9 ".mp3", 8 bytes.
+  const std::uint64_t entry = FindEntry(card_, std::string("Caf\xE9.mp3"));
+  EXPECT_NE(entry, 0u) << "Café.mp3 is not stored in Windows-1252";
+  EXPECT_NE(FindEntry(card_, std::string(58, '\xE9') + ".mp3"), 0u);
+
+  const std::string back = dir_.Sub("back");
+  const RunResult got = Z({"get", "Café.mp3", accents, longest}, back);
+  EXPECT_EQ(got.exit, 0) << got;
+  EXPECT_TRUE(SameBytes(back + "/Café.mp3", c));
+  EXPECT_TRUE(SameBytes(back + "/" + accents, b));
+  EXPECT_TRUE(SameBytes(back + "/" + longest, a));
+  EXPECT_EQ(FolderNames(back).size(), 3u);
+}
+
+TEST_F(cli_image, GetReportsMissingNamesAndReplacesPcFiles) {
+  Format(4);
+  const Bytes a = Pc("a.mp3", 70000, 1);
+  const Bytes b = Pc("b.voc", 200, 2);
+  ASSERT_EQ(Z({"put", "a.mp3", "b.voc"}).exit, 0);
+
+  const std::string back = dir_.Sub("back");
+  // An older, longer PC file of the same name is replaced without a question.
+  ASSERT_TRUE(WriteFile(back + "/b.voc", RandomBytes(100000, 9)));
+  const RunResult r = Z({"get", "a.mp3", "nothere.mp3", "b.voc"}, back);
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_EQ(Count(r.err, " File Not Existed and drop the entry off!!"), 1) << r;
+  EXPECT_TRUE(Holds(r.err, "nothere.mp3"));
+  EXPECT_TRUE(Holds(r.err, "2 files uploaded\n"));
+  EXPECT_EQ(FolderNames(back), (Names{"a.mp3", "b.voc"}));
+  EXPECT_TRUE(SameBytes(back + "/a.mp3", a));
+  EXPECT_TRUE(SameBytes(back + "/b.voc", b));
+
+  const RunResult none = Z({"get", "nothere.mp3"}, back);
+  EXPECT_EQ(none.exit, 1) << none;
+  EXPECT_TRUE(Holds(none.err, "0 file uploaded\n"));
+  const RunResult one = Z({"get", "a.mp3"}, back);
+  EXPECT_EQ(one.exit, 0) << one;
+  EXPECT_TRUE(Holds(one.err, "1 file uploaded\n"));
+  // Names are matched exactly, case included.
+  const RunResult cased = Z({"get", "A.MP3"}, back);
+  EXPECT_EQ(cased.exit, 1) << cased;
+  EXPECT_EQ(FolderNames(back), (Names{"a.mp3", "b.voc"}));
+}
+
+TEST_F(cli_image, RmClosesUpFileIdsAndReportsMissingNames) {
+  Format(4);
+  const Names names = {"m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "v1.voc", "v2.voc"};
+  std::map<std::string, Bytes> content;
+  for (std::size_t i = 0; i < names.size(); ++i) content[names[i]] = Pc(names[i], 70000, 100 + static_cast<std::uint32_t>(i));
+  ASSERT_EQ(Z({"put", "m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "v1.voc", "v2.voc"}).exit, 0);
+  EXPECT_EQ(FreeSpace(), FreeSpaceLine(62 - 12));
+
+  // The two lowest music files go: the other two become 01 and 02, voice
+  // files keep their numbers.
+  const RunResult r = Z({"rm", "m1.mp3", "m2.mp3"});
+  EXPECT_EQ(r.exit, 0) << r;
+  std::vector<LongLine> l = LsLong();
+  ASSERT_EQ(l.size(), 4u);
+  EXPECT_EQ(l[0].name, "m3.mp3");
+  EXPECT_EQ(l[0].id, 0x01u);
+  EXPECT_EQ(l[1].name, "m4.mp3");
+  EXPECT_EQ(l[1].id, 0x02u);
+  EXPECT_EQ(l[2].name, "v1.voc");
+  EXPECT_EQ(l[2].id, 0x81u);
+  EXPECT_EQ(l[3].name, "v2.voc");
+  EXPECT_EQ(l[3].id, 0x82u);
+  EXPECT_EQ(FreeSpace(), FreeSpaceLine(62 - 8));
+
+  // A name that is not on the card is reported; the others are deleted.
+  const RunResult miss = Z({"rm", "v1.voc", "gone.mp3"});
+  EXPECT_EQ(miss.exit, 1) << miss;
+  EXPECT_TRUE(Holds(miss.err, "The file,gone.mp3 is not existed and then drop it!!\n"));
+  l = LsLong();
+  ASSERT_EQ(l.size(), 3u);
+  EXPECT_EQ(l[2].name, "v2.voc");
+  EXPECT_EQ(l[2].id, 0x81u);
+  EXPECT_EQ(l[0].id, 0x01u);
+  EXPECT_EQ(l[1].id, 0x02u);
+
+  // The next music file numbers on from the closed-up ones.
+  Pc("m5.mp3", 10, 5);
+  ASSERT_EQ(Z({"put", "m5.mp3"}).exit, 0);
+  l = LsLong();
+  ASSERT_EQ(l.size(), 4u);
+  EXPECT_EQ(l[2].name, "m5.mp3");
+  EXPECT_EQ(l[2].id, 0x03u);
+
+  // Deleting the highest number changes no other.
+  ASSERT_EQ(Z({"rm", "m5.mp3"}).exit, 0);
+  l = LsLong();
+  ASSERT_EQ(l.size(), 3u);
+  EXPECT_EQ(l[0].id, 0x01u);
+  EXPECT_EQ(l[1].id, 0x02u);
+
+  // The content of the survivors is untouched.
+  const std::string back = dir_.Sub("back");
+  ASSERT_EQ(Z({"get", "m3.mp3", "m4.mp3", "v2.voc"}, back).exit, 0);
+  for (const char* n : {"m3.mp3", "m4.mp3", "v2.voc"})
+    EXPECT_TRUE(SameBytes(back + "/" + n, content[n]));
+}
+
+TEST_F(cli_image, TowavIsRefusedWithAMessage) {
+  Format(4);
+  Pc("memo.voc", 1000, 1);
+  ASSERT_EQ(Z({"put", "memo.voc"}).exit, 0);
+  const RunResult r = Z({"towav", "memo.voc"});
+  EXPECT_NE(r.exit, 0) << r;
+  EXPECT_TRUE(Holds(r.err, "not available"));
+  EXPECT_EQ(FolderNames(pc_), Names{"memo.voc"}) << "towav must not leave files behind";
+}
+
+TEST_F(cli_image, ReadOnlyImageCanBeListedButNotWritten) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes a read-only file all the same";
+  Format(4);
+  Pc("a.mp3", 100, 1);
+  ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
+  ASSERT_EQ(::chmod(card_.c_str(), 0444), 0);
+  const Bytes before = *ReadFile(card_);
+  EXPECT_EQ(LsNames(), Names{"a.mp3"});
+  Pc("b.mp3", 100, 2);
+  const RunResult r = Z({"put", "b.mp3"});
+  EXPECT_EQ(r.exit, 3) << r;
+  EXPECT_TRUE(SameBytes(card_, before));
+}
+
+}  // namespace
