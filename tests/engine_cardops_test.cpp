@@ -1,0 +1,488 @@
+// The card operations the front ends share, against the virtual player:
+// sending, fetching, listing and releasing files.
+#include <gtest/gtest.h>
+
+#include "engine_support.h"
+
+using namespace engine_test;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+class CardOpsTest : public CardTest {
+ protected:
+  void SetUp() override {
+    CardTest::SetUp();
+    StartMountedCard(2048);  // 14 free clusters; data area from sector 67
+  }
+  const std::vector<Command> kFlush = {Write(33, 1), Write(34, 1), Write(35, 32), Write(1, 30)};
+
+  std::vector<std::uint16_t> ChainOf(const std::string& line) {
+    std::vector<std::uint16_t> chain;
+    const std::uint8_t* e = EntryOf(line);
+    if (!e) return chain;
+    for (std::uint16_t c = EntryFirstCluster(e); ValidCluster(c) && chain.size() < 20; c = TableEntry(c))
+      chain.push_back(c);
+    return chain;
+  }
+  std::uint8_t IdOf(const std::string& line) {
+    const std::uint8_t* e = EntryOf(line);
+    return e ? e[12] : 0;
+  }
+  Bytes ImageSnapshot() const {
+    Bytes b(VolumeImage.directory, VolumeImage.directory + sizeof(VolumeImage.directory));
+    b.insert(b.end(), VolumeImage.nameTable, VolumeImage.nameTable + sizeof(VolumeImage.nameTable));
+    b.insert(b.end(), VolumeImage.allocationTable.begin(), VolumeImage.allocationTable.end());
+    return b;
+  }
+};
+
+// ---- sending ------------------------------------------------------------------
+
+TEST_F(CardOpsTest, FilesOfNoneOneAndTwoClustersRoundTrip) {
+  const std::uint32_t data = VolumeImage.dataStart;
+  ASSERT_EQ(Store("empty.mp3", {}), kOpOk);
+  EXPECT_EQ(log_, kFlush);  // no data command
+  const std::uint8_t* e = EntryOf("empty.mp3");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(EntryFirstCluster(e), kEndOfChain);
+  EXPECT_EQ(EntrySize(e), 0u);
+  EXPECT_EQ(e[12], 0x01);
+  EXPECT_NE(e[0], 0);
+
+  const Bytes one = Content(65536, 1), two = Content(65537, 2);
+  log_.clear();
+  ASSERT_EQ(Store("one.mp3", one), kOpOk);
+  EXPECT_EQ(log_.size(), 1 + kFlush.size());
+  EXPECT_EQ(log_[0], Write(data, 128));  // cluster 2
+  log_.clear();
+  ASSERT_EQ(Store("two.voc", two), kOpOk);
+  EXPECT_EQ(log_.size(), 2 + kFlush.size());
+  EXPECT_EQ(log_[0], Write(data + 128, 128));
+  EXPECT_EQ(log_[1], Write(data + 256, 128));
+  e = EntryOf("two.voc");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(EntrySize(e), 65537u);
+  EXPECT_EQ(e[12], 0x81);
+  EXPECT_EQ(e[13], 1);
+  EXPECT_EQ(ChainOf("two.voc"), (std::vector<std::uint16_t>{3, 4}));
+  EXPECT_EQ(TableEntry(4), kEndOfChain);
+  EXPECT_EQ(CountFreeClusters(), 11);
+  EXPECT_EQ(CardSectors(33, 1), CardSectors(34, 1));
+
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), (Lines{"empty.mp3", "one.mp3", "two.voc"}));
+  EXPECT_EQ(FetchBack("empty.mp3"), Bytes{});
+  EXPECT_EQ(FetchBack("one.mp3"), one);
+  EXPECT_EQ(FetchBack("two.voc"), two);
+}
+
+TEST_F(CardOpsTest, AFileThatNeedsEveryFreeClusterFitsAndOneByteMoreDoesNot) {
+  EXPECT_EQ(Store("big.mp3", Content(14 * 65536 + 1, 3)), kOpNoSpace);
+  EXPECT_EQ(Store("big.txt", Content(14 * 65536 + 1, 3)), kOpNoSpace);  // space is judged before the kind
+  EXPECT_TRUE(log_.empty());
+  const Bytes all = Content(14 * 65536, 4);
+  ASSERT_EQ(Store("all.mp3", all), kOpOk);
+  EXPECT_EQ(CountFreeClusters(), 0);
+  log_.clear();
+  EXPECT_EQ(Store("more.mp3", Content(1, 5)), kOpNoSpace);
+  EXPECT_TRUE(log_.empty());
+  EXPECT_EQ(Store("nothing.mp3", {}), kOpOk);  // needs no cluster
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(FetchBack("all.mp3"), all);
+}
+
+TEST_F(CardOpsTest, ProgressFollowsTheClustersWritten) {
+  std::vector<int> percents;
+  std::vector<std::size_t> writesSeen;
+  const auto progress = [&](std::uint32_t done, std::uint32_t total) {
+    percents.push_back(ProgressPercent(done, total));
+    writesSeen.push_back(WritesIn(log_).size());
+  };
+  ASSERT_EQ(Store("eight.mp3", Content(8 * 65536 - 100, 6), progress), kOpOk);
+  EXPECT_EQ(percents, (std::vector<int>{0, 12, 25, 38, 50, 62, 75, 88, 100}));
+  // Each step is shown once its cluster is on the card.
+  EXPECT_EQ(writesSeen, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST_F(CardOpsTest, LimitsAreCheckedBeforeAnyDataIsWritten) {
+  std::string e59;
+  for (int i = 0; i < 59; ++i) e59 += "\xC3\xA9";  // 'é': two bytes here, one on the card
+  struct Case {
+    const char* what;
+    std::string name;
+    std::function<void()> setup;
+    CardOpResult result;
+  };
+  const Case cases[] = {
+      {"63 bytes", std::string(59, 'n') + ".mp3", {}, kOpNameTooLong},
+      {"63 bytes on the card", e59 + ".mp3", {}, kOpNameTooLong},
+      {"a character outside the code page", "song\xD0\x96.mp3", {}, kOpNameNotStorable},
+      {"not UTF-8", "song\xFF.mp3", {}, kOpNameNotStorable},
+      {"not music or voice", "notes.txt", {}, kOpWrongKind},
+      {"two dots", "a.b.mp3", {}, kOpWrongKind},
+      {"a full directory", "song.mp3",
+       [] {
+         for (std::uint32_t i = 0; i < 512; ++i) PutEntry(i / 16, i % 16 * 32, 1, 1, 0, kEndOfChain, 0);
+       },
+       kOpDirectoryFull},
+      {"a full name table", "song.mp3",
+       [] {
+         for (std::uint32_t s = 0; s < kNameTableBytes; s += kNameSlotSize) VolumeImage.nameTable[s] = 1;
+       },
+       kOpNameTableFull},
+      {"music numbers at 127", "song.mp3", [] { PutEntry(0, 0, 0x7F, 0x7F, 0, kEndOfChain, 0); }, kOpNoFileIdLeft},
+      {"voice numbers at 127", "memo.voc", [] { PutEntry(0, 0, 0xFF, 0xFF, 0, kEndOfChain, 0); }, kOpNoFileIdLeft},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(MountVolume(), kMountOk);
+    if (c.setup) c.setup();
+    const Bytes image = ImageSnapshot();
+    const std::uint64_t served = Served();
+    EXPECT_EQ(Store(c.name, Content(2 * 65536, 7)), c.result);
+    EXPECT_EQ(Served(), served);
+    EXPECT_TRUE(ImageSnapshot() == image);
+  }
+}
+
+TEST_F(CardOpsTest, NamesAreStoredInTheCardsCodePage) {
+  std::string pcName;
+  for (int i = 0; i < 58; ++i) pcName += "\xC3\xA9";
+  pcName += ".mp3";  // 120 bytes of UTF-8, 62 on the card
+  const Bytes data = Content(5000, 8);
+  ASSERT_EQ(Store(pcName, data), kOpOk);
+  const std::string cardName = std::string(58, '\xE9') + ".mp3";
+  EXPECT_EQ(RebuildCardList(), Lines{cardName});
+  const std::int32_t r = FindCardFile(cardName);
+  ASSERT_GT(r, 0);
+  std::string fetched;
+  ASSERT_EQ(FetchCardFileTo(r, dir_.path(), {}, &fetched), kOpOk);
+  EXPECT_EQ(fetched, pcName);
+  EXPECT_EQ(player_test::WholeFile(dir_ / pcName), data);
+}
+
+TEST_F(CardOpsTest, AFileCutShortLeavesNoEntryAndEarlierFilesIntact) {
+  const Bytes a = Content(2 * 65536 + 5, 8), b = Content(300, 9);
+  ASSERT_EQ(Store("a.mp3", a), kOpOk);
+  ASSERT_EQ(Store("b.voc", b), kOpOk);
+  const int freeBefore = CountFreeClusters();
+  player::PlayerCore& core = player_->core();
+
+  struct Case {
+    const char* what;
+    std::function<void()> arm;
+    int state;
+  };
+  const Case cases[] = {
+      {"card pulled at the second cluster", [&] { FaultAtCommand(2, [](auto& p) { p.Eject(); }); }, 2},
+      {"transport failure at the third cluster", [&] { core.FailAfter(3); }, 5},
+      {"busy at the first cluster", [&] { FaultAtCommand(1, [](auto& p) { p.SetBusy(true); }); }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    hooks_.messages.clear();
+    const Bytes image = ImageSnapshot();
+    c.arm();
+    EXPECT_EQ(Store("c.mp3", Content(4 * 65536, 10)), kOpDeviceFailed);
+    EXPECT_EQ(DeviceState, c.state);
+    EXPECT_TRUE(ImageSnapshot() == image);  // no entry, name or chain in memory either
+    EXPECT_EQ(hooks_.messages.size(), c.state == 1 ? 1u : 0u);
+
+    core.Insert();
+    core.SetBusy(false);
+    ASSERT_EQ(MountVolume(), kMountOk);
+    EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "b.voc"}));
+    EXPECT_EQ(CountFreeClusters(), freeBefore);
+    EXPECT_EQ(FetchBack("a.mp3"), a);
+    EXPECT_EQ(FetchBack("b.voc"), b);
+  }
+}
+
+TEST_F(CardOpsTest, AFailedFlushIsReported) {
+  const Bytes a = Content(1000, 11);
+  ASSERT_EQ(Store("a.mp3", a), kOpOk);
+  FaultAtCommand(2, [](player::PlayerCore& p) { p.Eject(); });  // the data goes, the tables do not
+  EXPECT_EQ(Store("b.mp3", Content(1000, 12)), kOpFlushFailed);
+  player_->core().Insert();
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), Lines{"a.mp3"});
+  EXPECT_EQ(FetchBack("a.mp3"), a);
+}
+
+// ---- fetching -----------------------------------------------------------------
+
+TEST_F(CardOpsTest, FetchingReadsExactlyTheFileAlongItsChain) {
+  const Bytes small = Content(100, 13), three = Content(3 * 65536, 14), over = Content(65537, 15);
+  ASSERT_EQ(Store("gap.mp3", Content(10, 16)), kOpOk);  // cluster 2, freed below
+  ASSERT_EQ(Store("small.mp3", small), kOpOk);
+  ASSERT_EQ(Store("three.mp3", three), kOpOk);
+  ASSERT_EQ(Store("none.mp3", {}), kOpOk);
+  ASSERT_EQ(ReleaseCardFile("gap.mp3"), kOpOk);
+  FlushVolume();
+  ASSERT_EQ(Store("over.mp3", over), kOpOk);
+  ASSERT_EQ(ChainOf("over.mp3"), (std::vector<std::uint16_t>{2, 7}));  // not contiguous
+  ASSERT_EQ(MountVolume(), kMountOk);
+
+  struct Case {
+    std::string name;
+    const Bytes* data;
+    std::vector<std::uint16_t> counts;  // sectors read per cluster of the chain
+    std::vector<int> percents;
+  };
+  const Bytes empty;
+  const Case cases[] = {
+      {"small.mp3", &small, {1}, {100}},
+      {"three.mp3", &three, {128, 128, 128}, {33, 67, 100}},
+      {"over.mp3", &over, {128, 1}, {100, 100}},
+      {"none.mp3", &empty, {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<std::uint16_t> chain = ChainOf(c.name);
+    std::vector<Command> reads;
+    for (std::size_t i = 0; i < c.counts.size(); ++i) reads.push_back(Read(ClusterLba(chain.at(i)), c.counts[i]));
+    const std::int32_t r = FindCardFile(c.name);
+    ASSERT_GT(r, 0);
+    std::vector<int> percents;
+    std::string pcName;
+    log_.clear();
+    ASSERT_EQ(FetchCardFileTo(r, dir_.path(), [&](auto d, auto t) { percents.push_back(ProgressPercent(d, t)); },
+                              &pcName),
+              kOpOk);
+    EXPECT_EQ(log_, reads);
+    EXPECT_EQ(percents, c.percents);
+    EXPECT_EQ(pcName, c.name);
+    EXPECT_EQ(player_test::WholeFile(dir_ / c.name), *c.data);
+  }
+}
+
+TEST_F(CardOpsTest, AnOlderPcFileIsReplacedOnlyByAWholeCopy) {
+  const Bytes song = Content(3 * 65536, 17), old = Content(500, 18);
+  ASSERT_EQ(Store("song.mp3", song), kOpOk);
+  RebuildCardList();
+  const std::string music = dir_ / "music";
+  std::filesystem::create_directories(music);
+  ASSERT_TRUE(WriteWholeFile(music + "/song.mp3", old));
+
+  const std::int32_t r = FindCardFile("song.mp3");
+  ASSERT_GT(r, 0);
+  std::string pcName;
+  player_->core().FailAfter(2);
+  EXPECT_EQ(FetchCardFileTo(r, music, {}, &pcName), kOpDeviceFailed);
+  EXPECT_EQ(player_test::WholeFile(music + "/song.mp3"), old);
+  EXPECT_EQ(FolderListing(music), Lines{"song.mp3"});
+
+  ProbeDevice(nullptr);
+  ASSERT_EQ(DeviceState, 0);
+  EXPECT_EQ(FetchCardFileTo(r, music, {}, &pcName), kOpOk);
+  EXPECT_EQ(player_test::WholeFile(music + "/song.mp3"), song);
+  EXPECT_EQ(FolderListing(music), Lines{"song.mp3"});
+}
+
+// ---- the card list --------------------------------------------------------------
+
+TEST_F(CardOpsTest, TheListShowsMusicThenVoiceByNumber) {
+  const struct {
+    std::uint32_t sector, offset;
+    std::uint8_t id;
+    std::uint16_t slot;
+    const char* name;
+  } entries[] = {{0, 0, 2, 0, "two.mp3"},
+                 {0, 32, 1, 64, "one.mp3"},
+                 {0, 64, 0x81, 128, "memo.voc"},
+                 {31, 480, 3, 192, "three.mp3"}};
+  for (const auto& e : entries) {
+    StoreFileName(e.name, e.slot);
+    PutEntry(e.sector, e.offset, e.id, e.id, e.slot, kEndOfChain, 0);
+  }
+  EXPECT_EQ(RebuildCardList(), (Lines{"one.mp3", "two.mp3", "three.mp3", "memo.voc"}));
+  EXPECT_EQ(CardFileCount, 4);
+  EXPECT_EQ(CardFileTable[1].FileId, 0x81);
+  EXPECT_EQ(CardFileTable[4].FileId, 0x01);
+  EXPECT_TRUE(log_.empty());  // nothing to name: no card traffic
+}
+
+TEST_F(CardOpsTest, ARecordingIsNamedOnceAndWrittenOnce) {
+  ASSERT_EQ(Store("memo.voc", Content(10, 19)), kOpOk);
+  const Bytes voice = Content(70000, 20);
+  player::RecordInfo info;
+  ASSERT_EQ(player_->core().Record(voice, &info), player::RecordResult::kOk);
+  ASSERT_EQ(info.fileId, 0x82);
+  ASSERT_EQ(MountVolume(), kMountOk);
+
+  log_.clear();
+  const std::string before = MakeVoiceName(0x82);
+  const Lines lines = RebuildCardList();
+  const std::string after = MakeVoiceName(0x82);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "memo.voc");  // a voice file sent under its own name keeps it
+  EXPECT_TRUE(lines[1] == before || lines[1] == after) << lines[1];
+  EXPECT_EQ(log_, kFlush);
+
+  // On the card: the entry's name mark and slot, and the name in that slot.
+  const Bytes dir = CardSectors(info.dirLba, 1);
+  EXPECT_EQ(dir[info.dirOffset], 0x82);
+  const std::uint16_t slot = player_test::Le16(dir, info.dirOffset + 1);
+  ASSERT_EQ(slot % 64, 0);
+  const Bytes names = CardSectors(1, 30);
+  EXPECT_EQ(player_test::Le16(names, slot), lines[1].size());
+  EXPECT_EQ(std::string(names.begin() + slot + 2, names.begin() + slot + 2 + lines[1].size()), lines[1]);
+
+  log_.clear();
+  EXPECT_EQ(RebuildCardList(), lines);
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), lines);
+  EXPECT_EQ(WritesIn(log_).size(), 0u);
+  EXPECT_EQ(FetchBack(lines[1]), voice);
+}
+
+TEST(VoiceNameTest, DateThenThreeDigitNumber) {
+  EXPECT_EQ(MakeVoiceNameOn(0x85, 2026, 12, 6), "261206005.voc");
+  EXPECT_EQ(MakeVoiceNameOn(0x8C, 2026, 12, 6), "261206012.voc");
+  EXPECT_EQ(MakeVoiceNameOn(0xE4, 2031, 1, 2), "310102100.voc");
+  EXPECT_EQ(MakeVoiceNameOn(0xFF, 2009, 10, 31), "091031127.voc");
+}
+
+TEST_F(CardOpsTest, AHalfDeletedEntryIsDroppedWithItsClusters) {
+  ASSERT_EQ(Store("keep.mp3", Content(10, 21)), kOpOk);
+  ASSERT_EQ(Store("half.mp3", Content(2 * 65536, 22)), kOpOk);
+  std::uint8_t* e = EntryOf("half.mp3");
+  ASSERT_NE(e, nullptr);
+  const std::uint16_t slot = EntryNameSlot(e), first = EntryFirstCluster(e);
+  e[0] = 0;
+  e[12] = 5;
+  const int freeBefore = CountFreeClusters();
+
+  log_.clear();
+  EXPECT_EQ(RebuildCardList(), Lines{"keep.mp3"});
+  EXPECT_EQ(CountFreeClusters(), freeBefore + 2);
+  EXPECT_EQ(e[12], 0);
+  EXPECT_EQ(e[13], 0);
+  EXPECT_EQ(SlotLength(slot), 0);
+  EXPECT_EQ(EntryFirstCluster(e), first);  // the rest of the entry stays as it was
+  EXPECT_EQ(EntrySize(e), 2u * 65536);
+  EXPECT_TRUE(log_.empty());  // reaches the card with the next flush only
+}
+
+TEST_F(CardOpsTest, AMusicEntryWithoutANameIsReported) {
+  StoreFileName("good.mp3", 0);
+  PutEntry(0, 0, 1, 1, 0, kEndOfChain, 0);
+  PutEntry(0, 32, 2, 2, 64, kEndOfChain, 0);  // slot 64 is empty
+  const Lines lines = RebuildCardList();
+  EXPECT_EQ(hooks_.messages, Lines{" Invalid File structure\r\nClose the program"});
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "good.mp3");
+  EXPECT_EQ(CardFileTable[1].Name, "");
+}
+
+TEST_F(CardOpsTest, FindCardFileMatchesListLines) {
+  const Bytes data = Content(3000, 23);
+  ASSERT_EQ(Store("song.mp3", data), kOpOk);
+  ASSERT_EQ(Store("Other.mp3", {}), kOpOk);
+  std::uint8_t* e = EntryOf("song.mp3");
+  ASSERT_NE(e, nullptr);
+  VolumeImage.nameTable[EntryNameSlot(e)] = 9;  // the name now ends in a NUL
+
+  EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "Other.mp3"}));
+  const std::int32_t r = FindCardFile("song.mp3");
+  ASSERT_GT(r, 0);
+  EXPECT_EQ(CardFileTable[r].Name, std::string("song.mp3\0", 9));
+  EXPECT_GT(FindCardFile("Other.mp3"), 0);
+  EXPECT_NE(FindCardFile("Other.mp3"), r);
+  EXPECT_EQ(FindCardFile("other.mp3"), 0);  // case counts
+  EXPECT_EQ(FindCardFile("nothing.mp3"), 0);
+  EXPECT_EQ(FindCardFile(""), -1);
+
+  std::string pcName;
+  std::filesystem::create_directories(dir_ / "fetched");
+  ASSERT_EQ(FetchCardFileTo(r, dir_ / "fetched", {}, &pcName), kOpOk);
+  EXPECT_EQ(pcName, "song.mp3");
+  EXPECT_EQ(FolderListing(dir_ / "fetched"), Lines{"song.mp3"});
+  EXPECT_EQ(player_test::WholeFile(dir_ / "fetched/song.mp3"), data);
+}
+
+// ---- releasing ----------------------------------------------------------------
+
+TEST_F(CardOpsTest, ReleasingClosesUpTheNumbersOfItsKind) {
+  for (const char* name : {"m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "v1.voc", "v2.voc"})
+    ASSERT_EQ(Store(name, std::string(name) == "m2.mp3" ? Content(1000, 24) : Bytes{}), kOpOk);
+  const std::uint8_t* e = EntryOf("m2.mp3");
+  ASSERT_NE(e, nullptr);
+  const TFileInfor m2 = CardFileTable[FindCardFile("m2.mp3")];
+  const std::uint16_t slot = EntryNameSlot(e), first = EntryFirstCluster(e);
+
+  ASSERT_EQ(ReleaseCardFile("m2.mp3"), kOpOk);
+  FlushVolume();
+  ASSERT_EQ(DeviceState, 0);
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), (Lines{"m1.mp3", "m3.mp3", "m4.mp3", "v1.voc", "v2.voc"}));
+  EXPECT_EQ(IdOf("m1.mp3"), 1);
+  EXPECT_EQ(IdOf("m3.mp3"), 2);
+  EXPECT_EQ(IdOf("m4.mp3"), 3);
+  EXPECT_EQ(IdOf("v1.voc"), 0x81);
+  EXPECT_EQ(IdOf("v2.voc"), 0x82);
+  EXPECT_EQ(NextFileId(1), 4);
+
+  // On the card: the entry freed with its other fields kept, the slot's
+  // length cleared with the name behind it, the cluster free in both tables.
+  const Bytes dir = CardSectors(VolumeImage.dirStart + m2.DirSector, 1);
+  const std::size_t at = static_cast<std::size_t>(m2.DirOffset);
+  EXPECT_EQ(dir[at], 0);
+  EXPECT_EQ(dir[at + 12], 0);
+  EXPECT_EQ(dir[at + 13], 0);
+  EXPECT_EQ(player_test::Le16(dir, at + 1), slot);
+  EXPECT_EQ(player_test::Le16(dir, at + 26), first);
+  EXPECT_EQ(player_test::Le32(dir, at + 28), 1000u);
+  const Bytes names = CardSectors(1, 30);
+  EXPECT_EQ(player_test::Le16(names, slot), 0);
+  EXPECT_EQ(std::string(names.begin() + slot + 2, names.begin() + slot + 8), "m2.mp3");
+  for (std::uint32_t copy : {33u, 34u}) EXPECT_EQ(player_test::Le16(CardSectors(copy, 1), first * 2u), 0) << copy;
+}
+
+TEST_F(CardOpsTest, SeveralReleasesInOneRunTakeExactlyTheNamedFiles) {
+  const struct {
+    Lines released, left;
+  } cases[] = {
+      {{"c.mp3", "b.mp3"}, {"a.mp3", "d.mp3"}},
+      {{"b.mp3", "c.mp3"}, {"a.mp3", "d.mp3"}},
+      {{"d.mp3", "b.mp3"}, {"a.mp3", "c.mp3"}},
+      {{"a.mp3", "c.mp3"}, {"b.mp3", "d.mp3"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.released[0] + " then " + c.released[1]);
+    FormatQuickly();
+    ASSERT_EQ(MountVolume(), kMountOk);
+    for (const char* name : {"a.mp3", "b.mp3", "c.mp3", "d.mp3"}) ASSERT_EQ(Store(name, {}), kOpOk);
+    for (const std::string& name : c.released) EXPECT_EQ(ReleaseCardFile(name), kOpOk);
+    FlushVolume();
+    ASSERT_EQ(MountVolume(), kMountOk);
+    EXPECT_EQ(RebuildCardList(), c.left);
+    EXPECT_EQ(IdOf(c.left[0]), 1);
+    EXPECT_EQ(IdOf(c.left[1]), 2);
+  }
+}
+
+TEST_F(CardOpsTest, ReleasingNeverLowersANumberToZero) {
+  // Two music files numbered 1, as a damaged card may hold them: releasing
+  // the second must not lower the first to 0, which would free its entry.
+  StoreFileName("x.mp3", 0);
+  PutEntry(0, 0, 1, 1, 0, kEndOfChain, 0);
+  StoreFileName("y.mp3", 64);
+  PutEntry(0, 32, 1, 1, 64, kEndOfChain, 0);
+  ASSERT_EQ(ReleaseCardFile("y.mp3"), kOpOk);
+  EXPECT_EQ(IdOf("x.mp3"), 1);
+  EXPECT_EQ(RebuildCardList(), Lines{"x.mp3"});
+}
+
+TEST_F(CardOpsTest, ReleasingAnUnknownNameChangesNothing) {
+  ASSERT_EQ(Store("a.mp3", Content(10, 25)), kOpOk);
+  RebuildCardList();
+  const Bytes image = ImageSnapshot();
+  EXPECT_EQ(ReleaseCardFile("b.mp3"), kOpNotOnCard);
+  EXPECT_EQ(ReleaseCardFile("A.mp3"), kOpNotOnCard);
+  EXPECT_EQ(ReleaseCardFile(""), kOpNotOnCard);
+  EXPECT_TRUE(ImageSnapshot() == image);
+}
+
+}  // namespace
