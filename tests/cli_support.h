@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <random>

@@ -1,0 +1,345 @@
+// zk27 against zk27-player: the card reached over the player's socket, the
+// player's states steered with `zk27-player ctl`, transport failures, voice
+// recordings made on the player, and a player that dies.
+#include "cli_support.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+using namespace cli_test;
+
+namespace {
+
+// The suite's name starts with cli_ like its program's, so that
+// `ctest -R cli_` selects these cases.
+class cli_player : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    card_ = dir_ / "card.img";
+    socket_ = dir_ / "run/player.sock";
+    pc_ = dir_.Sub("pc");
+  }
+
+  void StartPlayer(std::uint32_t mib = 4) {
+    player_ = std::make_unique<PlayerProcess>(card_, socket_, dir_.path());
+    const std::string line = player_->Start(mib);
+    ASSERT_EQ(line, "zk27-player: serving " + card_ + " on " + socket_ + "\n");
+  }
+
+  RunResult Sane(RunResult r, const std::string& what) {
+    EXPECT_TRUE(r.started) << what;
+    EXPECT_FALSE(r.timedOut) << what << "\n" << r;
+    EXPECT_FALSE(r.signaled) << what << "\n" << r;
+    return r;
+  }
+
+  // zk27 args... on the player behind this test's socket, run in `cwd`
+  // (default: the PC folder).
+  RunResult Z(const std::vector<std::string>& args, const std::string& cwd = "") {
+    std::vector<std::string> argv = {Zk27()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.cwd = cwd.empty() ? pc_ : cwd;
+    o.env["ZK27_PLAYER_SOCKET"] = socket_;
+    return Sane(RunProgram(argv, dir_.path(), o), args.empty() ? "zk27" : "zk27 " + args[0]);
+  }
+  // zk27 --image on the player's card file, beside the running player.
+  RunResult ZImage(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {Zk27(), "--image", card_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.cwd = pc_;
+    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "nobody.sock";
+    return Sane(RunProgram(argv, dir_.path(), o), "zk27 --image");
+  }
+  RunResult Ctl(const std::vector<std::string>& words) {
+    std::vector<std::string> argv = {PlayerBin(), "ctl", "--socket", socket_};
+    argv.insert(argv.end(), words.begin(), words.end());
+    RunResult r = Sane(RunProgram(argv, dir_.path()), "ctl " + words[0]);
+    EXPECT_EQ(r.exit, 0) << "ctl " << words[0] << "\n" << r;
+    return r;
+  }
+  // The player's "commands: N".
+  std::uint64_t Commands() {
+    const RunResult r = Ctl({"status"});
+    std::smatch m;
+    static const std::regex line(R"((^|\n)commands: ([0-9]+)\n)");
+    if (!std::regex_search(r.out, m, line)) {
+      ADD_FAILURE() << "no command count in:\n" << r.out;
+      return 0;
+    }
+    return std::stoull(m[2]);
+  }
+
+  void Format() {
+    const RunResult r = Z({"format", "--yes"});
+    ASSERT_EQ(r.exit, 0) << r;
+    ASSERT_TRUE(Holds(r.err, "Fomatting completed\n"));
+  }
+  Bytes Pc(const std::string& name, std::size_t size, std::uint32_t seed) {
+    Bytes b = RandomBytes(size, seed);
+    EXPECT_TRUE(WriteFile(pc_ + "/" + name, b));
+    return b;
+  }
+  std::vector<std::string> LsNames() {
+    const RunResult r = Z({"ls"});
+    EXPECT_EQ(r.exit, 0) << r;
+    return Lines(r.out);
+  }
+
+  TempDir dir_;
+  std::string card_;
+  std::string socket_;
+  std::string pc_;
+  std::unique_ptr<PlayerProcess> player_;  // declared last: stopped before the folder goes
+};
+
+using Names = std::vector<std::string>;
+
+TEST_F(cli_player, FormatPutGetRmOverThePlayer) {
+  StartPlayer(4);
+  const std::uint64_t atStart = Commands();
+  Format();
+  const std::uint64_t afterFormat = Commands();
+  EXPECT_GT(afterFormat, atStart);
+
+  const RunResult info = Z({"info"});
+  EXPECT_EQ(info.exit, 0) << info;
+  EXPECT_TRUE(Holds(info.out, "in the player"));
+  EXPECT_TRUE(Holds(info.out, "The free space in your CF Card is 3,968KB\n"));
+
+  const Bytes a = Pc("a.mp3", 150000, 1);
+  const Bytes b = Pc("b.voc", 100, 2);
+  const RunResult put = Z({"put", "a.mp3", "b.voc"});
+  EXPECT_EQ(put.exit, 0) << put;
+  EXPECT_TRUE(Holds(put.err, "2 files downloaded\n"));
+  const std::uint64_t afterPut = Commands();
+  // At least one write per cluster went over the socket.
+  EXPECT_GE(afterPut, afterFormat + 4);
+
+  const std::vector<LongLine> l = ParseLong(Z({"ls", "-l"}).out);
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_EQ(l[0].name, "a.mp3");
+  EXPECT_EQ(l[0].size, 150000u);
+  EXPECT_EQ(l[0].first, "2");
+  EXPECT_EQ(l[1].name, "b.voc");
+  EXPECT_EQ(l[1].id, 0x81u);
+  // The player wrote the card file itself: the image read directly agrees.
+  EXPECT_EQ(Lines(ZImage({"ls"}).out), (Names{"a.mp3", "b.voc"}));
+
+  const std::string back = dir_.Sub("back");
+  const RunResult got = Z({"get", "b.voc", "a.mp3"}, back);
+  EXPECT_EQ(got.exit, 0) << got;
+  EXPECT_TRUE(SameBytes(back + "/a.mp3", a));
+  EXPECT_TRUE(SameBytes(back + "/b.voc", b));
+  const std::uint64_t afterGet = Commands();
+  EXPECT_GT(afterGet, afterPut);
+
+  const RunResult rm = Z({"rm", "a.mp3"});
+  EXPECT_EQ(rm.exit, 0) << rm;
+  EXPECT_EQ(LsNames(), Names{"b.voc"});
+  EXPECT_GT(Commands(), afterGet);
+  EXPECT_TRUE(Holds(Z({"info"}).out, FreeSpaceLine(61)));
+}
+
+TEST_F(cli_player, StartUpChecksFollowThePlayersState) {
+  StartPlayer(4);
+  Format();
+  Pc("keep.mp3", 70000, 1);
+  ASSERT_EQ(Z({"put", "keep.mp3"}).exit, 0);
+  Pc("new.mp3", 100, 2);
+
+  Ctl({"eject"});
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"ls"}, {"put", "new.mp3"}, {"format", "-y"}}) {
+    const RunResult r = Z(args);
+    EXPECT_EQ(r.exit, 3) << args[0] << "\n" << r;
+    EXPECT_TRUE(Holds(r.err, "There is no card in the Device.\nPlease Insert the CF card and restart the program.\n"))
+        << args[0];
+  }
+  Ctl({"insert"});
+  EXPECT_EQ(LsNames(), Names{"keep.mp3"});
+
+  // A player that is not ready answers the status with 0x7F: the start-up's
+  // busy text. A transport failure of that very first command lands there too.
+  Ctl({"not-ready", "on"});
+  const RunResult notReady = Z({"ls"});
+  EXPECT_EQ(notReady.exit, 3) << notReady;
+  EXPECT_TRUE(Holds(notReady.err, "The Device is Busy.\nPlease ReConnect the device\n"));
+  Ctl({"not-ready", "off"});
+  Ctl({"fail-after", "1"});
+  const RunResult broken = Z({"ls"});
+  EXPECT_EQ(broken.exit, 3) << broken;
+  EXPECT_TRUE(Holds(broken.err, "The Device is Busy.\nPlease ReConnect the device\n"));
+  EXPECT_EQ(LsNames(), Names{"keep.mp3"});
+
+  // A busy player answers 0x01, which the status test lets through; the card
+  // check that follows reads the boot sector and reports the busy device.
+  Ctl({"busy", "on"});
+  const RunResult busy = Z({"ls"});
+  EXPECT_EQ(busy.exit, 3) << busy;
+  EXPECT_TRUE(Holds(busy.err, "Device Busy!!\nPlease Reconnect.\n"));
+  const RunResult busyPut = Z({"put", "new.mp3"});
+  EXPECT_EQ(busyPut.exit, 3) << busyPut;
+  Ctl({"busy", "off"});
+  EXPECT_EQ(LsNames(), Names{"keep.mp3"});
+
+  Ctl({"unplug"});
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"ls"}, {"get", "keep.mp3"}, {"format", "-y"}}) {
+    const RunResult r = Z(args);
+    EXPECT_EQ(r.exit, 3) << args[0] << "\n" << r;
+    EXPECT_TRUE(Holds(r.err, "Please Attach the Device!\n")) << args[0];
+  }
+  Ctl({"plug"});
+  EXPECT_EQ(LsNames(), Names{"keep.mp3"}) << "nothing was written or formatted while the player was away";
+  EXPECT_EQ(FolderNames(pc_), (Names{"keep.mp3", "new.mp3"}));
+}
+
+TEST_F(cli_player, NoPlayerAnswering) {
+  // Nothing at the socket's path.
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"ls"}, {"info"}, {"format", "--yes"}}) {
+    const RunResult r = Z(args);
+    EXPECT_EQ(r.exit, 3) << args[0] << "\n" << r;
+    EXPECT_TRUE(Holds(r.err, "Please Attach the Device!\n")) << args[0];
+  }
+  // A socket file that nobody listens on any more.
+  fs::create_directories(fs::path(socket_).parent_path());
+  const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(socket_.size(), sizeof(addr.sun_path));
+  std::memcpy(addr.sun_path, socket_.c_str(), socket_.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ::close(fd);
+  const RunResult stale = Z({"ls"});
+  EXPECT_EQ(stale.exit, 3) << stale;
+  EXPECT_TRUE(Holds(stale.err, "Please Attach the Device!\n"));
+}
+
+TEST_F(cli_player, TransportFailureInTheSecondFileKeepsTheFirst) {
+  StartPlayer(4);
+  Format();
+  const Bytes a = Pc("a.mp3", 100000, 1);  // 2 clusters
+  const Bytes b = Pc("b.mp3", 250000, 2);  // 4 clusters
+  const Bytes c = Pc("c.voc", 100, 3);
+
+  // What a run costs up to and including the first file: measured with a
+  // run of that file alone on the same, empty card.
+  const std::uint64_t before = Commands();
+  ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
+  const std::uint64_t untilFirstStored = Commands() - before;
+  ASSERT_EQ(Z({"rm", "a.mp3"}).exit, 0);
+  ASSERT_TRUE(LsNames().empty());
+
+  // The second cluster write of b.mp3 breaks off.
+  Ctl({"fail-after", std::to_string(untilFirstStored + 2)});
+  const RunResult r = Z({"put", "a.mp3", "b.mp3", "c.voc"});
+  EXPECT_EQ(r.exit, 3) << r;
+  EXPECT_TRUE(Holds(r.err, "The Device is not Ready\n"));
+  EXPECT_TRUE(Holds(r.err, "1 file downloaded\n"));
+  EXPECT_FALSE(Holds(r.err, "2 files downloaded"));
+
+  // The player still serves; the fault fired once.
+  EXPECT_TRUE(Holds(Ctl({"status"}).out, "fail-after: off\n"));
+  const RunResult listed = Z({"ls", "-l"});
+  EXPECT_EQ(listed.exit, 0) << listed;
+  const std::vector<LongLine> l = ParseLong(listed.out);
+  ASSERT_EQ(l.size(), 1u) << listed.out;
+  EXPECT_EQ(l[0].name, "a.mp3");
+  EXPECT_EQ(l[0].size, 100000u);
+  // The failure hit inside b.mp3: its first cluster (4, after a.mp3's 2 and
+  // 3) reached the card, its second did not, and the table still calls both
+  // free.
+  const Layout layout = ReadLayout(card_);
+  const Bytes cluster4 = ReadAt(card_, layout.data + 2 * kCluster, kCluster);
+  const Bytes cluster5 = ReadAt(card_, layout.data + 3 * kCluster, kCluster);
+  EXPECT_TRUE(cluster4 == Bytes(b.begin(), b.begin() + kCluster)) << "b.mp3 did not start before the failure";
+  EXPECT_FALSE(cluster5 == Bytes(b.begin() + kCluster, b.begin() + 2 * kCluster)) << "the failure came too late";
+  EXPECT_EQ(ReadAt(card_, layout.TableEntry(4), 4), Bytes(4, 0));
+  EXPECT_TRUE(Holds(Z({"info"}).out, FreeSpaceLine(60)));
+  const std::string back = dir_.Sub("back");
+  const RunResult got = Z({"get", "a.mp3", "b.mp3"}, back);
+  EXPECT_EQ(got.exit, 1) << got;
+  EXPECT_TRUE(SameBytes(back + "/a.mp3", a));
+  EXPECT_EQ(FolderNames(back), Names{"a.mp3"});
+
+  // The card is whole: the rest goes on afterwards.
+  const RunResult rest = Z({"put", "b.mp3", "c.voc"});
+  EXPECT_EQ(rest.exit, 0) << rest;
+  ASSERT_EQ(Z({"get", "b.mp3", "c.voc"}, back).exit, 0);
+  EXPECT_TRUE(SameBytes(back + "/b.mp3", b));
+  EXPECT_TRUE(SameBytes(back + "/c.voc", c));
+  EXPECT_TRUE(SameBytes(back + "/a.mp3", a));
+}
+
+TEST_F(cli_player, RecordingsMadeOnThePlayerAreListedAndFetched) {
+  StartPlayer(4);
+  Format();
+  Pc("song.mp3", 500, 1);
+  ASSERT_EQ(Z({"put", "song.mp3"}).exit, 0);
+  const std::string memos = dir_.Sub("memos");
+  const Bytes first = RandomBytes(70000, 7);
+  const Bytes second = RandomBytes(300, 8);
+  ASSERT_TRUE(WriteFile(memos + "/one.raw", first));
+  ASSERT_TRUE(WriteFile(memos + "/two.raw", second));
+  EXPECT_TRUE(Holds(Ctl({"record", memos + "/one.raw"}).out, "voice file 0x81"));
+  EXPECT_TRUE(Holds(Ctl({"record", memos + "/two.raw"}).out, "voice file 0x82"));
+
+  const std::string dayBefore = TodayYymmdd();
+  const RunResult listed = Z({"ls", "-l"});
+  const std::string dayAfter = TodayYymmdd();
+  EXPECT_EQ(listed.exit, 0) << listed;
+  const std::vector<LongLine> l = ParseLong(listed.out);
+  ASSERT_EQ(l.size(), 3u) << listed.out;
+  EXPECT_EQ(l[0].name, "song.mp3");
+  EXPECT_EQ(l[1].id, 0x81u);
+  EXPECT_EQ(l[1].size, first.size());
+  EXPECT_EQ(l[2].id, 0x82u);
+  EXPECT_EQ(l[2].size, second.size());
+  const std::string day = l[1].name.substr(0, 6);
+  EXPECT_TRUE(day == dayBefore || day == dayAfter) << l[1].name;
+  EXPECT_EQ(l[1].name, day + "001.voc");
+  EXPECT_EQ(l[2].name, day + "002.voc");
+
+  // The names were written to the card: the next listing keeps them.
+  EXPECT_EQ(LsNames(), (Names{"song.mp3", day + "001.voc", day + "002.voc"}));
+
+  const std::string back = dir_.Sub("back");
+  const RunResult got = Z({"get", day + "001.voc", day + "002.voc"}, back);
+  EXPECT_EQ(got.exit, 0) << got;
+  EXPECT_TRUE(SameBytes(back + "/" + day + "001.voc", first));
+  EXPECT_TRUE(SameBytes(back + "/" + day + "002.voc", second));
+}
+
+TEST_F(cli_player, FilesSurviveAPlayerKilledRightAfterThePut) {
+  StartPlayer(4);
+  Format();
+  const Bytes a = Pc("a.mp3", 200000, 1);
+  const Bytes b = Pc("b.voc", 1000, 2);
+  const RunResult put = Z({"put", "a.mp3", "b.voc"});
+  ASSERT_EQ(put.exit, 0) << put;
+  player_->Kill();
+
+  const RunResult gone = Z({"ls"});
+  EXPECT_EQ(gone.exit, 3) << gone;
+  EXPECT_TRUE(Holds(gone.err, "Please Attach the Device!\n"));
+
+  // A new player on the same card and socket (its stale socket file is
+  // cleared) finds both files whole.
+  StartPlayer(4);
+  const std::vector<LongLine> l = ParseLong(Z({"ls", "-l"}).out);
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_EQ(l[0].name, "a.mp3");
+  EXPECT_EQ(l[0].size, 200000u);
+  EXPECT_EQ(l[1].name, "b.voc");
+  const std::string back = dir_.Sub("back");
+  ASSERT_EQ(Z({"get", "a.mp3", "b.voc"}, back).exit, 0);
+  EXPECT_TRUE(SameBytes(back + "/a.mp3", a));
+  EXPECT_TRUE(SameBytes(back + "/b.voc", b));
+}
+
+}  // namespace
