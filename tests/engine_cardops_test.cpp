@@ -146,6 +146,17 @@ TEST_F(CardOpsTest, LimitsAreCheckedBeforeAnyDataIsWritten) {
   }
 }
 
+TEST_F(CardOpsTest, NothingIsSentFromAMissingFileOrToAMissingDevice) {
+  EXPECT_EQ(SendFileToCard(dir_ / "absent.mp3", "absent.mp3", {}), kOpCannotOpenPcFile);
+  std::filesystem::create_directories(dir_ / "folder.mp3");
+  EXPECT_EQ(SendFileToCard(dir_ / "folder.mp3", "folder.mp3", {}), kOpCannotOpenPcFile);
+  for (std::uint8_t state : {2, 4, 5}) {
+    DeviceState = state;
+    EXPECT_EQ(Store("song.mp3", Content(100, 9)), kOpDeviceGone) << int{state};
+  }
+  EXPECT_TRUE(log_.empty());
+}
+
 TEST_F(CardOpsTest, NamesAreStoredInTheCardsCodePage) {
   std::string pcName;
   for (int i = 0; i < 58; ++i) pcName += "\xC3\xA9";

@@ -266,6 +266,19 @@ TEST_F(VolumeTest, CardsAbove160MiBStoreFilesPastCluster2560) {
   EXPECT_LE(MaxCount(), 128);
 }
 
+TEST_F(VolumeTest, TheLargestCardStopsAtTheClusterNumbersLimit) {
+  // 4 GiB: 65,536 clusters, of which cluster numbers from 0xFFF0 up would be
+  // marks, not clusters.
+  StartPlayer(8388608);
+  ASSERT_EQ(FormatCard(), kFormatOk);
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(VolumeImage.sectorsPerTable, 256);
+  EXPECT_EQ(CountFreeClusters(), 0xFFF0 - 2);
+  EXPECT_EQ(ReadFileAt(image_, 33 * 512ull + 0xFFEF * 2, 4), (Bytes{0x00, 0x00, 0xFF, 0xFF}));
+  EXPECT_EQ(ReadFileAt(image_, 33 * 512ull + 0xFFF0 * 2, 32), Bytes(32, 0xFF));
+  EXPECT_LE(MaxCount(), 128);
+}
+
 TEST_F(VolumeTest, ClustersPastTheCardsEndAreNeverUsed) {
   // 4,227,072 sectors (2,064 MiB): 33,024 table entries in 129 sectors; the
   // data area starts at 323, so cluster 33,023 would end one sector past the
