@@ -9,7 +9,7 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-class CardOpsTest : public CardTest {
+class engine_cardops : public CardTest {
  protected:
   void SetUp() override {
     CardTest::SetUp();
@@ -39,7 +39,7 @@ class CardOpsTest : public CardTest {
 
 // ---- sending ------------------------------------------------------------------
 
-TEST_F(CardOpsTest, FilesOfNoneOneAndTwoClustersRoundTrip) {
+TEST_F(engine_cardops, FilesOfNoneOneAndTwoClustersRoundTrip) {
   const std::uint32_t data = VolumeImage.dataStart;
   ASSERT_EQ(Store("empty.mp3", {}), kOpOk);
   EXPECT_EQ(log_, kFlush);  // no data command
@@ -77,7 +77,7 @@ TEST_F(CardOpsTest, FilesOfNoneOneAndTwoClustersRoundTrip) {
   EXPECT_EQ(FetchBack("two.voc"), two);
 }
 
-TEST_F(CardOpsTest, AFileThatNeedsEveryFreeClusterFitsAndOneByteMoreDoesNot) {
+TEST_F(engine_cardops, AFileThatNeedsEveryFreeClusterFitsAndOneByteMoreDoesNot) {
   EXPECT_EQ(Store("big.mp3", Content(14 * 65536 + 1, 3)), kOpNoSpace);
   EXPECT_EQ(Store("big.txt", Content(14 * 65536 + 1, 3)), kOpNoSpace);  // space is judged before the kind
   EXPECT_TRUE(log_.empty());
@@ -92,7 +92,7 @@ TEST_F(CardOpsTest, AFileThatNeedsEveryFreeClusterFitsAndOneByteMoreDoesNot) {
   EXPECT_EQ(FetchBack("all.mp3"), all);
 }
 
-TEST_F(CardOpsTest, ProgressFollowsTheClustersWritten) {
+TEST_F(engine_cardops, ProgressFollowsTheClustersWritten) {
   std::vector<int> percents;
   std::vector<std::size_t> writesSeen;
   const auto progress = [&](std::uint32_t done, std::uint32_t total) {
@@ -105,7 +105,7 @@ TEST_F(CardOpsTest, ProgressFollowsTheClustersWritten) {
   EXPECT_EQ(writesSeen, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
-TEST_F(CardOpsTest, LimitsAreCheckedBeforeAnyDataIsWritten) {
+TEST_F(engine_cardops, LimitsAreCheckedBeforeAnyDataIsWritten) {
   std::string e59;
   for (int i = 0; i < 59; ++i) e59 += "\xC3\xA9";  // 'é': two bytes here, one on the card
   struct Case {
@@ -146,7 +146,7 @@ TEST_F(CardOpsTest, LimitsAreCheckedBeforeAnyDataIsWritten) {
   }
 }
 
-TEST_F(CardOpsTest, NothingIsSentFromAMissingFileOrToAMissingDevice) {
+TEST_F(engine_cardops, NothingIsSentFromAMissingFileOrToAMissingDevice) {
   EXPECT_EQ(SendFileToCard(dir_ / "absent.mp3", "absent.mp3", {}), kOpCannotOpenPcFile);
   std::filesystem::create_directories(dir_ / "folder.mp3");
   EXPECT_EQ(SendFileToCard(dir_ / "folder.mp3", "folder.mp3", {}), kOpCannotOpenPcFile);
@@ -157,7 +157,7 @@ TEST_F(CardOpsTest, NothingIsSentFromAMissingFileOrToAMissingDevice) {
   EXPECT_TRUE(log_.empty());
 }
 
-TEST_F(CardOpsTest, NamesAreStoredInTheCardsCodePage) {
+TEST_F(engine_cardops, NamesAreStoredInTheCardsCodePage) {
   std::string pcName;
   for (int i = 0; i < 58; ++i) pcName += "\xC3\xA9";
   pcName += ".mp3";  // 120 bytes of UTF-8, 62 on the card
@@ -173,7 +173,7 @@ TEST_F(CardOpsTest, NamesAreStoredInTheCardsCodePage) {
   EXPECT_EQ(player_test::WholeFile(dir_ / pcName), data);
 }
 
-TEST_F(CardOpsTest, AFileCutShortLeavesNoEntryAndEarlierFilesIntact) {
+TEST_F(engine_cardops, AFileCutShortLeavesNoEntryAndEarlierFilesIntact) {
   const Bytes a = Content(2 * 65536 + 5, 8), b = Content(300, 9);
   ASSERT_EQ(Store("a.mp3", a), kOpOk);
   ASSERT_EQ(Store("b.voc", b), kOpOk);
@@ -210,7 +210,7 @@ TEST_F(CardOpsTest, AFileCutShortLeavesNoEntryAndEarlierFilesIntact) {
   }
 }
 
-TEST_F(CardOpsTest, AFailedFlushIsReported) {
+TEST_F(engine_cardops, AFailedFlushIsReported) {
   const Bytes a = Content(1000, 11);
   ASSERT_EQ(Store("a.mp3", a), kOpOk);
   FaultAtCommand(2, [](player::PlayerCore& p) { p.Eject(); });  // the data goes, the tables do not
@@ -223,7 +223,7 @@ TEST_F(CardOpsTest, AFailedFlushIsReported) {
 
 // ---- fetching -----------------------------------------------------------------
 
-TEST_F(CardOpsTest, FetchingReadsExactlyTheFileAlongItsChain) {
+TEST_F(engine_cardops, FetchingReadsExactlyTheFileAlongItsChain) {
   const Bytes small = Content(100, 13), three = Content(3 * 65536, 14), over = Content(65537, 15);
   ASSERT_EQ(Store("gap.mp3", Content(10, 16)), kOpOk);  // cluster 2, freed below
   ASSERT_EQ(Store("small.mp3", small), kOpOk);
@@ -268,7 +268,7 @@ TEST_F(CardOpsTest, FetchingReadsExactlyTheFileAlongItsChain) {
   }
 }
 
-TEST_F(CardOpsTest, AnOlderPcFileIsReplacedOnlyByAWholeCopy) {
+TEST_F(engine_cardops, AnOlderPcFileIsReplacedOnlyByAWholeCopy) {
   const Bytes song = Content(3 * 65536, 17), old = Content(500, 18);
   ASSERT_EQ(Store("song.mp3", song), kOpOk);
   RebuildCardList();
@@ -293,7 +293,7 @@ TEST_F(CardOpsTest, AnOlderPcFileIsReplacedOnlyByAWholeCopy) {
 
 // ---- the card list --------------------------------------------------------------
 
-TEST_F(CardOpsTest, TheListShowsMusicThenVoiceByNumber) {
+TEST_F(engine_cardops, TheListShowsMusicThenVoiceByNumber) {
   const struct {
     std::uint32_t sector, offset;
     std::uint8_t id;
@@ -314,7 +314,7 @@ TEST_F(CardOpsTest, TheListShowsMusicThenVoiceByNumber) {
   EXPECT_TRUE(log_.empty());  // nothing to name: no card traffic
 }
 
-TEST_F(CardOpsTest, ARecordingIsNamedOnceAndWrittenOnce) {
+TEST_F(engine_cardops, ARecordingIsNamedOnceAndWrittenOnce) {
   ASSERT_EQ(Store("memo.voc", Content(10, 19)), kOpOk);
   const Bytes voice = Content(70000, 20);
   player::RecordInfo info;
@@ -348,14 +348,14 @@ TEST_F(CardOpsTest, ARecordingIsNamedOnceAndWrittenOnce) {
   EXPECT_EQ(FetchBack(lines[1]), voice);
 }
 
-TEST(VoiceNameTest, DateThenThreeDigitNumber) {
+TEST(engine_voice_name, DateThenThreeDigitNumber) {
   EXPECT_EQ(MakeVoiceNameOn(0x85, 2026, 12, 6), "261206005.voc");
   EXPECT_EQ(MakeVoiceNameOn(0x8C, 2026, 12, 6), "261206012.voc");
   EXPECT_EQ(MakeVoiceNameOn(0xE4, 2031, 1, 2), "310102100.voc");
   EXPECT_EQ(MakeVoiceNameOn(0xFF, 2009, 10, 31), "091031127.voc");
 }
 
-TEST_F(CardOpsTest, AHalfDeletedEntryIsDroppedWithItsClusters) {
+TEST_F(engine_cardops, AHalfDeletedEntryIsDroppedWithItsClusters) {
   ASSERT_EQ(Store("keep.mp3", Content(10, 21)), kOpOk);
   ASSERT_EQ(Store("half.mp3", Content(2 * 65536, 22)), kOpOk);
   std::uint8_t* e = EntryOf("half.mp3");
@@ -376,7 +376,7 @@ TEST_F(CardOpsTest, AHalfDeletedEntryIsDroppedWithItsClusters) {
   EXPECT_TRUE(log_.empty());  // reaches the card with the next flush only
 }
 
-TEST_F(CardOpsTest, AMusicEntryWithoutANameIsReported) {
+TEST_F(engine_cardops, AMusicEntryWithoutANameIsReported) {
   StoreFileName("good.mp3", 0);
   PutEntry(0, 0, 1, 1, 0, kEndOfChain, 0);
   PutEntry(0, 32, 2, 2, 64, kEndOfChain, 0);  // slot 64 is empty
@@ -387,7 +387,7 @@ TEST_F(CardOpsTest, AMusicEntryWithoutANameIsReported) {
   EXPECT_EQ(CardFileTable[1].Name, "");
 }
 
-TEST_F(CardOpsTest, FindCardFileMatchesListLines) {
+TEST_F(engine_cardops, FindCardFileMatchesListLines) {
   const Bytes data = Content(3000, 23);
   ASSERT_EQ(Store("song.mp3", data), kOpOk);
   ASSERT_EQ(Store("Other.mp3", {}), kOpOk);
@@ -415,7 +415,7 @@ TEST_F(CardOpsTest, FindCardFileMatchesListLines) {
 
 // ---- releasing ----------------------------------------------------------------
 
-TEST_F(CardOpsTest, ReleasingClosesUpTheNumbersOfItsKind) {
+TEST_F(engine_cardops, ReleasingClosesUpTheNumbersOfItsKind) {
   for (const char* name : {"m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "v1.voc", "v2.voc"})
     ASSERT_EQ(Store(name, std::string(name) == "m2.mp3" ? Content(1000, 24) : Bytes{}), kOpOk);
   const std::uint8_t* e = EntryOf("m2.mp3");
@@ -451,7 +451,7 @@ TEST_F(CardOpsTest, ReleasingClosesUpTheNumbersOfItsKind) {
   for (std::uint32_t copy : {33u, 34u}) EXPECT_EQ(player_test::Le16(CardSectors(copy, 1), first * 2u), 0) << copy;
 }
 
-TEST_F(CardOpsTest, SeveralReleasesInOneRunTakeExactlyTheNamedFiles) {
+TEST_F(engine_cardops, SeveralReleasesInOneRunTakeExactlyTheNamedFiles) {
   const struct {
     Lines released, left;
   } cases[] = {
@@ -474,7 +474,7 @@ TEST_F(CardOpsTest, SeveralReleasesInOneRunTakeExactlyTheNamedFiles) {
   }
 }
 
-TEST_F(CardOpsTest, ReleasingNeverLowersANumberToZero) {
+TEST_F(engine_cardops, ReleasingNeverLowersANumberToZero) {
   // Two music files numbered 1, as a damaged card may hold them: releasing
   // the second must not lower the first to 0, which would free its entry.
   StoreFileName("x.mp3", 0);
@@ -486,7 +486,7 @@ TEST_F(CardOpsTest, ReleasingNeverLowersANumberToZero) {
   EXPECT_EQ(RebuildCardList(), Lines{"x.mp3"});
 }
 
-TEST_F(CardOpsTest, ReleasingAnUnknownNameChangesNothing) {
+TEST_F(engine_cardops, ReleasingAnUnknownNameChangesNothing) {
   ASSERT_EQ(Store("a.mp3", Content(10, 25)), kOpOk);
   RebuildCardList();
   const Bytes image = ImageSnapshot();

@@ -7,7 +7,7 @@ using namespace engine_test;
 
 namespace {
 
-class EntriesTest : public CardTest {
+class engine_entries : public CardTest {
  protected:
   void SetUp() override {
     CardTest::SetUp();
@@ -19,7 +19,7 @@ class EntriesTest : public CardTest {
   std::vector<std::uint16_t> List() const { return ClusterList; }
 };
 
-TEST_F(EntriesTest, NextFileIdFollowsTheHighestNumberOfEachKind) {
+TEST_F(engine_entries, NextFileIdFollowsTheHighestNumberOfEachKind) {
   EXPECT_EQ(NextFileId(1), 0x01);
   EXPECT_EQ(NextFileId(2), 0x81);
 
@@ -42,7 +42,7 @@ TEST_F(EntriesTest, NextFileIdFollowsTheHighestNumberOfEachKind) {
   EXPECT_EQ(NextFileId(2), 0);
 }
 
-TEST_F(EntriesTest, FindFreeDirEntryPacksSectorAndOffset) {
+TEST_F(engine_entries, FindFreeDirEntryPacksSectorAndOffset) {
   for (std::uint32_t i = 0; i < 16 + 3; ++i) PutEntry(i / 16, i % 16 * 32, 1, 1, 0, kEndOfChain, 0);
   const std::uint16_t pos = FindFreeDirEntry();
   EXPECT_EQ(pos, 0x0860);
@@ -55,7 +55,7 @@ TEST_F(EntriesTest, FindFreeDirEntryPacksSectorAndOffset) {
   EXPECT_EQ(FindFreeDirEntry(), 20 * 2048 + 448);
 }
 
-TEST_F(EntriesTest, NameSlots) {
+TEST_F(engine_entries, NameSlots) {
   // A name of 62 bytes fills its slot to the last byte and no further.
   const std::string longest(62, 'n');
   VolumeImage.nameTable[63] = 0x5A;
@@ -85,7 +85,7 @@ TEST_F(EntriesTest, NameSlots) {
   EXPECT_EQ(FindFreeNameSlot(), kNoNameSlot);
 }
 
-TEST_F(EntriesTest, ClustersAreTakenLowestFirstAndLinkedInThatOrder) {
+TEST_F(engine_entries, ClustersAreTakenLowestFirstAndLinkedInThatOrder) {
   CollectFreeClusters(0);
   EXPECT_EQ(List(), (std::vector<std::uint16_t>{kEndOfChain}));
   LinkClusterChain(0);
@@ -108,7 +108,7 @@ TEST_F(EntriesTest, ClustersAreTakenLowestFirstAndLinkedInThatOrder) {
   EXPECT_EQ(List(), (std::vector<std::uint16_t>{11, 12, 13, 14, 15, kEndOfChain}));
 }
 
-TEST(FileKindTest, KindFollowsTheTextAfterTheFirstDot) {
+TEST(engine_file_kind, KindFollowsTheTextAfterTheFirstDot) {
   struct Case {
     const char* name;
     int kind;

@@ -15,7 +15,7 @@ namespace {
 
 // A 1 MiB card formatted by the engine: one table sector (33, copy at 34),
 // the directory at 35, the data area at 67, clusters 2..16.
-class HostileCardTest : public CardTest {
+class engine_hostile : public CardTest {
  protected:
   void SetUp() override {
     CardTest::SetUp();
@@ -58,7 +58,7 @@ class HostileCardTest : public CardTest {
   }
 };
 
-TEST_F(HostileCardTest, BrokenNameSlotsNeverReachPastTheNameTable) {
+TEST_F(engine_hostile, BrokenNameSlotsNeverReachPastTheNameTable) {
   PokeEntry(0, 1, 1, 15360, kEndOfChain, 0);  // slot past the table
   PokeEntry(1, 2, 1, 65, kEndOfChain, 0);     // not a slot's start
   PokeSlot(128, 63, std::string(63, 'x'));
@@ -98,7 +98,7 @@ TEST_F(HostileCardTest, BrokenNameSlotsNeverReachPastTheNameTable) {
   EXPECT_EQ(DirEntryAt(0, 32)[12], 0);
 }
 
-TEST_F(HostileCardTest, DamagedChainsAreRefusedBeforeAnythingIsRead) {
+TEST_F(engine_hostile, DamagedChainsAreRefusedBeforeAnythingIsRead) {
   const struct {
     const char* name;
     std::uint16_t first;
@@ -149,7 +149,7 @@ TEST_F(HostileCardTest, DamagedChainsAreRefusedBeforeAnythingIsRead) {
   EXPECT_FALSE(CardOpText(kOpDamaged, "loop.mp3").empty());
 }
 
-TEST_F(HostileCardTest, ReleasingBrokenChainsEnds) {
+TEST_F(engine_hostile, ReleasingBrokenChainsEnds) {
   PokeTable(2, 3);
   PokeTable(3, 2);  // loop of two
   PokeFile(0, "loop.mp3", 2, 3 * 65536);
@@ -176,7 +176,7 @@ TEST_F(HostileCardTest, ReleasingBrokenChainsEnds) {
   EXPECT_EQ(VolumeImage.allocationTable.size(), 512u);
 }
 
-TEST_F(HostileCardTest, NamesThatWouldLeaveTheFolderAreRefused) {
+TEST_F(engine_hostile, NamesThatWouldLeaveTheFolderAreRefused) {
   const std::string names[] = {"../up.mp3", "/etc/x.mp3", "a/b.mp3", "a\\b.mp3", "C:x.mp3",
                                "..",        "tab\t.mp3", std::string("\0x.mp3", 6)};
   PokeTable(2, kEndOfChain);
@@ -205,7 +205,7 @@ TEST_F(HostileCardTest, NamesThatWouldLeaveTheFolderAreRefused) {
 // the name of the file that owns slot 0: two lines "f000.mp3", and a delete or
 // fetch of that name may take the recording instead of the music file. It
 // should be listed under its recording name, as cardops.h promises.
-TEST_F(HostileCardTest, AFullNameTableLeavesARecordingUnnamed) {
+TEST_F(engine_hostile, AFullNameTableLeavesARecordingUnnamed) {
   // 240 named files take every slot: 127 music files and 113 voice files.
   for (std::uint32_t i = 0; i < 240; ++i) {
     const bool music = i < 127;
@@ -242,7 +242,7 @@ TEST_F(HostileCardTest, AFullNameTableLeavesARecordingUnnamed) {
 // without writing anything, yet creates the entry and answers kOpOk; the file
 // is lost and later fetches refuse it as damaged. Only clusters from 2 up may
 // be counted or chosen.
-TEST_F(HostileCardTest, TheTableHeaderIsNeverHandedOutAsClusters) {
+TEST_F(engine_hostile, TheTableHeaderIsNeverHandedOutAsClusters) {
   PokeTable(0, 0);
   PokeTable(1, 0);
   Remount();

@@ -122,7 +122,7 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
   return a;
 }
 
-class ProtocolTest : public EngineTest {
+class engine_protocol : public EngineTest {
  protected:
   // A fresh driver for the next command; the old one keeps its records.
   ScriptedDriver& Use() {
@@ -140,7 +140,7 @@ Bytes Block(std::initializer_list<int> from8) {
   return b;
 }
 
-TEST_F(ProtocolTest, EachCommandSendsItsCommandBlock) {
+TEST_F(engine_protocol, EachCommandSendsItsCommandBlock) {
   ScriptedDriver& read = Use();
   EXPECT_EQ(ReadSectorsRaw(32, 1), 0);
   ASSERT_EQ(read.commandBlocks.size(), 1u);
@@ -165,7 +165,7 @@ TEST_F(ProtocolTest, EachCommandSendsItsCommandBlock) {
             Block({0x00, 0x00, 0x02, 0x00, 0x80, 0x00, 0x0A, 0xFF, 0x53, 0, 0, 0, 0, 0x00, 0x01}));
 }
 
-TEST_F(ProtocolTest, CallsFollowTheConversationOrder) {
+TEST_F(engine_protocol, CallsFollowTheConversationOrder) {
   std::memset(SectorBuffer, 0xEE, sizeof(SectorBuffer));
   ScriptedDriver& read = Use();
   EXPECT_EQ(ReadSectorsRaw(40, 3), 0);
@@ -199,7 +199,7 @@ TEST_F(ProtocolTest, CallsFollowTheConversationOrder) {
   }
 }
 
-TEST_F(ProtocolTest, HandlesThatCannotBeOpenedSendNothing) {
+TEST_F(engine_protocol, HandlesThatCannotBeOpenedSendNothing) {
   for (int missing = 0; missing < 3; ++missing) {
     SCOPED_TRACE("handle " + std::to_string(missing) + " missing");
     ScriptedDriver& raw = Use();
@@ -232,7 +232,7 @@ TEST_F(ProtocolTest, HandlesThatCannotBeOpenedSendNothing) {
   EXPECT_TRUE(hooks_.messages.empty());
 }
 
-TEST_F(ProtocolTest, TransportFailuresStopTheConversation) {
+TEST_F(engine_protocol, TransportFailuresStopTheConversation) {
   // The CommandBlock refused, or taken only in part: nothing is read.
   for (bool shortWrite : {false, true}) {
     ScriptedDriver& d = Use();
@@ -280,7 +280,7 @@ TEST_F(ProtocolTest, TransportFailuresStopTheConversation) {
   EXPECT_TRUE(hooks_.messages.empty());
 }
 
-TEST_F(ProtocolTest, StatusRepliesSetTheDeviceStateFromTheSecondByte) {
+TEST_F(engine_protocol, StatusRepliesSetTheDeviceStateFromTheSecondByte) {
   struct Case {
     Bytes reply;
     int state;
@@ -321,7 +321,7 @@ TEST_F(ProtocolTest, StatusRepliesSetTheDeviceStateFromTheSecondByte) {
   }
 }
 
-TEST_F(ProtocolTest, MoreThan128SectorsAreRefusedBeforeAnyPipeCall) {
+TEST_F(engine_protocol, MoreThan128SectorsAreRefusedBeforeAnyPipeCall) {
   ScriptedDriver& d = Use();
   EXPECT_EQ(ReadSectorsRaw(0, 129), kRawTransportFailure);
   WriteCardSectors(0, 200);
@@ -332,7 +332,7 @@ TEST_F(ProtocolTest, MoreThan128SectorsAreRefusedBeforeAnyPipeCall) {
   EXPECT_EQ(d.Conversation(), Join(Join({"write 31", "read 2"}, Reads(128)), {"read 13"}));
 }
 
-TEST_F(ProtocolTest, ProbeDeviceTellsTheWindow) {
+TEST_F(engine_protocol, ProbeDeviceTellsTheWindow) {
   int window = 0;
   struct Case {
     Bytes reply;
@@ -364,7 +364,7 @@ TEST_F(ProtocolTest, ProbeDeviceTellsTheWindow) {
   EXPECT_TRUE(hooks_.messages.empty());
 }
 
-TEST_F(ProtocolTest, FormatWritesNothingWithoutACardIdentity) {
+TEST_F(engine_protocol, FormatWritesNothingWithoutACardIdentity) {
   // An identify reply that is not a card's.
   ScriptedDriver& foreign = Use();
   foreign.pieceToRead = [](int) {

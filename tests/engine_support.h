@@ -185,7 +185,7 @@ class CardTest : public EngineTest {
   }
 
   // The standard empty volume, laid down without the format routine's
-  // 300 ms pause (VolumeTest shows it matches what FormatCard writes).
+  // 300 ms pause (the volume tests show it matches what FormatCard writes).
   player_test::Geometry FormatQuickly() {
     const player_test::Geometry g = player_test::FormatImage(image_, player_->SectorCount());
     EXPECT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 24, {0x10, 0x00}));  // sectors per track

@@ -10,7 +10,7 @@ using player_test::WriteFileAt;
 
 namespace {
 
-class VolumeTest : public CardTest {
+class engine_volume : public CardTest {
  protected:
   Bytes BootSector() const { return CardSectors(32, 1); }
   void PatchBoot(std::size_t offset, const Bytes& bytes) {
@@ -29,7 +29,7 @@ class VolumeTest : public CardTest {
   }
 };
 
-TEST_F(VolumeTest, FormatLaysOutA250000SectorCard) {
+TEST_F(engine_volume, FormatLaysOutA250000SectorCard) {
   StartPlayer(250000);
   ASSERT_TRUE(WriteFileAt(image_, 512, Bytes(80 * 512, 0xAA)));  // sectors 1..80 hold old data
   ASSERT_EQ(FormatCard(), kFormatOk);
@@ -63,7 +63,7 @@ TEST_F(VolumeTest, FormatLaysOutA250000SectorCard) {
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(VolumeTest, FormatOfASmallCardGivesTheStandardLayout) {
+TEST_F(engine_volume, FormatOfASmallCardGivesTheStandardLayout) {
   // The other tests lay this layout down by hand (player_test::FormatImage)
   // to save the format's pause; both must give the same card.
   StartPlayer(2048);
@@ -74,7 +74,7 @@ TEST_F(VolumeTest, FormatOfASmallCardGivesTheStandardLayout) {
   EXPECT_TRUE(formatted == player_test::WholeFile(image_));
 }
 
-TEST_F(VolumeTest, SmallestCards) {
+TEST_F(engine_volume, SmallestCards) {
   StartPlayer(128);
   ASSERT_EQ(FormatCard(), kFormatOk);
   Bytes table(512, 0xFF);
@@ -94,7 +94,7 @@ TEST_F(VolumeTest, SmallestCards) {
   EXPECT_EQ(player_test::WholeFile(image_), Bytes(127 * 512, 0));
 }
 
-TEST_F(VolumeTest, CheckCardLooksAtLabelAndSignature) {
+TEST_F(engine_volume, CheckCardLooksAtLabelAndSignature) {
   StartPlayer(2048);
   FormatQuickly();
   EXPECT_EQ(CheckCard(), kCardOk);
@@ -113,7 +113,7 @@ TEST_F(VolumeTest, CheckCardLooksAtLabelAndSignature) {
   EXPECT_EQ(DeviceState, 0);
 }
 
-TEST_F(VolumeTest, CheckCardReportsADeviceThatCannotRead) {
+TEST_F(engine_volume, CheckCardReportsADeviceThatCannotRead) {
   player::InProcessPlayer& p = StartPlayer(2048);
   FormatQuickly();
   // A proper BootSector left in the buffer by an earlier read must not pass
@@ -149,7 +149,7 @@ TEST_F(VolumeTest, CheckCardReportsADeviceThatCannotRead) {
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(VolumeTest, TablesThatDoNotFitTheCardAreRefused) {
+TEST_F(engine_volume, TablesThatDoNotFitTheCardAreRefused) {
   StartPlayer(2048);
   struct Case {
     const char* name;
@@ -190,7 +190,7 @@ TEST_F(VolumeTest, TablesThatDoNotFitTheCardAreRefused) {
 // behind for the entry searches to follow, and a file sent to a volume that is
 // not mounted is not stored: FlushVolume would write nothing, so an answer of
 // success would lose the file. Run in a child process: a crash fails the case.
-TEST_F(VolumeTest, NothingIsStoredOnARefusedVolume) {
+TEST_F(engine_volume, NothingIsStoredOnARefusedVolume) {
   StartPlayer(2048);
   FormatQuickly();
   PatchBoot(17, {0xFF, 0xFF});  // 65,535 root entries
@@ -202,7 +202,7 @@ TEST_F(VolumeTest, NothingIsStoredOnARefusedVolume) {
   EXPECT_TRUE(player_test::WholeFile(image_) == card);
 }
 
-TEST_F(VolumeTest, MountFormatsACardWithoutATotalSectorCount) {
+TEST_F(engine_volume, MountFormatsACardWithoutATotalSectorCount) {
   StartPlayer(4096);
   player_test::Geometry g = FormatQuickly();
   PatchBoot(32, {0, 0, 0, 0});
@@ -215,7 +215,7 @@ TEST_F(VolumeTest, MountFormatsACardWithoutATotalSectorCount) {
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(VolumeTest, FlushWritesBothTablesAndStopsAtTheFirstFailure) {
+TEST_F(engine_volume, FlushWritesBothTablesAndStopsAtTheFirstFailure) {
   StartMountedCard(2048);
   ASSERT_EQ(Store("a.mp3", Content(70000, 1)), kOpOk);
   ASSERT_EQ(Store("b.mp3", Content(1000, 2)), kOpOk);
@@ -241,7 +241,7 @@ TEST_F(VolumeTest, FlushWritesBothTablesAndStopsAtTheFirstFailure) {
   EXPECT_EQ(log_, (std::vector<Command>{Write(33, 1), Write(34, 1)}));
 }
 
-TEST_F(VolumeTest, CardsAbove160MiBStoreFilesPastCluster2560) {
+TEST_F(engine_volume, CardsAbove160MiBStoreFilesPastCluster2560) {
   StartPlayer(300 * 2048);  // 614,400 sectors: 4,800 clusters
   ASSERT_EQ(FormatCard(), kFormatOk);
   ASSERT_EQ(MountVolume(), kMountOk);
@@ -266,7 +266,7 @@ TEST_F(VolumeTest, CardsAbove160MiBStoreFilesPastCluster2560) {
   EXPECT_LE(MaxCount(), 128);
 }
 
-TEST_F(VolumeTest, TheLargestCardStopsAtTheClusterNumbersLimit) {
+TEST_F(engine_volume, TheLargestCardStopsAtTheClusterNumbersLimit) {
   // 4 GiB: 65,536 clusters, of which cluster numbers from 0xFFF0 up would be
   // marks, not clusters.
   StartPlayer(8388608);
@@ -279,7 +279,7 @@ TEST_F(VolumeTest, TheLargestCardStopsAtTheClusterNumbersLimit) {
   EXPECT_LE(MaxCount(), 128);
 }
 
-TEST_F(VolumeTest, ClustersPastTheCardsEndAreNeverUsed) {
+TEST_F(engine_volume, ClustersPastTheCardsEndAreNeverUsed) {
   // 4,227,072 sectors (2,064 MiB): 33,024 table entries in 129 sectors; the
   // data area starts at 323, so cluster 33,023 would end one sector past the
   // card.
