@@ -83,8 +83,23 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool ParseFlags(const std::vector<std::string>& args, const std::vector<std::string>& known,
-                std::vector<std::string>* flags, std::vector<std::string>* operands, int* status) {
+int UsageError(const std::string& problem) {
+  std::cerr << "zk27: " << problem << "\nTry 'zk27 --help'.\n";
+  return kExitUsage;
+}
+
+struct Args {
+  std::vector<std::string> flags;
+  std::vector<std::string> operands;
+  int status = kExitOk;
+};
+
+// Splits a command's arguments into the `known` flags and the operands.
+// `operandNeeded` is the usage message when at least one operand is needed,
+// or nullptr when the command takes none. False on a usage error, with
+// args->status set.
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& known,
+               const char* operandNeeded, const char* command, Args* out) {
   bool onlyOperands = false;
   for (const std::string& a : args) {
     if (!onlyOperands && a == "--") {
@@ -93,14 +108,21 @@ bool ParseFlags(const std::vector<std::string>& args, const std::vector<std::str
       bool ok = false;
       for (const std::string& k : known) ok = ok || a == k;
       if (!ok) {
-        std::cerr << "zk27: unknown option " << a << "\nTry 'zk27 --help'.\n";
-        *status = kExitUsage;
+        out->status = UsageError("unknown option " + a);
         return false;
       }
-      flags->push_back(a);
+      out->flags.push_back(a);
     } else {
-      operands->push_back(a);
+      out->operands.push_back(a);
     }
+  }
+  if (operandNeeded && out->operands.empty()) {
+    out->status = UsageError(operandNeeded);
+    return false;
+  }
+  if (!operandNeeded && !out->operands.empty()) {
+    out->status = UsageError(std::string(command) + " takes no operands");
+    return false;
   }
   return true;
 }
@@ -111,27 +133,22 @@ bool Has(const std::vector<std::string>& flags, const char* a, const char* b = n
   return false;
 }
 
-int UsageError(const std::string& problem) {
-  std::cerr << "zk27: " << problem << "\nTry 'zk27 --help'.\n";
-  return kExitUsage;
-}
-
 }  // namespace
 
-int OpenCard(bool checkCard) {
+// The player's status as the program's start tests it, in this order.
+int CheckDeviceStatus() {
   const std::uint16_t raw = QueryDeviceStatus();
-  if ((raw & 0x80) == 0x80) {
-    Say(msg::kStartNoCard);
-    return kExitDevice;
-  }
-  if ((raw & 0x7F) == 0x7F) {
-    Say(msg::kStartBusy);
-    return kExitDevice;
-  }
-  if (raw == kRawNoHandles) {
-    Say(msg::kStartAttach);
-    return kExitDevice;
-  }
+  const char* refusal = (raw & 0x80) == 0x80   ? msg::kStartNoCard
+                        : (raw & 0x7F) == 0x7F ? msg::kStartBusy
+                        : raw == kRawNoHandles ? msg::kStartAttach
+                                               : nullptr;
+  if (!refusal) return kExitOk;
+  Say(refusal);
+  return kExitDevice;
+}
+
+int OpenCard(bool checkCard) {
+  if (const int s = CheckDeviceStatus(); s != kExitOk) return s;
   if (checkCard) {
     const CheckResult r = CheckCard();
     if (r == kCardUnreadable) return kExitDevice;
@@ -153,7 +170,8 @@ int OpenCard(bool checkCard) {
 // ---- info and ls --------------------------------------------------------------
 
 int CmdInfo(const std::vector<std::string>& args) {
-  if (!args.empty()) return UsageError("info takes no arguments");
+  Args a;
+  if (!ParseArgs(args, {}, nullptr, "info", &a)) return a.status;
   if (const int s = OpenCard(true); s != kExitOk) return s;
   int music = 0, voice = 0;
   for (std::int32_t r = 1; r <= CardFileCount; ++r) ++((CardFileTable[r].FileId & 0x80) ? voice : music);
@@ -172,12 +190,10 @@ int CmdInfo(const std::vector<std::string>& args) {
 }
 
 int CmdLs(const std::vector<std::string>& args) {
-  std::vector<std::string> flags, operands;
-  int status = kExitOk;
-  if (!ParseFlags(args, {"-l"}, &flags, &operands, &status)) return status;
-  if (!operands.empty()) return UsageError("ls takes no names");
+  Args a;
+  if (!ParseArgs(args, {"-l"}, nullptr, "ls", &a)) return a.status;
   if (const int s = OpenCard(true); s != kExitOk) return s;
-  const bool longForm = Has(flags, "-l");
+  const bool longForm = Has(a.flags, "-l");
   for (std::int32_t k = CardFileCount; k >= 1; --k) {
     const TFileInfor& rec = CardFileTable[k];
     const std::string name = ShownName(rec.Name.substr(0, rec.Name.find('\0')));
@@ -197,10 +213,10 @@ int CmdLs(const std::vector<std::string>& args) {
 // ---- put -------------------------------------------------------------------------
 
 int CmdPut(const std::vector<std::string>& args) {
-  std::vector<std::string> flags, files;
+  Args a;
+  if (!ParseArgs(args, {}, "put needs at least one FILE", "put", &a)) return a.status;
+  const std::vector<std::string>& files = a.operands;
   int status = kExitOk;
-  if (!ParseFlags(args, {}, &flags, &files, &status)) return status;
-  if (files.empty()) return UsageError("put needs at least one FILE");
   if (const int s = OpenCard(true); s != kExitOk) return s;
 
   Probe();  // its outcome shows at the first file
@@ -256,10 +272,10 @@ int CmdPut(const std::vector<std::string>& args) {
 // ---- get -------------------------------------------------------------------------
 
 int CmdGet(const std::vector<std::string>& args) {
-  std::vector<std::string> flags, names;
+  Args a;
+  if (!ParseArgs(args, {}, "get needs at least one NAME", "get", &a)) return a.status;
+  const std::vector<std::string>& names = a.operands;
   int status = kExitOk;
-  if (!ParseFlags(args, {}, &flags, &names, &status)) return status;
-  if (names.empty()) return UsageError("get needs at least one NAME");
   if (const int s = OpenCard(true); s != kExitOk) return s;
   if (!Probe() && (DeviceState == 2 || DeviceState == 4)) return kExitDevice;
 
@@ -306,10 +322,10 @@ int CmdGet(const std::vector<std::string>& args) {
 // ---- rm ----------------------------------------------------------------------------
 
 int CmdRm(const std::vector<std::string>& args) {
-  std::vector<std::string> flags, names;
+  Args a;
+  if (!ParseArgs(args, {}, "rm needs at least one NAME", "rm", &a)) return a.status;
+  const std::vector<std::string>& names = a.operands;
   int status = kExitOk;
-  if (!ParseFlags(args, {}, &flags, &names, &status)) return status;
-  if (names.empty()) return UsageError("rm needs at least one NAME");
   if (const int s = OpenCard(true); s != kExitOk) return s;
   if (!Probe()) return kExitDevice;
 
@@ -328,19 +344,14 @@ int CmdRm(const std::vector<std::string>& args) {
 // ---- format ----------------------------------------------------------------------
 
 int CmdFormat(const std::vector<std::string>& args) {
-  std::vector<std::string> flags, operands;
-  int status = kExitOk;
-  if (!ParseFlags(args, {"-y", "--yes"}, &flags, &operands, &status)) return status;
-  if (!operands.empty()) return UsageError("format takes no names");
-  g_session.assumeYes = Has(flags, "-y", "--yes");
+  Args a;
+  if (!ParseArgs(args, {"-y", "--yes"}, nullptr, "format", &a)) return a.status;
+  g_session.assumeYes = Has(a.flags, "-y", "--yes");
   if (!g_session.assumeYes && !::isatty(STDIN_FILENO))
     return UsageError("format asks for confirmation; not on a terminal, give --yes");
 
   // The card need not be in the player's format to be formatted.
-  const std::uint16_t raw = QueryDeviceStatus();
-  if ((raw & 0x80) == 0x80) { Say(msg::kStartNoCard); return kExitDevice; }
-  if ((raw & 0x7F) == 0x7F) { Say(msg::kStartBusy); return kExitDevice; }
-  if (raw == kRawNoHandles) { Say(msg::kStartAttach); return kExitDevice; }
+  if (const int s = CheckDeviceStatus(); s != kExitOk) return s;
 
   if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) {
     Say("The card was not formatted.");
@@ -369,10 +380,8 @@ int CmdFormat(const std::vector<std::string>& args) {
 // ---- towav -----------------------------------------------------------------------
 
 int CmdTowav(const std::vector<std::string>& args) {
-  std::vector<std::string> flags, names;
-  int status = kExitOk;
-  if (!ParseFlags(args, {}, &flags, &names, &status)) return status;
-  if (names.empty()) return UsageError("towav needs at least one NAME");
+  Args a;
+  if (!ParseArgs(args, {}, "towav needs at least one NAME", "towav", &a)) return a.status;
   Say("zk27 towav: converting voice recordings is not available yet in this version;\r\n"
       "use 'zk27 get' to fetch the recordings as they are.");
   return kExitRefused;
