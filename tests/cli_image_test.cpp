@@ -384,6 +384,83 @@ TEST_F(cli_image, NamesTheCardCannotHoldAreRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(FolderNames(back).size(), 3u);
 }
 
+// FAULT (open): put stores names that get then refuses as "a name that cannot
+// be used on the PC": names with ':' or '\\', control characters (TAB, DEL) or
+// one of the five code points Windows-1252 leaves undefined (U+0090 here). A
+// file sent with zk27 must either be refused before it is written or come
+// back with zk27 get.
+TEST_F(cli_image, EveryNamePutAcceptsComesBackWithGet) {
+  Format(4);
+  const Names odd = {"a:b.mp3", "a\\b.mp3", "tab\tx.mp3", "del\x7f.mp3", "ctl\xC2\x90.mp3", "€uro.mp3", ".mp3"};
+  const std::string back = dir_.Sub("back");
+  std::uint32_t seed = 40;
+  for (const std::string& name : odd) {
+    SCOPED_TRACE(name);
+    const Bytes content = Pc(name, 1000, seed++);
+    const Bytes before = *ReadFile(card_);
+    const RunResult put = Z({"put", name});
+    const Names listed = LsNames();
+    const bool stored = std::find(listed.begin(), listed.end(), name) != listed.end();
+    if (!stored) {
+      // Refused: said so, and nothing of it reached the card.
+      EXPECT_EQ(put.exit, 1) << put;
+      EXPECT_TRUE(Holds(put.err, "0 file downloaded\n"));
+      EXPECT_TRUE(SameBytes(card_, before));
+      continue;
+    }
+    EXPECT_EQ(put.exit, 0) << put;
+    const RunResult got = Z({"get", name}, back);
+    EXPECT_EQ(got.exit, 0) << "stored by put but not given back by get\n" << got;
+    EXPECT_TRUE(SameBytes(back + "/" + name, content));
+  }
+}
+
+TEST_F(cli_image, DirectoryLimitsAreCheckedBeforeWriting) {
+  Format(4);
+  // 127 music numbers; the 128th music file is refused and the run goes on.
+  std::vector<std::string> put = {"put"};
+  for (int i = 1; i <= 128; ++i) {
+    Pc("m" + std::to_string(i) + ".mp3", 0, 0);
+    put.push_back("m" + std::to_string(i) + ".mp3");
+  }
+  Pc("v1.voc", 0, 0);
+  put.push_back("v1.voc");
+  const RunResult music = Z(put);
+  EXPECT_EQ(music.exit, 1) << music;
+  EXPECT_TRUE(Holds(music.err, "m128.mp3"));
+  EXPECT_TRUE(Holds(music.err, "128 files downloaded\n"));
+  std::vector<LongLine> l = LsLong();
+  ASSERT_EQ(l.size(), 128u);
+  EXPECT_EQ(l[126].name, "m127.mp3");
+  EXPECT_EQ(l[126].id, 0x7Fu);
+  EXPECT_EQ(l[127].name, "v1.voc");
+
+  // 240 name slots: the 241st file stops the run.
+  put = {"put"};
+  for (int i = 2; i <= 114; ++i) {
+    Pc("v" + std::to_string(i) + ".voc", 0, 0);
+    put.push_back("v" + std::to_string(i) + ".voc");
+  }
+  const Bytes c = Pc("c.voc", 100, 1);
+  const RunResult names = Z(put);
+  EXPECT_EQ(names.exit, 1) << names;
+  EXPECT_TRUE(Holds(names.err, "name table is full"));
+  EXPECT_TRUE(Holds(names.err, "112 files downloaded\n"));
+  l = LsLong();
+  ASSERT_EQ(l.size(), 240u);
+  EXPECT_EQ(l.back().name, "v113.voc");
+  const Bytes full = *ReadFile(card_);
+  const RunResult more = Z({"put", "c.voc"});
+  EXPECT_EQ(more.exit, 1) << more;
+  EXPECT_TRUE(SameBytes(card_, full)) << "a file refused for want of a name slot was written";
+
+  // Deleting one makes room for one.
+  ASSERT_EQ(Z({"rm", "m1.mp3"}).exit, 0);
+  ASSERT_EQ(Z({"put", "c.voc"}).exit, 0);
+  ASSERT_EQ(Z({"get", "c.voc"}, dir_.Sub("back")).exit, 0);
+  EXPECT_TRUE(SameBytes(dir_ / "back/c.voc", c));
+}
+
 TEST_F(cli_image, GetReportsMissingNamesAndReplacesPcFiles) {
   Format(4);
   const Bytes a = Pc("a.mp3", 70000, 1);

@@ -315,6 +315,88 @@ TEST_F(cli_player, RecordingsMadeOnThePlayerAreListedAndFetched) {
   EXPECT_TRUE(SameBytes(back + "/" + day + "002.voc", second));
 }
 
+TEST_F(cli_player, FailedFetchKeepsTheOlderPcFile) {
+  StartPlayer(4);
+  Format();
+  Pc("empty.mp3", 0, 1);
+  const Bytes big = Pc("big.mp3", 4 * kCluster - 10, 2);
+  ASSERT_EQ(Z({"put", "empty.mp3", "big.mp3"}).exit, 0);
+
+  // An empty file needs no read: a fetch of it costs what comes before the
+  // first read of any file.
+  const std::string back = dir_.Sub("back");
+  const std::uint64_t before = Commands();
+  ASSERT_EQ(Z({"get", "empty.mp3"}, back).exit, 0);
+  const std::uint64_t beforeFirstRead = Commands() - before;
+
+  const Bytes older = RandomBytes(5000, 3);
+  ASSERT_TRUE(WriteFile(back + "/big.mp3", older));
+  Ctl({"fail-after", std::to_string(beforeFirstRead + 2)});  // the second cluster's read
+  const RunResult r = Z({"get", "big.mp3", "empty.mp3"}, back);
+  EXPECT_EQ(r.exit, 3) << r;
+  EXPECT_TRUE(Holds(r.err, "The Device is not Ready\n"));
+  EXPECT_TRUE(Holds(r.err, "0files uploaded\n"));
+  EXPECT_TRUE(SameBytes(back + "/big.mp3", older)) << "a failed fetch cost the older PC file";
+  EXPECT_EQ(FolderNames(back), (Names{"big.mp3", "empty.mp3"})) << "a failed fetch left a part behind";
+
+  ASSERT_EQ(Z({"get", "big.mp3"}, back).exit, 0);
+  EXPECT_TRUE(SameBytes(back + "/big.mp3", big));
+}
+
+// FAULT (open): a recording that reaches a card whose 240 name slots are all
+// taken stays unnamed (name mark 0, name slot 0). The card list then shows it
+// under the name held by slot 0 (here m1.mp3) instead of its recording name,
+// `get` of its recording name finds nothing, and `rm m1.mp3` deletes the
+// recording and empties the real m1.mp3's name slot.
+TEST_F(cli_player, RecordingOnACardWithEveryNameSlotTaken) {
+  // Filled directly on the image (quick), then served by the player.
+  ASSERT_TRUE(MakeBlankCard(card_, 4));
+  {
+    std::vector<std::string> argv = {Zk27(), "--image", card_, "format", "--yes"};
+    ASSERT_EQ(RunProgram(argv, dir_.path()).exit, 0);
+    argv = {Zk27(), "--image", card_, "put"};
+    for (int i = 1; i <= 127; ++i) argv.push_back("m" + std::to_string(i) + ".mp3");
+    for (int i = 1; i <= 113; ++i) argv.push_back("v" + std::to_string(i) + ".voc");
+    for (std::size_t k = 4; k < argv.size(); ++k) ASSERT_TRUE(WriteFile(pc_ + "/" + argv[k], {}));
+    RunOptions o;
+    o.cwd = pc_;
+    const RunResult filled = RunProgram(argv, dir_.path(), o);
+    ASSERT_EQ(filled.exit, 0) << filled;
+  }
+  StartPlayer(4);
+  const Bytes memo = RandomBytes(3000, 5);
+  ASSERT_TRUE(WriteFile(dir_ / "memo.raw", memo));
+  EXPECT_TRUE(Holds(Ctl({"record", dir_ / "memo.raw"}).out, "voice file 0xF2"));
+
+  const std::string day = TodayYymmdd();
+  const std::string recording = day + "114.voc";
+  const RunResult listed = Z({"ls", "-l"});
+  EXPECT_EQ(listed.exit, 0) << listed;
+  const std::vector<LongLine> l = ParseLong(listed.out);
+  ASSERT_EQ(l.size(), 241u);
+  EXPECT_EQ(l.back().id, 0xF2u);
+  EXPECT_EQ(l.back().size, memo.size());
+  EXPECT_EQ(l.back().name, recording) << "the recording is listed under another file's name";
+  EXPECT_EQ(Count(listed.out, "  m1.mp3\n"), 1) << listed.out.substr(0, 200);
+
+  const std::string back = dir_.Sub("back");
+  const RunResult got = Z({"get", recording}, back);
+  EXPECT_EQ(got.exit, 0) << got;
+  EXPECT_TRUE(SameBytes(back + "/" + recording, memo));
+
+  // Deleting m1.mp3 deletes the music file, not the recording.
+  const RunResult rm = Z({"rm", "m1.mp3"});
+  EXPECT_EQ(rm.exit, 0) << rm;
+  const RunResult after = Z({"ls", "-l"});
+  EXPECT_FALSE(Holds(after.err, "Invalid File structure")) << after.err;
+  const std::vector<LongLine> left = ParseLong(after.out);
+  ASSERT_EQ(left.size(), 240u);
+  EXPECT_EQ(left.front().name, "m2.mp3");
+  EXPECT_EQ(left.front().id, 0x01u);
+  EXPECT_EQ(left.back().id, 0xF2u);
+  EXPECT_EQ(left.back().size, memo.size());
+}
+
 TEST_F(cli_player, FilesSurviveAPlayerKilledRightAfterThePut) {
   StartPlayer(4);
   Format();
