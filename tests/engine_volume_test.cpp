@@ -222,7 +222,8 @@ TEST_F(engine_volume, FlushWritesBothTablesAndStopsAtTheFirstFailure) {
   ASSERT_EQ(ReleaseCardFile("a.mp3"), kOpOk);
   log_.clear();
   FlushVolume();
-  EXPECT_EQ(log_, (std::vector<Command>{Write(33, 1), Write(34, 1), Write(35, 32), Write(1, 30)}));
+  const std::vector<Command> kFlush = {Write(33, 1), Write(34, 1), Write(35, 32), Write(1, 30)};
+  EXPECT_EQ(log_, kFlush);
   EXPECT_EQ(CardSectors(33, 1), VolumeImage.allocationTable);
   EXPECT_EQ(CardSectors(34, 1), VolumeImage.allocationTable);
 
@@ -233,12 +234,15 @@ TEST_F(engine_volume, FlushWritesBothTablesAndStopsAtTheFirstFailure) {
   EXPECT_EQ(Served(), before);
 
   // A failed write: nothing after it is attempted.
-  DeviceState = 0;
-  FaultAtCommand(2, [](player::PlayerCore& core) { core.Eject(); });
-  log_.clear();
-  FlushVolume();
-  EXPECT_EQ(DeviceState, 2);
-  EXPECT_EQ(log_, (std::vector<Command>{Write(33, 1), Write(34, 1)}));
+  for (std::size_t failing : {1, 2}) {
+    DeviceState = 0;
+    FaultAtCommand(failing, [](player::PlayerCore& core) { core.Eject(); });
+    log_.clear();
+    FlushVolume();
+    EXPECT_EQ(DeviceState, 2);
+    EXPECT_EQ(log_, (std::vector<Command>(kFlush.begin(), kFlush.begin() + failing)));
+    player_->core().Insert();
+  }
 }
 
 TEST_F(engine_volume, CardsAbove160MiBStoreFilesPastCluster2560) {
