@@ -489,6 +489,17 @@ TEST_F(cli_image, GetReportsMissingNamesAndReplacesPcFiles) {
   const RunResult cased = Z({"get", "A.MP3"}, back);
   EXPECT_EQ(cased.exit, 1) << cased;
   EXPECT_EQ(FolderNames(back), (Names{"a.mp3", "b.voc"}));
+
+  // A PC file that cannot be made (a folder holds the name) ends the pass:
+  // the folder is left alone and nothing after it is fetched.
+  const std::string blocked = dir_.Sub("blocked");
+  fs::create_directories(blocked + "/a.mp3");
+  const RunResult handle = Z({"get", "a.mp3", "b.voc"}, blocked);
+  EXPECT_EQ(handle.exit, 1) << handle;
+  EXPECT_TRUE(Holds(handle.err, "Invalid File Handle\n"));
+  EXPECT_EQ(FolderNames(blocked), Names{"a.mp3"});
+  EXPECT_TRUE(fs::is_directory(blocked + "/a.mp3"));
+  EXPECT_TRUE(FolderNames(blocked + "/a.mp3").empty());
 }
 
 TEST_F(cli_image, RmClosesUpFileIdsAndReportsMissingNames) {
