@@ -44,6 +44,17 @@ bool NameVoiceEntry(std::uint8_t* entry, std::uint8_t id) {
   return true;
 }
 
+// True when a living, named entry holds `slot`: an entry released without its
+// name mark may still point at a slot that now belongs to another file.
+bool SlotNamesLivingEntry(std::uint16_t slot) {
+  for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector)
+    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
+      const std::uint8_t* e = DirEntryAt(sector, offset);
+      if (e[12] != 0 && e[0] != 0 && EntryNameSlot(e) == slot) return true;
+    }
+  return false;
+}
+
 }  // namespace
 
 std::int32_t ScanCardDirectory() {
@@ -74,7 +85,9 @@ void FetchEntryName(TFileInfor& record, bool report) {
   const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(record.DirSector),
                                          static_cast<std::uint32_t>(record.DirOffset));
   std::string name;
-  if (entry && SlotName(EntryNameSlot(entry), &name)) {
+  // Without its name mark the entry's slot field names nothing: the slot may
+  // be another file's.
+  if (entry && entry[0] != 0 && SlotName(EntryNameSlot(entry), &name)) {
     record.Name = std::move(name);
     return;
   }
@@ -118,7 +131,7 @@ void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset) {
   entry[13] = 0;
   FreeClusterChain(EntryFirstCluster(entry));
   const std::uint16_t slot = EntryNameSlot(entry);
-  if (IsSlotOffset(slot)) {
+  if (IsSlotOffset(slot) && !SlotNamesLivingEntry(slot)) {
     VolumeImage.nameTable[slot] = 0;
     VolumeImage.nameTable[slot + 1] = 0;
   }

@@ -64,7 +64,10 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
 
   // Every limit is checked before any data reaches the card.
   std::string cardName;
-  if (!CardNameFromPc(pcName, &cardName)) return kOpNameNotStorable;
+  std::string fetchable;
+  // A name that could not be fetched back (a path, a drive, a control
+  // character) is as unstorable as one outside the code page.
+  if (!CardNameFromPc(pcName, &cardName) || !SafePcName(cardName, &fetchable)) return kOpNameNotStorable;
   if (cardName.size() > kMaxCardNameBytes) return kOpNameTooLong;
   if (FindFreeDirEntry() == kNoDirEntry) return kOpDirectoryFull;
   if (FindFreeNameSlot() == kNoNameSlot) return kOpNameTableFull;

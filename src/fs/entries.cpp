@@ -159,7 +159,7 @@ void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t si
 void CollectFreeClusters(std::uint32_t n) {
   ClusterList.clear();
   ClusterList.reserve(std::min(n, VolumeImage.usableClusters) + 1);
-  for (std::uint32_t e = 0; e < VolumeImage.usableClusters && ClusterList.size() < n; ++e)
+  for (std::uint32_t e = 2; e < VolumeImage.usableClusters && ClusterList.size() < n; ++e)
     if (TableEntry(e) == 0) ClusterList.push_back(static_cast<std::uint16_t>(e));
   ClusterList.push_back(kEndOfChain);
 }

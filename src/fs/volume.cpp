@@ -213,7 +213,9 @@ CheckResult CheckCard() {
 
 int CountFreeClusters() {
   int free = 0;
-  for (std::uint32_t e = 0; e < VolumeImage.usableClusters; ++e)
+  // Entries 0 and 1 hold the table's header, never a cluster, even when a
+  // damaged card has zeros there.
+  for (std::uint32_t e = 2; e < VolumeImage.usableClusters; ++e)
     if (TableEntry(e) == 0) ++free;
   return free;
 }
