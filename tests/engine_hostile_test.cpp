@@ -70,13 +70,14 @@ TEST_F(engine_hostile, BrokenNameSlotsNeverReachPastTheNameTable) {
   PokeEntry(5, 0x81, 0x81, 0xFFC0, kEndOfChain, 0);  // a voice file whose slot lies past the table
   Remount();
 
-  const std::string voice = MakeVoiceName(0x81);
+  const std::string before = MakeVoiceName(0x81);
   const Lines lines = RebuildCardList();
+  const std::string after = MakeVoiceName(0x81);
   EXPECT_EQ(hooks_.messages, Lines(4, " Invalid File structure\r\nClose the program"));
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[4], "good.mp3");
   // The voice file gets its name in a slot of its own, which reaches the card.
-  EXPECT_EQ(lines[5].substr(6), voice.substr(6));
+  EXPECT_TRUE(lines[5] == before || lines[5] == after) << lines[5];
   const std::uint8_t* entry = DirEntryAt(0, 5 * 32);
   const std::uint16_t slot = EntryNameSlot(entry);
   EXPECT_EQ(slot % 64, 0);
@@ -90,7 +91,7 @@ TEST_F(engine_hostile, BrokenNameSlotsNeverReachPastTheNameTable) {
   EXPECT_EQ(FetchCardFileTo(5, out, {}, &pcName), kOpUnsafeName);
   EXPECT_TRUE(FolderListing(out).empty());
 
-  // Releasing entries with broken slots writes nothing outside the table.
+  // Releasing entries with broken slots leaves every name slot alone.
   const Bytes names(VolumeImage.nameTable, VolumeImage.nameTable + kNameTableBytes);
   for (std::uint32_t offset : {0u, 32u}) DropBrokenEntry(0, offset);
   EXPECT_TRUE(Bytes(VolumeImage.nameTable, VolumeImage.nameTable + kNameTableBytes) == names);
