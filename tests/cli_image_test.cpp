@@ -384,11 +384,11 @@ TEST_F(cli_image, NamesTheCardCannotHoldAreRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(FolderNames(back).size(), 3u);
 }
 
-// FAULT (open): put stores names that get then refuses as "a name that cannot
-// be used on the PC": names with ':' or '\\', control characters (TAB, DEL) or
-// one of the five code points Windows-1252 leaves undefined (U+0090 here). A
-// file sent with zk27 must either be refused before it is written or come
-// back with zk27 get.
+// A file sent with zk27 is either refused before it is written or comes back
+// with zk27 get. Put once stored names that get refuses as "a name that
+// cannot be used on the PC": names with ':' or '\\', control characters (TAB,
+// DEL) or one of the five code points Windows-1252 leaves undefined (U+0090
+// here).
 TEST_F(cli_image, EveryNamePutAcceptsComesBackWithGet) {
   Format(4);
   const Names odd = {"a:b.mp3", "a\\b.mp3", "tab\tx.mp3", "del\x7f.mp3", "ctl\xC2\x90.mp3", "€uro.mp3", ".mp3"};

@@ -343,11 +343,11 @@ TEST_F(cli_player, FailedFetchKeepsTheOlderPcFile) {
   EXPECT_TRUE(SameBytes(back + "/big.mp3", big));
 }
 
-// FAULT (open): a recording that reaches a card whose 240 name slots are all
-// taken stays unnamed (name mark 0, name slot 0). The card list then shows it
-// under the name held by slot 0 (here m1.mp3) instead of its recording name,
-// `get` of its recording name finds nothing, and `rm m1.mp3` deletes the
-// recording and empties the real m1.mp3's name slot.
+// A recording that reaches a card whose 240 name slots are all taken stays
+// unnamed (name mark 0, name slot 0) and is listed under its recording name.
+// It was once listed under the name that slot 0 holds (here m1.mp3): `get` of
+// its recording name found nothing, and `rm m1.mp3` deleted the recording and
+// emptied the real m1.mp3's name slot.
 TEST_F(cli_player, RecordingOnACardWithEveryNameSlotTaken) {
   // Filled directly on the image (quick), then served by the player.
   ASSERT_TRUE(MakeBlankCard(card_, 4));
