@@ -119,6 +119,9 @@ TEST_F(engine_cardops, LimitsAreCheckedBeforeAnyDataIsWritten) {
       {"63 bytes on the card", e59 + ".mp3", {}, kOpNameTooLong},
       {"a character outside the code page", "song\xD0\x96.mp3", {}, kOpNameNotStorable},
       {"not UTF-8", "song\xFF.mp3", {}, kOpNameNotStorable},
+      {"a drive prefix", "C:song.mp3", {}, kOpNameNotStorable},  // names that could not be fetched back
+      {"a control character", "song\t.mp3", {}, kOpNameNotStorable},
+      {"a path separator", "dir\\song.mp3", {}, kOpNameNotStorable},
       {"not music or voice", "notes.txt", {}, kOpWrongKind},
       {"two dots", "a.b.mp3", {}, kOpWrongKind},
       {"a full directory", "song.mp3",

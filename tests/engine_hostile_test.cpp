@@ -199,13 +199,11 @@ TEST_F(engine_hostile, NamesThatWouldLeaveTheFolderAreRefused) {
   EXPECT_EQ(FolderListing(dir_.path()), around);
 }
 
-// ENGINE FAULT (reported): a recording that cannot be named because every
-// name slot is taken keeps the player's name mark 0 and slot 0. The scan
-// treats it as unnamed, but FetchEntryName (src/cardops/card_list.cpp) reads
-// slot 0 without looking at the name mark, so the recording is listed under
-// the name of the file that owns slot 0: two lines "f000.mp3", and a delete or
-// fetch of that name may take the recording instead of the music file. It
-// should be listed under its recording name, as cardops.h promises.
+// A recording that cannot be named because every name slot is taken keeps
+// the player's name mark 0 and slot 0. Its slot field then names nothing: it
+// must be listed under its recording name, not under the name of the file
+// that owns slot 0 (two equal lines, and a delete or fetch of that name could
+// take the wrong file).
 TEST_F(engine_hostile, AFullNameTableLeavesARecordingUnnamed) {
   // 240 named files take every slot: 127 music files and 113 voice files.
   for (std::uint32_t i = 0; i < 240; ++i) {
@@ -235,14 +233,22 @@ TEST_F(engine_hostile, AFullNameTableLeavesARecordingUnnamed) {
   EXPECT_EQ(FetchBack(lines.back()), voice);
 }
 
-// ENGINE FAULT (reported): table entries 0 and 1 that read 0 on a damaged
-// card are counted as free and handed out as clusters. CollectFreeClusters
-// starts at entry 0 (src/fs/entries.cpp, CollectFreeClusters: `for
-// (std::uint32_t e = 0; ...)`), CountFreeClusters likewise
-// (src/fs/volume.cpp). SendFileToCard then stops its data loop at cluster 0
-// without writing anything, yet creates the entry and answers kOpOk; the file
-// is lost and later fetches refuse it as damaged. Only clusters from 2 up may
-// be counted or chosen.
+// Table entries 0 and 1 hold the table's header. On a damaged card they may
+// read 0; they must still never be counted or chosen as clusters (a file
+// "stored" in cluster 0 would have its data dropped and later be refused as
+// damaged).
+TEST_F(engine_hostile, AHalfDeletedEntryLeavesALivingFilesNameAlone) {
+  // A released entry keeps its slot field; once that slot was given to
+  // another file, dropping the stale entry must not empty it.
+  PokeFile(0, "keep.mp3", kEndOfChain, 0);
+  PokeEntry(1, 5, 0, 0, kEndOfChain, 0);  // half-deleted, slot 0
+  Remount();
+  EXPECT_EQ(RebuildCardList(), Lines{"keep.mp3"});
+  EXPECT_EQ(SlotLength(0), 8);
+  EXPECT_EQ(DirEntryAt(0, 32)[12], 0);
+  EXPECT_TRUE(hooks_.messages.empty());
+}
+
 TEST_F(engine_hostile, TheTableHeaderIsNeverHandedOutAsClusters) {
   PokeTable(0, 0);
   PokeTable(1, 0);
