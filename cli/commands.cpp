@@ -1,5 +1,6 @@
 // The commands of zk27, each a pass over the card as the desktop program's
 // buttons make it, with the same checks, order of work and texts.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <iostream>
@@ -180,8 +181,10 @@ int CmdInfo(const std::vector<std::string>& args) {
   std::printf("total sectors:    %" PRIu32 " (%" PRIu32 " MiB)\n", v.totalSectors, v.totalSectors / 2048);
   std::printf("table sectors:    %u (two copies from sector 33)\n", v.sectorsPerTable);
   std::printf("directory:        %u sectors from sector %" PRIu32 "\n", v.dirSectors, v.dirStart);
+  // Table entries past the card's last cluster stand for nothing.
+  const std::uint32_t entries = std::min(v.usableClusters, v.totalSectors / kClusterSectors);
   std::printf("data area:        from sector %" PRIu32 ", %" PRIu32 " clusters of 64 KiB\n", v.dataStart,
-              v.usableClusters > 2 ? v.usableClusters - 2 : 0);
+              entries > 2 ? entries - 2 : 0);
   std::printf("free clusters:    %u\n", FreeClusterCount);
   std::printf("%s\n", msg::FreeSpaceText(FreeClusterCount).c_str());
   std::printf("%s\n", msg::TotalFilesText(CardFileCount).c_str());
@@ -302,7 +305,7 @@ int CmdGet(const std::vector<std::string>& args) {
     }
     if (result == kOpCannotCreatePcFile) {
       Say(msg::kInvalidHandle);
-      Say(CardOpText(result, typed));
+      Say("The file " + typed + " cannot be created in the current directory.");
       status = kExitRefused;
       break;
     }
