@@ -136,8 +136,11 @@ TEST_F(cli_hostile, DamagedEntriesAreRefusedOneByOne) {
       else EXPECT_TRUE(shown) << other << " is missing:\n" << plain.out;
     }
     if (w == "size 0xFFFFFFFF") {
-      for (const LongLine& l : ParseLong(ls.out))
-        if (l.name == victim) EXPECT_EQ(l.size, 0xFFFFFFFFu);
+      for (const LongLine& l : ParseLong(ls.out)) {
+        if (l.name == victim) {
+          EXPECT_EQ(l.size, 0xFFFFFFFFu);
+        }
+      }
     }
 
     const std::string back = dir_.Sub(std::string("back-") + std::to_string(&d - damages.data()));
@@ -168,7 +171,7 @@ TEST_F(cli_hostile, CardNamesNeverLeaveTheFetchFolder) {
   const std::string outer = dir_.Sub("outer");
   const std::string back = dir_.Sub("outer/back");
   const std::string absolute = dir_ / "abs.mp3";
-  for (const std::string name : {std::string("../x.mp3"), absolute, std::string("a/b.mp3"), std::string(".."),
+  for (const std::string& name : {std::string("../x.mp3"), absolute, std::string("a/b.mp3"), std::string(".."),
                                  std::string("C:x.mp3"), std::string("a\x01.mp3")}) {
     SCOPED_TRACE(name);
     fs::copy_file(pristine, card_, fs::copy_options::overwrite_existing);

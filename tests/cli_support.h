@@ -478,7 +478,7 @@ inline std::string TodayYymmdd() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  char text[16];
+  char text[32];
   std::snprintf(text, sizeof(text), "%02d%02d%02d", local.tm_year % 100, local.tm_mon + 1, local.tm_mday);
   return text;
 }
