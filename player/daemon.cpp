@@ -6,6 +6,7 @@
 #include "daemon.h"
 
 #include <cerrno>
+#include <sched.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -528,6 +529,12 @@ int Serve(const ServeOptions& options) {
     ::close(imageFd);
     return 1;
   }
+
+  // A host sends a write's 128 pieces one message at a time; woken for each
+  // one, the player would preempt the host 128 times per command. As a batch
+  // task it runs when the host waits or on another processor.
+  sched_param batch{};
+  ::sched_setscheduler(0, SCHED_BATCH, &batch);
 
   int status;
   {

@@ -3,6 +3,9 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include "bulkusb.h"
 #include "card_source.h"
@@ -53,6 +56,16 @@ bool WriteExactly(BulkHandle pipe, const void* buf, std::uint32_t size) {
   return pipe_write(pipe, buf, size, &done) && done == size;
 }
 
+// The 10 ms pause of every command is what a transfer's time is made of; the
+// kernel's default timer slack would stretch each one by up to 50 us more.
+void PauseTenMilliseconds() {
+#if defined(__linux__)
+  static const bool slackLowered = [] { return ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0; }();
+  (void)slackLowered;
+#endif
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 }  // namespace
 
 std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_t count) {
@@ -75,7 +88,7 @@ std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_
   if (!WriteExactly(out, block, kCommandBlockSize)) {
     raw = kRawTransportFailure;
   } else {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    PauseTenMilliseconds();
     std::uint8_t status[kStatusReplySize];
     raw = ReadExactly(in, status, kStatusReplySize)
               ? static_cast<std::uint16_t>(status[0] * 256 + status[1])
