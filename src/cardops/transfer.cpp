@@ -121,12 +121,12 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
     cluster = TableEntry(cluster);
   }
 
-  static std::uint8_t buffer[kClusterBytes];
+  // Each cluster goes to the PC file straight from the SectorBuffer, which
+  // holds it until the next command.
   for (std::uint32_t k = 0; k < full && DeviceState == 0; ++k) {
     ReadCardSectors(ClusterLba(chain[k]), kMaxSectorsPerCommand);
     if (DeviceState != 0) return kOpDeviceFailed;
-    LoadFromSectorBuffer(buffer, kMaxSectorsPerCommand);
-    if (!WriteAll(file, buffer, kClusterBytes)) return kOpPcWriteFailed;
+    if (!WriteAll(file, SectorBuffer, kClusterBytes)) return kOpPcWriteFailed;
     if (progress) progress(k + 1, full);
   }
   if (DeviceState != 0) return kOpDeviceFailed;
@@ -134,9 +134,8 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
     const auto sectors = static_cast<std::uint16_t>((rest + kSectorSize - 1) / kSectorSize);
     ReadCardSectors(ClusterLba(chain[full]), sectors);
     if (DeviceState != 0) return kOpDeviceFailed;
-    LoadFromSectorBuffer(buffer, sectors);
     // Exactly the file's bytes: the rest of the last sector is not the file's.
-    if (!WriteAll(file, buffer, rest)) return kOpPcWriteFailed;
+    if (!WriteAll(file, SectorBuffer, rest)) return kOpPcWriteFailed;
     if (progress) progress(1, 1);
   }
   return kOpOk;

@@ -172,8 +172,10 @@ void LinkClusterChain(std::uint32_t n) {
 }
 
 long WriteFileChunk(int file, std::uint32_t lba, std::uint32_t bytes) {
-  static std::uint8_t buffer[kClusterBytes];
+  // The PC file is read straight into the SectorBuffer: it is the working
+  // buffer the chunk goes out from, so no copy of 64 KiB is made per cluster.
   if (bytes > kClusterBytes) bytes = kClusterBytes;
+  std::uint8_t* buffer = SectorBuffer;
   std::size_t got = 0;
   while (got < bytes) {
     const ssize_t n = ::read(file, buffer + got, bytes - got);
@@ -184,7 +186,6 @@ long WriteFileChunk(int file, std::uint32_t lba, std::uint32_t bytes) {
   }
   // The tail of a file's last cluster gets zeros, not stale data of another file.
   std::memset(buffer + got, 0, bytes - got);
-  StoreToSectorBuffer(buffer, static_cast<std::uint16_t>(bytes / kSectorSize));
   if (DeviceState == 0) WriteCardSectors(lba, static_cast<std::uint16_t>(bytes / kSectorSize));
   return static_cast<long>(got);
 }
