@@ -15,6 +15,8 @@ enum ExitStatus : int {
 
 // A text with its "\r\n" line breaks as the terminal's.
 std::string ShownText(const std::string& text);
+// Says what was wrong with the command line; returns kExitUsage.
+int UsageError(const std::string& problem);
 // Prints one of the system's texts (or our own) on stderr, "\r\n" as a line break.
 void Say(const std::string& text);
 
@@ -41,9 +43,12 @@ struct Session {
 };
 extern Session g_session;
 
-// Reaches the card: the start-up status checks, the card check (skipped for
-// format) and the mount. Returns kExitOk or the status to end with.
-int OpenCard(bool checkCard);
+// Reaches the card: the start-up status checks, then RecheckCard. Returns
+// kExitOk or the status to end with.
+int OpenCard();
+// Checks the card's volume and reads it: the card check, the mount and the
+// card list. What the main window does when the player asks for a re-check.
+int RecheckCard();
 
 int CmdInfo(const std::vector<std::string>& args);
 int CmdLs(const std::vector<std::string>& args);

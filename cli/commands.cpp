@@ -25,6 +25,11 @@ std::string ShownText(const std::string& text) {
   return shown;
 }
 
+int UsageError(const std::string& problem) {
+  std::cerr << "zk27: " << problem << "\nTry 'zk27 --help'.\n";
+  return kExitUsage;
+}
+
 void Say(const std::string& text) { std::cerr << ShownText(text) << '\n' << std::flush; }
 
 // ---- progress ---------------------------------------------------------------
@@ -82,11 +87,6 @@ std::string CardLine(const std::string& typed) {
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-int UsageError(const std::string& problem) {
-  std::cerr << "zk27: " << problem << "\nTry 'zk27 --help'.\n";
-  return kExitUsage;
 }
 
 struct Args {
@@ -148,19 +148,21 @@ int CheckDeviceStatus() {
   return kExitDevice;
 }
 
-int OpenCard(bool checkCard) {
+int OpenCard() {
   if (const int s = CheckDeviceStatus(); s != kExitOk) return s;
-  if (checkCard) {
-    const CheckResult r = CheckCard();
-    if (r == kCardUnreadable) return kExitDevice;
-    if (r == kCardForeign) {
-      Say("The CF card is not ZK27 file format.\r\nRun 'zk27 format' to format it (every file on it is lost).");
-      return kExitDevice;
-    }
+  return RecheckCard();
+}
+
+int RecheckCard() {
+  const CheckResult r = CheckCard();
+  if (r == kCardUnreadable) return kExitDevice;
+  if (r == kCardForeign) {
+    Say("The CF card is not ZK27 file format.\r\nRun 'zk27 format' to format it (every file on it is lost).");
+    return kExitDevice;
   }
   const MountResult mounted = MountVolume();
   if (mounted == kMountBadGeometry) {
-    Say("The CF card's file tables do not fit the card.\r\nThe card cannot be read.");
+    Say(kTablesDoNotFitMessage);
     return kExitDevice;
   }
   if (mounted != kMountOk) return SayState();
@@ -173,7 +175,7 @@ int OpenCard(bool checkCard) {
 int CmdInfo(const std::vector<std::string>& args) {
   Args a;
   if (!ParseArgs(args, {}, nullptr, "info", &a)) return a.status;
-  if (const int s = OpenCard(true); s != kExitOk) return s;
+  if (const int s = OpenCard(); s != kExitOk) return s;
   int music = 0, voice = 0;
   for (std::int32_t r = 1; r <= CardFileCount; ++r) ++((CardFileTable[r].FileId & 0x80) ? voice : music);
   const VolumeImageData& v = VolumeImage;
@@ -195,11 +197,11 @@ int CmdInfo(const std::vector<std::string>& args) {
 int CmdLs(const std::vector<std::string>& args) {
   Args a;
   if (!ParseArgs(args, {"-l"}, nullptr, "ls", &a)) return a.status;
-  if (const int s = OpenCard(true); s != kExitOk) return s;
+  if (const int s = OpenCard(); s != kExitOk) return s;
   const bool longForm = Has(a.flags, "-l");
   for (std::int32_t k = CardFileCount; k >= 1; --k) {
     const TFileInfor& rec = CardFileTable[k];
-    const std::string name = ShownName(rec.Name.substr(0, rec.Name.find('\0')));
+    const std::string name = ShownName(ListLine(rec.Name));
     if (!longForm) {
       std::printf("%s\n", name.c_str());
       continue;
@@ -220,7 +222,7 @@ int CmdPut(const std::vector<std::string>& args) {
   if (!ParseArgs(args, {}, "put needs at least one FILE", "put", &a)) return a.status;
   const std::vector<std::string>& files = a.operands;
   int status = kExitOk;
-  if (const int s = OpenCard(true); s != kExitOk) return s;
+  if (const int s = OpenCard(); s != kExitOk) return s;
 
   Probe();  // its outcome shows at the first file
   RebuildCardList();
@@ -279,7 +281,7 @@ int CmdGet(const std::vector<std::string>& args) {
   if (!ParseArgs(args, {}, "get needs at least one NAME", "get", &a)) return a.status;
   const std::vector<std::string>& names = a.operands;
   int status = kExitOk;
-  if (const int s = OpenCard(true); s != kExitOk) return s;
+  if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe() && (DeviceState == 2 || DeviceState == 4)) return kExitDevice;
 
   int fetched = 0;
@@ -306,8 +308,7 @@ int CmdGet(const std::vector<std::string>& args) {
     if (result == kOpCannotCreatePcFile) {
       Say(msg::kInvalidHandle);
       Say("The file " + typed + " cannot be created in the current directory.");
-      status = kExitRefused;
-      break;
+      return kExitRefused;
     }
     if (result != kOpDeviceFailed) {  // this file only: the card is still fine
       Say(CardOpText(result, typed));
@@ -329,7 +330,7 @@ int CmdRm(const std::vector<std::string>& args) {
   if (!ParseArgs(args, {}, "rm needs at least one NAME", "rm", &a)) return a.status;
   const std::vector<std::string>& names = a.operands;
   int status = kExitOk;
-  if (const int s = OpenCard(true); s != kExitOk) return s;
+  if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe()) return kExitDevice;
 
   for (const std::string& typed : names) {

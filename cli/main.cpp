@@ -77,11 +77,6 @@ const std::map<std::string, Command>& Commands() {
   return commands;
 }
 
-int Usage(const std::string& problem) {
-  std::cerr << "zk27: " << problem << "\nTry 'zk27 --help'.\n";
-  return kExitUsage;
-}
-
 Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
   if (g_session.assumeYes) return Answer::Yes;
   if (!::isatty(STDIN_FILENO)) return Answer::Closed;
@@ -102,7 +97,7 @@ void OnWindowMessage(void*, unsigned message, std::uintptr_t state, std::intptr_
     case 5: Say(msg::kStateNotReady); g_session.windowClosed = true; break;
     case 3:
       // The player asks for the card to be checked and read again.
-      if (OpenCard(true) != kExitOk) g_session.windowClosed = true;
+      if (RecheckCard() != kExitOk) g_session.windowClosed = true;
       break;
     default: break;
   }
@@ -121,17 +116,17 @@ int main(int argc, char** argv) {
       return kExitOk;
     }
     if (a == "-i" || a == "--image") {
-      if (i + 1 >= args.size()) return Usage("option " + a + " needs a PATH");
+      if (i + 1 >= args.size()) return UsageError("option " + a + " needs a PATH");
       image = args[++i];
     } else if (a.rfind("--image=", 0) == 0) {
       image = a.substr(8);
     } else if (!a.empty() && a[0] == '-') {
-      return Usage("unknown option " + a);
+      return UsageError("unknown option " + a);
     } else {
       break;
     }
   }
-  if (i >= args.size()) return Usage("no command given");
+  if (i >= args.size()) return UsageError("no command given");
   std::string name = args[i];
   std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
   if (name == "help") {
@@ -143,7 +138,7 @@ int main(int argc, char** argv) {
     rest = {"--help"};
   }
   const auto found = Commands().find(name);
-  if (found == Commands().end()) return Usage("unknown command '" + name + "'");
+  if (found == Commands().end()) return UsageError("unknown command '" + name + "'");
   for (const std::string& a : rest) {
     if (a == "-h" || a == "--help") {
       std::cout << found->second.help;

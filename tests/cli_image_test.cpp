@@ -353,7 +353,7 @@ TEST_F(cli_image, NamesTheCardCannotHoldAreRefusedBeforeAnythingIsWritten) {
   EXPECT_TRUE(Holds(r.err, foreign));
   EXPECT_TRUE(Holds(r.err, accentsTooLong));
   EXPECT_EQ(Count(r.err, "(62 characters)"), 2) << r;
-  EXPECT_TRUE(Holds(r.err, "holds characters the card cannot store"));
+  EXPECT_TRUE(Holds(r.err, "cannot be stored on the card"));
   EXPECT_TRUE(SameBytes(card_, before)) << "a refused name changed the card image";
   EXPECT_EQ(FreeSpace(), FreeSpaceLine(62));
 
@@ -557,6 +557,62 @@ TEST_F(cli_image, RmClosesUpFileIdsAndReportsMissingNames) {
   ASSERT_EQ(Z({"get", "m3.mp3", "m4.mp3", "v2.voc"}, back).exit, 0);
   for (const char* n : {"m3.mp3", "m4.mp3", "v2.voc"})
     EXPECT_TRUE(SameBytes(back + "/" + n, content[n]));
+}
+
+// A name one character short of a card file's names no file: rm and get
+// must never take "a.mp3" for "a.mp".
+TEST_F(cli_image, ANameMustMatchWholly) {
+  Format(4);
+  const Bytes a = Pc("a.mp3", 1000, 7);
+  Pc("ab.mp3", 1000, 8);
+  ASSERT_EQ(Z({"put", "a.mp3", "ab.mp3"}).exit, 0);
+  const RunResult rm = Z({"rm", "a.mp"});
+  EXPECT_EQ(rm.exit, 1) << rm;
+  EXPECT_TRUE(Holds(rm.err, "The file,a.mp is not existed and then drop it!!\n"));
+  const std::string back = dir_.Sub("back");
+  const RunResult get = Z({"get", "ab.mp"}, back);
+  EXPECT_EQ(get.exit, 1) << get;
+  EXPECT_EQ(FolderNames(back), Names{});
+  EXPECT_EQ(LsNames(), (Names{"a.mp3", "ab.mp3"}));
+  ASSERT_EQ(Z({"get", "a.mp3"}, back).exit, 0);
+  EXPECT_TRUE(SameBytes(back + "/a.mp3", a));
+}
+
+// A card that carries the player's label but no size is formatted when it is
+// read, without a question, instead of being refused.
+TEST_F(cli_image, ACardWithoutItsSizeIsFormattedWhenRead) {
+  Format(4);
+  Pc("a.mp3", 1000, 9);
+  ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
+  ASSERT_TRUE(WriteAt(card_, 32 * 512 + 32, {0, 0, 0, 0}));
+  const RunResult ls = Z({"ls"});
+  EXPECT_EQ(ls.exit, 0) << ls;
+  EXPECT_EQ(Lines(ls.out), Names{});
+  EXPECT_EQ(ReadAt(card_, 32 * 512 + 32, 4), LeBytes(8192, 4));
+  EXPECT_EQ(FreeSpace(), FreeSpaceLine(62));
+}
+
+// On a card whose names and FileIds disagree (a music number named .voc),
+// deleting it must not push the voice numbers down into the music range or
+// to number 0.
+TEST_F(cli_image, RenumberingNeverCrossesIntoTheOtherKind) {
+  Format(4);
+  for (const char* n : {"a.mp3", "y.voc", "z.voc"}) Pc(n, 100, 3);
+  ASSERT_EQ(Z({"put", "a.mp3", "y.voc", "z.voc"}).exit, 0);
+  // Rename the music file's slot to "a.voc" (same length), as a foreign
+  // program might have left it.
+  const std::uint64_t entry = FindEntry(card_, "a.mp3");
+  ASSERT_NE(entry, 0u);
+  const std::uint32_t slot = Le(ReadAt(card_, entry + 1, 2), 0, 2);
+  ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + slot + 2, {'a', '.', 'v', 'o', 'c'}));
+  const RunResult rm = Z({"rm", "a.voc"});
+  EXPECT_EQ(rm.exit, 0) << rm;
+  std::vector<LongLine> l = LsLong();
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_EQ(l[0].name, "y.voc");
+  EXPECT_EQ(l[0].id, 0x81u);
+  EXPECT_EQ(l[1].name, "z.voc");
+  EXPECT_EQ(l[1].id, 0x82u);
 }
 
 TEST_F(cli_image, TowavIsRefusedWithAMessage) {

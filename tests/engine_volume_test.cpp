@@ -323,3 +323,28 @@ TEST_F(engine_volume, ClustersPastTheCardsEndAreNeverUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+// A format that fails half-way leaves the image describing neither the old
+// card nor the new one: nothing may be flushed from it until a mount succeeds.
+TEST_F(engine_volume, AFailedFormatLeavesNothingToFlush) {
+  StartMountedCard(2048);
+  ASSERT_EQ(Store("a.mp3", Content(1000, 1)), kOpOk);
+  // The identify command answers; the BootSector write fails.
+  FaultAtCommand(2, [](player::PlayerCore& core) { core.Eject(); });
+  EXPECT_EQ(FormatCard(), kFormatDeviceFailed);
+  EXPECT_FALSE(VolumeImage.mounted);
+  player_->core().Insert();
+  DeviceState = 0;
+  const std::uint64_t before = Served();
+  FlushVolume();
+  EXPECT_EQ(Served(), before);
+  EXPECT_NE(Store("b.mp3", Content(10, 2)), kOpOk);
+  EXPECT_EQ(Served(), before);
+  // A mount makes the image whole again, with the old card's file.
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), std::vector<std::string>{"a.mp3"});
+}
+
+}  // namespace

@@ -14,8 +14,6 @@ std::string CurrentFileName;
 
 namespace {
 
-bool IsSlotOffset(std::uint16_t slot) { return slot % kNameSlotSize == 0 && slot < kNameTableBytes; }
-
 // A voice entry has a name when its name mark is set and its slot holds one.
 bool HasName(const std::uint8_t* entry) {
   std::string ignored;
@@ -104,9 +102,7 @@ void FetchEntryName(TFileInfor& record, bool report) {
 void FillCardList(std::int32_t count, std::vector<std::string>* lines) {
   for (std::int32_t k = count; k >= 1; --k) {
     FetchEntryName(CardFileTable[k]);
-    // A list line ends at the first NUL of its Name.
-    const std::string& name = CardFileTable[k].Name;
-    lines->push_back(name.substr(0, name.find('\0')));
+    lines->push_back(ListLine(CardFileTable[k].Name));
   }
 }
 
@@ -131,11 +127,13 @@ void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset) {
   entry[13] = 0;
   FreeClusterChain(EntryFirstCluster(entry));
   const std::uint16_t slot = EntryNameSlot(entry);
-  if (IsSlotOffset(slot) && !SlotNamesLivingEntry(slot)) {
+  if (ValidSlot(slot) && !SlotNamesLivingEntry(slot)) {
     VolumeImage.nameTable[slot] = 0;
     VolumeImage.nameTable[slot + 1] = 0;
   }
 }
+
+std::string ListLine(const std::string& name) { return name.substr(0, name.find('\0')); }
 
 std::vector<std::string> RebuildCardList() {
   std::vector<std::string> lines;
@@ -147,11 +145,14 @@ std::vector<std::string> RebuildCardList() {
 
 std::int32_t FindCardFile(const std::string& line) {
   if (line.empty()) return -1;
+  for (std::int32_t r = 1; r <= CardFileCount; ++r)
+    if (CardFileTable[r].Name == line) return r;
+  // A Name stored with a trailing NUL shows without it. Only a NUL: "a.mp"
+  // must never find "a.mp3", and an exact match always wins.
   for (std::int32_t r = 1; r <= CardFileCount; ++r) {
     const std::string& name = CardFileTable[r].Name;
-    if (name == line) return r;
-    // A Name stored with a trailing NUL shows without it.
-    if (name.size() == line.size() + 1 && name.compare(0, line.size(), line) == 0) return r;
+    if (name.size() == line.size() + 1 && name.back() == '\0' && name.compare(0, line.size(), line) == 0)
+      return r;
   }
   return 0;
 }
@@ -172,12 +173,14 @@ CardOpResult ReleaseCardFile(const std::string& name) {
   const TFileInfor deleted = CardFileTable[j];
   const int kind = FileKindOf(deleted.Name);
   DropBrokenEntry(static_cast<std::uint32_t>(deleted.DirSector), static_cast<std::uint32_t>(deleted.DirOffset));
-  // Close up the numbers of the kind: every higher FileId moves down by one.
-  // Only higher ones: lowering an equal FileId could turn it into 0, which
-  // would free a living entry.
+  // Close up the numbers of the kind: every higher FileId of the same kind
+  // moves down by one. Only higher ones of the same FileId kind and above
+  // number 1: on a card whose names and FileIds disagree, lowering more could
+  // free a living entry (0) or turn a voice file into a music file (0x7F).
   for (std::int32_t r = j - 1; r >= 1; --r) {
     TFileInfor& rec = CardFileTable[r];
     if (FileKindOf(rec.Name) != kind || rec.FileId <= deleted.FileId) continue;
+    if (((rec.FileId ^ deleted.FileId) & 0x80) != 0 || (rec.FileId & 0x7F) <= 1) continue;
     rec.FileId = static_cast<std::uint8_t>(rec.FileId - 1);
     DirEntryAt(static_cast<std::uint32_t>(rec.DirSector), static_cast<std::uint32_t>(rec.DirOffset))[12] =
         rec.FileId;

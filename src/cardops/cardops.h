@@ -47,6 +47,9 @@ std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day);
 // name slot emptied.
 void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset);
 
+// The list line of a Name: a line ends at the Name's first NUL.
+std::string ListLine(const std::string& name);
+
 // The GUI-free half of refreshing the card view: scan, fill, count the free
 // clusters. Sets CardFileCount and FreeClusterCount; returns the list lines.
 std::vector<std::string> RebuildCardList();

@@ -142,7 +142,7 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
 }
 
 bool SafePcName(const std::string& cardName, std::string* pcName) {
-  const std::string name = cardName.substr(0, cardName.find('\0'));
+  const std::string name = ListLine(cardName);
   if (name.empty() || name == "." || name == ".." || name.find("..") != std::string::npos) return false;
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
@@ -178,7 +178,9 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
     case kOpPcReadFailed:
       return "The file " + name + " could not be read completely; it was not stored.";
     case kOpNameNotStorable:
-      return "The name " + name + " holds characters the card cannot store; the file was skipped.";
+      return "The name " + name +
+             " cannot be stored on the card: it holds a character outside the card's code page,"
+             " a control character, \\ or :. The file was skipped.";
     case kOpNameTooLong:
       return "The name " + name + " is longer than the card allows (62 characters); the file was skipped.";
     case kOpNameTableFull:

@@ -64,8 +64,10 @@ std::uint16_t SlotLength(std::uint16_t slot) {
   return static_cast<std::uint16_t>(VolumeImage.nameTable[slot] | VolumeImage.nameTable[slot + 1] << 8);
 }
 
+bool ValidSlot(std::uint32_t slot) { return slot % kNameSlotSize == 0 && slot < kNameTableBytes; }
+
 bool SlotName(std::uint16_t slot, std::string* name) {
-  if (slot % kNameSlotSize != 0 || slot >= kNameTableBytes) return false;
+  if (!ValidSlot(slot)) return false;
   const std::uint16_t len = SlotLength(slot);
   if (len == 0 || len > kNameSlotSize - 2) return false;
   name->assign(reinterpret_cast<const char*>(VolumeImage.nameTable + slot + 2), len);
@@ -129,7 +131,7 @@ std::uint16_t FindFreeNameSlot() {
 }
 
 void StoreFileName(const std::string& name, std::uint16_t slot) {
-  if (slot % kNameSlotSize != 0 || slot >= kNameTableBytes) return;
+  if (!ValidSlot(slot)) return;
   const std::size_t len = std::min<std::size_t>(name.size(), kNameSlotSize - 2);
   std::uint8_t* p = VolumeImage.nameTable + slot;
   p[0] = static_cast<std::uint8_t>(len);

@@ -80,6 +80,9 @@ enum CheckResult : std::uint8_t {
 };
 CheckResult CheckCard();
 
+inline constexpr const char* kTablesDoNotFitMessage =
+    "The CF card's file tables do not fit the card.\r\nThe card cannot be read.";
+
 // True when the BootSector in `sector` describes tables that fit on the card.
 bool GeometryFits(const std::uint8_t* bootSector);
 
@@ -135,6 +138,8 @@ std::uint32_t EntrySize(const std::uint8_t* entry);
 // outside the NameTable or its length is 0 or longer than a slot holds.
 bool SlotName(std::uint16_t slot, std::string* name);
 std::uint16_t SlotLength(std::uint16_t slot);
+// True for the byte offset of a slot: a multiple of 64 inside the NameTable.
+bool ValidSlot(std::uint32_t slot);
 // Frees the chain starting at `first` in the table image; stops at the end
 // mark, a free entry, a cluster outside the table or a loop.
 void FreeClusterChain(std::uint16_t first);

@@ -138,6 +138,8 @@ bool FieldsFit(const BootFields& f) {
 bool GeometryFits(const std::uint8_t* bootSector) { return FieldsFit(ReadBootFields(bootSector)); }
 
 MountResult MountVolume() {
+  // Until the whole volume is read, the image matches no card.
+  VolumeImage.mounted = false;
   std::uint8_t boot[512];
   ReadCardSectors(kBootSectorLba, 1);
   if (DeviceState != 0) return kMountDeviceFailed;
@@ -158,7 +160,6 @@ MountResult MountVolume() {
   VolumeImage.dirStart = kTableLba + 2u * f.sectorsPerTable;
   VolumeImage.dataStart = VolumeImage.dirStart + f.dirSectors;
   VolumeImage.usableClusters = UsableClusters(f.totalSectors, f.sectorsPerTable, VolumeImage.dataStart);
-  VolumeImage.mounted = false;
 
   std::vector<std::uint8_t> table(static_cast<std::size_t>(f.sectorsPerTable) * 512);
   if (!ReadRegion(kTableLba, f.sectorsPerTable, table.data())) return kMountDeviceFailed;
@@ -204,8 +205,9 @@ CheckResult CheckCard() {
   const std::uint8_t* boot = SectorBuffer;
   if (boot[510] != 0x12 || boot[511] != 0x34 || std::memcmp(boot + 3, "VOXBRICK", 8) != 0)
     return kCardForeign;
-  if (!GeometryFits(boot)) {
-    ShowMessage("The CF card's file tables do not fit the card.\r\nThe card cannot be read.");
+  // A total of 0 is the mark of a card that MountVolume formats.
+  if (Le32(boot + 32) != 0 && !GeometryFits(boot)) {
+    ShowMessage(kTablesDoNotFitMessage);
     return kCardUnreadable;
   }
   return kCardOk;
@@ -221,6 +223,9 @@ int CountFreeClusters() {
 }
 
 FormatResult FormatCard() {
+  // The image stops describing the card as soon as formatting starts; only
+  // the MountVolume that follows makes it whole again.
+  VolumeImage.mounted = false;
   DeviceState = MapDeviceState(IdentifyCard());
   if (DeviceState != 0) return kFormatDeviceFailed;
   if (SectorBuffer[0] != 0x84 || SectorBuffer[1] != 0x8A) return kFormatNotIdentified;
