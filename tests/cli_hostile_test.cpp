@@ -12,12 +12,11 @@ constexpr std::uint32_t kCardMiB = 4;
 
 // The suite's name starts with cli_ like its program's, so that
 // `ctest -R cli_` selects these cases.
-class cli_hostile : public ::testing::Test {
+class cli_hostile : public CliTest {
  protected:
+  using CliTest::Z;
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    card_ = dir_ / "card.img";
-    pc_ = dir_.Sub("pc");
+    CliTest::SetUp();
     ASSERT_TRUE(MakeBlankCard(card_, kCardMiB));
     ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
     // a.mp3: clusters 2-3, b.mp3: 4, c.mp3: 5-7, d.voc: 8.
@@ -37,7 +36,7 @@ class cli_hostile : public ::testing::Test {
   // zk27 --image CARD args..., in `cwd` (default: the PC folder). Whatever the
   // card holds, the program ends on its own within the time limit with one of
   // its own statuses.
-  RunResult Z(const std::vector<std::string>& args, const std::string& cwd = "") {
+  RunResult Z(std::vector<std::string> args, const std::string& cwd) override {
     std::vector<std::string> argv = {Zk27(), "--image", card_};
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions o;
@@ -54,12 +53,6 @@ class cli_hostile : public ::testing::Test {
     return r;
   }
 
-  Bytes Pc(const std::string& name, std::size_t size, std::uint32_t seed) {
-    Bytes b = RandomBytes(size, seed);
-    EXPECT_TRUE(WriteFile(pc_ + "/" + name, b));
-    return b;
-  }
-
   // Writes `bytes` into both allocation tables at cluster's entry.
   void SetTable(std::uint32_t cluster, std::uint16_t value) {
     ASSERT_TRUE(WriteAt(card_, layout_.TableEntry(cluster), LeBytes(value, 2)));
@@ -69,9 +62,6 @@ class cli_hostile : public ::testing::Test {
     return layout_.nameTable + Le(ReadAt(card_, entry_[name], 32), 1, 2);
   }
 
-  TempDir dir_;
-  std::string card_;
-  std::string pc_;
   Layout layout_;
   std::map<std::string, Bytes> content_;
   std::map<std::string, std::uint64_t> entry_;

@@ -9,13 +9,9 @@ namespace {
 
 // The suite's name starts with cli_ like its program's, so that
 // `ctest -R cli_` selects these cases.
-class cli_image : public ::testing::Test {
+class cli_image : public CliTest {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    card_ = dir_ / "card.img";
-    pc_ = dir_.Sub("pc");
-  }
+  using CliTest::Z;
 
   // zk27 with `args` as given (no --image added), run in `cwd` (default: the
   // PC folder). Never a player: the socket points at nothing.
@@ -32,7 +28,7 @@ class cli_image : public ::testing::Test {
     return r;
   }
   // zk27 --image CARD args...
-  RunResult Z(std::vector<std::string> args, const std::string& cwd = "") {
+  RunResult Z(std::vector<std::string> args, const std::string& cwd) override {
     args.insert(args.begin(), {"--image", card_});
     return Raw(args, cwd);
   }
@@ -43,18 +39,6 @@ class cli_image : public ::testing::Test {
     ASSERT_EQ(r.exit, 0) << r;
   }
 
-  // A PC file of `size` bytes in the PC folder; returns its content.
-  Bytes Pc(const std::string& name, std::size_t size, std::uint32_t seed) {
-    Bytes b = RandomBytes(size, seed);
-    EXPECT_TRUE(WriteFile(pc_ + "/" + name, b));
-    return b;
-  }
-
-  std::vector<std::string> LsNames() {
-    const RunResult r = Z({"ls"});
-    EXPECT_EQ(r.exit, 0) << r;
-    return Lines(r.out);
-  }
   std::vector<LongLine> LsLong() {
     const RunResult r = Z({"ls", "-l"});
     EXPECT_EQ(r.exit, 0) << r;
@@ -68,9 +52,6 @@ class cli_image : public ::testing::Test {
     return "(no free space line)";
   }
 
-  TempDir dir_;
-  std::string card_;
-  std::string pc_;
 };
 
 using Names = std::vector<std::string>;

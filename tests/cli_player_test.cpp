@@ -12,13 +12,12 @@ namespace {
 
 // The suite's name starts with cli_ like its program's, so that
 // `ctest -R cli_` selects these cases.
-class cli_player : public ::testing::Test {
+class cli_player : public CliTest {
  protected:
+  using CliTest::Z;
   void SetUp() override {
-    ASSERT_FALSE(dir_.path().empty());
-    card_ = dir_ / "card.img";
+    CliTest::SetUp();
     socket_ = dir_ / "run/player.sock";
-    pc_ = dir_.Sub("pc");
   }
 
   void StartPlayer(std::uint32_t mib = 4) {
@@ -36,7 +35,7 @@ class cli_player : public ::testing::Test {
 
   // zk27 args... on the player behind this test's socket, run in `cwd`
   // (default: the PC folder).
-  RunResult Z(const std::vector<std::string>& args, const std::string& cwd = "") {
+  RunResult Z(std::vector<std::string> args, const std::string& cwd) override {
     std::vector<std::string> argv = {Zk27()};
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions o;
@@ -77,21 +76,8 @@ class cli_player : public ::testing::Test {
     ASSERT_EQ(r.exit, 0) << r;
     ASSERT_TRUE(Holds(r.err, "Fomatting completed\n"));
   }
-  Bytes Pc(const std::string& name, std::size_t size, std::uint32_t seed) {
-    Bytes b = RandomBytes(size, seed);
-    EXPECT_TRUE(WriteFile(pc_ + "/" + name, b));
-    return b;
-  }
-  std::vector<std::string> LsNames() {
-    const RunResult r = Z({"ls"});
-    EXPECT_EQ(r.exit, 0) << r;
-    return Lines(r.out);
-  }
 
-  TempDir dir_;
-  std::string card_;
   std::string socket_;
-  std::string pc_;
   std::unique_ptr<PlayerProcess> player_;  // declared last: stopped before the folder goes
 };
 

@@ -483,4 +483,38 @@ inline std::string TodayYymmdd() {
   return text;
 }
 
+// ---- the fixture both suites share ----------------------------------------------
+
+// A temporary folder with a card image path and a PC folder; the suites say
+// how zk27 reaches the card (Z).
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    card_ = dir_ / "card.img";
+    pc_ = dir_.Sub("pc");
+  }
+
+  // zk27 args... on this suite's card, run in `cwd` (default: the PC folder).
+  virtual RunResult Z(std::vector<std::string> args, const std::string& cwd) = 0;
+  RunResult Z(std::vector<std::string> args) { return Z(std::move(args), ""); }
+
+  // A PC file of `size` bytes in the PC folder; returns its content.
+  Bytes Pc(const std::string& name, std::size_t size, std::uint32_t seed) {
+    Bytes b = RandomBytes(size, seed);
+    EXPECT_TRUE(WriteFile(pc_ + "/" + name, b));
+    return b;
+  }
+
+  std::vector<std::string> LsNames() {
+    const RunResult r = Z({"ls"});
+    EXPECT_EQ(r.exit, 0) << r;
+    return Lines(r.out);
+  }
+
+  TempDir dir_;
+  std::string card_;
+  std::string pc_;
+};
+
 }  // namespace cli_test
