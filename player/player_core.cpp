@@ -54,10 +54,11 @@ std::vector<std::uint8_t> CompletionBlock(std::uint32_t tag, std::uint8_t status
 }
 
 // Whole-buffer positioned I/O; a short transfer counts as a failure.
-bool ReadAt(int fd, std::uint8_t* buf, std::size_t size, std::uint64_t sector) {
+template <typename Buffer, typename Op>
+bool TransferAt(Op op, int fd, Buffer* buf, std::size_t size, std::uint64_t sector) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = ::pread(fd, buf + done, size - done, static_cast<off_t>(sector * kSectorSize + done));
+    ssize_t n = op(fd, buf + done, size - done, static_cast<off_t>(sector * kSectorSize + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -65,15 +66,12 @@ bool ReadAt(int fd, std::uint8_t* buf, std::size_t size, std::uint64_t sector) {
   return true;
 }
 
+bool ReadAt(int fd, std::uint8_t* buf, std::size_t size, std::uint64_t sector) {
+  return TransferAt(::pread, fd, buf, size, sector);
+}
+
 bool WriteAt(int fd, const std::uint8_t* buf, std::size_t size, std::uint64_t sector) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pwrite(fd, buf + done, size - done, static_cast<off_t>(sector * kSectorSize + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return TransferAt(::pwrite, fd, buf, size, sector);
 }
 
 bool KnownCode(std::uint8_t code) {
