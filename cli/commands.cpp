@@ -139,10 +139,7 @@ bool Has(const std::vector<std::string>& flags, const char* a, const char* b = n
 // The player's status as the program's start tests it, in this order.
 int CheckDeviceStatus() {
   const std::uint16_t raw = QueryDeviceStatus();
-  const char* refusal = (raw & 0x80) == 0x80   ? msg::kStartNoCard
-                        : (raw & 0x7F) == 0x7F ? msg::kStartBusy
-                        : raw == kRawNoHandles ? msg::kStartAttach
-                                               : nullptr;
+  const char* refusal = msg::StartRefusal(raw);
   if (!refusal) return kExitOk;
   Say(refusal);
   return kExitDevice;

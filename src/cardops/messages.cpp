@@ -29,4 +29,11 @@ std::string CountText(int count, const std::string& verb) {
   return std::to_string(count) + (count > 1 ? " files " : " file ") + verb;
 }
 
+const char* StartRefusal(std::uint16_t raw) {
+  if ((raw & 0x80) == 0x80) return kStartNoCard;
+  if ((raw & 0x7F) == 0x7F) return kStartBusy;
+  if (raw == 3) return kStartAttach;
+  return nullptr;
+}
+
 }  // namespace msg

@@ -15,6 +15,10 @@ inline constexpr const char* kStartAttach = "Please Attach the Device!";
 inline constexpr const char* kNotZk27Format =
     "The CF card is not ZK27 file format\r\nWould you like to continue?";
 inline constexpr const char* kProgramExited = "Program Exited!";
+// The start-up's refusal for the player's raw status, tested in this order:
+// bit 7 (no card), the low 7 bits all set (busy, and the transport failure),
+// 3 (no handles). Null when the program may go on.
+const char* StartRefusal(std::uint16_t raw);
 
 // The main window's reaction to the device's state.
 inline constexpr const char* kStateNoCard =

@@ -1,0 +1,11 @@
+// zk27-manager: the desktop card manager. It takes no arguments of its own.
+#include <QApplication>
+
+#include "startup.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("zk27-manager");
+  InstallHooks(GuiHooks());
+  return RunMainProgram();
+}

@@ -1,0 +1,300 @@
+#include "mainform.h"
+
+#include <QCoreApplication>
+#include <QHBoxLayout>
+#include <QMouseEvent>
+#include <QSignalBlocker>
+
+#include "cardops.h"
+#include "fs.h"
+#include "glyphs.h"
+#include "hooks.h"
+#include "messages.h"
+#include "text.h"
+#include "tform1.h"
+#include "usbfunc.h"
+
+namespace {
+
+const QColor kAqua(0, 255, 255);
+const QColor kMaroon(128, 0, 0);
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+void White(QWidget* w) {
+  QPalette p = w->palette();
+  p.setColor(QPalette::Base, Qt::white);
+  w->setPalette(p);
+}
+
+// A heading: a raised panel with a centred label in maroon on aqua.
+QFrame* Heading(QWidget* parent, const QRect& at, const QString& text, QLabel** label) {
+  auto* panel = new QFrame(parent);
+  panel->setGeometry(at);
+  panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  panel->setLineWidth(1);
+  *label = new QLabel(text, panel);
+  (*label)->setGeometry(1, 1, at.width() - 2, at.height() - 2);
+  (*label)->setAlignment(Qt::AlignCenter);
+  (*label)->setFont(WindowFont(23));
+  (*label)->setAutoFillBackground(true);
+  QPalette p = (*label)->palette();
+  p.setColor(QPalette::Window, kAqua);
+  p.setColor(QPalette::WindowText, kMaroon);
+  (*label)->setPalette(p);
+  return panel;
+}
+
+QPushButton* Button(QWidget* parent, const QRect& at, const QString& caption, Glyph glyph) {
+  auto* b = new QPushButton(caption, parent);
+  b->setGeometry(at);
+  if (glyph != Glyph::None) {
+    b->setIcon(GlyphIcon(glyph));
+    b->setIconSize(QSize(kGlyphSize, kGlyphSize));
+  }
+  return b;
+}
+
+}  // namespace
+
+// ---- status bar -------------------------------------------------------------------
+
+TStatusBar::TStatusBar(QWidget* parent, std::initializer_list<int> widths) : QFrame(parent) {
+  int left = 0;
+  for (int w : widths) {
+    auto* panel = new QLabel(this);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setGeometry(left, 2, w - 2, 25);
+    panel->setIndent(2);
+    panels_.push_back(panel);
+    left += w;
+  }
+}
+
+QString TStatusBar::PanelText(int panel) const { return panels_.at(panel)->text(); }
+void TStatusBar::SetPanelText(int panel, const QString& text) { panels_.at(panel)->setText(text); }
+
+DeviceStateEvent::DeviceStateEvent(std::uintptr_t wparam)
+    : QEvent(static_cast<QEvent::Type>(kDeviceStateMessage)), state_(static_cast<std::uint8_t>(wparam & 0xFF)) {}
+
+// ---- the window -------------------------------------------------------------------
+
+TMainForm::TMainForm(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+  setObjectName("MainForm");
+  setWindowTitle("MP3 File Management");
+  setFont(WindowFont(13));
+  setFixedSize(747, 524);
+  move(114, 124);
+  // The face colour of buttons.
+  setAutoFillBackground(true);
+  QPalette p = palette();
+  p.setColor(QPalette::Window, p.color(QPalette::Button));
+  setPalette(p);
+  LayOut();
+  Connect();
+  FormCreate();
+  show();
+}
+
+TMainForm::~TMainForm() { SaveBrowserSettings(); }
+
+void TMainForm::LayOut() {
+  // In tab order.
+  FilterComboBox1 = new QComboBox(this);
+  FilterComboBox1->setGeometry(121, 71, 112, 24);
+  FilterComboBox1->addItem("MP3 Files(*.mp3;*.voc)", QStringLiteral("*.mp3;*.voc"));
+  SDriveComboBox = new TDriveComboBox(this);
+  SDriveComboBox->setGeometry(9, 73, 104, 22);
+  SDirectoryListBox = new TDirectoryListBox(this);
+  SDirectoryListBox->setGeometry(9, 96, 224, 137);
+  SFileListBox = new TFileListBox(this);
+  SFileListBox->setGeometry(9, 240, 224, 201);
+  SFileListBox->SetMask(FilterComboBox1->currentData().toString());
+  MP3ListBox = new QListWidget(this);
+  MP3ListBox->setGeometry(400, 112, 281, 329);
+  MP3ListBox->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  DownBitBtn = Button(this, {256, 249, 121, 48}, "Download", Glyph::Download);
+  UpBitBtn = Button(this, {256, 320, 121, 49}, "Upload", Glyph::Upload);
+  DelBitBtn = Button(this, {400, 64, 137, 41}, "Delete", Glyph::Delete);
+  FMBitBtn = Button(this, {553, 64, 128, 41}, "Format", Glyph::Format);
+  Panel2 = Heading(this, {9, 9, 224, 48}, "PC Site", &Label3);
+  Panel3 = Heading(this, {400, 9, 281, 48}, "Device Site", &Label4);
+  WavBitBtn = Button(this, {256, 184, 121, 49}, "To Wave", Glyph::None);
+  StatusBar = new TStatusBar(this, {188, 280, 150});
+  StatusBar->setGeometry(0, height() - 29, width(), 29);
+
+  for (QWidget* w : std::initializer_list<QWidget*>{FilterComboBox1, SDriveComboBox, SDirectoryListBox,
+                                                    SFileListBox, MP3ListBox})
+    White(w);
+  FilterComboBox1->setObjectName("FilterComboBox1");
+  SDriveComboBox->setObjectName("SDriveComboBox");
+  SDirectoryListBox->setObjectName("SDirectoryListBox");
+  SFileListBox->setObjectName("SFileListBox");
+  MP3ListBox->setObjectName("MP3ListBox");
+  DownBitBtn->setObjectName("DownBitBtn");
+  UpBitBtn->setObjectName("UpBitBtn");
+  DelBitBtn->setObjectName("DelBitBtn");
+  FMBitBtn->setObjectName("FMBitBtn");
+  WavBitBtn->setObjectName("WavBitBtn");
+  StatusBar->setObjectName("StatusBar");
+}
+
+void TMainForm::Connect() {
+  connect(FilterComboBox1, &QComboBox::currentIndexChanged, this,
+          [this] { SFileListBox->SetMask(FilterComboBox1->currentData().toString()); });
+  connect(SDriveComboBox, &TDriveComboBox::Entered, this, &TMainForm::SDriveComboBoxEnter);
+  connect(SDriveComboBox, &TDriveComboBox::Picked, this, &TMainForm::SDriveComboBoxClick);
+  // The directory list follows the drive first, then the window hears of it.
+  connect(SDriveComboBox, &TDriveComboBox::DriveChanged, this, [this] {
+    SDirectoryListBox->SetDrive(SDriveComboBox->Drive());
+    SDriveComboBoxChange();
+  });
+  connect(SDirectoryListBox, &QListWidget::itemClicked, this, &TMainForm::SDirectoryListBoxClick);
+  connect(SDirectoryListBox, &TDirectoryListBox::DirectoryChanged, this, [this] {
+    SFileListBox->SetDirectory(SDirectoryListBox->Directory());
+    SDirectoryListBoxChange();
+  });
+  connect(SDirectoryListBox, &TDirectoryListBox::EnterPressed, this, &TMainForm::SDirectoryListBoxKeyDown);
+  connect(SDirectoryListBox, &TDirectoryListBox::Opening, this, &TMainForm::SDirectorylistBoxDblClick);
+  // Refills block the lists' signals, so these are the user's changes only.
+  connect(SFileListBox, &QListWidget::itemSelectionChanged, this, &TMainForm::SFileListBoxClick);
+  connect(SFileListBox, &TFileListBox::MouseUp, this, &TMainForm::SFileListBoxMouseUp);
+  connect(MP3ListBox, &QListWidget::itemSelectionChanged, this, &TMainForm::MP3ListBoxClick);
+}
+
+bool TMainForm::event(QEvent* e) {
+  if (e->type() == static_cast<QEvent::Type>(kDeviceStateMessage)) {
+    DeviceStateMessage(static_cast<DeviceStateEvent*>(e)->State());
+    return true;
+  }
+  if (e->type() == QEvent::WindowActivate) FormActivate();
+  return QWidget::event(e);
+}
+
+void TMainForm::mousePressEvent(QMouseEvent* e) {
+  QWidget::mousePressEvent(e);
+  FormClick();
+}
+
+// ---- the card side ------------------------------------------------------------------
+
+std::string TMainForm::CardLine(int row) const {
+  const QListWidgetItem* it = MP3ListBox->item(row);
+  return it ? it->data(Qt::UserRole).toByteArray().toStdString() : std::string();
+}
+
+void TMainForm::FillMp3List(const std::vector<std::string>& lines) {
+  const QSignalBlocker quiet(MP3ListBox);
+  MP3ListBox->clear();
+  for (const std::string& line : lines) {
+    auto* it = new QListWidgetItem(Q(PcNameFromCard(line)), MP3ListBox);
+    it->setData(Qt::UserRole, QByteArray::fromStdString(line));
+  }
+}
+
+void TMainForm::ShowCardCounts(bool spaced) {
+  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(FreeClusterCount, spaced)));
+  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(CardFileCount)));
+}
+
+void TMainForm::FormCreate() {
+  // A failed mount leaves the image as it was; the list shows what it holds.
+  MountVolume();
+  CardFileCount = ScanCardDirectory();
+  std::vector<std::string> lines;
+  FillCardList(CardFileCount, &lines);
+  FillMp3List(lines);
+  // Byte 16 of the entry at offset 256 of directory sector 19: the player's
+  // program has always marked it; nothing reads it.
+  VolumeImage.directory[19 * 512 + 256 + 16] = 1;
+  FreeClusterCount = static_cast<std::uint16_t>(CountFreeClusters());
+  DownBitBtn->setEnabled(false);
+  UpBitBtn->setEnabled(false);
+  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(FreeClusterCount)));
+  LoadBrowserSettings();
+  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(CardFileCount)));
+}
+
+void TMainForm::RefreshCardView() {
+  FillMp3List(RebuildCardList());
+  ShowCardCounts(false);
+}
+
+void TMainForm::Reload() {
+  {
+    const QSignalBlocker quiet(MP3ListBox);
+    MP3ListBox->clear();
+  }
+  MountVolume();
+  FillMp3List(RebuildCardList());
+  ShowCardCounts(true);
+}
+
+void TMainForm::DeviceStateMessage(std::uint8_t state) {
+  switch (state) {
+    case 2:
+      ShowMessage(msg::kStateNoCard);
+      close();
+      return;
+    case 4:
+      ShowMessage(msg::kStateAttach);
+      close();
+      return;
+    case 5:
+      ShowMessage(msg::kStateNotReady);
+      close();
+      return;
+    case 3:
+      break;
+    default:
+      return;
+  }
+  // The player asks for the card to be checked and read again.
+  switch (CheckCard()) {
+    case kCardForeign:
+      switch (AskYesNo("", msg::kNotZk27Format, true)) {
+        case Answer::Yes:
+          FormatCard();
+          break;
+        case Answer::No:
+          ShowMessage(msg::kProgramExited);
+          close();
+          return;
+        case Answer::Closed:
+          break;
+      }
+      break;
+    case kCardUnreadable:
+      close();
+      return;
+    default:
+      break;
+  }
+  Reload();
+}
+
+void TMainForm::MP3ListBoxClick() {
+  ProbeDevice(this);
+  if (DeviceState == 2) return;
+  DownBitBtn->setEnabled(false);
+  UpBitBtn->setEnabled(true);
+  std::int32_t selected = 0;
+  std::uint32_t bytes = 0;  // wraps as the player's program did
+  for (int row = 0; row < MP3ListBox->count(); ++row) {
+    if (!MP3ListBox->item(row)->isSelected()) continue;
+    CurrentFileName = CardLine(row);
+    const std::int32_t r = FindCardFile(CurrentFileName);
+    ++selected;
+    // A line that names no file is counted without a size.
+    if (r > 0) bytes += CardFileSize(CardFileTable[r]);
+  }
+  if (selected > 0) {
+    StatusBar->SetPanelText(
+        2, QString::number(selected) + "files selected:" + Q(FormatThousands(std::to_string(bytes / 1024))) + "kB");
+  } else {
+    UpBitBtn->setEnabled(false);
+    StatusBar->SetPanelText(2, Q(msg::TotalFilesText(CardFileCount)));
+  }
+}

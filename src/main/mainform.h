@@ -1,0 +1,112 @@
+// TMainForm: the main window. The PC side on the left, the card side on the
+// right, the action buttons between and above them, a status bar below.
+//
+// The card work is the engine's (src/cardops); this window shows its result,
+// asks the questions and reacts to the device's condition, which the device
+// link reports with a synchronous DeviceStateMessage event.
+#pragma once
+
+#include <QEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QWidget>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pcside.h"
+
+// The bottom strip of three sunken text panels.
+class TStatusBar : public QFrame {
+ public:
+  explicit TStatusBar(QWidget* parent, std::initializer_list<int> widths);
+  QString PanelText(int panel) const;
+  void SetPanelText(int panel, const QString& text);
+
+ private:
+  std::vector<QLabel*> panels_;
+};
+
+class TMainForm : public QWidget {
+  Q_OBJECT
+ public:
+  // Lays out the window and runs FormCreate.
+  explicit TMainForm(QWidget* parent = nullptr);
+  // Writes the settings file before anything is freed.
+  ~TMainForm() override;
+
+  // ---- components ----
+  QComboBox* FilterComboBox1;
+  TDriveComboBox* SDriveComboBox;
+  TDirectoryListBox* SDirectoryListBox;
+  TFileListBox* SFileListBox;
+  QListWidget* MP3ListBox;
+  QPushButton* DownBitBtn;
+  QPushButton* UpBitBtn;
+  QPushButton* DelBitBtn;
+  QPushButton* FMBitBtn;
+  QFrame* Panel2;
+  QLabel* Label3;
+  QFrame* Panel3;
+  QLabel* Label4;
+  QPushButton* WavBitBtn;
+  TStatusBar* StatusBar;
+
+  // ---- the PC side's memory; saved in the settings file ----
+  QChar LastDrive{'c'};
+  QString LastDir;
+  QString DriveDirs[27];  // by DriveNumber, 1..26
+  QString WindowsDir;     // the folder of the settings file, ending in "/"
+
+  // ---- the card side ----
+  void FormCreate();
+  // Refills the card list from the volume image and rewrites panels 1 and 2.
+  void RefreshCardView();
+  // The reaction to the device's condition after a probe.
+  void DeviceStateMessage(std::uint8_t state);
+  void MP3ListBoxClick();
+  // The card name behind line `row` of MP3ListBox.
+  std::string CardLine(int row) const;
+
+  // ---- the settings file ----
+  void LoadBrowserSettings();
+  void SaveBrowserSettings();
+  QString SettingsFile() const { return WindowsDir + "ZK27dir.ini"; }
+
+  // ---- the PC side ----
+  void FormActivate();
+  void FormClick();
+  void SDriveComboBoxEnter();
+  void SDriveComboBoxClick(int index);
+  void SDriveComboBoxChange();
+  void SDirectoryListBoxClick();
+  void SDirectoryListBoxChange();
+  void SDirectoryListBoxKeyDown();
+  void SDirectorylistBoxDblClick();
+  void SFileListBoxClick();
+  void SFileListBoxMouseUp();
+
+ protected:
+  bool event(QEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+
+ private:
+  void LayOut();
+  void Connect();
+  void FillMp3List(const std::vector<std::string>& lines);
+  void ShowCardCounts(bool spaced);
+  void Reload();
+  void FallBackToDriveC();
+};
+
+// The Qt event that carries the DeviceStateMessage.
+class DeviceStateEvent : public QEvent {
+ public:
+  explicit DeviceStateEvent(std::uintptr_t wparam);
+  std::uint8_t State() const { return state_; }
+
+ private:
+  std::uint8_t state_;
+};

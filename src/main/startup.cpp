@@ -1,0 +1,95 @@
+#include "startup.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "fs.h"
+#include "mainform.h"
+#include "messages.h"
+#include "usbfunc.h"
+
+namespace {
+
+const QString kCaption = QStringLiteral("MP3 File Management");
+
+QString Shown(const std::string& text) { return QString::fromStdString(text).replace("\r\n", "\n"); }
+
+void MessageBox(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, kCaption, Shown(text), QMessageBox::Ok);
+  box.exec();
+}
+
+// A Yes/No box without owner window. Closing it (Escape, the window's close
+// button) answers neither: a hidden reject button takes that road.
+Answer YesNoBox(const std::string& caption, const std::string& text, bool warning) {
+  QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::NoIcon,
+                  caption.empty() ? kCaption : QString::fromStdString(caption), Shown(text));
+  QPushButton* yes = box.addButton(QMessageBox::Yes);
+  QPushButton* no = box.addButton(QMessageBox::No);
+  QPushButton* closed = box.addButton(QString(), QMessageBox::RejectRole);
+  closed->hide();
+  box.setEscapeButton(closed);
+  box.exec();
+  if (box.clickedButton() == yes) return Answer::Yes;
+  if (box.clickedButton() == no) return Answer::No;
+  return Answer::Closed;
+}
+
+void DeliverNow(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t) {
+  if (!window || message != kDeviceStateMessage) return;
+  DeviceStateEvent event(wparam);
+  QCoreApplication::sendEvent(static_cast<QObject*>(window), &event);
+}
+
+void BusyCursor(bool busy) {
+  if (busy)
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  else
+    QApplication::restoreOverrideCursor();
+}
+
+}  // namespace
+
+FrontEndHooks GuiHooks() {
+  FrontEndHooks h;
+  h.showMessage = MessageBox;
+  h.askYesNo = YesNoBox;
+  h.sendWindowMessage = DeliverNow;
+  h.setBusyCursor = BusyCursor;
+  h.processEvents = [] { QCoreApplication::processEvents(); };
+  return h;
+}
+
+bool StartUpChecks() {
+  // The raw status itself is tested here: the DeviceState is not yet set.
+  if (const char* refusal = msg::StartRefusal(QueryDeviceStatus())) {
+    ShowMessage(refusal);
+    return false;
+  }
+  switch (CheckCard()) {
+    case kCardForeign:
+      switch (AskYesNo("", msg::kNotZk27Format, true)) {
+        case Answer::Yes:
+          FormatCard();  // the main window shows whatever it achieved
+          return true;
+        case Answer::No:
+          ShowMessage(msg::kProgramExited);
+          return false;
+        case Answer::Closed:
+          return true;
+      }
+      return true;
+    case kCardUnreadable:
+      return false;  // the check has said why
+    default:
+      return true;
+  }
+}
+
+int RunMainProgram() {
+  if (!StartUpChecks()) return 0;
+  TMainForm form;
+  return QApplication::exec();
+}

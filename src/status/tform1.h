@@ -1,0 +1,44 @@
+// The progress window of one transfer.
+//
+// Each transfer creates one Tform1, shows it, writes its controls as it goes
+// and frees it at the end; `form1` refers to it meanwhile. The window holds no
+// data of its own and handles no events.
+#pragma once
+
+#include <QFont>
+#include <QLabel>
+#include <QProgressBar>
+#include <QString>
+#include <QWidget>
+
+class Tform1 : public QWidget {
+  Q_OBJECT
+ public:
+  explicit Tform1(QWidget* owner = nullptr);
+
+  // StaticText1 = name + " is " + verb, then about 1 ms of event handling so
+  // the text and any queued repaints appear before the file is moved.
+  void showstring(const QString& name, const QString& verb);
+
+  // The place in the selection: "k of n".
+  void ShowPosition(int k, int n);
+  // The bar and StaticText2 at `percent`.
+  void ShowPercent(int percent);
+  // The end of a transfer: `summary` on white, StaticText3 emptied.
+  void ShowSummary(const QString& summary);
+
+  QLabel* StaticText1;  // the current file, at the end the summary
+  QLabel* StaticText3;  // "k of n"
+  QProgressBar* ProgressBar1;
+  QLabel* StaticText2;  // "p%"
+
+ private:
+  void SetText(QLabel* label, const QString& text);
+};
+
+// The windows' font at `pixels` high: "MS Sans Serif" where the system has it,
+// else the platform's sans font.
+QFont WindowFont(int pixels);
+
+// The window of the running transfer; null when none runs.
+extern Tform1* form1;
