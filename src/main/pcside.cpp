@@ -109,8 +109,10 @@ void TDriveComboBox::ClearDrives() {
 
 void TDriveComboBox::SetDrive(QChar letter) {
   letter = Shown(letter);
-  const QSignalBlocker quiet(this);
-  setCurrentIndex(findText(QString(letter) + ":", Qt::MatchStartsWith));
+  {
+    const QSignalBlocker quiet(this);
+    setCurrentIndex(findText(QString(letter) + ":", Qt::MatchStartsWith));
+  }
   if (letter.toUpper() == drive_.toUpper()) return;
   drive_ = letter;
   emit DriveChanged();
@@ -157,6 +159,7 @@ bool TDirectoryListBox::SetDirectory(const QString& path) {
   const QString dir = Clean(info.absoluteFilePath());
   if (!QDir::setCurrent(dir)) return false;
   dir_ = dir;
+  current_[DriveOfPath(dir)] = dir;
   Refill();
   emit DirectoryChanged();
   return true;
@@ -165,6 +168,9 @@ bool TDirectoryListBox::SetDirectory(const QString& path) {
 bool TDirectoryListBox::SetDrive(QChar letter) {
   const QString root = DriveRoot(letter);
   if (root.isEmpty() || !QFileInfo(root).isDir()) return false;
+  // Each drive has a current folder of its own: the one shown there last.
+  const QString last = current_.value(letter.toUpper());
+  if (!last.isEmpty() && DriveOfPath(last) == letter.toUpper() && SetDirectory(last)) return true;
   return SetDirectory(root);
 }
 

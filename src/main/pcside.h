@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QComboBox>
+#include <QHash>
 #include <QList>
 #include <QListWidget>
 #include <QString>
@@ -76,7 +77,8 @@ class TDirectoryListBox : public QListWidget {
   QString Directory() const { return dir_; }
   // Shows `path`; false, and nothing changes, when it is no folder.
   bool SetDirectory(const QString& path);
-  // Shows the root of drive `letter`; false when it has none.
+  // Shows the current folder of drive `letter`: the one this list showed
+  // there last, else its root. False when the drive has no root.
   bool SetDrive(QChar letter);
   // The folder of line `row`.
   QString PathAt(int row) const;
@@ -95,6 +97,7 @@ class TDirectoryListBox : public QListWidget {
  private:
   void Refill();
   QString dir_;
+  QHash<QChar, QString> current_;  // by drive letter
 };
 
 // SFileListBox: the shown folder's files that match the mask, sorted by name,
