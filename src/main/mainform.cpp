@@ -1,7 +1,7 @@
 #include "mainform.h"
 
 #include <QCoreApplication>
-#include <QHBoxLayout>
+#include <QFontMetrics>
 #include <QMouseEvent>
 #include <QSignalBlocker>
 
@@ -72,7 +72,17 @@ TStatusBar::TStatusBar(QWidget* parent, std::initializer_list<int> widths) : QFr
 }
 
 QString TStatusBar::PanelText(int panel) const { return panels_.at(panel)->text(); }
-void TStatusBar::SetPanelText(int panel, const QString& text) { panels_.at(panel)->setText(text); }
+void TStatusBar::SetPanelText(int panel, const QString& text) {
+  QLabel* label = panels_.at(panel);
+  // The panels keep their widths; a text wider than its panel in this
+  // platform's font is set a little smaller rather than cut off.
+  QFont font = this->font();
+  const int room = label->contentsRect().width() - 2 * label->indent();
+  while (font.pixelSize() > 9 && QFontMetrics(font).horizontalAdvance(text) > room)
+    font.setPixelSize(font.pixelSize() - 1);
+  label->setFont(font);
+  label->setText(text);
+}
 
 DeviceStateEvent::DeviceStateEvent(std::uintptr_t wparam)
     : QEvent(static_cast<QEvent::Type>(kDeviceStateMessage)), state_(static_cast<std::uint8_t>(wparam & 0xFF)) {}
