@@ -69,6 +69,7 @@ class BrowserTest : public QObject {
   void aVanishedFolderIsReportedOnOpening();
   void settingsFile_data();
   void settingsFile();
+  void aCardLostWhileTheWindowIsCreatedEndsTheProgram();
 
  private:
   std::unique_ptr<GuiCard> env_;
@@ -213,6 +214,17 @@ void BrowserTest::settingsFile() {
   // Written at teardown: the letter and the folder last shown, CR LF ended.
   const QByteArray saved = ReadAll(env_->SettingsPath());
   QCOMPARE(saved.toUpper(), (QString(DriveOfPath(opens)) + "\r\n" + opens + "\r\n").toUtf8().toUpper());
+}
+
+// The drive change of the settings file probes the player before the window
+// is shown.
+void BrowserTest::aCardLostWhileTheWindowIsCreatedEndsTheProgram() {
+  WriteText(env_->SettingsPath(), "D\r\n" + d_.toUtf8() + "\r\n");
+  env_->player->core().Eject();
+  TMainForm form;
+  QCOMPARE(env_->messages, QStringList{msg::kStateNoCard});
+  QVERIFY(form.Closing());
+  QVERIFY(!form.isVisible());
 }
 
 QTEST_MAIN(BrowserTest)

@@ -105,7 +105,8 @@ TMainForm::TMainForm(QWidget* parent)
   LayOut();
   Connect();
   FormCreate();
-  show();
+  // A probe during the creation may already have closed the window.
+  if (!closing_) show();
 }
 
 TMainForm::~TMainForm() { SaveBrowserSettings(); }
@@ -246,15 +247,15 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
   switch (state) {
     case 2:
       ShowMessage(msg::kStateNoCard);
-      close();
+      CloseMainWindow();
       return;
     case 4:
       ShowMessage(msg::kStateAttach);
-      close();
+      CloseMainWindow();
       return;
     case 5:
       ShowMessage(msg::kStateNotReady);
-      close();
+      CloseMainWindow();
       return;
     case 3:
       break;
@@ -270,19 +271,24 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
           break;
         case Answer::No:
           ShowMessage(msg::kProgramExited);
-          close();
+          CloseMainWindow();
           return;
         case Answer::Closed:
           break;
       }
       break;
     case kCardUnreadable:
-      close();
+      CloseMainWindow();
       return;
     default:
       break;
   }
   Reload();
+}
+
+void TMainForm::CloseMainWindow() {
+  closing_ = true;
+  close();
 }
 
 void TMainForm::MP3ListBoxClick() {

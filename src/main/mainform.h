@@ -67,6 +67,9 @@ class TMainForm : public QWidget {
   // The reaction to the device's condition after a probe.
   void DeviceStateMessage(std::uint8_t state);
   void MP3ListBoxClick();
+  // True once the window was closed on the device's condition; the program
+  // then ends as after a normal close.
+  bool Closing() const { return closing_; }
   // The card name behind line `row` of MP3ListBox.
   std::string CardLine(int row) const;
 
@@ -99,6 +102,8 @@ class TMainForm : public QWidget {
   void ShowCardCounts(bool spaced);
   void Reload();
   void FallBackToDriveC();
+  void CloseMainWindow();
+  bool closing_ = false;
 };
 
 // The Qt event that carries the DeviceStateMessage.

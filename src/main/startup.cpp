@@ -91,5 +91,7 @@ bool StartUpChecks() {
 int RunMainProgram() {
   if (!StartUpChecks()) return 0;
   TMainForm form;
+  // Closed while it was being created: no window is left to end the loop.
+  if (form.Closing()) return 0;
   return QApplication::exec();
 }
