@@ -3,6 +3,8 @@
 #include <QElapsedTimer>
 #include <QFont>
 #include <QFontDatabase>
+#include <QFontMetrics>
+#include <algorithm>
 #include <QGuiApplication>
 #include <QPalette>
 
@@ -41,7 +43,6 @@ Tform1::Tform1(QWidget* owner)
   setObjectName("form1");
   setWindowTitle("Download File Status!");
   setFont(WindowFont(13));
-  setFixedSize(528, 77);
   move(234, 351);
 
   StaticText1 = StaticText(this, 0, 0, 15, &kAqua);
@@ -56,6 +57,10 @@ Tform1::Tform1(QWidget* owner)
   ProgressBar1->setTextVisible(false);  // the percentage has its own text below
   StaticText2 = StaticText(this, 224, 73, 18, nullptr);
   StaticText2->setObjectName("StaticText2");
+  // Sized to its contents: the percentage text starts at 73, so the window
+  // grows below its 77 pixels by the height of that text.
+  const int textHeight = QFontMetrics(StaticText2->font()).height();
+  setFixedSize(528, std::max(77, 73 + textHeight + 2));
 }
 
 void Tform1::SetText(QLabel* label, const QString& text) {
