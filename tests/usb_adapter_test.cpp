@@ -577,6 +577,28 @@ TEST_F(usb_adapter, DeviceListShowsBulkDevicesAndWhichAreListed) {
   EXPECT_EQ(devices[1].bulkOut, 0x04);
 }
 
+// zk27 devices sees the same emulated bus: the preload library and the
+// testbed's folder reach the child through the environment.
+TEST_F(usb_adapter, DevicesCommandNamesThePlayerAndTellsHowToListAnother) {
+  std::ofstream(bus_->dir() + "/none") << "# nothing listed\n";
+  ::setenv("ZK27_PLAYERS_FILE", (bus_->dir() + "/none").c_str(), 1);
+  std::string out;
+  FILE* p = ::popen(ZK27_BIN_DIR "/zk27 devices 2>&1", "r");
+  ASSERT_NE(p, nullptr);
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof(chunk), p)) > 0;) out.append(chunk, n);
+  const int status = ::pclose(p);
+  ASSERT_TRUE(WIFEXITED(status)) << out;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+  EXPECT_NE(out.find("f0ff:2700  bus 001 address 002  Test Works Card Player"), std::string::npos) << out;
+  EXPECT_NE(out.find("f0ff:0099  bus 001 address 003"), std::string::npos) << out;
+  EXPECT_EQ(out.find("f0ff:0042"), std::string::npos) << out;  // no bulk pipes
+  EXPECT_NE(out.find("None of them is listed"), std::string::npos) << out;
+  EXPECT_NE(out.find("echo f0ff:2700 >> " + bus_->dir() + "/none"), std::string::npos) << out;
+  EXPECT_NE(out.find("ATTR{idVendor}==\"f0ff\", ATTR{idProduct}==\"2700\", TAG+=\"uaccess\""),
+            std::string::npos) << out;
+}
+
 // ---- the players files, without any bus ------------------------------------
 
 TEST(usb_players_list, ParsesIdsCommentsAndSkipsMalformedLines) {
