@@ -42,62 +42,35 @@ constexpr const char* kPlayerNode = "/dev/bus/usb/001/002";
 constexpr std::uint8_t kIn = 0x81;
 constexpr std::uint8_t kOut = 0x02;
 
-// Descriptors as the kernel shows them in sysfs: the device descriptor, then
-// the configuration with its interface and endpoints.
-const char* kPlayerDevice =
-    "P: /devices/usb1/1-2\n"
-    "N: bus/usb/001/002\n"
-    "E: SUBSYSTEM=usb\n"
-    "E: DEVTYPE=usb_device\n"
-    "E: DRIVER=usb\n"
-    "E: BUSNUM=001\n"
-    "E: DEVNUM=002\n"
-    "E: DEVNAME=/dev/bus/usb/001/002\n"
-    "A: busnum=1\\n\n"
-    "A: devnum=2\\n\n"
-    "A: speed=480\\n\n"
-    "A: bConfigurationValue=1\\n\n"
-    "A: manufacturer=Test Works\\n\n"
-    "A: product=Card Player\\n\n"
-    // f0ff:2700, one configuration; interface 0: vendor class, bulk IN 0x81
-    // and bulk OUT 0x02 of 512 bytes.
-    "H: descriptors=1201000200000040fff000270001010200010902200001010080320904000002ff"
-    "ffff000705810200020007050202000200\n";
+// A device on bus 1 as umockdev's text describes it: sysfs attributes, the
+// device node, and the descriptors as the kernel shows them in sysfs (the
+// device descriptor, then the configuration with its interfaces and
+// endpoints).
+std::string UsbDevice(int address, const std::string& descriptors, const std::string& names = "") {
+  const std::string n = std::to_string(address);
+  char node[16];
+  std::snprintf(node, sizeof(node), "001/%03d", address);
+  return "P: /devices/usb1/1-" + n + "\nN: bus/usb/" + node +
+         "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=" +
+         std::string(node + 4) + "\nE: DEVNAME=/dev/bus/usb/" + node + "\nA: busnum=1\\n\nA: devnum=" + n +
+         "\\n\nA: speed=480\\n\nA: bConfigurationValue=1\\n\n" + names + "H: descriptors=" + descriptors + "\n";
+}
 
-const char* kOtherBulkDevice =
-    "P: /devices/usb1/1-3\n"
-    "N: bus/usb/001/003\n"
-    "E: SUBSYSTEM=usb\n"
-    "E: DEVTYPE=usb_device\n"
-    "E: DRIVER=usb\n"
-    "E: BUSNUM=001\n"
-    "E: DEVNUM=003\n"
-    "E: DEVNAME=/dev/bus/usb/001/003\n"
-    "A: busnum=1\\n\n"
-    "A: devnum=3\\n\n"
-    "A: speed=480\\n\n"
-    "A: bConfigurationValue=1\\n\n"
-    // f0ff:0099: interface 0 has an interrupt endpoint only, interface 1 a
-    // bulk pair (0x83 IN, 0x04 OUT).
-    "H: descriptors=1201000200000040fff099000001000000010902300002010080320904000001"
-    "030000000705850308000a0904010002ffffff000705830200020007050402000200\n";
-
-const char* kNoBulkDevice =
-    "P: /devices/usb1/1-4\n"
-    "N: bus/usb/001/004\n"
-    "E: SUBSYSTEM=usb\n"
-    "E: DEVTYPE=usb_device\n"
-    "E: DRIVER=usb\n"
-    "E: BUSNUM=001\n"
-    "E: DEVNUM=004\n"
-    "E: DEVNAME=/dev/bus/usb/001/004\n"
-    "A: busnum=1\\n\n"
-    "A: devnum=4\\n\n"
-    "A: speed=12\\n\n"
-    "A: bConfigurationValue=1\\n\n"
-    // f0ff:0042: one interrupt IN endpoint, nothing else.
-    "H: descriptors=1201000200000008fff042000001000000010902190001010080320904000001"
-    "030000000705810308000a\n";
+// f0ff:2700, address 2: interface 0 of vendor class, bulk IN 0x81 and bulk
+// OUT 0x02 of 512 bytes.
+const std::string kPlayerDevice = UsbDevice(2,
+    "1201000200000040fff000270001010200010902200001010080320904000002ff"
+    "ffff000705810200020007050202000200",
+    "A: manufacturer=Test Works\\n\nA: product=Card Player\\n\n");
+// f0ff:0099, address 3: interface 0 has an interrupt endpoint only,
+// interface 1 a bulk pair (0x83 IN, 0x04 OUT).
+const std::string kOtherBulkDevice = UsbDevice(3,
+    "1201000200000040fff099000001000000010902300002010080320904000001"
+    "030000000705850308000a0904010002ffffff000705830200020007050402000200");
+// f0ff:0042, address 4: one interrupt IN endpoint, nothing else.
+const std::string kNoBulkDevice = UsbDevice(4,
+    "1201000200000008fff042000001000000010902190001010080320904000001"
+    "030000000705810308000a");
 
 // The player's device node: the usbfs ioctls of one emulated device. Runs on
 // umockdev's worker thread; the test thread arms faults and reads the log
@@ -380,9 +353,9 @@ class EmulatedBus {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(UsbPlayerNode::OnIoctl), node_.get());
     umockdev_testbed_attach_ioctl(testbed_, kPlayerNode, handler_, nullptr);
-    umockdev_testbed_add_from_string(testbed_, kPlayerDevice, nullptr);
-    umockdev_testbed_add_from_string(testbed_, kOtherBulkDevice, nullptr);
-    umockdev_testbed_add_from_string(testbed_, kNoBulkDevice, nullptr);
+    umockdev_testbed_add_from_string(testbed_, kPlayerDevice.c_str(), nullptr);
+    umockdev_testbed_add_from_string(testbed_, kOtherBulkDevice.c_str(), nullptr);
+    umockdev_testbed_add_from_string(testbed_, kNoBulkDevice.c_str(), nullptr);
     std::ofstream(dir_ + "/players") << "# the emulated player\nF0FF:2700\n";
     ::setenv("ZK27_PLAYERS_FILE", (dir_ + "/players").c_str(), 1);
     ::setenv("ZK27_PLAYER_SOCKET", (dir_ + "/no-player.sock").c_str(), 1);
