@@ -57,3 +57,5 @@ int CmdGet(const std::vector<std::string>& args);
 int CmdRm(const std::vector<std::string>& args);
 int CmdFormat(const std::vector<std::string>& args);
 int CmdTowav(const std::vector<std::string>& args);
+// Lists the USB devices that could be a player; needs no card.
+int CmdDevices(const std::vector<std::string>& args);

@@ -24,6 +24,8 @@ const char* kToolHelp =
     "  rm NAME...        delete card files\n"
     "  format [-y]       format the card (erases every file)\n"
     "  towav NAME...     fetch voice recordings and convert them to WAV\n"
+    "  devices           list the USB devices that could be the player, and\n"
+    "                    whether they are listed in a players file\n"
     "\n"
     "Options:\n"
     "  -i, --image PATH  use a card image file or a card reader's block device\n"
@@ -73,6 +75,15 @@ const std::map<std::string, Command>& Commands() {
                  "Usage: zk27 towav NAME...\n"
                  "Fetch voice recordings and convert them to WAV files in the current\n"
                  "directory.\n"}},
+      {"devices", {CmdDevices,
+                   "Usage: zk27 devices\n"
+                   "List the attached USB devices that offer one bulk IN and one bulk OUT\n"
+                   "endpoint on an interface, as the player does: their ids (vvvv:pppp), bus\n"
+                   "and address, names, and whether each is listed in a players file and\n"
+                   "open to you. The players files hold one id a line:\n"
+                   "  $XDG_CONFIG_HOME/zk27/players (else ~/.config/zk27/players)\n"
+                   "  /etc/zk27/players\n"
+                   "Tells how to add an id and how to give your user access to the player.\n"}},
   };
   return commands;
 }

@@ -3,7 +3,7 @@
 // call of that command to it:
 //   1. an in-process backend that a test (or the in-process virtual player)
 //      installed;
-//   2. a real player on USB (reserved for the libusb backend);
+//   2. a real player on USB (usb_backend.h);
 //   3. the virtual player's socket.
 // Nothing found: the handles cannot be opened.
 #pragma once

@@ -1,6 +1,7 @@
 // Dispatch of the driver calls to the backend that opened the command.
 #include "bulk_backend.h"
 #include "socket_backend.h"
+#include "usb_backend.h"
 
 #include <cstdlib>
 #include <unistd.h>
@@ -9,13 +10,25 @@ namespace bulkusb {
 namespace {
 
 Backend* g_inProcess = nullptr;
+UsbBackend g_usb;
 SocketBackend g_socket;
 Backend* g_active = nullptr;  // the backend of the command in progress
 
-Backend* ChooseBackend() {
-  if (g_inProcess) return g_inProcess;
-  // A real player on USB will be looked for here, before the virtual one.
-  return &g_socket;
+// Opens the device handle of a command on the first backend that has a
+// player, and makes that backend the command's. A real player comes before
+// the virtual one; when none is listed or attached the USB backend gives up
+// without touching the bus.
+BulkHandle ChooseBackend() {
+  if (g_inProcess) {
+    g_active = g_inProcess;
+    return g_active->OpenDev();
+  }
+  if (const BulkHandle dev = g_usb.OpenDev(); dev != kInvalidBulkHandle) {
+    g_active = &g_usb;
+    return dev;
+  }
+  g_active = &g_socket;
+  return g_active->OpenDev();
 }
 
 }  // namespace
@@ -38,10 +51,7 @@ std::string PlayerControlPath(const std::string& socketPath) { return socketPath
 
 using bulkusb::g_active;
 
-BulkHandle open_dev() {
-  g_active = bulkusb::ChooseBackend();
-  return g_active->OpenDev();
-}
+BulkHandle open_dev() { return bulkusb::ChooseBackend(); }
 
 BulkHandle open_read() { return g_active ? g_active->OpenRead() : kInvalidBulkHandle; }
 BulkHandle open_write() { return g_active ? g_active->OpenWrite() : kInvalidBulkHandle; }
