@@ -67,6 +67,7 @@ class BrowserTest : public QObject {
   void eachDriveRemembersItsFolder();
   void unusableDrivesKeepThePreviousOne();
   void aVanishedFolderIsReportedOnOpening();
+  void aVolumeKeepsItsLetter();
   void settingsFile_data();
   void settingsFile();
   void aCardLostWhileTheWindowIsCreatedEndsTheProgram();
@@ -168,6 +169,7 @@ void BrowserTest::unusableDrivesKeepThePreviousOne() {
   QCOMPARE(env_->messages, QStringList{"network drive D: [STICK]is disconnected"});
   QCOMPARE(form.SDriveComboBox->findText("D:", Qt::MatchStartsWith), -1);
   QCOMPARE(form.SDirectoryListBox->Directory(), before);
+  QCOMPARE(form.SDriveComboBox->currentText(), QString("C: [/]"));
 }
 
 void BrowserTest::aVanishedFolderIsReportedOnOpening() {
@@ -177,8 +179,21 @@ void BrowserTest::aVanishedFolderIsReportedOnOpening() {
   QVERIFY(QDir(d_ + "/albums").removeRecursively());
   form.SDirectoryListBox->setCurrentRow(1);
   QTest::keyClick(form.SDirectoryListBox, Qt::Key_Return);
-  QCOMPARE(env_->messages, QStringList{"Directory " + d_ + "/albums does not exist!!"});
+  QCOMPARE(env_->messages, QStringList{"Directory albums does not exist!!"});
   QCOMPARE(form.SDriveComboBox->Drive().toUpper(), QChar('C'));
+}
+
+void BrowserTest::aVolumeKeepsItsLetter() {
+  auto letters = [](const QStringList& roots) {
+    QString shown;
+    for (const PcDrive& d : DrivesOnMounts(roots)) shown += QString(d.letter) + "=" + d.root + " ";
+    return shown.trimmed();
+  };
+  QCOMPARE(letters({"/media/u/b", "/media/u/a"}), QString("C=/ D=/media/u/a E=/media/u/b"));
+  // a is unmounted: b stays E, and D is gone rather than standing for b.
+  QCOMPARE(letters({"/media/u/b"}), QString("C=/ E=/media/u/b"));
+  QCOMPARE(letters({"/media/u/c", "/media/u/b"}), QString("C=/ E=/media/u/b F=/media/u/c"));
+  QCOMPARE(letters({"/media/u/a", "/media/u/c"}), QString("C=/ D=/media/u/a F=/media/u/c"));
 }
 
 void BrowserTest::settingsFile_data() {

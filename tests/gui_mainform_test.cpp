@@ -1,6 +1,7 @@
 // The desktop program's start-up, its card side and its progress window,
 // against the virtual player in this process.
 #include <QItemSelectionModel>
+#include <QTimer>
 
 #include "gui_support.h"
 #include "mainform.h"
@@ -45,6 +46,9 @@ class MainFormTest : public QObject {
   void recheckOfACardThatChanged_data();
   void recheckOfACardThatChanged();
   void cardListSelection();
+  void aCardLineWithoutItsFileIsDropped();
+  void programEndsWhenTheWindowCloses_data();
+  void programEndsWhenTheWindowCloses();
   void progressWindow();
   void screenshotForTheReadme();
 };
@@ -255,6 +259,12 @@ void MainFormTest::cardListSelection() {
   QCOMPARE(form.StatusBar->PanelText(2), QString("1files selected:0kB"));
   QCOMPARE(CurrentFileName, std::string("z.mp3"));
 
+  // A click on the status bar is no click on the window's face.
+  QTest::mouseClick(form.StatusBar, Qt::LeftButton, {}, QPoint(400, 10));
+  QCOMPARE(form.StatusBar->PanelText(2), QString("1files selected:0kB"));
+  QTest::mouseClick(&form, Qt::LeftButton, {}, QPoint(300, 100));
+  QCOMPARE(form.StatusBar->PanelText(2), QString("Total Files: 3"));
+
   // A refill is no selection of the user's: no probe, no selection text.
   const std::uint64_t served = env.player->CommandsServed();
   form.RefreshCardView();
@@ -274,6 +284,54 @@ void MainFormTest::cardListSelection() {
   QVERIFY(!form.UpBitBtn->isEnabled());
   QCOMPARE(form.StatusBar->PanelText(2), QString("Total Files: 3"));
   QVERIFY(env.messages.size() == 1 && !form.isVisible());
+}
+
+void MainFormTest::aCardLineWithoutItsFileIsDropped() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("kept.mp3", 3000));
+  QVERIFY(env.Store("lost.mp3", 5000));
+  // The second file's name slot lost its length: it is listed without a name.
+  const std::uint16_t slot = VolumeImage.directory[32 + 1] | VolumeImage.directory[32 + 2] << 8;
+  VolumeImage.nameTable[slot] = VolumeImage.nameTable[slot + 1] = 0;
+  FlushVolume();
+  TMainForm form;
+  QCOMPARE(env.messages, QStringList{msg::kInvalidFileStructure});
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"kept.mp3", ""}));
+  env.messages.clear();
+  form.MP3ListBox->selectAll();
+  QCOMPARE(env.messages, QStringList{msg::kFileNotExisted});
+  QCOMPARE(Lines(form.MP3ListBox), QStringList{"kept.mp3"});
+  QCOMPARE(form.StatusBar->PanelText(2), QString("1files selected:2kB"));
+}
+
+// The message loop ends with the window, whoever closes it, and the settings
+// file is written on the way out.
+void MainFormTest::programEndsWhenTheWindowCloses_data() {
+  QTest::addColumn<bool>("cardPulled");
+  QTest::newRow("the user closes the window") << false;
+  QTest::newRow("the card is pulled") << true;
+}
+
+void MainFormTest::programEndsWhenTheWindowCloses() {
+  QFETCH(bool, cardPulled);
+  GuiCard env;
+  env.StartFormattedCard();
+  QTimer::singleShot(50, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* form = qobject_cast<TMainForm*>(w);
+      if (!form || !form->isVisible()) continue;
+      if (cardPulled) {
+        env.player->core().Eject();
+        form->FormClick();
+      } else {
+        form->close();
+      }
+    }
+  });
+  QCOMPARE(RunMainProgram(), 0);
+  QCOMPARE(env.messages, cardPulled ? QStringList{msg::kStateNoCard} : QStringList{});
+  QVERIFY(QFile::exists(env.SettingsPath()));
 }
 
 // ---- the progress window ------------------------------------------------------------

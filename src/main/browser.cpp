@@ -18,7 +18,6 @@ namespace {
 
 int Drive(QChar letter) { return DriveNumber(static_cast<char>(letter.toLatin1())); }
 void Say(const QString& text) { ShowMessage(text.toStdString()); }
-QString Native(const QString& path) { return QDir::toNativeSeparators(path); }
 
 }  // namespace
 
@@ -98,7 +97,9 @@ void TMainForm::SDriveComboBoxClick(int index) {
   Say("network drive " + text + "is disconnected");
   const QSignalBlocker quiet(SDriveComboBox);
   SDriveComboBox->removeItem(index);
-  SDriveComboBox->setCurrentIndex(-1);
+  // The combo shows the drive the directory list is still on.
+  SDriveComboBox->setCurrentIndex(
+      SDriveComboBox->findText(QString(SDriveComboBox->Drive()) + ":", Qt::MatchStartsWith));
 }
 
 void TMainForm::SDriveComboBoxChange() {
@@ -134,12 +135,13 @@ void TMainForm::SDirectoryListBoxKeyDown() { SDirectorylistBoxDblClick(); }
 // Bound to the list's opening by Enter and double-click: a folder that has
 // gone since the list was read is reported instead of opened.
 void TMainForm::SDirectorylistBoxDblClick() {
-  const QString name = SDirectoryListBox->PathAt(SDirectoryListBox->currentRow());
-  if (name.isEmpty() || QFileInfo(name).isDir()) return;
+  const QListWidgetItem* line = SDirectoryListBox->currentItem();
+  const QString path = SDirectoryListBox->PathAt(SDirectoryListBox->currentRow());
+  if (!line || path.isEmpty() || QFileInfo(path).isDir()) return;
   const QChar d = DriveOfPath(SDirectoryListBox->PathAt(0));
   const QString root = DriveRoot(d);
   if (QFileInfo(root).isDir()) {
-    Say("Directory " + Native(name) + " does not exist!!");
+    Say("Directory " + line->text() + " does not exist!!");
     SDirectoryListBox->SetDirectory(root);
   } else {
     Say(QString("Drive ") + d + ": does not exist!!");

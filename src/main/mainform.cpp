@@ -21,9 +21,12 @@ const QColor kMaroon(128, 0, 0);
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
+// Lists paint their face with the Base role, combos that cannot be edited
+// with the Button role: both white.
 void White(QWidget* w) {
   QPalette p = w->palette();
   p.setColor(QPalette::Base, Qt::white);
+  if (qobject_cast<QComboBox*>(w)) p.setColor(QPalette::Button, Qt::white);
   w->setPalette(p);
 }
 
@@ -90,8 +93,12 @@ DeviceStateEvent::DeviceStateEvent(std::uintptr_t wparam)
 // ---- the window -------------------------------------------------------------------
 
 TMainForm::TMainForm(QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+  // A fixed window with a caption and a close box only. It is an ordinary
+  // top-level window, not a tool window, so that it has a taskbar entry and
+  // closing it ends the program.
+  setAttribute(Qt::WA_QuitOnClose, true);
   setObjectName("MainForm");
   setWindowTitle("MP3 File Management");
   setFont(WindowFont(13));
@@ -186,7 +193,9 @@ bool TMainForm::event(QEvent* e) {
 
 void TMainForm::mousePressEvent(QMouseEvent* e) {
   QWidget::mousePressEvent(e);
-  FormClick();
+  // The window's own click: on its bare face, not on a label or the status
+  // bar that let the press through.
+  if (e->button() == Qt::LeftButton && !childAt(e->position().toPoint())) FormClick();
 }
 
 // ---- the card side ------------------------------------------------------------------
@@ -298,13 +307,24 @@ void TMainForm::MP3ListBoxClick() {
   UpBitBtn->setEnabled(true);
   std::int32_t selected = 0;
   std::uint32_t bytes = 0;  // wraps as the player's program did
-  for (int row = 0; row < MP3ListBox->count(); ++row) {
-    if (!MP3ListBox->item(row)->isSelected()) continue;
+  const QSignalBlocker quiet(MP3ListBox);
+  for (int row = 0; row < MP3ListBox->count();) {
+    if (!MP3ListBox->item(row)->isSelected()) {
+      ++row;
+      continue;
+    }
     CurrentFileName = CardLine(row);
     const std::int32_t r = FindCardFile(CurrentFileName);
+    if (r <= 0) {
+      // A line that names no file (a file whose name is lost) goes, as in
+      // the transfers; the line after it moves up into this row.
+      ShowMessage(msg::kFileNotExisted);
+      delete MP3ListBox->takeItem(row);
+      continue;
+    }
     ++selected;
-    // A line that names no file is counted without a size.
-    if (r > 0) bytes += CardFileSize(CardFileTable[r]);
+    bytes += CardFileSize(CardFileTable[r]);
+    ++row;
   }
   if (selected > 0) {
     StatusBar->SetPanelText(

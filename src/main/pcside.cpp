@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QMap>
 #include <QPainter>
 #include <QSignalBlocker>
 #include <QStorageInfo>
@@ -27,20 +28,36 @@ bool Below(const QString& path, const QString& root) {
 
 }  // namespace
 
+QList<PcDrive> DrivesOnMounts(QStringList roots) {
+  // A volume keeps the letter it was given for the whole run, so a letter
+  // never comes to stand for another volume when one is unmounted: the
+  // folders remembered per drive stay right, and a volume that is gone is a
+  // letter that is gone.
+  static QMap<QString, QChar> given;
+  roots.sort();
+  roots.removeDuplicates();
+  for (const QString& root : roots) {
+    if (given.contains(root)) continue;
+    for (char letter = 'D'; letter <= 'Z'; ++letter) {
+      if (given.key(QChar(letter)).isEmpty()) {
+        given.insert(root, QChar(letter));
+        break;
+      }
+    }
+  }
+  QList<PcDrive> drives{{QChar('C'), "/", "/"}};
+  for (const QString& root : roots)
+    if (given.contains(root)) drives.append({given.value(root), root, QFileInfo(root).fileName()});
+  std::sort(drives.begin(), drives.end(), [](const PcDrive& a, const PcDrive& b) { return a.letter < b.letter; });
+  return drives;
+}
+
 QList<PcDrive> PcDrives() {
   if (!g_testDrives.isEmpty()) return g_testDrives;
-  QList<PcDrive> drives{{QChar('C'), "/", "/"}};
   QStringList roots;
   for (const QStorageInfo& v : QStorageInfo::mountedVolumes())
     if (v.isValid() && BrowsableMount(v.rootPath())) roots << v.rootPath();
-  roots.sort();
-  roots.removeDuplicates();
-  char letter = 'D';
-  for (const QString& root : roots) {
-    if (letter > 'Z') break;
-    drives.append({QChar(letter++), root, QFileInfo(root).fileName()});
-  }
-  return drives;
+  return DrivesOnMounts(roots);
 }
 
 void SetPcDrivesForTesting(const QList<PcDrive>& drives) { g_testDrives = drives; }

@@ -20,6 +20,9 @@ struct PcDrive {
   QString label;
 };
 
+// C: and the volumes mounted at `roots`, each with the letter it has had
+// since it was first seen in this run (the first free one from D:).
+QList<PcDrive> DrivesOnMounts(QStringList roots);
 // The drives as they are now.
 QList<PcDrive> PcDrives();
 // Bit n set for every present drive, bit 0 = A.
