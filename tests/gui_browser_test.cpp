@@ -10,12 +10,6 @@ namespace {
 
 constexpr qint64 kMiB = 1024 * 1024;
 
-QStringList Lines(const QListWidget* list) {
-  QStringList lines;
-  for (int i = 0; i < list->count(); ++i) lines << list->item(i)->text();
-  return lines;
-}
-
 // Picks the line of drive `letter` in the combo as the user does.
 void PickDrive(TDriveComboBox* combo, QChar letter) {
   const int index = combo->findText(QString(letter) + ":", Qt::MatchStartsWith);

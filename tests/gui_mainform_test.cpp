@@ -13,12 +13,6 @@ Q_DECLARE_METATYPE(Answer)
 
 namespace {
 
-QStringList Lines(const QListWidget* list) {
-  QStringList lines;
-  for (int i = 0; i < list->count(); ++i) lines << list->item(i)->text();
-  return lines;
-}
-
 // A click on line `row` as the user makes it; with Ctrl it adds to the selection.
 void ClickLine(QListWidget* list, int row, Qt::KeyboardModifiers mods = Qt::NoModifier) {
   QTest::mouseClick(list->viewport(), Qt::LeftButton, mods, list->visualItemRect(list->item(row)).center());

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
+#include <QListWidget>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,6 +22,13 @@
 #include "player_test_support.h"
 #include "startup.h"
 #include "usbfunc.h"
+
+// The lines of a list, top to bottom.
+inline QStringList Lines(const QListWidget* list) {
+  QStringList lines;
+  for (int i = 0; i < list->count(); ++i) lines << list->item(i)->text();
+  return lines;
+}
 
 class GuiCard {
  public:

@@ -75,16 +75,14 @@ void TMainForm::SaveBrowserSettings() {
 void TMainForm::FormActivate() { SDriveComboBox->SetUpperCaseDisplay(); }
 
 void TMainForm::SDriveComboBoxEnter() {
-  const QChar d = SDriveComboBox->Drive().toUpper();
-  if (d >= 'A' && d <= 'Z' && (LogicalDriveMask() >> (d.unicode() - 'A')) & 1u) SDriveComboBox->SetUpperCaseDisplay();
+  if (DrivePresent(SDriveComboBox->Drive())) SDriveComboBox->SetUpperCaseDisplay();
 }
 
 void TMainForm::SDriveComboBoxClick(int index) {
   const QString text = SDriveComboBox->itemText(index);
   if (text.isEmpty()) return;
   const QChar letter = text.front().toUpper();
-  const bool present = letter >= 'A' && letter <= 'Z' && (LogicalDriveMask() >> (letter.unicode() - 'A')) & 1u;
-  if (present) {
+  if (DrivePresent(letter)) {
     if (!QFileInfo(DriveRoot(letter)).isDir()) {
       SDriveComboBox->ClearDrives();
       Say("Drive " + text + " is not ready");

@@ -24,10 +24,8 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 // Lists paint their face with the Base role, combos that cannot be edited
 // with the Button role: both white.
 void White(QWidget* w) {
-  QPalette p = w->palette();
-  p.setColor(QPalette::Base, Qt::white);
-  if (qobject_cast<QComboBox*>(w)) p.setColor(QPalette::Button, Qt::white);
-  w->setPalette(p);
+  SetColour(w, QPalette::Base, Qt::white);
+  if (qobject_cast<QComboBox*>(w)) SetColour(w, QPalette::Button, Qt::white);
 }
 
 // A heading: a raised panel with a centred label in maroon on aqua.
@@ -41,10 +39,8 @@ QFrame* Heading(QWidget* parent, const QRect& at, const QString& text, QLabel** 
   (*label)->setAlignment(Qt::AlignCenter);
   (*label)->setFont(WindowFont(23));
   (*label)->setAutoFillBackground(true);
-  QPalette p = (*label)->palette();
-  p.setColor(QPalette::Window, kAqua);
-  p.setColor(QPalette::WindowText, kMaroon);
-  (*label)->setPalette(p);
+  SetColour(*label, QPalette::Window, kAqua);
+  SetColour(*label, QPalette::WindowText, kMaroon);
   return panel;
 }
 
@@ -106,9 +102,7 @@ TMainForm::TMainForm(QWidget* parent)
   move(114, 124);
   // The face colour of buttons.
   setAutoFillBackground(true);
-  QPalette p = palette();
-  p.setColor(QPalette::Window, p.color(QPalette::Button));
-  setPalette(p);
+  SetColour(this, QPalette::Window, palette().color(QPalette::Button));
   LayOut();
   Connect();
   FormCreate();

@@ -68,6 +68,11 @@ quint32 LogicalDriveMask() {
   return mask;
 }
 
+bool DrivePresent(QChar letter) {
+  const QChar d = letter.toUpper();
+  return d >= 'A' && d <= 'Z' && (LogicalDriveMask() >> (d.unicode() - 'A')) & 1u;
+}
+
 QString DriveRoot(QChar letter) {
   for (const PcDrive& d : PcDrives())
     if (d.letter == letter.toUpper()) return d.root;

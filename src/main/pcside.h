@@ -27,6 +27,8 @@ QList<PcDrive> DrivesOnMounts(QStringList roots);
 QList<PcDrive> PcDrives();
 // Bit n set for every present drive, bit 0 = A.
 quint32 LogicalDriveMask();
+// Whether `letter` (either case) has its bit in the logical-drive mask.
+bool DrivePresent(QChar letter);
 // The root folder of `letter` (either case); empty when no such drive.
 QString DriveRoot(QChar letter);
 // The letter of the drive that holds `path` (upper case); C when none other.

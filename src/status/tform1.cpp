@@ -18,6 +18,12 @@ QFont WindowFont(int pixels) {
   return font;
 }
 
+void SetColour(QWidget* widget, QPalette::ColorRole role, const QColor& colour) {
+  QPalette p = widget->palette();
+  p.setColor(role, colour);
+  widget->setPalette(p);
+}
+
 namespace {
 
 constexpr QColor kAqua(0, 255, 255);
@@ -28,9 +34,7 @@ QLabel* StaticText(QWidget* parent, int left, int top, int fontPixels, const QCo
   label->move(left, top);
   if (background) {
     label->setAutoFillBackground(true);
-    QPalette p = label->palette();
-    p.setColor(QPalette::Window, *background);
-    label->setPalette(p);
+    SetColour(label, QPalette::Window, *background);
   }
   return label;
 }
@@ -85,13 +89,9 @@ void Tform1::ShowPercent(int percent) {
 }
 
 void Tform1::ShowSummary(const QString& summary) {
-  QPalette p = StaticText1->palette();
-  p.setColor(QPalette::Window, QColor(255, 255, 255));
-  StaticText1->setPalette(p);
+  SetColour(StaticText1, QPalette::Window, QColor(255, 255, 255));
   SetText(StaticText1, summary);
   SetText(StaticText3, QString());
   // The colour of an inactive caption's text: the strip fades into the window.
-  p = StaticText3->palette();
-  p.setColor(QPalette::Window, palette().color(QPalette::Inactive, QPalette::PlaceholderText));
-  StaticText3->setPalette(p);
+  SetColour(StaticText3, QPalette::Window, palette().color(QPalette::Inactive, QPalette::PlaceholderText));
 }

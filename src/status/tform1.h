@@ -40,5 +40,8 @@ class Tform1 : public QWidget {
 // else the platform's sans font.
 QFont WindowFont(int pixels);
 
+// Sets one colour role of `widget`'s palette.
+void SetColour(QWidget* widget, QPalette::ColorRole role, const QColor& colour);
+
 // The window of the running transfer; null when none runs.
 extern Tform1* form1;
