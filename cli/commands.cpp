@@ -271,17 +271,19 @@ int CmdPut(const std::vector<std::string>& args) {
   return status;
 }
 
-// ---- get -------------------------------------------------------------------------
+// ---- get and towav ------------------------------------------------------------------
 
-int CmdGet(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {}, "get needs at least one NAME", "get", &a)) return a.status;
-  const std::vector<std::string>& names = a.operands;
+namespace {
+
+// Fetches the named card files into the current directory, as the Upload
+// pass does; with `toWave`, voice recordings only, each then turned into a
+// WAV file beside it, as the To Wave pass does.
+int FetchPass(const std::vector<std::string>& names, bool toWave) {
   int status = kExitOk;
   if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe() && (DeviceState == 2 || DeviceState == 4)) return kExitDevice;
 
-  int fetched = 0;
+  int done = 0;
   ProgressLine line(msg::kUploading, static_cast<int>(names.size()));
   for (const std::string& typed : names) {
     CurrentFileName = CardLine(typed);
@@ -291,15 +293,25 @@ int CmdGet(const std::vector<std::string>& args) {
       status = kExitRefused;
       continue;
     }
+    if (toWave && (CardFileTable[r].FileId & 0x80) == 0) {
+      Say(typed + ": " + msg::kUnknownVoice);
+      status = kExitRefused;
+      continue;
+    }
     CardOpResult result = kOpDeviceFailed;
     std::string pcName;
     if (DeviceState == 0) {
-      line.Start(typed, fetched + 1);
+      line.Start(typed, done + 1);
       result = FetchCardFileTo(r, ".", line.Callback(), &pcName);
       line.End();
     }
+    if (result == kOpOk && toWave) {
+      std::string wavName;
+      result = ConvertVoiceFile(pcName, &wavName);
+      if (result == kOpOk) Say(typed + " -> " + wavName);
+    }
     if (result == kOpOk) {
-      ++fetched;
+      ++done;
       continue;
     }
     if (result == kOpCannotCreatePcFile) {
@@ -313,11 +325,25 @@ int CmdGet(const std::vector<std::string>& args) {
       continue;
     }
     Say(msg::TransferFailure(DeviceState));
-    Say(std::to_string(fetched) + "files uploaded");
+    Say(std::to_string(done) + "files uploaded");
     return kExitDevice;
   }
-  Say(msg::CountText(fetched, "uploaded"));
+  Say(msg::CountText(done, "uploaded"));
   return status;
+}
+
+}  // namespace
+
+int CmdGet(const std::vector<std::string>& args) {
+  Args a;
+  if (!ParseArgs(args, {}, "get needs at least one NAME", "get", &a)) return a.status;
+  return FetchPass(a.operands, false);
+}
+
+int CmdTowav(const std::vector<std::string>& args) {
+  Args a;
+  if (!ParseArgs(args, {}, "towav needs at least one NAME", "towav", &a)) return a.status;
+  return FetchPass(a.operands, true);
 }
 
 // ---- rm ----------------------------------------------------------------------------
@@ -359,14 +385,9 @@ int CmdFormat(const std::vector<std::string>& args) {
     return kExitRefused;
   }
   const FormatResult formatted = FormatCard();
-  if (formatted == kFormatNotIdentified || formatted == kFormatCardTooSmall) {
-    Say(formatted == kFormatCardTooSmall ? "The CF card is too small to be formatted; nothing was written."
-                                         : "The player did not identify the CF card; nothing was written.");
-    return kExitDevice;
-  }
   if (formatted != kFormatOk) {
-    Say("Formatting failed.");
-    return SayState();
+    Say(msg::FormatFailure(formatted));
+    return formatted == kFormatDeviceFailed ? SayState() : kExitDevice;
   }
   if (MountVolume() != kMountOk) {
     Say("Formatting failed: the new volume cannot be read back.");
@@ -376,14 +397,4 @@ int CmdFormat(const std::vector<std::string>& args) {
   Say(msg::kFormattingCompleted);
   Say(msg::FreeSpaceText(FreeClusterCount));
   return kExitOk;
-}
-
-// ---- towav -----------------------------------------------------------------------
-
-int CmdTowav(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {}, "towav needs at least one NAME", "towav", &a)) return a.status;
-  Say("zk27 towav: converting voice recordings is not available yet in this version;\r\n"
-      "use 'zk27 get' to fetch the recordings as they are.");
-  return kExitRefused;
 }

@@ -74,7 +74,8 @@ const std::map<std::string, Command>& Commands() {
       {"towav", {CmdTowav,
                  "Usage: zk27 towav NAME...\n"
                  "Fetch voice recordings and convert them to WAV files in the current\n"
-                 "directory.\n"}},
+                 "directory: NAME.voc is fetched as it is and NAME.wav (16-bit PCM, at\n"
+                 "the recording's rate) is written beside it. Music files are refused.\n"}},
       {"devices", {CmdDevices,
                    "Usage: zk27 devices\n"
                    "List the attached USB devices that offer one bulk IN and one bulk OUT\n"

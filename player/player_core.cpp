@@ -216,8 +216,8 @@ Step PlayerCore::StartCommand(const std::uint8_t* data, std::size_t size, Replie
   switch (c.code) {
     case kCodeIdentifyCard: {
       std::vector<std::uint8_t> card(kSectorSize, 0);
-      card[0] = 0x84;
-      card[1] = 0x8A;
+      card[0] = identify_[0];
+      card[1] = identify_[1];
       for (int i = 0; i < 4; ++i) card[14 + i] = static_cast<std::uint8_t>(sectorCount_ >> (24 - 8 * i));
       replies.push_back(StatusReply(kStatusOk));
       replies.push_back(std::move(card));

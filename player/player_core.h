@@ -144,6 +144,9 @@ class PlayerCore {
   void FailAfter(std::uint64_t n) { failCountdown_ = n; }
   std::uint64_t FailCountdown() const { return failCountdown_; }
   void SetObserver(CommandObserver observer) { observer_ = std::move(observer); }
+  // The first two bytes of the identify reply: 0x84 0x8A for a CompactFlash
+  // card; others stand for a card the PC must not format.
+  void SetIdentifyBytes(std::uint8_t first, std::uint8_t second) { identify_[0] = first, identify_[1] = second; }
 
   // Stores `bytes` on the card as a new, unnamed voice file, the way the
   // player files its own recordings: data clusters first, then both
@@ -169,6 +172,7 @@ class PlayerCore {
   bool plugged_ = true;
   std::uint64_t failCountdown_ = 0;
   CommandObserver observer_;
+  std::uint8_t identify_[2] = {0x84, 0x8A};
 
   // The write in progress.
   std::uint32_t writeLba_ = 0;

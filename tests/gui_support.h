@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
+#include <QMap>
 #include <QListWidget>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -21,6 +22,8 @@
 #include "in_process_player.h"
 #include "player_test_support.h"
 #include "startup.h"
+#include "tform1.h"
+#include "text.h"
 #include "usbfunc.h"
 
 // The lines of a list, top to bottom.
@@ -45,6 +48,12 @@ class GuiCard {
       return answers.isEmpty() ? Answer::Closed : answers.takeFirst();
     };
     h.setBusyCursor = nullptr;
+    // The program's waits pass at once; what the progress window said while
+    // it waited is kept.
+    h.wait = [this](std::uint32_t ms) {
+      waits << QString::number(ms) + ":" + (form1 ? form1->StaticText1->text() : QString());
+      QCoreApplication::processEvents();
+    };
     InstallHooks(h);
   }
   ~GuiCard() { InstallHooks({}); }
@@ -70,14 +79,47 @@ class GuiCard {
     const QString path = WritePcFile("store/" + name, size);
     return SendFileToCard(path.toStdString(), name.toStdString(), nullptr) == kOpOk;
   }
-  // A PC file of `size` bytes under the temporary folder; returns its path.
+  // A PC file of `size` bytes under the temporary folder, its bytes drawn
+  // from its name (Content); returns its path.
   QString WritePcFile(const QString& relative, qint64 size) {
     const QString path = dir.filePath(relative);
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
     f.open(QIODevice::WriteOnly);
-    f.write(QByteArray(size, 'x'));
+    f.write(Content(QFileInfo(path).fileName(), size));
     return path;
+  }
+  // Bytes that differ from file to file and from cluster to cluster.
+  static QByteArray Content(const QString& name, qint64 size) {
+    std::uint32_t seed = 2166136261u;
+    for (QChar c : name) seed = (seed ^ c.unicode()) * 16777619u;
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      bytes[i] = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+  }
+  // Mounts the card again as a new session would and compares its files
+  // with `expected` (PC name to bytes): the same names, each byte for byte.
+  // Returns what differs, or an empty text.
+  QString CardDiffers(const QMap<QString, QByteArray>& expected) {
+    if (MountVolume() != kMountOk) return "the card cannot be mounted";
+    QStringList listed;
+    for (const std::string& line : RebuildCardList()) listed << QString::fromStdString(PcNameFromCard(line));
+    listed.sort();
+    if (listed != QStringList(expected.keys())) return "the card lists " + listed.join(", ");
+    QTemporaryDir fetched;
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+      std::string card, pcName;
+      CardNameFromPc(it.key().toStdString(), &card);
+      const std::int32_t r = FindCardFile(card);
+      if (r <= 0 || FetchCardFileTo(r, fetched.path().toStdString(), nullptr, &pcName) != kOpOk)
+        return it.key() + " cannot be fetched";
+      QFile f(fetched.filePath(QString::fromStdString(pcName)));
+      if (!f.open(QIODevice::ReadOnly) || f.readAll() != it.value()) return it.key() + " differs";
+    }
+    return {};
   }
   QString SettingsPath() const { return dir.filePath("config/zk27/ZK27dir.ini"); }
 
@@ -86,4 +128,5 @@ class GuiCard {
   QStringList messages;
   QStringList questions;
   QList<Answer> answers;
+  QStringList waits;  // "milliseconds:StaticText1"
 };

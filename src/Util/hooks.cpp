@@ -28,6 +28,10 @@ void SetBusyCursor(bool busy) {
 }
 
 void WaitMilliseconds(std::uint32_t milliseconds) {
+  if (g_hooks.wait) {
+    g_hooks.wait(milliseconds);
+    return;
+  }
   using Clock = std::chrono::steady_clock;
   const auto end = Clock::now() + std::chrono::milliseconds(milliseconds);
   if (!g_hooks.processEvents) {

@@ -30,6 +30,9 @@ struct FrontEndHooks {
   std::function<void(bool busy)> setBusyCursor;
   // Handles pending window events; called repeatedly while waiting.
   std::function<void()> processEvents;
+  // When set, stands in for the wall-clock waits of WaitSeconds and
+  // WaitMilliseconds (tests see what was waited for without the time passing).
+  std::function<void(std::uint32_t milliseconds)> wait;
 };
 
 // Replaces every hook at once; empty members fall back to doing nothing.

@@ -79,6 +79,8 @@ enum CardOpResult : int {
   kOpCannotCreatePcFile,
   kOpPcWriteFailed,
   kOpDamaged,            // the file's cluster chain is broken
+  kOpDecodeFailed,       // the voice file holds nothing the decoder can read
+  kOpWavNotWritten,
 };
 
 // Units done of units total; a call with done 0 marks the start of the data.
@@ -108,6 +110,17 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
 // Releases the card file named by list line `name` in the VolumeImage and
 // closes up the FileIds of its kind. The caller flushes once for all names.
 CardOpResult ReleaseCardFile(const std::string& name);
+
+// ---- voice recordings --------------------------------------------------------
+
+// The WAV file's name for voice file `name`: the part before its first "."
+// followed by ".wav" ("memo1.voc" gives "memo1.wav", "a.b.voc" "a.wav").
+std::string WaveFileName(const std::string& name);
+
+// Turns the voice file `voiceName` of the current folder into the WAV file
+// WaveFileName(voiceName) beside it; `wavName` receives that name. A failed
+// conversion leaves no WAV file behind.
+CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* wavName);
 
 // A short text for the results that have no text of their own in the
 // transfers (the limits, PC file errors, damaged files); empty otherwise.

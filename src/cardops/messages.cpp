@@ -1,5 +1,6 @@
 #include "messages.h"
 
+#include "fs.h"
 #include "text.h"
 
 namespace msg {
@@ -27,6 +28,17 @@ std::string TotalFilesText(int count) { return kTotalFiles + std::to_string(coun
 
 std::string CountText(int count, const std::string& verb) {
   return std::to_string(count) + (count > 1 ? " files " : " file ") + verb;
+}
+
+const char* FormatFailure(std::uint8_t formatResult) {
+  switch (formatResult) {
+    case kFormatNotIdentified:
+      return "The player did not identify the CF card; nothing was written.\r\nThe card was not formatted.";
+    case kFormatCardTooSmall:
+      return "The CF card is too small to be formatted; nothing was written.";
+    default:
+      return "Formatting failed: the card could not be written completely.";
+  }
 }
 
 const char* StartRefusal(std::uint16_t raw) {

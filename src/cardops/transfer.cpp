@@ -195,6 +195,10 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
       return "The file " + name + " could not be written on the PC; nothing was kept of it.";
     case kOpDamaged:
       return "The card file " + name + " is damaged (its cluster chain is broken); it was not fetched.";
+    case kOpDecodeFailed:
+      return "The voice file " + name + " could not be decoded; no WAV file was made of it.";
+    case kOpWavNotWritten:
+      return "The WAV file of " + name + " could not be written on the PC.";
     default:
       return {};
   }

@@ -174,6 +174,11 @@ void TMainForm::Connect() {
   connect(SFileListBox, &QListWidget::itemSelectionChanged, this, &TMainForm::SFileListBoxClick);
   connect(SFileListBox, &TFileListBox::MouseUp, this, &TMainForm::SFileListBoxMouseUp);
   connect(MP3ListBox, &QListWidget::itemSelectionChanged, this, &TMainForm::MP3ListBoxClick);
+  connect(FMBitBtn, &QPushButton::clicked, this, &TMainForm::FMBitBtnClick);
+  connect(DownBitBtn, &QPushButton::clicked, this, &TMainForm::DownBitBtnClick);
+  connect(UpBitBtn, &QPushButton::clicked, this, &TMainForm::UpBitBtnClick);
+  connect(DelBitBtn, &QPushButton::clicked, this, &TMainForm::DelBitBtnClick);
+  connect(WavBitBtn, &QPushButton::clicked, this, &TMainForm::WavBitBtnClick);
 }
 
 bool TMainForm::event(QEvent* e) {

@@ -16,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "cardops.h"
 #include "pcside.h"
+
+class Tform1;
 
 // The bottom strip of three sunken text panels.
 class TStatusBar : public QFrame {
@@ -67,6 +70,13 @@ class TMainForm : public QWidget {
   // The reaction to the device's condition after a probe.
   void DeviceStateMessage(std::uint8_t state);
   void MP3ListBoxClick();
+
+  // ---- the five actions ----
+  void FMBitBtnClick();
+  void DownBitBtnClick();
+  void UpBitBtnClick();
+  void DelBitBtnClick();
+  void WavBitBtnClick();
   // True once the window was closed on the device's condition; the program
   // then ends as after a normal close.
   bool Closing() const { return closing_; }
@@ -103,6 +113,23 @@ class TMainForm : public QWidget {
   void Reload();
   void FallBackToDriveC();
   void CloseMainWindow();
+
+  // The actions' shared steps.
+  enum class FetchOutcome { Fetched, Skipped, CannotCreate, DeviceFailed };
+  Tform1* OpenProgressWindow(bool disableMainWindow);
+  void CloseProgressWindow();
+  ProgressFn ProgressTo(const QString& shownName, const char* verb);
+  void FinishDownload(int stored);
+  void FinishUpload(int count);
+  // The end of a fetch pass on a failed card command. True when the main
+  // window was closed.
+  bool StopUpload(int count);
+  void InvalidHandle();
+  // The record of selected line `row`, or 0 when the line names no file;
+  // such a line is reported and removed.
+  std::int32_t SelectedCardFile(int row);
+  FetchOutcome FetchSelectedFile(std::int32_t r, std::string* pcName);
+
   bool closing_ = false;
 };
 

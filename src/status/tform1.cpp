@@ -88,6 +88,8 @@ void Tform1::ShowPercent(int percent) {
   SetText(StaticText2, QString::number(percent) + "%");
 }
 
+void Tform1::ShowStatus(const QString& text) { SetText(StaticText1, text); }
+
 void Tform1::ShowSummary(const QString& summary) {
   SetColour(StaticText1, QPalette::Window, QColor(255, 255, 255));
   SetText(StaticText1, summary);

@@ -24,6 +24,8 @@ class Tform1 : public QWidget {
   void ShowPosition(int k, int n);
   // The bar and StaticText2 at `percent`.
   void ShowPercent(int percent);
+  // StaticText1 alone, as when a transfer stops on the card.
+  void ShowStatus(const QString& text);
   // The end of a transfer: `summary` on white, StaticText3 emptied.
   void ShowSummary(const QString& summary);
 

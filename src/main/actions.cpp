@@ -1,0 +1,337 @@
+// The five actions of the main window: Format, Download (PC to card), Upload
+// (card to PC), Delete and To Wave. Each handler shows what happens (probe,
+// questions, progress window, messages, counts, buttons) and leaves the card
+// work to the card operations, which zk27 runs the same way.
+#include <QDir>
+#include <QFile>
+
+#include "cardops.h"
+#include "fs.h"
+#include "hooks.h"
+#include "mainform.h"
+#include "messages.h"
+#include "text.h"
+#include "tform1.h"
+#include "usbfunc.h"
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }
+
+int SelectedCount(const QListWidget* list) { return static_cast<int>(list->selectedItems().size()); }
+
+// The text of the progress window's first line when a run stops on the card.
+QString StoppedText(int count, const char* verb) { return QString::number(count) + verb; }
+
+}  // namespace
+
+// ---- the progress window ------------------------------------------------------------
+
+Tform1* TMainForm::OpenProgressWindow(bool disableMainWindow) {
+  // Owned by the application, not by this window: it is a window of its own.
+  form1 = new Tform1();
+  form1->show();
+  if (disableMainWindow) setEnabled(false);
+  SetBusyCursor(true);
+  return form1;
+}
+
+void TMainForm::CloseProgressWindow() {
+  delete form1;
+  form1 = nullptr;
+}
+
+ProgressFn TMainForm::ProgressTo(const QString& shownName, const char* verb) {
+  return [shownName, verb](std::uint32_t done, std::uint32_t total) {
+    if (!form1) return;
+    if (done == 0) {  // the data begins to move
+      form1->showstring(shownName, verb);
+      form1->ProgressBar1->setRange(0, 100);
+      return;
+    }
+    form1->ShowPercent(ProgressPercent(done, total));
+  };
+}
+
+// ---- Format -----------------------------------------------------------------------------
+
+void TMainForm::FMBitBtnClick() {
+  ProbeDevice(this);
+  if (DeviceGone()) return;
+  if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) return;
+  SetBusyCursor(true);
+  WaitMilliseconds(300);
+  const FormatResult formatted = FormatCard();
+  WaitMilliseconds(1001);
+  SetBusyCursor(false);
+  // Only a format that succeeded is called completed; a refused card keeps
+  // its files, and the user must hear that it was not formatted.
+  ShowMessage(formatted == kFormatOk ? msg::kFormattingCompleted : msg::FormatFailure(formatted));
+  MountVolume();
+  if (DeviceState == 0) {
+    RefreshCardView();
+  } else if (DeviceState != 1) {
+    CloseMainWindow();
+  }
+}
+
+// ---- Download: PC files to the card --------------------------------------------------------
+
+void TMainForm::FinishDownload(int stored) {
+  SetBusyCursor(false);
+  RefreshCardView();
+  if (form1) form1->ShowSummary(Q(msg::CountText(stored, "downloaded")));
+  WaitSeconds(2);
+  setEnabled(true);
+  CloseProgressWindow();
+}
+
+void TMainForm::DownBitBtnClick() {
+  ProbeDevice(this);  // a missing card shows at the first file
+  int stored = 0;
+  DownBitBtn->setEnabled(false);
+  UpBitBtn->setEnabled(false);
+  RefreshCardView();
+  const int selected = SelectedCount(SFileListBox);
+  if (selected == 0) return;
+
+  OpenProgressWindow(false);
+  const QDir folder(SDirectoryListBox->Directory());
+  for (int row = 0; row < SFileListBox->count(); ++row) {
+    if (!SFileListBox->item(row)->isSelected()) continue;
+    form1->ShowPosition(stored + 1, selected);
+    const QString line = SFileListBox->item(row)->text();
+    const QString path = folder.filePath(line);
+    const CardOpResult r =
+        SendFileToCard(QFile::encodeName(path).toStdString(), line.toStdString(), ProgressTo(path, msg::kDownloading));
+    switch (r) {
+      case kOpOk:
+        RefreshCardView();
+        ++stored;
+        continue;
+      case kOpCannotOpenPcFile:
+        ShowMessage(msg::kSelectedUnknown);
+        continue;
+      case kOpWrongKind:
+        ShowMessage(msg::kInvalidType);
+        continue;
+      case kOpNameNotStorable:
+      case kOpNameTooLong:
+      case kOpNoFileIdLeft:
+      case kOpPcReadFailed:  // this file only; the next may be fine
+        ShowMessage(CardOpText(r, line.toStdString()));
+        continue;
+      case kOpNoSpace:
+        ShowMessage(msg::kNoSpace);
+        break;
+      case kOpDirectoryFull:
+        ShowMessage(msg::kTooManyFiles);
+        break;
+      case kOpNameTableFull:
+        ShowMessage(CardOpText(r, line.toStdString()));
+        break;
+      case kOpDeviceGone:  // found by the probe, which said so already
+        break;
+      default:  // a card command failed: during the data, or the table write
+        if (r == kOpFlushFailed) ShowMessage(CardOpText(r, line.toStdString()));
+        ShowMessage(msg::TransferFailure(DeviceState));
+        if (DeviceState == 2 || DeviceState == 4) {
+          form1->ShowStatus(StoppedText(stored, "files downloaded"));
+          WaitSeconds(2);
+          CloseMainWindow();
+        }
+        break;
+    }
+    break;  // the run stops here
+  }
+  FinishDownload(stored);
+}
+
+// ---- Upload: card files to the PC ----------------------------------------------------------
+
+void TMainForm::FinishUpload(int count) {
+  SetBusyCursor(false);
+  form1->ShowSummary(Q(msg::CountText(count, "uploaded")));
+  SFileListBox->Update();
+  WaitSeconds(2);
+  CloseProgressWindow();
+  setEnabled(true);
+}
+
+bool TMainForm::StopUpload(int count) {
+  ShowMessage(msg::TransferFailure(DeviceState));
+  const bool ending = DeviceState == 2 || DeviceState == 4;
+  SetBusyCursor(false);
+  form1->ShowStatus(StoppedText(count, "files uploaded"));
+  WaitSeconds(3);
+  CloseProgressWindow();
+  if (ending) CloseMainWindow();
+  else setEnabled(true);
+  return ending;
+}
+
+std::int32_t TMainForm::SelectedCardFile(int row) {
+  CurrentFileName = CardLine(row);
+  const std::int32_t r = FindCardFile(CurrentFileName);
+  if (r > 0) return r;
+  // A line that names no file (or an empty one) goes; the line after it
+  // moves up into this row.
+  ShowMessage(msg::kFileNotExisted);
+  delete MP3ListBox->takeItem(row);
+  return 0;
+}
+
+TMainForm::FetchOutcome TMainForm::FetchSelectedFile(std::int32_t r, std::string* pcName) {
+  if (DeviceState != 0) return FetchOutcome::DeviceFailed;
+  const QString shown = Q(PcNameFromCard(CurrentFileName));
+  form1->showstring(shown, msg::kUploading);
+  // Into the process's current folder: the folder the PC side shows.
+  const CardOpResult result = FetchCardFileTo(r, ".", ProgressTo(shown, msg::kUploading), pcName);
+  switch (result) {
+    case kOpOk:
+      return FetchOutcome::Fetched;
+    case kOpCannotCreatePcFile:
+      return FetchOutcome::CannotCreate;
+    case kOpDeviceFailed:
+      return FetchOutcome::DeviceFailed;
+    default:  // this file only: a damaged chain, an unsafe name, a PC write error
+      ShowMessage(CardOpText(result, shown.toStdString()));
+      return FetchOutcome::Skipped;
+  }
+}
+
+void TMainForm::InvalidHandle() {
+  CloseProgressWindow();
+  ShowMessage(msg::kInvalidHandle);
+  SetBusyCursor(false);
+  setEnabled(true);
+}
+
+void TMainForm::UpBitBtnClick() {
+  ProbeDevice(this);
+  int count = 0;
+  DownBitBtn->setEnabled(false);
+  UpBitBtn->setEnabled(false);
+  if (DeviceState == 2 || DeviceState == 4) return;
+  if (SelectedCount(MP3ListBox) == 0) return;
+
+  OpenProgressWindow(true);
+  for (int row = 0; row < MP3ListBox->count();) {
+    if (!MP3ListBox->item(row)->isSelected()) {
+      ++row;
+      continue;
+    }
+    form1->ShowPosition(count + 1, SelectedCount(MP3ListBox));
+    form1->ShowPercent(0);
+    const std::int32_t r = SelectedCardFile(row);
+    if (r == 0) continue;
+    ++row;
+    std::string pcName;
+    switch (FetchSelectedFile(r, &pcName)) {
+      case FetchOutcome::Fetched:
+        ++count;
+        SFileListBox->addItem(Q(pcName));
+        continue;
+      case FetchOutcome::Skipped:
+        continue;
+      case FetchOutcome::CannotCreate:
+        InvalidHandle();
+        return;
+      case FetchOutcome::DeviceFailed:
+        StopUpload(count);
+        return;
+    }
+  }
+  FinishUpload(count);
+}
+
+// ---- Delete ---------------------------------------------------------------------------------
+
+void TMainForm::DelBitBtnClick() {
+  ProbeDevice(this);
+  DownBitBtn->setEnabled(false);
+  UpBitBtn->setEnabled(false);
+  if (DeviceGone()) return;
+  const int selected = SelectedCount(MP3ListBox);
+  if (selected == 0) return;
+  const std::string question = selected == 1 ? std::string(msg::kConfirmDeleteOne) : msg::ConfirmDeleteMany(selected);
+  if (AskYesNo(msg::kConfirmDeleteCaption, question) != Answer::Yes) return;
+
+  std::vector<std::string> names;
+  for (int row = 0; row < MP3ListBox->count(); ++row)
+    if (MP3ListBox->item(row)->isSelected()) names.push_back(CardLine(row));
+  for (const std::string& name : names) {
+    if (ReleaseCardFile(name) == kOpOk) continue;
+    const QString shown = Q(PcNameFromCard(name));
+    ShowMessage(msg::DeleteNotExisted(shown.toStdString()));
+    const QList<QListWidgetItem*> gone = MP3ListBox->findItems(shown, Qt::MatchExactly);
+    if (!gone.isEmpty()) delete gone.first();
+  }
+  FlushVolume();
+  if (DeviceState != 0) {
+    // The tables may be half written: the user must hear it before the
+    // program ends.
+    if (DeviceState != 1) ShowMessage(msg::TransferFailure(DeviceState));
+    CloseMainWindow();
+    return;
+  }
+  FillMp3List(RebuildCardList());
+  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(FreeClusterCount)));
+  StatusBar->SetPanelText(2, QString());
+}
+
+// ---- To Wave: voice recordings to WAV files ----------------------------------------------
+
+void TMainForm::WavBitBtnClick() {
+  DownBitBtn->setEnabled(false);
+  UpBitBtn->setEnabled(false);
+  WavBitBtn->setEnabled(false);
+  // No probe: the state of the last command decides.
+  if (DeviceState != 0 || SelectedCount(MP3ListBox) == 0) {
+    WavBitBtn->setEnabled(true);
+    return;
+  }
+
+  OpenProgressWindow(true);
+  int count = 0;
+  for (int row = 0; row < MP3ListBox->count();) {
+    if (!MP3ListBox->item(row)->isSelected()) {
+      ++row;
+      continue;
+    }
+    form1->ShowPosition(count + 1, SelectedCount(MP3ListBox));
+    form1->ShowPercent(0);
+    const std::int32_t r = SelectedCardFile(row);
+    if (r == 0) continue;
+    ++row;
+    if ((CardFileTable[r].FileId & 0x80) == 0) {
+      ShowMessage(msg::kUnknownVoice);
+      continue;
+    }
+    std::string pcName;
+    switch (FetchSelectedFile(r, &pcName)) {
+      case FetchOutcome::Fetched: {
+        SFileListBox->addItem(Q(pcName));
+        // A recording that cannot be turned into sound is said, not counted.
+        std::string wavName;
+        const CardOpResult decoded = ConvertVoiceFile(pcName, &wavName);
+        if (decoded == kOpOk) ++count;
+        else ShowMessage(CardOpText(decoded, pcName));
+        continue;
+      }
+      case FetchOutcome::Skipped:
+        continue;
+      case FetchOutcome::CannotCreate:
+        InvalidHandle();
+        WavBitBtn->setEnabled(true);
+        return;
+      case FetchOutcome::DeviceFailed:
+        if (!StopUpload(count)) WavBitBtn->setEnabled(true);
+        return;
+    }
+  }
+  FinishUpload(count);
+  WavBitBtn->setEnabled(true);
+}

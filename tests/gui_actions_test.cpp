@@ -1,0 +1,466 @@
+// The main window's five actions against the virtual player in this process:
+// what the user sees, what lands on the card and on the PC, and what is
+// left whole when the card, the cable or the player fails half-way.
+#include <QPainter>
+#include <QProgressBar>
+#include <QSignalBlocker>
+
+#include "gui_support.h"
+#include "mainform.h"
+#include "messages.h"
+
+namespace {
+
+// Watches every progress window that opens: the percentages its bar takes,
+// and the "k of n" line at each card command. `onPercent` may inject a fault
+// at a chosen point of the data.
+class ProgressSpy : public QObject {
+ public:
+  explicit ProgressSpy(player::PlayerCore& core) : core_(core) {
+    qApp->installEventFilter(this);
+    core_.SetObserver([this](std::uint64_t, const player::CommandInfo&) {
+      if (form1 && !form1->StaticText3->text().isEmpty() &&
+          (positions.isEmpty() || positions.back() != form1->StaticText3->text()))
+        positions << form1->StaticText3->text();
+    });
+  }
+  ~ProgressSpy() override {
+    qApp->removeEventFilter(this);
+    core_.SetObserver(nullptr);
+  }
+  QList<int> percents;
+  QStringList positions;
+  std::function<void(int)> onPercent;
+
+ protected:
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Show)
+      if (auto* w = qobject_cast<Tform1*>(o))
+        connect(w->ProgressBar1, &QProgressBar::valueChanged, this, [this](int v) {
+          percents << v;
+          if (onPercent) onPercent(v);
+        });
+    return false;
+  }
+
+ private:
+  player::PlayerCore& core_;
+};
+
+enum class Fault { Eject, Unplug, Busy, Drop };
+
+// Applies `fault` to the player; Heal undoes it.
+void Apply(player::InProcessPlayer& p, Fault fault) {
+  switch (fault) {
+    case Fault::Eject: p.core().Eject(); break;
+    case Fault::Unplug: p.Unplug(); break;
+    case Fault::Busy: p.core().SetBusy(true); break;
+    case Fault::Drop: p.core().FailAfter(1); break;
+  }
+}
+void Heal(player::InProcessPlayer& p) {
+  p.core().Insert();
+  p.Plug();
+  p.core().SetBusy(false);
+  p.core().FailAfter(0);
+}
+
+void Select(QListWidget* list, const QStringList& names) {
+  for (const QString& n : names) {
+    const auto found = list->findItems(n, Qt::MatchExactly);
+    QVERIFY2(!found.isEmpty(), qPrintable(n));
+    found.front()->setSelected(true);
+  }
+}
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// The FileId byte of the card file `name` as the card holds it now.
+int FileIdOnCard(const std::string& name) {
+  MountVolume();
+  RebuildCardList();
+  const std::int32_t r = FindCardFile(name);
+  return r > 0 ? CardFileTable[r].FileId : -1;
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Fault)
+
+class ActionsTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void formatAsksAndSaysHowItWent();
+  void downloadStoresTheSelection();
+  void downloadSkipsWhatItCannotStore();
+  void downloadStopsWhenTheCardFails_data();
+  void downloadStopsWhenTheCardFails();
+  void uploadFetchesTheSelection();
+  void uploadStopsWhenTheCardFails_data();
+  void uploadStopsWhenTheCardFails();
+  void uploadIntoAFolderThatIsGone();
+  void deleteReleasesAndClosesUpTheNumbers();
+  void toWaveConvertsVoiceRecordingsOnly();
+  void screenshotOfATransfer();
+};
+
+void ActionsTest::formatAsksAndSaysHowItWent() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("old.mp3", 70000));
+  const QMap<QString, QByteArray> before{{"old.mp3", GuiCard::Content("old.mp3", 70000)}};
+  TMainForm form;
+
+  env.answers = {Answer::No};
+  form.FMBitBtn->click();
+  QCOMPARE(env.questions, QStringList{msg::kConfirmFormat});
+  QVERIFY(env.messages.isEmpty());
+  QCOMPARE(env.CardDiffers(before), QString());
+
+  // A card the player does not identify as one it may format keeps its files.
+  env.player->core().SetIdentifyBytes(0x84, 0x8B);
+  env.answers = {Answer::Yes};
+  form.FMBitBtn->click();
+  QCOMPARE(env.messages, QStringList{msg::FormatFailure(kFormatNotIdentified)});
+  QCOMPARE(Lines(form.MP3ListBox), QStringList{"old.mp3"});
+  QVERIFY(form.isVisible());
+  QCOMPARE(env.CardDiffers(before), QString());
+
+  env.player->core().SetIdentifyBytes(0x84, 0x8A);
+  env.messages.clear();
+  env.waits.clear();
+  env.answers = {Answer::Yes};
+  form.FMBitBtn->click();
+  QCOMPARE(env.messages, QStringList{msg::kFormattingCompleted});
+  QCOMPARE(env.waits, (QStringList{"300:", "1001:"}));
+  QCOMPARE(form.MP3ListBox->count(), 0);
+  QCOMPARE(form.StatusBar->PanelText(1), QString::fromStdString(msg::FreeSpaceText(CountFreeClusters())));
+  QCOMPARE(form.StatusBar->PanelText(2), QString("Total Files: 0"));
+  QCOMPARE(env.CardDiffers({}), QString());
+
+  // Without a card nothing is asked and nothing written.
+  env.messages.clear();
+  env.questions.clear();
+  env.player->core().Eject();
+  form.FMBitBtn->click();
+  QCOMPARE(env.messages, QStringList{msg::kStateNoCard});
+  QVERIFY(env.questions.isEmpty());
+  QVERIFY(!form.isVisible());
+}
+
+void ActionsTest::downloadStoresTheSelection() {
+  GuiCard env;
+  env.StartFormattedCard();
+  const QMap<QString, qint64> sizes{{"a.mp3", 0}, {"b.voc", 65537}, {"c.mp3", 8 * 65536}};
+  QMap<QString, QByteArray> expected;
+  for (auto it = sizes.begin(); it != sizes.end(); ++it) {
+    env.WritePcFile("pc/" + it.key(), it.value());
+    expected[it.key()] = GuiCard::Content(it.key(), it.value());
+  }
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+
+  // Nothing selected: the card view is read again and no window opens.
+  form.DownBitBtn->setEnabled(true);
+  ProgressSpy spy(env.player->core());
+  form.DownBitBtnClick();
+  QVERIFY(!form.DownBitBtn->isEnabled() && !form.UpBitBtn->isEnabled());
+  QVERIFY(env.waits.isEmpty() && spy.positions.isEmpty());
+
+  form.SFileListBox->selectAll();
+  QVERIFY(form.DownBitBtn->isEnabled());
+  form.DownBitBtn->click();
+  QVERIFY(env.messages.isEmpty());
+  QCOMPARE(spy.positions, (QStringList{"1 of 3", "2 of 3", "3 of 3"}));
+  // The empty file moves no bar; 2 clusters, then 8.
+  QCOMPARE(spy.percents, (QList<int>{50, 100, 12, 25, 38, 50, 62, 75, 88, 100}));
+  QCOMPARE(env.waits, QStringList{"2001:3 files downloaded"});
+  QVERIFY(form1 == nullptr);
+  QVERIFY(form.isEnabled() && !form.DownBitBtn->isEnabled() && !form.UpBitBtn->isEnabled());
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "c.mp3", "b.voc"}));
+  QCOMPARE(form.StatusBar->PanelText(2), QString("Total Files: 3"));
+  QCOMPARE(env.CardDiffers(expected), QString());
+}
+
+void ActionsTest::downloadSkipsWhatItCannotStore() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"a.mp3", "b.c.mp3", "c.mp3", "gone.mp3"}) env.WritePcFile(QString("pc/") + name, 1000);
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  form.SFileListBox->selectAll();
+  QFile::remove(env.dir.filePath("pc/gone.mp3"));  // after it was selected
+  ProgressSpy spy(env.player->core());
+  form.DownBitBtnClick();
+  // Two dots make no music file. A skipped file does not advance the
+  // count: c.mp3 is sent as "2 of 4" like the file before it.
+  QCOMPARE(env.messages, (QStringList{msg::kInvalidType, msg::kSelectedUnknown}));
+  QCOMPARE(spy.positions, (QStringList{"1 of 4", "2 of 4"}));
+  QCOMPARE(env.waits, QStringList{"2001:2 files downloaded"});
+  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 1000)}, {"c.mp3", GuiCard::Content("c.mp3", 1000)}}),
+           QString());
+
+  // A file larger than the free space stops the run: the next is not sent.
+  env.messages.clear();
+  env.waits.clear();
+  env.WritePcFile("big/huge.mp3", 64 * 65536);
+  env.WritePcFile("big/small.mp3", 10);
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("big")));
+  form.SFileListBox->selectAll();
+  form.DownBitBtnClick();
+  QCOMPARE(env.messages, QStringList{msg::kNoSpace});
+  QCOMPARE(env.waits, QStringList{"2001:0 file downloaded"});
+  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 1000)}, {"c.mp3", GuiCard::Content("c.mp3", 1000)}}),
+           QString());
+}
+
+void ActionsTest::downloadStopsWhenTheCardFails_data() {
+  QTest::addColumn<Fault>("fault");
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<QStringList>("waits");
+  QTest::addColumn<bool>("windowStays");
+  QTest::newRow("card pulled") << Fault::Eject << QStringList{msg::kCardRemoved}
+                               << QStringList{"2001:1files downloaded", "2001:1 file downloaded"} << false;
+  QTest::newRow("cable pulled") << Fault::Unplug << QStringList{msg::kLostConnection}
+                                << QStringList{"2001:1files downloaded", "2001:1 file downloaded"} << false;
+  QTest::newRow("player busy") << Fault::Busy << QStringList{kBusyMessage, msg::kNotReady}
+                               << QStringList{"2001:1 file downloaded"} << true;
+  QTest::newRow("command dropped") << Fault::Drop << QStringList{msg::kNotReady}
+                                   << QStringList{"2001:1 file downloaded"} << true;
+}
+
+void ActionsTest::downloadStopsWhenTheCardFails() {
+  QFETCH(Fault, fault);
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("kept.mp3", 5000));
+  const int freeAtStart = CountFreeClusters();
+  env.WritePcFile("pc/1.mp3", 2 * 65536);
+  env.WritePcFile("pc/2.mp3", 3 * 65536);
+  env.WritePcFile("pc/3.mp3", 100);
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  form.SFileListBox->selectAll();
+  ProgressSpy spy(env.player->core());
+  // The second file has sent its first cluster of three.
+  spy.onPercent = [&](int p) {
+    if (p == 33) Apply(*env.player, fault);
+  };
+  form.DownBitBtnClick();
+  QTEST(env.messages, "messages");
+  QTEST(env.waits, "waits");
+  QTEST(form.isVisible(), "windowStays");
+  QVERIFY(form1 == nullptr);
+
+  Heal(*env.player);
+  QCOMPARE(env.CardDiffers({{"kept.mp3", GuiCard::Content("kept.mp3", 5000)},
+                            {"1.mp3", GuiCard::Content("1.mp3", 2 * 65536)}}),
+           QString());
+  // The clusters the broken file wrote to are still free.
+  QCOMPARE(CountFreeClusters(), freeAtStart - 2);
+}
+
+void ActionsTest::uploadFetchesTheSelection() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("stale.mp3", 10));
+  QVERIFY(env.Store("three.mp3", 3 * 65536));
+  QVERIFY(env.Store("small.mp3", 100));
+  QVERIFY(env.Store("empty.mp3", 0));
+  env.WritePcFile("pc/small.mp3", 99999);  // replaced without a question
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  // A file that leaves the card behind the window's back.
+  QCOMPARE(ReleaseCardFile("stale.mp3"), kOpOk);
+  FlushVolume();
+  {
+    const QSignalBlocker quiet(form.MP3ListBox);  // a click would drop the line already
+    form.MP3ListBox->selectAll();
+  }
+  ProgressSpy spy(env.player->core());
+  form.UpBitBtn->setEnabled(true);
+  form.UpBitBtn->click();
+
+  QCOMPARE(env.messages, QStringList{msg::kFileNotExisted});
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"three.mp3", "small.mp3", "empty.mp3"}));
+  QCOMPARE(spy.positions, (QStringList{"1 of 3", "2 of 3"}));
+  QCOMPARE(spy.percents, (QList<int>{33, 67, 100, 0, 100, 0}));
+  QCOMPARE(env.waits, QStringList{"2001:3 files uploaded"});
+  QVERIFY(form1 == nullptr && form.isEnabled());
+  QVERIFY(!form.DownBitBtn->isEnabled() && !form.UpBitBtn->isEnabled());
+  QCOMPARE(CurrentFileName, std::string("empty.mp3"));
+  // Exactly the card files' bytes, and the file list read again.
+  for (const auto& [name, size] : {std::pair{"three.mp3", 3 * 65536}, {"small.mp3", 100}, {"empty.mp3", 0}})
+    QCOMPARE(ReadAll(env.dir.filePath(QString("pc/") + name)), GuiCard::Content(name, size));
+  QCOMPARE(Lines(form.SFileListBox), (QStringList{"empty.mp3", "small.mp3", "three.mp3"}));
+  QCOMPARE(QDir(env.dir.filePath("pc")).entryList(QDir::Files | QDir::Hidden).size(), 3);
+}
+
+void ActionsTest::uploadStopsWhenTheCardFails_data() {
+  QTest::addColumn<Fault>("fault");
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<bool>("windowStays");
+  QTest::newRow("card pulled") << Fault::Eject << QStringList{msg::kCardRemoved} << false;
+  QTest::newRow("cable pulled") << Fault::Unplug << QStringList{msg::kLostConnection} << false;
+  QTest::newRow("player busy") << Fault::Busy << QStringList{kBusyMessage, msg::kNotReady} << true;
+  QTest::newRow("command dropped") << Fault::Drop << QStringList{msg::kNotReady} << true;
+}
+
+void ActionsTest::uploadStopsWhenTheCardFails() {
+  QFETCH(Fault, fault);
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("1.mp3", 2 * 65536));
+  QVERIFY(env.Store("2.mp3", 3 * 65536));
+  QVERIFY(env.Store("3.mp3", 100));
+  env.WritePcFile("pc/2.mp3", 77);  // an older copy that a failed fetch must not cost
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  form.MP3ListBox->selectAll();
+  env.messages.clear();
+  ProgressSpy spy(env.player->core());
+  spy.onPercent = [&](int p) {
+    if (p == 33) Apply(*env.player, fault);
+  };
+  form.UpBitBtnClick();
+  QTEST(env.messages, "messages");
+  QCOMPARE(env.waits, QStringList{"3001:1files uploaded"});
+  QTEST(form.isVisible(), "windowStays");
+  QVERIFY(form1 == nullptr);
+  if (form.isVisible()) QVERIFY(form.isEnabled());
+
+  QCOMPARE(ReadAll(env.dir.filePath("pc/1.mp3")), GuiCard::Content("1.mp3", 2 * 65536));
+  QCOMPARE(ReadAll(env.dir.filePath("pc/2.mp3")), GuiCard::Content("2.mp3", 77));
+  QVERIFY(!QFile::exists(env.dir.filePath("pc/3.mp3")));
+  QCOMPARE(QDir(env.dir.filePath("pc")).entryList(QDir::Files | QDir::Hidden).size(), 2);
+  Heal(*env.player);
+  QCOMPARE(env.CardDiffers({{"1.mp3", GuiCard::Content("1.mp3", 2 * 65536)},
+                            {"2.mp3", GuiCard::Content("2.mp3", 3 * 65536)},
+                            {"3.mp3", GuiCard::Content("3.mp3", 100)}}),
+           QString());
+}
+
+void ActionsTest::uploadIntoAFolderThatIsGone() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("a.voc", 1000));
+  QVERIFY(QDir().mkpath(env.dir.filePath("pc")));
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  QVERIFY(QDir(env.dir.filePath("pc")).removeRecursively());
+  form.MP3ListBox->selectAll();
+  env.messages.clear();
+  form.UpBitBtnClick();
+  QCOMPARE(env.messages, QStringList{msg::kInvalidHandle});
+  QVERIFY(env.waits.isEmpty());
+  QVERIFY(form1 == nullptr && form.isEnabled() && form.isVisible());
+
+  // To Wave ends the same way, and gives its button back.
+  form.MP3ListBox->selectAll();
+  env.messages.clear();
+  form.WavBitBtnClick();
+  QCOMPARE(env.messages, QStringList{msg::kInvalidHandle});
+  QVERIFY(form1 == nullptr && form.isEnabled() && form.WavBitBtn->isEnabled());
+}
+
+void ActionsTest::deleteReleasesAndClosesUpTheNumbers() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "v1.voc", "v2.voc"})
+    QVERIFY(env.Store(name, 70000));
+  TMainForm form;
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "v1.voc", "v2.voc"}));
+
+  // No: nothing changes but the transfer buttons.
+  Select(form.MP3ListBox, {"m1.mp3", "m2.mp3", "v2.voc"});
+  env.messages.clear();
+  env.answers = {Answer::No};
+  form.UpBitBtn->setEnabled(true);
+  form.DelBitBtn->click();
+  QCOMPARE(env.questions, QStringList{"Do you really want to delete these 3 files!!"});
+  QVERIFY(!form.UpBitBtn->isEnabled());
+  QCOMPARE(form.MP3ListBox->count(), 6);
+
+  // The two lowest music files go: 3 and 4 become 1 and 2; voice keeps its
+  // numbers. A line whose file left the card meanwhile is said and dropped.
+  form.MP3ListBox->clearSelection();
+  Select(form.MP3ListBox, {"m1.mp3", "m2.mp3", "v2.voc"});
+  QCOMPARE(ReleaseCardFile("v2.voc"), kOpOk);
+  FlushVolume();
+  env.messages.clear();
+  env.questions.clear();
+  env.answers = {Answer::Yes};
+  const int freeBefore = CountFreeClusters();
+  form.DelBitBtnClick();
+  QCOMPARE(env.messages, QStringList{msg::DeleteNotExisted("v2.voc")});
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"m3.mp3", "m4.mp3", "v1.voc"}));
+  QCOMPARE(form.StatusBar->PanelText(1), QString::fromStdString(msg::FreeSpaceText(freeBefore + 4)));
+  QCOMPARE(form.StatusBar->PanelText(2), QString());
+  QCOMPARE(FileIdOnCard("m3.mp3"), 1);
+  QCOMPARE(FileIdOnCard("m4.mp3"), 2);
+  QCOMPARE(FileIdOnCard("v1.voc"), 0x81);
+  QCOMPARE(env.CardDiffers({{"m3.mp3", GuiCard::Content("m3.mp3", 70000)},
+                            {"m4.mp3", GuiCard::Content("m4.mp3", 70000)},
+                            {"v1.voc", GuiCard::Content("v1.voc", 70000)}}),
+           QString());
+
+  // One file, and the card goes while the tables are written: the user is
+  // told and the program ends; the files stay whole.
+  Select(form.MP3ListBox, {"m4.mp3"});
+  env.questions.clear();
+  env.messages.clear();
+  env.answers = {Answer::Yes};
+  env.player->core().SetObserver([&](std::uint64_t, const player::CommandInfo& c) {
+    if (c.code == 0x51) env.player->core().Eject();
+  });
+  form.DelBitBtnClick();
+  QCOMPARE(env.questions, QStringList{msg::kConfirmDeleteOne});
+  QCOMPARE(env.messages, QStringList{msg::kCardRemoved});
+  QVERIFY(!form.isVisible());
+  Heal(*env.player);
+  QCOMPARE(env.CardDiffers({{"m3.mp3", GuiCard::Content("m3.mp3", 70000)},
+                            {"m4.mp3", GuiCard::Content("m4.mp3", 70000)},
+                            {"v1.voc", GuiCard::Content("v1.voc", 70000)}}),
+           QString());
+}
+
+void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
+  QSKIP("needs the voice decoder");
+}
+
+// The README's picture of a transfer, made when ZK27_SCREENSHOT_DIR names a
+// folder (scripts/screenshots): the main window with the progress window
+// over it, half-way through the second of three files.
+void ActionsTest::screenshotOfATransfer() {
+  const QString out = qEnvironmentVariable("ZK27_SCREENSHOT_DIR");
+  if (out.isEmpty()) QSKIP("ZK27_SCREENSHOT_DIR is not set");
+  GuiCard env;
+  env.StartFormattedCard(32 * 2048);
+  QVERIFY(env.Store("Morning walk.mp3", 340000));
+  for (const auto& [name, size] : {std::pair{"Evening news.mp3", 6 * 65536}, {"Lecture.mp3", 8 * 65536},
+                                   {"Reminder.voc", 120000}})
+    env.WritePcFile(QString("Music/") + name, size);
+  TMainForm form;
+  form.SDriveComboBox->SetUpperCaseDisplay();
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("Music")));
+  form.SFileListBox->selectAll();
+  ProgressSpy spy(env.player->core());
+  bool saved = false;
+  spy.onPercent = [&](int p) {
+    if (saved || p != 50 || form1->StaticText3->text() != "2 of 3") return;
+    QPixmap shot = form.grab();
+    QPainter painter(&shot);
+    painter.drawPixmap(form1->pos() - form.pos(), form1->grab());
+    painter.setPen(Qt::gray);
+    painter.drawRect(QRect(form1->pos() - form.pos(), form1->size()).adjusted(-1, -1, 0, 0));
+    saved = shot.save(out + "/transfer.png");
+  };
+  form.DownBitBtnClick();
+  QVERIFY(saved);
+}
+
+QTEST_MAIN(ActionsTest)
+#include "gui_actions_test.moc"
