@@ -25,6 +25,7 @@
 #include "bulk_backend.h"
 #include "card_image.h"
 #include "player_core.h"
+#include "voc_writer.h"
 
 namespace player {
 
@@ -314,30 +315,21 @@ bool Daemon::Plug(std::string* error) {
   return true;
 }
 
+// The file is a sound file (a WAV file, or anything else libsndfile reads);
+// the card gets it as the voice file the player's recorder would make of it.
 std::string Daemon::RecordFile(const std::string& path, bool* ok) {
   *ok = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "cannot read " + path + ": " + std::strerror(errno);
   struct stat st {};
-  std::string refusal;
+  if (::stat(path.c_str(), &st) != 0) return "not recorded: cannot read " + path + ": " + std::strerror(errno);
+  // A pipe or a device would stall the daemon's one loop.
+  if (!S_ISREG(st.st_mode)) return "not recorded: " + path + " is not a regular file";
+  // No sound file takes more than 8 bytes a sample and the voice file 2: a
+  // file four times the card's size cannot fit, and is not read.
+  if (static_cast<std::uint64_t>(st.st_size) > 4 * std::uint64_t{core_.SectorCount()} * kSectorSize)
+    return std::string("not recorded: ") + RecordResultText(RecordResult::kCardFull);
   std::vector<std::uint8_t> bytes;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    refusal = path + " is not a regular file";
-  } else if (static_cast<std::uint64_t>(st.st_size) > std::uint64_t{core_.SectorCount()} * kSectorSize) {
-    refusal = std::string(RecordResultText(RecordResult::kCardFull));
-  } else {
-    bytes.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    if (done != bytes.size()) refusal = "cannot read " + path;
-  }
-  ::close(fd);
-  if (!refusal.empty()) return "not recorded: " + refusal;
+  std::string problem;
+  if (!tvdh::WavToVoiceFile(path, &bytes, &problem)) return "not recorded: " + problem;
 
   RecordInfo info;
   const RecordResult r = core_.Record(bytes, &info);

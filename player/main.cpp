@@ -7,12 +7,14 @@
 #include "bulk_backend.h"
 #include "card_image.h"
 #include "daemon.h"
+#include "tone.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: zk27-player serve [--card PATH] [--size MIB] [--socket PATH]\n"
     "       zk27-player ctl [--socket PATH] COMMAND [ARG]\n"
+    "       zk27-player tone SECONDS OUT.wav\n"
     "\n"
     "serve   serves a card image as a ZK27 player on a local socket.\n"
     "        --card PATH    card image (default $XDG_DATA_HOME/zk27/card.img,\n"
@@ -30,8 +32,12 @@ const char kUsage[] =
     "        recheck             the next command reports that the card must be re-checked\n"
     "        unplug | plug       detach / attach the player\n"
     "        fail-after N        the N-th command from now fails in transport (0 cancels)\n"
-    "        record FILE         the player records FILE's bytes as a voice file\n"
-    "        quit                stop the player\n";
+    "        record FILE         the player records a memo: FILE, a WAV file (or any\n"
+    "                            sound file libsndfile reads, mono or stereo), becomes\n"
+    "                            a 16-bit voice file without a name\n"
+    "        quit                stop the player\n"
+    "tone    writes a sound to record: SECONDS (at most 600) of a tone rising from\n"
+    "        300 Hz to 3 kHz, as an 8 kHz mono 16-bit WAV file OUT.wav\n";
 
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "zk27-player: %s\n%s", problem.c_str(), kUsage);
@@ -163,6 +169,24 @@ int RunControl(const std::vector<std::string>& args) {
   return player::Control(socket, words);
 }
 
+int RunTone(const std::vector<std::string>& args) {
+  if (!args.empty() && IsHelp(args[0])) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (args.size() != 2 || args[1].empty()) return Usage("tone needs SECONDS and OUT.wav");
+  char* end = nullptr;
+  const double seconds = std::strtod(args[0].c_str(), &end);
+  if (args[0].empty() || *end != '\0' || !(seconds > 0 && seconds <= 600))
+    return Usage("tone needs a number of seconds above 0 and at most 600");
+  std::string problem;
+  if (!player::WriteTone(args[1], seconds, &problem)) {
+    std::fprintf(stderr, "zk27-player: %s\n", problem.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,5 +200,6 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "serve") return RunServe(args);
   if (command == "ctl") return RunControl(args);
+  if (command == "tone") return RunTone(args);
   return Usage("unknown command: " + command);
 }

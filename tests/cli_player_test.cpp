@@ -2,6 +2,7 @@
 // player's states steered with `zk27-player ctl`, transport failures, voice
 // recordings made on the player, and a player that dies.
 #include "cli_support.h"
+#include "voc_writer.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -69,6 +70,17 @@ class cli_player : public CliTest {
       return 0;
     }
     return std::stoull(m[2]);
+  }
+
+  // A WAV file of `seconds` written by `zk27-player tone` at `path`; returns
+  // the voice file the player makes of it.
+  Bytes Memo(const std::string& path, const std::string& seconds) {
+    const RunResult made = RunProgram({PlayerBin(), "tone", seconds, path}, dir_.path());
+    EXPECT_EQ(made.exit, 0) << made;
+    Bytes voc;
+    std::string problem;
+    EXPECT_TRUE(tvdh::WavToVoiceFile(path, &voc, &problem)) << problem;
+    return voc;
   }
 
   void Format() {
@@ -268,12 +280,10 @@ TEST_F(cli_player, RecordingsMadeOnThePlayerAreListedAndFetched) {
   Pc("song.mp3", 500, 1);
   ASSERT_EQ(Z({"put", "song.mp3"}).exit, 0);
   const std::string memos = dir_.Sub("memos");
-  const Bytes first = RandomBytes(70000, 7);
-  const Bytes second = RandomBytes(300, 8);
-  ASSERT_TRUE(WriteFile(memos + "/one.raw", first));
-  ASSERT_TRUE(WriteFile(memos + "/two.raw", second));
-  EXPECT_TRUE(Holds(Ctl({"record", memos + "/one.raw"}).out, "voice file 0x81"));
-  EXPECT_TRUE(Holds(Ctl({"record", memos + "/two.raw"}).out, "voice file 0x82"));
+  const Bytes first = Memo(memos + "/one.wav", "4.5");  // more than a cluster
+  const Bytes second = Memo(memos + "/two.wav", "0.02");
+  EXPECT_TRUE(Holds(Ctl({"record", memos + "/one.wav"}).out, "voice file 0x81"));
+  EXPECT_TRUE(Holds(Ctl({"record", memos + "/two.wav"}).out, "voice file 0x82"));
 
   const std::string dayBefore = TodayYymmdd();
   const RunResult listed = Z({"ls", "-l"});
@@ -350,9 +360,8 @@ TEST_F(cli_player, RecordingOnACardWithEveryNameSlotTaken) {
     ASSERT_EQ(filled.exit, 0) << filled;
   }
   StartPlayer(4);
-  const Bytes memo = RandomBytes(3000, 5);
-  ASSERT_TRUE(WriteFile(dir_ / "memo.raw", memo));
-  EXPECT_TRUE(Holds(Ctl({"record", dir_ / "memo.raw"}).out, "voice file 0xF2"));
+  const Bytes memo = Memo(dir_ / "memo.wav", "0.1");
+  EXPECT_TRUE(Holds(Ctl({"record", dir_ / "memo.wav"}).out, "voice file 0xF2"));
 
   const std::string day = TodayYymmdd();
   const std::string recording = day + "114.voc";

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include "player_test_support.h"
+#include "voc_writer.h"
 
 extern char** environ;
 
@@ -221,27 +222,38 @@ TEST_F(PlayerDaemonTest, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
   EXPECT_FALSE(std::filesystem::exists(socket_ + ".ctl"));
 }
 
+// The card gets the voice file made of the WAV file; a file that is no sound
+// is refused and leaves the directory as it was.
 TEST_F(PlayerDaemonTest, RecordRequestWritesAVoiceFile) {
   ASSERT_TRUE(MakeBlankImage(card_, 2048));
   const Geometry geo = FormatImage(card_, 2048);
   StartDaemon();
-  Bytes memo(70000);
-  for (std::size_t i = 0; i < memo.size(); ++i) memo[i] = static_cast<std::uint8_t>(i % 251);
-  const std::string memoPath = dir_ / "memo.raw";
-  ASSERT_TRUE(MakeBlankImage(memoPath, 0));
-  ASSERT_TRUE(WriteFileAt(memoPath, 0, memo));
+  const std::string wavPath = dir_ / "memo.wav";
+  ASSERT_EQ(Run({"tone", "4.5", wavPath}).exit, 0);
+  Bytes voc;
+  std::string problem;
+  ASSERT_TRUE(tvdh::WavToVoiceFile(wavPath, &voc, &problem)) << problem;
 
-  const Outcome done = Ctl({"record", memoPath});
+  const Outcome done = Ctl({"record", wavPath});
   EXPECT_EQ(done.exit, 0) << done.err;
   EXPECT_NE(done.out.find("0x81"), std::string::npos) << done.out;
   const Bytes entry = ReadFileAt(card_, geo.dirStart * 512ull, 32);
   EXPECT_EQ(entry[12], 0x81);
   EXPECT_EQ(Le16(entry, 26), 2u);
-  EXPECT_EQ(Le32(entry, 28), 70000u);
-  EXPECT_EQ(ReadFileAt(card_, geo.ClusterOffset(2), memo.size()), memo);
+  EXPECT_EQ(Le32(entry, 28), voc.size());
+  EXPECT_EQ(ReadFileAt(card_, geo.ClusterOffset(2), voc.size()), voc);
+
+  const std::string rawPath = dir_ / "memo.raw";
+  ASSERT_TRUE(MakeBlankImage(rawPath, 0));
+  ASSERT_TRUE(WriteFileAt(rawPath, 0, Bytes(3000, 0x5A)));
+  const Outcome noSound = Ctl({"record", rawPath});
+  EXPECT_EQ(noSound.exit, 1);
+  EXPECT_NE(noSound.err.find("not recorded: " + rawPath + " is not a sound file"), std::string::npos)
+      << noSound.err;
+  EXPECT_EQ(ReadFileAt(card_, geo.dirStart * 512ull + 32, 32), Bytes(32, 0)) << "a refused file was stored";
 
   ASSERT_EQ(Ctl({"eject"}).exit, 0);
-  const Outcome refused = Ctl({"record", memoPath});
+  const Outcome refused = Ctl({"record", wavPath});
   EXPECT_EQ(refused.exit, 1);
   EXPECT_NE(refused.err.find("no card"), std::string::npos) << refused.err;
 }
@@ -254,6 +266,8 @@ TEST_F(PlayerDaemonTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Ctl({"busy"}).exit, 2);
   EXPECT_EQ(Ctl({"fail-after", "x"}).exit, 2);
   EXPECT_EQ(Ctl({"status", "extra"}).exit, 2);
+  EXPECT_EQ(Run({"tone", "0", dir_ / "t.wav"}).exit, 2);
+  EXPECT_EQ(Run({"tone", "1"}).exit, 2);
   EXPECT_EQ(Run({"--help"}).exit, 0);
 }
 
