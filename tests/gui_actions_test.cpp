@@ -4,10 +4,13 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QSignalBlocker>
+#include <cmath>
+#include <sndfile.h>
 
 #include "gui_support.h"
 #include "mainform.h"
 #include "messages.h"
+#include "voc_writer.h"
 
 namespace {
 
@@ -124,7 +127,7 @@ void ActionsTest::formatAsksAndSaysHowItWent() {
   env.player->core().SetIdentifyBytes(0x84, 0x8B);
   env.answers = {Answer::Yes};
   form.FMBitBtn->click();
-  QCOMPARE(env.messages, QStringList{msg::FormatFailure(kFormatNotIdentified)});
+  QCOMPARE(env.messages, QStringList{QString(msg::FormatFailure(kFormatNotIdentified))});
   QCOMPARE(Lines(form.MP3ListBox), QStringList{"old.mp3"});
   QVERIFY(form.isVisible());
   QCOMPARE(env.CardDiffers(before), QString());
@@ -276,6 +279,7 @@ void ActionsTest::uploadFetchesTheSelection() {
   // A file that leaves the card behind the window's back.
   QCOMPARE(ReleaseCardFile("stale.mp3"), kOpOk);
   FlushVolume();
+  RebuildCardList();  // the engine knows; the window's list does not
   {
     const QSignalBlocker quiet(form.MP3ListBox);  // a click would drop the line already
     form.MP3ListBox->selectAll();
@@ -395,7 +399,7 @@ void ActionsTest::deleteReleasesAndClosesUpTheNumbers() {
   env.answers = {Answer::Yes};
   const int freeBefore = CountFreeClusters();
   form.DelBitBtnClick();
-  QCOMPARE(env.messages, QStringList{msg::DeleteNotExisted("v2.voc")});
+  QCOMPARE(env.messages, QStringList{QString::fromStdString(msg::DeleteNotExisted("v2.voc"))});
   QCOMPARE(Lines(form.MP3ListBox), (QStringList{"m3.mp3", "m4.mp3", "v1.voc"}));
   QCOMPARE(form.StatusBar->PanelText(1), QString::fromStdString(msg::FreeSpaceText(freeBefore + 4)));
   QCOMPARE(form.StatusBar->PanelText(2), QString());
@@ -428,7 +432,71 @@ void ActionsTest::deleteReleasesAndClosesUpTheNumbers() {
 }
 
 void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
-  QSKIP("needs the voice decoder");
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("song.mp3", 1000));
+  // A voice file in a coding the decoder does not know (Creative's ADPCM).
+  QByteArray bad("Creative Voice File\x1A\x1A\x00\x0A\x01\x29\x11", 26);
+  bad += QByteArray("\x01\x66\x00\x00\x83\x01", 6) + QByteArray(100, 'z') + QByteArray(1, '\0');
+  const QString badPath = env.dir.filePath("store/bad.voc");
+  QFile f(badPath);
+  QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bad) == bad.size());
+  f.close();
+  QCOMPARE(SendFileToCard(badPath.toStdString(), "bad.voc", nullptr), kOpOk);
+  // A memo the player records from a sound file: a rising tone, 8 kHz.
+  std::vector<short> tone(4000);
+  for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<short>(12000 * std::sin(i * i * 1e-4));
+  const QString wavPath = env.dir.filePath("tone.wav");
+  SF_INFO info{0, 8000, 1, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE* out = sf_open(wavPath.toUtf8().constData(), SFM_WRITE, &info);
+  QVERIFY(out && sf_write_short(out, tone.data(), 4000) == 4000);
+  sf_close(out);
+  std::vector<std::uint8_t> voc;
+  std::string problem;
+  QVERIFY2(tvdh::WavToVoiceFile(wavPath.toStdString(), &voc, &problem), problem.c_str());
+  QCOMPARE(env.player->core().Record(voc), player::RecordResult::kOk);
+  QVERIFY(QDir().mkpath(env.dir.filePath("pc")));
+
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  QCOMPARE(form.MP3ListBox->count(), 3);
+  const QString memo = form.MP3ListBox->item(2)->text();
+  QVERIFY2(memo.endsWith(".voc") && memo.size() == 13, qPrintable(memo));
+  const QString memoWav = memo.chopped(4) + ".wav";
+
+  // Nothing selected: only the button comes back.
+  form.UpBitBtn->setEnabled(true);
+  form.WavBitBtnClick();
+  QVERIFY(form.WavBitBtn->isEnabled() && !form.UpBitBtn->isEnabled() && env.waits.isEmpty());
+
+  form.MP3ListBox->selectAll();
+  env.messages.clear();
+  form.WavBitBtn->click();
+  QCOMPARE(env.messages,
+           (QStringList{msg::kUnknownVoice, QString::fromStdString(CardOpText(kOpDecodeFailed, "bad.voc"))}));
+  QCOMPARE(env.waits, QStringList{"2001:1 file uploaded"});
+  QVERIFY(form1 == nullptr && form.isEnabled() && form.WavBitBtn->isEnabled());
+  QVERIFY(!form.DownBitBtn->isEnabled() && !form.UpBitBtn->isEnabled());
+  QCOMPARE(Lines(form.MP3ListBox).size(), 3);
+  QCOMPARE(QDir(env.dir.filePath("pc")).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+           (QStringList{memo.chopped(4) + ".voc", memoWav, "bad.voc"}));
+  QCOMPARE(Lines(form.SFileListBox), (QStringList{memo, "bad.voc"}));
+
+  // The WAV file holds the recorded samples.
+  SF_INFO got{};
+  SNDFILE* in = sf_open(env.dir.filePath("pc/" + memoWav).toUtf8().constData(), SFM_READ, &got);
+  QVERIFY(in);
+  std::vector<short> samples(got.frames);
+  sf_read_short(in, samples.data(), got.frames);
+  sf_close(in);
+  QCOMPARE(got.samplerate, 8000);
+  QCOMPARE(got.channels, 1);
+  QCOMPARE(got.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  QVERIFY(samples == tone);
+
+  QCOMPARE(WaveFileName("memo1.voc"), std::string("memo1.wav"));
+  QCOMPARE(WaveFileName("a.b.voc"), std::string("a.wav"));
+  QCOMPARE(WaveFileName("memo"), std::string("memo.wav"));
 }
 
 // The README's picture of a transfer, made when ZK27_SCREENSHOT_DIR names a

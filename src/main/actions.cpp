@@ -4,6 +4,7 @@
 // work to the card operations, which zk27 runs the same way.
 #include <QDir>
 #include <QFile>
+#include <QSignalBlocker>
 
 #include "cardops.h"
 #include "fs.h"
@@ -179,6 +180,7 @@ std::int32_t TMainForm::SelectedCardFile(int row) {
   // A line that names no file (or an empty one) goes; the line after it
   // moves up into this row.
   ShowMessage(msg::kFileNotExisted);
+  const QSignalBlocker quiet(MP3ListBox);  // the removal is no click of the user's
   delete MP3ListBox->takeItem(row);
   return 0;
 }
@@ -266,6 +268,7 @@ void TMainForm::DelBitBtnClick() {
     if (ReleaseCardFile(name) == kOpOk) continue;
     const QString shown = Q(PcNameFromCard(name));
     ShowMessage(msg::DeleteNotExisted(shown.toStdString()));
+    const QSignalBlocker quiet(MP3ListBox);
     const QList<QListWidgetItem*> gone = MP3ListBox->findItems(shown, Qt::MatchExactly);
     if (!gone.isEmpty()) delete gone.first();
   }
