@@ -348,6 +348,12 @@ TEST_F(tvdh_decode, FailuresLeaveTheDestinationAlone) {
   EXPECT_EQ(TVDecodeToWavFile(2, (dir_ / "").c_str(), out_.c_str()), kTvdhCannotRead);  // a folder
   EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), (dir_ / "no/out.wav").c_str()), kTvdhCannotWrite);
   EXPECT_EQ(dir_.Names(), std::vector<std::string>{"in.voc"});
+  // A folder in the destination's place: the WAV file is made, then cannot
+  // take the name.
+  fs::create_directory(dir_ / "taken.wav");
+  EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), (dir_ / "taken.wav").c_str()), kTvdhCannotWrite);
+  EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"in.voc", "taken.wav"}));
+  fs::remove(dir_ / "taken.wav");
 
   // An older destination stays when the new one cannot be made...
   const Bytes older{'o', 'l', 'd'};
