@@ -110,23 +110,37 @@ bool Join(Recording* rec, int rate, int channels) {
   return rec->rate == rate && rec->channels == channels;
 }
 
-bool AddSamples(Recording* rec, const Format& f, const std::uint8_t* data, std::size_t size) {
-  if (!Join(rec, f.rate, f.channels)) return false;
-  const std::size_t frameBytes = static_cast<std::size_t>(BytesPerSample(f.codec)) * f.channels;
-  return DecodeRaw(data, size, f.rate, f.channels, RawSubformat(f.codec), frameBytes, &rec->samples);
-}
-
 int RoundedRate(long long numerator, long long denominator) {
   return static_cast<int>((numerator + denominator / 2) / denominator);
 }
 
 // What the walk through a voice file's blocks carries from block to block.
+// A sound block and its continuations make one run of coded bytes, decoded
+// when the run ends: a frame may straddle two blocks.
 struct Walk {
   Format sound;            // the last sound block's format, for continuations
   bool haveSound = false;
   Format extended;         // an extended block's format, for the next sound block
   bool haveExtended = false;
+  Bytes run;
 };
+
+bool StartRun(Walk* w, Recording* rec, const Format& f) {
+  if (!KnownCodec(f.codec) || !Join(rec, f.rate, f.channels)) return false;
+  w->sound = f;
+  w->haveSound = true;
+  return true;
+}
+
+// Decodes the run so far; leaves it empty.
+bool EndRun(Walk* w, Recording* rec) {
+  if (w->run.empty()) return true;
+  const std::size_t frameBytes = static_cast<std::size_t>(BytesPerSample(w->sound.codec)) * w->sound.channels;
+  const bool ok = DecodeRaw(w->run.data(), w->run.size(), w->sound.rate, w->sound.channels,
+                            RawSubformat(w->sound.codec), frameBytes, &rec->samples);
+  w->run.clear();
+  return ok;
+}
 
 // One block's body (`size` bytes at `at`, fewer when the file is cut short).
 // kTvdhOk to go on, kTvdhNotVoice for a block this decoder cannot decode.
@@ -134,19 +148,21 @@ struct Walk {
 int TakeBlock(unsigned type, const Bytes& b, std::size_t at, std::size_t size, Walk* w, Recording* rec,
               bool* cut) {
   const std::uint8_t* body = b.data() + at;
+  const bool startsAnew = type == 1 || type == 3 || type == 9;
+  if (startsAnew && !EndRun(w, rec)) return kTvdhNotVoice;
   switch (type) {
     case 1: {  // sound data: time constant, codec, samples
       if (size < 2) return *cut = true, kTvdhOk;
       Format f{RoundedRate(1000000, 256 - body[0]), 1, body[1]};
       if (w->haveExtended) f = w->extended;
-      if (!KnownCodec(f.codec)) return kTvdhNotVoice;
-      w->sound = f;
-      w->haveSound = true;
-      return AddSamples(rec, f, body + 2, size - 2) ? kTvdhOk : kTvdhNotVoice;
+      if (!StartRun(w, rec, f)) return kTvdhNotVoice;
+      w->run.assign(body + 2, body + size);
+      return kTvdhOk;
     }
     case 2:  // more samples in the last sound block's format
       if (!w->haveSound) return kTvdhNotVoice;
-      return AddSamples(rec, w->sound, body, size) ? kTvdhOk : kTvdhNotVoice;
+      w->run.insert(w->run.end(), body, body + size);
+      return kTvdhOk;
     case 3: {  // silence: length - 1, time constant
       if (size < 3) return *cut = true, kTvdhOk;
       const int rate = w->haveSound ? w->sound.rate : RoundedRate(1000000, 256 - body[2]);
@@ -169,11 +185,10 @@ int TakeBlock(unsigned type, const Bytes& b, std::size_t at, std::size_t size, W
       const std::uint32_t rate = Le32(b, at);
       const unsigned bits = body[4];
       const Format f{rate > 655350 ? 0 : static_cast<int>(rate), body[5], Le16(b, at + 6)};
-      const bool fits = (f.codec == kPcm16) == (bits == 16) && (bits == 8 || bits == 16);
-      if (!KnownCodec(f.codec) || !fits) return kTvdhNotVoice;
-      w->sound = f;
-      w->haveSound = true;
-      return AddSamples(rec, f, body + 12, size - 12) ? kTvdhOk : kTvdhNotVoice;
+      if ((f.codec == kPcm16) != (bits == 16) || (bits != 8 && bits != 16)) return kTvdhNotVoice;
+      if (!StartRun(w, rec, f)) return kTvdhNotVoice;
+      w->run.assign(body + 12, body + size);
+      return kTvdhOk;
     }
     default:  // markers, text, repeats (played once) and the unknown
       return kTvdhOk;
@@ -201,6 +216,7 @@ int DecodeVoc(const Bytes& b, Recording* rec) {
     cut = cut || present < size;
     at = body + size;
   }
+  if (!EndRun(&walk, rec)) return kTvdhNotVoice;
   return rec->hasSound ? kTvdhOk : kTvdhNotVoice;
 }
 

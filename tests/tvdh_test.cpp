@@ -1,0 +1,415 @@
+// The voice decoder on voice files built block by block in the test, their
+// samples coded by libsndfile, and the WAV files it writes read back with
+// libsndfile. Also the voice files the virtual player records.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tvdh.h"
+#include "voc_writer.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Samples = std::vector<short>;
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "zk27-tvdh-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::string path_;
+};
+
+bool WriteFile(const std::string& path, const Bytes& b) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  return static_cast<bool>(f);
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+// A sweep from low to high frequency at 70 % of full scale; a second
+// channel carries a quieter, faster sweep so that swapped channels show.
+Samples Chirp(std::size_t frames, int channels) {
+  Samples s;
+  for (std::size_t i = 0; i < frames; ++i)
+    for (int c = 0; c < channels; ++c) {
+      const double t = static_cast<double>(i);
+      const double phase = 2 * M_PI * (0.01 * t + 0.2 * t * t / (2.0 * frames)) * (1 + c);
+      s.push_back(static_cast<short>(std::lround((c == 0 ? 23000 : 12000) * std::sin(phase))));
+    }
+  return s;
+}
+
+// `samples` coded by libsndfile as headerless sound in `subformat`.
+Bytes Encode(const TempDir& dir, const Samples& samples, int channels, int subformat, int rate = 8000) {
+  const std::string path = dir / "coded.raw";
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = SF_FORMAT_RAW | subformat;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
+  if (!f) return {};
+  sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+  sf_close(f);
+  Bytes b = ReadFile(path);
+  fs::remove(path);
+  return b;
+}
+
+struct Sound {
+  int rate = 0;
+  int channels = 0;
+  Samples samples;
+};
+
+Sound ReadSound(const std::string& path) {
+  Sound s;
+  SF_INFO info{};
+  SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+  EXPECT_NE(f, nullptr) << path << ": " << sf_strerror(nullptr);
+  if (!f) return s;
+  EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+  s.rate = info.samplerate;
+  s.channels = info.channels;
+  s.samples.resize(static_cast<std::size_t>(info.frames * info.channels));
+  EXPECT_EQ(sf_readf_short(f, s.samples.data(), info.frames), info.frames);
+  sf_close(f);
+  return s;
+}
+
+bool WriteSound(const std::string& path, int rate, const Samples& samples, int channels) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+  if (!f) return false;
+  sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+  return sf_close(f) == 0;
+}
+
+// How far a decoded sample may stray from the source sample `x`.
+using Tolerance = std::function<int(int x)>;
+const Tolerance kExact = [](int) { return 0; };
+const Tolerance kEightBit = [](int) { return 255; };  // 1/256 of full scale
+// A-law and µ-law keep about 4 bits below a sample's leading one: the step
+// is a sixteenth of the sample, and a fixed one near zero.
+const Tolerance kCompanded = [](int x) { return std::abs(x) / 16 + 64; };
+
+::testing::AssertionResult Near(const Samples& got, const Samples& want, const std::vector<Tolerance>& tol) {
+  if (got.size() != want.size())
+    return ::testing::AssertionFailure() << got.size() << " samples, expected " << want.size();
+  for (std::size_t i = 0; i < got.size(); ++i)
+    if (std::abs(got[i] - want[i]) > tol[i](want[i]))
+      return ::testing::AssertionFailure() << "sample " << i << " is " << got[i] << ", expected " << want[i];
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult Near(const Samples& got, const Samples& want, const Tolerance& tol) {
+  return Near(got, want, std::vector<Tolerance>(want.size(), tol));
+}
+
+// ---- voice files, block by block ----------------------------------------------
+
+void Put16(Bytes* b, unsigned v) { b->insert(b->end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
+void Put32(Bytes* b, std::uint32_t v) {
+  Put16(b, v & 0xFFFF);
+  Put16(b, v >> 16);
+}
+
+Bytes VocHeader() {
+  const char magic[] = "Creative Voice File\x1A";
+  Bytes b(magic, magic + 20);
+  Put16(&b, 26);
+  Put16(&b, 0x010A);
+  Put16(&b, (~0x010Au + 0x1234u) & 0xFFFF);
+  return b;
+}
+
+void Block(Bytes* file, std::uint8_t type, const Bytes& body) {
+  file->push_back(type);
+  Put16(file, body.size() & 0xFFFF);
+  file->push_back(static_cast<std::uint8_t>(body.size() >> 16));
+  file->insert(file->end(), body.begin(), body.end());
+}
+
+void SoundBlock(Bytes* file, std::uint8_t timeConstant, std::uint8_t codec, const Bytes& data) {
+  Bytes body{timeConstant, codec};
+  body.insert(body.end(), data.begin(), data.end());
+  Block(file, 1, body);
+}
+
+void NewSoundBlock(Bytes* file, std::uint32_t rate, std::uint8_t bits, std::uint8_t channels, unsigned codec,
+                   const Bytes& data) {
+  Bytes body;
+  Put32(&body, rate);
+  body.insert(body.end(), {bits, channels});
+  Put16(&body, codec);
+  Put32(&body, 0);
+  body.insert(body.end(), data.begin(), data.end());
+  Block(file, 9, body);
+}
+
+class tvdh_decode : public ::testing::Test {
+ protected:
+  // Decodes `voc` (written as in.voc) to out.wav; the decoder's result.
+  int Decode(const Bytes& voc) {
+    EXPECT_TRUE(WriteFile(in_, voc));
+    return TVDecodeToWavFile(kVoiceDecodeMode, in_.c_str(), out_.c_str());
+  }
+  TempDir dir_;
+  const std::string in_ = dir_ / "in.voc";
+  const std::string out_ = dir_ / "out.wav";
+};
+
+TEST_F(tvdh_decode, EachSampleCodingWithinItsOwnError) {
+  struct Row {
+    const char* what;
+    int rate, channels, subformat;
+    unsigned codec;  // the voice file's number
+    bool newFormat;  // a type 9 block, else type 1 (mono, rate from the time constant)
+    Tolerance tol;
+  };
+  const Row rows[] = {
+      {"8-bit, type 1 at 8000 Hz", 8000, 1, SF_FORMAT_PCM_U8, 0, false, kEightBit},
+      {"8-bit, type 1 at 10000 Hz", 10000, 1, SF_FORMAT_PCM_U8, 0, false, kEightBit},
+      {"16-bit, type 9", 16000, 1, SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE, 4, true, kExact},
+      {"16-bit stereo, type 9", 22050, 2, SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE, 4, true, kExact},
+      {"A-law, type 9", 8000, 1, SF_FORMAT_ALAW, 6, true, kCompanded},
+      {"mu-law, type 9", 8000, 1, SF_FORMAT_ULAW, 7, true, kCompanded},
+      {"8-bit, type 9", 11025, 1, SF_FORMAT_PCM_U8, 0, true, kEightBit},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const Samples source = Chirp(3001, r.channels);
+    const Bytes coded = Encode(dir_, source, r.channels, r.subformat);
+    Bytes voc = VocHeader();
+    const int bits = r.codec == 4 ? 16 : 8;
+    if (r.newFormat)
+      NewSoundBlock(&voc, r.rate, bits, r.channels, r.codec, coded);
+    else
+      SoundBlock(&voc, static_cast<std::uint8_t>(256 - 1000000 / r.rate), r.codec, coded);
+    voc.push_back(0);
+    ASSERT_EQ(Decode(voc), kTvdhOk);
+    const Sound got = ReadSound(out_);
+    EXPECT_EQ(got.rate, r.rate);
+    EXPECT_EQ(got.channels, r.channels);
+    EXPECT_TRUE(Near(got.samples, source, r.tol));
+  }
+}
+
+// Extended stereo block and its sound block, a continuation, silence, a text
+// block, a new-format block continued with a frame split between the two;
+// everything after the terminator is ignored.
+TEST_F(tvdh_decode, BlocksOfOneRecordingJoinInOrder) {
+  const int rate = 16000;
+  const Samples a = Chirp(500, 2), b = Chirp(301, 2), c = Chirp(400, 2);
+  Bytes voc = VocHeader();
+  Bytes extended;
+  Put16(&extended, 65536 - 256000000 / (2 * rate));
+  extended.insert(extended.end(), {0, 1});  // 8-bit, stereo
+  Block(&voc, 8, extended);
+  SoundBlock(&voc, 0x83, 0, Encode(dir_, a, 2, SF_FORMAT_PCM_U8));
+  Block(&voc, 2, Encode(dir_, b, 2, SF_FORMAT_PCM_U8));
+  Block(&voc, 3, {99, 0, 0x83});  // 100 frames of silence
+  Block(&voc, 5, {'h', 'i', 0});
+  const Bytes coded = Encode(dir_, c, 2, SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE);
+  const auto split = coded.begin() + 1001;  // within a frame
+  NewSoundBlock(&voc, rate, 16, 2, 4, Bytes(coded.begin(), split));
+  Block(&voc, 2, Bytes(split, coded.end()));
+  voc.push_back(0);
+  SoundBlock(&voc, 0x83, 1, Bytes(50, 0x80));  // after the end: an ADPCM block nobody reads
+
+  ASSERT_EQ(Decode(voc), kTvdhOk);
+  const Sound got = ReadSound(out_);
+  EXPECT_EQ(got.rate, rate);
+  EXPECT_EQ(got.channels, 2);
+  Samples want = a;
+  want.insert(want.end(), b.begin(), b.end());
+  want.insert(want.end(), 200, 0);
+  want.insert(want.end(), c.begin(), c.end());
+  std::vector<Tolerance> tol(a.size() + b.size(), kEightBit);
+  tol.insert(tol.end(), 200 + c.size(), kExact);
+  EXPECT_TRUE(Near(got.samples, want, tol));
+}
+
+TEST_F(tvdh_decode, CutShortFilesKeepTheirWholeSamples) {
+  const Samples source = Chirp(1000, 2);
+  const Bytes coded = Encode(dir_, source, 2, SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE);
+  Bytes voc = VocHeader();
+  NewSoundBlock(&voc, 8000, 16, 2, 4, coded);
+  voc.resize(voc.size() - coded.size() / 2 - 3);  // a card pulled half way, in a frame
+  ASSERT_EQ(Decode(voc), kTvdhOk);
+  const Sound got = ReadSound(out_);
+  EXPECT_EQ(got.channels, 2);
+  EXPECT_TRUE(Near(got.samples, Samples(source.begin(), source.begin() + 2 * 499), kExact));
+
+  // Cut inside a block's own fields: the blocks before it count.
+  Bytes silenceCut = VocHeader();
+  SoundBlock(&silenceCut, 0x83, 0, Bytes(10, 0x90));
+  Block(&silenceCut, 3, {99, 0, 0x83});
+  silenceCut.resize(silenceCut.size() - 2);
+  ASSERT_EQ(Decode(silenceCut), kTvdhOk);
+  EXPECT_EQ(ReadSound(out_).samples, Samples(10, 0x1000));
+}
+
+TEST_F(tvdh_decode, FilesThatAreNoRecordingThisDecoderKnows) {
+  auto twoRates = VocHeader();
+  NewSoundBlock(&twoRates, 8000, 16, 1, 4, Bytes(20, 1));
+  NewSoundBlock(&twoRates, 16000, 16, 1, 4, Bytes(20, 1));
+  auto twoChannelCounts = VocHeader();
+  NewSoundBlock(&twoChannelCounts, 8000, 16, 1, 4, Bytes(20, 1));
+  NewSoundBlock(&twoChannelCounts, 8000, 16, 2, 4, Bytes(20, 1));
+  auto creativeAdpcm = VocHeader();
+  SoundBlock(&creativeAdpcm, 0x83, 1, Bytes(20, 0x55));
+  auto unknownCodec = VocHeader();
+  NewSoundBlock(&unknownCodec, 8000, 8, 1, 0x200, Bytes(20, 1));
+  auto continuationFirst = VocHeader();
+  Block(&continuationFirst, 2, Bytes(20, 0x80));
+  auto headerOnly = VocHeader();
+  auto terminatorOnly = VocHeader();
+  terminatorOnly.push_back(0);
+  auto textOnly = VocHeader();
+  Block(&textOnly, 5, {'x', 0});
+  const Bytes cutHeader(headerOnly.begin(), headerOnly.begin() + 22);
+
+  const std::pair<const char*, Bytes> rows[] = {
+      {"two rates", twoRates},           {"two channel counts", twoChannelCounts},
+      {"Creative ADPCM", creativeAdpcm}, {"unknown codec", unknownCodec},
+      {"continuation first", continuationFirst}, {"header only", headerOnly},
+      {"terminator only", terminatorOnly}, {"text only", textOnly},
+      {"header cut short", cutHeader},
+  };
+  for (const auto& [what, voc] : rows) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ(Decode(voc), kTvdhNotVoice);
+    EXPECT_FALSE(fs::exists(out_));
+  }
+}
+
+// A file without the voice file header is 4-bit ADPCM at 8 kHz.
+TEST_F(tvdh_decode, HeaderlessAdpcm) {
+  const Samples source = Chirp(8000, 1);
+  ASSERT_EQ(Decode(Encode(dir_, source, 1, SF_FORMAT_VOX_ADPCM)), kTvdhOk);
+  const Sound got = ReadSound(out_);
+  EXPECT_EQ(got.rate, 8000);
+  EXPECT_EQ(got.channels, 1);
+  ASSERT_EQ(got.samples.size(), source.size());
+  double squares = 0;
+  for (std::size_t i = 0; i < source.size(); ++i) squares += std::pow(got.samples[i] - source[i], 2.0);
+  EXPECT_LT(std::sqrt(squares / source.size()), 0.05 * 32768);
+
+  // An empty recording is a WAV file without samples.
+  ASSERT_EQ(Decode({}), kTvdhOk);
+  const Sound empty = ReadSound(out_);
+  EXPECT_EQ(empty.rate, 8000);
+  EXPECT_EQ(empty.channels, 1);
+  EXPECT_TRUE(empty.samples.empty());
+}
+
+TEST_F(tvdh_decode, FailuresLeaveTheDestinationAlone) {
+  Bytes voc = VocHeader();
+  NewSoundBlock(&voc, 8000, 16, 1, 4, Encode(dir_, Chirp(100, 1), 1, SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE));
+  ASSERT_TRUE(WriteFile(in_, voc));
+  for (int mode : {1, 3}) EXPECT_EQ(TVDecodeToWavFile(mode, in_.c_str(), out_.c_str()), kTvdhBadMode);
+  EXPECT_EQ(TVDecodeToWavFile(2, (dir_ / "missing.voc").c_str(), out_.c_str()), kTvdhCannotRead);
+  EXPECT_EQ(TVDecodeToWavFile(2, (dir_ / "").c_str(), out_.c_str()), kTvdhCannotRead);  // a folder
+  EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), (dir_ / "no/out.wav").c_str()), kTvdhCannotWrite);
+  EXPECT_EQ(dir_.Names(), std::vector<std::string>{"in.voc"});
+  // A folder in the destination's place: the WAV file is made, then cannot
+  // take the name.
+  fs::create_directory(dir_ / "taken.wav");
+  EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), (dir_ / "taken.wav").c_str()), kTvdhCannotWrite);
+  EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"in.voc", "taken.wav"}));
+  fs::remove(dir_ / "taken.wav");
+
+  // An older destination stays when the new one cannot be made...
+  const Bytes older{'o', 'l', 'd'};
+  ASSERT_TRUE(WriteFile(out_, older));
+  ASSERT_TRUE(WriteFile(dir_ / "bad.voc", VocHeader()));
+  EXPECT_EQ(TVDecodeToWavFile(2, (dir_ / "bad.voc").c_str(), out_.c_str()), kTvdhNotVoice);
+  EXPECT_EQ(TVDecodeToWavFile(1, in_.c_str(), out_.c_str()), kTvdhBadMode);
+  EXPECT_EQ(ReadFile(out_), older);
+  // ...and gives way to one made whole; no temporary is left either way.
+  EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), out_.c_str()), kTvdhOk);
+  EXPECT_EQ(ReadSound(out_).samples.size(), 100u);
+  EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"bad.voc", "in.voc", "out.wav"}));
+}
+
+// What the virtual player stores when it records a WAV file decodes to the
+// WAV file's samples, in every coding the writer offers.
+TEST(tvdh_record, RecordedVoiceFilesDecodeToTheirSamples) {
+  TempDir dir;
+  struct Row {
+    tvdh::VocCodec codec;
+    Tolerance tol;
+  };
+  const Row codecs[] = {{tvdh::VocCodec::kPcm16, kExact},
+                        {tvdh::VocCodec::kPcmU8, kEightBit},
+                        {tvdh::VocCodec::kAlaw, kCompanded},
+                        {tvdh::VocCodec::kUlaw, kCompanded}};
+  for (const auto& [rate, channels] : {std::pair{8000, 1}, std::pair{16000, 2}}) {
+    const Samples source = Chirp(2000, channels);
+    const std::string wav = dir / "memo.wav", voc = dir / "memo.voc", back = dir / "back.wav";
+    ASSERT_TRUE(WriteSound(wav, rate, source, channels));
+    for (const Row& r : codecs) {
+      SCOPED_TRACE(testing::Message() << rate << " Hz, " << channels << " channel(s), codec "
+                                      << static_cast<int>(r.codec));
+      Bytes bytes;
+      std::string problem;
+      ASSERT_TRUE(tvdh::WavToVoiceFile(wav, &bytes, &problem, r.codec)) << problem;
+      ASSERT_TRUE(WriteFile(voc, bytes));
+      ASSERT_EQ(TVDecodeToWavFile(2, voc.c_str(), back.c_str()), kTvdhOk);
+      const Sound got = ReadSound(back);
+      EXPECT_EQ(got.rate, rate);
+      EXPECT_EQ(got.channels, channels);
+      EXPECT_TRUE(Near(got.samples, source, r.tol));
+    }
+  }
+
+  // Bytes that are no sound, and more channels than a voice file holds.
+  const std::string noise = dir / "noise.raw", surround = dir / "surround.wav";
+  ASSERT_TRUE(WriteFile(noise, Bytes(3000, 0x5A)));
+  ASSERT_TRUE(WriteSound(surround, 8000, Chirp(30, 3), 3));
+  for (const std::string& path : {noise, surround}) {
+    Bytes bytes{1, 2, 3};
+    std::string problem;
+    EXPECT_FALSE(tvdh::WavToVoiceFile(path, &bytes, &problem));
+    EXPECT_NE(problem.find(path), std::string::npos) << problem;
+    EXPECT_EQ(bytes, (Bytes{1, 2, 3}));
+  }
+}
+
+}  // namespace
