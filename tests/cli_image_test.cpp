@@ -596,14 +596,29 @@ TEST_F(cli_image, RenumberingNeverCrossesIntoTheOtherKind) {
   EXPECT_EQ(l[1].id, 0x82u);
 }
 
-TEST_F(cli_image, TowavIsRefusedWithAMessage) {
+TEST_F(cli_image, TowavFetchesVoiceRecordingsAndWritesWaveFiles) {
   Format(4);
-  Pc("memo.voc", 1000, 1);
-  ASSERT_EQ(Z({"put", "memo.voc"}).exit, 0);
-  const RunResult r = Z({"towav", "memo.voc"});
-  EXPECT_NE(r.exit, 0) << r;
-  EXPECT_TRUE(Holds(r.err, "not available"));
-  EXPECT_EQ(FolderNames(pc_), Names{"memo.voc"}) << "towav must not leave files behind";
+  // Bytes without the voice file header are headerless ADPCM: 2 samples a byte.
+  const Bytes memo = Pc("memo.voc", 1000, 1);
+  Pc("a.mp3", 100, 2);
+  ASSERT_EQ(Z({"put", "memo.voc", "a.mp3"}).exit, 0);
+  ASSERT_EQ(::unlink((pc_ + "/memo.voc").c_str()), 0);
+  ASSERT_EQ(::unlink((pc_ + "/a.mp3").c_str()), 0);
+
+  const RunResult r = Z({"towav", "a.mp3", "memo.voc", "none.voc"});
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_TRUE(Holds(r.err, "a.mp3: Unknown Voice files")) << r;
+  EXPECT_TRUE(Holds(r.err, "none.voc: File Not Existed")) << r;
+  EXPECT_TRUE(Holds(r.err, "memo.voc -> memo.wav\n")) << r;
+  EXPECT_TRUE(Holds(r.err, "\n1 file uploaded\n")) << r;
+  EXPECT_EQ(FolderNames(pc_), (Names{"memo.voc", "memo.wav"}));
+  EXPECT_EQ(*ReadFile(pc_ + "/memo.voc"), memo);
+  const Bytes wav = *ReadFile(pc_ + "/memo.wav");
+  ASSERT_GE(wav.size(), 44u + 4000u);
+  EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
+  EXPECT_EQ(std::string(wav.begin() + 8, wav.begin() + 12), "WAVE");
+  const std::size_t at = wav.size() - 4000 - 4;
+  EXPECT_EQ(wav[at] | wav[at + 1] << 8 | wav[at + 2] << 16 | wav[at + 3] << 24, 4000) << "the data chunk holds the 2000 samples";
 }
 
 TEST_F(cli_image, ReadOnlyImageCanBeListedButNotWritten) {
