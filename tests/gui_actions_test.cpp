@@ -508,25 +508,31 @@ void ActionsTest::screenshotOfATransfer() {
   GuiCard env;
   env.StartFormattedCard(32 * 2048);
   QVERIFY(env.Store("Morning walk.mp3", 340000));
+  QDir demo(QDir::temp().filePath("zk27-demo/Music"));
+  QVERIFY(demo.removeRecursively() && QDir().mkpath(demo.path()));
   for (const auto& [name, size] : {std::pair{"Evening news.mp3", 6 * 65536}, {"Lecture.mp3", 8 * 65536},
-                                   {"Reminder.voc", 120000}})
-    env.WritePcFile(QString("Music/") + name, size);
+                                   {"Reminder.voc", 120000}}) {
+    QFile f(demo.filePath(name));
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(GuiCard::Content(name, size)) == size);
+  }
   TMainForm form;
   form.SDriveComboBox->SetUpperCaseDisplay();
-  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("Music")));
+  QVERIFY(form.SDirectoryListBox->SetDirectory(demo.path()));
   form.SFileListBox->selectAll();
-  ProgressSpy spy(env.player->core());
   bool saved = false;
-  spy.onPercent = [&](int p) {
-    if (saved || p != 50 || form1->StaticText3->text() != "2 of 3") return;
+  env.player->core().SetObserver([&](std::uint64_t, const player::CommandInfo&) {
+    if (saved || !form1 || form1->StaticText3->text() != "2 of 3" || form1->StaticText2->text() != "50%") return;
     QPixmap shot = form.grab();
     QPainter painter(&shot);
-    painter.drawPixmap(form1->pos() - form.pos(), form1->grab());
-    painter.setPen(Qt::gray);
-    painter.drawRect(QRect(form1->pos() - form.pos(), form1->size()).adjusted(-1, -1, 0, 0));
+    const QRect at(form1->pos() - form.pos(), form1->size());
+    painter.drawPixmap(at.topLeft(), form1->grab());
+    painter.setPen(Qt::darkGray);
+    painter.drawRect(at.adjusted(-1, -1, 0, 0));
     saved = shot.save(out + "/transfer.png");
-  };
+  });
   form.DownBitBtnClick();
+  env.player->core().SetObserver(nullptr);
+  demo.removeRecursively();
   QVERIFY(saved);
 }
 
