@@ -175,8 +175,18 @@ void ActionsTest::downloadStoresTheSelection() {
 
   form.SFileListBox->selectAll();
   QVERIFY(form.DownBitBtn->isEnabled());
+  // The window stays open to the user while the files go: another action
+  // waits for the download's end, and another folder does not change what
+  // is sent.
+  spy.onPercent = [&](int p) {
+    if (p != 50) return;
+    env.answers = {Answer::Yes};
+    form.FMBitBtn->click();
+    form.WavBitBtn->click();
+    form.SDirectoryListBox->SetDirectory(env.dir.path());
+  };
   form.DownBitBtn->click();
-  QVERIFY(env.messages.isEmpty());
+  QVERIFY(env.messages.isEmpty() && env.questions.isEmpty());
   QCOMPARE(spy.positions, (QStringList{"1 of 3", "2 of 3", "3 of 3"}));
   // The empty file moves no bar; 2 clusters, then 8.
   QCOMPARE(spy.percents, (QList<int>{50, 100, 12, 25, 38, 50, 62, 75, 88, 100}));

@@ -26,6 +26,26 @@ int SelectedCount(const QListWidget* list) { return static_cast<int>(list->selec
 // The text of the progress window's first line when a run stops on the card.
 QString StoppedText(int count, const char* verb) { return QString::number(count) + verb; }
 
+// Marks an action as running for its whole length. The window handles events
+// while an action waits (the progress window's text, the summary's pause), so
+// a second click could start another action in the middle of the first: a
+// format under a download, or a second progress window that the first then
+// frees. Such a click is ignored.
+class ActionScope {
+ public:
+  explicit ActionScope(bool& running) : running_(running), entered_(!running) { running_ = true; }
+  ~ActionScope() {
+    if (entered_) running_ = false;
+  }
+  ActionScope(const ActionScope&) = delete;
+  ActionScope& operator=(const ActionScope&) = delete;
+  bool Entered() const { return entered_; }
+
+ private:
+  bool& running_;
+  bool entered_;
+};
+
 }  // namespace
 
 // ---- the progress window ------------------------------------------------------------
@@ -59,6 +79,8 @@ ProgressFn TMainForm::ProgressTo(const QString& shownName, const char* verb) {
 // ---- Format -----------------------------------------------------------------------------
 
 void TMainForm::FMBitBtnClick() {
+  const ActionScope scope(acting_);
+  if (!scope.Entered()) return;
   ProbeDevice(this);
   if (DeviceGone()) return;
   if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) return;
@@ -90,20 +112,25 @@ void TMainForm::FinishDownload(int stored) {
 }
 
 void TMainForm::DownBitBtnClick() {
+  const ActionScope scope(acting_);
+  if (!scope.Entered()) return;
   ProbeDevice(this);  // a missing card shows at the first file
   int stored = 0;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   RefreshCardView();
-  const int selected = SelectedCount(SFileListBox);
+  // The selection as it stands now: the window stays open to the user while
+  // the files go, and a change of folder must not change what is sent.
+  QStringList lines;
+  for (int row = 0; row < SFileListBox->count(); ++row)
+    if (SFileListBox->item(row)->isSelected()) lines << SFileListBox->item(row)->text();
+  const int selected = static_cast<int>(lines.size());
   if (selected == 0) return;
 
   OpenProgressWindow(false);
   const QDir folder(SDirectoryListBox->Directory());
-  for (int row = 0; row < SFileListBox->count(); ++row) {
-    if (!SFileListBox->item(row)->isSelected()) continue;
+  for (const QString& line : lines) {
     form1->ShowPosition(stored + 1, selected);
-    const QString line = SFileListBox->item(row)->text();
     const QString path = folder.filePath(line);
     const CardOpResult r =
         SendFileToCard(QFile::encodeName(path).toStdString(), line.toStdString(), ProgressTo(path, msg::kDownloading));
@@ -212,6 +239,8 @@ void TMainForm::InvalidHandle() {
 }
 
 void TMainForm::UpBitBtnClick() {
+  const ActionScope scope(acting_);
+  if (!scope.Entered()) return;
   ProbeDevice(this);
   int count = 0;
   DownBitBtn->setEnabled(false);
@@ -252,6 +281,8 @@ void TMainForm::UpBitBtnClick() {
 // ---- Delete ---------------------------------------------------------------------------------
 
 void TMainForm::DelBitBtnClick() {
+  const ActionScope scope(acting_);
+  if (!scope.Entered()) return;
   ProbeDevice(this);
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
@@ -288,6 +319,8 @@ void TMainForm::DelBitBtnClick() {
 // ---- To Wave: voice recordings to WAV files ----------------------------------------------
 
 void TMainForm::WavBitBtnClick() {
+  const ActionScope scope(acting_);
+  if (!scope.Entered()) return;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   WavBitBtn->setEnabled(false);

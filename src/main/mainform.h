@@ -131,6 +131,7 @@ class TMainForm : public QWidget {
   FetchOutcome FetchSelectedFile(std::int32_t r, std::string* pcName);
 
   bool closing_ = false;
+  bool acting_ = false;  // one of the five actions runs
 };
 
 // The Qt event that carries the DeviceStateMessage.
