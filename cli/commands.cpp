@@ -241,6 +241,7 @@ int CmdPut(const std::vector<std::string>& args) {
       case kOpNameNotStorable:
       case kOpNameTooLong:
       case kOpNoFileIdLeft:
+      case kOpNameOnCard:
       case kOpPcReadFailed:
         Say(CardOpText(r, name));
         status = kExitRefused;

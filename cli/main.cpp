@@ -57,7 +57,8 @@ const std::map<std::string, Command>& Commands() {
                "Usage: zk27 put FILE...\n"
                "Send PC files to the card, in the order given. Only MP3 (.mp3) and voice\n"
                "(.voc) files are taken; each file is on the card, with its entry, before\n"
-               "the next one starts.\n"}},
+               "the next one starts. A name the card holds already is refused: delete\n"
+               "the card's file first ('zk27 rm NAME') to replace it.\n"}},
       {"get", {CmdGet,
                "Usage: zk27 get NAME...\n"
                "Fetch card files, named as 'zk27 ls' lists them, into the current\n"

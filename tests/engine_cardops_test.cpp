@@ -136,6 +136,8 @@ TEST_F(engine_cardops, LimitsAreCheckedBeforeAnyDataIsWritten) {
        kOpNameTableFull},
       {"music numbers at 127", "song.mp3", [] { PutEntry(0, 0, 0x7F, 0x7F, 0, kEndOfChain, 0); }, kOpNoFileIdLeft},
       {"voice numbers at 127", "memo.voc", [] { PutEntry(0, 0, 0xFF, 0xFF, 0, kEndOfChain, 0); }, kOpNoFileIdLeft},
+      {"a name on the card already", "song.mp3", [this] { ASSERT_EQ(Store("song.mp3", Content(10, 1)), kOpOk); },
+       kOpNameOnCard},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -163,12 +163,16 @@ std::uint32_t CardFileSize(const TFileInfor& record) {
   return entry ? EntrySize(entry) : 0;
 }
 
-CardOpResult ReleaseCardFile(const std::string& name) {
+std::int32_t FindCardFileNow(const std::string& name) {
   CardFileCount = ScanCardDirectory();
   // The scan reorders records without their Names; name them again so that
   // the lookup finds this file and not the one that took its place.
   for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);
-  const std::int32_t j = FindCardFile(name);
+  return FindCardFile(name);
+}
+
+CardOpResult ReleaseCardFile(const std::string& name) {
+  const std::int32_t j = FindCardFileNow(name);
   if (j <= 0) return kOpNotOnCard;
   const TFileInfor deleted = CardFileTable[j];
   const int kind = FileKindOf(deleted.Name);

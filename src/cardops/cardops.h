@@ -59,6 +59,8 @@ std::vector<std::string> RebuildCardList();
 // The record a list line names: -1 for an empty line, 0 when none matches.
 std::int32_t FindCardFile(const std::string& line);
 std::uint32_t CardFileSize(const TFileInfor& record);
+// FindCardFile on the CardFileTable read afresh from the directory image.
+std::int32_t FindCardFileNow(const std::string& name);
 
 enum CardOpResult : int {
   kOpOk = 0,
@@ -74,6 +76,7 @@ enum CardOpResult : int {
   kOpDirectoryFull,
   kOpNameTableFull,
   kOpNoFileIdLeft,       // the kind's numbers reached 127
+  kOpNameOnCard,         // a file of that name is on the card already
   kOpNotOnCard,
   kOpUnsafeName,         // the card name cannot be a PC file name
   kOpCannotCreatePcFile,

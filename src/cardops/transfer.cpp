@@ -72,6 +72,9 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   if (FindFreeDirEntry() == kNoDirEntry) return kOpDirectoryFull;
   if (FindFreeNameSlot() == kNoNameSlot) return kOpNameTableFull;
   if (NextFileId(kind) == 0) return kOpNoFileIdLeft;
+  // Two files of one name could not be told apart: the second could never
+  // be fetched or deleted by its name.
+  if (FindCardFileNow(cardName) > 0) return kOpNameOnCard;
 
   const auto clusters = static_cast<std::uint32_t>(needed);
   CollectFreeClusters(clusters);
@@ -183,6 +186,8 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
              " a control character, \\ or :. The file was skipped.";
     case kOpNameTooLong:
       return "The name " + name + " is longer than the card allows (62 characters); the file was skipped.";
+    case kOpNameOnCard:
+      return "The card holds a file named " + name + " already; delete it first to send this one. The file was skipped.";
     case kOpNameTableFull:
       return "The card's name table is full; no further file can be stored.";
     case kOpNoFileIdLeft:

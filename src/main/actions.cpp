@@ -148,6 +148,7 @@ void TMainForm::DownBitBtnClick() {
       case kOpNameNotStorable:
       case kOpNameTooLong:
       case kOpNoFileIdLeft:
+      case kOpNameOnCard:
       case kOpPcReadFailed:  // this file only; the next may be fine
         ShowMessage(CardOpText(r, line.toStdString()));
         continue;
