@@ -1,6 +1,6 @@
 // The voice decoder: a recording fetched from the card becomes a 16-bit PCM
-// WAV file. The player writes Creative Voice Files; older firmware wrote bare
-// 4-bit ADPCM at 8 kHz with no header at all. The voice file's blocks are
+// WAV file. The player writes Creative Voice Files; a file without their
+// header is taken as bare 4-bit ADPCM at 8 kHz, mono. The voice file's blocks are
 // walked here; libsndfile turns each block's samples into 16-bit ones and
 // writes the WAV file.
 #include "tvdh.h"
@@ -27,6 +27,8 @@ constexpr std::size_t kVocMagicSize = sizeof(kVocMagic) - 1;
 constexpr std::size_t kVocMinHeader = 26;
 // A headerless recording: 4-bit ADPCM, 8 kHz, mono.
 constexpr int kVoxRate = 8000;
+// The most samples a recording may hold: 9 hours at 8 kHz, 512 MiB of WAV.
+constexpr std::size_t kMaxSamples = std::size_t{1} << 28;
 
 // The sample codings a voice file's blocks may carry (the file's own numbers).
 enum Codec : unsigned { kPcmU8 = 0, kPcm16 = 4, kAlaw = 6, kUlaw = 7 };
@@ -168,7 +170,11 @@ int TakeBlock(unsigned type, const Bytes& b, std::size_t at, std::size_t size, W
       const int rate = w->haveSound ? w->sound.rate : RoundedRate(1000000, 256 - body[2]);
       const int channels = w->haveSound ? w->sound.channels : 1;
       if (!Join(rec, rate, channels)) return kTvdhNotVoice;
-      rec->samples.resize(rec->samples.size() + (Le16(b, at) + 1u) * channels, 0);
+      // Seven bytes of silence block stand for up to 128 KiB of samples: a
+      // damaged file of them must not exhaust the memory.
+      const std::size_t silence = (Le16(b, at) + 1u) * static_cast<std::size_t>(channels);
+      if (rec->samples.size() + silence > kMaxSamples) return kTvdhNotVoice;
+      rec->samples.resize(rec->samples.size() + silence, 0);
       return kTvdhOk;
     }
     case 8: {  // extended: 16-bit time constant, codec, mono or stereo
