@@ -304,13 +304,17 @@ TEST_F(tvdh_decode, FilesThatAreNoRecordingThisDecoderKnows) {
   auto textOnly = VocHeader();
   Block(&textOnly, 5, {'x', 0});
   const Bytes cutHeader(headerOnly.begin(), headerOnly.begin() + 22);
+  // 29 KB of silence blocks that would stand for 512 MiB of samples.
+  auto endlessSilence = VocHeader();
+  SoundBlock(&endlessSilence, 0x83, 0, Bytes(20, 0x80));
+  for (int i = 0; i < 4097; ++i) Block(&endlessSilence, 3, {0xFF, 0xFF, 0x83});
 
   const std::pair<const char*, Bytes> rows[] = {
       {"two rates", twoRates},           {"two channel counts", twoChannelCounts},
       {"Creative ADPCM", creativeAdpcm}, {"unknown codec", unknownCodec},
       {"continuation first", continuationFirst}, {"header only", headerOnly},
       {"terminator only", terminatorOnly}, {"text only", textOnly},
-      {"header cut short", cutHeader},
+      {"header cut short", cutHeader},  {"endless silence", endlessSilence},
   };
   for (const auto& [what, voc] : rows) {
     SCOPED_TRACE(what);
