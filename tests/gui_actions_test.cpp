@@ -216,6 +216,26 @@ void ActionsTest::downloadSkipsWhatItCannotStore() {
   QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 1000)}, {"c.mp3", GuiCard::Content("c.mp3", 1000)}}),
            QString());
 
+  // A file that shrinks while it is sent is said and not stored; the run
+  // goes on.
+  env.messages.clear();
+  env.waits.clear();
+  env.WritePcFile("shrink/d.mp3", 3 * 65536);
+  env.WritePcFile("shrink/e.mp3", 10);
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("shrink")));
+  form.SFileListBox->selectAll();
+  spy.onPercent = [&](int p) {
+    if (p == 33) QFile::resize(env.dir.filePath("shrink/d.mp3"), 65536 + 10);
+  };
+  form.DownBitBtnClick();
+  spy.onPercent = nullptr;
+  QCOMPARE(env.messages, QStringList{QString::fromStdString(CardOpText(kOpPcReadFailed, "d.mp3"))});
+  QCOMPARE(env.waits, QStringList{"2001:1 file downloaded"});
+  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 1000)},
+                            {"c.mp3", GuiCard::Content("c.mp3", 1000)},
+                            {"e.mp3", GuiCard::Content("e.mp3", 10)}}),
+           QString());
+
   // A file larger than the free space stops the run: the next is not sent.
   env.messages.clear();
   env.waits.clear();
@@ -226,27 +246,36 @@ void ActionsTest::downloadSkipsWhatItCannotStore() {
   form.DownBitBtnClick();
   QCOMPARE(env.messages, QStringList{msg::kNoSpace});
   QCOMPARE(env.waits, QStringList{"2001:0 file downloaded"});
-  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 1000)}, {"c.mp3", GuiCard::Content("c.mp3", 1000)}}),
+  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 1000)},
+                            {"c.mp3", GuiCard::Content("c.mp3", 1000)},
+                            {"e.mp3", GuiCard::Content("e.mp3", 10)}}),
            QString());
 }
 
 void ActionsTest::downloadStopsWhenTheCardFails_data() {
   QTest::addColumn<Fault>("fault");
+  QTest::addColumn<int>("when");  // after this many steps of the bar: 1.mp3 takes 2, 2.mp3 3
   QTest::addColumn<QStringList>("messages");
   QTest::addColumn<QStringList>("waits");
   QTest::addColumn<bool>("windowStays");
-  QTest::newRow("card pulled") << Fault::Eject << QStringList{msg::kCardRemoved}
-                               << QStringList{"2001:1files downloaded", "2001:1 file downloaded"} << false;
-  QTest::newRow("cable pulled") << Fault::Unplug << QStringList{msg::kLostConnection}
-                                << QStringList{"2001:1files downloaded", "2001:1 file downloaded"} << false;
-  QTest::newRow("player busy") << Fault::Busy << QStringList{kBusyMessage, msg::kNotReady}
+  const QStringList ended{"2001:1files downloaded", "2001:1 file downloaded"};
+  QTest::newRow("card pulled") << Fault::Eject << 3 << QStringList{msg::kCardRemoved} << ended << false;
+  QTest::newRow("cable pulled") << Fault::Unplug << 3 << QStringList{msg::kLostConnection} << ended << false;
+  QTest::newRow("player busy") << Fault::Busy << 3 << QStringList{kBusyMessage, msg::kNotReady}
                                << QStringList{"2001:1 file downloaded"} << true;
-  QTest::newRow("command dropped") << Fault::Drop << QStringList{msg::kNotReady}
+  QTest::newRow("command dropped") << Fault::Drop << 3 << QStringList{msg::kNotReady}
                                    << QStringList{"2001:1 file downloaded"} << true;
+  // All data sent, then the card goes as the tables are written: the file
+  // is said to be lost and not counted.
+  QTest::newRow("card pulled before the tables")
+      << Fault::Eject << 5
+      << QStringList{QString::fromStdString(CardOpText(kOpFlushFailed, "2.mp3")), msg::kCardRemoved} << ended
+      << false;
 }
 
 void ActionsTest::downloadStopsWhenTheCardFails() {
   QFETCH(Fault, fault);
+  QFETCH(int, when);
   GuiCard env;
   env.StartFormattedCard();
   QVERIFY(env.Store("kept.mp3", 5000));
@@ -258,9 +287,8 @@ void ActionsTest::downloadStopsWhenTheCardFails() {
   QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
   form.SFileListBox->selectAll();
   ProgressSpy spy(env.player->core());
-  // The second file has sent its first cluster of three.
-  spy.onPercent = [&](int p) {
-    if (p == 33) Apply(*env.player, fault);
+  spy.onPercent = [&, steps = 0](int) mutable {
+    if (++steps == when) Apply(*env.player, fault);
   };
   form.DownBitBtnClick();
   QTEST(env.messages, "messages");
