@@ -255,12 +255,8 @@ int CmdPut(const std::vector<std::string>& args) {
         if (!g_session.windowClosed) SayState();
         status = kExitDevice;
         break;
-      case kOpFlushFailed:
-        Say(CardOpText(r, name));
-        Say(msg::TransferFailure(DeviceState));
-        status = kExitDevice;
-        break;
-      default:  // a card command failed during the file
+      default:  // a card command failed during the file or its table write
+        if (r == kOpFlushFailed) Say(CardOpText(r, name));
         Say(msg::TransferFailure(DeviceState));
         if (DeviceState == 2 || DeviceState == 4) Say(std::to_string(stored) + "files downloaded");
         status = kExitDevice;

@@ -1,5 +1,6 @@
 // The card operations the front ends share, against the virtual player:
 // sending, fetching, listing and releasing files.
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 
 #include "engine_support.h"
@@ -155,6 +156,9 @@ TEST_F(engine_cardops, NothingIsSentFromAMissingFileOrToAMissingDevice) {
   EXPECT_EQ(SendFileToCard(dir_ / "absent.mp3", "absent.mp3", {}), kOpCannotOpenPcFile);
   std::filesystem::create_directories(dir_ / "folder.mp3");
   EXPECT_EQ(SendFileToCard(dir_ / "folder.mp3", "folder.mp3", {}), kOpCannotOpenPcFile);
+  // A named pipe without a writer: refused at once, not waited for.
+  ASSERT_EQ(::mkfifo((dir_ / "pipe.mp3").c_str(), 0600), 0);
+  EXPECT_EQ(SendFileToCard(dir_ / "pipe.mp3", "pipe.mp3", {}), kOpCannotOpenPcFile);
   for (std::uint8_t state : {2, 4, 5}) {
     DeviceState = state;
     EXPECT_EQ(Store("song.mp3", Content(100, 9)), kOpDeviceGone) << int{state};

@@ -50,7 +50,7 @@ class ProgressSpy : public QObject {
   player::PlayerCore& core_;
 };
 
-enum class Fault { Eject, Unplug, Busy, Drop };
+enum class Fault { Eject, Unplug, Busy, Drop, Recheck };
 
 // Applies `fault` to the player; Heal undoes it.
 void Apply(player::InProcessPlayer& p, Fault fault) {
@@ -59,6 +59,7 @@ void Apply(player::InProcessPlayer& p, Fault fault) {
     case Fault::Unplug: p.Unplug(); break;
     case Fault::Busy: p.core().SetBusy(true); break;
     case Fault::Drop: p.core().FailAfter(1); break;
+    case Fault::Recheck: p.core().RequestRecheck(); break;
   }
 }
 void Heal(player::InProcessPlayer& p) {
@@ -138,7 +139,8 @@ void ActionsTest::formatAsksAndSaysHowItWent() {
   env.answers = {Answer::Yes};
   form.FMBitBtn->click();
   QCOMPARE(env.messages, QStringList{msg::kFormattingCompleted});
-  QCOMPARE(env.waits, (QStringList{"300:", "1001:"}));
+  QCOMPARE(env.waits, QStringList{"1001:"});
+  QCOMPARE(env.busyDepth, 0);
   QCOMPARE(form.MP3ListBox->count(), 0);
   QCOMPARE(form.StatusBar->PanelText(1), QString::fromStdString(msg::FreeSpaceText(CountFreeClusters())));
   QCOMPARE(form.StatusBar->PanelText(2), QString("Total Files: 0"));
@@ -175,18 +177,24 @@ void ActionsTest::downloadStoresTheSelection() {
 
   form.SFileListBox->selectAll();
   QVERIFY(form.DownBitBtn->isEnabled());
-  // The window stays open to the user while the files go: another action
-  // waits for the download's end, and another folder does not change what
+  // The window stays open to the user while the files go: other actions
+  // wait for the download's end, and another folder does not change what
   // is sent.
   spy.onPercent = [&](int p) {
     if (p != 50) return;
-    env.answers = {Answer::Yes};
-    form.FMBitBtn->click();
-    form.WavBitBtn->click();
+    env.answers = {Answer::Yes, Answer::Yes};
+    form.MP3ListBox->item(0)->setSelected(true);  // a.mp3 is on the card by now
+    form.FMBitBtnClick();
+    form.DelBitBtnClick();
+    form.UpBitBtnClick();
+    form.WavBitBtnClick();
     form.SDirectoryListBox->SetDirectory(env.dir.path());
+    form.MP3ListBox->clearSelection();
   };
   form.DownBitBtn->click();
-  QVERIFY(env.messages.isEmpty() && env.questions.isEmpty());
+  QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+  QCOMPARE(env.questions, QStringList());
+  QCOMPARE(env.busyDepth, 0);
   QCOMPARE(spy.positions, (QStringList{"1 of 3", "2 of 3", "3 of 3"}));
   // The empty file moves no bar; 2 clusters, then 8.
   QCOMPARE(spy.percents, (QList<int>{50, 100, 12, 25, 38, 50, 62, 75, 88, 100}));
@@ -267,6 +275,14 @@ void ActionsTest::downloadStopsWhenTheCardFails_data() {
                                    << QStringList{"2001:1 file downloaded"} << true;
   // All data sent, then the card goes as the tables are written: the file
   // is said to be lost and not counted.
+  // A click on the card list meets the player asking for a re-check: the
+  // download stops, and the card is read again once it has ended.
+  QTest::newRow("re-check asked for") << Fault::Recheck << 3 << QStringList{msg::kNotReady}
+                                      << QStringList{"2001:1 file downloaded"} << true;
+  QTest::newRow("player busy as the tables are written")
+      << Fault::Busy << 5
+      << QStringList{kBusyMessage, QString::fromStdString(CardOpText(kOpFlushFailed, "2.mp3")), msg::kNotReady}
+      << QStringList{"2001:1 file downloaded"} << true;
   QTest::newRow("card pulled before the tables")
       << Fault::Eject << 5
       << QStringList{QString::fromStdString(CardOpText(kOpFlushFailed, "2.mp3")), msg::kCardRemoved} << ended
@@ -288,13 +304,19 @@ void ActionsTest::downloadStopsWhenTheCardFails() {
   form.SFileListBox->selectAll();
   ProgressSpy spy(env.player->core());
   spy.onPercent = [&, steps = 0](int) mutable {
-    if (++steps == when) Apply(*env.player, fault);
+    if (++steps != when) return;
+    Apply(*env.player, fault);
+    if (fault == Fault::Recheck) form.MP3ListBox->item(0)->setSelected(true);
   };
   form.DownBitBtnClick();
   QTEST(env.messages, "messages");
   QTEST(env.waits, "waits");
   QTEST(form.isVisible(), "windowStays");
   QVERIFY(form1 == nullptr);
+  QCOMPARE(env.busyDepth, 0);
+  // The window lists what the card holds: the broken file is not there.
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"kept.mp3", "1.mp3"}));
+  QCOMPARE(form.StatusBar->PanelText(1).endsWith(" KB"), fault == Fault::Recheck);
 
   Heal(*env.player);
   QCOMPARE(env.CardDiffers({{"kept.mp3", GuiCard::Content("kept.mp3", 5000)},
@@ -372,6 +394,7 @@ void ActionsTest::uploadStopsWhenTheCardFails() {
   QCOMPARE(env.waits, QStringList{"3001:1files uploaded"});
   QTEST(form.isVisible(), "windowStays");
   QVERIFY(form1 == nullptr);
+  QCOMPARE(env.busyDepth, 0);
   if (form.isVisible()) QVERIFY(form.isEnabled());
 
   QCOMPARE(ReadAll(env.dir.filePath("pc/1.mp3")), GuiCard::Content("1.mp3", 2 * 65536));
@@ -531,6 +554,41 @@ void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
   QCOMPARE(got.channels, 1);
   QCOMPARE(got.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
   QVERIFY(samples == tone);
+
+  QCOMPARE(env.busyDepth, 0);
+
+  // Without a good device state nothing starts; the button comes back.
+  DeviceState = 5;
+  form.WavBitBtnClick();
+  QVERIFY(form.WavBitBtn->isEnabled() && env.waits.size() == 1);
+  DeviceState = 0;
+
+  // A busy player ends the pass with the button back; a pulled card ends
+  // the program.
+  form.MP3ListBox->clearSelection();
+  form.MP3ListBox->item(2)->setSelected(true);
+  env.messages.clear();
+  env.waits.clear();
+  env.player->core().SetObserver([&](std::uint64_t, const player::CommandInfo& c) {
+    if (c.code == 0x52) env.player->core().SetBusy(true);
+  });
+  form.WavBitBtnClick();
+  QCOMPARE(env.messages, (QStringList{kBusyMessage, msg::kNotReady}));
+  QCOMPARE(env.waits, QStringList{"3001:0files uploaded"});
+  QVERIFY(form.isVisible() && form.isEnabled() && form.WavBitBtn->isEnabled() && env.busyDepth == 0);
+  Heal(*env.player);
+  form.MP3ListBox->clearSelection();
+  form.MP3ListBox->item(2)->setSelected(true);  // its probe finds the player well again
+  env.messages.clear();
+  env.waits.clear();
+  env.player->core().SetObserver([&](std::uint64_t, const player::CommandInfo& c) {
+    if (c.code == 0x52) env.player->core().Eject();
+  });
+  form.WavBitBtnClick();
+  QCOMPARE(env.messages, QStringList{msg::kCardRemoved});
+  QCOMPARE(env.waits, QStringList{"3001:0files uploaded"});
+  QVERIFY(!form.isVisible() && !form.WavBitBtn->isEnabled());
+  env.player->core().SetObserver(nullptr);
 
   QCOMPARE(WaveFileName("memo1.voc"), std::string("memo1.wav"));
   QCOMPARE(WaveFileName("a.b.voc"), std::string("a.wav"));

@@ -47,7 +47,7 @@ class GuiCard {
       questions << QString::fromStdString(text) + (warning ? " [warning]" : "");
       return answers.isEmpty() ? Answer::Closed : answers.takeFirst();
     };
-    h.setBusyCursor = nullptr;
+    h.setBusyCursor = [this](bool busy) { busyDepth += busy ? 1 : -1; };
     // The program's waits pass at once; what the progress window said while
     // it waited is kept.
     h.wait = [this](std::uint32_t ms) {
@@ -129,4 +129,5 @@ class GuiCard {
   QStringList questions;
   QList<Answer> answers;
   QStringList waits;  // "milliseconds:StaticText1"
+  int busyDepth = 0;  // hourglasses set and not yet taken back
 };

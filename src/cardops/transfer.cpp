@@ -46,12 +46,14 @@ bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState =
 
 CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName,
                             const ProgressFn& progress) {
-  const int fd = ::open(pcPath.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a named pipe would wait for a writer for ever.
+  const int fd = ::open(pcPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   FileCloser closer(fd);
   if (DeviceGone()) return kOpDeviceGone;
   if (!VolumeImage.mounted) return kOpDeviceFailed;
   struct stat st{};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return kOpCannotOpenPcFile;
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
   const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
   const int free = CountFreeClusters();
@@ -96,7 +98,12 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   CreateDirEntry(pos, cardName, static_cast<std::uint32_t>(size), kind);
   LinkClusterChain(clusters);
   FlushVolume();
-  return DeviceState == 0 ? kOpOk : kOpFlushFailed;
+  if (DeviceState == 0) return kOpOk;
+  // The card's tables may be half written. The file is not stored, so the
+  // image forgets it too: the card list must not show it, and the next table
+  // write puts the tables right again.
+  DropBrokenEntry(pos >> 11, pos & 0x3FF);
+  return kOpFlushFailed;
 }
 
 CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress) {

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalBlocker>
+#include <chrono>
+#include <thread>
 
 #include "cardops.h"
 #include "fs.h"
@@ -33,20 +35,43 @@ QString StoppedText(int count, const char* verb) { return QString::number(count)
 // frees. Such a click is ignored.
 class ActionScope {
  public:
-  explicit ActionScope(bool& running) : running_(running), entered_(!running) { running_ = true; }
+  explicit ActionScope(TMainForm& form) : form_(form), entered_(form.BeginAction()) {}
   ~ActionScope() {
-    if (entered_) running_ = false;
+    if (entered_) form_.EndAction();
   }
   ActionScope(const ActionScope&) = delete;
   ActionScope& operator=(const ActionScope&) = delete;
   bool Entered() const { return entered_; }
 
  private:
-  bool& running_;
+  TMainForm& form_;
   bool entered_;
 };
 
 }  // namespace
+
+bool TMainForm::BeginAction() {
+  if (acting_) return false;
+  acting_ = true;
+  return true;
+}
+
+void TMainForm::EndAction() {
+  acting_ = false;
+  // The player asked for the card to be read again while the action ran.
+  if (recheckPending_ && !closing_) {
+    recheckPending_ = false;
+    DeviceStateMessage(3);
+  }
+}
+
+void TMainForm::ProbeForAction() {
+  // The action's own probe: a re-check it calls for is made at once, so that
+  // the action works on the card as it is now.
+  actionProbe_ = true;
+  ProbeDevice(this);
+  actionProbe_ = false;
+}
 
 // ---- the progress window ------------------------------------------------------------
 
@@ -79,13 +104,13 @@ ProgressFn TMainForm::ProgressTo(const QString& shownName, const char* verb) {
 // ---- Format -----------------------------------------------------------------------------
 
 void TMainForm::FMBitBtnClick() {
-  const ActionScope scope(acting_);
+  const ActionScope scope(*this);
   if (!scope.Entered()) return;
-  ProbeDevice(this);
+  ProbeForAction();
   if (DeviceGone()) return;
   if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) return;
   SetBusyCursor(true);
-  WaitMilliseconds(300);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const FormatResult formatted = FormatCard();
   WaitMilliseconds(1001);
   SetBusyCursor(false);
@@ -112,9 +137,9 @@ void TMainForm::FinishDownload(int stored) {
 }
 
 void TMainForm::DownBitBtnClick() {
-  const ActionScope scope(acting_);
+  const ActionScope scope(*this);
   if (!scope.Entered()) return;
-  ProbeDevice(this);  // a missing card shows at the first file
+  ProbeForAction();  // a missing card shows at the first file
   int stored = 0;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
@@ -240,9 +265,9 @@ void TMainForm::InvalidHandle() {
 }
 
 void TMainForm::UpBitBtnClick() {
-  const ActionScope scope(acting_);
+  const ActionScope scope(*this);
   if (!scope.Entered()) return;
-  ProbeDevice(this);
+  ProbeForAction();
   int count = 0;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
@@ -282,9 +307,9 @@ void TMainForm::UpBitBtnClick() {
 // ---- Delete ---------------------------------------------------------------------------------
 
 void TMainForm::DelBitBtnClick() {
-  const ActionScope scope(acting_);
+  const ActionScope scope(*this);
   if (!scope.Entered()) return;
-  ProbeDevice(this);
+  ProbeForAction();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   if (DeviceGone()) return;
@@ -320,7 +345,7 @@ void TMainForm::DelBitBtnClick() {
 // ---- To Wave: voice recordings to WAV files ----------------------------------------------
 
 void TMainForm::WavBitBtnClick() {
-  const ActionScope scope(acting_);
+  const ActionScope scope(*this);
   if (!scope.Entered()) return;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);

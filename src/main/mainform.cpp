@@ -270,7 +270,13 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
     default:
       return;
   }
-  // The player asks for the card to be checked and read again.
+  // The player asks for the card to be checked and read again. An action
+  // under way works on the volume as it was read (a click elsewhere during
+  // its waits probes the player too); the card is read again once it ends.
+  if (acting_ && !actionProbe_) {
+    recheckPending_ = true;
+    return;
+  }
   switch (CheckCard()) {
     case kCardForeign:
       switch (AskYesNo("", msg::kNotZk27Format, true)) {

@@ -80,6 +80,10 @@ class TMainForm : public QWidget {
   // True once the window was closed on the device's condition; the program
   // then ends as after a normal close.
   bool Closing() const { return closing_; }
+  // One action at a time: BeginAction is false while another runs.
+  // EndAction runs a re-check of the card that the player asked for meanwhile.
+  bool BeginAction();
+  void EndAction();
   // The card name behind line `row` of MP3ListBox.
   std::string CardLine(int row) const;
 
@@ -125,13 +129,16 @@ class TMainForm : public QWidget {
   // window was closed.
   bool StopUpload(int count);
   void InvalidHandle();
+  void ProbeForAction();
   // The record of selected line `row`, or 0 when the line names no file;
   // such a line is reported and removed.
   std::int32_t SelectedCardFile(int row);
   FetchOutcome FetchSelectedFile(std::int32_t r, std::string* pcName);
 
   bool closing_ = false;
-  bool acting_ = false;  // one of the five actions runs
+  bool acting_ = false;          // one of the five actions runs
+  bool recheckPending_ = false;  // a re-check waits for the action's end
+  bool actionProbe_ = false;     // the running action's own probe
 };
 
 // The Qt event that carries the DeviceStateMessage.
