@@ -264,17 +264,8 @@ void TMainForm::InvalidHandle() {
   setEnabled(true);
 }
 
-void TMainForm::UpBitBtnClick() {
-  const ActionScope scope(*this);
-  if (!scope.Entered()) return;
-  ProbeForAction();
+bool TMainForm::FetchSelectedFiles(bool toWave) {
   int count = 0;
-  DownBitBtn->setEnabled(false);
-  UpBitBtn->setEnabled(false);
-  if (DeviceState == 2 || DeviceState == 4) return;
-  if (SelectedCount(MP3ListBox) == 0) return;
-
-  OpenProgressWindow(true);
   for (int row = 0; row < MP3ListBox->count();) {
     if (!MP3ListBox->item(row)->isSelected()) {
       ++row;
@@ -285,23 +276,49 @@ void TMainForm::UpBitBtnClick() {
     const std::int32_t r = SelectedCardFile(row);
     if (r == 0) continue;
     ++row;
+    if (toWave && (CardFileTable[r].FileId & 0x80) == 0) {
+      ShowMessage(msg::kUnknownVoice);
+      continue;
+    }
     std::string pcName;
     switch (FetchSelectedFile(r, &pcName)) {
       case FetchOutcome::Fetched:
-        ++count;
         SFileListBox->addItem(Q(pcName));
+        if (toWave) {
+          // A recording that cannot be turned into sound is said, not counted.
+          std::string wavName;
+          const CardOpResult decoded = ConvertVoiceFile(pcName, &wavName);
+          if (decoded != kOpOk) {
+            ShowMessage(CardOpText(decoded, pcName));
+            continue;
+          }
+        }
+        ++count;
         continue;
       case FetchOutcome::Skipped:
         continue;
       case FetchOutcome::CannotCreate:
         InvalidHandle();
-        return;
+        return true;
       case FetchOutcome::DeviceFailed:
-        StopUpload(count);
-        return;
+        return !StopUpload(count);
     }
   }
   FinishUpload(count);
+  return true;
+}
+
+void TMainForm::UpBitBtnClick() {
+  const ActionScope scope(*this);
+  if (!scope.Entered()) return;
+  ProbeForAction();
+  DownBitBtn->setEnabled(false);
+  UpBitBtn->setEnabled(false);
+  if (DeviceState == 2 || DeviceState == 4) return;
+  if (SelectedCount(MP3ListBox) == 0) return;
+
+  OpenProgressWindow(true);
+  FetchSelectedFiles(false);
 }
 
 // ---- Delete ---------------------------------------------------------------------------------
@@ -357,43 +374,5 @@ void TMainForm::WavBitBtnClick() {
   }
 
   OpenProgressWindow(true);
-  int count = 0;
-  for (int row = 0; row < MP3ListBox->count();) {
-    if (!MP3ListBox->item(row)->isSelected()) {
-      ++row;
-      continue;
-    }
-    form1->ShowPosition(count + 1, SelectedCount(MP3ListBox));
-    form1->ShowPercent(0);
-    const std::int32_t r = SelectedCardFile(row);
-    if (r == 0) continue;
-    ++row;
-    if ((CardFileTable[r].FileId & 0x80) == 0) {
-      ShowMessage(msg::kUnknownVoice);
-      continue;
-    }
-    std::string pcName;
-    switch (FetchSelectedFile(r, &pcName)) {
-      case FetchOutcome::Fetched: {
-        SFileListBox->addItem(Q(pcName));
-        // A recording that cannot be turned into sound is said, not counted.
-        std::string wavName;
-        const CardOpResult decoded = ConvertVoiceFile(pcName, &wavName);
-        if (decoded == kOpOk) ++count;
-        else ShowMessage(CardOpText(decoded, pcName));
-        continue;
-      }
-      case FetchOutcome::Skipped:
-        continue;
-      case FetchOutcome::CannotCreate:
-        InvalidHandle();
-        WavBitBtn->setEnabled(true);
-        return;
-      case FetchOutcome::DeviceFailed:
-        if (!StopUpload(count)) WavBitBtn->setEnabled(true);
-        return;
-    }
-  }
-  FinishUpload(count);
-  WavBitBtn->setEnabled(true);
+  if (FetchSelectedFiles(true)) WavBitBtn->setEnabled(true);
 }

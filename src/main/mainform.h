@@ -134,6 +134,9 @@ class TMainForm : public QWidget {
   // such a line is reported and removed.
   std::int32_t SelectedCardFile(int row);
   FetchOutcome FetchSelectedFile(std::int32_t r, std::string* pcName);
+  // The pass of Upload (and, with `toWave`, of To Wave) over the selected
+  // card lines, to one of its ends. False when the main window was closed.
+  bool FetchSelectedFiles(bool toWave);
 
   bool closing_ = false;
   bool acting_ = false;          // one of the five actions runs
