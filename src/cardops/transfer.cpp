@@ -40,8 +40,6 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }
-
 }  // namespace
 
 CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName,

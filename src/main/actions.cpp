@@ -21,8 +21,6 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }
-
 int SelectedCount(const QListWidget* list) { return static_cast<int>(list->selectedItems().size()); }
 
 // The text of the progress window's first line when a run stops on the card.

@@ -158,7 +158,7 @@ void TMainForm::SFileListBoxMouseUp() {
 void TMainForm::SFileListBoxClick() {
   StatusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
   ProbeDevice(this);
-  if (DeviceState == 2 || DeviceState == 4 || DeviceState == 5) return;
+  if (DeviceGone()) return;
   DownBitBtn->setEnabled(true);
   UpBitBtn->setEnabled(false);
 

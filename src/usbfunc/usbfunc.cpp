@@ -135,6 +135,8 @@ std::uint16_t QueryDeviceStatus() {
   return ExchangeCommand(kCmdQueryStatus, 0, 0);
 }
 
+bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }
+
 std::uint8_t MapDeviceState(std::uint16_t raw) {
   switch (raw & 0xFF) {
     case 0x00:

@@ -14,6 +14,9 @@
 // 0 ready, 1 busy, 2 no card, 3 card must be checked and read again,
 // 4 device not attached, 5 device not ready.
 extern std::uint8_t DeviceState;
+// The card, the player or its link is gone (DeviceState 2, 4 or 5): no
+// card work can be started.
+bool DeviceGone();
 
 inline constexpr std::uint32_t kSectorSize = 512;
 inline constexpr std::uint16_t kMaxSectorsPerCommand = 128;
