@@ -7,10 +7,19 @@
 // dataStart + (n - 2) * 128.
 //
 // The card is edited in memory: MountVolume reads the tables into the
-// VolumeImage, operations change the image, FlushVolume writes both table
-// copies, the directory and the NameTable back. Every number read from a card
-// is checked before it indexes an image or makes a sector number, so a damaged
-// card is refused or reported, never followed out of bounds.
+// VolumeImage, operations change the image, FlushVolume writes back the
+// sectors of both table copies, the directory and the NameTable that changed.
+// Every number read from a card is checked before it indexes an image or
+// makes a sector number, so a damaged card is refused or reported, never
+// followed out of bounds.
+//
+// A card can be cut off between any two commands, so the order of the writes
+// is what keeps files safe: what makes a file reachable is written last
+// (sending: data, copy 1, copy 2, NameTable, directory) and what makes it
+// unreachable first (deleting: directory, NameTable, copy 1, copy 2). A cut
+// then leaves at worst clusters or a name slot that nothing owns, which
+// CheckVolume finds and RepairVolume gives back; never an entry over free
+// clusters or an entry without its name.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +46,17 @@ inline constexpr std::uint16_t kEndOfChain = 0xFFFF;
 inline constexpr std::uint16_t kNoDirEntry = 0xFFFF;
 inline constexpr std::uint16_t kNoNameSlot = 0xFFFF;
 
+// The tables as the card holds them, as far as this program knows: what
+// MountVolume read and every write since. FlushVolume compares the image with
+// it and writes only the sectors that differ.
+struct CardTables {
+  bool known = false;  // false after a failed write: the next flush writes every sector
+  std::vector<std::uint8_t> table1;     // allocation table copy 1
+  std::vector<std::uint8_t> table2;     // copy 2; taken to equal copy 1 until ReadTableCopy2
+  std::vector<std::uint8_t> directory;  // dirSectors * 512
+  std::vector<std::uint8_t> nameTable;  // kNameTableBytes
+};
+
 struct VolumeImageData {
   std::uint32_t dirStart = 0;
   std::uint32_t dataStart = 0;
@@ -50,6 +70,7 @@ struct VolumeImageData {
   std::vector<std::uint8_t> allocationTable;  // copy 1, sectorsPerTable * 512 bytes
   std::uint8_t directory[kMaxDirSectors * 512] = {};
   std::uint8_t nameTable[kNameTableBytes] = {};
+  CardTables onCard;
 };
 extern VolumeImageData VolumeImage;
 
@@ -69,9 +90,26 @@ enum MountResult : std::uint8_t {
 // the directory and the NameTable. Formats first when the total-sector field
 // is 0. A refused geometry leaves an empty, unmounted image.
 MountResult MountVolume();
-// Writes the image back; each write only while the DeviceState is 0. Writes
-// nothing when no volume is mounted.
-void FlushVolume();
+// The order in which a flush writes the four regions.
+enum class FlushOrder : std::uint8_t {
+  kAdding,     // copy 1, copy 2, NameTable, directory: a new entry goes last
+  kReleasing,  // directory, NameTable, copy 1, copy 2: a released entry goes first
+};
+// Writes the sectors where the image differs from the card, region by region
+// in `order`, in as few commands as that allows; each write only while the
+// DeviceState is 0, so nothing follows a failure. A flush must not both add
+// and release: an operation that does both flushes its releases first.
+// Writes nothing when no volume is mounted.
+void FlushVolume(FlushOrder order = FlushOrder::kAdding);
+// Reads allocation table copy 2, which the mount leaves unread, into
+// VolumeImage.onCard.table2, so that the next flush also rewrites the
+// sectors where copy 2 differs from the image. False on a failed read (see
+// the DeviceState).
+bool ReadTableCopy2();
+// Reads copy 1, the directory and the NameTable again and compares them with
+// what the image was read from: false when another program changed the card
+// since (or a read failed: see the DeviceState).
+bool CardTablesUnchanged();
 
 enum CheckResult : std::uint8_t {
   kCardOk = 0,

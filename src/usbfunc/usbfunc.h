@@ -69,3 +69,42 @@ inline constexpr const char* kBusyMessage = " The Device is Busy\r\nPlease Recon
 bool AttachCardImage(const std::string& path, std::string* error);
 void DetachCardImage();
 bool UsingCardImage();
+
+// ---- one program at a time on a card ---------------------------------------
+//
+// Every program that changes a card holds it exclusively for the whole
+// operation, from the mount to the last flush; a program that only reads
+// holds it shared. A card attached directly is locked with flock on the image
+// or block device itself (the virtual player holds it while it serves); a
+// player is locked through a lock file for that player under
+// $XDG_RUNTIME_DIR/zk27/ (else /tmp/zk27-$UID/).
+enum class CardLock : std::uint8_t { kNone, kShared, kExclusive };
+enum CardLockResult : std::uint8_t {
+  kLockOk = 0,
+  kLockInUse = 1,     // another program held the card for the whole wait
+  kLockNoPlayer = 2,  // no player to lock: the commands will say why
+  kLockFailed = 3,    // the lock file cannot be made
+};
+// Takes the card in `mode`, waiting up to the lock wait (a few seconds,
+// $ZK27_LOCK_WAIT seconds when set). Nested calls count: each LockCard is
+// matched by one UnlockCard. A lock already held is never given up, so a
+// shared lock is not raised to an exclusive one (kLockInUse).
+CardLockResult LockCard(CardLock mode);
+void UnlockCard();
+CardLock HeldCardLock();
+inline constexpr const char* kCardInUseMessage = "The card is in use by another program.";
+
+// Holds the card for a scope.
+class CardLockScope {
+ public:
+  explicit CardLockScope(CardLock mode) : result_(LockCard(mode)) {}
+  ~CardLockScope() {
+    if (result_ == kLockOk) UnlockCard();
+  }
+  CardLockScope(const CardLockScope&) = delete;
+  CardLockScope& operator=(const CardLockScope&) = delete;
+  CardLockResult Result() const { return result_; }
+
+ private:
+  CardLockResult result_;
+};
