@@ -79,8 +79,8 @@ int CmdCheck(const std::vector<std::string>& args) {
 
   // A repair writes; a check only needs the card to hold still.
   CardLockScope lock(repair ? CardLock::kExclusive : CardLock::kShared);
-  if (lock.Result() != kLockOk && lock.Result() != kLockNoPlayer) {
-    Say("zk27: the card is in use by another program");
+  if (lock.Result() != kLockOk) {
+    Say(CardLockRefusal(lock.Result()));
     return kExitDevice;
   }
   if (const int s = CheckDeviceStatus(); s != kExitOk) return s;

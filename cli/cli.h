@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cardops.h"
+#include "usbfunc.h"
 
 enum ExitStatus : int {
   kExitOk = 0,
@@ -15,6 +16,8 @@ enum ExitStatus : int {
 
 // A text with its "\r\n" line breaks as the terminal's.
 std::string ShownText(const std::string& text);
+// Why the card could not be had (a LockCard result other than kLockOk).
+std::string CardLockRefusal(CardLockResult result);
 // Says what was wrong with the command line; returns kExitUsage.
 int UsageError(const std::string& problem);
 // Prints one of the system's texts (or our own) on stderr, "\r\n" as a line break.

@@ -30,6 +30,11 @@ int UsageError(const std::string& problem) {
   return kExitUsage;
 }
 
+std::string CardLockRefusal(CardLockResult result) {
+  if (result == kLockInUse) return "zk27: the card is in use by another program";
+  return "zk27: the card cannot be locked: its lock file cannot be made";
+}
+
 void Say(const std::string& text) { std::cerr << ShownText(text) << '\n' << std::flush; }
 
 // ---- progress ---------------------------------------------------------------
@@ -354,7 +359,7 @@ int CmdRm(const std::vector<std::string>& args) {
       status = kExitRefused;
     }
   }
-  FlushVolume();
+  FlushVolume(FlushOrder::kReleasing);
   if (DeviceState != 0) return SayState();
   RebuildCardList();
   return status;

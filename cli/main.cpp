@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <unistd.h>
 
 #include "cli.h"
@@ -42,42 +43,53 @@ const char* kToolHelp =
 struct Command {
   int (*run)(const std::vector<std::string>&);
   const char* help;
+  // How the command holds the card for its whole run: shared to read,
+  // exclusive to change it; kNone for those that take no card or lock it
+  // themselves.
+  CardLock lock = CardLock::kNone;
 };
 
 const std::map<std::string, Command>& Commands() {
   static const std::map<std::string, Command> commands = {
       {"info", {CmdInfo,
                 "Usage: zk27 info\n"
-                "Show the card's size and geometry, the free space and the number of files.\n"}},
+                "Show the card's size and geometry, the free space and the number of files.\n",
+          CardLock::kShared}},
       {"ls", {CmdLs,
               "Usage: zk27 ls [-l]\n"
               "List the card's files, one name a line: music files by FileId, then\n"
               "voice files by FileId.\n"
-              "  -l  add the FileId in hex, the size in bytes and the first cluster\n"}},
+              "  -l  add the FileId in hex, the size in bytes and the first cluster\n",
+        CardLock::kShared}},
       {"put", {CmdPut,
                "Usage: zk27 put FILE...\n"
                "Send PC files to the card, in the order given. Only MP3 (.mp3) and voice\n"
                "(.voc) files are taken; each file is on the card, with its entry, before\n"
                "the next one starts. A name the card holds already is refused: delete\n"
-               "the card's file first ('zk27 rm NAME') to replace it.\n"}},
+               "the card's file first ('zk27 rm NAME') to replace it.\n",
+         CardLock::kExclusive}},
       {"get", {CmdGet,
                "Usage: zk27 get NAME...\n"
                "Fetch card files, named as 'zk27 ls' lists them, into the current\n"
-               "directory. A PC file of the same name is replaced once the copy is whole.\n"}},
+               "directory. A PC file of the same name is replaced once the copy is whole.\n",
+         CardLock::kShared}},
       {"rm", {CmdRm,
               "Usage: zk27 rm NAME...\n"
               "Delete card files, named as 'zk27 ls' lists them. The remaining files of\n"
-              "the same kind are renumbered without gaps.\n"}},
+              "the same kind are renumbered without gaps.\n",
+        CardLock::kExclusive}},
       {"format", {CmdFormat,
                   "Usage: zk27 format [-y|--yes]\n"
                   "Format the card in the player's format. Every file on it is lost.\n"
                   "Asks for confirmation on a terminal.\n"
-                  "  -y, --yes  answer yes (needed when not on a terminal)\n"}},
+                  "  -y, --yes  answer yes (needed when not on a terminal)\n",
+            CardLock::kExclusive}},
       {"towav", {CmdTowav,
                  "Usage: zk27 towav NAME...\n"
                  "Fetch voice recordings and convert them to WAV files in the current\n"
                  "directory: NAME.voc is fetched as it is and NAME.wav (16-bit PCM, at\n"
-                 "the recording's rate) is written beside it. Music files are refused.\n"}},
+                 "the recording's rate) is written beside it. Music files are refused.\n",
+           CardLock::kShared}},
       {"check", {CmdCheck,
                  "Usage: zk27 check [--repair [-y|--yes]]\n"
                  "Examine the card's tables and list each inconsistency on its own line:\n"
@@ -91,7 +103,9 @@ const std::map<std::string, Command>& Commands() {
                  "             with nothing left, give a nameless or duplicate-named file\n"
                  "             a free name (recovered-NNN.mp3/.voc), number each kind 1..n.\n"
                  "             A file found whole is never touched. Asks on a terminal.\n"
-                 "  -y, --yes  answer yes (needed with --repair when not on a terminal)\n"}},
+                 "  -y, --yes  answer yes (needed with --repair when not on a terminal)\n",
+           // It locks the card itself: shared to look, exclusive to repair.
+           CardLock::kNone}},
       {"devices", {CmdDevices,
                    "Usage: zk27 devices\n"
                    "List the attached USB devices that offer one bulk IN and one bulk OUT\n"
@@ -187,7 +201,15 @@ int main(int argc, char** argv) {
       return kExitDevice;
     }
   }
-  const int status = found->second.run(rest);
+  int status = kExitDevice;
+  {
+    std::optional<CardLockScope> lock;
+    if (found->second.lock != CardLock::kNone) lock.emplace(found->second.lock);
+    if (!lock || lock->Result() == kLockOk)
+      status = found->second.run(rest);
+    else
+      Say(CardLockRefusal(lock->Result()));
+  }
   DetachCardImage();
   return status;
 }

@@ -67,6 +67,7 @@ class InProcessPlayer final : public bulkusb::Backend {
   bool Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) override;
   bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) override;
   void Close(BulkHandle handle) override;
+  std::string Identity() override { return "inprocess:" + path_; }
 
  private:
   void EndConversation();

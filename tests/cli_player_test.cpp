@@ -51,6 +51,7 @@ class cli_player : public CliTest {
     RunOptions o;
     o.cwd = pc_;
     o.env["ZK27_PLAYER_SOCKET"] = dir_ / "nobody.sock";
+    o.env["ZK27_LOCK_WAIT"] = "0.3";
     return Sane(RunProgram(argv, dir_.path(), o), "zk27 --image");
   }
   RunResult Ctl(const std::vector<std::string>& words) {
@@ -123,8 +124,15 @@ TEST_F(cli_player, FormatPutGetRmOverThePlayer) {
   EXPECT_EQ(l[0].first, "2");
   EXPECT_EQ(l[1].name, "b.voc");
   EXPECT_EQ(l[1].id, 0x81u);
-  // The player wrote the card file itself: the image read directly agrees.
-  EXPECT_EQ(Lines(ZImage({"ls"}).out), (Names{"a.mp3", "b.voc"}));
+  // The player wrote the card file itself: the entries are in the image.
+  EXPECT_NE(FindEntry(card_, "a.mp3"), 0u);
+  EXPECT_NE(FindEntry(card_, "b.voc"), 0u);
+  // While the player serves the image it is the player's: zk27 --image
+  // waits, then says so and leaves it alone.
+  const RunResult refused = ZImage({"ls"});
+  EXPECT_EQ(refused.exit, 3) << refused;
+  EXPECT_TRUE(Holds(refused.err, "zk27: the card is in use by another program"));
+  EXPECT_TRUE(refused.out.empty());
 
   const std::string back = dir_.Sub("back");
   const RunResult got = Z({"get", "b.voc", "a.mp3"}, back);

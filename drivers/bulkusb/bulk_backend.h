@@ -24,7 +24,15 @@ class Backend {
   virtual bool Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) = 0;
   virtual bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) = 0;
   virtual void Close(BulkHandle handle) = 0;
+  // A name for the player behind this backend, stable while it stays
+  // attached; empty when there is none. Programs that share a player name
+  // the same lock file after it.
+  virtual std::string Identity() { return {}; }
 };
+
+// The identity of the player the next command would reach, found in the
+// order the commands look for one; empty when none is there.
+std::string PlayerIdentity();
 
 // Installs `backend` ahead of every other way to a player; nullptr removes it.
 // The backend must outlive its installation.

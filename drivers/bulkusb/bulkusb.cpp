@@ -45,6 +45,12 @@ std::string PlayerSocketPath() {
   return "/tmp/zk27-" + std::to_string(::getuid()) + "/player.sock";
 }
 
+std::string PlayerIdentity() {
+  if (g_inProcess) return g_inProcess->Identity();
+  if (std::string usb = g_usb.Identity(); !usb.empty()) return usb;
+  return g_socket.Identity();
+}
+
 std::string PlayerControlPath(const std::string& socketPath) { return socketPath + ".ctl"; }
 
 }  // namespace bulkusb

@@ -14,6 +14,9 @@ class SocketBackend final : public Backend {
   bool Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) override;
   bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) override;
   void Close(BulkHandle handle) override;
+  // "socket:PATH": every program that reaches the player through one socket
+  // shares its lock.
+  std::string Identity() override { return "socket:" + PlayerSocketPath(); }
 
  private:
   int connection_ = -1;  // the connection opened by the last OpenDev

@@ -197,6 +197,36 @@ BulkHandle UsbBackend::OpenDev() {
   return kDeviceHandle;
 }
 
+std::string UsbBackend::Identity() {
+  const std::vector<UsbId>& listed = ListedPlayers();
+  if (listed.empty()) return {};
+  libusb_context* context = Context();
+  if (!context) return {};
+  libusb_device** devices = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &devices);
+  if (count < 0) return {};
+  std::string identity;
+  for (ssize_t i = 0; i < count && identity.empty(); ++i) {
+    libusb_device_descriptor desc{};
+    PipeShape shape;
+    if (libusb_get_device_descriptor(devices[i], &desc) != 0 ||
+        std::find(listed.begin(), listed.end(), UsbId{desc.idVendor, desc.idProduct}) == listed.end() ||
+        !FindPipes(devices[i], &shape))
+      continue;
+    // Bus and port path, not the address: the address changes each time the
+    // player is plugged in, the socket it is plugged into does not.
+    std::uint8_t ports[8];
+    const int depth = libusb_get_port_numbers(devices[i], ports, sizeof(ports));
+    char text[64];
+    std::snprintf(text, sizeof(text), "usb:%04x:%04x@%u", desc.idVendor, desc.idProduct,
+                  libusb_get_bus_number(devices[i]));
+    identity = text;
+    for (int p = 0; p < depth; ++p) identity += (p ? "." : "-") + std::to_string(ports[p]);
+  }
+  libusb_free_device_list(devices, 1);
+  return identity;
+}
+
 BulkHandle UsbBackend::OpenRead() {
   if (!device_ || (openHandles_ & kReadBit)) return kInvalidBulkHandle;
   openHandles_ |= kReadBit;

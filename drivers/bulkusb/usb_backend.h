@@ -30,6 +30,8 @@ class UsbBackend final : public Backend {
   bool Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) override;
   bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) override;
   void Close(BulkHandle handle) override;
+  // "usb:VVVV:PPPP@BUS-PORTS" of the first listed player attached.
+  std::string Identity() override;
 
  private:
   bool Transfer(unsigned char endpoint, unsigned char* buf, std::uint32_t size, std::uint32_t* done);

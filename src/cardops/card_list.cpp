@@ -3,6 +3,7 @@
 #include "fs.h"
 #include "hooks.h"
 #include "messages.h"
+#include "usbfunc.h"
 
 TFileInfor CardFileTable[kCardFileCapacity + 1];
 std::int32_t CardFileCount = 0;
@@ -52,19 +53,35 @@ bool SlotNamesLivingEntry(std::uint16_t slot) {
 
 }  // namespace
 
-std::int32_t ScanCardDirectory() {
+namespace {
+
+// Releases the music entries whose name mark is gone: a deletion that did
+// not finish. Returns how many there were.
+int DropHalfDeletedEntries() {
+  int dropped = 0;
+  for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector)
+    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
+      const std::uint8_t* entry = DirEntryAt(sector, offset);
+      if (entry[12] != 0 && !(entry[12] & 0x80) && entry[0] == 0) {
+        DropBrokenEntry(sector, offset);
+        ++dropped;
+      }
+    }
+  return dropped;
+}
+
+// Builds the CardFileTable from the directory image. With `write`, voice
+// recordings without a name get one and the names are flushed; without it
+// the image is left as it is (the listing names them all the same).
+std::int32_t ListEntries(bool write) {
   std::int32_t count = 0;
   int named = 0;
   for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector) {
     for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
       std::uint8_t* entry = DirEntryAt(sector, offset);
       const std::uint8_t id = entry[12];
-      if (id == 0) continue;
-      if (!(id & 0x80) && entry[0] == 0) {
-        DropBrokenEntry(sector, offset);
-        continue;
-      }
-      if ((id & 0x80) && !HasName(entry) && NameVoiceEntry(entry, id)) ++named;
+      if (id == 0 || (!(id & 0x80) && entry[0] == 0)) continue;
+      if (write && (id & 0x80) && !HasName(entry) && NameVoiceEntry(entry, id)) ++named;
       ++count;
       CardFileTable[count].DirSector = static_cast<std::int32_t>(sector);
       CardFileTable[count].DirOffset = static_cast<std::int32_t>(offset);
@@ -72,8 +89,19 @@ std::int32_t ScanCardDirectory() {
       InsertIntoOrder(count);
     }
   }
-  if (named > 0) FlushVolume();
+  if (named > 0) FlushVolume(FlushOrder::kAdding);
   return count;
+}
+
+}  // namespace
+
+std::int32_t ScanCardDirectory() {
+  // A program that holds the card only to read it leaves the card as it is.
+  const bool write = HeldCardLock() != CardLock::kShared;
+  // Releasing and naming are flushed apart, releases first: one flush must
+  // not both free clusters and make an entry reachable.
+  if (write && DropHalfDeletedEntries() > 0) FlushVolume(FlushOrder::kReleasing);
+  return ListEntries(write);
 }
 
 void FetchEntryName(TFileInfor& record, bool report) {
@@ -109,7 +137,9 @@ void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset) {
   entry[0] = 0;
   entry[12] = 0;
   entry[13] = 0;
-  FreeClusterChain(EntryFirstCluster(entry));
+  // Only the clusters the file's size accounts for: a chain that runs on
+  // past them may run into another file's clusters.
+  FreeClusterChain(EntryFirstCluster(entry), (EntrySize(entry) + kClusterBytes - 1) / kClusterBytes);
   const std::uint16_t slot = EntryNameSlot(entry);
   if (ValidSlot(slot) && !SlotNamesLivingEntry(slot)) {
     VolumeImage.nameTable[slot] = 0;
@@ -148,7 +178,9 @@ std::uint32_t CardFileSize(const TFileInfor& record) {
 }
 
 std::int32_t FindCardFileNow(const std::string& name) {
-  CardFileCount = ScanCardDirectory();
+  // A lookup only: the card list names unnamed recordings all the same, and
+  // a pass of deletions must not flush half its work in the adding order.
+  CardFileCount = ListEntries(false);
   // The scan reorders records without their Names; name them again so that
   // the lookup finds this file and not the one that took its place.
   for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);

@@ -32,9 +32,10 @@ extern std::string CurrentFileName;
 
 // ---- the card list -------------------------------------------------------
 
-// Rebuilds the CardFileTable from the directory image: names voice
-// recordings that reached the card without a name (one FlushVolume when any
-// was named) and releases half-deleted entries. Returns the record count.
+// Rebuilds the CardFileTable from the directory image. Unless the card is
+// held only for reading, it also releases half-deleted entries (one
+// releasing flush) and names voice recordings that reached the card without
+// a name (one adding flush). Returns the record count.
 std::int32_t ScanCardDirectory();
 // Sets each record's Name, then appends the lines of records count..1.
 void FillCardList(std::int32_t count, std::vector<std::string>* lines);
@@ -60,7 +61,8 @@ std::vector<std::string> RebuildCardList();
 // The record a list line names: -1 for an empty line, 0 when none matches.
 std::int32_t FindCardFile(const std::string& line);
 std::uint32_t CardFileSize(const TFileInfor& record);
-// FindCardFile on the CardFileTable read afresh from the directory image.
+// FindCardFile on the CardFileTable read afresh from the directory image,
+// which it leaves unchanged.
 std::int32_t FindCardFileNow(const std::string& name);
 
 enum CardOpResult : int {
@@ -112,7 +114,8 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
                              std::string* pcName);
 
 // Releases the card file named by list line `name` in the VolumeImage and
-// closes up the FileIds of its kind. The caller flushes once for all names.
+// closes up the FileIds of its kind. The caller flushes once for all names,
+// in the releasing order.
 CardOpResult ReleaseCardFile(const std::string& name);
 
 // ---- voice recordings --------------------------------------------------------

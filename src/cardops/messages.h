@@ -47,6 +47,10 @@ inline constexpr const char* kUnknownVoice = "Unknown Voice files";
 inline constexpr const char* kDownloading = "Downloading";
 inline constexpr const char* kUploading = "Uploading";
 
+// The card between two actions.
+inline constexpr const char* kCardChanged =
+    "The card was changed by another program.\r\nIts list has been read again.";
+
 // Format and delete.
 inline constexpr const char* kConfirmFormatCaption = "Confirm format";
 inline constexpr const char* kConfirmFormat = "Do you really want to format this CF card??";

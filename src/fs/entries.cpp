@@ -76,11 +76,12 @@ bool SlotName(std::uint16_t slot, std::string* name) {
   return true;
 }
 
-void FreeClusterChain(std::uint16_t first) {
+void FreeClusterChain(std::uint16_t first, std::uint32_t count) {
   // A chain never holds more clusters than the card has; a longer walk loops.
+  count = std::min(count, VolumeImage.usableClusters);
   std::uint32_t steps = 0;
   std::uint32_t cluster = first;
-  while (ValidCluster(cluster) && steps++ < VolumeImage.usableClusters) {
+  while (ValidCluster(cluster) && steps++ < count) {
     const std::uint16_t next = TableEntry(cluster);
     if (next == 0) break;  // already free: the chain was cut here before
     SetTableEntry(cluster, 0);

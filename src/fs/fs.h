@@ -183,6 +183,7 @@ bool SlotName(std::uint16_t slot, std::string* name);
 std::uint16_t SlotLength(std::uint16_t slot);
 // True for the byte offset of a slot: a multiple of 64 inside the NameTable.
 bool ValidSlot(std::uint32_t slot);
-// Frees the chain starting at `first` in the table image; stops at the end
-// mark, a free entry, a cluster outside the table or a loop.
-void FreeClusterChain(std::uint16_t first);
+// Frees at most `count` clusters of the chain starting at `first` in the
+// table image; stops at the end mark, a free entry, a cluster outside the
+// table or a loop.
+void FreeClusterChain(std::uint16_t first, std::uint32_t count);

@@ -86,23 +86,30 @@ bool ReadRegion(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* dest) {
   return true;
 }
 
-// Writes a region in commands of at most 128 sectors. Guarded: each command is
-// sent only while the DeviceState is 0, so nothing follows a failure.
-// Unguarded: every command is sent, each one setting the DeviceState anew.
-enum class Guard { kStopAtFailure, kWriteAll };
-
-bool WriteRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* src,
-                 Guard guard = Guard::kStopAtFailure) {
+// Writes a region in commands of at most 128 sectors; each command is sent
+// only while the DeviceState is 0, so nothing follows a failure.
+bool WriteRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* src) {
   while (sectors > 0) {
     const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(sectors, kMaxSectorsPerCommand));
     StoreToSectorBuffer(src, n);
-    if (guard == Guard::kStopAtFailure && DeviceState != 0) return false;
+    if (DeviceState != 0) return false;
     WriteCardSectors(lba, n);
     lba += n;
     src += n * kSectorSize;
     sectors -= n;
   }
   return DeviceState == 0;
+}
+
+// Takes the image as what the card holds: after a mount, or after a format
+// wrote every region whole.
+void NoteTablesOnCard() {
+  CardTables& c = VolumeImage.onCard;
+  c.table1 = VolumeImage.allocationTable;
+  c.table2 = VolumeImage.allocationTable;
+  c.directory.assign(VolumeImage.directory, VolumeImage.directory + VolumeImage.dirSectors * 512);
+  c.nameTable.assign(VolumeImage.nameTable, VolumeImage.nameTable + kNameTableBytes);
+  c.known = true;
 }
 
 // A refused volume leaves no geometry behind that a later scan could follow.
@@ -114,6 +121,7 @@ void ClearImage() {
   VolumeImage.allocationTable.clear();
   std::memset(VolumeImage.directory, 0, sizeof(VolumeImage.directory));
   std::memset(VolumeImage.nameTable, 0, sizeof(VolumeImage.nameTable));
+  VolumeImage.onCard = CardTables{};
 }
 
 struct BootFields {
@@ -187,18 +195,97 @@ MountResult MountVolume() {
   if (!ReadRegion(VolumeImage.dirStart, f.dirSectors, directory)) return kMountDeviceFailed;
   std::memcpy(VolumeImage.directory, directory, sizeof(directory));
   if (!ReadRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable)) return kMountDeviceFailed;
+  NoteTablesOnCard();
   VolumeImage.mounted = true;
   return kMountOk;
 }
 
-void FlushVolume() {
-  if (!VolumeImage.mounted) return;
+namespace {
+
+// One region of the card as a flush sees it: the image's bytes, what the
+// card holds, and where it lies.
+struct Region {
+  std::uint32_t lba;
+  std::uint32_t sectors;
+  const std::uint8_t* image;
+  std::vector<std::uint8_t>* onCard;
+};
+
+bool SectorDiffers(const Region& r, std::uint32_t sector) {
+  if (!VolumeImage.onCard.known || r.onCard->size() < (sector + 1) * std::size_t{512}) return true;
+  return std::memcmp(r.image + sector * 512, r.onCard->data() + sector * 512, 512) != 0;
+}
+
+// Writes the sectors of `r` that differ from the card. Each command starts
+// at the next differing sector and ends at the last differing one within
+// reach of a command, so a region takes the fewest commands; the clean
+// sectors inside a command are written with the bytes the card holds anyway.
+bool FlushRegion(const Region& r) {
+  std::uint32_t s = 0;
+  while (s < r.sectors) {
+    if (!SectorDiffers(r, s)) {
+      ++s;
+      continue;
+    }
+    const std::uint32_t reach = std::min(r.sectors, s + kMaxSectorsPerCommand);
+    std::uint32_t end = s + 1;
+    for (std::uint32_t t = s + 1; t < reach; ++t)
+      if (SectorDiffers(r, t)) end = t + 1;
+    if (!WriteRegion(r.lba + s, end - s, r.image + s * 512)) return false;
+    std::memcpy(r.onCard->data() + s * 512, r.image + s * 512, (end - s) * std::size_t{512});
+    s = end;
+  }
+  return true;
+}
+
+}  // namespace
+
+void FlushVolume(FlushOrder order) {
+  if (!VolumeImage.mounted || DeviceState != 0) return;
+  CardTables& c = VolumeImage.onCard;
+  if (!c.known) {
+    // What the card holds is not known: every sector counts as changed, and
+    // what is written is known from then on.
+    NoteTablesOnCard();
+    c.known = false;
+  }
   const std::uint16_t spt = VolumeImage.sectorsPerTable;
   const std::uint8_t* table = VolumeImage.allocationTable.data();
-  if (!WriteRegion(kTableLba, spt, table)) return;
-  if (!WriteRegion(kTableLba + spt, spt, table)) return;
-  if (!WriteRegion(VolumeImage.dirStart, VolumeImage.dirSectors, VolumeImage.directory)) return;
-  WriteRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable);
+  const Region copy1{kTableLba, spt, table, &c.table1};
+  const Region copy2{kTableLba + spt, spt, table, &c.table2};
+  const Region names{kNameTableLba, kNameTableSectors, VolumeImage.nameTable, &c.nameTable};
+  const Region directory{VolumeImage.dirStart, VolumeImage.dirSectors, VolumeImage.directory, &c.directory};
+  const Region adding[] = {copy1, copy2, names, directory};
+  const Region releasing[] = {directory, names, copy1, copy2};
+  const bool wasKnown = c.known;
+  for (const Region& r : order == FlushOrder::kAdding ? adding : releasing) {
+    if (!FlushRegion(r)) {
+      // A failed command may have written part of its sectors.
+      c.known = false;
+      return;
+    }
+  }
+  if (!wasKnown) c.known = true;
+}
+
+bool ReadTableCopy2() {
+  if (!VolumeImage.mounted) return false;
+  std::vector<std::uint8_t> copy2(VolumeImage.allocationTable.size());
+  if (!ReadRegion(kTableLba + VolumeImage.sectorsPerTable, VolumeImage.sectorsPerTable, copy2.data()))
+    return false;
+  VolumeImage.onCard.table2 = std::move(copy2);
+  return true;
+}
+
+bool CardTablesUnchanged() {
+  const CardTables& c = VolumeImage.onCard;
+  if (!VolumeImage.mounted || !c.known) return false;
+  std::vector<std::uint8_t> now(c.table1.size());
+  if (!ReadRegion(kTableLba, VolumeImage.sectorsPerTable, now.data()) || now != c.table1) return false;
+  now.resize(c.directory.size());
+  if (!ReadRegion(VolumeImage.dirStart, VolumeImage.dirSectors, now.data()) || now != c.directory) return false;
+  now.resize(c.nameTable.size());
+  return ReadRegion(kNameTableLba, kNameTableSectors, now.data()) && now == c.nameTable;
 }
 
 CheckResult CheckCard() {
@@ -290,11 +377,14 @@ void InitVolumeTables() {
   table[0] = 0xF8;
   if (usable > 2) std::fill(table.begin() + 4, table.begin() + usable * 2, 0);
   std::memset(VolumeImage.directory, 0, sizeof(VolumeImage.directory));
-
-  if (!WriteRegion(kTableLba, g.sectorsPerTable, table.data())) return;
-  // Copy 2 and the directory are written even when one of them fails.
-  WriteRegion(kTableLba + g.sectorsPerTable, g.sectorsPerTable, table.data(), Guard::kWriteAll);
-  WriteRegion(kTableLba + 2u * g.sectorsPerTable, g.dirSectors, VolumeImage.directory, Guard::kWriteAll);
   std::memset(VolumeImage.nameTable, 0, sizeof(VolumeImage.nameTable));
-  WriteRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable, Guard::kWriteAll);
+
+  // What makes the old files unreachable goes first, so that a format cut
+  // short leaves no entry over clusters the new tables call free: the
+  // directory, the names, then copy 1 and copy 2. Nothing follows a failed
+  // write, and the failure is the format's.
+  if (!WriteRegion(kTableLba + 2u * g.sectorsPerTable, g.dirSectors, VolumeImage.directory)) return;
+  if (!WriteRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable)) return;
+  if (!WriteRegion(kTableLba, g.sectorsPerTable, table.data())) return;
+  WriteRegion(kTableLba + g.sectorsPerTable, g.sectorsPerTable, table.data());
 }

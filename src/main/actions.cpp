@@ -63,6 +63,29 @@ void TMainForm::EndAction() {
   }
 }
 
+bool TMainForm::HeldForAction(const CardLockScope& lock) {
+  if (lock.Result() == kLockOk) return true;
+  ShowMessage(kCardInUseMessage);
+  return false;
+}
+
+bool TMainForm::CardAsRead() {
+  // Between actions the card is not held: another program may have changed
+  // it, and writing the tables read before would undo its work or give its
+  // clusters to a second file.
+  if (VolumeImage.mounted && CardTablesUnchanged()) return true;
+  if (DeviceState != 0) {
+    // The read failed: the card or the player is gone, or busy (said by the
+    // read itself).
+    if (DeviceGone()) DeviceStateMessage(DeviceState);
+    return false;
+  }
+  const bool wasMounted = VolumeImage.mounted;
+  Reload();
+  if (wasMounted) ShowMessage(msg::kCardChanged);
+  return false;
+}
+
 void TMainForm::ProbeForAction() {
   // The action's own probe: a re-check it calls for is made at once, so that
   // the action works on the card as it is now.
@@ -104,6 +127,8 @@ ProgressFn TMainForm::ProgressTo(const QString& shownName, const char* verb) {
 void TMainForm::FMBitBtnClick() {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
+  const CardLockScope lock(CardLock::kExclusive);
+  if (!HeldForAction(lock)) return;
   ProbeForAction();
   if (DeviceGone()) return;
   if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) return;
@@ -137,7 +162,12 @@ void TMainForm::FinishDownload(int stored) {
 void TMainForm::DownBitBtnClick() {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
+  const CardLockScope lock(CardLock::kExclusive);
+  if (!HeldForAction(lock)) return;
   ProbeForAction();  // a missing card shows at the first file
+  // The PC files to send do not depend on the card list: a list read again
+  // is shown, and the files go to the card as it is now.
+  if (!DeviceGone() && !CardAsRead() && DeviceState != 0) return;
   int stored = 0;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
@@ -309,11 +339,15 @@ bool TMainForm::FetchSelectedFiles(bool toWave) {
 void TMainForm::UpBitBtnClick() {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
+  const CardLockScope lock(CardLock::kShared);
+  if (!HeldForAction(lock)) return;
   ProbeForAction();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   if (DeviceState == 2 || DeviceState == 4) return;
   if (SelectedCount(MP3ListBox) == 0) return;
+  // A list read again has lost the selection: the user chooses anew.
+  if (!CardAsRead()) return;
 
   OpenProgressWindow(true);
   FetchSelectedFiles(false);
@@ -324,12 +358,15 @@ void TMainForm::UpBitBtnClick() {
 void TMainForm::DelBitBtnClick() {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
+  const CardLockScope lock(CardLock::kExclusive);
+  if (!HeldForAction(lock)) return;
   ProbeForAction();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   if (DeviceGone()) return;
   const int selected = SelectedCount(MP3ListBox);
   if (selected == 0) return;
+  if (!CardAsRead()) return;
   const std::string question = selected == 1 ? std::string(msg::kConfirmDeleteOne) : msg::ConfirmDeleteMany(selected);
   if (AskYesNo(msg::kConfirmDeleteCaption, question) != Answer::Yes) return;
 
@@ -344,7 +381,7 @@ void TMainForm::DelBitBtnClick() {
     const QList<QListWidgetItem*> gone = MP3ListBox->findItems(shown, Qt::MatchExactly);
     if (!gone.isEmpty()) delete gone.first();
   }
-  FlushVolume();
+  FlushVolume(FlushOrder::kReleasing);
   if (DeviceState != 0) {
     // The tables may be half written: the user must hear it before the
     // program ends.
@@ -367,6 +404,11 @@ void TMainForm::WavBitBtnClick() {
   WavBitBtn->setEnabled(false);
   // No probe: the state of the last command decides.
   if (DeviceState != 0 || SelectedCount(MP3ListBox) == 0) {
+    WavBitBtn->setEnabled(true);
+    return;
+  }
+  const CardLockScope lock(CardLock::kShared);
+  if (!HeldForAction(lock) || !CardAsRead()) {
     WavBitBtn->setEnabled(true);
     return;
   }

@@ -219,8 +219,15 @@ void TMainForm::ShowCardCounts(bool spaced) {
 }
 
 void TMainForm::FormCreate() {
-  // A failed mount leaves the image as it was; the list shows what it holds.
-  MountVolume();
+  // The card list's scan may write (names of new recordings).
+  const CardLockScope lock(CardLock::kExclusive);
+  if (lock.Result() == kLockOk) {
+    // A failed mount leaves the image as it was; the list shows what it holds.
+    MountVolume();
+  } else {
+    // The first action reads the card.
+    ShowMessage(kCardInUseMessage);
+  }
   CardFileCount = ScanCardDirectory();
   std::vector<std::string> lines;
   FillCardList(CardFileCount, &lines);
@@ -275,6 +282,14 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
   // its waits probes the player too); the card is read again once it ends.
   if (acting_ && !actionProbe_) {
     recheckPending_ = true;
+    return;
+  }
+  // Within an action the card is held already, perhaps only for reading:
+  // then the list's scan leaves the card as it is.
+  const CardLock held = HeldCardLock();
+  const CardLockScope lock(held == CardLock::kNone ? CardLock::kExclusive : held);
+  if (lock.Result() != kLockOk) {
+    ShowMessage(kCardInUseMessage);
     return;
   }
   switch (CheckCard()) {

@@ -18,6 +18,7 @@
 
 #include "cardops.h"
 #include "pcside.h"
+#include "usbfunc.h"
 
 class Tform1;
 
@@ -130,6 +131,12 @@ class TMainForm : public QWidget {
   bool StopUpload(int count);
   void InvalidHandle();
   void ProbeForAction();
+  // False, after saying so, when another program holds the card.
+  bool HeldForAction(const CardLockScope& lock);
+  // True when the card's tables are still those the window read. Otherwise
+  // the card is read again and its list shown anew (with a message when
+  // another program changed it), or a failed read is reported; false then.
+  bool CardAsRead();
   // The record of selected line `row`, or 0 when the line names no file;
   // such a line is reported and removed.
   std::int32_t SelectedCardFile(int row);

@@ -71,9 +71,15 @@ bool StartUpChecks() {
   switch (CheckCard()) {
     case kCardForeign:
       switch (AskYesNo("", msg::kNotZk27Format, true)) {
-        case Answer::Yes:
+        case Answer::Yes: {
+          const CardLockScope lock(CardLock::kExclusive);
+          if (lock.Result() != kLockOk) {
+            ShowMessage(kCardInUseMessage);
+            return false;
+          }
           FormatCard();  // the main window shows whatever it achieved
           return true;
+        }
         case Answer::No:
           ShowMessage(msg::kProgramExited);
           return false;

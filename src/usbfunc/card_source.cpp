@@ -68,6 +68,7 @@ bool UsingCardImage() { return g_fd >= 0; }
 namespace card_source {
 
 bool Active() { return g_fd >= 0; }
+int Fd() { return g_fd; }
 
 std::uint16_t Read(std::uint32_t lba, std::uint16_t count) {
   if (!InRange(lba, count)) return kRawTransportFailure;

@@ -81,14 +81,15 @@ bool UsingCardImage();
 enum class CardLock : std::uint8_t { kNone, kShared, kExclusive };
 enum CardLockResult : std::uint8_t {
   kLockOk = 0,
-  kLockInUse = 1,     // another program held the card for the whole wait
-  kLockNoPlayer = 2,  // no player to lock: the commands will say why
-  kLockFailed = 3,    // the lock file cannot be made
+  kLockInUse = 1,   // another program held the card for the whole wait
+  kLockFailed = 2,  // the lock file cannot be made
 };
-// Takes the card in `mode`, waiting up to the lock wait (a few seconds,
-// $ZK27_LOCK_WAIT seconds when set). Nested calls count: each LockCard is
-// matched by one UnlockCard. A lock already held is never given up, so a
-// shared lock is not raised to an exclusive one (kLockInUse).
+// Takes the card in `mode`, waiting up to the lock wait (5 seconds, or
+// $ZK27_LOCK_WAIT seconds when set). With no player to be found there is
+// nothing to lock, and the commands will say so. Nested calls count: each
+// LockCard that succeeded is matched by one UnlockCard. A lock already held
+// is never given up, so a shared lock is not raised to an exclusive one
+// (kLockInUse).
 CardLockResult LockCard(CardLock mode);
 void UnlockCard();
 CardLock HeldCardLock();

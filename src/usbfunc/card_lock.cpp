@@ -1,0 +1,100 @@
+// One program at a time on a card: flock on the card image itself, or on a
+// lock file named after the player.
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "bulk_backend.h"
+#include "card_source.h"
+#include "usbfunc.h"
+
+namespace {
+
+int g_lockFd = -1;        // what is flocked: the card image, or a player's lock file
+bool g_ownLockFd = false; // the lock file is ours to close
+int g_depth = 0;
+CardLock g_mode = CardLock::kNone;
+
+std::chrono::milliseconds LockWait() {
+  if (const char* s = std::getenv("ZK27_LOCK_WAIT"); s && *s) {
+    char* end = nullptr;
+    const double seconds = std::strtod(s, &end);
+    if (end != s && seconds >= 0 && seconds < 3600)
+      return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  }
+  return std::chrono::seconds(5);
+}
+
+// FNV-1a: a short, stable file name for an identity of any length.
+std::string Digest(const std::string& text) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+  static const char* const hex = "0123456789abcdef";
+  std::string out;
+  for (int i = 60; i >= 0; i -= 4) out += hex[(h >> i) & 0xF];
+  return out;
+}
+
+std::string LockFolder() {
+  if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run) return std::string(run) + "/zk27";
+  return "/tmp/zk27-" + std::to_string(::getuid());
+}
+
+// The player's lock file, opened (and made when missing); -1 when it cannot
+// be. An empty identity (no player) gives -2.
+int OpenPlayerLockFile() {
+  const std::string identity = bulkusb::PlayerIdentity();
+  if (identity.empty()) return -2;
+  const std::string folder = LockFolder();
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+  const std::string path = folder + "/player-" + Digest(identity) + ".lock";
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+}
+
+}  // namespace
+
+CardLockResult LockCard(CardLock mode) {
+  if (g_depth > 0) {
+    if (mode == CardLock::kExclusive && g_mode != CardLock::kExclusive) return kLockInUse;
+    ++g_depth;
+    return kLockOk;
+  }
+  int fd = card_source::Active() ? card_source::Fd() : OpenPlayerLockFile();
+  const bool own = !card_source::Active();
+  if (fd == -1) return kLockFailed;
+  if (fd >= 0) {
+    const int operation = (mode == CardLock::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    const auto deadline = std::chrono::steady_clock::now() + LockWait();
+    while (::flock(fd, operation) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+        if (own) ::close(fd);
+        return kLockInUse;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  g_lockFd = fd;
+  g_ownLockFd = own && fd >= 0;
+  g_depth = 1;
+  g_mode = mode;
+  return kLockOk;
+}
+
+void UnlockCard() {
+  if (g_depth == 0 || --g_depth > 0) return;
+  if (g_lockFd >= 0) {
+    ::flock(g_lockFd, LOCK_UN);
+    if (g_ownLockFd) ::close(g_lockFd);
+  }
+  g_lockFd = -1;
+  g_ownLockFd = false;
+  g_mode = CardLock::kNone;
+}
+
+CardLock HeldCardLock() { return g_depth > 0 ? g_mode : CardLock::kNone; }
