@@ -272,6 +272,10 @@ struct EntryPlan {
 struct Survey {
   std::uint32_t cardSectors = 0;
   std::uint32_t usable = 0;  // clusters [2, usable) lie on the card
+  // Formatting reserves the clusters from here on (the card's sectors / 128)
+  // although the last of them may still fit: reserved there, a cluster is
+  // not lost.
+  std::uint32_t formatEnd = 0;
   std::vector<Entry> entries;
   ChainView view1;            // copy 1: what the card's readers follow
   bool copy2Known = false;    // copy 2 was read and has copy 1's size
@@ -499,6 +503,8 @@ Survey MakeSurvey(std::uint32_t cardSectors) {
   Survey s;
   s.cardSectors = cardSectors;
   s.usable = CardUsable(cardSectors);
+  const std::uint32_t sectors = cardSectors > 0 ? std::min(cardSectors, VolumeImage.totalSectors) : VolumeImage.totalSectors;
+  s.formatEnd = sectors / kClusterSectors;
   s.entries = ReadEntries();
   const TableView copy1{&VolumeImage.allocationTable, s.usable};
   s.view1 = ViewChains(copy1, s.entries);
@@ -583,11 +589,16 @@ void EntryProblems(const Survey& s, std::vector<std::string>* out) {
   }
 }
 
+bool ReservedByFormat(const Survey& s, std::uint32_t cluster, std::uint16_t value) {
+  return cluster >= s.formatEnd && value == kEndOfChain;
+}
+
 void TableProblems(const Survey& s, std::vector<std::string>* out) {
   const TableView copy1{&VolumeImage.allocationTable, s.usable};
   std::vector<std::uint16_t> lost;
   for (std::uint32_t c = 2; c < s.usable; ++c)
-    if (copy1.At(c) != 0 && s.view1.walker[c] < 0) lost.push_back(static_cast<std::uint16_t>(c));
+    if (copy1.At(c) != 0 && s.view1.walker[c] < 0 && !ReservedByFormat(s, c, copy1.At(c)))
+      lost.push_back(static_cast<std::uint16_t>(c));
   if (!lost.empty())
     out->push_back(Count(lost.size(), "cluster is", "clusters are") + " used by no file (lost): " + ClusterRuns(lost));
 
@@ -695,7 +706,7 @@ std::pair<std::uint32_t, std::uint32_t> RebuildTable(const Survey& s) {
     if (c < s.usable) {
       const std::int32_t owner = claims.owner[c];
       if (owner < 0) {
-        value = 0;
+        value = ReservedByFormat(s, c, TableEntry(c)) ? kEndOfChain : 0;
       } else {
         const auto i = static_cast<std::size_t>(owner);
         const std::uint32_t next = claims.position[c] + 1;
