@@ -40,12 +40,36 @@ class ProgressLine {
   int of_;
 };
 
+// A command's arguments: its flags and its operands.
+struct Args {
+  std::vector<std::string> flags;
+  std::vector<std::string> operands;
+  int status = kExitOk;
+};
+
+// Splits a command's arguments into the `known` flags and the operands.
+// `operandNeeded` is the usage message when at least one operand is needed,
+// or nullptr when the command takes none. False on a usage error, with
+// args->status set.
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& known,
+               const char* operandNeeded, const char* command, Args* out);
+// True when flag `a` (or its other spelling `b`) was given.
+bool Has(const std::vector<std::string>& flags, const char* a, const char* b = nullptr);
+
 struct Session {
   bool windowClosed = false;  // the device's state ended the session
   bool assumeYes = false;
 };
 extern Session g_session;
 
+// Says what the DeviceState tells of the device on stderr; returns kExitDevice.
+int SayState();
+// The player's status as the program's start tests it; kExitOk or the status
+// to end with, said on stderr.
+int CheckDeviceStatus();
+// Checks the card's volume and mounts it, without the card list: the image
+// is the card as it is. kExitOk or the status to end with, said on stderr.
+int ReadVolume();
 // Reaches the card: the start-up status checks, then RecheckCard. Returns
 // kExitOk or the status to end with.
 int OpenCard();
@@ -60,5 +84,7 @@ int CmdGet(const std::vector<std::string>& args);
 int CmdRm(const std::vector<std::string>& args);
 int CmdFormat(const std::vector<std::string>& args);
 int CmdTowav(const std::vector<std::string>& args);
+// Examines the card's volume; with --repair mends it.
+int CmdCheck(const std::vector<std::string>& args);
 // Lists the USB devices that could be a player; needs no card.
 int CmdDevices(const std::vector<std::string>& args);

@@ -68,14 +68,6 @@ namespace {
 
 constexpr void* kMainWindow = nullptr;  // the command line has no window
 
-int SayState() {
-  // The busy message has been shown by the sector command itself.
-  if (DeviceState == 2) Say(msg::kStateNoCard);
-  else if (DeviceState == 4) Say(msg::kStateAttach);
-  else if (DeviceState != 1) Say(msg::kStateNotReady);
-  return kExitDevice;
-}
-
 bool Probe() {
   ProbeDevice(kMainWindow);
   return !g_session.windowClosed;
@@ -94,16 +86,8 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-struct Args {
-  std::vector<std::string> flags;
-  std::vector<std::string> operands;
-  int status = kExitOk;
-};
+}  // namespace
 
-// Splits a command's arguments into the `known` flags and the operands.
-// `operandNeeded` is the usage message when at least one operand is needed,
-// or nullptr when the command takes none. False on a usage error, with
-// args->status set.
 bool ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& known,
                const char* operandNeeded, const char* command, Args* out) {
   bool onlyOperands = false;
@@ -133,13 +117,19 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<std::stri
   return true;
 }
 
-bool Has(const std::vector<std::string>& flags, const char* a, const char* b = nullptr) {
+bool Has(const std::vector<std::string>& flags, const char* a, const char* b) {
   for (const std::string& f : flags)
     if (f == a || (b && f == b)) return true;
   return false;
 }
 
-}  // namespace
+int SayState() {
+  // The busy message has been shown by the sector command itself.
+  if (DeviceState == 2) Say(msg::kStateNoCard);
+  else if (DeviceState == 4) Say(msg::kStateAttach);
+  else if (DeviceState != 1) Say(msg::kStateNotReady);
+  return kExitDevice;
+}
 
 // The player's status as the program's start tests it, in this order.
 int CheckDeviceStatus() {
@@ -156,6 +146,12 @@ int OpenCard() {
 }
 
 int RecheckCard() {
+  if (const int s = ReadVolume(); s != kExitOk) return s;
+  RebuildCardList();
+  return kExitOk;
+}
+
+int ReadVolume() {
   const CheckResult r = CheckCard();
   if (r == kCardUnreadable) return kExitDevice;
   if (r == kCardForeign) {
@@ -168,7 +164,6 @@ int RecheckCard() {
     return kExitDevice;
   }
   if (mounted != kMountOk) return SayState();
-  RebuildCardList();
   return kExitOk;
 }
 

@@ -25,6 +25,7 @@ const char* kToolHelp =
     "  rm NAME...        delete card files\n"
     "  format [-y]       format the card (erases every file)\n"
     "  towav NAME...     fetch voice recordings and convert them to WAV\n"
+    "  check [--repair]  look for damage in the card's tables; --repair mends it\n"
     "  devices           list the USB devices that could be the player, and\n"
     "                    whether they are listed in a players file\n"
     "\n"
@@ -89,6 +90,22 @@ const std::map<std::string, Command>& Commands() {
                  "directory: NAME.voc is fetched as it is and NAME.wav (16-bit PCM, at\n"
                  "the recording's rate) is written beside it. Music files are refused.\n",
            CardLock::kShared}},
+      {"check", {CmdCheck,
+                 "Usage: zk27 check [--repair [-y|--yes]]\n"
+                 "Examine the card's tables and list each inconsistency on its own line:\n"
+                 "clusters no file uses, clusters in two chains, chains that are broken or\n"
+                 "do not match the file's size, entries without a name, name slots no file\n"
+                 "holds, two files of one name, FileIds that repeat or leave gaps, the two\n"
+                 "allocation copies differing, and a boot sector that does not fit the card.\n"
+                 "Exit status 0 when the card is clean, 1 when problems remain.\n"
+                 "  --repair   mend them: free what no file holds, cut a broken chain to\n"
+                 "             its whole part (the file's size cut to match), drop entries\n"
+                 "             with nothing left, give a nameless or duplicate-named file\n"
+                 "             a free name (recovered-NNN.mp3/.voc), number each kind 1..n.\n"
+                 "             A file found whole is never touched. Asks on a terminal.\n"
+                 "  -y, --yes  answer yes (needed with --repair when not on a terminal)\n",
+           // It locks the card itself: shared to look, exclusive to repair.
+           CardLock::kNone}},
       {"devices", {CmdDevices,
                    "Usage: zk27 devices\n"
                    "List the attached USB devices that offer one bulk IN and one bulk OUT\n"

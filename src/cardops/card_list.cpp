@@ -1,7 +1,5 @@
 // The card list: the CardFileTable rebuilt from the directory image.
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
 
 #include "cardops.h"
 #include "fs.h"
@@ -133,19 +131,6 @@ void FillCardList(std::int32_t count, std::vector<std::string>* lines) {
     FetchEntryName(CardFileTable[k]);
     lines->push_back(ListLine(CardFileTable[k].Name));
   }
-}
-
-std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%02d%02d%02d%03d.voc", year % 100, month % 100, day % 100, id & 0x7F);
-  return text;
-}
-
-std::string MakeVoiceName(std::uint8_t id) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return MakeVoiceNameOn(id, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
 void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "fs.h"
+
 struct TFileInfor {
   std::int32_t DirSector = 0;
   std::int32_t DirOffset = 0;
@@ -41,9 +43,8 @@ void FillCardList(std::int32_t count, std::vector<std::string>* lines);
 // readable name shows the broken-structure message and gets an empty Name; a
 // voice record without one is listed under its recording name.
 void FetchEntryName(TFileInfor& record, bool report = true);
-// "yymmddNNN.voc": today's date and the number of voice FileId `id`.
-std::string MakeVoiceName(std::uint8_t id);
-std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day);
+// A voice entry without a name is listed under MakeVoiceName (fs.h), where
+// the volume check finds it too.
 // Releases the entry: FileId, name mark and voice flag 0, its chain freed, its
 // name slot emptied.
 void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset);

@@ -18,8 +18,12 @@ struct CheckedFile {
   std::uint32_t dirSector = 0;
   std::uint32_t dirOffset = 0;
   std::uint8_t fileId = 0;
-  std::string name;    // the card name it is listed under (card text)
-  bool whole = false;  // its chain is sound, matches its size and shares no cluster
+  std::string name;    // the card name it is listed under (card text); empty when the list shows none
+  // Its chain is sound, matches its size and shares no cluster, and a repair
+  // keeps it: a repair leaves its entry in place and its data as it is. (A
+  // sound file is dropped only past a kind's 127 files or when no name slot
+  // is left for the new name it needs; it is then not called whole.)
+  bool whole = false;
 };
 
 struct VolumeCheck {
@@ -30,7 +34,8 @@ struct VolumeCheck {
 };
 
 // `cardSectors`: the card's size in sectors as the identify command gives it
-// (0 when unknown); clusters the boot sector places past it are not the card's.
+// (0 when unknown); clusters the boot sector places past it are not the card's
+// and must be reserved. Needs a mounted image; reads nothing, writes nothing.
 VolumeCheck CheckVolume(std::uint32_t cardSectors);
 
 // Mends the image and writes it back. Returns one plain-English line per

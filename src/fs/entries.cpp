@@ -1,7 +1,9 @@
 // Entries, names and allocation in the VolumeImage.
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "fs.h"
@@ -155,6 +157,19 @@ void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t si
   for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
   e[26] = static_cast<std::uint8_t>(first);
   e[27] = static_cast<std::uint8_t>(first >> 8);
+}
+
+std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%02d%02d%02d%03d.voc", year % 100, month % 100, day % 100, id & 0x7F);
+  return text;
+}
+
+std::string MakeVoiceName(std::uint8_t id) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return MakeVoiceNameOn(id, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
 // ---- allocation ----------------------------------------------------------

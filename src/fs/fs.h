@@ -163,6 +163,11 @@ void LinkClusterChain(std::uint32_t n);
 // read failed.
 long WriteFileChunk(int file, std::uint32_t lba, std::uint32_t bytes);
 
+// "yymmddNNN.voc": today's date and the number of voice FileId `id`, the
+// name a voice recording without a name of its own is listed under.
+std::string MakeVoiceName(std::uint8_t id);
+std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day);
+
 // ---- checked access to the images --------------------------------------
 
 bool ValidCluster(std::uint32_t cluster);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "check.h"
 #include "fs.h"
 #include "hooks.h"
 #include "usbfunc.h"
@@ -142,7 +143,24 @@ bool FieldsFit(const BootFields& f) {
   return f.totalSectors >= dataStart;
 }
 
+// Asks the card for its size in sectors: kFormatDeviceFailed when the
+// command failed (see the DeviceState), kFormatNotIdentified when the reply
+// is not a card's.
+FormatResult IdentifyCardSize(std::uint32_t* sectors) {
+  DeviceState = MapDeviceState(IdentifyCard());
+  if (DeviceState != 0) return kFormatDeviceFailed;
+  if (SectorBuffer[0] != 0x84 || SectorBuffer[1] != 0x8A) return kFormatNotIdentified;
+  *sectors = static_cast<std::uint32_t>(SectorBuffer[14]) << 24 | static_cast<std::uint32_t>(SectorBuffer[15]) << 16 |
+             static_cast<std::uint32_t>(SectorBuffer[16]) << 8 | SectorBuffer[17];
+  return kFormatOk;
+}
+
 }  // namespace
+
+std::uint32_t IdentifiedCardSectors() {
+  std::uint32_t sectors = 0;
+  return IdentifyCardSize(&sectors) == kFormatOk ? sectors : 0;
+}
 
 bool GeometryFits(const std::uint8_t* bootSector) { return FieldsFit(ReadBootFields(bootSector)); }
 
@@ -340,13 +358,8 @@ FormatResult FormatCard() {
   // The image stops describing the card as soon as formatting starts; only
   // the MountVolume that follows makes it whole again.
   VolumeImage.mounted = false;
-  DeviceState = MapDeviceState(IdentifyCard());
-  if (DeviceState != 0) return kFormatDeviceFailed;
-  if (SectorBuffer[0] != 0x84 || SectorBuffer[1] != 0x8A) return kFormatNotIdentified;
-  const std::uint32_t totalSectors = static_cast<std::uint32_t>(SectorBuffer[14]) << 24 |
-                                     static_cast<std::uint32_t>(SectorBuffer[15]) << 16 |
-                                     static_cast<std::uint32_t>(SectorBuffer[16]) << 8 |
-                                     SectorBuffer[17];
+  std::uint32_t totalSectors = 0;
+  if (const FormatResult identified = IdentifyCardSize(&totalSectors); identified != kFormatOk) return identified;
   VolumeImage.totalSectors = totalSectors;
   const Geometry g = FormatGeometry(totalSectors, Le16(kBootTemplate + 17));
   if (g.tableBytes == 0) return kFormatCardTooSmall;

@@ -1,0 +1,104 @@
+// zk27 check: the card's volume examined as it is, and mended on request.
+#include <cstdio>
+#include <unistd.h>
+
+#include "check.h"
+#include "cli.h"
+#include "fs.h"
+#include "hooks.h"
+#include "text.h"
+#include "usbfunc.h"
+
+namespace {
+
+// A line that may hold card names, for the terminal: card text as UTF-8, and
+// control characters escaped so that each line stays one line.
+std::string Printable(const std::string& line) {
+  std::string out;
+  for (const unsigned char c : PcNameFromCard(line)) {
+    if (c >= 0x20 && c != 0x7F) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+    out += escaped;
+  }
+  return out;
+}
+
+void PrintLines(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) std::printf("%s\n", Printable(line).c_str());
+}
+
+std::string ProblemCount(std::size_t n) { return std::to_string(n) + (n == 1 ? " problem" : " problems"); }
+
+// The card read as it is: the volume mounted and allocation copy 2 read, but
+// no card list, which would already mend what it meets. kExitOk or the
+// status to end with, said on stderr.
+int ReadCardAsItIs(std::uint32_t* cardSectors) {
+  if (const int s = ReadVolume(); s != kExitOk) return s;
+  if (!ReadTableCopy2()) return SayState();
+  *cardSectors = IdentifiedCardSectors();
+  // A reply that is not a card's leaves the size unknown; a failed command
+  // is the device's failure.
+  if (DeviceState != 0) return SayState();
+  return kExitOk;
+}
+
+int Repair(std::uint32_t cardSectors) {
+  if (AskYesNo("zk27 check", "Repair the card?") != Answer::Yes) {
+    std::printf("The card was not repaired.\n");
+    return kExitRefused;
+  }
+  PrintLines(RepairVolume(cardSectors));
+  if (DeviceState != 0) {
+    Say("zk27: the repair could not be written to the card whole; run 'zk27 check' again");
+    return SayState();
+  }
+  if (const int s = ReadCardAsItIs(&cardSectors); s != kExitOk) return s;
+  const VolumeCheck after = CheckVolume(cardSectors);
+  if (after.problems.empty()) {
+    std::printf("The card is now clean.\n");
+    return kExitOk;
+  }
+  PrintLines(after.problems);
+  std::printf("%s left after the repair.\n", ProblemCount(after.problems.size()).c_str());
+  return kExitRefused;
+}
+
+}  // namespace
+
+int CmdCheck(const std::vector<std::string>& args) {
+  Args a;
+  if (!ParseArgs(args, {"--repair", "-y", "--yes"}, nullptr, "check", &a)) return a.status;
+  const bool repair = Has(a.flags, "--repair");
+  g_session.assumeYes = Has(a.flags, "-y", "--yes");
+  if (repair && !g_session.assumeYes && !::isatty(STDIN_FILENO))
+    return UsageError("check --repair asks for confirmation; not on a terminal, give -y");
+
+  // A repair writes; a check only needs the card to hold still.
+  CardLockScope lock(repair ? CardLock::kExclusive : CardLock::kShared);
+  if (lock.Result() != kLockOk) {
+    Say(CardLockRefusal(lock.Result()));
+    return kExitDevice;
+  }
+  if (const int s = CheckDeviceStatus(); s != kExitOk) return s;
+  std::uint32_t cardSectors = 0;
+  if (const int s = ReadCardAsItIs(&cardSectors); s != kExitOk) return s;
+
+  const VolumeCheck check = CheckVolume(cardSectors);
+  PrintLines(check.problems);
+  if (check.problems.empty()) {
+    const std::size_t n = check.files.size();
+    std::printf("The card is clean: %zu %s.\n", n, n == 1 ? "file" : "files");
+    return kExitOk;
+  }
+  if (!repair) {
+    std::printf("%s found; 'zk27 check --repair' mends them.\n", ProblemCount(check.problems.size()).c_str());
+    return kExitRefused;
+  }
+  std::printf("%s found.\n", ProblemCount(check.problems.size()).c_str());
+  std::fflush(stdout);
+  return Repair(cardSectors);
+}

@@ -1,0 +1,129 @@
+// zk27 check and check --repair on card images, from the outside: exit
+// statuses, the lines printed, a repaired card read back, and a card that
+// another program holds.
+#include <sys/file.h>
+
+#include "cli_support.h"
+
+using namespace cli_test;
+
+namespace {
+
+class cli_check : public CliTest {
+ protected:
+  using CliTest::Z;
+
+  RunResult Raw(const std::vector<std::string>& args, std::map<std::string, std::optional<std::string>> env = {},
+                const std::string& cwd = "") {
+    std::vector<std::string> argv = {Zk27()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.cwd = cwd.empty() ? pc_ : cwd;
+    o.env = std::move(env);
+    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "no-player.sock";
+    RunResult r = RunProgram(argv, dir_.path(), o);
+    EXPECT_TRUE(r.started) << "zk27 did not start: " << Zk27();
+    EXPECT_FALSE(r.timedOut) << r;
+    return r;
+  }
+  RunResult Z(std::vector<std::string> args, const std::string& cwd) override {
+    args.insert(args.begin(), {"--image", card_});
+    return Raw(args, {}, cwd);
+  }
+
+  // A formatted 4 MiB card holding a.mp3 (4 clusters) and b.voc.
+  void CardWithTwoFiles() {
+    ASSERT_TRUE(MakeBlankCard(card_, 4));
+    ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
+    a_ = Pc("a.mp3", 200000, 1);
+    Pc("b.voc", 5000, 2);
+    const RunResult r = Z({"put", "a.mp3", "b.voc"});
+    ASSERT_EQ(r.exit, 0) << r;
+  }
+
+  Bytes a_;
+};
+
+TEST_F(cli_check, ACleanCardExitsZeroAndRepairNeedsConsentOffATerminal) {
+  CardWithTwoFiles();
+  const Bytes before = *ReadFile(card_);
+  RunResult r = Z({"check"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(r.out, "The card is clean: 2 files.\n");
+  EXPECT_TRUE(r.err.empty()) << r;
+
+  r = Z({"check", "--repair"});  // stdin is no terminal and no -y
+  EXPECT_EQ(r.exit, 2) << r;
+  EXPECT_TRUE(Holds(r.err, "zk27: check --repair asks for confirmation; not on a terminal, give -y"));
+  r = Z({"check", "extra"});
+  EXPECT_EQ(r.exit, 2) << r;
+  r = Z({"check", "--repair", "-y"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_TRUE(SameBytes(card_, before)) << "checking a clean card changed it";
+
+  r = Raw({"check", "--help"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(r.out.rfind("Usage: zk27 check [--repair [-y|--yes]]", 0), 0u) << r;
+  EXPECT_TRUE(Holds(Raw({"--help"}).out, "  check [--repair]"));
+}
+
+TEST_F(cli_check, ADamagedCardIsListedThenRepairedAndItsFilesKept) {
+  CardWithTwoFiles();
+  const Layout l = ReadLayout(card_);
+  // A deletion cut after copy 1 (a's links gone there only) and a send cut
+  // after its name (a slot no entry holds).
+  for (std::uint32_t c = 2; c < 6; ++c) ASSERT_TRUE(WriteAt(card_, l.TableEntry(c), {0, 0}));
+  ASSERT_TRUE(WriteAt(card_, l.nameTable + 50 * 64, {9, 0, 'g', 'h', 'o', 's', 't', '.', 'm', 'p', '3'}));
+  const Bytes damaged = *ReadFile(card_);
+
+  RunResult r = Z({"check"});
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_TRUE(Holds(r.out, "the two copies of the allocation table differ in 4 entries (the first is entry 2)\n"));
+  EXPECT_TRUE(Holds(r.out, "a.mp3: its chain runs into cluster 2, which is marked free, after 0 of its 4 clusters\n"));
+  EXPECT_TRUE(Holds(r.out, "1 name slot is in use but held by no file: 50\n"));
+  EXPECT_TRUE(Holds(r.out, "3 problems found; 'zk27 check --repair' mends them.\n"));
+  EXPECT_TRUE(SameBytes(card_, damaged)) << "a check without --repair changed the card";
+
+  r = Z({"check", "--repair", "-y"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_TRUE(Holds(r.out, "allocation table copy 1 restored from copy 2, which matches the directory\n"));
+  EXPECT_TRUE(Holds(r.out, "1 name slot that no file held freed\n"));
+  EXPECT_TRUE(Holds(r.out, "The card is now clean.\n"));
+
+  r = Z({"check"});
+  EXPECT_EQ(r.exit, 0) << r;
+  const std::string out = dir_.Sub("out");
+  r = Z({"get", "a.mp3"}, out);
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_TRUE(SameBytes(out + "/a.mp3", a_));
+  EXPECT_EQ(ReadAt(card_, l.table1, kSector), ReadAt(card_, l.table2, kSector));
+}
+
+TEST_F(cli_check, NoCardOrACardInUseIsADeviceFailure) {
+  ASSERT_TRUE(MakeBlankCard(card_, 4));
+  RunResult r = Z({"check"});
+  EXPECT_EQ(r.exit, 3) << r;
+  EXPECT_TRUE(Holds(r.err, "The CF card is not ZK27 file format."));
+  r = Raw({"--image", dir_ / "no-such.img", "check"});
+  EXPECT_EQ(r.exit, 3) << r;
+
+  CardWithTwoFiles();
+  const std::map<std::string, std::optional<std::string>> quick = {{"ZK27_LOCK_WAIT", "0.3"}};
+  const int fd = ::open(card_.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  // Another reader: a check may run beside it, a repair may not.
+  ASSERT_EQ(::flock(fd, LOCK_SH), 0);
+  r = Raw({"--image", card_, "check"}, quick);
+  EXPECT_EQ(r.exit, 0) << r;
+  r = Raw({"--image", card_, "check", "--repair", "-y"}, quick);
+  EXPECT_EQ(r.exit, 3) << r;
+  EXPECT_TRUE(Holds(r.err, "zk27: the card is in use by another program"));
+  // A writer: not even a check.
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  r = Raw({"--image", card_, "check"}, quick);
+  EXPECT_EQ(r.exit, 3) << r;
+  EXPECT_TRUE(Holds(r.err, "zk27: the card is in use by another program"));
+  ::close(fd);
+}
+
+}  // namespace
