@@ -227,7 +227,6 @@ int CmdPut(const std::vector<std::string>& args) {
   if (const int s = OpenCard(); s != kExitOk) return s;
 
   Probe();  // its outcome shows at the first file
-  RebuildCardList();
   int stored = 0;
   const int selected = static_cast<int>(files.size());
   ProgressLine line(msg::kDownloading, selected);
@@ -238,8 +237,7 @@ int CmdPut(const std::vector<std::string>& args) {
     line.End();
     switch (r) {
       case kOpOk:
-        ++stored;
-        RebuildCardList();
+        ++stored;  // no list to show: SendFileToCard looks at the card afresh
         continue;
       case kOpCannotOpenPcFile: Say(msg::kSelectedUnknown); status = kExitRefused; continue;
       case kOpWrongKind: Say(msg::kInvalidType); status = kExitRefused; continue;

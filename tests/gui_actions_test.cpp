@@ -2,6 +2,9 @@
 // what the user sees, what lands on the card and on the PC, and what is
 // left whole when the card, the cable or the player fails half-way.
 #include <QPainter>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QProgressBar>
 #include <QSignalBlocker>
 #include <cmath>
@@ -108,6 +111,8 @@ class ActionsTest : public QObject {
   void uploadIntoAFolderThatIsGone();
   void deleteReleasesAndClosesUpTheNumbers();
   void toWaveConvertsVoiceRecordingsOnly();
+  void aCardChangedElsewhereIsReadAgainBeforeAnAction();
+  void aCardHeldByAnotherProgramIsLeftAlone();
   void screenshotOfATransfer();
 };
 
@@ -594,6 +599,92 @@ void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
   QCOMPARE(WaveFileName("memo1.voc"), std::string("memo1.wav"));
   QCOMPARE(WaveFileName("a.b.voc"), std::string("a.wav"));
   QCOMPARE(WaveFileName("memo"), std::string("memo.wav"));
+}
+
+// The player records a memo while the window is idle: the window's tables are
+// no longer the card's, and writing them back would drop the memo or give its
+// clusters to the next file.
+void ActionsTest::aCardChangedElsewhereIsReadAgainBeforeAnAction() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("a.mp3", 70000));
+  QVERIFY(env.Store("b.mp3", 70000));
+  TMainForm form;
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3"}));
+  const std::vector<std::uint8_t> memo(100000, 0x5A);
+  QVERIFY(env.player->core().Record(memo) == player::RecordResult::kOk);
+
+  // Delete: the selection was made on the old list, so nothing is deleted;
+  // the user sees the card as it is and chooses again.
+  Select(form.MP3ListBox, {"a.mp3"});
+  env.messages.clear();
+  env.answers = {Answer::Yes};
+  form.DelBitBtnClick();
+  QCOMPARE(env.messages, QStringList{msg::kCardChanged});
+  QVERIFY(env.questions.isEmpty());
+  const QString memoName = QString::fromStdString(MakeVoiceName(0x81));
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3", memoName}));
+  const QMap<QString, QByteArray> three = {{"a.mp3", GuiCard::Content("a.mp3", 70000)},
+                                           {"b.mp3", GuiCard::Content("b.mp3", 70000)},
+                                           {memoName, QByteArray(100000, 0x5A)}};
+  QCOMPARE(env.CardDiffers(three), QString());
+
+  // Download: the PC files go to the card as it is now, next to a second memo.
+  QVERIFY(env.player->core().Record(memo) == player::RecordResult::kOk);
+  const QString c = env.WritePcFile("pc/c.mp3", 70000);
+  QVERIFY(form.SDirectoryListBox->SetDirectory(QFileInfo(c).absolutePath()));
+  Select(form.SFileListBox, {"c.mp3"});
+  env.messages.clear();
+  form.DownBitBtnClick();
+  QCOMPARE(env.messages, QStringList{msg::kCardChanged});
+  const QString memo2 = QString::fromStdString(MakeVoiceName(0x82));
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3", "c.mp3", memoName, memo2}));
+  QMap<QString, QByteArray> five = three;
+  five.insert("c.mp3", GuiCard::Content("c.mp3", 70000));
+  five.insert(memo2, QByteArray(100000, 0x5A));
+  QCOMPARE(env.CardDiffers(five), QString());
+}
+
+// While another program holds the card, an action waits a moment, says so
+// and changes nothing.
+void ActionsTest::aCardHeldByAnotherProgramIsLeftAlone() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("a.mp3", 70000));
+  TMainForm form;
+  int ready[2];
+  QVERIFY(::pipe(ready) == 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    // Another program: it takes the same player's lock and keeps it.
+    const bool held = LockCard(CardLock::kExclusive) == kLockOk;
+    const char c = held ? 'y' : 'n';
+    if (::write(ready[1], &c, 1) != 1) _exit(1);
+    ::sleep(30);
+    _exit(0);
+  }
+  char c = 0;
+  QVERIFY(::read(ready[0], &c, 1) == 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  qputenv("ZK27_LOCK_WAIT", "0.2");
+  Select(form.MP3ListBox, {"a.mp3"});
+  env.messages.clear();
+  env.answers = {Answer::Yes};
+  form.DelBitBtnClick();
+  form.FMBitBtnClick();
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  qunsetenv("ZK27_LOCK_WAIT");
+  QCOMPARE(c, 'y');
+  QCOMPARE(env.messages, (QStringList{kCardInUseMessage, kCardInUseMessage}));
+  QVERIFY(env.questions.isEmpty());
+  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 70000)}}), QString());
+
+  // Once it is free again the action goes through.
+  env.answers = {Answer::Yes};
+  form.DelBitBtnClick();
+  QCOMPARE(env.CardDiffers({}), QString());
 }
 
 // The README's picture of a transfer, made when ZK27_SCREENSHOT_DIR names a

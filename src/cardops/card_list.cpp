@@ -1,4 +1,5 @@
 // The card list: the CardFileTable rebuilt from the directory image.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -19,16 +20,6 @@ namespace {
 bool HasName(const std::uint8_t* entry) {
   std::string ignored;
   return entry[0] != 0 && SlotName(EntryNameSlot(entry), &ignored);
-}
-
-// Sorts record `count` into descending FileId order; equal FileIds keep
-// their scan order. Names are not moved: they are set after the scan.
-void InsertIntoOrder(std::int32_t count) {
-  for (std::int32_t k = count; k > 1 && CardFileTable[k].FileId > CardFileTable[k - 1].FileId; --k) {
-    std::swap(CardFileTable[k].DirSector, CardFileTable[k - 1].DirSector);
-    std::swap(CardFileTable[k].DirOffset, CardFileTable[k - 1].DirOffset);
-    std::swap(CardFileTable[k].FileId, CardFileTable[k - 1].FileId);
-  }
 }
 
 // Gives a voice entry its recording name in the first free slot. False when
@@ -77,7 +68,11 @@ int DropHalfDeletedEntries() {
 // recordings without a name get one and the names are flushed; without it
 // the image is left as it is (the listing names them all the same).
 std::int32_t ListEntries(bool write) {
-  std::int32_t count = 0;
+  struct Found {
+    std::uint32_t sector, offset;
+    std::uint8_t id;
+  };
+  std::vector<Found> found;
   int named = 0;
   for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector) {
     for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
@@ -85,12 +80,18 @@ std::int32_t ListEntries(bool write) {
       const std::uint8_t id = entry[12];
       if (id == 0 || (!(id & 0x80) && entry[0] == 0)) continue;
       if (write && (id & 0x80) && !HasName(entry) && NameVoiceEntry(entry, id)) ++named;
-      ++count;
-      CardFileTable[count].DirSector = static_cast<std::int32_t>(sector);
-      CardFileTable[count].DirOffset = static_cast<std::int32_t>(offset);
-      CardFileTable[count].FileId = id;
-      InsertIntoOrder(count);
+      found.push_back({sector, offset, id});
     }
+  }
+  // Descending FileId; equal FileIds keep their directory order. Names are
+  // not set here: FillCardList sets them after the scan.
+  std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.id > b.id; });
+  std::int32_t count = 0;
+  for (const Found& f : found) {
+    ++count;
+    CardFileTable[count].DirSector = static_cast<std::int32_t>(f.sector);
+    CardFileTable[count].DirOffset = static_cast<std::int32_t>(f.offset);
+    CardFileTable[count].FileId = f.id;
   }
   if (named > 0) FlushVolume(FlushOrder::kAdding);
   return count;

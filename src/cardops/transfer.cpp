@@ -54,12 +54,10 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
   const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-  const int free = CountFreeClusters();
-  FreeClusterCount = static_cast<std::uint16_t>(free);
   const int kind = FileKindOf(pcName);
   const std::uint64_t needed = (size + kClusterBytes - 1) / kClusterBytes;
   // The size field holds 32 bits: a larger file fits no card.
-  if (needed > static_cast<std::uint64_t>(free) || size > 0xFFFFFFFFull) return kOpNoSpace;
+  if (size > 0xFFFFFFFFull || !HasFreeClusters(static_cast<std::uint32_t>(needed))) return kOpNoSpace;
   if (kind != 1 && kind != 2) return kOpWrongKind;
 
   // Every limit is checked before any data reaches the card.

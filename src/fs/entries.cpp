@@ -167,6 +167,13 @@ void CollectFreeClusters(std::uint32_t n) {
   ClusterList.push_back(kEndOfChain);
 }
 
+bool HasFreeClusters(std::uint32_t n) {
+  std::uint32_t found = 0;
+  for (std::uint32_t e = 2; e < VolumeImage.usableClusters && found < n; ++e)
+    if (TableEntry(e) == 0) ++found;
+  return found >= n;
+}
+
 std::uint16_t ClusterAt(std::uint32_t i) { return i < ClusterList.size() ? ClusterList[i] : kEndOfChain; }
 
 void LinkClusterChain(std::uint32_t n) {

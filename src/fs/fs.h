@@ -53,6 +53,7 @@ struct CardTables {
   bool known = false;  // false after a failed write: the next flush writes every sector
   std::vector<std::uint8_t> table1;     // allocation table copy 1
   std::vector<std::uint8_t> table2;     // copy 2; taken to equal copy 1 until ReadTableCopy2
+  bool copiesAgree = false;             // table2 holds what table1 holds
   std::vector<std::uint8_t> directory;  // dirSectors * 512
   std::vector<std::uint8_t> nameTable;  // kNameTableBytes
 };
@@ -125,6 +126,8 @@ inline constexpr const char* kTablesDoNotFitMessage =
 bool GeometryFits(const std::uint8_t* bootSector);
 
 int CountFreeClusters();
+// True when at least `n` clusters are free; looks only as far as it must.
+bool HasFreeClusters(std::uint32_t n);
 
 enum FormatResult : std::uint8_t {
   kFormatOk = 0,

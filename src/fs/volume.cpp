@@ -109,6 +109,7 @@ void NoteTablesOnCard() {
   c.directory.assign(VolumeImage.directory, VolumeImage.directory + VolumeImage.dirSectors * 512);
   c.nameTable.assign(VolumeImage.nameTable, VolumeImage.nameTable + kNameTableBytes);
   c.known = true;
+  c.copiesAgree = true;
 }
 
 // A refused volume leaves no geometry behind that a later scan could follow.
@@ -193,26 +194,30 @@ struct Region {
   std::vector<std::uint8_t>* onCard;
 };
 
-bool SectorDiffers(const Region& r, std::uint32_t sector) {
-  if (!VolumeImage.onCard.known || r.onCard->size() < (sector + 1) * std::size_t{512}) return true;
-  return std::memcmp(r.image + sector * 512, r.onCard->data() + sector * 512, 512) != 0;
+// The sectors of `r` where the image differs from the card.
+std::vector<bool> ChangedSectors(const Region& r) {
+  std::vector<bool> changed(r.sectors, true);
+  if (!VolumeImage.onCard.known || r.onCard->size() < r.sectors * std::size_t{512}) return changed;
+  for (std::uint32_t s = 0; s < r.sectors; ++s)
+    changed[s] = std::memcmp(r.image + s * 512, r.onCard->data() + s * 512, 512) != 0;
+  return changed;
 }
 
-// Writes the sectors of `r` that differ from the card. Each command starts
-// at the next differing sector and ends at the last differing one within
-// reach of a command, so a region takes the fewest commands; the clean
-// sectors inside a command are written with the bytes the card holds anyway.
-bool FlushRegion(const Region& r) {
+// Writes the `changed` sectors of `r`. Each command starts at the next
+// changed sector and ends at the last changed one within reach of a command,
+// so a region takes the fewest commands; the unchanged sectors inside a
+// command are written with the bytes the card holds anyway.
+bool FlushRegion(const Region& r, const std::vector<bool>& changed) {
   std::uint32_t s = 0;
   while (s < r.sectors) {
-    if (!SectorDiffers(r, s)) {
+    if (!changed[s]) {
       ++s;
       continue;
     }
     const std::uint32_t reach = std::min(r.sectors, s + kMaxSectorsPerCommand);
     std::uint32_t end = s + 1;
     for (std::uint32_t t = s + 1; t < reach; ++t)
-      if (SectorDiffers(r, t)) end = t + 1;
+      if (changed[t]) end = t + 1;
     if (!WriteRegion(r.lba + s, end - s, r.image + s * 512)) return false;
     std::memcpy(r.onCard->data() + s * 512, r.image + s * 512, (end - s) * std::size_t{512});
     s = end;
@@ -237,17 +242,25 @@ void FlushVolume(FlushOrder order) {
   const Region copy2{kTableLba + spt, spt, table, &c.table2};
   const Region names{kNameTableLba, kNameTableSectors, VolumeImage.nameTable, &c.nameTable};
   const Region directory{VolumeImage.dirStart, VolumeImage.dirSectors, VolumeImage.directory, &c.directory};
-  const Region adding[] = {copy1, copy2, names, directory};
-  const Region releasing[] = {directory, names, copy1, copy2};
-  const bool wasKnown = c.known;
-  for (const Region& r : order == FlushOrder::kAdding ? adding : releasing) {
-    if (!FlushRegion(r)) {
+  // Copy 2 mostly holds what copy 1 holds: then it changes where copy 1 does,
+  // and the table is compared once.
+  const std::vector<bool> changed1 = ChangedSectors(copy1);
+  const std::vector<bool> changed2 = c.copiesAgree ? changed1 : ChangedSectors(copy2);
+  const std::vector<bool> changedNames = ChangedSectors(names);
+  const std::vector<bool> changedDirectory = ChangedSectors(directory);
+  const std::pair<const Region*, const std::vector<bool>*> adding[] = {
+      {&copy1, &changed1}, {&copy2, &changed2}, {&names, &changedNames}, {&directory, &changedDirectory}};
+  const std::pair<const Region*, const std::vector<bool>*> releasing[] = {
+      {&directory, &changedDirectory}, {&names, &changedNames}, {&copy1, &changed1}, {&copy2, &changed2}};
+  for (const auto& [region, changed] : order == FlushOrder::kAdding ? adding : releasing) {
+    if (!FlushRegion(*region, *changed)) {
       // A failed command may have written part of its sectors.
       c.known = false;
       return;
     }
   }
-  if (!wasKnown) c.known = true;
+  c.known = true;
+  c.copiesAgree = true;
 }
 
 bool ReadTableCopy2() {
@@ -255,6 +268,7 @@ bool ReadTableCopy2() {
   std::vector<std::uint8_t> copy2(VolumeImage.allocationTable.size());
   if (!ReadRegion(kTableLba + VolumeImage.sectorsPerTable, VolumeImage.sectorsPerTable, copy2.data()))
     return false;
+  VolumeImage.onCard.copiesAgree = copy2 == VolumeImage.onCard.table1;
   VolumeImage.onCard.table2 = std::move(copy2);
   return true;
 }
@@ -301,11 +315,24 @@ CheckResult CheckCard() {
 }
 
 int CountFreeClusters() {
-  int free = 0;
   // Entries 0 and 1 hold the table's header, never a cluster, even when a
-  // damaged card has zeros there.
-  for (std::uint32_t e = 2; e < VolumeImage.usableClusters; ++e)
-    if (TableEntry(e) == 0) ++free;
+  // damaged card has zeros there. Counted straight off the bytes: every file
+  // sent counts a table of up to 65,520 entries, twice.
+  const std::vector<std::uint8_t>& t = VolumeImage.allocationTable;
+  const std::size_t end = std::min<std::size_t>(VolumeImage.usableClusters, t.size() / 2);
+  int free = 0;
+  std::size_t e = 2;
+  for (; e < end && e % 4 != 0; ++e) free += (t[2 * e] | t[2 * e + 1]) == 0;
+  // Four entries a word: a lane's high bit ends up set exactly when the lane
+  // is zero; the multiplication adds the four bits up in the top lane.
+  constexpr std::uint64_t kLow15 = 0x7FFF7FFF7FFF7FFFull;
+  for (; e + 4 <= end; e += 4) {
+    std::uint64_t w;
+    std::memcpy(&w, t.data() + 2 * e, sizeof(w));
+    const std::uint64_t zeroLanes = ~(((w & kLow15) + kLow15) | w | kLow15) >> 15;
+    free += static_cast<int>((zeroLanes * 0x0001000100010001ull) >> 48);
+  }
+  for (; e < end; ++e) free += (t[2 * e] | t[2 * e + 1]) == 0;
   return free;
 }
 
