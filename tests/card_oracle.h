@@ -42,6 +42,7 @@ struct Survey {
   std::uint32_t clusterEntries = 0; // table entries that stand for clusters (0 and 1 included)
   std::uint32_t freeClusters = 0;   // free in copy 1
   std::uint32_t lostClusters = 0;   // used in copy 1, owned by no file
+  std::uint32_t reservedClusters = 0;  // marked used by the format past its count of entries
   std::uint32_t orphanSlots = 0;    // name slots holding a name that no entry owns
   std::uint32_t copyDifferences = 0;
 
@@ -67,7 +68,7 @@ struct Survey {
     std::ostringstream os;
     os << (readable ? "readable" : "NOT readable") << "; files:";
     for (const File& f : files) os << " " << f.name << "(id " << int{f.id} << ", " << f.size << " bytes)";
-    os << "; free " << freeClusters << ", lost " << lostClusters << ", orphan slots " << orphanSlots
+    os << "; free " << freeClusters << ", reserved " << reservedClusters << ", lost " << lostClusters << ", orphan slots " << orphanSlots
        << ", copy differences " << copyDifferences;
     for (const std::string& f : faults) os << "\n  fault: " << f;
     return os.str();
@@ -122,9 +123,11 @@ inline Survey Examine(const std::string& imagePath) {
     return s;
   }
   s.readable = true;
-  // A format gives the card total / 128 table entries and marks the rest of
-  // the table used; entries from there on stand for no cluster.
-  s.clusterEntries = std::min<std::uint32_t>({total / 128, (total - dataStart) / 128 + 2, spt * 256, 0xFFF0});
+  // Entries whose cluster lies wholly on the card. A format marks those from
+  // total / 128 on used (its count of entries includes entries 0 and 1), so
+  // there a used entry that no file owns is the format's, not a leak.
+  s.clusterEntries = std::min<std::uint32_t>({(total - dataStart) / 128 + 2, spt * 256, 0xFFF0});
+  const std::uint32_t formatted = total / 128;
   const Bytes t1 = detail::ReadAt(fd, 33ull * 512, spt * 512);
   const Bytes t2 = detail::ReadAt(fd, (33ull + spt) * 512, spt * 512);
   const Bytes dir = detail::ReadAt(fd, std::uint64_t{dirStart} * 512, dirSectors * 512);
@@ -226,7 +229,7 @@ inline Survey Examine(const std::string& imagePath) {
     const std::uint16_t a = entry1(c), b = entry2(c);
     const bool cluster = c >= 2 && c < s.clusterEntries;
     if (cluster && a == 0) ++s.freeClusters;
-    if (cluster && a != 0 && !owner.count(c)) ++s.lostClusters;
+    if (cluster && a != 0 && !owner.count(c)) ++(c >= formatted && a == 0xFFFF ? s.reservedClusters : s.lostClusters);
     if (a == b) continue;
     ++s.copyDifferences;
     // Copy 2 may lag behind copy 1, or copy 1 behind copy 2, where one of
