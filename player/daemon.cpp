@@ -331,8 +331,16 @@ std::string Daemon::RecordFile(const std::string& path, bool* ok) {
   std::string problem;
   if (!tvdh::WavToVoiceFile(path, &bytes, &problem)) return "not recorded: " + problem;
 
+  // A program on the PC that holds the card works on the tables it read;
+  // a recording filed under it would be overwritten by its next flush.
+  const int lock = ::open(bulkusb::PlayerLockFile("socket:" + socket_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock >= 0 && ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    ::close(lock);
+    return "not recorded: a program on the PC is using the card";
+  }
   RecordInfo info;
   const RecordResult r = core_.Record(bytes, &info);
+  if (lock >= 0) ::close(lock);
   if (r != RecordResult::kOk) return std::string("not recorded: ") + RecordResultText(r);
   *ok = true;
   std::string s = "recorded " + path + " as voice file " + Hex2(info.fileId) + " (number " +

@@ -1,9 +1,11 @@
 // zk27 against zk27-player: the card reached over the player's socket, the
 // player's states steered with `zk27-player ctl`, transport failures, voice
 // recordings made on the player, and a player that dies.
+#include "bulk_backend.h"
 #include "cli_support.h"
 #include "voc_writer.h"
 
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -309,8 +311,14 @@ TEST_F(cli_player, RecordingsMadeOnThePlayerAreListedAndFetched) {
   EXPECT_EQ(l[1].name, day + "001.voc");
   EXPECT_EQ(l[2].name, day + "002.voc");
 
-  // The names were written to the card: the next listing keeps them.
-  EXPECT_EQ(LsNames(), (Names{"song.mp3", day + "001.voc", day + "002.voc"}));
+  // Listing only reads the card: the names reach it with the next command
+  // that changes the card, and are kept from then on.
+  EXPECT_EQ(FindEntry(card_, day + "001.voc"), 0u);
+  Pc("late.mp3", 10, 3);
+  ASSERT_EQ(Z({"put", "late.mp3"}).exit, 0);
+  EXPECT_NE(FindEntry(card_, day + "001.voc"), 0u);
+  EXPECT_NE(FindEntry(card_, day + "002.voc"), 0u);
+  EXPECT_EQ(LsNames(), (Names{"song.mp3", "late.mp3", day + "001.voc", day + "002.voc"}));
 
   const std::string back = dir_.Sub("back");
   const RunResult got = Z({"get", day + "001.voc", day + "002.voc"}, back);
@@ -345,6 +353,39 @@ TEST_F(cli_player, FailedFetchKeepsTheOlderPcFile) {
 
   ASSERT_EQ(Z({"get", "big.mp3"}, back).exit, 0);
   EXPECT_TRUE(SameBytes(back + "/big.mp3", big));
+}
+
+// A program on the PC holds the card for a whole operation: another program
+// waits and is then refused, and the player records nothing under it.
+TEST_F(cli_player, ACardHeldByOneProgramIsLeftAloneByOthers) {
+  StartPlayer(4);
+  Format();
+  const std::string memos = dir_.Sub("memos");
+  Memo(memos + "/one.wav", "0.1");
+  const int lock = ::open(bulkusb::PlayerLockFile("socket:" + socket_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  Pc("a.mp3", 1000, 1);
+  RunOptions o;
+  o.cwd = pc_;
+  o.env["ZK27_PLAYER_SOCKET"] = socket_;
+  o.env["ZK27_LOCK_WAIT"] = "0.3";
+  const RunResult put = Sane(RunProgram({Zk27(), "put", "a.mp3"}, dir_.path(), o), "zk27 put");
+  EXPECT_EQ(put.exit, 3) << put;
+  EXPECT_TRUE(Holds(put.err, "zk27: the card is in use by another program"));
+  const RunResult recorded =
+      Sane(RunProgram({PlayerBin(), "ctl", "--socket", socket_, "record", memos + "/one.wav"}, dir_.path()), "ctl");
+  EXPECT_NE(recorded.exit, 0) << recorded;
+  EXPECT_TRUE(Holds(recorded.out + recorded.err, "a program on the PC is using the card"));
+
+  // A reader shares the card with another reader.
+  ASSERT_EQ(::flock(lock, LOCK_SH), 0);
+  const RunResult ls = Sane(RunProgram({Zk27(), "ls"}, dir_.path(), o), "zk27 ls");
+  EXPECT_EQ(ls.exit, 0) << ls;
+  ::close(lock);
+  EXPECT_EQ(Z({"put", "a.mp3"}).exit, 0);
+  EXPECT_TRUE(Holds(Ctl({"record", memos + "/one.wav"}).out, "voice file 0x81"));
+  EXPECT_EQ(LsNames(), (Names{"a.mp3", TodayYymmdd() + "001.voc"}));
 }
 
 // A recording that reaches a card whose 240 name slots are all taken stays

@@ -34,6 +34,11 @@ class Backend {
 // order the commands look for one; empty when none is there.
 std::string PlayerIdentity();
 
+// The lock file that the programs sharing the player `identity` flock:
+// $XDG_RUNTIME_DIR/zk27/player-HASH.lock, else /tmp/zk27-$UID/player-HASH.lock.
+// The folder is made when missing.
+std::string PlayerLockFile(const std::string& identity);
+
 // Installs `backend` ahead of every other way to a player; nullptr removes it.
 // The backend must outlive its installation.
 void InstallInProcessBackend(Backend* backend);

@@ -3,7 +3,9 @@
 #include "socket_backend.h"
 #include "usb_backend.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace bulkusb {
@@ -49,6 +51,19 @@ std::string PlayerIdentity() {
   if (g_inProcess) return g_inProcess->Identity();
   if (std::string usb = g_usb.Identity(); !usb.empty()) return usb;
   return g_socket.Identity();
+}
+
+std::string PlayerLockFile(const std::string& identity) {
+  const char* run = std::getenv("XDG_RUNTIME_DIR");
+  const std::string folder =
+      run && *run ? std::string(run) + "/zk27" : "/tmp/zk27-" + std::to_string(::getuid());
+  ::mkdir(folder.c_str(), 0700);
+  // FNV-1a: a short, stable file name for an identity of any length.
+  std::uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : identity) h = (h ^ c) * 1099511628211ull;
+  char name[40];
+  std::snprintf(name, sizeof(name), "/player-%016llx.lock", static_cast<unsigned long long>(h));
+  return folder + name;
 }
 
 std::string PlayerControlPath(const std::string& socketPath) { return socketPath + ".ctl"; }

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -31,30 +30,12 @@ std::chrono::milliseconds LockWait() {
   return std::chrono::seconds(5);
 }
 
-// FNV-1a: a short, stable file name for an identity of any length.
-std::string Digest(const std::string& text) {
-  std::uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
-  static const char* const hex = "0123456789abcdef";
-  std::string out;
-  for (int i = 60; i >= 0; i -= 4) out += hex[(h >> i) & 0xF];
-  return out;
-}
-
-std::string LockFolder() {
-  if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run) return std::string(run) + "/zk27";
-  return "/tmp/zk27-" + std::to_string(::getuid());
-}
-
 // The player's lock file, opened (and made when missing); -1 when it cannot
 // be. An empty identity (no player) gives -2.
 int OpenPlayerLockFile() {
   const std::string identity = bulkusb::PlayerIdentity();
   if (identity.empty()) return -2;
-  const std::string folder = LockFolder();
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-  const std::string path = folder + "/player-" + Digest(identity) + ".lock";
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  return ::open(bulkusb::PlayerLockFile(identity).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 }
 
 }  // namespace
