@@ -10,6 +10,7 @@
 #include <cmath>
 #include <sndfile.h>
 
+#include "check.h"
 #include "gui_support.h"
 #include "mainform.h"
 #include "messages.h"
@@ -113,6 +114,7 @@ class ActionsTest : public QObject {
   void toWaveConvertsVoiceRecordingsOnly();
   void aCardChangedElsewhereIsReadAgainBeforeAnAction();
   void aCardHeldByAnotherProgramIsLeftAlone();
+  void aDamagedCardIsOfferedARepairOnce();
   void screenshotOfATransfer();
 };
 
@@ -685,6 +687,44 @@ void ActionsTest::aCardHeldByAnotherProgramIsLeftAlone() {
   env.answers = {Answer::Yes};
   form.DelBitBtnClick();
   QCOMPARE(env.CardDiffers({}), QString());
+}
+
+// A send cut off after the table's chain but before the entry leaves
+// clusters that no file owns; the window says so once and repairs on Yes.
+void ActionsTest::aDamagedCardIsOfferedARepairOnce() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("a.mp3", 70000));
+  QVERIFY(MountVolume() == kMountOk);
+  const int freeBefore = CountFreeClusters();
+  // Clusters 10 to 12 chained in both copies, under no entry.
+  SetTableEntry(10, 11);
+  SetTableEntry(11, 12);
+  SetTableEntry(12, kEndOfChain);
+  FlushVolume();
+  QVERIFY(MountVolume() == kMountOk);
+  QCOMPARE(CountFreeClusters(), freeBefore - 3);
+
+  const QString offer = QString::fromStdString(msg::RepairOffer(1));
+  {
+    env.answers = {Answer::No};
+    TMainForm form;
+    QCOMPARE(env.questions, QStringList{offer});
+    QCOMPARE(form.StatusBar->PanelText(1), QString::fromStdString(msg::FreeSpaceText(freeBefore - 3)));
+    // Said once: a re-check of the card does not ask again.
+    form.DeviceStateMessage(3);
+    QCOMPARE(env.questions, QStringList{offer});
+  }
+  env.questions.clear();
+  env.answers = {Answer::Yes};
+  TMainForm form;
+  QCOMPARE(env.questions, QStringList{offer});
+  QVERIFY(env.messages.isEmpty());
+  QCOMPARE(form.StatusBar->PanelText(1), QString::fromStdString(msg::FreeSpaceText(freeBefore)));
+  QCOMPARE(Lines(form.MP3ListBox), QStringList{"a.mp3"});
+  QVERIFY(ReadTableCopy2());
+  QVERIFY(CheckVolume(0).problems.empty());
+  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 70000)}}), QString());
 }
 
 // The README's picture of a transfer, made when ZK27_SCREENSHOT_DIR names a

@@ -30,6 +30,13 @@ std::string CountText(int count, const std::string& verb) {
   return std::to_string(count) + (count > 1 ? " files " : " file ") + verb;
 }
 
+std::string RepairOffer(int problems) {
+  return "The card has " + std::to_string(problems) + (problems == 1 ? " problem" : " problems") +
+         ": files or space that its tables do not account for.\r\n"
+         "A repair frees what no file uses and keeps every whole file as it is.\r\n"
+         "Repair the card now?";
+}
+
 const char* FormatFailure(std::uint8_t formatResult) {
   switch (formatResult) {
     case kFormatNotIdentified:

@@ -51,6 +51,13 @@ inline constexpr const char* kUploading = "Uploading";
 inline constexpr const char* kCardChanged =
     "The card was changed by another program.\r\nIts list has been read again.";
 
+// A card whose tables do not account for everything on it.
+inline constexpr const char* kRepairCaption = "Repair the card";
+// "The card has 3 problems: ..." and the question whether to repair it.
+std::string RepairOffer(int problems);
+inline constexpr const char* kRepairFailed =
+    "The card could not be repaired: writing to it failed.\r\nPlease reconnect the device and try again.";
+
 // Format and delete.
 inline constexpr const char* kConfirmFormatCaption = "Confirm format";
 inline constexpr const char* kConfirmFormat = "Do you really want to format this CF card??";

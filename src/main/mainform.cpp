@@ -6,6 +6,7 @@
 #include <QSignalBlocker>
 
 #include "cardops.h"
+#include "check.h"
 #include "fs.h"
 #include "glyphs.h"
 #include "hooks.h"
@@ -224,6 +225,7 @@ void TMainForm::FormCreate() {
   if (lock.Result() == kLockOk) {
     // A failed mount leaves the image as it was; the list shows what it holds.
     MountVolume();
+    OfferRepair();
   } else {
     // The first action reads the card.
     ShowMessage(kCardInUseMessage);
@@ -254,8 +256,29 @@ void TMainForm::Reload() {
     MP3ListBox->clear();
   }
   MountVolume();
+  OfferRepair();
   FillMp3List(RebuildCardList());
   ShowCardCounts(true);
+}
+
+void TMainForm::OfferRepair() {
+  // Examined before the card list's scan changes the image. Asked once: a
+  // user who said No works with the card as it is.
+  if (repairOffered_ || !VolumeImage.mounted || !ReadTableCopy2()) return;
+  const std::uint32_t sectors = IdentifiedCardSectors();
+  if (DeviceState != 0) return;
+  const VolumeCheck check = CheckVolume(sectors);
+  if (check.problems.empty()) return;
+  repairOffered_ = true;
+  if (AskYesNo(msg::kRepairCaption, msg::RepairOffer(static_cast<int>(check.problems.size()))) != Answer::Yes)
+    return;
+  RepairVolume(sectors);
+  if (DeviceState != 0) {
+    ShowMessage(msg::kRepairFailed);
+    return;
+  }
+  // The list is built from the card as the repair left it.
+  MountVolume();
 }
 
 void TMainForm::DeviceStateMessage(std::uint8_t state) {

@@ -116,6 +116,9 @@ class TMainForm : public QWidget {
   void FillMp3List(const std::vector<std::string>& lines);
   void ShowCardCounts(bool spaced);
   void Reload();
+  // When the card has problems (files or space its tables do not account
+  // for), says so with their count and repairs it if the user agrees.
+  void OfferRepair();
   void FallBackToDriveC();
   void CloseMainWindow();
 
@@ -146,6 +149,7 @@ class TMainForm : public QWidget {
   bool FetchSelectedFiles(bool toWave);
 
   bool closing_ = false;
+  bool repairOffered_ = false;   // the repair is offered once
   bool acting_ = false;          // one of the five actions runs
   bool recheckPending_ = false;  // a re-check waits for the action's end
   bool actionProbe_ = false;     // the running action's own probe
