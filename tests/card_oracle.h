@@ -14,6 +14,8 @@
 // directory. A repair gives those back.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <fcntl.h>
@@ -241,6 +243,33 @@ inline Survey Examine(const std::string& imagePath) {
   }
   for (std::uint32_t slot = 0; slot < 240 * 64; slot += 64)
     if (Le(names, slot, 2) != 0 && !slotOwner.count(slot)) ++s.orphanSlots;
+  return s;
+}
+
+using Files = std::map<std::string, Bytes>;
+
+// The oracle's verdict on the image at `image`: nothing that must never be,
+// every untouched file whole, each target whole or absent, and nothing else
+// on the card.
+inline Survey Judge(const std::string& image, const Files& untouched, const Files& targets) {
+  const Survey s = card_oracle::Examine(image);
+  EXPECT_TRUE(s.readable) << s.Describe();
+  EXPECT_TRUE(s.faults.empty()) << s.Describe();
+  for (const auto& [name, bytes] : untouched) {
+    const File* f = s.Find(name);
+    if (!f) {
+      ADD_FAILURE() << name << " was lost\n" << s.Describe();
+      continue;
+    }
+    EXPECT_TRUE(f->data == bytes) << name << " is not byte-identical\n" << s.Describe();
+  }
+  for (const auto& [name, bytes] : targets) {
+    if (const File* f = s.Find(name)) {
+      EXPECT_TRUE(f->data == bytes) << name << " is on the card but not whole\n" << s.Describe();
+    }
+  }
+  for (const File& f : s.files)
+    EXPECT_TRUE(untouched.count(f.name) || targets.count(f.name)) << f.name << " should not be on the card";
   return s;
 }
 

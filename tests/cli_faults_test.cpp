@@ -23,30 +23,6 @@ std::string FindStrace() {
   return {};
 }
 
-// The oracle's verdict: nothing that must never be, every untouched file
-// whole, each target whole or absent, and nothing else on the card.
-card_oracle::Survey Judge(const std::string& image, const Files& untouched, const Files& targets) {
-  const card_oracle::Survey s = card_oracle::Examine(image);
-  EXPECT_TRUE(s.readable) << s.Describe();
-  EXPECT_TRUE(s.faults.empty()) << s.Describe();
-  for (const auto& [name, bytes] : untouched) {
-    const card_oracle::File* f = s.Find(name);
-    if (!f) {
-      ADD_FAILURE() << name << " was lost\n" << s.Describe();
-      continue;
-    }
-    EXPECT_TRUE(f->data == bytes) << name << " is not byte-identical\n" << s.Describe();
-  }
-  for (const auto& [name, bytes] : targets) {
-    if (const card_oracle::File* f = s.Find(name)) {
-      EXPECT_TRUE(f->data == bytes) << name << " is on the card but not whole\n" << s.Describe();
-    }
-  }
-  for (const card_oracle::File& f : s.files)
-    EXPECT_TRUE(untouched.count(f.name) || targets.count(f.name)) << f.name << " should not be on the card";
-  return s;
-}
-
 class cli_faults : public CliTest {
  protected:
   using CliTest::Z;
@@ -136,7 +112,7 @@ class cli_faults : public CliTest {
     Files all;
     for (const std::string& n : s.Names()) all[n] = untouched.count(n) ? untouched.at(n) : targets.at(n);
     all["fresh.mp3"] = fresh;
-    Judge(card_, all, {});
+    card_oracle::Judge(card_, all, {});
   }
 
   // Kills zk27 `args` at each of its sector writes in turn, from the card
@@ -151,7 +127,7 @@ class cli_faults : public CliTest {
       const RunResult r = Traced("inject=pwrite64:signal=SIGKILL:when=" + std::to_string(k), "/dev/null", args);
       // strace ends as its child did.
       EXPECT_TRUE(r.signaled && r.signal == SIGKILL) << r;
-      const card_oracle::Survey s = Judge(card_, untouched, targets);
+      const card_oracle::Survey s = card_oracle::Judge(card_, untouched, targets);
       Afterwards(s, untouched, targets);
       if (HasFatalFailure()) return;
     }
@@ -251,7 +227,7 @@ TEST_F(cli_format_faults, AFormatCutAtAnyCommandFailsAndKeepsOrDropsFilesWhole) 
     EXPECT_FALSE(Holds(r.err, "Fomatting completed")) << r;
     EXPECT_TRUE(Holds(Ctl({"status"}).out, "fail-after: off\n")) << "the cut did not come";
     // The old files are whole or gone; nothing lies over a freed cluster.
-    const card_oracle::Survey s = Judge(card_, {}, stored);
+    const card_oracle::Survey s = card_oracle::Judge(card_, {}, stored);
     const RunResult ls = Z({"ls"});
     EXPECT_EQ(ls.exit, 0) << ls;
     std::vector<std::string> listed = Lines(ls.out);

@@ -236,29 +236,6 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
 
   // ---- the judgement after a run ----
 
-  // The oracle's verdict on the image: nothing that must never be, every
-  // untouched file whole, each target whole or absent, and nothing else.
-  card_oracle::Survey Judge(const Files& untouched, const Files& targets) {
-    const card_oracle::Survey s = card_oracle::Examine(image_);
-    EXPECT_TRUE(s.readable) << s.Describe();
-    EXPECT_TRUE(s.faults.empty()) << s.Describe();
-    for (const auto& [name, bytes] : untouched) {
-      const card_oracle::File* f = s.Find(name);
-      if (!f) {
-        ADD_FAILURE() << name << " was lost\n" << s.Describe();
-        continue;
-      }
-      EXPECT_TRUE(f->data == bytes) << name << " is not byte-identical\n" << s.Describe();
-    }
-    for (const auto& [name, bytes] : targets) {
-      if (const card_oracle::File* f = s.Find(name)) {
-        EXPECT_TRUE(f->data == bytes) << name << " is on the card but not whole\n" << s.Describe();
-      }
-    }
-    for (const card_oracle::File& f : s.files)
-      EXPECT_TRUE(untouched.count(f.name) || targets.count(f.name)) << f.name << " should not be on the card";
-    return s;
-  }
 
   // The engine's own view of the card after the cut: a fresh program lists
   // what the oracle found; (with the check) repairs it to a clean card that
@@ -296,7 +273,7 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
     ASSERT_EQ(SendFileToCard(PcPath("fresh.mp3", fresh), "fresh.mp3", {}), kOpOk);
     expected["fresh.mp3"] = fresh;
     Files none;
-    const card_oracle::Survey after = Judge(expected, none);
+    const card_oracle::Survey after = card_oracle::Judge(image_, expected, none);
     EXPECT_EQ(after.Names().size(), expected.size());
     RebuildCardList();
     for (const auto& [name, bytes] : expected) {
@@ -342,7 +319,7 @@ TEST_P(engine_faults, EveryCutKeepsEveryFile) {
   ASSERT_GT(commands, 3u);
   {
     SCOPED_TRACE(std::string(OpName(op)) + " with no fault");
-    const card_oracle::Survey s = Judge(untouched, targets);
+    const card_oracle::Survey s = card_oracle::Judge(image_, untouched, targets);
     // Done: the targets of put are all there, those of rm and format gone.
     const std::size_t files = untouched.size() + (op == Op::kPut ? targets.size() : 0);
     EXPECT_EQ(s.Names().size(), files) << s.Describe();
@@ -364,7 +341,7 @@ TEST_P(engine_faults, EveryCutKeepsEveryFile) {
     const bool reported = Run(op);
     ASSERT_TRUE(FaultFired());
     EXPECT_FALSE(reported) << "the cut was not reported";
-    const card_oracle::Survey s = Judge(untouched, targets);
+    const card_oracle::Survey s = card_oracle::Judge(image_, untouched, targets);
     Afterwards(untouched, targets, s);
     if (HasFatalFailure()) return;
   }
