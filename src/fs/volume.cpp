@@ -266,12 +266,14 @@ void FlushVolume(FlushOrder order) {
   const std::vector<bool> changed2 = c.copiesAgree ? changed1 : ChangedSectors(copy2);
   const std::vector<bool> changedNames = ChangedSectors(names);
   const std::vector<bool> changedDirectory = ChangedSectors(directory);
-  const std::pair<const Region*, const std::vector<bool>*> adding[] = {
-      {&copy1, &changed1}, {&copy2, &changed2}, {&names, &changedNames}, {&directory, &changedDirectory}};
-  const std::pair<const Region*, const std::vector<bool>*> releasing[] = {
-      {&directory, &changedDirectory}, {&names, &changedNames}, {&copy1, &changed1}, {&copy2, &changed2}};
-  for (const auto& [region, changed] : order == FlushOrder::kAdding ? adding : releasing) {
-    if (!FlushRegion(*region, *changed)) {
+  struct Step {
+    const Region& region;
+    const std::vector<bool>& changed;
+  };
+  const Step adding[] = {{copy1, changed1}, {copy2, changed2}, {names, changedNames}, {directory, changedDirectory}};
+  const Step releasing[] = {{directory, changedDirectory}, {names, changedNames}, {copy1, changed1}, {copy2, changed2}};
+  for (const Step& step : order == FlushOrder::kAdding ? adding : releasing) {
+    if (!FlushRegion(step.region, step.changed)) {
       // A failed command may have written part of its sectors.
       c.known = false;
       return;
