@@ -173,7 +173,7 @@ MountResult MountVolume() {
   return kMountOk;
 }
 
-void FlushVolume() {
+void FlushVolume(FlushOrder) {
   if (!VolumeImage.mounted) return;
   const std::uint16_t spt = VolumeImage.sectorsPerTable;
   const std::uint8_t* table = VolumeImage.allocationTable.data();
