@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cardops.h"
+#include "fs.h"
 #include "usbfunc.h"
 
 enum ExitStatus : int {
@@ -69,7 +70,7 @@ int SayState();
 int CheckDeviceStatus();
 // Checks the card's volume and mounts it, without the card list: the image
 // is the card as it is. kExitOk or the status to end with, said on stderr.
-int ReadVolume();
+int ReadVolume(MountMode mode = MountMode::kAsHeld);
 // Reaches the card: the start-up status checks, then RecheckCard. Returns
 // kExitOk or the status to end with.
 int OpenCard();

@@ -148,19 +148,28 @@ int OpenCard() {
 int RecheckCard() {
   if (const int s = ReadVolume(); s != kExitOk) return s;
   RebuildCardList();
+  // A failed write of the list's own changes (names of new recordings,
+  // half-deleted entries released) ends the command: the card's tables are
+  // no longer known.
+  if (DeviceState != 0) return SayState();
   return kExitOk;
 }
 
-int ReadVolume() {
+int ReadVolume(MountMode mode) {
   const CheckResult r = CheckCard();
   if (r == kCardUnreadable) return kExitDevice;
   if (r == kCardForeign) {
     Say("The CF card is not ZK27 file format.\r\nRun 'zk27 format' to format it (every file on it is lost).");
     return kExitDevice;
   }
-  const MountResult mounted = MountVolume();
+  const MountResult mounted = MountVolume(mode);
   if (mounted == kMountBadGeometry) {
     Say(kTablesDoNotFitMessage);
+    return kExitDevice;
+  }
+  if (mounted == kMountBlank) {
+    Say("zk27: the card's boot sector gives it no sectors: it is not formatted.\n"
+        "Run 'zk27 format' to format it (every file on it is lost).");
     return kExitDevice;
   }
   if (mounted != kMountOk) return SayState();

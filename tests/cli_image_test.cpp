@@ -561,16 +561,26 @@ TEST_F(cli_image, ANameMustMatchWholly) {
 
 // A card that carries the player's label but no size is formatted when it is
 // read, without a question, instead of being refused.
-TEST_F(cli_image, ACardWithoutItsSizeIsFormattedWhenRead) {
+// A boot sector whose total is 0 marks a card to be formatted: a command that
+// only reads it says so and leaves it alone; one that writes formats it first.
+TEST_F(cli_image, ACardWithoutItsSizeIsFormattedOnlyByAWriter) {
   Format(4);
   Pc("a.mp3", 1000, 9);
+  Pc("b.mp3", 1000, 10);
   ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
   ASSERT_TRUE(WriteAt(card_, 32 * 512 + 32, {0, 0, 0, 0}));
-  const RunResult ls = Z({"ls"});
-  EXPECT_EQ(ls.exit, 0) << ls;
-  EXPECT_EQ(Lines(ls.out), Names{});
+  for (const char* reader : {"ls", "info", "check"}) {
+    const RunResult r = Z({reader});
+    EXPECT_EQ(r.exit, 3) << r;
+    EXPECT_TRUE(Holds(r.err, "not formatted")) << reader;
+    EXPECT_EQ(ReadAt(card_, 32 * 512 + 32, 4), LeBytes(0, 4)) << reader;
+    EXPECT_NE(FindEntry(card_, "a.mp3"), 0u) << reader;
+  }
+  const RunResult put = Z({"put", "b.mp3"});
+  EXPECT_EQ(put.exit, 0) << put;
   EXPECT_EQ(ReadAt(card_, 32 * 512 + 32, 4), LeBytes(8192, 4));
-  EXPECT_EQ(FreeSpace(), FreeSpaceLine(62));
+  EXPECT_EQ(LsNames(), Names{"b.mp3"});
+  EXPECT_EQ(FreeSpace(), FreeSpaceLine(61));
 }
 
 // On a card whose names and FileIds disagree (a music number named .voc),

@@ -16,15 +16,6 @@ namespace {
 using Files = std::map<std::string, Bytes>;
 constexpr const char* kInUse = "zk27: the card is in use by another program";
 
-// The player's lock file as the engine names it: FNV-1a of its identity.
-std::string PlayerLockName(const std::string& socket) {
-  std::uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : "socket:" + socket) h = (h ^ c) * 1099511628211ull;
-  char hex[17];
-  std::snprintf(hex, sizeof(hex), "%016llx", static_cast<unsigned long long>(h));
-  return std::string("player-") + hex + ".lock";
-}
-
 // A file held with flock by this test; close-on-exec, so that no program the
 // test starts inherits (and so shares) the lock.
 class HeldLock {
@@ -241,9 +232,8 @@ TEST_F(cli_locks, ALockHeldOnThePlayersLockFileMakesWritersWaitAndThenRefuses) {
   StartPlayer(2);
   ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
   ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", RandomBytes(1000, 51)));
-  const std::string lockDir = run_ + "/zk27";
-  fs::create_directories(lockDir);
-  const std::string lockFile = lockDir + "/" + PlayerLockName(socket_);
+  // The virtual player's lock file lies beside its socket.
+  const std::string lockFile = socket_ + ".lock";
   {
     HeldLock held(lockFile, LOCK_EX);
     ASSERT_TRUE(held.ok());

@@ -392,6 +392,48 @@ TEST_F(engine_cardops, AHalfDeletedEntryIsDroppedWithItsClusters) {
   EXPECT_EQ(CardSectors(33, 1), VolumeImage.allocationTable);
 }
 
+// On a damaged card a half-deleted entry's chain may run into a living
+// file's clusters: releasing it leaves those alone (lost space for a repair,
+// never a living file's data), and the music numbers close up behind it.
+TEST_F(engine_cardops, AHalfDeletedEntryNeverFreesAnotherFilesClusters) {
+  const Bytes keep = Content(2 * 65536, 23);
+  ASSERT_EQ(Store("one.mp3", Content(10, 24)), kOpOk);
+  ASSERT_EQ(Store("half.mp3", Content(65536, 25)), kOpOk);
+  ASSERT_EQ(Store("keep.mp3", keep), kOpOk);
+  ASSERT_EQ(Store("memo.voc", Content(10, 26)), kOpOk);
+  const std::vector<std::uint16_t> kept = ChainOf("keep.mp3");
+  ASSERT_EQ(kept.size(), 2u);
+  std::uint8_t* half = EntryOf("half.mp3");
+  ASSERT_NE(half, nullptr);
+  // half.mp3 now claims three clusters: its own, then keep.mp3's two.
+  const std::uint16_t own = EntryFirstCluster(half);
+  SetTableEntry(own, kept[0]);
+  for (int i = 28; i < 32; ++i) half[i] = 0;
+  half[30] = 3;  // 3 * 65536 bytes
+  half[0] = 0;   // and its name mark is gone
+  const int freeBefore = CountFreeClusters();
+
+  EXPECT_EQ(RebuildCardList(), (Lines{"one.mp3", "keep.mp3", "memo.voc"}));
+  EXPECT_EQ(CountFreeClusters(), freeBefore + 1);
+  EXPECT_EQ(TableEntry(own), 0);
+  EXPECT_EQ(ChainOf("keep.mp3"), kept);
+  EXPECT_EQ(IdOf("one.mp3"), 0x01);
+  EXPECT_EQ(IdOf("keep.mp3"), 0x02);  // was 3
+  EXPECT_EQ(IdOf("memo.voc"), 0x81);
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(FetchBack("keep.mp3"), keep);
+
+  // Deleting a file cross-linked with another leaves the other whole too.
+  SetTableEntry(ChainOf("one.mp3")[0], kept[1]);
+  std::uint8_t* one = EntryOf("one.mp3");
+  ASSERT_NE(one, nullptr);
+  one[28] = 0, one[29] = 0, one[30] = 2, one[31] = 0;  // two clusters: its own and keep.mp3's last
+  ASSERT_EQ(ReleaseCardFile("one.mp3"), kOpOk);
+  FlushVolume(FlushOrder::kReleasing);
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(FetchBack("keep.mp3"), keep);
+}
+
 TEST_F(engine_cardops, AMusicEntryWithoutANameIsReported) {
   StoreFileName("good.mp3", 0);
   PutEntry(0, 0, 1, 1, 0, kEndOfChain, 0);

@@ -216,7 +216,7 @@ TEST_F(CheckTest, ClustersTwoChainsReachGoToTheSoundChainThenToTheHigherFileId) 
   ASSERT_EQ(Store("old.mp3", Content(3 * 65536, 1)), kOpOk);
   ASSERT_EQ(Store("keep.mp3", keep), kOpOk);
   const auto oldChain = Chain(Named("old.mp3"));
-  FreeClusterChain(oldChain[0], 3);
+  FreeClusterChain(oldChain[0], 3, {});
   FlushVolume(FlushOrder::kReleasing);
   ASSERT_EQ(Store("new.mp3", fresh), kOpOk);
   ASSERT_EQ(Chain(Named("new.mp3"))[0], oldChain[0]);

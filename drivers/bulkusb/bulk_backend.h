@@ -34,9 +34,10 @@ class Backend {
 // order the commands look for one; empty when none is there.
 std::string PlayerIdentity();
 
-// The lock file that the programs sharing the player `identity` flock:
-// $XDG_RUNTIME_DIR/zk27/player-HASH.lock, else /tmp/zk27-$UID/player-HASH.lock.
-// The folder is made when missing.
+// The lock file that the programs sharing the player `identity` flock: for
+// the virtual player, SOCKET.lock beside its socket; for others
+// $XDG_RUNTIME_DIR/zk27/player-HASH.lock, else /tmp/zk27-$UID/player-HASH.lock
+// (the folder made when missing).
 std::string PlayerLockFile(const std::string& identity);
 
 // Installs `backend` ahead of every other way to a player; nullptr removes it.

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,11 @@ std::string PlayerIdentity() {
 }
 
 std::string PlayerLockFile(const std::string& identity) {
+  // The virtual player and its clients may spell the socket's path
+  // differently or live with different environments; the folder beside the
+  // socket is the one they all reach.
+  constexpr std::string_view kSocket = "socket:";
+  if (identity.compare(0, kSocket.size(), kSocket) == 0) return identity.substr(kSocket.size()) + ".lock";
   const char* run = std::getenv("XDG_RUNTIME_DIR");
   const std::string folder =
       run && *run ? std::string(run) + "/zk27" : "/tmp/zk27-" + std::to_string(::getuid());

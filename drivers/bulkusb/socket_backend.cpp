@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -66,6 +67,13 @@ bool SocketBackend::Write(BulkHandle pipe, const void* buf, std::uint32_t size, 
   if (n < 0) return false;
   *done = static_cast<std::uint32_t>(n);
   return true;
+}
+
+std::string SocketBackend::Identity() {
+  const std::string path = PlayerSocketPath();
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return {};
+  return "socket:" + path;
 }
 
 void SocketBackend::Close(BulkHandle handle) {

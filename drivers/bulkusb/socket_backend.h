@@ -15,8 +15,8 @@ class SocketBackend final : public Backend {
   bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) override;
   void Close(BulkHandle handle) override;
   // "socket:PATH": every program that reaches the player through one socket
-  // shares its lock.
-  std::string Identity() override { return "socket:" + PlayerSocketPath(); }
+  // shares its lock. Empty when no socket is there.
+  std::string Identity() override;
 
  private:
   int connection_ = -1;  // the connection opened by the last OpenDev

@@ -47,6 +47,16 @@ bool SlotNamesLivingEntry(std::uint16_t slot) {
 
 namespace {
 
+// Lowers every music FileId above `gone` by one, as a deletion does, so that
+// the numbers stay 1..n.
+void CloseUpMusicIds(std::uint8_t gone) {
+  for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector)
+    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
+      std::uint8_t* entry = DirEntryAt(sector, offset);
+      if (!(entry[12] & 0x80) && entry[12] > gone) --entry[12];
+    }
+}
+
 // Releases the music entries whose name mark is gone: a deletion that did
 // not finish. Returns how many there were.
 int DropHalfDeletedEntries() {
@@ -54,10 +64,11 @@ int DropHalfDeletedEntries() {
   for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector)
     for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
       const std::uint8_t* entry = DirEntryAt(sector, offset);
-      if (entry[12] != 0 && !(entry[12] & 0x80) && entry[0] == 0) {
-        DropBrokenEntry(sector, offset);
-        ++dropped;
-      }
+      const std::uint8_t id = entry[12];
+      if (id == 0 || (id & 0x80) || entry[0] != 0) continue;
+      DropBrokenEntry(sector, offset);
+      CloseUpMusicIds(id);
+      ++dropped;
     }
   return dropped;
 }
@@ -139,9 +150,11 @@ void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset) {
   entry[0] = 0;
   entry[12] = 0;
   entry[13] = 0;
-  // Only the clusters the file's size accounts for: a chain that runs on
-  // past them may run into another file's clusters.
-  FreeClusterChain(EntryFirstCluster(entry), (EntrySize(entry) + kClusterBytes - 1) / kClusterBytes);
+  // Only the clusters the file's size accounts for, and none that another
+  // file reaches: on a damaged card a chain may run into another file's.
+  // What is left is lost space that a repair gives back.
+  FreeClusterChain(EntryFirstCluster(entry), (EntrySize(entry) + kClusterBytes - 1) / kClusterBytes,
+                   ClustersOfEntries());
   const std::uint16_t slot = EntryNameSlot(entry);
   if (ValidSlot(slot) && !SlotNamesLivingEntry(slot)) {
     VolumeImage.nameTable[slot] = 0;

@@ -76,12 +76,28 @@ bool SlotName(std::uint16_t slot, std::string* name) {
   return true;
 }
 
-void FreeClusterChain(std::uint16_t first, std::uint32_t count) {
+std::vector<bool> ClustersOfEntries() {
+  std::vector<bool> used(VolumeImage.usableClusters, false);
+  ForEachDirEntry([&](std::uint32_t, std::uint32_t, const std::uint8_t* e) {
+    if (e[kFileIdOffset] == 0) return true;
+    std::uint32_t cluster = EntryFirstCluster(e);
+    const std::uint32_t count = (EntrySize(e) + kClusterBytes - 1) / kClusterBytes;
+    // A loop or a chain shared with a file walked before ends the walk.
+    for (std::uint32_t k = 0; k < count && ValidCluster(cluster) && !used[cluster]; ++k) {
+      used[cluster] = true;
+      cluster = TableEntry(cluster);
+    }
+    return true;
+  });
+  return used;
+}
+
+void FreeClusterChain(std::uint16_t first, std::uint32_t count, const std::vector<bool>& keep) {
   // A chain never holds more clusters than the card has; a longer walk loops.
   count = std::min(count, VolumeImage.usableClusters);
   std::uint32_t steps = 0;
   std::uint32_t cluster = first;
-  while (ValidCluster(cluster) && steps++ < count) {
+  while (ValidCluster(cluster) && steps++ < count && !(cluster < keep.size() && keep[cluster])) {
     const std::uint16_t next = TableEntry(cluster);
     if (next == 0) break;  // already free: the chain was cut here before
     SetTableEntry(cluster, 0);

@@ -46,11 +46,11 @@ inline constexpr std::uint16_t kEndOfChain = 0xFFFF;
 inline constexpr std::uint16_t kNoDirEntry = 0xFFFF;
 inline constexpr std::uint16_t kNoNameSlot = 0xFFFF;
 
-// The tables as the card holds them, as far as this program knows: what
-// MountVolume read and every write since. FlushVolume compares the image with
-// it and writes only the sectors that differ.
+// The tables as the card holds them: what MountVolume read and every write
+// since. FlushVolume compares the image with it and writes only the sectors
+// that differ. A failed write unmounts the image, as the card's tables are
+// then no longer known.
 struct CardTables {
-  bool known = false;  // false after a failed write: the next flush writes every sector
   std::vector<std::uint8_t> table1;     // allocation table copy 1
   std::vector<std::uint8_t> table2;     // copy 2; taken to equal copy 1 until ReadTableCopy2
   bool copiesAgree = false;             // table2 holds what table1 holds
@@ -85,12 +85,19 @@ enum MountResult : std::uint8_t {
   kMountOk = 0,
   kMountDeviceFailed = 1,  // see the DeviceState
   kMountBadGeometry = 2,   // the BootSector's tables do not fit the card
+  kMountBlank = 3,         // a total of 0 sectors, and formatting was not allowed
+};
+
+// Whether MountVolume may format a card whose BootSector gives 0 sectors.
+enum class MountMode : std::uint8_t {
+  kAsHeld,    // unless the card is held only for reading
+  kReadOnly,  // never: such a card is reported as blank
 };
 
 // Reads the BootSector, checks the geometry and reads allocation table copy 1,
 // the directory and the NameTable. Formats first when the total-sector field
-// is 0. A refused geometry leaves an empty, unmounted image.
-MountResult MountVolume();
+// is 0 (see MountMode). A refused geometry leaves an empty, unmounted image.
+MountResult MountVolume(MountMode mode = MountMode::kAsHeld);
 // The order in which a flush writes the four regions.
 enum class FlushOrder : std::uint8_t {
   kAdding,     // copy 1, copy 2, NameTable, directory: a new entry goes last
@@ -98,9 +105,10 @@ enum class FlushOrder : std::uint8_t {
 };
 // Writes the sectors where the image differs from the card, region by region
 // in `order`, in as few commands as that allows; each write only while the
-// DeviceState is 0, so nothing follows a failure. A flush must not both add
-// and release: an operation that does both flushes its releases first.
-// Writes nothing when no volume is mounted.
+// DeviceState is 0, so nothing follows a failure; a failed write leaves the
+// image unmounted. A flush must not both add and release: an operation that
+// does both flushes its releases first. Writes nothing when no volume is
+// mounted.
 void FlushVolume(FlushOrder order = FlushOrder::kAdding);
 // Reads allocation table copy 2, which the mount leaves unread, into
 // VolumeImage.onCard.table2, so that the next flush also rewrites the
@@ -186,7 +194,10 @@ bool SlotName(std::uint16_t slot, std::string* name);
 std::uint16_t SlotLength(std::uint16_t slot);
 // True for the byte offset of a slot: a multiple of 64 inside the NameTable.
 bool ValidSlot(std::uint32_t slot);
+// The clusters that the entries in use reach, each chain followed as far as
+// its file's size accounts for (indexed by cluster number).
+std::vector<bool> ClustersOfEntries();
 // Frees at most `count` clusters of the chain starting at `first` in the
 // table image; stops at the end mark, a free entry, a cluster outside the
-// table or a loop.
-void FreeClusterChain(std::uint16_t first, std::uint32_t count);
+// table, a loop, or a cluster marked in `keep` (another file's).
+void FreeClusterChain(std::uint16_t first, std::uint32_t count, const std::vector<bool>& keep);

@@ -109,7 +109,6 @@ void NoteTablesOnCard() {
   c.table2 = VolumeImage.allocationTable;
   c.directory.assign(VolumeImage.directory, VolumeImage.directory + VolumeImage.dirSectors * 512);
   c.nameTable.assign(VolumeImage.nameTable, VolumeImage.nameTable + kNameTableBytes);
-  c.known = true;
   c.copiesAgree = true;
 }
 
@@ -164,7 +163,7 @@ std::uint32_t IdentifiedCardSectors() {
 
 bool GeometryFits(const std::uint8_t* bootSector) { return FieldsFit(ReadBootFields(bootSector)); }
 
-MountResult MountVolume() {
+MountResult MountVolume(MountMode mode) {
   // Until the whole volume is read, the image matches no card.
   VolumeImage.mounted = false;
   std::uint8_t boot[512];
@@ -176,6 +175,11 @@ MountResult MountVolume() {
   VolumeImage.dirSectors = f.dirSectors;
   VolumeImage.totalSectors = f.totalSectors;
   if (f.totalSectors == 0) {
+    // Formatting erases the card: never for a program that only reads it.
+    if (mode == MountMode::kReadOnly || HeldCardLock() == CardLock::kShared) {
+      ClearImage();
+      return kMountBlank;
+    }
     FormatCard();
     if (DeviceState != 0) return kMountDeviceFailed;
     f = {VolumeImage.sectorsPerTable, VolumeImage.dirSectors, VolumeImage.totalSectors};
@@ -215,7 +219,7 @@ struct Region {
 // The sectors of `r` where the image differs from the card.
 std::vector<bool> ChangedSectors(const Region& r) {
   std::vector<bool> changed(r.sectors, true);
-  if (!VolumeImage.onCard.known || r.onCard->size() < r.sectors * std::size_t{512}) return changed;
+  if (r.onCard->size() < r.sectors * std::size_t{512}) return changed;
   for (std::uint32_t s = 0; s < r.sectors; ++s)
     changed[s] = std::memcmp(r.image + s * 512, r.onCard->data() + s * 512, 512) != 0;
   return changed;
@@ -248,12 +252,6 @@ bool FlushRegion(const Region& r, const std::vector<bool>& changed) {
 void FlushVolume(FlushOrder order) {
   if (!VolumeImage.mounted || DeviceState != 0) return;
   CardTables& c = VolumeImage.onCard;
-  if (!c.known) {
-    // What the card holds is not known: every sector counts as changed, and
-    // what is written is known from then on.
-    NoteTablesOnCard();
-    c.known = false;
-  }
   const std::uint16_t spt = VolumeImage.sectorsPerTable;
   const std::uint8_t* table = VolumeImage.allocationTable.data();
   const Region copy1{kTableLba, spt, table, &c.table1};
@@ -274,12 +272,14 @@ void FlushVolume(FlushOrder order) {
   const Step releasing[] = {{directory, changedDirectory}, {names, changedNames}, {copy1, changed1}, {copy2, changed2}};
   for (const Step& step : order == FlushOrder::kAdding ? adding : releasing) {
     if (!FlushRegion(step.region, step.changed)) {
-      // A failed command may have written part of its sectors.
-      c.known = false;
+      // A failed command may have written part of its sectors: the card's
+      // tables are not known any more, and writing the image over them
+      // whole, in either order, could release and add at once. Only a new
+      // MountVolume makes the image the card's again.
+      VolumeImage.mounted = false;
       return;
     }
   }
-  c.known = true;
   c.copiesAgree = true;
 }
 
@@ -295,7 +295,7 @@ bool ReadTableCopy2() {
 
 bool CardTablesUnchanged() {
   const CardTables& c = VolumeImage.onCard;
-  if (!VolumeImage.mounted || !c.known) return false;
+  if (!VolumeImage.mounted) return false;
   std::vector<std::uint8_t> now(c.table1.size());
   if (!ReadRegion(kTableLba, VolumeImage.sectorsPerTable, now.data()) || now != c.table1) return false;
   now.resize(c.directory.size());

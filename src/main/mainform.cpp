@@ -226,11 +226,12 @@ void TMainForm::FormCreate() {
     // A failed mount leaves the image as it was; the list shows what it holds.
     MountVolume();
     OfferRepair();
+    CardFileCount = ScanCardDirectory();
   } else {
-    // The first action reads the card.
+    // The list stays empty; the first action reads the card.
     ShowMessage(kCardInUseMessage);
+    CardFileCount = 0;
   }
-  CardFileCount = ScanCardDirectory();
   std::vector<std::string> lines;
   FillCardList(CardFileCount, &lines);
   FillMp3List(lines);
@@ -263,8 +264,10 @@ void TMainForm::Reload() {
 
 void TMainForm::OfferRepair() {
   // Examined before the card list's scan changes the image. Asked once: a
-  // user who said No works with the card as it is.
-  if (repairOffered_ || !VolumeImage.mounted || !ReadTableCopy2()) return;
+  // user who said No works with the card as it is. A card held only for
+  // reading is not repaired now; the next action that holds it whole offers.
+  if (repairOffered_ || HeldCardLock() == CardLock::kShared || !VolumeImage.mounted || !ReadTableCopy2())
+    return;
   const std::uint32_t sectors = IdentifiedCardSectors();
   if (DeviceState != 0) return;
   const VolumeCheck check = CheckVolume(sectors);
@@ -317,9 +320,16 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
   }
   switch (CheckCard()) {
     case kCardForeign:
+      // A card held only for reading is not formatted: the question waits
+      // for the action's end, when the card can be held whole.
+      if (HeldCardLock() == CardLock::kShared) {
+        recheckPending_ = true;
+        return;
+      }
       switch (AskYesNo("", msg::kNotZk27Format, true)) {
         case Answer::Yes:
-          FormatCard();
+          if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
+            ShowMessage(msg::FormatFailure(formatted));
           break;
         case Answer::No:
           ShowMessage(msg::kProgramExited);

@@ -77,7 +77,9 @@ bool StartUpChecks() {
             ShowMessage(kCardInUseMessage);
             return false;
           }
-          FormatCard();  // the main window shows whatever it achieved
+          // The main window shows whatever the card holds after it.
+          if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
+            ShowMessage(msg::FormatFailure(formatted));
           return true;
         }
         case Answer::No:

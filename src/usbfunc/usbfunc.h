@@ -76,8 +76,9 @@ bool UsingCardImage();
 // operation, from the mount to the last flush; a program that only reads
 // holds it shared. A card attached directly is locked with flock on the image
 // or block device itself (the virtual player holds it while it serves); a
-// player is locked through a lock file for that player under
-// $XDG_RUNTIME_DIR/zk27/ (else /tmp/zk27-$UID/).
+// player is locked through a lock file for that player (bulkusb's
+// PlayerLockFile: beside the virtual player's socket, else under
+// $XDG_RUNTIME_DIR/zk27/).
 enum class CardLock : std::uint8_t { kNone, kShared, kExclusive };
 enum CardLockResult : std::uint8_t {
   kLockOk = 0,
