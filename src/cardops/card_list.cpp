@@ -43,9 +43,7 @@ bool SlotNamesLivingEntry(std::uint16_t slot) {
   return false;
 }
 
-}  // namespace
 
-namespace {
 
 // Lowers every music FileId above `gone` by one, as a deletion does, so that
 // the numbers stay 1..n.

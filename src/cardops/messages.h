@@ -48,6 +48,8 @@ inline constexpr const char* kDownloading = "Downloading";
 inline constexpr const char* kUploading = "Uploading";
 
 // The card between two actions.
+inline constexpr const char* kCardLockFailed =
+    "The card cannot be locked for this program: its lock file cannot be made.";
 inline constexpr const char* kCardChanged =
     "The card was changed by another program.\r\nIts list has been read again.";
 

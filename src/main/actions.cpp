@@ -65,7 +65,7 @@ void TMainForm::EndAction() {
 
 bool TMainForm::HeldForAction(const CardLockScope& lock) {
   if (lock.Result() == kLockOk) return true;
-  ShowMessage(kCardInUseMessage);
+  ShowMessage(lock.Result() == kLockInUse ? kCardInUseMessage : msg::kCardLockFailed);
   return false;
 }
 
@@ -127,11 +127,13 @@ ProgressFn TMainForm::ProgressTo(const QString& shownName, const char* verb) {
 void TMainForm::FMBitBtnClick() {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
-  const CardLockScope lock(CardLock::kExclusive);
-  if (!HeldForAction(lock)) return;
   ProbeForAction();
   if (DeviceGone()) return;
   if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) return;
+  // Held from the answer on: a question left open must not keep other
+  // programs off the card.
+  const CardLockScope lock(CardLock::kExclusive);
+  if (!HeldForAction(lock)) return;
   SetBusyCursor(true);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const FormatResult formatted = FormatCard();
@@ -165,9 +167,13 @@ void TMainForm::DownBitBtnClick() {
   const CardLockScope lock(CardLock::kExclusive);
   if (!HeldForAction(lock)) return;
   ProbeForAction();  // a missing card shows at the first file
-  // The PC files to send do not depend on the card list: a list read again
-  // is shown, and the files go to the card as it is now.
-  if (!DeviceGone() && !CardAsRead() && DeviceState != 0) return;
+  // The PC files to send do not depend on the card list: when the card was
+  // read again the new list is shown and the files go to the card as it is
+  // now; only a failed read stops here.
+  if (!DeviceGone()) {
+    const bool asRead = CardAsRead();
+    if (!asRead && DeviceState != 0) return;
+  }
   int stored = 0;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
