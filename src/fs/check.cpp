@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "fs.h"
+#include "little_endian.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -690,10 +691,7 @@ void FileIdProblems(const Survey& s, std::vector<std::string>* out) {
 
 // ---- the repair -------------------------------------------------------------------
 
-void PutLe16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
+using fs_bytes::PutLe16;
 
 // The table as the plan leaves it: each kept chain linked to its end mark,
 // the clusters past the card's end reserved, every other cluster free.

@@ -7,6 +7,7 @@
 #include "check.h"
 #include "fs.h"
 #include "hooks.h"
+#include "little_endian.h"
 #include "usbfunc.h"
 
 VolumeImageData VolumeImage;
@@ -30,18 +31,10 @@ constexpr std::uint8_t kBootTemplate[64] = {
     0, 0, 0, 0, 0, 0, 0, 0,                                    // reserved
     'Z', 'K', '2', '7', ' ', 'P', 'R', 'O', 'P', 'R', 'I', 'E', 'T', 'A', 'R', 'Y', '!', '!'};
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-void PutLe16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void PutLe32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using fs_bytes::Le16;
+using fs_bytes::Le32;
+using fs_bytes::PutLe16;
+using fs_bytes::PutLe32;
 
 // What a card of `totalSectors` with `rootEntries` directory entries gets
 // from formatting.
