@@ -51,7 +51,7 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   if (!VolumeImage.mounted) return kOpDeviceFailed;
   struct stat st{};
   if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return kOpCannotOpenPcFile;
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // Reads of a regular file never wait, so O_NONBLOCK may stay set.
 
   const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
   const int kind = FileKindOf(pcName);
