@@ -65,14 +65,7 @@ class cli_player : public CliTest {
   }
   // The player's "commands: N".
   std::uint64_t Commands() {
-    const RunResult r = Ctl({"status"});
-    std::smatch m;
-    static const std::regex line(R"((^|\n)commands: ([0-9]+)\n)");
-    if (!std::regex_search(r.out, m, line)) {
-      ADD_FAILURE() << "no command count in:\n" << r.out;
-      return 0;
-    }
-    return std::stoull(m[2]);
+    return CommandCount(Ctl({"status"}).out);
   }
 
   // A WAV file of `seconds` written by `zk27-player tone` at `path`; returns

@@ -473,6 +473,17 @@ class PlayerProcess {
   pid_t pid_ = -1;
 };
 
+// The "commands: N" of `zk27-player ctl status`'s answer `status`.
+inline std::uint64_t CommandCount(const std::string& status) {
+  std::smatch m;
+  static const std::regex line(R"((^|\n)commands: ([0-9]+)\n)");
+  if (!std::regex_search(status, m, line)) {
+    ADD_FAILURE() << "no command count in:\n" << status;
+    return 0;
+  }
+  return std::stoull(m[2]);
+}
+
 // "yymmdd" of today's local date.
 inline std::string TodayYymmdd() {
   const std::time_t now = std::time(nullptr);
