@@ -22,6 +22,7 @@
 
 #include "bulk_backend.h"
 #include "cardops.h"
+#include "engine_reset.h"
 #include "fs.h"
 #include "hooks.h"
 #include "in_process_player.h"
@@ -107,22 +108,6 @@ class ScriptedHooks {
     InstallHooks(std::move(h));
   }
 };
-
-// Every global of the engine back to the state of a program that has just
-// started, so that no case sees what an earlier one in the same process left.
-inline void ResetEngine() {
-  DetachCardImage();
-  bulkusb::InstallInProcessBackend(nullptr);
-  InstallHooks({});
-  DeviceState = 0;
-  std::memset(SectorBuffer, 0, sizeof(SectorBuffer));
-  VolumeImage = VolumeImageData{};
-  ClusterList = {kEndOfChain};
-  for (auto& r : CardFileTable) r = TFileInfor{};
-  CardFileCount = 0;
-  FreeClusterCount = 0;
-  CurrentFileName.clear();
-}
 
 class EngineTest : public ::testing::Test {
  protected:

@@ -40,6 +40,7 @@
 
 #include "bulk_backend.h"
 #include "cardops.h"
+#include "engine_reset.h"
 #include "fs.h"
 #include "hooks.h"
 #include "usbfunc.h"
@@ -120,22 +121,6 @@ bool ReadWhole(const std::string& path, Bytes* bytes) {
   }
   ::close(fd);
   return done == bytes->size();
-}
-
-// The engine as a program that has just started: one input must not see what
-// the previous one left in the globals.
-void ResetEngine() {
-  DetachCardImage();
-  bulkusb::InstallInProcessBackend(nullptr);
-  InstallHooks({});
-  DeviceState = 0;
-  std::memset(SectorBuffer, 0, sizeof(SectorBuffer));
-  VolumeImage = VolumeImageData{};
-  ClusterList = {kEndOfChain};
-  for (auto& r : CardFileTable) r = TFileInfor{};
-  CardFileCount = 0;
-  FreeClusterCount = 0;
-  CurrentFileName.clear();
 }
 
 void Attach(const std::string& image) {
