@@ -1,7 +1,7 @@
 // The daemon: one poll loop over the data socket, the control socket and
 // their connections. A data connection carries one command conversation at a
 // time; the core serves one conversation at a time, as the player on its one
-// USB port does, so while a write collects its pieces the other connections
+// USB port does, so while a write waits for its data the other connections
 // wait their turn.
 #include "daemon.h"
 
@@ -37,9 +37,10 @@ constexpr int kListenBacklog = 64;
 constexpr std::size_t kMaxConnections = 64;
 // Room for a whole 128-sector read reply, so it leaves in one go.
 constexpr int kDataSendBuffer = 1 << 20;
-// Bigger than any message of the protocol: a longer one arrives truncated
-// and is refused all the same.
-constexpr std::size_t kReceiveBuffer = 2048;
+// One byte more than the largest message of the protocol (a write's data
+// phase of 128 sectors): a longer one arrives truncated to a length no
+// command takes, and is refused all the same.
+constexpr std::size_t kReceiveBuffer = std::size_t{kMaxSectorsPerCommand} * kSectorSize + 1;
 constexpr std::size_t kControlBuffer = 16384;
 
 int g_signalPipe[2] = {-1, -1};
@@ -155,6 +156,7 @@ class Daemon {
   int active_ = -1;  // the data connection whose conversation is in progress
   Clock::time_point activeSince_;
   bool quit_ = false;
+  std::vector<std::uint8_t> receiveBuffer_ = std::vector<std::uint8_t>(kReceiveBuffer);
 };
 
 bool Daemon::Start(std::string* error) {
@@ -222,10 +224,10 @@ void Daemon::Close(Connection& c) {
 }
 
 void Daemon::ServeData(Connection& c) {
-  std::uint8_t buf[kReceiveBuffer];
+  std::vector<std::uint8_t>& buf = receiveBuffer_;
   while (!c.closing) {
     if (active_ >= 0 && active_ != c.fd) return;  // another conversation holds the player
-    ssize_t n = ::recv(c.fd, buf, sizeof(buf), MSG_DONTWAIT);
+    ssize_t n = ::recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {  // the host hung up (or the connection broke)
@@ -238,7 +240,7 @@ void Daemon::ServeData(Connection& c) {
     }
     activeSince_ = Clock::now();
     std::vector<std::vector<std::uint8_t>> replies;
-    const Step step = core_.OnHostMessage(buf, static_cast<std::size_t>(n), replies);
+    const Step step = core_.OnHostMessage(buf.data(), static_cast<std::size_t>(n), replies);
     if (step == Step::kDrop) {
       Close(c);  // transport failure: nothing more is said
       return;

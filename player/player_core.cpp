@@ -179,7 +179,7 @@ void PlayerCore::BeginCommand() {
 }
 
 Step PlayerCore::OnHostMessage(const std::uint8_t* data, std::size_t size, Replies& replies) {
-  if (writeExpected_ > 0) return TakeWritePiece(data, size, replies);
+  if (writeExpected_ > 0) return TakeWriteData(data, size, replies);
   return StartCommand(data, size, replies);
 }
 
@@ -233,10 +233,7 @@ Step PlayerCore::StartCommand(const std::uint8_t* data, std::size_t size, Replie
         return Step::kComplete;
       }
       replies.push_back(StatusReply(kStatusOk));
-      for (std::size_t i = 0; i < c.count; ++i) {
-        const std::uint8_t* piece = buf.data() + i * kSectorSize;
-        replies.emplace_back(piece, piece + kSectorSize);
-      }
+      replies.push_back(std::move(buf));  // the whole data phase, one message
       break;
     }
     case kCodeWriteCardSectors:
@@ -256,14 +253,19 @@ Step PlayerCore::StartCommand(const std::uint8_t* data, std::size_t size, Replie
   return Step::kComplete;
 }
 
-Step PlayerCore::TakeWritePiece(const std::uint8_t* data, std::size_t size, Replies& replies) {
-  if (data == nullptr || size != kSectorSize) {
-    // Not a data piece: the transfer is broken and nothing of it is written.
+Step PlayerCore::TakeWriteData(const std::uint8_t* data, std::size_t size, Replies& replies) {
+  // A host sends the data phase as one message; a USB host controller may
+  // still hand it over in several transfers of whole sectors.
+  const std::size_t room = static_cast<std::size_t>(writeExpected_ - writeReceived_) * kSectorSize;
+  if (data == nullptr || size == 0 || size % kSectorSize != 0 || size > room) {
+    // Not the data of this write: the transfer is broken and nothing of it
+    // is written.
     BeginCommand();
     return Step::kDrop;
   }
-  std::memcpy(writeBuffer_.data() + std::size_t{writeReceived_} * kSectorSize, data, kSectorSize);
-  if (++writeReceived_ < writeExpected_) return Step::kAwaitData;
+  std::memcpy(writeBuffer_.data() + std::size_t{writeReceived_} * kSectorSize, data, size);
+  writeReceived_ = static_cast<std::uint16_t>(writeReceived_ + size / kSectorSize);
+  if (writeReceived_ < writeExpected_) return Step::kAwaitData;
   // The whole transfer reaches the image in one call before the completion
   // leaves, so a player stopped at any moment keeps every completed write.
   const bool written = WriteAt(fd_, writeBuffer_.data(), writeBuffer_.size(), writeLba_);

@@ -10,8 +10,8 @@
 // One conversation carries one command:
 //   host  -> CommandBlock (31 bytes)
 //   player-> StatusReply (2 bytes)
-//   host  -> count data pieces of 512 bytes   (write, status OK only)
-//   player-> count data pieces of 512 bytes   (read or identify, status OK only)
+//   host  -> the data, count x 512 bytes in one message   (write, status OK only)
+//   player-> the data, count x 512 bytes in one message   (read or identify, status OK only)
 //   player-> CompletionBlock (13 bytes)
 // A non-zero status moves no data but is still followed by the completion.
 //
@@ -110,12 +110,13 @@ class PlayerCore {
   // Starts a new conversation: a half-received write is discarded unwritten.
   void BeginCommand();
 
-  // Consumes one host message: a CommandBlock, or one 512-byte piece of the
-  // write in progress. Appends the player's replies, one element per message.
+  // Consumes one host message: a CommandBlock, or the data of the write in
+  // progress (all of it, or a part of whole sectors, as a USB host controller
+  // may split one transfer). Appends the player's replies, one element per message.
   Step OnHostMessage(const std::uint8_t* data, std::size_t size,
                      std::vector<std::vector<std::uint8_t>>& replies);
 
-  // True while a write collects its data pieces.
+  // True while a write collects its data.
   bool AwaitingData() const { return writeExpected_ > 0; }
 
   std::uint32_t SectorCount() const { return sectorCount_; }
@@ -157,7 +158,7 @@ class PlayerCore {
  private:
   Step StartCommand(const std::uint8_t* data, std::size_t size,
                     std::vector<std::vector<std::uint8_t>>& replies);
-  Step TakeWritePiece(const std::uint8_t* data, std::size_t size,
+  Step TakeWriteData(const std::uint8_t* data, std::size_t size,
                       std::vector<std::vector<std::uint8_t>>& replies);
   std::uint8_t Judge(const CommandInfo& info);
 

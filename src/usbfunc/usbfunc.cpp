@@ -94,14 +94,13 @@ std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_
               ? static_cast<std::uint16_t>(status[0] * 256 + status[1])
               : kRawTransportFailure;
     if (raw == kRawSuccess && count > 0 && code != kCmdQueryStatus) {
-      // Every piece is attempted even after a failure, as the player expects
-      // the whole data phase.
-      for (std::uint16_t i = 0; i < count; ++i) {
-        std::uint8_t* piece = SectorBuffer + i * kSectorSize;
-        const bool ok = code == kCmdWriteSectors ? WriteExactly(out, piece, kSectorSize)
-                                                 : ReadExactly(in, piece, kSectorSize);
-        if (!ok) raw = kRawTransportFailure;
-      }
+      // The whole data phase in one call: one message on the socket, one bulk
+      // transfer on USB. The player sees the same packets either way, but a
+      // call per sector would wait for the bus once per sector.
+      const std::uint32_t bytes = static_cast<std::uint32_t>(count) * kSectorSize;
+      const bool ok = code == kCmdWriteSectors ? WriteExactly(out, SectorBuffer, bytes)
+                                               : ReadExactly(in, SectorBuffer, bytes);
+      if (!ok) raw = kRawTransportFailure;
     }
     if (raw != kRawTransportFailure) {
       std::uint8_t completion[kCompletionBlockSize];

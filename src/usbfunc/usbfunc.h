@@ -2,8 +2,8 @@
 //
 // Every command is a transaction of its own: open the driver's three handles,
 // send the 31-byte CommandBlock, pause 10 ms, read the 2-byte StatusReply,
-// move the data in 512-byte pieces, read the 13-byte CompletionBlock, close
-// the handles. All card data passes through the one SectorBuffer; every
+// move the data (count x 512 bytes) in one transfer, read the 13-byte
+// CompletionBlock, close the handles. All card data passes through the one SectorBuffer; every
 // outcome is condensed into the DeviceState, which the rest of the engine
 // tests after each step.
 #pragma once
