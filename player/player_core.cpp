@@ -233,7 +233,7 @@ Step PlayerCore::StartCommand(const std::uint8_t* data, std::size_t size, Replie
         return Step::kComplete;
       }
       replies.push_back(StatusReply(kStatusOk));
-      replies.push_back(std::move(buf));  // the whole data phase, one message
+      if (!buf.empty()) replies.push_back(std::move(buf));  // the whole data phase, one message
       break;
     }
     case kCodeWriteCardSectors:

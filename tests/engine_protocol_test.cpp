@@ -24,20 +24,20 @@ class ScriptedDriver final : public bulkusb::Backend {
   bool commandWriteFails = false;
   bool commandWriteShort = false;
   bool statusReadFails = false;
-  int failingPiece = -1;    // the data call (from 0) that fails ...
-  bool pieceShort = false;  // ... or, with this, reports fewer bytes than asked
+  bool dataFails = false;  // the data phase's call fails ...
+  bool dataShort = false;  // ... or reports half the bytes asked for
   bool completionFails = false;
-  std::function<Bytes(int)> pieceToRead = [](int i) { return player_test::Pattern(100 + i); };
+  // The player's sector i of a read's data phase.
+  std::function<Bytes(int)> sectorToRead = [](int i) { return player_test::Pattern(100 + i); };
 
   // What happened.
   std::vector<std::string> calls;
   std::vector<Bytes> commandBlocks;
-  std::vector<Bytes> piecesWritten;
+  std::vector<Bytes> dataWritten;  // one element per data call
   Clock::time_point commandSent, statusAsked;
 
   BulkHandle OpenDev() override {
     calls.push_back("open_dev");
-    piece_ = 0;
     return openFails[0] ? kInvalidBulkHandle : kDev;
   }
   BulkHandle OpenRead() override {
@@ -57,14 +57,16 @@ class ScriptedDriver final : public bulkusb::Backend {
       statusAsked = Clock::now();
       reply = status;
       fail = statusReadFails;
-    } else if (size == 512) {
-      reply = pieceToRead(piece_);
-      fail = piece_ == failingPiece && !pieceShort;
-      cut = piece_ == failingPiece && pieceShort;
-      ++piece_;
-    } else {
+    } else if (size == 13) {
       reply = Bytes(size, 0x53);
       fail = completionFails;
+    } else {
+      for (std::uint32_t i = 0; i < size / 512; ++i) {
+        const Bytes sector = sectorToRead(static_cast<int>(i));
+        reply.insert(reply.end(), sector.begin(), sector.end());
+      }
+      fail = dataFails;
+      cut = dataShort;
     }
     if (fail) return false;
     const std::uint32_t n = cut ? size / 2 : size;
@@ -83,10 +85,9 @@ class ScriptedDriver final : public bulkusb::Backend {
       *done = commandWriteShort ? 16 : size;
       return true;
     }
-    piecesWritten.emplace_back(p, p + size);
-    const bool hit = piece_++ == failingPiece;
-    if (hit && !pieceShort) return false;
-    *done = hit ? size / 2 : size;
+    dataWritten.emplace_back(p, p + size);
+    if (dataFails) return false;
+    *done = dataShort ? size / 2 : size;
     return true;
   }
 
@@ -108,19 +109,10 @@ class ScriptedDriver final : public bulkusb::Backend {
     std::sort(v.begin(), v.end());
     return v;
   }
-
- private:
-  int piece_ = 0;
 };
 
 const std::vector<std::string> kAllClosed = {"close dev", "close read", "close write"};
 
-std::vector<std::string> Reads(int n) { return std::vector<std::string>(n, "read 512"); }
-std::vector<std::string> Writes(int n) { return std::vector<std::string>(n, "write 512"); }
-std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 class engine_protocol : public EngineTest {
  protected:
@@ -172,10 +164,11 @@ TEST_F(engine_protocol, CallsFollowTheConversationOrder) {
   ASSERT_GE(read.calls.size(), 3u);
   EXPECT_EQ((std::vector<std::string>(read.calls.begin(), read.calls.begin() + 3)),
             (std::vector<std::string>{"open_dev", "open_read", "open_write"}));
-  EXPECT_EQ(read.Conversation(), Join(Join({"write 31", "read 2"}, Reads(3)), {"read 13"}));
+  // The data phase is one call of all three sectors.
+  EXPECT_EQ(read.Conversation(), (std::vector<std::string>{"write 31", "read 2", "read 1536", "read 13"}));
   EXPECT_EQ(read.Closes(), kAllClosed);
   EXPECT_GE(read.statusAsked - read.commandSent, std::chrono::milliseconds(10));
-  // Piece i lands at offset i * 512; the rest of the buffer is untouched.
+  // Sector i lands at offset i * 512; the rest of the buffer is untouched.
   for (int i = 0; i < 3; ++i)
     EXPECT_EQ(Bytes(SectorBuffer + i * 512, SectorBuffer + (i + 1) * 512), player_test::Pattern(100 + i));
   EXPECT_EQ(SectorBuffer[3 * 512], 0xEE);
@@ -183,10 +176,9 @@ TEST_F(engine_protocol, CallsFollowTheConversationOrder) {
   for (int i = 0; i < 2 * 512; ++i) SectorBuffer[i] = static_cast<std::uint8_t>(i * 13);
   ScriptedDriver& write = Use();
   EXPECT_EQ(WriteSectorsRaw(7, 2), 0);
-  EXPECT_EQ(write.Conversation(), Join(Join({"write 31", "read 2"}, Writes(2)), {"read 13"}));
-  ASSERT_EQ(write.piecesWritten.size(), 2u);
-  for (int i = 0; i < 2; ++i)
-    EXPECT_EQ(write.piecesWritten[i], Bytes(SectorBuffer + i * 512, SectorBuffer + (i + 1) * 512));
+  EXPECT_EQ(write.Conversation(), (std::vector<std::string>{"write 31", "read 2", "write 1024", "read 13"}));
+  ASSERT_EQ(write.dataWritten.size(), 1u);
+  EXPECT_EQ(write.dataWritten[0], Bytes(SectorBuffer, SectorBuffer + 2 * 512));
   EXPECT_EQ(write.Closes(), kAllClosed);
 
   // No data phase: the status and the completion only.
@@ -250,24 +242,21 @@ TEST_F(engine_protocol, TransportFailuresStopTheConversation) {
   EXPECT_EQ(status.Conversation(), (std::vector<std::string>{"write 31", "read 2"}));
   EXPECT_EQ(status.Closes(), kAllClosed);
 
-  // A failed or short data call: the other pieces still move, the completion
-  // is not read.
-  for (bool shortPiece : {false, true}) {
-    SCOPED_TRACE(shortPiece ? "short pieces" : "failed pieces");
-    std::memset(SectorBuffer, 0xEE, 3 * 512);
+  // A failed or short data phase fails the command; the completion is not
+  // read.
+  for (bool shortData : {false, true}) {
+    SCOPED_TRACE(shortData ? "short data phase" : "failed data phase");
     ScriptedDriver& read = Use();
-    read.failingPiece = 1;
-    read.pieceShort = shortPiece;
+    (shortData ? read.dataShort : read.dataFails) = true;
     EXPECT_EQ(ReadSectorsRaw(60, 3), kRawTransportFailure);
-    EXPECT_EQ(read.Conversation(), Join({"write 31", "read 2"}, Reads(3)));
-    EXPECT_EQ(Bytes(SectorBuffer + 1024, SectorBuffer + 1536), player_test::Pattern(102));
+    EXPECT_EQ(read.Conversation(), (std::vector<std::string>{"write 31", "read 2", "read 1536"}));
+    EXPECT_EQ(read.Closes(), kAllClosed);
 
     ScriptedDriver& write = Use();
-    write.failingPiece = 0;
-    write.pieceShort = shortPiece;
+    (shortData ? write.dataShort : write.dataFails) = true;
     WriteCardSectors(60, 3);
     EXPECT_EQ(DeviceState, 5);
-    EXPECT_EQ(write.Conversation(), Join({"write 31", "read 2"}, Writes(3)));
+    EXPECT_EQ(write.Conversation(), (std::vector<std::string>{"write 31", "read 2", "write 1536"}));
     EXPECT_EQ(write.Closes(), kAllClosed);
   }
 
@@ -329,7 +318,7 @@ TEST_F(engine_protocol, MoreThan128SectorsAreRefusedBeforeAnyPipeCall) {
   EXPECT_TRUE(d.calls.empty());
 
   EXPECT_EQ(ReadSectorsRaw(0, 128), 0);
-  EXPECT_EQ(d.Conversation(), Join(Join({"write 31", "read 2"}, Reads(128)), {"read 13"}));
+  EXPECT_EQ(d.Conversation(), (std::vector<std::string>{"write 31", "read 2", "read 65536", "read 13"}));
 }
 
 TEST_F(engine_protocol, ProbeDeviceTellsTheWindow) {
@@ -367,7 +356,7 @@ TEST_F(engine_protocol, ProbeDeviceTellsTheWindow) {
 TEST_F(engine_protocol, FormatWritesNothingWithoutACardIdentity) {
   // An identify reply that is not a card's.
   ScriptedDriver& foreign = Use();
-  foreign.pieceToRead = [](int) {
+  foreign.sectorToRead = [](int) {
     Bytes info(512, 0);
     info[0] = 0x84;
     info[1] = 0x8B;

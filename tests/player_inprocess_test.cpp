@@ -98,7 +98,7 @@ TEST_F(InProcessPlayerTest, PipeCallsOutsideTheConversationFail) {
   ASSERT_TRUE(pipe_write(out, read.data(), 31, &done));
   EXPECT_FALSE(pipe_read(in, buf, 512, &done));  // the status is 2 bytes, not 512
   EXPECT_EQ(done, 0u);
-  EXPECT_TRUE(pipe_read(in, buf, 512, &done));   // the sector itself
+  EXPECT_TRUE(pipe_read(in, buf, 512, &done));   // the sector itself, the whole data phase
   EXPECT_FALSE(pipe_read(in, buf, 2, &done));   // a 13-byte completion comes next
   for (BulkHandle h : {dev, in, out}) close_handle(h);
 

@@ -161,10 +161,11 @@ inline std::uint16_t Exchange(const Bytes& command, std::uint16_t count, Bytes* 
       raw = 0xFF7F;
     } else {
       raw = static_cast<std::uint16_t>(status[0] << 8 | status[1]);
-      for (std::uint16_t i = 0; raw == 0 && i < count; ++i) {
-        bool ok = hostSends ? pipe_write(out, data->data() + i * 512, 512, &done)
-                            : pipe_read(in, data->data() + i * 512, 512, &done);
-        if (!ok) raw = 0xFF7F;
+      const std::uint32_t bytes = std::uint32_t{count} * 512;
+      if (raw == 0 && count > 0) {
+        const bool ok = hostSends ? pipe_write(out, data->data(), bytes, &done)
+                                  : pipe_read(in, data->data(), bytes, &done);
+        if (!ok || done != bytes) raw = 0xFF7F;
       }
       std::uint8_t completion[13];
       if (raw != 0xFF7F && !pipe_read(in, completion, 13, &done)) raw = 0xFF7F;
