@@ -79,17 +79,32 @@ class UsbPlayerNode {
  public:
   explicit UsbPlayerNode(int imageFd) : core_(imageFd) {}
 
+  // The n-th counts the IN URBs from now; libusb may cut one transfer into
+  // several URBs.
   struct Faults {
-    int stallIn = 0;        // the n-th IN transfer from now stalls
-    int shortIn = 0;        // the n-th IN transfer from now brings 100 bytes only
-    int unplugAtIn = 0;     // the player vanishes while the n-th IN transfer waits
-    bool silent = false;    // IN transfers are never answered
+    int stallIn = 0;        // the n-th IN URB stalls, and the pipe stays halted until cleared
+    int stallOut = 0;       // the n-th OUT URB stalls, the player takes none of its bytes
+    int shortIn = 0;        // the n-th IN URB brings 100 bytes only
+    int unplugAtIn = 0;     // the player vanishes while the n-th IN URB waits
+    bool silent = false;    // IN URBs are never answered
   };
 
   void Arm(const Faults& f) {
     std::lock_guard lock(mutex_);
     faults_ = f;
     inCount_ = 0;
+    outCount_ = 0;
+  }
+  // What the host controller can do, as the kernel tells libusb when it opens
+  // the device: whether one transfer goes down as one URB (scatter-gather) or
+  // in URBs of 16 KiB chained as one transfer (bulk continuation).
+  static constexpr guint32 kContinuationCaps =
+      USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+  static constexpr guint32 kScatterGatherCaps =
+      USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+  void SetCaps(guint32 caps) {
+    std::lock_guard lock(mutex_);
+    caps_ = caps;
   }
   // A kernel driver takes the interface, as one does when the player is
   // plugged in.
@@ -105,7 +120,8 @@ class UsbPlayerNode {
   std::mutex& mutex() { return mutex_; }
 
   // What the host did, in order: "claim 0", "release 0", "detach 0",
-  // "clear-halt 81", ...
+  // "clear-halt 81", and one entry per URB: "out 31", "in 2", "in 16384+"
+  // (a URB that continues the transfer before it), ...
   std::vector<std::string> Log() {
     std::lock_guard lock(mutex_);
     return log_;
@@ -144,9 +160,7 @@ class UsbPlayerNode {
     switch (request) {
       case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), nullptr);
-        *reinterpret_cast<guint32*>(caps->data) =
-            USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-            USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+        *reinterpret_cast<guint32*>(caps->data) = caps_;
         g_object_unref(caps);
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
@@ -200,8 +214,11 @@ class UsbPlayerNode {
       case USBDEVFS_CLEAR_HALT: {
         auto* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
         char text[24];
-        std::snprintf(text, sizeof(text), "clear-halt %02x", *reinterpret_cast<unsigned*>(d->data));
+        const unsigned endpoint = *reinterpret_cast<unsigned*>(d->data);
+        std::snprintf(text, sizeof(text), "clear-halt %02x", endpoint);
         g_object_unref(d);
+        if (endpoint == kIn) haltedIn_ = false;
+        if (endpoint == kOut) haltedOut_ = false;
         log_.push_back(text);
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
@@ -242,7 +259,13 @@ class UsbPlayerNode {
       return true;
     }
     Urb u{data};
-    if (urb->endpoint == kOut) {
+    log_.push_back(std::string(urb->endpoint == kOut ? "out " : "in ") + std::to_string(urb->buffer_length) +
+                   (urb->flags & USBDEVFS_URB_BULK_CONTINUATION ? "+" : ""));
+    if (urb->endpoint == kOut && (++outCount_ == faults_.stallOut || haltedOut_)) {
+      u.status = -EPIPE;
+      done_.push_back(u);
+      haltedOut_ = true;
+    } else if (urb->endpoint == kOut) {
       std::vector<std::vector<std::uint8_t>> replies;
       core_.OnHostMessage(static_cast<const std::uint8_t*>(urb->buffer),
                           static_cast<std::size_t>(urb->buffer_length), replies);
@@ -251,9 +274,10 @@ class UsbPlayerNode {
       done_.push_back(u);
     } else {
       ++inCount_;
-      if (inCount_ == faults_.stallIn) {
+      if (inCount_ == faults_.stallIn || haltedIn_) {
         u.status = -EPIPE;
         done_.push_back(u);
+        haltedIn_ = true;
       } else if (inCount_ == faults_.unplugAtIn) {
         // The cable is pulled while this transfer waits: it ends with the
         // device, and so does everything after it.
@@ -269,19 +293,28 @@ class UsbPlayerNode {
     return true;
   }
 
-  // Hands the next queued reply to the oldest waiting IN transfer.
+  // Hands the player's next message to the oldest waiting IN URB, as the
+  // packets of a bulk pipe would: a URB of whole packets that the message
+  // overfills takes what fits and leaves the rest to the next URB; a message
+  // that ends inside a URB ends it short; a packet larger than the URB's room
+  // is an overflow.
   void AnswerWaitingIn() {
     while (!faults_.silent && !waitingIn_.empty() && !replies_.empty()) {
       Urb u = waitingIn_.front();
       waitingIn_.pop_front();
-      Bytes reply = std::move(replies_.front());
-      replies_.pop_front();
       usbdevfs_urb* urb = UrbOf(u.data);
-      std::size_t n = std::min<std::size_t>(reply.size(), static_cast<std::size_t>(urb->buffer_length));
-      if (reply.size() > static_cast<std::size_t>(urb->buffer_length)) u.status = -EOVERFLOW;
+      const auto room = static_cast<std::size_t>(urb->buffer_length);
+      Bytes& reply = replies_.front();
+      std::size_t n = std::min(reply.size(), room);
+      const bool rest = reply.size() > room;
+      if (rest && room % kMaxPacket != 0) u.status = -EOVERFLOW;
       if (inCount_ == faults_.shortIn && n > 100) n = 100;
       std::memcpy(urb->buffer, reply.data(), n);
       u.actual = static_cast<int>(n);
+      if (rest && u.status == 0)
+        reply.erase(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(room));
+      else
+        replies_.pop_front();
       done_.push_back(u);
     }
   }
@@ -304,10 +337,16 @@ class UsbPlayerNode {
     return true;
   }
 
+  static constexpr std::size_t kMaxPacket = 512;  // of both bulk endpoints
+
   std::mutex mutex_;
   player::PlayerCore core_;
   Faults faults_;
+  guint32 caps_ = kContinuationCaps;
   int inCount_ = 0;
+  int outCount_ = 0;
+  bool haltedIn_ = false;
+  bool haltedOut_ = false;
   bool unplugged_ = false;
   bool kernelDriverBound_ = true;
   std::deque<Bytes> replies_;    // the player's messages not yet fetched
@@ -456,6 +495,83 @@ TEST_F(usb_adapter, ReadOf128SectorsFillsTheWholeBuffer) {
   EXPECT_EQ(SectorBufferBytes(cluster.size()), cluster);
 }
 
+// The URBs between the command block and the completion of the last command.
+std::vector<std::string> DataUrbs(const std::vector<std::string>& log) {
+  std::vector<std::string> urbs;
+  for (const auto& e : log)
+    if (e.rfind("in ", 0) == 0 || e.rfind("out ", 0) == 0) urbs.push_back(e);
+  if (urbs.size() < 3) return {};
+  return std::vector<std::string>(urbs.begin() + 2, urbs.end() - 1);  // less block, status, completion
+}
+
+TEST_F(usb_adapter, DataPhaseIsOneBulkTransfer) {
+  struct Mode {
+    const char* name;
+    guint32 caps;
+    std::vector<std::string> writeUrbs, readUrbs;
+  };
+  const Mode modes[] = {
+      // The whole transfer in one URB.
+      {"scatter-gather", UsbPlayerNode::kScatterGatherCaps, {"out 65536"}, {"in 65536"}},
+      // One transfer that libusb hands the kernel in chained URBs.
+      {"bulk continuation", UsbPlayerNode::kContinuationCaps,
+       {"out 16384", "out 16384+", "out 16384+", "out 16384+"},
+       {"in 16384", "in 16384+", "in 16384+", "in 16384+"}},
+  };
+  for (const Mode& m : modes) {
+    SCOPED_TRACE(m.name);
+    bus_->player().SetCaps(m.caps);
+    const Bytes cluster = Pattern(128 * 512, m.caps & USBDEVFS_CAP_BULK_SCATTER_GATHER ? 21 : 22);
+    StoreToSectorBuffer(cluster.data(), 128);
+    bus_->player().ClearLog();
+    ASSERT_EQ(WriteSectorsRaw(512, 128), 0);
+    EXPECT_EQ(DataUrbs(bus_->player().Log()), m.writeUrbs);
+    EXPECT_EQ(ImageBytes(512, 128), cluster);
+
+    std::memset(SectorBuffer, 0, cluster.size());
+    bus_->player().ClearLog();
+    ASSERT_EQ(ReadSectorsRaw(512, 128), 0);
+    EXPECT_EQ(DataUrbs(bus_->player().Log()), m.readUrbs);
+    EXPECT_EQ(SectorBufferBytes(cluster.size()), cluster);
+  }
+  bus_->player().SetCaps(UsbPlayerNode::kContinuationCaps);
+  EXPECT_EQ(bus_->player().PendingUrbs(), 0u);
+}
+
+TEST_F(usb_adapter, StallInsideTheDataPhaseFailsTheCommandAndTheNextWorks) {
+  const Bytes before = Pattern(128 * 512, 31);
+  PutImageBytes(1024, before);
+  for (guint32 caps : {UsbPlayerNode::kContinuationCaps, UsbPlayerNode::kScatterGatherCaps}) {
+    SCOPED_TRACE(caps);
+    bus_->player().SetCaps(caps);
+    const bool split = caps == UsbPlayerNode::kContinuationCaps;
+    // A read: IN URB 1 is the status, the data follows.
+    bus_->player().Arm({.stallIn = split ? 3 : 2});
+    bus_->player().ClearLog();
+    EXPECT_EQ(ReadSectorsRaw(1024, 128), 0xFF7F);
+    auto log = bus_->player().Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "clear-halt 81"), log.end());
+
+    // A write: OUT URB 1 is the command block. The player never has the
+    // whole data, so nothing of it reaches the card.
+    bus_->player().Arm({.stallOut = split ? 3 : 2});
+    const Bytes lost = Pattern(128 * 512, 32);
+    StoreToSectorBuffer(lost.data(), 128);
+    bus_->player().ClearLog();
+    EXPECT_EQ(WriteSectorsRaw(1024, 128), 0xFF7F);
+    log = bus_->player().Log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "clear-halt 02"), log.end());
+    EXPECT_EQ(ImageBytes(1024, 128), before);
+
+    bus_->player().Arm({});
+    std::memset(SectorBuffer, 0, before.size());
+    ASSERT_EQ(ReadSectorsRaw(1024, 128), 0);
+    EXPECT_EQ(SectorBufferBytes(before.size()), before);
+    EXPECT_EQ(bus_->player().PendingUrbs(), 0u);
+  }
+  bus_->player().SetCaps(UsbPlayerNode::kContinuationCaps);
+}
+
 TEST_F(usb_adapter, StalledPipeFailsTheCommandAndIsClearedForTheNext) {
   // IN transfers of a 1-sector read: status reply, the sector, completion.
   bus_->player().Arm({.stallIn = 2});
@@ -499,8 +615,9 @@ TEST_F(usb_adapter, ShortTransferIsAFailedCall) {
 }
 
 TEST_F(usb_adapter, UnplugDuringTheDataPhaseFailsAtOnceAndAReplugWorks) {
-  // The 40th IN transfer is the 39th sector of the read.
-  bus_->player().Arm({.unplugAtIn = 40});
+  // IN URBs of a 128-sector read: the status, then the data in four of 16 KiB;
+  // the cable goes during the second of them.
+  bus_->player().Arm({.unplugAtIn = 3});
   const auto start = Clock::now();
   EXPECT_EQ(ReadSectorsRaw(0, 128), 0xFF7F);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
