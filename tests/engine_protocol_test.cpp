@@ -3,8 +3,15 @@
 // fail.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
 
+#include "card_image.h"
 #include "engine_support.h"
 
 using namespace engine_test;
@@ -376,6 +383,111 @@ TEST_F(engine_protocol, FormatWritesNothingWithoutACardIdentity) {
   EXPECT_EQ(FormatCard(), kFormatDeviceFailed);
   EXPECT_EQ(DeviceState, 2);
   EXPECT_EQ(empty.commandBlocks.size(), 1u);
+}
+
+// A player on the virtual player's socket, run by a thread of the test: the
+// player core behind a SOCK_SEQPACKET listener, as the daemon serves it. It
+// notes the size of every message the host sends, and can send the data of
+// the next read cut short and hang up, as a player unplugged half-way would.
+class SocketPlayer {
+ public:
+  SocketPlayer(const std::string& socketPath, const std::string& imagePath) {
+    std::string error;
+    imageFd_ = player::OpenCardImage(imagePath, 1, &error);
+    core_ = std::make_unique<player::PlayerCore>(imageFd_);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", socketPath.c_str());
+    listener_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && ::listen(listener_, 4) == 0)
+      thread_ = std::thread([this] { Serve(); });
+  }
+  ~SocketPlayer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    ::close(listener_);
+    ::close(imageFd_);
+  }
+  bool ok() const { return thread_.joinable(); }
+  std::vector<std::size_t> Received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+  void ClearReceived() {
+    std::lock_guard lock(mutex_);
+    received_.clear();
+  }
+  void CutNextReadData() { cutNextRead_ = true; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      Converse(fd);
+      ::close(fd);
+    }
+  }
+  void Converse(int fd) {
+    core_->BeginCommand();
+    std::vector<std::uint8_t> buf(128 * 512 + 1);
+    for (;;) {
+      const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+      if (n <= 0) return;
+      {
+        std::lock_guard lock(mutex_);
+        received_.push_back(static_cast<std::size_t>(n));
+      }
+      std::vector<std::vector<std::uint8_t>> replies;
+      if (core_->OnHostMessage(buf.data(), static_cast<std::size_t>(n), replies) == player::Step::kDrop) return;
+      for (const auto& r : replies) {
+        if (r.size() > 512 && cutNextRead_.exchange(false)) {
+          ::send(fd, r.data(), 16384, MSG_NOSIGNAL);
+          return;
+        }
+        ::send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+      }
+    }
+  }
+
+  int imageFd_ = -1;
+  int listener_ = -1;
+  std::unique_ptr<player::PlayerCore> core_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> cutNextRead_{false};
+  std::mutex mutex_;
+  std::vector<std::size_t> received_;
+};
+
+TEST_F(engine_protocol, SocketCarriesTheDataPhaseAsOneMessage) {
+  TempDir dir;
+  ::setenv("ZK27_PLAYERS_FILE", (dir / "no-players").c_str(), 1);  // no player on USB
+  ::setenv("ZK27_PLAYER_SOCKET", (dir / "player.sock").c_str(), 1);
+  bulkusb::InstallInProcessBackend(nullptr);
+  SocketPlayer player(dir / "player.sock", dir / "card.img");
+  ASSERT_TRUE(player.ok());
+
+  const Bytes cluster = Content(128 * 512, 5);
+  StoreToSectorBuffer(cluster.data(), 128);
+  ASSERT_EQ(WriteSectorsRaw(256, 128), 0);
+  EXPECT_EQ(player.Received(), (std::vector<std::size_t>{31, 128 * 512}));  // block, then the data whole
+  std::memset(SectorBuffer, 0, cluster.size());
+  player.ClearReceived();
+  ASSERT_EQ(ReadSectorsRaw(256, 128), 0);
+  EXPECT_EQ(player.Received(), (std::vector<std::size_t>{31}));
+  EXPECT_EQ(Bytes(SectorBuffer, SectorBuffer + cluster.size()), cluster);
+
+  // The data cut short and the player gone: the command fails, the next works.
+  player.CutNextReadData();
+  EXPECT_EQ(ReadSectorsRaw(256, 128), kRawTransportFailure);
+  std::memset(SectorBuffer, 0, cluster.size());
+  ASSERT_EQ(ReadSectorsRaw(256, 128), 0);
+  EXPECT_EQ(Bytes(SectorBuffer, SectorBuffer + cluster.size()), cluster);
+  ::unsetenv("ZK27_PLAYER_SOCKET");
+  ::unsetenv("ZK27_PLAYERS_FILE");
 }
 
 }  // namespace

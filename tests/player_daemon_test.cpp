@@ -152,6 +152,26 @@ TEST_F(PlayerDaemonTest, ServesTheCardThroughTheDriver) {
   EXPECT_NE(s.out.find("\ncommands: 4\n"), std::string::npos) << s.out;
 }
 
+// Data that is not the write's (one sector too many in the one message):
+// the daemon writes nothing of it and hangs up; the next command is served.
+TEST_F(PlayerDaemonTest, OversizedDataPhaseIsDroppedUnwritten) {
+  StartDaemon(1);
+  const Bytes command = WriteCommand(1000, 128);
+  const Bytes data(129 * 512, 0x5A);
+  const BulkHandle dev = open_dev(), in = open_read(), out = open_write();
+  ASSERT_NE(dev, kInvalidBulkHandle);
+  std::uint32_t done = 0;
+  std::uint8_t reply[13];
+  ASSERT_TRUE(pipe_write(out, command.data(), 31, &done));
+  ASSERT_TRUE(pipe_read(in, reply, 2, &done));
+  ASSERT_EQ(done, 2u);
+  EXPECT_TRUE(pipe_write(out, data.data(), static_cast<std::uint32_t>(data.size()), &done));
+  EXPECT_FALSE(pipe_read(in, reply, 13, &done));  // no completion: the player hung up
+  for (BulkHandle h : {dev, in, out}) close_handle(h);
+  EXPECT_EQ(ReadFileAt(card_, 1000 * 512, 128 * 512), Bytes(128 * 512, 0));
+  EXPECT_EQ(Status(), 0);
+}
+
 TEST_F(PlayerDaemonTest, ControlRequestsChangeWhatTheHostSees) {
   StartDaemon();
   ASSERT_EQ(Ctl({"eject"}).exit, 0);
