@@ -2,6 +2,8 @@
 // mounting and flushing, on cards from the smallest to beyond 2 GiB.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "engine_support.h"
 
 using namespace engine_test;
@@ -74,6 +76,28 @@ TEST_F(engine_volume, FormatOfASmallCardGivesTheStandardLayout) {
   ASSERT_TRUE(player_test::MakeBlankImage(image_, 2048));
   FormatQuickly();
   EXPECT_TRUE(formatted == player_test::WholeFile(image_));
+}
+
+// The pause after the boot sector is the player's: a card attached directly
+// is formatted without it, to the same bytes.
+TEST_F(engine_volume, FormatPausesOnlyForThePlayer) {
+  using Clock = std::chrono::steady_clock;
+  StartPlayer(2048);
+  auto start = Clock::now();
+  ASSERT_EQ(FormatCard(), kFormatOk);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+  const Bytes throughThePlayer = player_test::WholeFile(image_);
+
+  player_.reset();
+  const std::string direct = dir_ / "direct.img";
+  ASSERT_TRUE(player_test::MakeBlankImage(direct, 2048));
+  std::string error;
+  ASSERT_TRUE(AttachCardImage(direct, &error)) << error;
+  start = Clock::now();
+  ASSERT_EQ(FormatCard(), kFormatOk);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300));
+  DetachCardImage();
+  EXPECT_TRUE(player_test::WholeFile(direct) == throughThePlayer);
 }
 
 TEST_F(engine_volume, SmallestCards) {

@@ -374,7 +374,9 @@ FormatResult FormatCard() {
 
 void InitVolumeTables() {
   if (DeviceState != 0) return;
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The player needs a moment after a new boot sector before its card reads
+  // it back; a card attached directly has no player in between.
+  if (!UsingCardImage()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ReadCardSectors(kBootSectorLba, 1);
   if (DeviceState != 0) return;
   std::uint8_t boot[512];
