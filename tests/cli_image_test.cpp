@@ -631,6 +631,28 @@ TEST_F(cli_image, TowavFetchesVoiceRecordingsAndWritesWaveFiles) {
   EXPECT_EQ(wav[at] | wav[at + 1] << 8 | wav[at + 2] << 16 | wav[at + 3] << 24, 4000) << "the data chunk holds the 2000 samples";
 }
 
+// zk27 starts without the decoder's sound libraries; only a conversion
+// loads them (the dynamic loader's own log tells which files it opened).
+TEST_F(cli_image, SoundLibrariesLoadOnlyForAConversion) {
+  Format(4);
+  Pc("memo.voc", 1000, 1);
+  ASSERT_EQ(Z({"put", "memo.voc"}).exit, 0);
+  auto loaded = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {Zk27(), "--image", card_});
+    RunOptions o;
+    o.cwd = pc_;
+    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "no-player.sock";
+    o.env["LD_DEBUG"] = "files";
+    const RunResult r = RunProgram(args, dir_.path(), o);
+    EXPECT_EQ(r.exit, 0) << r;
+    return r.err;
+  };
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"ls"}, {"info"}, {"--help"}})
+    EXPECT_FALSE(Holds(loaded(args), "libsndfile")) << args[0];
+  EXPECT_TRUE(Holds(loaded({"towav", "memo.voc"}), "libsndfile"));
+  EXPECT_TRUE(std::filesystem::exists(pc_ + "/memo.wav"));
+}
+
 TEST_F(cli_image, ReadOnlyImageCanBeListedButNotWritten) {
   if (::geteuid() == 0) GTEST_SKIP() << "root writes a read-only file all the same";
   Format(4);

@@ -1,5 +1,7 @@
 #include "memory_sound.h"
 
+#include "sndfile_api.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -46,18 +48,18 @@ sf_count_t Tell(void* user) { return Of(user)->position; }
 SNDFILE* OpenMemory(MemoryFile* file, int mode, SF_INFO* info) {
   static SF_VIRTUAL_IO io{Length, Seek, Read, Write, Tell};
   file->position = 0;
-  return sf_open_virtual(&io, mode, info, file);
+  return Sndfile()->open_virtual(&io, mode, info, file);
 }
 
 bool ReadAllFrames(SNDFILE* sound, int channels, std::vector<short>* samples) {
   constexpr sf_count_t kChunk = 4096;
   std::vector<short> chunk(static_cast<std::size_t>(kChunk * channels));
   for (;;) {
-    const sf_count_t got = sf_readf_short(sound, chunk.data(), kChunk);
+    const sf_count_t got = Sndfile()->readf_short(sound, chunk.data(), kChunk);
     if (got <= 0) break;
     samples->insert(samples->end(), chunk.begin(), chunk.begin() + got * channels);
   }
-  return sf_error(sound) == SF_ERR_NO_ERROR;
+  return Sndfile()->error(sound) == SF_ERR_NO_ERROR;
 }
 
 }  // namespace tvdh

@@ -5,7 +5,6 @@
 // writes the WAV file.
 #include "tvdh.h"
 
-#include <sndfile.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "memory_sound.h"
+#include "sndfile_api.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ bool DecodeRaw(const std::uint8_t* data, std::size_t size, int rate, int channel
   SNDFILE* sound = tvdh::OpenMemory(&file, SFM_READ, &info);
   if (!sound) return false;
   const bool ok = tvdh::ReadAllFrames(sound, channels, samples);
-  sf_close(sound);
+  tvdh::Sndfile()->close(sound);
   return ok;
 }
 
@@ -254,12 +254,13 @@ bool WriteWavFile(const std::string& path, const Recording& rec) {
   info.samplerate = rec.rate;
   info.channels = rec.channels;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* sound = sf_open(path.c_str(), SFM_WRITE, &info);
+  const tvdh::SndfileApi& sf = *tvdh::Sndfile();
+  SNDFILE* sound = sf.open(path.c_str(), SFM_WRITE, &info);
   if (!sound) return false;
   const sf_count_t frames = static_cast<sf_count_t>(rec.samples.size() / rec.channels);
-  bool ok = sf_writef_short(sound, rec.samples.data(), frames) == frames;
-  sf_write_sync(sound);
-  ok = sf_close(sound) == 0 && ok;
+  bool ok = sf.writef_short(sound, rec.samples.data(), frames) == frames;
+  sf.write_sync(sound);
+  ok = sf.close(sound) == 0 && ok;
   return ok;
 }
 
@@ -277,6 +278,8 @@ int WriteWavInPlace(const char* destination, const Recording& rec) {
 
 std::int32_t TVDecodeToWavFile(std::int32_t mode, const char* source, const char* destination) {
   if (mode != kVoiceDecodeMode) return kTvdhBadMode;
+  // Without libsndfile no sample can be coded, so no WAV file can be written.
+  if (!tvdh::Sndfile()) return kTvdhCannotWrite;
   Bytes bytes;
   if (!source || !ReadWholeFile(source, &bytes)) return kTvdhCannotRead;
   Recording rec;

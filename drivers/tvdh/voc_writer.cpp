@@ -5,11 +5,11 @@
 // more sample.)
 #include "voc_writer.h"
 
-#include <sndfile.h>
 
 #include <algorithm>
 
 #include "memory_sound.h"
+#include "sndfile_api.h"
 
 namespace tvdh {
 
@@ -45,13 +45,14 @@ void Put(Bytes* b, std::uint32_t value, int bytes) {
 // Every sample of the sound file at `path`, interleaved; its rate and
 // channels in `*info`.
 bool ReadSound(const std::string& path, SF_INFO* info, std::vector<short>* samples, std::string* problem) {
-  SNDFILE* sound = sf_open(path.c_str(), SFM_READ, info);
+  const SndfileApi& sf = *Sndfile();
+  SNDFILE* sound = sf.open(path.c_str(), SFM_READ, info);
   if (!sound) {
-    *problem = path + " is not a sound file libsndfile can read (" + sf_strerror(nullptr) + ")";
+    *problem = path + " is not a sound file libsndfile can read (" + sf.strerror(nullptr) + ")";
     return false;
   }
   const bool ok = ReadAllFrames(sound, info->channels, samples);
-  sf_close(sound);
+  sf.close(sound);
   if (!ok) *problem = "cannot read the samples of " + path;
   return ok;
 }
@@ -66,8 +67,8 @@ bool Code(const SF_INFO& in, const std::vector<short>& samples, const Coding& co
   SNDFILE* sound = OpenMemory(&file, SFM_WRITE, &out);
   if (!sound) return false;
   const sf_count_t frames = static_cast<sf_count_t>(samples.size() / in.channels);
-  const bool written = sf_writef_short(sound, samples.data(), frames) == frames;
-  return sf_close(sound) == 0 && written;
+  const bool written = Sndfile()->writef_short(sound, samples.data(), frames) == frames;
+  return Sndfile()->close(sound) == 0 && written;
 }
 
 Bytes Layout(const SF_INFO& in, const Coding& coding, const Bytes& coded) {
@@ -104,6 +105,10 @@ Bytes Layout(const SF_INFO& in, const Coding& coding, const Bytes& coded) {
 
 bool WavToVoiceFile(const std::string& wavPath, std::vector<std::uint8_t>* voc, std::string* problem,
                     VocCodec codec) {
+  if (!Sndfile()) {
+    *problem = "libsndfile cannot be loaded; it reads and codes the sound";
+    return false;
+  }
   SF_INFO in{};
   std::vector<short> samples;
   if (!ReadSound(wavPath, &in, &samples, problem)) return false;
