@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <libusb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "libusb_api.h"
 #include "usb_devices.h"
 
 namespace bulkusb {
@@ -24,11 +24,11 @@ std::chrono::milliseconds g_pipeTimeout{kPipeTimeoutSeconds * 1000};
 // One libusb context for the whole process, started on first need and kept:
 // every command looks for the player, and starting libusb each time would
 // cost more than the look itself. A machine where libusb cannot start (no
-// usbfs, as in many containers) is asked once.
+// usbfs, as in many containers) or without libusb is asked once.
 libusb_context* Context() {
   static libusb_context* const context = [] {
     libusb_context* c = nullptr;
-    return libusb_init(&c) == 0 ? c : nullptr;
+    return LibusbLoaded() && Usb().init(&c) == 0 ? c : nullptr;
   }();
   return context;
 }
@@ -85,10 +85,10 @@ struct PipeShape {
 bool FindPipes(libusb_device* device, PipeShape* shape) {
   libusb_config_descriptor* config = nullptr;
   shape->configured = true;
-  int r = libusb_get_active_config_descriptor(device, &config);
+  int r = Usb().get_active_config_descriptor(device, &config);
   if (r == LIBUSB_ERROR_NOT_FOUND) {
     shape->configured = false;
-    r = libusb_get_config_descriptor(device, 0, &config);
+    r = Usb().get_config_descriptor(device, 0, &config);
   }
   if (r != 0 || !config) return false;
   shape->configuration = config->bConfigurationValue;
@@ -119,14 +119,14 @@ bool FindPipes(libusb_device* device, PipeShape* shape) {
       }
     }
   }
-  libusb_free_config_descriptor(config);
+  Usb().free_config_descriptor(config);
   return found;
 }
 
 std::string NodePath(libusb_device* device) {
   char path[40];
-  std::snprintf(path, sizeof(path), "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
-                libusb_get_device_address(device));
+  std::snprintf(path, sizeof(path), "/dev/bus/usb/%03u/%03u", Usb().get_bus_number(device),
+                Usb().get_device_address(device));
   return path;
 }
 
@@ -134,9 +134,9 @@ std::string NodePath(libusb_device* device) {
 // every user and without touching the device.
 std::string SysfsString(libusb_device* device, const char* attribute) {
   std::uint8_t ports[8];
-  const int depth = libusb_get_port_numbers(device, ports, sizeof(ports));
+  const int depth = Usb().get_port_numbers(device, ports, sizeof(ports));
   if (depth <= 0) return {};
-  std::string name = std::to_string(libusb_get_bus_number(device)) + "-";
+  std::string name = std::to_string(Usb().get_bus_number(device)) + "-";
   for (int i = 0; i < depth; ++i) name += (i ? "." : "") + std::to_string(ports[i]);
   std::ifstream file("/sys/bus/usb/devices/" + name + "/" + attribute);
   std::string value;
@@ -156,34 +156,34 @@ BulkHandle UsbBackend::OpenDev() {
   if (!context) return kInvalidBulkHandle;
 
   libusb_device** devices = nullptr;
-  const ssize_t count = libusb_get_device_list(context, &devices);
+  const ssize_t count = Usb().get_device_list(context, &devices);
   if (count < 0) return kInvalidBulkHandle;
   for (ssize_t i = 0; i < count && !device_; ++i) {
     libusb_device_descriptor desc{};
-    if (libusb_get_device_descriptor(devices[i], &desc) != 0) continue;
+    if (Usb().get_device_descriptor(devices[i], &desc) != 0) continue;
     if (std::find(listed.begin(), listed.end(), UsbId{desc.idVendor, desc.idProduct}) == listed.end())
       continue;
     PipeShape shape;
     if (!FindPipes(devices[i], &shape)) continue;
 
     libusb_device_handle* handle = nullptr;
-    if (libusb_open(devices[i], &handle) != 0) continue;
-    if (!shape.configured && libusb_set_configuration(handle, shape.configuration) != 0) {
-      libusb_close(handle);
+    if (Usb().open(devices[i], &handle) != 0) continue;
+    if (!shape.configured && Usb().set_configuration(handle, shape.configuration) != 0) {
+      Usb().close(handle);
       continue;
     }
     // A driver of the kernel's that took the interface must let go of it; a
     // detach that fails shows as a refused claim.
-    if (libusb_kernel_driver_active(handle, shape.interfaceNumber) == 1)
-      libusb_detach_kernel_driver(handle, shape.interfaceNumber);
-    if (libusb_claim_interface(handle, shape.interfaceNumber) != 0) {
-      libusb_close(handle);
+    if (Usb().kernel_driver_active(handle, shape.interfaceNumber) == 1)
+      Usb().detach_kernel_driver(handle, shape.interfaceNumber);
+    if (Usb().claim_interface(handle, shape.interfaceNumber) != 0) {
+      Usb().close(handle);
       continue;
     }
     if (shape.altSetting != 0 &&
-        libusb_set_interface_alt_setting(handle, shape.interfaceNumber, shape.altSetting) != 0) {
-      libusb_release_interface(handle, shape.interfaceNumber);
-      libusb_close(handle);
+        Usb().set_interface_alt_setting(handle, shape.interfaceNumber, shape.altSetting) != 0) {
+      Usb().release_interface(handle, shape.interfaceNumber);
+      Usb().close(handle);
       continue;
     }
     device_ = handle;
@@ -191,7 +191,7 @@ BulkHandle UsbBackend::OpenDev() {
     in_ = shape.in;
     out_ = shape.out;
   }
-  libusb_free_device_list(devices, 1);
+  Usb().free_device_list(devices, 1);
   if (!device_) return kInvalidBulkHandle;
   openHandles_ = kDeviceBit;
   return kDeviceHandle;
@@ -203,27 +203,27 @@ std::string UsbBackend::Identity() {
   libusb_context* context = Context();
   if (!context) return {};
   libusb_device** devices = nullptr;
-  const ssize_t count = libusb_get_device_list(context, &devices);
+  const ssize_t count = Usb().get_device_list(context, &devices);
   if (count < 0) return {};
   std::string identity;
   for (ssize_t i = 0; i < count && identity.empty(); ++i) {
     libusb_device_descriptor desc{};
     PipeShape shape;
-    if (libusb_get_device_descriptor(devices[i], &desc) != 0 ||
+    if (Usb().get_device_descriptor(devices[i], &desc) != 0 ||
         std::find(listed.begin(), listed.end(), UsbId{desc.idVendor, desc.idProduct}) == listed.end() ||
         !FindPipes(devices[i], &shape))
       continue;
     // Bus and port path, not the address: the address changes each time the
     // player is plugged in, the socket it is plugged into does not.
     std::uint8_t ports[8];
-    const int depth = libusb_get_port_numbers(devices[i], ports, sizeof(ports));
+    const int depth = Usb().get_port_numbers(devices[i], ports, sizeof(ports));
     char text[64];
     std::snprintf(text, sizeof(text), "usb:%04x:%04x@%u", desc.idVendor, desc.idProduct,
-                  libusb_get_bus_number(devices[i]));
+                  Usb().get_bus_number(devices[i]));
     identity = text;
     for (int p = 0; p < depth; ++p) identity += (p ? "." : "-") + std::to_string(ports[p]);
   }
-  libusb_free_device_list(devices, 1);
+  Usb().free_device_list(devices, 1);
   return identity;
 }
 
@@ -243,12 +243,12 @@ bool UsbBackend::Transfer(unsigned char endpoint, unsigned char* buf, std::uint3
                           std::uint32_t* done) {
   *done = 0;
   int moved = 0;
-  const int r = libusb_bulk_transfer(device_, endpoint, buf, static_cast<int>(size), &moved,
+  const int r = Usb().bulk_transfer(device_, endpoint, buf, static_cast<int>(size), &moved,
                                      static_cast<unsigned>(g_pipeTimeout.count()));
   if (moved > 0) *done = static_cast<std::uint32_t>(moved);
   // A stalled pipe stays halted until the host clears it; clearing it now
   // lets the next command through.
-  if (r == LIBUSB_ERROR_PIPE) libusb_clear_halt(device_, endpoint);
+  if (r == LIBUSB_ERROR_PIPE) Usb().clear_halt(device_, endpoint);
   return r == 0 && *done == size;
 }
 
@@ -277,8 +277,8 @@ void UsbBackend::Close(BulkHandle handle) {
 
 void UsbBackend::Release() {
   if (device_) {
-    libusb_release_interface(device_, interface_);  // fails harmlessly when the player is gone
-    libusb_close(device_);
+    Usb().release_interface(device_, interface_);  // fails harmlessly when the player is gone
+    Usb().close(device_);
   }
   device_ = nullptr;
   interface_ = -1;
@@ -292,17 +292,17 @@ UsbScan ListBulkDevices(std::vector<UsbBulkDevice>* found) {
   const std::vector<UsbId> listed = ReadPlayersLists().ids;
 
   libusb_device** devices = nullptr;
-  const ssize_t count = libusb_get_device_list(context, &devices);
+  const ssize_t count = Usb().get_device_list(context, &devices);
   if (count < 0) return UsbScan::kUnavailable;
   for (ssize_t i = 0; i < count; ++i) {
     libusb_device_descriptor desc{};
     PipeShape shape;
-    if (libusb_get_device_descriptor(devices[i], &desc) != 0 || !FindPipes(devices[i], &shape))
+    if (Usb().get_device_descriptor(devices[i], &desc) != 0 || !FindPipes(devices[i], &shape))
       continue;
     UsbBulkDevice d;
     d.id = {desc.idVendor, desc.idProduct};
-    d.bus = libusb_get_bus_number(devices[i]);
-    d.address = libusb_get_device_address(devices[i]);
+    d.bus = Usb().get_bus_number(devices[i]);
+    d.address = Usb().get_device_address(devices[i]);
     d.interfaceNumber = shape.interfaceNumber;
     d.bulkIn = shape.in;
     d.bulkOut = shape.out;
@@ -313,7 +313,7 @@ UsbScan ListBulkDevices(std::vector<UsbBulkDevice>* found) {
     d.product = SysfsString(devices[i], "product");
     found->push_back(std::move(d));
   }
-  libusb_free_device_list(devices, 1);
+  Usb().free_device_list(devices, 1);
   std::sort(found->begin(), found->end(), [](const UsbBulkDevice& a, const UsbBulkDevice& b) {
     return a.bus != b.bus ? a.bus < b.bus : a.address < b.address;
   });

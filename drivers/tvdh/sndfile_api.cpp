@@ -1,6 +1,6 @@
 #include "sndfile_api.h"
 
-#include <dlfcn.h>
+#include "dynamic_library.h"
 
 namespace tvdh {
 
@@ -12,21 +12,14 @@ namespace {
 #define ZK27_SNDFILE_LIBRARY "libsndfile.so.1"
 #endif
 
-template <typename F>
-bool Find(void* library, const char* name, F* function) {
-  *function = reinterpret_cast<F>(::dlsym(library, name));
-  return *function != nullptr;
-}
-
 bool Load(SndfileApi* api) {
-  // Kept loaded for the program's life: SNDFILE handles may outlive any
-  // caller's scope.
-  void* library = ::dlopen(ZK27_SNDFILE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  void* library = dllfunc::OpenLibrary(ZK27_SNDFILE_LIBRARY);
   if (!library) return false;
-  return Find(library, "sf_open", &api->open) && Find(library, "sf_open_virtual", &api->open_virtual) &&
-         Find(library, "sf_close", &api->close) && Find(library, "sf_readf_short", &api->readf_short) &&
-         Find(library, "sf_writef_short", &api->writef_short) && Find(library, "sf_write_sync", &api->write_sync) &&
-         Find(library, "sf_error", &api->error) && Find(library, "sf_strerror", &api->strerror);
+  bool found = true;
+#define ZK27_SNDFILE_FIND(name) found = found && dllfunc::FindFunction(library, "sf_" #name, &api->name);
+  ZK27_SNDFILE_FUNCTIONS(ZK27_SNDFILE_FIND)
+#undef ZK27_SNDFILE_FIND
+  return found;
 }
 
 }  // namespace

@@ -7,16 +7,15 @@
 
 namespace tvdh {
 
-// The functions of libsndfile this decoder and the voice-file writer call.
+// The functions of libsndfile this decoder and the voice-file writer call:
+// api->open is sf_open, and so on.
+#define ZK27_SNDFILE_FUNCTIONS(X) \
+  X(open) X(open_virtual) X(close) X(readf_short) X(writef_short) X(write_sync) X(error) X(strerror)
+
 struct SndfileApi {
-  decltype(&::sf_open) open;
-  decltype(&::sf_open_virtual) open_virtual;
-  decltype(&::sf_close) close;
-  decltype(&::sf_readf_short) readf_short;
-  decltype(&::sf_writef_short) writef_short;
-  decltype(&::sf_write_sync) write_sync;
-  decltype(&::sf_error) error;
-  decltype(&::sf_strerror) strerror;
+#define ZK27_SNDFILE_MEMBER(name) decltype(&::sf_##name) name;
+  ZK27_SNDFILE_FUNCTIONS(ZK27_SNDFILE_MEMBER)
+#undef ZK27_SNDFILE_MEMBER
 };
 
 // Loads libsndfile on the first call and returns its functions; null when
