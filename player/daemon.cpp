@@ -532,8 +532,8 @@ int Serve(const ServeOptions& options) {
     return 1;
   }
 
-  // A host sends a write's 128 pieces one message at a time; woken for each
-  // one, the player would preempt the host 128 times per command. As a batch
+  // Woken by each of a command's messages, the player would preempt the host
+  // that sent it, often before the host reaches its next wait. As a batch
   // task it runs when the host waits or on another processor.
   sched_param batch{};
   ::sched_setscheduler(0, SCHED_BATCH, &batch);

@@ -56,14 +56,22 @@ bool WriteExactly(BulkHandle pipe, const void* buf, std::uint32_t size) {
   return pipe_write(pipe, buf, size, &done) && done == size;
 }
 
-// The 10 ms pause of every command is what a transfer's time is made of; the
-// kernel's default timer slack would stretch each one by up to 50 us more.
+// The 10 ms pause of every command is what a transfer's time is made of, so
+// it should last 10 ms and hardly more. A sleep alone wakes up late by the
+// kernel's timer slack (50 us unless lowered) and by the scheduler's latency
+// (100 us and more on a virtual machine); so the pause sleeps until shortly
+// before its end and waits out the rest awake. It never ends early.
 void PauseTenMilliseconds() {
 #if defined(__linux__)
   static const bool slackLowered = [] { return ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0; }();
   (void)slackLowered;
 #endif
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kPause = std::chrono::milliseconds(10);
+  constexpr auto kAwake = std::chrono::microseconds(300);  // above a usual late wake-up
+  const Clock::time_point end = Clock::now() + kPause;
+  std::this_thread::sleep_until(end - kAwake);
+  while (Clock::now() < end) std::this_thread::yield();
 }
 
 }  // namespace
