@@ -23,6 +23,9 @@ std::string CardLockRefusal(CardLockResult result);
 int UsageError(const std::string& problem);
 // Prints one of the system's texts (or our own) on stderr, "\r\n" as a line break.
 void Say(const std::string& text);
+// Writes `text` to standard output as it stands. zk27 writes with stdio
+// only: the C++ streams would set up their locales at every start.
+void Print(const std::string& text);
 
 // Shows "name is Downloading  37%  (2 of 5)" on one line of a terminal.
 class ProgressLine {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <iostream>
 #include <unistd.h>
 
 #include "cli.h"
@@ -26,7 +25,7 @@ std::string ShownText(const std::string& text) {
 }
 
 int UsageError(const std::string& problem) {
-  std::cerr << "zk27: " << problem << "\nTry 'zk27 --help'.\n";
+  std::fprintf(stderr, "zk27: %s\nTry 'zk27 --help'.\n", problem.c_str());
   return kExitUsage;
 }
 
@@ -35,7 +34,12 @@ std::string CardLockRefusal(CardLockResult result) {
   return "zk27: the card cannot be locked: its lock file cannot be made";
 }
 
-void Say(const std::string& text) { std::cerr << ShownText(text) << '\n' << std::flush; }
+void Say(const std::string& text) {
+  const std::string shown = ShownText(text) + '\n';
+  std::fwrite(shown.data(), 1, shown.size(), stderr);
+}
+
+void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 // ---- progress ---------------------------------------------------------------
 

@@ -1,7 +1,6 @@
 // zk27: manage the files on a ZK27 card from the command line.
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <map>
 #include <optional>
 #include <unistd.h>
@@ -122,9 +121,12 @@ const std::map<std::string, Command>& Commands() {
 Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
   if (g_session.assumeYes) return Answer::Yes;
   if (!::isatty(STDIN_FILENO)) return Answer::Closed;
-  std::cerr << ShownText(text) << " [y/N] " << std::flush;
-  std::string answer;
-  if (!std::getline(std::cin, answer)) return Answer::Closed;
+  std::fprintf(stderr, "%s [y/N] ", ShownText(text).c_str());
+  std::fflush(stderr);
+  char line[64];
+  if (!std::fgets(line, sizeof(line), stdin)) return Answer::Closed;
+  std::string answer = line;
+  while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
   return (answer == "y" || answer == "Y" || answer == "yes") ? Answer::Yes : Answer::No;
 }
 
@@ -154,7 +156,7 @@ int main(int argc, char** argv) {
   for (; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-h" || a == "--help") {
-      std::cout << kToolHelp;
+      Print(kToolHelp);
       return kExitOk;
     }
     if (a == "-i" || a == "--image") {
@@ -173,7 +175,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
   if (name == "help") {
     if (rest.empty()) {
-      std::cout << kToolHelp;
+      Print(kToolHelp);
       return kExitOk;
     }
     name = rest[0];
@@ -183,7 +185,7 @@ int main(int argc, char** argv) {
   if (found == Commands().end()) return UsageError("unknown command '" + name + "'");
   for (const std::string& a : rest) {
     if (a == "-h" || a == "--help") {
-      std::cout << found->second.help;
+      Print(found->second.help);
       return kExitOk;
     }
   }

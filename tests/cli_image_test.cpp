@@ -1,6 +1,10 @@
 // zk27 as a user runs it on card images (--image): exit statuses, help,
 // formatting, sending, fetching and deleting files, with real files in
 // temporary folders.
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+
 #include "cli_support.h"
 
 using namespace cli_test;
@@ -629,6 +633,56 @@ TEST_F(cli_image, TowavFetchesVoiceRecordingsAndWritesWaveFiles) {
   EXPECT_EQ(std::string(wav.begin() + 8, wav.begin() + 12), "WAVE");
   const std::size_t at = wav.size() - 4000 - 4;
   EXPECT_EQ(wav[at] | wav[at + 1] << 8 | wav[at + 2] << 16 | wav[at + 3] << 24, 4000) << "the data chunk holds the 2000 samples";
+}
+
+// zk27 on a terminal: the question, then the answer typed. Returns what the
+// terminal showed and the exit status.
+std::pair<std::string, int> OnTerminal(const std::vector<std::string>& args, const std::string& typed) {
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (pid < 0) return {"forkpty failed", -1};
+  std::string shown;
+  bool answered = false;
+  char buf[256];
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) break;
+    const ssize_t n = ::read(master, buf, sizeof(buf));
+    if (n <= 0) break;  // the program ended and closed the terminal
+    shown.append(buf, static_cast<std::size_t>(n));
+    if (!answered && shown.find("[y/N] ") != std::string::npos) {
+      answered = ::write(master, typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
+    }
+  }
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return {shown, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST_F(cli_image, FormatAsksOnATerminalAndTakesOnlyYes) {
+  Format(4);
+  Pc("a.mp3", 100, 1);
+  ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
+  const std::vector<std::string> format = {Zk27(), "--image", card_, "format"};
+
+  auto [shown, exit] = OnTerminal(format, "n\n");
+  EXPECT_TRUE(Holds(shown, "Do you really want to format this CF card?? [y/N] ")) << shown;
+  EXPECT_TRUE(Holds(shown, "The card was not formatted.")) << shown;
+  EXPECT_NE(exit, 0);
+  EXPECT_EQ(LsLong().size(), 1u);
+
+  std::tie(shown, exit) = OnTerminal(format, "y\n");
+  EXPECT_EQ(exit, 0) << shown;
+  EXPECT_TRUE(Holds(shown, "Fomatting completed")) << shown;
+  EXPECT_TRUE(LsLong().empty());
 }
 
 // zk27 starts without the decoder's sound libraries; only a conversion
