@@ -685,9 +685,10 @@ TEST_F(cli_image, FormatAsksOnATerminalAndTakesOnlyYes) {
   EXPECT_TRUE(LsLong().empty());
 }
 
-// zk27 starts without the decoder's sound libraries; only a conversion
-// loads them (the dynamic loader's own log tells which files it opened).
-TEST_F(cli_image, SoundLibrariesLoadOnlyForAConversion) {
+// zk27 starts without the decoder's sound libraries, and on a card image it
+// never needs USB; only a conversion loads the sound libraries (the dynamic
+// loader's own log tells which files it opened).
+TEST_F(cli_image, SoundAndUsbLibrariesLoadOnlyWhenNeeded) {
   Format(4);
   Pc("memo.voc", 1000, 1);
   ASSERT_EQ(Z({"put", "memo.voc"}).exit, 0);
@@ -701,9 +702,14 @@ TEST_F(cli_image, SoundLibrariesLoadOnlyForAConversion) {
     EXPECT_EQ(r.exit, 0) << r;
     return r.err;
   };
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"ls"}, {"info"}, {"--help"}})
-    EXPECT_FALSE(Holds(loaded(args), "libsndfile")) << args[0];
-  EXPECT_TRUE(Holds(loaded({"towav", "memo.voc"}), "libsndfile"));
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"ls"}, {"info"}, {"--help"}}) {
+    const std::string log = loaded(args);
+    EXPECT_FALSE(Holds(log, "libsndfile")) << args[0];
+    EXPECT_FALSE(Holds(log, "libusb")) << args[0];
+  }
+  const std::string log = loaded({"towav", "memo.voc"});
+  EXPECT_TRUE(Holds(log, "libsndfile"));
+  EXPECT_FALSE(Holds(log, "libusb"));
   EXPECT_TRUE(std::filesystem::exists(pc_ + "/memo.wav"));
 }
 
