@@ -9,6 +9,7 @@
 #include "fs.h"
 #include "hooks.h"
 #include "messages.h"
+#include "passes.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -225,58 +226,105 @@ int CmdLs(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
+// ---- the passes --------------------------------------------------------------
+
+namespace {
+
+// zk27's view of a pass: the progress line on a terminal, the pass's texts
+// on stderr, and the exit status the results add up to.
+class CliPassView : public PassView {
+ public:
+  CliPassView(const char* verb, std::vector<std::string> shownNames)
+      : names_(std::move(shownNames)), line_(verb, static_cast<int>(names_.size())) {}
+
+  void Starting(std::size_t, int position, int) override { position_ = position; }
+  ProgressFn Transferring(std::size_t index) override {
+    line_.Start(names_[index], position_);
+    return line_.Callback();
+  }
+  void Finished(const FileReport& report) override {
+    line_.End();
+    // A file not done makes the run fail; the card's or the player's fault
+    // weighs more than a file's.
+    if (report.result != kOpOk) {
+      const int failed = report.deviceFault ? kExitDevice : kExitRefused;
+      status_ = std::max(status_, failed);
+    }
+    Said(report);
+  }
+  int Status() const { return status_; }
+
+ protected:
+  const std::string& Name(const FileReport& report) const { return names_[report.index]; }
+  // Says the report's texts; a view may say some of them its own way.
+  virtual void Said(const FileReport& report) {
+    for (const std::string& m : report.messages) Say(m);
+    if (!report.endText.empty()) Say(report.endText);
+  }
+
+ private:
+  std::vector<std::string> names_;
+  ProgressLine line_;
+  int position_ = 0;
+  int status_ = kExitOk;
+};
+
+class PutView : public CliPassView {
+ public:
+  using CliPassView::CliPassView;
+
+ protected:
+  void Said(const FileReport& report) override {
+    // The probe's DeviceState message said it already, unless the previous
+    // file's table write left the state.
+    if (report.result == kOpDeviceGone && !g_session.windowClosed) SayState();
+    CliPassView::Said(report);
+  }
+};
+
+// get and towav name the file a text is about.
+class FetchView : public CliPassView {
+ public:
+  using CliPassView::CliPassView;
+
+ protected:
+  void Said(const FileReport& report) override {
+    const std::string& typed = Name(report);
+    switch (report.result) {
+      case kOpNotOnCard: Say(typed + ":" + msg::kFileNotExisted); return;
+      case kOpWrongKind: Say(typed + ": " + msg::kUnknownVoice); return;
+      case kOpOk:
+        if (!report.wavName.empty()) Say(typed + " -> " + report.wavName);
+        return;
+      case kOpCannotCreatePcFile:
+        CliPassView::Said(report);
+        Say("The file " + typed + " cannot be created in the current directory.");
+        return;
+      default: CliPassView::Said(report); return;
+    }
+  }
+};
+
+}  // namespace
+
 // ---- put -------------------------------------------------------------------------
 
 int CmdPut(const std::vector<std::string>& args) {
   Args a;
   if (!ParseArgs(args, {}, "put needs at least one FILE", "put", &a)) return a.status;
-  const std::vector<std::string>& files = a.operands;
-  int status = kExitOk;
   if (const int s = OpenCard(); s != kExitOk) return s;
 
   Probe();  // its outcome shows at the first file
-  int stored = 0;
-  const int selected = static_cast<int>(files.size());
-  ProgressLine line(msg::kDownloading, selected);
-  for (const std::string& path : files) {
-    const std::string name = BaseName(path);
-    line.Start(name, stored + 1);
-    const CardOpResult r = SendFileToCard(path, name, line.Callback());
-    line.End();
-    switch (r) {
-      case kOpOk:
-        ++stored;  // no list to show: SendFileToCard looks at the card afresh
-        continue;
-      case kOpCannotOpenPcFile: Say(msg::kSelectedUnknown); status = kExitRefused; continue;
-      case kOpWrongKind: Say(msg::kInvalidType); status = kExitRefused; continue;
-      case kOpNameNotStorable:
-      case kOpNameTooLong:
-      case kOpNoFileIdLeft:
-      case kOpNameOnCard:
-      case kOpPcReadFailed:
-        Say(CardOpText(r, name));
-        status = kExitRefused;
-        continue;
-      case kOpNoSpace: Say(msg::kNoSpace); status = kExitRefused; break;
-      case kOpDirectoryFull: Say(msg::kTooManyFiles); status = kExitRefused; break;
-      case kOpNameTableFull: Say(CardOpText(r, name)); status = kExitRefused; break;
-      case kOpDeviceGone:
-        // Said already when the probe found it; a state left by the previous
-        // file's table write is said here.
-        if (!g_session.windowClosed) SayState();
-        status = kExitDevice;
-        break;
-      default:  // a card command failed during the file or its table write
-        if (r == kOpFlushFailed) Say(CardOpText(r, name));
-        Say(msg::TransferFailure(DeviceState));
-        if (DeviceState == 2 || DeviceState == 4) Say(std::to_string(stored) + "files downloaded");
-        status = kExitDevice;
-        break;
-    }
-    break;  // the run stops here
+  std::vector<SendItem> files;
+  std::vector<std::string> names;
+  for (const std::string& path : a.operands) {
+    files.push_back({path, BaseName(path)});
+    names.push_back(BaseName(path));
   }
-  Say(msg::CountText(stored, "downloaded"));
-  return status;
+  PutView view(msg::kDownloading, names);
+  const PassSummary summary = RunSendPass(files, view);
+  Say(summary.text);
+  return view.Status();
 }
 
 // ---- get and towav ------------------------------------------------------------------
@@ -287,57 +335,15 @@ namespace {
 // pass does; with `toWave`, voice recordings only, each then turned into a
 // WAV file beside it, as the To Wave pass does.
 int FetchPass(const std::vector<std::string>& names, bool toWave) {
-  int status = kExitOk;
   if (const int s = OpenCard(); s != kExitOk) return s;
-  if (!Probe() && (DeviceState == 2 || DeviceState == 4)) return kExitDevice;
+  if (!Probe() && CardOrLinkLost()) return kExitDevice;
 
-  int done = 0;
-  ProgressLine line(msg::kUploading, static_cast<int>(names.size()));
-  for (const std::string& typed : names) {
-    CurrentFileName = CardLine(typed);
-    const std::int32_t r = FindCardFile(CurrentFileName);
-    if (r <= 0) {
-      Say(typed + ":" + msg::kFileNotExisted);
-      status = kExitRefused;
-      continue;
-    }
-    if (toWave && (CardFileTable[r].FileId & 0x80) == 0) {
-      Say(typed + ": " + msg::kUnknownVoice);
-      status = kExitRefused;
-      continue;
-    }
-    CardOpResult result = kOpDeviceFailed;
-    std::string pcName;
-    if (DeviceState == 0) {
-      line.Start(typed, done + 1);
-      result = FetchCardFileTo(r, ".", line.Callback(), &pcName);
-      line.End();
-    }
-    if (result == kOpOk && toWave) {
-      std::string wavName;
-      result = ConvertVoiceFile(pcName, &wavName);
-      if (result == kOpOk) Say(typed + " -> " + wavName);
-    }
-    if (result == kOpOk) {
-      ++done;
-      continue;
-    }
-    if (result == kOpCannotCreatePcFile) {
-      Say(msg::kInvalidHandle);
-      Say("The file " + typed + " cannot be created in the current directory.");
-      return kExitRefused;
-    }
-    if (result != kOpDeviceFailed) {  // this file only: the card is still fine
-      Say(CardOpText(result, typed));
-      status = kExitRefused;
-      continue;
-    }
-    Say(msg::TransferFailure(DeviceState));
-    Say(std::to_string(done) + "files uploaded");
-    return kExitDevice;
-  }
-  Say(msg::CountText(done, "uploaded"));
-  return status;
+  std::vector<std::string> lines;
+  for (const std::string& typed : names) lines.push_back(CardLine(typed));
+  FetchView view(msg::kUploading, names);
+  const PassSummary summary = RunFetchPass(lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view);
+  if (!summary.text.empty()) Say(summary.text);
+  return view.Status();
 }
 
 }  // namespace
@@ -359,21 +365,16 @@ int CmdTowav(const std::vector<std::string>& args) {
 int CmdRm(const std::vector<std::string>& args) {
   Args a;
   if (!ParseArgs(args, {}, "rm needs at least one NAME", "rm", &a)) return a.status;
-  const std::vector<std::string>& names = a.operands;
-  int status = kExitOk;
   if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe()) return kExitDevice;
 
-  for (const std::string& typed : names) {
-    if (ReleaseCardFile(CardLine(typed)) != kOpOk) {
-      Say(msg::DeleteNotExisted(typed));
-      status = kExitRefused;
-    }
-  }
-  FlushVolume(FlushOrder::kReleasing);
-  if (DeviceState != 0) return SayState();
+  std::vector<std::string> lines;
+  for (const std::string& typed : a.operands) lines.push_back(CardLine(typed));
+  CliPassView view("", a.operands);
+  const PassSummary summary = RunDeletePass(lines, view);
+  if (summary.end == PassStep::kEndSession) return SayState();
   RebuildCardList();
-  return status;
+  return view.Status();
 }
 
 // ---- format ----------------------------------------------------------------------

@@ -17,6 +17,9 @@
 
 #include "fs.h"
 
+// A voice recording's FileId has its top bit set; music's has not.
+inline bool IsVoiceFileId(std::uint8_t fileId) { return (fileId & 0x80) != 0; }
+
 struct TFileInfor {
   std::int32_t DirSector = 0;
   std::int32_t DirOffset = 0;
@@ -87,6 +90,7 @@ enum CardOpResult : int {
   kOpDamaged,            // the file's cluster chain is broken
   kOpDecodeFailed,       // the voice file holds nothing the decoder can read
   kOpWavNotWritten,
+  kOpStopped,            // a stop was asked for: the file was not kept
 };
 
 // Units done of units total; a call with done 0 marks the start of the data.
@@ -124,10 +128,10 @@ CardOpResult ReleaseCardFile(const std::string& name);
 // followed by ".wav" ("memo1.voc" gives "memo1.wav", "a.b.voc" "a.wav").
 std::string WaveFileName(const std::string& name);
 
-// Turns the voice file `voiceName` of the current folder into the WAV file
+// Turns the voice file `voiceName` of folder `dir` into the WAV file
 // WaveFileName(voiceName) beside it; `wavName` receives that name. A failed
 // conversion leaves no WAV file behind.
-CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* wavName);
+CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* wavName, const std::string& dir = ".");
 
 // A short text for the results that have no text of their own in the
 // transfers (the limits, PC file errors, damaged files); empty otherwise.

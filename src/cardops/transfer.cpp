@@ -8,6 +8,7 @@
 
 #include "cardops.h"
 #include "fs.h"
+#include "passes.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -79,6 +80,9 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   if (progress) progress(0, clusters);
   std::uint32_t i = 0;
   for (std::uint16_t x = ClusterAt(0); x != kEndOfChain && x != 0 && DeviceState == 0; x = ClusterAt(i)) {
+    // Until the tables are written the clusters stay free on the card: a
+    // file stopped here leaves nothing behind.
+    if (StopRequested()) return kOpStopped;
     const long got = WriteFileChunk(fd, ClusterLba(x), kClusterBytes);
     const std::uint64_t expected = std::min<std::uint64_t>(kClusterBytes, size - std::uint64_t{i} * kClusterBytes);
     // A file that shrank or cannot be read would be stored with holes.
@@ -89,6 +93,7 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   closer.Close();
 
   if (DeviceState != 0) return kOpDeviceFailed;
+  if (StopRequested()) return kOpStopped;
   const std::uint16_t pos = FindFreeDirEntry();
   if (pos == kNoDirEntry) return kOpDirectoryFull;
   CreateDirEntry(pos, cardName, static_cast<std::uint32_t>(size), kind);
@@ -130,12 +135,14 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
   // Each cluster goes to the PC file straight from the SectorBuffer, which
   // holds it until the next command.
   for (std::uint32_t k = 0; k < full && DeviceState == 0; ++k) {
+    if (StopRequested()) return kOpStopped;
     ReadCardSectors(ClusterLba(chain[k]), kMaxSectorsPerCommand);
     if (DeviceState != 0) return kOpDeviceFailed;
     if (!WriteAll(file, SectorBuffer, kClusterBytes)) return kOpPcWriteFailed;
     if (progress) progress(k + 1, full);
   }
   if (DeviceState != 0) return kOpDeviceFailed;
+  if (StopRequested()) return kOpStopped;
   if (rest > 0) {
     const auto sectors = static_cast<std::uint16_t>((rest + kSectorSize - 1) / kSectorSize);
     ReadCardSectors(ClusterLba(chain[full]), sectors);
@@ -144,7 +151,8 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
     if (!WriteAll(file, SectorBuffer, rest)) return kOpPcWriteFailed;
     if (progress) progress(1, 1);
   }
-  return kOpOk;
+  // Stopped during the last cluster: the file in flight is not kept.
+  return StopRequested() ? kOpStopped : kOpOk;
 }
 
 bool SafePcName(const std::string& cardName, std::string* pcName) {

@@ -9,9 +9,12 @@ std::string WaveFileName(const std::string& name) {
   return name.substr(0, static_cast<std::size_t>(dot - 1)) + ".wav";
 }
 
-CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* wavName) {
+CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* wavName, const std::string& dir) {
   *wavName = WaveFileName(voiceName);
-  switch (TVDecodeToWavFile(kVoiceDecodeMode, voiceName.c_str(), wavName->c_str())) {
+  const std::string folder = dir.empty() ? std::string(".") : dir;
+  const std::string source = folder + "/" + voiceName;
+  const std::string target = folder + "/" + *wavName;
+  switch (TVDecodeToWavFile(kVoiceDecodeMode, source.c_str(), target.c_str())) {
     case kTvdhOk:
       return kOpOk;
     case kTvdhCannotWrite:

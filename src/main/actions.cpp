@@ -23,9 +23,6 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 int SelectedCount(const QListWidget* list) { return static_cast<int>(list->selectedItems().size()); }
 
-// The text of the progress window's first line when a run stops on the card.
-QString StoppedText(int count, const char* verb) { return QString::number(count) + verb; }
-
 // Marks an action as running for its whole length. The window handles events
 // while an action waits (the progress window's text, the summary's pause), so
 // a second click could start another action in the middle of the first: a
@@ -152,10 +149,10 @@ void TMainForm::FMBitBtnClick() {
 
 // ---- Download: PC files to the card --------------------------------------------------------
 
-void TMainForm::FinishDownload(int stored) {
+void TMainForm::FinishDownload(const PassSummary& summary) {
   SetBusyCursor(false);
   RefreshCardView();
-  if (form1) form1->ShowSummary(Q(msg::CountText(stored, "downloaded")));
+  if (form1) form1->ShowSummary(Q(summary.text));
   WaitSeconds(2);
   setEnabled(true);
   CloseProgressWindow();
@@ -174,172 +171,96 @@ void TMainForm::DownBitBtnClick() {
     const bool asRead = CardAsRead();
     if (!asRead && DeviceState != 0) return;
   }
-  int stored = 0;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   RefreshCardView();
   // The selection as it stands now: the window stays open to the user while
   // the files go, and a change of folder must not change what is sent.
-  QStringList lines;
-  for (int row = 0; row < SFileListBox->count(); ++row)
-    if (SFileListBox->item(row)->isSelected()) lines << SFileListBox->item(row)->text();
-  const int selected = static_cast<int>(lines.size());
-  if (selected == 0) return;
+  const QDir folder(SDirectoryListBox->Directory());
+  QStringList paths;
+  std::vector<SendItem> files;
+  for (int row = 0; row < SFileListBox->count(); ++row) {
+    if (!SFileListBox->item(row)->isSelected()) continue;
+    const QString line = SFileListBox->item(row)->text();
+    paths << folder.filePath(line);
+    files.push_back({QFile::encodeName(paths.back()).toStdString(), line.toStdString()});
+  }
+  if (files.empty()) return;
 
   OpenProgressWindow(false);
-  const QDir folder(SDirectoryListBox->Directory());
-  for (const QString& line : lines) {
-    form1->ShowPosition(stored + 1, selected);
-    const QString path = folder.filePath(line);
-    const CardOpResult r =
-        SendFileToCard(QFile::encodeName(path).toStdString(), line.toStdString(), ProgressTo(path, msg::kDownloading));
-    switch (r) {
-      case kOpOk:
-        RefreshCardView();
-        ++stored;
-        continue;
-      case kOpCannotOpenPcFile:
-        ShowMessage(msg::kSelectedUnknown);
-        continue;
-      case kOpWrongKind:
-        ShowMessage(msg::kInvalidType);
-        continue;
-      case kOpNameNotStorable:
-      case kOpNameTooLong:
-      case kOpNoFileIdLeft:
-      case kOpNameOnCard:
-      case kOpPcReadFailed:  // this file only; the next may be fine
-        ShowMessage(CardOpText(r, line.toStdString()));
-        continue;
-      case kOpNoSpace:
-        ShowMessage(msg::kNoSpace);
-        break;
-      case kOpDirectoryFull:
-        ShowMessage(msg::kTooManyFiles);
-        break;
-      case kOpNameTableFull:
-        ShowMessage(CardOpText(r, line.toStdString()));
-        break;
-      case kOpDeviceGone:  // found by the probe, which said so already
-        break;
-      default:  // a card command failed: during the data, or the table write
-        if (r == kOpFlushFailed) ShowMessage(CardOpText(r, line.toStdString()));
-        ShowMessage(msg::TransferFailure(DeviceState));
-        if (DeviceState == 2 || DeviceState == 4) {
-          form1->ShowStatus(StoppedText(stored, "files downloaded"));
-          WaitSeconds(2);
-          CloseMainWindow();
-        }
-        break;
+  PassCallbacks view;
+  view.starting = [this](std::size_t, int position, int total) { form1->ShowPosition(position, total); };
+  view.transferring = [&](std::size_t i) { return ProgressTo(paths[static_cast<int>(i)], msg::kDownloading); };
+  view.finished = [this](const FileReport& report) {
+    for (const std::string& m : report.messages) ShowMessage(m);
+    if (report.counted) RefreshCardView();
+    if (report.step == PassStep::kEndSession) {
+      form1->ShowStatus(Q(report.endText));
+      WaitSeconds(2);
+      CloseMainWindow();
     }
-    break;  // the run stops here
-  }
-  FinishDownload(stored);
+  };
+  FinishDownload(RunSendPass(files, view));
 }
 
 // ---- Upload: card files to the PC ----------------------------------------------------------
 
-void TMainForm::FinishUpload(int count) {
+bool TMainForm::FinishUpload(const PassSummary& summary) {
   SetBusyCursor(false);
-  form1->ShowSummary(Q(msg::CountText(count, "uploaded")));
+  if (summary.last == kOpCannotCreatePcFile) {  // the progress window is closed already
+    setEnabled(true);
+    return true;
+  }
+  if (summary.end != PassStep::kNext && !summary.stopped) {  // a card command failed
+    form1->ShowStatus(Q(summary.endText));
+    WaitSeconds(3);
+    CloseProgressWindow();
+    if (summary.end == PassStep::kEndSession) {
+      CloseMainWindow();
+      return false;
+    }
+    setEnabled(true);
+    return true;
+  }
+  form1->ShowSummary(Q(summary.text));
   SFileListBox->Update();
   WaitSeconds(2);
   CloseProgressWindow();
   setEnabled(true);
-}
-
-bool TMainForm::StopUpload(int count) {
-  ShowMessage(msg::TransferFailure(DeviceState));
-  const bool ending = DeviceState == 2 || DeviceState == 4;
-  SetBusyCursor(false);
-  form1->ShowStatus(StoppedText(count, "files uploaded"));
-  WaitSeconds(3);
-  CloseProgressWindow();
-  if (ending) CloseMainWindow();
-  else setEnabled(true);
-  return ending;
-}
-
-std::int32_t TMainForm::SelectedCardFile(int row) {
-  CurrentFileName = CardLine(row);
-  const std::int32_t r = FindCardFile(CurrentFileName);
-  if (r > 0) return r;
-  // A line that names no file (or an empty one) goes; the line after it
-  // moves up into this row.
-  ShowMessage(msg::kFileNotExisted);
-  const QSignalBlocker quiet(MP3ListBox);  // the removal is no click of the user's
-  delete MP3ListBox->takeItem(row);
-  return 0;
-}
-
-TMainForm::FetchOutcome TMainForm::FetchSelectedFile(std::int32_t r, std::string* pcName) {
-  if (DeviceState != 0) return FetchOutcome::DeviceFailed;
-  const QString shown = Q(PcNameFromCard(CurrentFileName));
-  form1->showstring(shown, msg::kUploading);
-  // Into the process's current folder: the folder the PC side shows.
-  const CardOpResult result = FetchCardFileTo(r, ".", ProgressTo(shown, msg::kUploading), pcName);
-  switch (result) {
-    case kOpOk:
-      return FetchOutcome::Fetched;
-    case kOpCannotCreatePcFile:
-      return FetchOutcome::CannotCreate;
-    case kOpDeviceFailed:
-      return FetchOutcome::DeviceFailed;
-    default:  // this file only: a damaged chain, an unsafe name, a PC write error
-      ShowMessage(CardOpText(result, shown.toStdString()));
-      return FetchOutcome::Skipped;
-  }
-}
-
-void TMainForm::InvalidHandle() {
-  CloseProgressWindow();
-  ShowMessage(msg::kInvalidHandle);
-  SetBusyCursor(false);
-  setEnabled(true);
+  return true;
 }
 
 bool TMainForm::FetchSelectedFiles(bool toWave) {
-  int count = 0;
-  for (int row = 0; row < MP3ListBox->count();) {
-    if (!MP3ListBox->item(row)->isSelected()) {
-      ++row;
-      continue;
-    }
-    form1->ShowPosition(count + 1, SelectedCount(MP3ListBox));
-    form1->ShowPercent(0);
-    const std::int32_t r = SelectedCardFile(row);
-    if (r == 0) continue;
-    ++row;
-    if (toWave && (CardFileTable[r].FileId & 0x80) == 0) {
-      ShowMessage(msg::kUnknownVoice);
-      continue;
-    }
-    std::string pcName;
-    switch (FetchSelectedFile(r, &pcName)) {
-      case FetchOutcome::Fetched:
-        SFileListBox->addItem(Q(pcName));
-        if (toWave) {
-          // A recording that cannot be turned into sound is said, not counted.
-          std::string wavName;
-          const CardOpResult decoded = ConvertVoiceFile(pcName, &wavName);
-          if (decoded != kOpOk) {
-            ShowMessage(CardOpText(decoded, pcName));
-            continue;
-          }
-        }
-        ++count;
-        continue;
-      case FetchOutcome::Skipped:
-        continue;
-      case FetchOutcome::CannotCreate:
-        InvalidHandle();
-        return true;
-      case FetchOutcome::DeviceFailed:
-        return !StopUpload(count);
-    }
+  std::vector<std::string> lines;
+  std::vector<int> rows;
+  for (int row = 0; row < MP3ListBox->count(); ++row) {
+    if (!MP3ListBox->item(row)->isSelected()) continue;
+    lines.push_back(CardLine(row));
+    rows.push_back(row);
   }
-  FinishUpload(count);
-  return true;
+  int removed = 0;  // lines taken out of the list so far: the rows after them moved up
+  PassCallbacks view;
+  view.starting = [this](std::size_t, int position, int total) {
+    form1->ShowPosition(position, total);
+    form1->ShowPercent(0);
+  };
+  view.transferring = [&](std::size_t i) {
+    const QString shown = Q(PcNameFromCard(lines[i]));
+    form1->showstring(shown, msg::kUploading);
+    return ProgressTo(shown, msg::kUploading);
+  };
+  view.finished = [&](const FileReport& report) {
+    // The message comes after the progress window has gone.
+    if (report.result == kOpCannotCreatePcFile) CloseProgressWindow();
+    for (const std::string& m : report.messages) ShowMessage(m);
+    if (!report.pcName.empty()) SFileListBox->addItem(Q(report.pcName));
+    if (report.result == kOpNotOnCard) {
+      // A line that names no file goes; the line after it moves up.
+      const QSignalBlocker quiet(MP3ListBox);  // the removal is no click of the user's
+      delete MP3ListBox->takeItem(rows[report.index] - removed++);
+    }
+  };
+  return FinishUpload(RunFetchPass(lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view));
 }
 
 void TMainForm::UpBitBtnClick() {
@@ -350,7 +271,7 @@ void TMainForm::UpBitBtnClick() {
   ProbeForAction();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
-  if (DeviceState == 2 || DeviceState == 4) return;
+  if (CardOrLinkLost()) return;
   if (SelectedCount(MP3ListBox) == 0) return;
   // A list read again has lost the selection: the user chooses anew.
   if (!CardAsRead()) return;
@@ -379,19 +300,18 @@ void TMainForm::DelBitBtnClick() {
   std::vector<std::string> names;
   for (int row = 0; row < MP3ListBox->count(); ++row)
     if (MP3ListBox->item(row)->isSelected()) names.push_back(CardLine(row));
-  for (const std::string& name : names) {
-    if (ReleaseCardFile(name) == kOpOk) continue;
-    const QString shown = Q(PcNameFromCard(name));
-    ShowMessage(msg::DeleteNotExisted(shown.toStdString()));
+  PassCallbacks view;
+  view.finished = [&](const FileReport& report) {
+    if (report.result == kOpOk) return;
+    for (const std::string& m : report.messages) ShowMessage(m);
     const QSignalBlocker quiet(MP3ListBox);
-    const QList<QListWidgetItem*> gone = MP3ListBox->findItems(shown, Qt::MatchExactly);
+    const QList<QListWidgetItem*> gone =
+        MP3ListBox->findItems(Q(PcNameFromCard(names[report.index])), Qt::MatchExactly);
     if (!gone.isEmpty()) delete gone.first();
-  }
-  FlushVolume(FlushOrder::kReleasing);
-  if (DeviceState != 0) {
-    // The tables may be half written: the user must hear it before the
-    // program ends.
-    if (DeviceState != 1) ShowMessage(msg::TransferFailure(DeviceState));
+  };
+  const PassSummary summary = RunDeletePass(names, view);
+  if (summary.end == PassStep::kEndSession) {
+    if (!summary.text.empty()) ShowMessage(summary.text);
     CloseMainWindow();
     return;
   }

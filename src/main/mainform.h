@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cardops.h"
+#include "passes.h"
 #include "pcside.h"
 #include "usbfunc.h"
 
@@ -123,16 +124,13 @@ class TMainForm : public QWidget {
   void CloseMainWindow();
 
   // The actions' shared steps.
-  enum class FetchOutcome { Fetched, Skipped, CannotCreate, DeviceFailed };
   Tform1* OpenProgressWindow(bool disableMainWindow);
   void CloseProgressWindow();
   ProgressFn ProgressTo(const QString& shownName, const char* verb);
-  void FinishDownload(int stored);
-  void FinishUpload(int count);
-  // The end of a fetch pass on a failed card command. True when the main
-  // window was closed.
-  bool StopUpload(int count);
-  void InvalidHandle();
+  void FinishDownload(const PassSummary& summary);
+  // The end of a fetch pass, as the pass ended. False when the main window
+  // was closed.
+  bool FinishUpload(const PassSummary& summary);
   void ProbeForAction();
   // False, after saying so, when another program holds the card.
   bool HeldForAction(const CardLockScope& lock);
@@ -140,10 +138,6 @@ class TMainForm : public QWidget {
   // the card is read again and its list shown anew (with a message when
   // another program changed it), or a failed read is reported; false then.
   bool CardAsRead();
-  // The record of selected line `row`, or 0 when the line names no file;
-  // such a line is reported and removed.
-  std::int32_t SelectedCardFile(int row);
-  FetchOutcome FetchSelectedFile(std::int32_t r, std::string* pcName);
   // The pass of Upload (and, with `toWave`, of To Wave) over the selected
   // card lines, to one of its ends. False when the main window was closed.
   bool FetchSelectedFiles(bool toWave);

@@ -1,0 +1,212 @@
+#include "passes.h"
+
+#include <atomic>
+
+#include "messages.h"
+#include "text.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler sets the stop request");
+
+// "2files downloaded": the progress window's status line when a pass ends on
+// the card.
+std::string StoppedText(int count, const char* what) { return std::to_string(count) + what; }
+
+// Whether a send goes on after result `r`, and what it says. The only place
+// that decides it, for both front ends.
+void JudgeSend(CardOpResult r, const std::string& name, int done, FileReport* report) {
+  report->result = r;
+  switch (r) {
+    case kOpOk:
+      report->counted = true;
+      return;
+    case kOpCannotOpenPcFile:
+      report->messages = {msg::kSelectedUnknown};
+      return;
+    case kOpWrongKind:
+      report->messages = {msg::kInvalidType};
+      return;
+    case kOpNameNotStorable:
+    case kOpNameTooLong:
+    case kOpNoFileIdLeft:
+    case kOpNameOnCard:
+    case kOpPcReadFailed:  // this file only; the next may be fine
+      report->messages = {CardOpText(r, name)};
+      return;
+    case kOpNoSpace:
+      report->messages = {msg::kNoSpace};
+      report->step = PassStep::kStop;
+      return;
+    case kOpDirectoryFull:
+      report->messages = {msg::kTooManyFiles};
+      report->step = PassStep::kStop;
+      return;
+    case kOpNameTableFull:
+      report->messages = {CardOpText(r, name)};
+      report->step = PassStep::kStop;
+      return;
+    case kOpStopped:
+      report->step = PassStep::kStop;
+      return;
+    case kOpDeviceGone:  // found by the probe, which said so already
+      report->step = PassStep::kStop;
+      report->deviceFault = true;
+      return;
+    default:  // a card command failed: during the data, or the table write
+      if (r == kOpFlushFailed) report->messages.push_back(CardOpText(r, name));
+      report->messages.push_back(msg::TransferFailure(DeviceState));
+      report->deviceFault = true;
+      report->step = CardOrLinkLost() ? PassStep::kEndSession : PassStep::kStop;
+      if (CardOrLinkLost()) report->endText = StoppedText(done, "files downloaded");
+      return;
+  }
+}
+
+// The same for a fetched file (before any conversion).
+void JudgeFetch(CardOpResult r, const std::string& shownName, int done, FileReport* report) {
+  report->result = r;
+  switch (r) {
+    case kOpOk:
+      report->counted = true;
+      return;
+    case kOpNotOnCard:
+      report->messages = {msg::kFileNotExisted};
+      return;
+    case kOpCannotCreatePcFile:
+      report->messages = {msg::kInvalidHandle};
+      report->step = PassStep::kStop;
+      return;
+    case kOpStopped:
+      report->step = PassStep::kStop;
+      return;
+    case kOpDeviceFailed:
+      report->messages = {msg::TransferFailure(DeviceState)};
+      report->deviceFault = true;
+      report->step = CardOrLinkLost() ? PassStep::kEndSession : PassStep::kStop;
+      report->endText = StoppedText(done, "files uploaded");
+      return;
+    default:  // this file only: a damaged chain, an unsafe name, a PC write error
+      report->messages = {CardOpText(r, shownName)};
+      return;
+  }
+}
+
+void EndOn(const FileReport& report, PassSummary* summary) {
+  summary->end = report.step;
+  summary->last = report.result;
+  summary->stopped = report.result == kOpStopped;
+  summary->endText = report.endText;
+}
+
+// One file of a fetch pass: found, of the right kind, fetched, converted.
+FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, const std::string& dir, int done,
+                    PassView& view) {
+  FileReport report;
+  report.index = index;
+  CurrentFileName = line;
+  const std::int32_t r = FindCardFile(line);
+  if (r <= 0) {
+    JudgeFetch(kOpNotOnCard, line, done, &report);
+    return report;
+  }
+  if (kind == FetchKind::kToWave && !IsVoiceFileId(CardFileTable[r].FileId)) {
+    report.result = kOpWrongKind;
+    report.messages = {msg::kUnknownVoice};
+    return report;
+  }
+  CardOpResult result = kOpDeviceFailed;
+  std::string pcName;
+  if (DeviceState == 0) result = FetchCardFileTo(r, dir, view.Transferring(index), &pcName);
+  JudgeFetch(result, PcNameFromCard(line), done, &report);
+  if (result != kOpOk) return report;
+  report.pcName = pcName;
+  if (kind != FetchKind::kToWave) return report;
+  // A recording that cannot be turned into sound is said, not counted; the
+  // voice file fetched stays.
+  const CardOpResult decoded = ConvertVoiceFile(report.pcName, &report.wavName, dir);
+  if (decoded != kOpOk) {
+    report.result = decoded;
+    report.counted = false;
+    report.messages = {CardOpText(decoded, report.pcName)};
+  }
+  return report;
+}
+
+}  // namespace
+
+void RequestStop() { g_stop.store(true); }
+bool StopRequested() { return g_stop.load(); }
+void ClearStopRequest() { g_stop.store(false); }
+
+PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view) {
+  ClearStopRequest();
+  PassSummary summary;
+  const int total = static_cast<int>(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    view.Starting(i, summary.done + 1, total);
+    FileReport report;
+    report.index = i;
+    const CardOpResult r = SendFileToCard(files[i].pcPath, files[i].pcName, view.Transferring(i));
+    JudgeSend(r, files[i].pcName, summary.done, &report);
+    if (report.counted) ++summary.done;
+    view.Finished(report);
+    if (report.step != PassStep::kNext) {
+      EndOn(report, &summary);
+      break;
+    }
+  }
+  summary.text = msg::CountText(summary.done, "downloaded");
+  return summary;
+}
+
+PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, const std::string& dir,
+                         PassView& view) {
+  ClearStopRequest();
+  PassSummary summary;
+  int dropped = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    view.Starting(i, summary.done + 1, static_cast<int>(lines.size()) - dropped);
+    const FileReport report = FetchOne(i, lines[i], kind, dir, summary.done, view);
+    if (report.result == kOpNotOnCard) ++dropped;
+    if (report.counted) ++summary.done;
+    view.Finished(report);
+    if (report.step != PassStep::kNext) {
+      EndOn(report, &summary);
+      break;
+    }
+  }
+  // A pass cut short by the PC or the card ends with the status line, not
+  // with a summary.
+  const bool summarised = summary.end == PassStep::kNext || summary.stopped;
+  if (summarised) summary.text = msg::CountText(summary.done, "uploaded");
+  return summary;
+}
+
+PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view) {
+  // One table write for all the files: the pass is not stopped half-way.
+  ClearStopRequest();
+  PassSummary summary;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    FileReport report;
+    report.index = i;
+    report.result = ReleaseCardFile(lines[i]);
+    if (report.result == kOpOk) {
+      report.counted = true;
+      ++summary.done;
+    } else {
+      report.messages = {msg::DeleteNotExisted(PcNameFromCard(lines[i]))};
+    }
+    view.Finished(report);
+  }
+  FlushVolume(FlushOrder::kReleasing);
+  if (DeviceState != 0) {
+    // The tables may be half written: the user must hear it before the
+    // session ends. A busy player has said so itself.
+    summary.end = PassStep::kEndSession;
+    summary.last = kOpFlushFailed;
+    if (DeviceState != 1) summary.text = msg::TransferFailure(DeviceState);
+  }
+  return summary;
+}

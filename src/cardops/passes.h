@@ -1,0 +1,122 @@
+// The passes: one card operation over a list of files, as both front ends
+// run it. A pass decides, from each file's result and the device's state,
+// what is said, whether the pass goes on, and what the summary says; the
+// window and zk27 only show what the pass reports through a PassView.
+//
+// A pass can be asked to stop (RequestStop, safe from a signal handler): it
+// stops at the next cluster boundary, the file in flight is not kept (no
+// entry, no cluster taken on the card, no PC file), the files done before it
+// stay done and the summary counts only them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cardops.h"
+#include "usbfunc.h"
+
+// The card or the player's link is gone (no card, player not attached): the
+// session ends.
+inline bool CardOrLinkLost() { return DeviceState == 2 || DeviceState == 4; }
+
+// After one file: go on with the next, stop the pass here, or end the
+// session (the card or the link is gone: the window closes).
+enum class PassStep { kNext, kStop, kEndSession };
+
+// What became of one file of a pass.
+struct FileReport {
+  std::size_t index = 0;        // its place in the pass's list
+  CardOpResult result = kOpOk;
+  PassStep step = PassStep::kNext;
+  bool counted = false;         // it counts in the summary
+  bool deviceFault = false;     // the failure is the card's or the player's, not the file's
+  std::vector<std::string> messages;  // the system's texts to show, in order
+  std::string endText;          // on the progress window's status line when the pass ends on this file
+  std::string pcName;           // fetch: the PC file written (empty when none was)
+  std::string wavName;          // to WAV: the WAV file written
+};
+
+// What a pass tells its front end while it runs. Every method but Finished
+// has a default that shows nothing.
+class PassView {
+ public:
+  virtual ~PassView() = default;
+  // File `index` of the list is next; it is number `position` of `total`
+  // (files dropped from a fetch no longer count in the total).
+  virtual void Starting(std::size_t index, int position, int total) {
+    (void)index, (void)position, (void)total;
+  }
+  // The file's data is about to move; the callback follows it.
+  virtual ProgressFn Transferring(std::size_t index) {
+    (void)index;
+    return nullptr;
+  }
+  virtual void Finished(const FileReport& report) = 0;
+};
+
+// A PassView of functions, for a front end that shows a pass from where it
+// runs it. A function left empty shows nothing.
+class PassCallbacks : public PassView {
+ public:
+  std::function<void(std::size_t index, int position, int total)> starting;
+  std::function<ProgressFn(std::size_t index)> transferring;
+  std::function<void(const FileReport&)> finished;
+
+  void Starting(std::size_t index, int position, int total) override {
+    if (starting) starting(index, position, total);
+  }
+  ProgressFn Transferring(std::size_t index) override { return transferring ? transferring(index) : nullptr; }
+  void Finished(const FileReport& report) override {
+    if (finished) finished(report);
+  }
+};
+
+// The pass as a whole.
+struct PassSummary {
+  int done = 0;                 // files stored, fetched or converted
+  PassStep end = PassStep::kNext;  // kNext: every file was tried
+  CardOpResult last = kOpOk;    // the result of the file the pass ended on
+  bool stopped = false;         // it ended on a stop request
+  std::string endText;          // the status line of the file it ended on, if any
+  std::string text;             // "2 files downloaded"; empty when the pass has none to give
+};
+
+// ---- stopping ------------------------------------------------------------------
+
+// Asks the pass under way to stop at the next cluster boundary. Safe from a
+// signal handler and from another thread.
+void RequestStop();
+bool StopRequested();
+// Forgets a stop request; every pass starts with one.
+void ClearStopRequest();
+
+// ---- the passes ----------------------------------------------------------------
+
+// A PC file to send: its path, and its name on the card (UTF-8, no folder).
+struct SendItem {
+  std::string pcPath;
+  std::string pcName;
+};
+
+// Sends the files in turn. A refused file is skipped; no room, no entry or
+// no name slot left stops the pass; a failed card command stops it, and ends
+// the session when the card or the link is gone.
+PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view);
+
+enum class FetchKind { kFiles, kToWave };
+
+// Fetches the card files named by list lines `lines` into folder `dir`; with
+// kToWave voice recordings only, each then turned into a WAV file beside it.
+// A line naming no file is dropped; a PC file that cannot be created stops
+// the pass without a summary; a failed card command stops it, and ends the
+// session when the card or the link is gone.
+PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, const std::string& dir,
+                         PassView& view);
+
+// Releases the card files named by list lines `lines`, then writes the
+// tables once, in the releasing order. A line naming no file is reported and
+// skipped. A failed table write ends the session (the tables may be half
+// written); its message is in the summary's text.
+PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view);
