@@ -138,10 +138,9 @@ int SayState() {
 
 // The player's status as the program's start tests it, in this order.
 int CheckDeviceStatus() {
-  const std::uint16_t raw = QueryDeviceStatus();
-  const char* refusal = msg::StartRefusal(raw);
-  if (!refusal) return kExitOk;
-  Say(refusal);
+  const OpeningReport player = CheckPlayer();
+  if (player.state == CardOpening::kOpen) return kExitOk;
+  Say(player.message);
   return kExitDevice;
 }
 
@@ -161,11 +160,14 @@ int RecheckCard() {
 }
 
 int ReadVolume(MountMode mode) {
-  const CheckResult r = CheckCard();
-  if (r == kCardUnreadable) return kExitDevice;
-  if (r == kCardForeign) {
-    Say("The CF card is not ZK27 file format.\r\nRun 'zk27 format' to format it (every file on it is lost).");
-    return kExitDevice;
+  switch (CheckCardFormat().state) {
+    case CardOpening::kUnreadable:
+      return kExitDevice;
+    case CardOpening::kForeign:
+      Say("The CF card is not ZK27 file format.\r\nRun 'zk27 format' to format it (every file on it is lost).");
+      return kExitDevice;
+    default:
+      break;
   }
   const MountResult mounted = MountVolume(mode);
   if (mounted == kMountBadGeometry) {
@@ -188,7 +190,7 @@ int CmdInfo(const std::vector<std::string>& args) {
   if (!ParseArgs(args, {}, nullptr, "info", &a)) return a.status;
   if (const int s = OpenCard(); s != kExitOk) return s;
   int music = 0, voice = 0;
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) ++((CardFileTable[r].FileId & 0x80) ? voice : music);
+  for (std::int32_t r = 1; r <= CardFileCount; ++r) ++(IsVoiceFileId(CardFileTable[r].FileId) ? voice : music);
   const VolumeImageData& v = VolumeImage;
   std::printf("card:             %s\n", UsingCardImage() ? "attached directly" : "in the player");
   std::printf("total sectors:    %" PRIu32 " (%" PRIu32 " MiB)\n", v.totalSectors, v.totalSectors / 2048);

@@ -8,6 +8,7 @@
 #include "cli.h"
 #include "hooks.h"
 #include "messages.h"
+#include "passes.h"
 #include "usbfunc.h"
 
 namespace {
@@ -135,15 +136,12 @@ Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
 // close.
 void OnWindowMessage(void*, unsigned message, std::uintptr_t state, std::intptr_t) {
   if (message != kDeviceStateMessage) return;
-  switch (state & 0xFF) {
-    case 2: Say(msg::kStateNoCard); g_session.windowClosed = true; break;
-    case 4: Say(msg::kStateAttach); g_session.windowClosed = true; break;
-    case 5: Say(msg::kStateNotReady); g_session.windowClosed = true; break;
-    case 3:
-      // The player asks for the card to be checked and read again.
-      if (RecheckCard() != kExitOk) g_session.windowClosed = true;
-      break;
-    default: break;
+  const StateVerdict verdict = JudgeDeviceState(static_cast<std::uint8_t>(state & 0xFF));
+  if (verdict.reaction == StateReaction::kEndSession) {
+    Say(verdict.message);
+    g_session.windowClosed = true;
+  } else if (verdict.reaction == StateReaction::kRecheck && RecheckCard() != kExitOk) {
+    g_session.windowClosed = true;
   }
 }
 

@@ -136,6 +136,36 @@ FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, 
 
 }  // namespace
 
+StateVerdict JudgeDeviceState(std::uint8_t state) {
+  switch (state) {
+    case 2: return {StateReaction::kEndSession, msg::kStateNoCard};
+    case 4: return {StateReaction::kEndSession, msg::kStateAttach};
+    case 5: return {StateReaction::kEndSession, msg::kStateNotReady};
+    case 3: return {StateReaction::kRecheck, nullptr};
+    default: return {};
+  }
+}
+
+OpeningReport CheckPlayer() {
+  // The raw status itself is tested: the DeviceState is not yet set.
+  if (const char* refusal = msg::StartRefusal(QueryDeviceStatus()))
+    return {CardOpening::kPlayerRefused, refusal};
+  return {};
+}
+
+OpeningReport CheckCardFormat() {
+  switch (CheckCard()) {
+    case kCardForeign: return {CardOpening::kForeign, msg::kNotZk27Format};
+    case kCardUnreadable: return {CardOpening::kUnreadable, nullptr};  // the check has said why
+    default: return {};
+  }
+}
+
+OpeningReport CheckPlayerAndCard() {
+  const OpeningReport player = CheckPlayer();
+  return player.state != CardOpening::kOpen ? player : CheckCardFormat();
+}
+
 void RequestStop() { g_stop.store(true); }
 bool StopRequested() { return g_stop.load(); }
 void ClearStopRequest() { g_stop.store(false); }

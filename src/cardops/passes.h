@@ -83,6 +83,30 @@ struct PassSummary {
   std::string text;             // "2 files downloaded"; empty when the pass has none to give
 };
 
+// ---- the card and the player -------------------------------------------------
+
+// What a front end does when the device link reports the device's state (its
+// DeviceStateMessage): nothing, say `message` and end the session, or check
+// the card and read it again.
+enum class StateReaction { kNone, kEndSession, kRecheck };
+struct StateVerdict {
+  StateReaction reaction = StateReaction::kNone;
+  const char* message = nullptr;
+};
+StateVerdict JudgeDeviceState(std::uint8_t state);
+
+// Whether a session can start on the card: the player's status (its refusal
+// in `message`), then the card's own format.
+enum class CardOpening { kOpen, kPlayerRefused, kForeign, kUnreadable };
+struct OpeningReport {
+  CardOpening state = CardOpening::kOpen;
+  const char* message = nullptr;
+};
+OpeningReport CheckPlayerAndCard();
+// Its two halves: the player's status alone, the card's format alone.
+OpeningReport CheckPlayer();
+OpeningReport CheckCardFormat();
+
 // ---- stopping ------------------------------------------------------------------
 
 // Asks the pass under way to stop at the next cluster boundary. Safe from a

@@ -285,23 +285,12 @@ void TMainForm::OfferRepair() {
 }
 
 void TMainForm::DeviceStateMessage(std::uint8_t state) {
-  switch (state) {
-    case 2:
-      ShowMessage(msg::kStateNoCard);
-      CloseMainWindow();
-      return;
-    case 4:
-      ShowMessage(msg::kStateAttach);
-      CloseMainWindow();
-      return;
-    case 5:
-      ShowMessage(msg::kStateNotReady);
-      CloseMainWindow();
-      return;
-    case 3:
-      break;
-    default:
-      return;
+  const StateVerdict verdict = JudgeDeviceState(state);
+  if (verdict.reaction == StateReaction::kNone) return;
+  if (verdict.reaction == StateReaction::kEndSession) {
+    ShowMessage(verdict.message);
+    CloseMainWindow();
+    return;
   }
   // The player asks for the card to be checked and read again. An action
   // under way works on the volume as it was read (a click elsewhere during
@@ -318,15 +307,16 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
     ShowMessage(kCardInUseMessage);
     return;
   }
-  switch (CheckCard()) {
-    case kCardForeign:
+  const OpeningReport format = CheckCardFormat();
+  switch (format.state) {
+    case CardOpening::kForeign:
       // A card held only for reading is not formatted: the question waits
       // for the action's end, when the card can be held whole.
       if (HeldCardLock() == CardLock::kShared) {
         recheckPending_ = true;
         return;
       }
-      switch (AskYesNo("", msg::kNotZk27Format, true)) {
+      switch (AskYesNo("", format.message, true)) {
         case Answer::Yes:
           if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
             ShowMessage(msg::FormatFailure(formatted));
@@ -339,7 +329,7 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
           break;
       }
       break;
-    case kCardUnreadable:
+    case CardOpening::kUnreadable:
       CloseMainWindow();
       return;
     default:

@@ -8,6 +8,7 @@
 #include "fs.h"
 #include "mainform.h"
 #include "messages.h"
+#include "passes.h"
 #include "usbfunc.h"
 
 namespace {
@@ -63,14 +64,13 @@ FrontEndHooks GuiHooks() {
 }
 
 bool StartUpChecks() {
-  // The raw status itself is tested here: the DeviceState is not yet set.
-  if (const char* refusal = msg::StartRefusal(QueryDeviceStatus())) {
-    ShowMessage(refusal);
-    return false;
-  }
-  switch (CheckCard()) {
-    case kCardForeign:
-      switch (AskYesNo("", msg::kNotZk27Format, true)) {
+  const OpeningReport opening = CheckPlayerAndCard();
+  switch (opening.state) {
+    case CardOpening::kPlayerRefused:
+      ShowMessage(opening.message);
+      return false;
+    case CardOpening::kForeign:
+      switch (AskYesNo("", opening.message, true)) {
         case Answer::Yes: {
           const CardLockScope lock(CardLock::kExclusive);
           if (lock.Result() != kLockOk) {
@@ -89,11 +89,12 @@ bool StartUpChecks() {
           return true;
       }
       return true;
-    case kCardUnreadable:
+    case CardOpening::kUnreadable:
       return false;  // the check has said why
-    default:
+    case CardOpening::kOpen:
       return true;
   }
+  return true;
 }
 
 int RunMainProgram() {
