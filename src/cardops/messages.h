@@ -46,6 +46,9 @@ inline constexpr const char* kInvalidHandle = "Invalid File Handle";
 inline constexpr const char* kUnknownVoice = "Unknown Voice files";
 inline constexpr const char* kDownloading = "Downloading";
 inline constexpr const char* kUploading = "Uploading";
+// Asked when the user would stop a transfer (the progress window's Escape or
+// close box).
+inline constexpr const char* kStopQuestion = "Stop after the current cluster? The file being sent is not kept.";
 
 // The card between two actions.
 inline constexpr const char* kCardLockFailed =

@@ -171,7 +171,6 @@ bool StopRequested() { return g_stop.load(); }
 void ClearStopRequest() { g_stop.store(false); }
 
 PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view) {
-  ClearStopRequest();
   PassSummary summary;
   const int total = static_cast<int>(files.size());
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -193,7 +192,6 @@ PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view) {
 
 PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, const std::string& dir,
                          PassView& view) {
-  ClearStopRequest();
   PassSummary summary;
   int dropped = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -215,8 +213,8 @@ PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, 
 }
 
 PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view) {
-  // One table write for all the files: the pass is not stopped half-way.
-  ClearStopRequest();
+  // One table write for all the files: a stop asked for before it keeps
+  // every file, one asked for later comes too late.
   PassSummary summary;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     FileReport report;
@@ -229,6 +227,16 @@ PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view)
       report.messages = {msg::DeleteNotExisted(PcNameFromCard(lines[i]))};
     }
     view.Finished(report);
+  }
+  if (StopRequested()) {
+    // The releases were made in the image only: reading the card again
+    // forgets them.
+    MountVolume();
+    summary.done = 0;
+    summary.stopped = true;
+    summary.end = PassStep::kStop;
+    summary.last = kOpStopped;
+    return summary;
   }
   FlushVolume(FlushOrder::kReleasing);
   if (DeviceState != 0) {

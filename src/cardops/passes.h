@@ -6,7 +6,8 @@
 // A pass can be asked to stop (RequestStop, safe from a signal handler): it
 // stops at the next cluster boundary, the file in flight is not kept (no
 // entry, no cluster taken on the card, no PC file), the files done before it
-// stay done and the summary counts only them.
+// stay done and the summary counts only them. A stop request stays until
+// ClearStopRequest: a front end clears it before it starts a pass.
 #pragma once
 
 #include <cstdint>
@@ -113,7 +114,7 @@ OpeningReport CheckCardFormat();
 // signal handler and from another thread.
 void RequestStop();
 bool StopRequested();
-// Forgets a stop request; every pass starts with one.
+// Forgets a stop request.
 void ClearStopRequest();
 
 // ---- the passes ----------------------------------------------------------------
@@ -141,6 +142,7 @@ PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, 
 
 // Releases the card files named by list lines `lines`, then writes the
 // tables once, in the releasing order. A line naming no file is reported and
-// skipped. A failed table write ends the session (the tables may be half
-// written); its message is in the summary's text.
+// skipped. A stop asked for before the table write keeps every file (the
+// volume is read again). A failed table write ends the session (the tables
+// may be half written); its message is in the summary's text.
 PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view);

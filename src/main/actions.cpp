@@ -2,6 +2,7 @@
 // (card to PC), Delete and To Wave. Each handler shows what happens (probe,
 // questions, progress window, messages, counts, buttons) and leaves the card
 // work to the card operations, which zk27 runs the same way.
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSignalBlocker>
@@ -96,6 +97,10 @@ void TMainForm::ProbeForAction() {
 Tform1* TMainForm::OpenProgressWindow(bool disableMainWindow) {
   // Owned by the application, not by this window: it is a window of its own.
   form1 = new Tform1();
+  ClearStopRequest();
+  form1->onStopAsked = [] {
+    if (!StopRequested() && AskYesNo("", msg::kStopQuestion) == Answer::Yes) RequestStop();
+  };
   form1->show();
   if (disableMainWindow) setEnabled(false);
   SetBusyCursor(true);
@@ -109,6 +114,9 @@ void TMainForm::CloseProgressWindow() {
 
 ProgressFn TMainForm::ProgressTo(const QString& shownName, const char* verb) {
   return [shownName, verb](std::uint32_t done, std::uint32_t total) {
+    if (!form1) return;
+    // Between clusters the user may ask the transfer to stop.
+    QCoreApplication::processEvents();
     if (!form1) return;
     if (done == 0) {  // the data begins to move
       form1->showstring(shownName, verb);

@@ -1,11 +1,13 @@
 #include "tform1.h"
 
+#include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QFont>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <algorithm>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QPalette>
 
 Tform1* form1 = nullptr;
@@ -89,6 +91,20 @@ void Tform1::ShowPercent(int percent) {
 }
 
 void Tform1::ShowStatus(const QString& text) { SetText(StaticText1, text); }
+
+void Tform1::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && onStopAsked) {
+    onStopAsked();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+void Tform1::closeEvent(QCloseEvent* event) {
+  // The window belongs to the transfer: it goes when the transfer ends.
+  event->ignore();
+  if (onStopAsked) onStopAsked();
+}
 
 void Tform1::ShowSummary(const QString& summary) {
   SetColour(StaticText1, QPalette::Window, QColor(255, 255, 255));

@@ -2,7 +2,8 @@
 //
 // Each transfer creates one Tform1, shows it, writes its controls as it goes
 // and frees it at the end; `form1` refers to it meanwhile. The window holds no
-// data of its own and handles no events.
+// data of its own; the only events it handles are the user's ways of asking
+// the transfer to stop (Escape, its close box), which it passes on.
 #pragma once
 
 #include <QFont>
@@ -10,6 +11,7 @@
 #include <QProgressBar>
 #include <QString>
 #include <QWidget>
+#include <functional>
 
 class Tform1 : public QWidget {
   Q_OBJECT
@@ -29,10 +31,19 @@ class Tform1 : public QWidget {
   // The end of a transfer: `summary` on white, StaticText3 emptied.
   void ShowSummary(const QString& summary);
 
+  // Called when the user asks the transfer to stop; the window stays open
+  // until the transfer ends. Without it those keys and the close box do
+  // nothing.
+  std::function<void()> onStopAsked;
+
   QLabel* StaticText1;  // the current file, at the end the summary
   QLabel* StaticText3;  // "k of n"
   QProgressBar* ProgressBar1;
   QLabel* StaticText2;  // "p%"
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void SetText(QLabel* label, const QString& text);
