@@ -219,11 +219,11 @@ int CmdLs(const std::vector<std::string>& args) {
       std::printf("%s\n", name.c_str());
       continue;
     }
-    const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(rec.DirSector),
-                                           static_cast<std::uint32_t>(rec.DirOffset));
-    const std::uint16_t first = EntryFirstCluster(entry);
-    const std::string firstText = first == kEndOfChain ? "-" : std::to_string(first);
-    std::printf("%02X %10" PRIu32 " %6s  %s\n", rec.FileId, CardFileSize(rec), firstText.c_str(), name.c_str());
+    DirEntry entry;
+    entry.firstCluster = kEndOfChain;
+    CardFileEntry(rec, &entry);
+    const std::string firstText = entry.firstCluster == kEndOfChain ? "-" : std::to_string(entry.firstCluster);
+    std::printf("%02X %10" PRIu32 " %6s  %s\n", rec.FileId, entry.size, firstText.c_str(), name.c_str());
   }
   return kExitOk;
 }

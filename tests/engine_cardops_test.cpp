@@ -30,7 +30,7 @@ class engine_cardops : public CardTest {
   }
   std::uint8_t IdOf(const std::string& line) {
     const std::uint8_t* e = EntryOf(line);
-    return e ? e[12] : 0;
+    return e ? e[kEntryFileIdOffset] : 0;
   }
   Bytes ImageSnapshot() const {
     Bytes b(VolumeImage.directory, VolumeImage.directory + sizeof(VolumeImage.directory));
@@ -51,7 +51,7 @@ TEST_F(engine_cardops, FilesOfNoneOneAndTwoClustersRoundTrip) {
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(EntryFirstCluster(e), kEndOfChain);
   EXPECT_EQ(EntrySize(e), 0u);
-  EXPECT_EQ(e[12], 0x01);
+  EXPECT_EQ(e[kEntryFileIdOffset], 0x01);
   EXPECT_NE(e[0], 0);
 
   const Bytes one = Content(65536, 1), two = Content(65537, 2);
@@ -67,8 +67,8 @@ TEST_F(engine_cardops, FilesOfNoneOneAndTwoClustersRoundTrip) {
   e = EntryOf("two.voc");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(EntrySize(e), 65537u);
-  EXPECT_EQ(e[12], 0x81);
-  EXPECT_EQ(e[13], 1);
+  EXPECT_EQ(e[kEntryFileIdOffset], 0x81);
+  EXPECT_EQ(e[kEntryVoiceFlagOffset], 1);
   EXPECT_EQ(ChainOf("two.voc"), (std::vector<std::uint16_t>{3, 4}));
   EXPECT_EQ(TableEntry(4), kEndOfChain);
   EXPECT_EQ(CountFreeClusters(), 11);
@@ -346,8 +346,8 @@ TEST_F(engine_cardops, ARecordingIsNamedOnceAndWrittenOnce) {
 
   // On the card: the entry's name mark and slot, and the name in that slot.
   const Bytes dir = CardSectors(info.dirLba, 1);
-  EXPECT_EQ(dir[info.dirOffset], 0x82);
-  const std::uint16_t slot = player_test::Le16(dir, info.dirOffset + 1);
+  EXPECT_EQ(dir[info.dirOffset + kEntryMarkOffset], 0x82);
+  const std::uint16_t slot = player_test::Le16(dir, info.dirOffset + kEntryNameSlotOffset);
   ASSERT_EQ(slot % 64, 0);
   const Bytes names = CardSectors(1, 30);
   EXPECT_EQ(player_test::Le16(names, slot), lines[1].size());
@@ -374,15 +374,15 @@ TEST_F(engine_cardops, AHalfDeletedEntryIsDroppedWithItsClusters) {
   std::uint8_t* e = EntryOf("half.mp3");
   ASSERT_NE(e, nullptr);
   const std::uint16_t slot = EntryNameSlot(e), first = EntryFirstCluster(e);
-  e[0] = 0;
-  e[12] = 5;
+  e[kEntryMarkOffset] = 0;
+  e[kEntryFileIdOffset] = 5;
   const int freeBefore = CountFreeClusters();
 
   log_.clear();
   EXPECT_EQ(RebuildCardList(), Lines{"keep.mp3"});
   EXPECT_EQ(CountFreeClusters(), freeBefore + 2);
-  EXPECT_EQ(e[12], 0);
-  EXPECT_EQ(e[13], 0);
+  EXPECT_EQ(e[kEntryFileIdOffset], 0);
+  EXPECT_EQ(e[kEntryVoiceFlagOffset], 0);
   EXPECT_EQ(SlotLength(slot), 0);
   EXPECT_EQ(EntryFirstCluster(e), first);  // the rest of the entry stays as it was
   EXPECT_EQ(EntrySize(e), 2u * 65536);
@@ -408,9 +408,10 @@ TEST_F(engine_cardops, AHalfDeletedEntryNeverFreesAnotherFilesClusters) {
   // half.mp3 now claims three clusters: its own, then keep.mp3's two.
   const std::uint16_t own = EntryFirstCluster(half);
   SetTableEntry(own, kept[0]);
-  for (int i = 28; i < 32; ++i) half[i] = 0;
-  half[30] = 3;  // 3 * 65536 bytes
-  half[0] = 0;   // and its name mark is gone
+  DirEntry cut = DecodeDirEntry(half);
+  cut.size = 3 * kClusterBytes;
+  cut.mark = 0;  // and its name mark is gone
+  EncodeDirEntry(cut, half);
   const int freeBefore = CountFreeClusters();
 
   EXPECT_EQ(RebuildCardList(), (Lines{"one.mp3", "keep.mp3", "memo.voc"}));
@@ -427,7 +428,9 @@ TEST_F(engine_cardops, AHalfDeletedEntryNeverFreesAnotherFilesClusters) {
   SetTableEntry(ChainOf("one.mp3")[0], kept[1]);
   std::uint8_t* one = EntryOf("one.mp3");
   ASSERT_NE(one, nullptr);
-  one[28] = 0, one[29] = 0, one[30] = 2, one[31] = 0;  // two clusters: its own and keep.mp3's last
+  DirEntry longer = DecodeDirEntry(one);
+  longer.size = 2 * kClusterBytes;  // two clusters: its own and keep.mp3's last
+  EncodeDirEntry(longer, one);
   ASSERT_EQ(ReleaseCardFile("one.mp3"), kOpOk);
   FlushVolume(FlushOrder::kReleasing);
   ASSERT_EQ(MountVolume(), kMountOk);
@@ -497,12 +500,12 @@ TEST_F(engine_cardops, ReleasingClosesUpTheNumbersOfItsKind) {
   // length cleared with the name behind it, the cluster free in both tables.
   const Bytes dir = CardSectors(VolumeImage.dirStart + m2.DirSector, 1);
   const std::size_t at = static_cast<std::size_t>(m2.DirOffset);
-  EXPECT_EQ(dir[at], 0);
-  EXPECT_EQ(dir[at + 12], 0);
-  EXPECT_EQ(dir[at + 13], 0);
-  EXPECT_EQ(player_test::Le16(dir, at + 1), slot);
-  EXPECT_EQ(player_test::Le16(dir, at + 26), first);
-  EXPECT_EQ(player_test::Le32(dir, at + 28), 1000u);
+  EXPECT_EQ(dir[at + kEntryMarkOffset], 0);
+  EXPECT_EQ(dir[at + kEntryFileIdOffset], 0);
+  EXPECT_EQ(dir[at + kEntryVoiceFlagOffset], 0);
+  EXPECT_EQ(player_test::Le16(dir, at + kEntryNameSlotOffset), slot);
+  EXPECT_EQ(player_test::Le16(dir, at + kEntryFirstClusterOffset), first);
+  EXPECT_EQ(player_test::Le32(dir, at + kEntrySizeOffset), 1000u);
   const Bytes names = CardSectors(1, 30);
   EXPECT_EQ(player_test::Le16(names, slot), 0);
   EXPECT_EQ(std::string(names.begin() + slot + 2, names.begin() + slot + 8), "m2.mp3");

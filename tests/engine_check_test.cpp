@@ -80,8 +80,9 @@ class CheckTest : public CardTest {
     for (std::uint32_t sector = 0; sector < VolumeImage.dirSectors; ++sector)
       for (std::uint32_t offset = 0; offset < 512; offset += 32) {
         std::uint8_t* e = DirEntryAt(sector, offset);
+        const DirEntry fields = DecodeDirEntry(e);
         std::string n;
-        if (e[12] != 0 && e[0] != 0 && SlotName(EntryNameSlot(e), &n) && n == name) return e;
+        if (fields.InUse() && DirEntryName(fields, &n) && n == name) return e;
       }
     ADD_FAILURE() << name << " is not in the directory";
     static std::uint8_t none[32] = {};
@@ -159,10 +160,10 @@ TEST_F(CheckTest, BrokenChainsAreCutToTheirWholePartAndWholeFilesStayAsTheyAre) 
   SetTableEntry(ce[1], spare);       // e runs on past its size
   SetTableEntry(spare, kEndOfChain);
   std::uint8_t* f = Named("f.mp3");  // a 0-byte file naming a cluster
-  f[26] = static_cast<std::uint8_t>(spare2);
-  f[27] = 0;
+  f[kEntryFirstClusterOffset] = static_cast<std::uint8_t>(spare2);
+  f[kEntryFirstClusterOffset + 1] = 0;
   std::uint8_t* ge = Named("g.mp3");  // bytes but no cluster
-  ge[26] = ge[27] = 0xFF;
+  ge[kEntryFirstClusterOffset] = ge[kEntryFirstClusterOffset + 1] = 0xFF;
   WriteDamage();
   const Bytes hBefore = OnCard(Named("h.mp3"));
 
@@ -332,11 +333,11 @@ TEST_F(CheckTest, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTheNe
   std::uint8_t* s2 = Named("s2.mp3");
   const std::uint16_t nSlot = EntryNameSlot(n);
   VolumeImage.nameTable[nSlot] = VolumeImage.nameTable[nSlot + 1] = 0;  // a name never written
-  h[0] = 0;                                                             // a deletion cut after the entry's mark
-  v[0] = 0;                                                             // a recording without a name: normal
+  h[kEntryMarkOffset] = 0;  // a deletion cut after the entry's mark
+  v[kEntryMarkOffset] = 0;  // a recording without a name: normal
   SetName(other, "dup.mp3");
-  s2[1] = s1[1];
-  s2[2] = s1[2];
+  s2[kEntryNameSlotOffset] = s1[kEntryNameSlotOffset];
+  s2[kEntryNameSlotOffset + 1] = s1[kEntryNameSlotOffset + 1];
   StoreFileName("ghost.mp3", 100 * kNameSlotSize);  // a put cut before its entry
   WriteDamage();
   const Bytes otherBefore = OnCard(other), s2Before = OnCard(s2), nBefore = OnCard(n);
@@ -406,7 +407,7 @@ TEST_F(CheckTest, EachKindIsNumberedOneToNInItsPresentOrder) {
   EXPECT_EQ(lines.size(), 3u) << Joined(lines);
   EXPECT_EQ(WrittenRegions(), "D");
   const std::uint8_t expected[] = {0x02, 0x01, 0x82, 0x03, 0x04, 0x81};
-  for (std::uint32_t k = 0; k < files.size(); ++k) EXPECT_EQ(DirEntryAt(0, k * 32)[12], expected[k]) << k;
+  for (std::uint32_t k = 0; k < files.size(); ++k) EXPECT_EQ(DirEntryAt(0, k * 32)[kEntryFileIdOffset], expected[k]) << k;
 }
 
 TEST_F(CheckTest, AKindOfMoreThan127FilesKeepsItsFirst127) {
@@ -496,11 +497,11 @@ TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchan
       switch (any(9)) {
         case 0: SetTableEntry(2 + any(30), static_cast<std::uint16_t>(any(4) == 0 ? 0xFFF0 + any(16) : any(36))); break;
         case 1: SetTableEntry(2 + any(30), 0); break;
-        case 2: e[12] = static_cast<std::uint8_t>(rnd()); break;
-        case 3: e[0] = any(2) ? 0 : e[12]; break;
-        case 4: e[1 + any(2)] = static_cast<std::uint8_t>(rnd()); break;
-        case 5: e[26 + any(2)] = static_cast<std::uint8_t>(any(3) == 0 ? 0xFF : any(40)); break;
-        case 6: e[28 + any(3)] = static_cast<std::uint8_t>(rnd()); break;
+        case 2: e[kEntryFileIdOffset] = static_cast<std::uint8_t>(rnd()); break;
+        case 3: e[kEntryMarkOffset] = any(2) ? 0 : e[kEntryFileIdOffset]; break;
+        case 4: e[kEntryNameSlotOffset + any(2)] = static_cast<std::uint8_t>(rnd()); break;
+        case 5: e[kEntryFirstClusterOffset + any(2)] = static_cast<std::uint8_t>(any(3) == 0 ? 0xFF : any(40)); break;
+        case 6: e[kEntrySizeOffset + any(3)] = static_cast<std::uint8_t>(rnd()); break;
         case 7: VolumeImage.nameTable[any(12) * 64 + any(4)] = static_cast<std::uint8_t>(rnd()); break;
         case 8: std::memcpy(DirEntryAt(0, any(8) * 32), e, 32); break;
       }
@@ -519,7 +520,7 @@ TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchan
     RepairAndRecheck(4096);
     for (const auto& [f, bytes] : whole) {
       const std::uint8_t* e = DirEntryAt(f->dirSector, f->dirOffset);
-      EXPECT_NE(e[12], 0) << f->name << " was dropped";
+      EXPECT_NE(e[kEntryFileIdOffset], 0) << f->name << " was dropped";
       EXPECT_EQ(OnCard(e), bytes) << f->name;
     }
     if (HasFailure()) break;

@@ -1,4 +1,5 @@
-// Directory entries, names and allocation in a mounted volume image.
+// Directory entries, names and allocation in a mounted volume image; the
+// DirEntry codec and the walks over the directory.
 #include <gtest/gtest.h>
 
 #include "engine_support.h"
@@ -51,7 +52,7 @@ TEST_F(engine_entries, FindFreeDirEntryPacksSectorAndOffset) {
 
   for (std::uint32_t i = 0; i < 512; ++i) PutEntry(i / 16, i % 16 * 32, 1, 1, 0, kEndOfChain, 0);
   EXPECT_EQ(FindFreeDirEntry(), kNoDirEntry);
-  DropBrokenEntry(20, 448);
+  ReleaseDirEntry({20, 448});
   EXPECT_EQ(FindFreeDirEntry(), 20 * 2048 + 448);
 }
 
@@ -75,7 +76,7 @@ TEST_F(engine_entries, NameSlots) {
   StoreFileName("first.mp3", 0);
   PutEntry(0, 0, 1, 1, 0, kEndOfChain, 0);
   EXPECT_EQ(FindFreeNameSlot(), 192);  // 128 is taken by the marker above
-  DropBrokenEntry(0, 0);
+  ReleaseDirEntry({0, 0});
   EXPECT_EQ(FindFreeNameSlot(), 0);
   EXPECT_EQ(VolumeImage.nameTable[0], 0);
   EXPECT_EQ(VolumeImage.nameTable[1], 0);
@@ -106,6 +107,199 @@ TEST_F(engine_entries, ClustersAreTakenLowestFirstAndLinkedInThatOrder) {
   // table's marks or the entries past the card.
   CollectFreeClusters(10);
   EXPECT_EQ(List(), (std::vector<std::uint16_t>{11, 12, 13, 14, 15, kEndOfChain}));
+}
+
+// ---- the DirEntry codec ------------------------------------------------------
+
+// The used entries a walk of the directory image visits, in its order.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> UsedEntries() {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> used;
+  ForEachDirEntry([&](DirEntryPos at, const DirEntry& e) {
+    if (e.InUse()) used.emplace_back(at.sector, at.offset);
+    return true;
+  });
+  return used;
+}
+
+TEST_F(engine_entries, DecodeReadsARecordingAsThePlayerFiledIt) {
+  const Bytes voice = Content(150000, 31);
+  player::RecordInfo info;
+  ASSERT_EQ(player_->core().Record(voice, &info), player::RecordResult::kOk);
+  ASSERT_EQ(MountVolume(), kMountOk);
+
+  DirEntry e;
+  ASSERT_TRUE(ReadDirEntry({info.dirLba - VolumeImage.dirStart, info.dirOffset}, &e));
+  EXPECT_TRUE(e.InUse());
+  EXPECT_TRUE(e.Voice());
+  EXPECT_EQ(e.fileId, info.fileId);
+  EXPECT_EQ(e.fileId, 0x81);
+  EXPECT_EQ(e.voiceFlag, 1);
+  EXPECT_EQ(e.mark, 0);  // the player names nothing
+  EXPECT_EQ(e.firstCluster, info.firstCluster);
+  EXPECT_EQ(e.size, 150000u);
+  std::string name;
+  EXPECT_FALSE(DirEntryName(e, &name));
+
+  // The same bytes decoded from the card itself.
+  const Bytes sector = CardSectors(info.dirLba, 1);
+  const DirEntry onCard = DecodeDirEntry(sector.data() + info.dirOffset);
+  EXPECT_EQ(onCard.fileId, e.fileId);
+  EXPECT_EQ(onCard.firstCluster, e.firstCluster);
+  EXPECT_EQ(onCard.size, e.size);
+
+  std::vector<std::uint16_t> chain;
+  ASSERT_TRUE(FileChain(e, &chain));
+  ASSERT_EQ(chain.size(), info.clusterCount);
+  EXPECT_EQ(chain.front(), info.firstCluster);
+  for (std::size_t k = 0; k + 1 < chain.size(); ++k) EXPECT_EQ(TableEntry(chain[k]), chain[k + 1]);
+  EXPECT_EQ(TableEntry(chain.back()), kEndOfChain);
+}
+
+TEST_F(engine_entries, DecodeReadsTheEntriesTheEngineWrote) {
+  ASSERT_EQ(Store("song.mp3", Content(70000, 32)), kOpOk);
+  ASSERT_EQ(Store("memo.voc", Content(10, 33)), kOpOk);
+  const Bytes dir = CardSectors(VolumeImage.dirStart, 1);
+
+  const DirEntry song = DecodeDirEntry(dir.data());
+  EXPECT_EQ(song.fileId, 0x01);
+  EXPECT_EQ(song.mark, 0x01);
+  EXPECT_EQ(song.voiceFlag, 0);
+  EXPECT_EQ(song.firstCluster, 2);
+  EXPECT_EQ(song.size, 70000u);
+  std::string name;
+  ASSERT_TRUE(DirEntryName(song, &name));
+  EXPECT_EQ(name, "song.mp3");
+
+  const DirEntry memo = DecodeDirEntry(dir.data() + kDirEntrySize);
+  EXPECT_EQ(memo.fileId, 0x81);
+  EXPECT_EQ(memo.mark, 0x81);
+  EXPECT_EQ(memo.voiceFlag, 1);
+  EXPECT_EQ(memo.firstCluster, 4);  // after song.mp3's two clusters
+  EXPECT_EQ(memo.size, 10u);
+  EXPECT_NE(memo.nameSlot, song.nameSlot);
+  ASSERT_TRUE(DirEntryName(memo, &name));
+  EXPECT_EQ(name, "memo.voc");
+  EXPECT_FALSE(DecodeDirEntry(dir.data() + 2 * kDirEntrySize).InUse());
+}
+
+TEST_F(engine_entries, EncodeWritesTheFieldsWhereDecodeReadsThemAndNothingElse) {
+  std::uint8_t bytes[kDirEntrySize];
+  for (std::uint32_t i = 0; i < kDirEntrySize; ++i) bytes[i] = static_cast<std::uint8_t>(0xA0 + i);
+  const std::vector<std::uint8_t> before(bytes, bytes + kDirEntrySize);
+
+  // A decoded entry encodes back to the very same bytes.
+  EncodeDirEntry(DecodeDirEntry(bytes), bytes);
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + kDirEntrySize), before);
+
+  DirEntry e;
+  e.mark = 0x85;
+  e.nameSlot = 0x1C0;
+  e.fileId = 0x85;
+  e.voiceFlag = 1;
+  e.firstCluster = 0x1234;
+  e.size = 0x89ABCDEF;
+  EncodeDirEntry(e, bytes);
+  const DirEntry back = DecodeDirEntry(bytes);
+  EXPECT_EQ(back.mark, e.mark);
+  EXPECT_EQ(back.nameSlot, e.nameSlot);
+  EXPECT_EQ(back.fileId, e.fileId);
+  EXPECT_EQ(back.voiceFlag, e.voiceFlag);
+  EXPECT_EQ(back.firstCluster, e.firstCluster);
+  EXPECT_EQ(back.size, e.size);
+
+  // Little-endian at the fields' offsets; every other byte as it was.
+  std::vector<std::uint8_t> expected = before;
+  expected[kEntryMarkOffset] = 0x85;
+  expected[kEntryNameSlotOffset] = 0xC0, expected[kEntryNameSlotOffset + 1] = 0x01;
+  expected[kEntryFileIdOffset] = 0x85;
+  expected[kEntryVoiceFlagOffset] = 1;
+  expected[kEntryFirstClusterOffset] = 0x34, expected[kEntryFirstClusterOffset + 1] = 0x12;
+  expected[kEntrySizeOffset] = 0xEF, expected[kEntrySizeOffset + 1] = 0xCD;
+  expected[kEntrySizeOffset + 2] = 0xAB, expected[kEntrySizeOffset + 3] = 0x89;
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + kDirEntrySize), expected);
+
+  // Through the directory image, and never outside it.
+  ASSERT_TRUE(WriteDirEntry({5, 64}, e));
+  DirEntry read;
+  ASSERT_TRUE(ReadDirEntry({5, 64}, &read));
+  EXPECT_EQ(read.size, e.size);
+  EXPECT_EQ(read.firstCluster, e.firstCluster);
+  EXPECT_EQ(EntrySize(DirEntryAt(5, 64)), e.size);
+  EXPECT_FALSE(ReadDirEntry({kMaxDirSectors, 0}, &read));
+  EXPECT_FALSE(WriteDirEntry({0, 16}, e));
+  EXPECT_EQ(UnpackDirEntryPos(20 * 2048 + 448).sector, 20u);
+  EXPECT_EQ(UnpackDirEntryPos(20 * 2048 + 448).offset, 448u);
+}
+
+TEST_F(engine_entries, ReleaseFreesTheEntryItsChainAndItsNameSlot) {
+  ASSERT_EQ(Store("keep.mp3", Content(10, 34)), kOpOk);
+  ASSERT_EQ(Store("gone.mp3", Content(3 * 65536, 35)), kOpOk);
+  const DirEntryPos at{0, kDirEntrySize};
+  DirEntry gone;
+  ASSERT_TRUE(ReadDirEntry(at, &gone));
+  std::vector<std::uint16_t> chain;
+  ASSERT_TRUE(FileChain(gone, &chain));
+  ASSERT_EQ(chain.size(), 3u);
+  DirEntry keep;
+  ASSERT_TRUE(ReadDirEntry({0, 0}, &keep));
+  const int freeBefore = CountFreeClusters();
+
+  ReleaseDirEntry(at);
+  DirEntry released;
+  ASSERT_TRUE(ReadDirEntry(at, &released));
+  EXPECT_FALSE(released.InUse());
+  EXPECT_EQ(released.mark, 0);
+  EXPECT_EQ(released.voiceFlag, 0);
+  EXPECT_EQ(released.size, gone.size);  // the other fields stay behind
+  for (const std::uint16_t c : chain) EXPECT_EQ(TableEntry(c), 0) << c;
+  EXPECT_EQ(CountFreeClusters(), freeBefore + 3);
+  EXPECT_EQ(SlotLength(gone.nameSlot), 0);
+  EXPECT_EQ(FindFreeNameSlot(), gone.nameSlot);
+
+  // The other file keeps its name, its chain and its entry.
+  std::string name;
+  ASSERT_TRUE(ReadDirEntry({0, 0}, &keep));
+  ASSERT_TRUE(DirEntryName(keep, &name));
+  EXPECT_EQ(name, "keep.mp3");
+  EXPECT_EQ(TableEntry(keep.firstCluster), kEndOfChain);
+  EXPECT_EQ(UsedEntries(), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{0, 0}}));
+
+  // A stale entry whose slot now names a living file leaves that name alone.
+  PutEntry(0, 2 * kDirEntrySize, 0x02, 0x02, keep.nameSlot, kEndOfChain, 0);
+  ReleaseDirEntry({0, 2 * kDirEntrySize});
+  EXPECT_EQ(SlotLength(keep.nameSlot), 8);
+  EXPECT_EQ(UsedEntries().size(), 1u);
+}
+
+TEST_F(engine_entries, WalksSeeEveryEntryInDirectoryOrder) {
+  ASSERT_EQ(Store("a.mp3", Content(10, 36)), kOpOk);
+  ASSERT_EQ(Store("b.voc", Content(10, 37)), kOpOk);
+  player::RecordInfo info;
+  ASSERT_EQ(player_->core().Record(Content(10, 38), &info), player::RecordResult::kOk);
+  ASSERT_EQ(MountVolume(), kMountOk);
+  PutEntry(31, 480, 0x05, 0x05, 0, kEndOfChain, 0);  // the directory's last entry
+  PutEntry(7, 96, 0x83, 0, 0, kEndOfChain, 0);
+
+  const std::uint32_t recorded = info.dirOffset + (info.dirLba - VolumeImage.dirStart) * 512;
+  EXPECT_EQ(recorded, 2 * kDirEntrySize);  // the player takes the first free entry
+  EXPECT_EQ(UsedEntries(), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                               {0, 0}, {0, 32}, {0, 64}, {7, 96}, {31, 480}}));
+
+  std::uint32_t visited = 0;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry&) { return ++visited < 1000; });
+  EXPECT_EQ(visited, VolumeImage.dirSectors * kEntriesPerDirSector);
+  visited = 0;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry&) { return ++visited < 3; });
+  EXPECT_EQ(visited, 3u);  // a visit that answers false ends the walk
+
+  // A walk sees what an earlier visit of the same walk changed.
+  std::vector<std::uint8_t> ids;
+  ForEachDirEntry([&](DirEntryPos at, const DirEntry& e) {
+    if (at.sector == 0 && at.offset == 0) RenumberDirEntry({31, 480}, 0x06);
+    if (e.InUse()) ids.push_back(e.fileId);
+    return true;
+  });
+  EXPECT_EQ(ids, (std::vector<std::uint8_t>{0x01, 0x81, 0x82, 0x83, 0x06}));
 }
 
 TEST(engine_file_kind, KindFollowsTheTextAfterTheFirstDot) {

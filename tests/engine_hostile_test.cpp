@@ -31,14 +31,14 @@ class engine_hostile : public CardTest {
   // Directory entry `index` (from 0) on the card.
   void PokeEntry(std::uint32_t index, std::uint8_t id, std::uint8_t mark, std::uint16_t slot, std::uint16_t first,
                  std::uint32_t size) {
-    Bytes e(32, 0);
-    e[0] = mark;
-    e[1] = static_cast<std::uint8_t>(slot);
-    e[2] = static_cast<std::uint8_t>(slot >> 8);
-    e[12] = id;
-    e[26] = static_cast<std::uint8_t>(first);
-    e[27] = static_cast<std::uint8_t>(first >> 8);
-    for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    DirEntry fields;
+    fields.mark = mark;
+    fields.nameSlot = slot;
+    fields.fileId = id;
+    fields.firstCluster = first;
+    fields.size = size;
+    Bytes e(kDirEntrySize, 0);
+    EncodeDirEntry(fields, e.data());
     ASSERT_TRUE(WriteFileAt(image_, (35 + index / 16) * 512ull + index % 16 * 32, e));
   }
   void PokeSlot(std::uint16_t slot, std::uint16_t length, const std::string& name) {
@@ -94,10 +94,10 @@ TEST_F(engine_hostile, BrokenNameSlotsNeverReachPastTheNameTable) {
 
   // Releasing entries with broken slots leaves every name slot alone.
   const Bytes names(VolumeImage.nameTable, VolumeImage.nameTable + kNameTableBytes);
-  for (std::uint32_t offset : {0u, 32u}) DropBrokenEntry(0, offset);
+  for (std::uint32_t offset : {0u, 32u}) ReleaseDirEntry({0, offset});
   EXPECT_TRUE(Bytes(VolumeImage.nameTable, VolumeImage.nameTable + kNameTableBytes) == names);
-  EXPECT_EQ(DirEntryAt(0, 0)[12], 0);
-  EXPECT_EQ(DirEntryAt(0, 32)[12], 0);
+  EXPECT_EQ(DirEntryAt(0, 0)[kEntryFileIdOffset], 0);
+  EXPECT_EQ(DirEntryAt(0, 32)[kEntryFileIdOffset], 0);
 }
 
 TEST_F(engine_hostile, DamagedChainsAreRefusedBeforeAnythingIsRead) {
@@ -250,7 +250,7 @@ TEST_F(engine_hostile, AHalfDeletedEntryLeavesALivingFilesNameAlone) {
   Remount();
   EXPECT_EQ(RebuildCardList(), Lines{"keep.mp3"});
   EXPECT_EQ(SlotLength(0), 8);
-  EXPECT_EQ(DirEntryAt(0, 32)[12], 0);
+  EXPECT_EQ(DirEntryAt(0, 32)[kEntryFileIdOffset], 0);
   EXPECT_TRUE(hooks_.messages.empty());
 }
 

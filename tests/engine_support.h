@@ -24,6 +24,7 @@
 #include "cardops.h"
 #include "engine_reset.h"
 #include "fs.h"
+#include "fs_raw.h"
 #include "hooks.h"
 #include "in_process_player.h"
 #include "player_test_support.h"
@@ -252,18 +253,18 @@ class CardTest : public EngineTest {
   int fetches_ = 0;
 };
 
-// A DirEntry written straight into the directory image.
+// A DirEntry written straight into the directory image; its voice flag and
+// the bytes of no field stay as they were.
 inline void PutEntry(std::uint32_t sector, std::uint32_t offset, std::uint8_t id, std::uint8_t mark,
                      std::uint16_t slot, std::uint16_t first, std::uint32_t size) {
-  std::uint8_t* e = DirEntryAt(sector, offset);
-  ASSERT_NE(e, nullptr);
-  e[0] = mark;
-  e[1] = static_cast<std::uint8_t>(slot);
-  e[2] = static_cast<std::uint8_t>(slot >> 8);
-  e[12] = id;
-  e[26] = static_cast<std::uint8_t>(first);
-  e[27] = static_cast<std::uint8_t>(first >> 8);
-  for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+  DirEntry e;
+  ASSERT_TRUE(ReadDirEntry({sector, offset}, &e));
+  e.mark = mark;
+  e.nameSlot = slot;
+  e.fileId = id;
+  e.firstCluster = first;
+  e.size = size;
+  ASSERT_TRUE(WriteDirEntry({sector, offset}, e));
 }
 
 }  // namespace engine_test

@@ -11,6 +11,7 @@
 #include <sndfile.h>
 
 #include "check.h"
+#include "fs_raw.h"
 #include "gui_support.h"
 #include "mainform.h"
 #include "messages.h"

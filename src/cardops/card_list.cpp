@@ -15,59 +15,35 @@ std::string CurrentFileName;
 namespace {
 
 // A voice entry has a name when its name mark is set and its slot holds one.
-bool HasName(const std::uint8_t* entry) {
+bool HasName(const DirEntry& entry) {
   std::string ignored;
-  return entry[0] != 0 && SlotName(EntryNameSlot(entry), &ignored);
+  return DirEntryName(entry, &ignored);
 }
 
-// Gives a voice entry its recording name in the first free slot. False when
-// every slot is taken; the entry then stays unnamed on the card.
-bool NameVoiceEntry(std::uint8_t* entry, std::uint8_t id) {
-  const std::uint16_t slot = FindFreeNameSlot();
-  if (slot == kNoNameSlot) return false;
-  entry[0] = id;
-  entry[1] = static_cast<std::uint8_t>(slot);
-  entry[2] = static_cast<std::uint8_t>(slot >> 8);
-  StoreFileName(MakeVoiceName(id), slot);
-  return true;
+DirEntryPos PosOf(const TFileInfor& record) {
+  return {static_cast<std::uint32_t>(record.DirSector), static_cast<std::uint32_t>(record.DirOffset)};
 }
-
-// True when a living, named entry holds `slot`: an entry released without its
-// name mark may still point at a slot that now belongs to another file.
-bool SlotNamesLivingEntry(std::uint16_t slot) {
-  for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector)
-    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
-      const std::uint8_t* e = DirEntryAt(sector, offset);
-      if (e[12] != 0 && e[0] != 0 && EntryNameSlot(e) == slot) return true;
-    }
-  return false;
-}
-
-
 
 // Lowers every music FileId above `gone` by one, as a deletion does, so that
 // the numbers stay 1..n.
 void CloseUpMusicIds(std::uint8_t gone) {
-  for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector)
-    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
-      std::uint8_t* entry = DirEntryAt(sector, offset);
-      if (!(entry[12] & 0x80) && entry[12] > gone) --entry[12];
-    }
+  ForEachDirEntry([gone](DirEntryPos at, const DirEntry& entry) {
+    if (!entry.Voice() && entry.fileId > gone) RenumberDirEntry(at, static_cast<std::uint8_t>(entry.fileId - 1));
+    return true;
+  });
 }
 
 // Releases the music entries whose name mark is gone: a deletion that did
 // not finish. Returns how many there were.
 int DropHalfDeletedEntries() {
   int dropped = 0;
-  for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector)
-    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
-      const std::uint8_t* entry = DirEntryAt(sector, offset);
-      const std::uint8_t id = entry[12];
-      if (id == 0 || (id & 0x80) || entry[0] != 0) continue;
-      DropBrokenEntry(sector, offset);
-      CloseUpMusicIds(id);
-      ++dropped;
-    }
+  ForEachDirEntry([&dropped](DirEntryPos at, const DirEntry& entry) {
+    if (!entry.InUse() || entry.Voice() || entry.mark != 0) return true;
+    ReleaseDirEntry(at);
+    CloseUpMusicIds(entry.fileId);
+    ++dropped;
+    return true;
+  });
   return dropped;
 }
 
@@ -81,15 +57,15 @@ std::int32_t ListEntries(bool write) {
   };
   std::vector<Found> found;
   int named = 0;
-  for (std::uint32_t sector = 0; sector < kMaxDirSectors; ++sector) {
-    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
-      std::uint8_t* entry = DirEntryAt(sector, offset);
-      const std::uint8_t id = entry[12];
-      if (id == 0 || (!(id & 0x80) && entry[0] == 0)) continue;
-      if (write && (id & 0x80) && !HasName(entry) && NameVoiceEntry(entry, id)) ++named;
-      found.push_back({sector, offset, id});
-    }
-  }
+  ForEachDirEntry([&](DirEntryPos at, const DirEntry& entry) {
+    const std::uint8_t id = entry.fileId;
+    if (id == 0 || (!entry.Voice() && entry.mark == 0)) return true;
+    // A recording that reached the card without a name gets its recording
+    // name; with every slot taken it stays unnamed on the card.
+    if (write && entry.Voice() && !HasName(entry) && NameDirEntry(at, MakeVoiceName(id))) ++named;
+    found.push_back({at.sector, at.offset, id});
+    return true;
+  });
   // Descending FileId; equal FileIds keep their directory order. Names are
   // not set here: FillCardList sets them after the scan.
   std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.id > b.id; });
@@ -116,12 +92,11 @@ std::int32_t ScanCardDirectory() {
 }
 
 void FetchEntryName(TFileInfor& record, bool report) {
-  const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(record.DirSector),
-                                         static_cast<std::uint32_t>(record.DirOffset));
+  DirEntry entry;
   std::string name;
   // Without its name mark the entry's slot field names nothing: the slot may
   // be another file's.
-  if (entry && entry[0] != 0 && SlotName(EntryNameSlot(entry), &name)) {
+  if (ReadDirEntry(PosOf(record), &entry) && DirEntryName(entry, &name)) {
     record.Name = std::move(name);
     return;
   }
@@ -139,24 +114,6 @@ void FillCardList(std::int32_t count, std::vector<std::string>* lines) {
   for (std::int32_t k = count; k >= 1; --k) {
     FetchEntryName(CardFileTable[k]);
     lines->push_back(ListLine(CardFileTable[k].Name));
-  }
-}
-
-void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset) {
-  std::uint8_t* entry = DirEntryAt(sector, offset);
-  if (!entry) return;
-  entry[0] = 0;
-  entry[12] = 0;
-  entry[13] = 0;
-  // Only the clusters the file's size accounts for, and none that another
-  // file reaches: on a damaged card a chain may run into another file's.
-  // What is left is lost space that a repair gives back.
-  FreeClusterChain(EntryFirstCluster(entry), (EntrySize(entry) + kClusterBytes - 1) / kClusterBytes,
-                   ClustersOfEntries());
-  const std::uint16_t slot = EntryNameSlot(entry);
-  if (ValidSlot(slot) && !SlotNamesLivingEntry(slot)) {
-    VolumeImage.nameTable[slot] = 0;
-    VolumeImage.nameTable[slot + 1] = 0;
   }
 }
 
@@ -184,10 +141,11 @@ std::int32_t FindCardFile(const std::string& line) {
   return 0;
 }
 
+bool CardFileEntry(const TFileInfor& record, DirEntry* entry) { return ReadDirEntry(PosOf(record), entry); }
+
 std::uint32_t CardFileSize(const TFileInfor& record) {
-  const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(record.DirSector),
-                                         static_cast<std::uint32_t>(record.DirOffset));
-  return entry ? EntrySize(entry) : 0;
+  DirEntry entry;
+  return CardFileEntry(record, &entry) ? entry.size : 0;
 }
 
 std::int32_t FindCardFileNow(const std::string& name) {
@@ -205,7 +163,7 @@ CardOpResult ReleaseCardFile(const std::string& name) {
   if (j <= 0) return kOpNotOnCard;
   const TFileInfor deleted = CardFileTable[j];
   const int kind = FileKindOf(deleted.Name);
-  DropBrokenEntry(static_cast<std::uint32_t>(deleted.DirSector), static_cast<std::uint32_t>(deleted.DirOffset));
+  ReleaseDirEntry(PosOf(deleted));
   // Close up the numbers of the kind: every higher FileId of the same kind
   // moves down by one. Only higher ones of the same FileId kind and above
   // number 1: on a card whose names and FileIds disagree, lowering more could
@@ -215,8 +173,7 @@ CardOpResult ReleaseCardFile(const std::string& name) {
     if (FileKindOf(rec.Name) != kind || rec.FileId <= deleted.FileId) continue;
     if (((rec.FileId ^ deleted.FileId) & 0x80) != 0 || (rec.FileId & 0x7F) <= 1) continue;
     rec.FileId = static_cast<std::uint8_t>(rec.FileId - 1);
-    DirEntryAt(static_cast<std::uint32_t>(rec.DirSector), static_cast<std::uint32_t>(rec.DirOffset))[12] =
-        rec.FileId;
+    RenumberDirEntry(PosOf(rec), rec.FileId);
   }
   return kOpOk;
 }

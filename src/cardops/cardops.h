@@ -48,9 +48,6 @@ void FillCardList(std::int32_t count, std::vector<std::string>* lines);
 void FetchEntryName(TFileInfor& record, bool report = true);
 // A voice entry without a name is listed under MakeVoiceName (fs.h), where
 // the volume check finds it too.
-// Releases the entry: FileId, name mark and voice flag 0, its chain freed, its
-// name slot emptied.
-void DropBrokenEntry(std::uint32_t sector, std::uint32_t offset);
 
 // The list line of a Name: a line ends at the Name's first NUL.
 std::string ListLine(const std::string& name);
@@ -63,6 +60,9 @@ std::vector<std::string> RebuildCardList();
 
 // The record a list line names: -1 for an empty line, 0 when none matches.
 std::int32_t FindCardFile(const std::string& line);
+// The record's DirEntry as the directory image holds it; false when the
+// record's place lies outside the directory.
+bool CardFileEntry(const TFileInfor& record, DirEntry* entry);
 std::uint32_t CardFileSize(const TFileInfor& record);
 // FindCardFile on the CardFileTable read afresh from the directory image,
 // which it leaves unchanged.

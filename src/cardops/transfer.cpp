@@ -103,34 +103,23 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   // The card's tables may be half written. The file is not stored, so the
   // image forgets it too: the card list must not show it, and the next table
   // write puts the tables right again.
-  DropBrokenEntry(pos >> 11, pos & 0x3FF);
+  ReleaseDirEntry(UnpackDirEntryPos(pos));
   return kOpFlushFailed;
 }
 
 CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress) {
   if (r < 1 || r > CardFileCount) return kOpNotOnCard;
   const TFileInfor& record = CardFileTable[r];
-  const std::uint8_t* entry = DirEntryAt(static_cast<std::uint32_t>(record.DirSector),
-                                         static_cast<std::uint32_t>(record.DirOffset));
-  if (!entry) return kOpDamaged;
-  const std::uint32_t size = EntrySize(entry);
+  DirEntry entry;
+  if (!CardFileEntry(record, &entry)) return kOpDamaged;
+  const std::uint32_t size = entry.size;
   const std::uint32_t full = size / kClusterBytes;
   const std::uint32_t rest = size % kClusterBytes;
-  const std::uint32_t clusters = full + (rest > 0 ? 1 : 0);
 
-  // Walk the chain before anything is read: a chain that leaves the table,
-  // ends before the size is reached or comes back on itself is damaged, and
-  // following it would read another file's data or never end.
+  // A damaged chain is refused before anything is read: following it would
+  // read another file's data or never end.
   std::vector<std::uint16_t> chain;
-  chain.reserve(clusters);
-  std::vector<bool> seen(VolumeImage.usableClusters, false);
-  std::uint32_t cluster = EntryFirstCluster(entry);
-  for (std::uint32_t k = 0; k < clusters; ++k) {
-    if (!ValidCluster(cluster) || seen[cluster]) return kOpDamaged;
-    seen[cluster] = true;
-    chain.push_back(static_cast<std::uint16_t>(cluster));
-    cluster = TableEntry(cluster);
-  }
+  if (!FileChain(entry, &chain)) return kOpDamaged;
 
   // Each cluster goes to the PC file straight from the SectorBuffer, which
   // holds it until the next command.

@@ -16,14 +16,12 @@
 #include <utility>
 
 #include "fs.h"
-#include "little_endian.h"
+#include "fs_raw.h"
 #include "text.h"
 #include "usbfunc.h"
 
 namespace {
 
-constexpr std::uint32_t kFileIdOffset = 12;
-constexpr std::uint32_t kVoiceFlagOffset = 13;
 constexpr std::uint16_t kFirstMark = 0xFFF0;  // 0xFFF0..0xFFFE mark a cluster, never link one
 constexpr unsigned kMaxKindNumber = 127;
 constexpr std::size_t kClustersNamed = 8;  // a problem line names at most this many clusters
@@ -118,29 +116,26 @@ struct Entry {
 
 std::vector<Entry> ReadEntries() {
   std::vector<Entry> entries;
-  const std::uint32_t sectors = std::min<std::uint32_t>(VolumeImage.dirSectors, kMaxDirSectors);
-  for (std::uint32_t sector = 0; sector < sectors; ++sector) {
-    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize) {
-      const std::uint8_t* raw = DirEntryAt(sector, offset);
-      if (!raw || raw[kFileIdOffset] == 0) continue;
-      Entry e;
-      e.sector = sector;
-      e.offset = offset;
-      e.index = sector * kEntriesPerDirSector + offset / kDirEntrySize;
-      e.id = raw[kFileIdOffset];
-      e.voice = (e.id & 0x80) != 0;
-      e.marked = raw[0] != 0;
-      e.halfDeleted = !e.voice && !e.marked;
-      e.slot = EntryNameSlot(raw);
-      e.named = e.marked && SlotName(e.slot, &e.name);
-      if (e.named) e.listed = e.name;
-      else if (e.voice) e.listed = MakeVoiceName(e.id);
-      e.size = EntrySize(raw);
-      e.first = EntryFirstCluster(raw);
-      e.need = static_cast<std::uint32_t>((std::uint64_t{e.size} + kClusterBytes - 1) / kClusterBytes);
-      entries.push_back(std::move(e));
-    }
-  }
+  ForEachDirEntry([&](DirEntryPos at, const DirEntry& d) {
+    if (!d.InUse()) return true;
+    Entry e;
+    e.sector = at.sector;
+    e.offset = at.offset;
+    e.index = at.sector * kEntriesPerDirSector + at.offset / kDirEntrySize;
+    e.id = d.fileId;
+    e.voice = d.Voice();
+    e.marked = d.mark != 0;
+    e.halfDeleted = !e.voice && !e.marked;
+    e.slot = d.nameSlot;
+    e.named = DirEntryName(d, &e.name);
+    if (e.named) e.listed = e.name;
+    else if (e.voice) e.listed = MakeVoiceName(e.id);
+    e.size = d.size;
+    e.first = d.firstCluster;
+    e.need = static_cast<std::uint32_t>((std::uint64_t{e.size} + kClusterBytes - 1) / kClusterBytes);
+    entries.push_back(std::move(e));
+    return true;
+  });
   return entries;
 }
 
@@ -691,8 +686,6 @@ void FileIdProblems(const Survey& s, std::vector<std::string>* out) {
 
 // ---- the repair -------------------------------------------------------------------
 
-using fs_bytes::PutLe16;
-
 // The table as the plan leaves it: each kept chain linked to its end mark,
 // the clusters past the card's end reserved, every other cluster free.
 // Returns the count of clusters freed and reserved.
@@ -729,25 +722,27 @@ void ReleasingChanges(const Survey& s, std::vector<std::string>* lines) {
   for (std::size_t i = 0; i < s.entries.size(); ++i) {
     const Entry& e = s.entries[i];
     const EntryPlan& p = s.plan[i];
-    std::uint8_t* raw = DirEntryAt(e.sector, e.offset);
+    const DirEntryPos at{e.sector, e.offset};
+    DirEntry fields;
+    if (!ReadDirEntry(at, &fields)) continue;
     if (!p.keep) {
-      raw[0] = 0;
-      raw[kFileIdOffset] = 0;
-      raw[kVoiceFlagOffset] = 0;
+      ClearDirEntry(at);
       lines->push_back(e.Label() + ": released; " + p.dropWhy);
       continue;
     }
     const Fault fault = s.base.walks[i].fault;
     if (e.need > 0 && p.clusters < e.need) {
       const std::uint32_t size = p.clusters * kClusterBytes;
-      for (int b = 0; b < 4; ++b) raw[28 + b] = static_cast<std::uint8_t>(size >> (8 * b));
+      fields.size = size;
+      WriteDirEntry(at, fields);
       lines->push_back(e.Label() + ": cut to " + Count(p.clusters, "cluster", "clusters") + " (" + Thousands(size) +
                        " bytes); " + p.cutWhy);
     } else if (fault == Fault::kTooLong) {
       lines->push_back(e.Label() + ": its chain now ends after its " + Count(p.clusters, "cluster", "clusters") +
                        ", as its size says");
     } else if (fault == Fault::kZeroSizeCluster) {
-      PutLe16(raw + 26, kEndOfChain);
+      fields.firstCluster = kEndOfChain;
+      WriteDirEntry(at, fields);
       lines->push_back(e.Label() + ": a 0-byte file; its first-cluster field now says none");
     }
   }
@@ -757,9 +752,9 @@ void ReleasingChanges(const Survey& s, std::vector<std::string>* lines) {
 
   std::uint32_t slotsFreed = 0;
   for (std::uint32_t k = 0; k < kNameSlotCount; ++k) {
-    std::uint8_t* slot = VolumeImage.nameTable + k * kNameSlotSize;
-    if (slot[0] == 0 || s.holder[k] >= 0) continue;
-    slot[0] = slot[1] = 0;
+    const auto slot = static_cast<std::uint16_t>(k * kNameSlotSize);
+    if (VolumeImage.nameTable[slot] == 0 || s.holder[k] >= 0) continue;
+    FreeNameSlot(slot);
     ++slotsFreed;
   }
   if (slotsFreed > 0) lines->push_back(Count(slotsFreed, "name slot", "name slots") + " that no file held freed");
@@ -771,16 +766,19 @@ void AddingChanges(const Survey& s, std::vector<std::string>* lines) {
     const Entry& e = s.entries[i];
     const EntryPlan& p = s.plan[i];
     if (!p.keep) continue;
-    std::uint8_t* raw = DirEntryAt(e.sector, e.offset);
+    const DirEntryPos at{e.sector, e.offset};
+    DirEntry fields;
+    if (!ReadDirEntry(at, &fields)) continue;
     if (p.naming == Naming::kInPlace) StoreFileName(p.newName, e.slot);
     if (p.naming == Naming::kNewSlot) {
       StoreFileName(p.newName, p.newSlot);
-      raw[0] = p.newId;
-      PutLe16(raw + 1, p.newSlot);
+      fields.mark = p.newId;
+      fields.nameSlot = p.newSlot;
+      WriteDirEntry(at, fields);
     }
     if (p.naming != Naming::kAsIs) lines->push_back(e.Label() + ": named " + p.newName + "; " + p.renameWhy);
     if (p.newId != e.id) {
-      raw[kFileIdOffset] = p.newId;
+      RenumberDirEntry(at, p.newId);
       lines->push_back(e.Label() + ": FileId " + Hex(e.id, 2) + " is now " + Hex(p.newId, 2));
     }
   }

@@ -7,24 +7,11 @@
 #include <unistd.h>
 
 #include "fs.h"
+#include "fs_raw.h"
+#include "little_endian.h"
 #include "usbfunc.h"
 
 std::vector<std::uint16_t> ClusterList{kEndOfChain};
-
-namespace {
-
-constexpr std::uint32_t kFileIdOffset = 12;
-
-
-template <typename Visit>
-void ForEachDirEntry(Visit visit) {
-  const std::uint32_t sectors = std::min<std::uint32_t>(VolumeImage.dirSectors, kMaxDirSectors);
-  for (std::uint32_t sector = 0; sector < sectors; ++sector)
-    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize)
-      if (!visit(sector, offset, VolumeImage.directory + sector * 512 + offset)) return;
-}
-
-}  // namespace
 
 // ---- checked access -------------------------------------------------------
 
@@ -52,14 +39,11 @@ std::uint8_t* DirEntryAt(std::uint32_t sector, std::uint32_t offset) {
   return VolumeImage.directory + sector * 512 + offset;
 }
 
-std::uint16_t EntryNameSlot(const std::uint8_t* entry) { return static_cast<std::uint16_t>(entry[1] | entry[2] << 8); }
+std::uint16_t EntryNameSlot(const std::uint8_t* entry) { return fs_bytes::Le16(entry + kEntryNameSlotOffset); }
 std::uint16_t EntryFirstCluster(const std::uint8_t* entry) {
-  return static_cast<std::uint16_t>(entry[26] | entry[27] << 8);
+  return fs_bytes::Le16(entry + kEntryFirstClusterOffset);
 }
-std::uint32_t EntrySize(const std::uint8_t* entry) {
-  return static_cast<std::uint32_t>(entry[28]) | static_cast<std::uint32_t>(entry[29]) << 8 |
-         static_cast<std::uint32_t>(entry[30]) << 16 | static_cast<std::uint32_t>(entry[31]) << 24;
-}
+std::uint32_t EntrySize(const std::uint8_t* entry) { return fs_bytes::Le32(entry + kEntrySizeOffset); }
 
 std::uint16_t SlotLength(std::uint16_t slot) {
   if (static_cast<std::uint32_t>(slot) + 2 > kNameTableBytes) return 0;
@@ -67,6 +51,12 @@ std::uint16_t SlotLength(std::uint16_t slot) {
 }
 
 bool ValidSlot(std::uint32_t slot) { return slot % kNameSlotSize == 0 && slot < kNameTableBytes; }
+
+void FreeNameSlot(std::uint16_t slot) {
+  if (!ValidSlot(slot)) return;
+  VolumeImage.nameTable[slot] = 0;
+  VolumeImage.nameTable[slot + 1] = 0;
+}
 
 bool SlotName(std::uint16_t slot, std::string* name) {
   if (!ValidSlot(slot)) return false;
@@ -78,10 +68,10 @@ bool SlotName(std::uint16_t slot, std::string* name) {
 
 std::vector<bool> ClustersOfEntries() {
   std::vector<bool> used(VolumeImage.usableClusters, false);
-  ForEachDirEntry([&](std::uint32_t, std::uint32_t, const std::uint8_t* e) {
-    if (e[kFileIdOffset] == 0) return true;
-    std::uint32_t cluster = EntryFirstCluster(e);
-    const std::uint32_t count = (EntrySize(e) + kClusterBytes - 1) / kClusterBytes;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    if (!e.InUse()) return true;
+    std::uint32_t cluster = e.firstCluster;
+    const std::uint32_t count = (e.size + kClusterBytes - 1) / kClusterBytes;
     // A loop or a chain shared with a file walked before ends the walk.
     for (std::uint32_t k = 0; k < count && ValidCluster(cluster) && !used[cluster]; ++k) {
       used[cluster] = true;
@@ -120,8 +110,8 @@ int FileKindOf(const std::string& name) {
 
 std::uint8_t NextFileId(int kind) {
   unsigned highestMusic = 0, highestVoice = 0;
-  ForEachDirEntry([&](std::uint32_t, std::uint32_t, const std::uint8_t* e) {
-    const std::uint8_t id = e[kFileIdOffset];
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    const std::uint8_t id = e.fileId;
     const unsigned n = id & 0x7F;
     if (n == 0) return true;
     unsigned& highest = (id & 0x80) ? highestVoice : highestMusic;
@@ -135,9 +125,9 @@ std::uint8_t NextFileId(int kind) {
 
 std::uint16_t FindFreeDirEntry() {
   std::uint16_t pos = kNoDirEntry;
-  ForEachDirEntry([&](std::uint32_t sector, std::uint32_t offset, const std::uint8_t* e) {
-    if (e[kFileIdOffset] != 0) return true;
-    pos = static_cast<std::uint16_t>(sector * 2048 + offset);
+  ForEachDirEntry([&](DirEntryPos at, const DirEntry& e) {
+    if (e.InUse()) return true;
+    pos = static_cast<std::uint16_t>(at.sector * 2048 + at.offset);
     return false;
   });
   return pos;
@@ -159,20 +149,20 @@ void StoreFileName(const std::string& name, std::uint16_t slot) {
 }
 
 void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, int kind) {
-  std::uint8_t* e = DirEntryAt(pos >> 11, pos & 0x3FF);
-  if (!e) return;
+  const DirEntryPos at = UnpackDirEntryPos(pos);
+  DirEntry e;
+  if (!ReadDirEntry(at, &e)) return;
   const std::uint8_t id = NextFileId(kind);
   const std::uint16_t slot = FindFreeNameSlot();
   StoreFileName(name, slot);
-  e[0] = id;
-  e[1] = static_cast<std::uint8_t>(slot);
-  e[2] = static_cast<std::uint8_t>(slot >> 8);
-  if (kind == 2) e[13] = 1;
-  e[kFileIdOffset] = id;
-  const std::uint16_t first = ClusterAt(0);
-  for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
-  e[26] = static_cast<std::uint8_t>(first);
-  e[27] = static_cast<std::uint8_t>(first >> 8);
+  e.mark = id;
+  e.nameSlot = slot;
+  // A music file leaves the voice flag as the entry had it.
+  if (kind == 2) e.voiceFlag = 1;
+  e.fileId = id;
+  e.size = size;
+  e.firstCluster = ClusterAt(0);
+  WriteDirEntry(at, e);
 }
 
 std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day) {

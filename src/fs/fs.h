@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -130,9 +131,6 @@ CheckResult CheckCard();
 inline constexpr const char* kTablesDoNotFitMessage =
     "The CF card's file tables do not fit the card.\r\nThe card cannot be read.";
 
-// True when the BootSector in `sector` describes tables that fit on the card.
-bool GeometryFits(const std::uint8_t* bootSector);
-
 int CountFreeClusters();
 // True when at least `n` clusters are free; looks only as far as it must.
 bool HasFreeClusters(std::uint32_t n);
@@ -146,7 +144,6 @@ enum FormatResult : std::uint8_t {
 // Writes a fresh, empty volume. Nothing is written when the card is not
 // identified or too small.
 FormatResult FormatCard();
-void InitVolumeTables();
 
 // ---- entries, names and allocation --------------------------------------
 
@@ -155,10 +152,11 @@ int FileKindOf(const std::string& name);
 // The FileId for a new file of `kind`, or 0 when the kind's numbers reached
 // 127.
 std::uint8_t NextFileId(int kind);
+// The first free entry of the directory, packed as sector * 2048 + offset;
+// kNoDirEntry when every entry is in use.
 std::uint16_t FindFreeDirEntry();
 // First free name slot's byte offset, or kNoNameSlot.
 std::uint16_t FindFreeNameSlot();
-void StoreFileName(const std::string& name, std::uint16_t slot);
 // Needs: pos from FindFreeDirEntry, a name of at most 62 bytes, a free name
 // slot, a FileId left for `kind`, and the ClusterList of the file.
 void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, int kind);
@@ -176,28 +174,81 @@ long WriteFileChunk(int file, std::uint32_t lba, std::uint32_t bytes);
 std::string MakeVoiceName(std::uint8_t id);
 std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day);
 
-// ---- checked access to the images --------------------------------------
-
-bool ValidCluster(std::uint32_t cluster);
+// The first sector of cluster `cluster` (from 2).
 std::uint32_t ClusterLba(std::uint16_t cluster);
-std::uint16_t TableEntry(std::uint32_t cluster);
-void SetTableEntry(std::uint32_t cluster, std::uint16_t value);
-// The DirEntry at directory sector `sector`, byte `offset` (a multiple of 32);
-// nullptr when it lies outside the directory image.
-std::uint8_t* DirEntryAt(std::uint32_t sector, std::uint32_t offset);
-std::uint16_t EntryNameSlot(const std::uint8_t* entry);
-std::uint16_t EntryFirstCluster(const std::uint8_t* entry);
-std::uint32_t EntrySize(const std::uint8_t* entry);
-// The name stored in the slot at byte offset `slot`: false when the slot lies
-// outside the NameTable or its length is 0 or longer than a slot holds.
-bool SlotName(std::uint16_t slot, std::string* name);
-std::uint16_t SlotLength(std::uint16_t slot);
-// True for the byte offset of a slot: a multiple of 64 inside the NameTable.
-bool ValidSlot(std::uint32_t slot);
-// The clusters that the entries in use reach, each chain followed as far as
-// its file's size accounts for (indexed by cluster number).
-std::vector<bool> ClustersOfEntries();
-// Frees at most `count` clusters of the chain starting at `first` in the
-// table image; stops at the end mark, a free entry, a cluster outside the
-// table, a loop, or a cluster marked in `keep` (another file's).
-void FreeClusterChain(std::uint16_t first, std::uint32_t count, const std::vector<bool>& keep);
+
+// ---- directory entries ----------------------------------------------------
+//
+// A DirEntry is 32 bytes. The volume knows the fields at these byte offsets
+// (numbers little-endian); the bytes between them are the player's and keep
+// whatever the card holds.
+inline constexpr std::uint32_t kEntryMarkOffset = 0;
+inline constexpr std::uint32_t kEntryNameSlotOffset = 1;  // 2 bytes
+inline constexpr std::uint32_t kEntryFileIdOffset = 12;
+inline constexpr std::uint32_t kEntryVoiceFlagOffset = 13;
+inline constexpr std::uint32_t kEntryFirstClusterOffset = 26;  // 2 bytes
+inline constexpr std::uint32_t kEntrySizeOffset = 28;          // 4 bytes
+
+// One DirEntry's fields, decoded.
+struct DirEntry {
+  // The name mark: the FileId the entry was named under, 0 once its name is
+  // gone (a music entry without it is a deletion that did not finish).
+  std::uint8_t mark = 0;
+  std::uint16_t nameSlot = 0;  // byte offset of its name slot in the NameTable
+  // 0 for a free entry; bit 7 set for a voice recording, bits 0-6 its number.
+  std::uint8_t fileId = 0;
+  std::uint8_t voiceFlag = 0;  // 1 on a voice recording
+  std::uint16_t firstCluster = 0;
+  std::uint32_t size = 0;  // bytes
+
+  bool InUse() const { return fileId != 0; }
+  bool Voice() const { return (fileId & 0x80) != 0; }
+};
+
+DirEntry DecodeDirEntry(const std::uint8_t* bytes);
+// Writes the fields into the 32 bytes at `bytes`; the other bytes keep what
+// they hold, so a decoded entry encodes back to the same bytes.
+void EncodeDirEntry(const DirEntry& entry, std::uint8_t* bytes);
+
+// Where an entry lies in the directory image: sector (from the directory's
+// first) and byte offset in it, a multiple of 32.
+struct DirEntryPos {
+  std::uint32_t sector = 0;
+  std::uint32_t offset = 0;
+};
+// The position FindFreeDirEntry gives, packed as sector * 2048 + offset.
+DirEntryPos UnpackDirEntryPos(std::uint16_t packed);
+
+// False, leaving `entry` alone, when `at` lies outside the directory image.
+bool ReadDirEntry(DirEntryPos at, DirEntry* entry);
+// Encodes `entry` over the entry at `at`; false when it lies outside.
+bool WriteDirEntry(DirEntryPos at, const DirEntry& entry);
+// Visits every entry of the volume's directory (free ones too) in directory
+// order, until `visit` returns false.
+using DirEntryVisit = std::function<bool(DirEntryPos at, const DirEntry& entry)>;
+void ForEachDirEntry(const DirEntryVisit& visit);
+
+// The entry's name from its name slot: false when its name mark is 0 (its
+// slot field then names nothing: the slot may be another file's) or the slot
+// holds no readable name.
+bool DirEntryName(const DirEntry& entry, std::string* name);
+// Gives the entry at `at` the name `name` in the first free name slot, its
+// name mark set to its FileId. False, changing nothing, when every slot is
+// taken or `at` lies outside the directory.
+bool NameDirEntry(DirEntryPos at, const std::string& name);
+// Releases the entry at `at`: name mark, FileId and voice flag 0; the
+// clusters its size accounts for freed, except those another file reaches;
+// its name slot emptied unless a living, named entry holds it too.
+void ReleaseDirEntry(DirEntryPos at);
+// Gives the entry at `at` FileId `fileId`; its name mark stays as it is.
+// False when `at` lies outside the directory.
+bool RenumberDirEntry(DirEntryPos at, std::uint8_t fileId);
+// The clusters of the entry's file in order, as many as its size needs.
+// False when the chain leaves the card's clusters, ends early or comes back
+// on itself: following it would read another file's data or never end.
+bool FileChain(const DirEntry& entry, std::vector<std::uint16_t>* chain);
+// Sets byte 16 of the entry at offset 256 of directory sector 19 in the
+// image, as the window does when it opens: the player's program has always
+// marked it; nothing reads it. The next flush that writes that sector takes
+// it along.
+void MarkDirectoryOpened();

@@ -6,6 +6,7 @@
 
 #include "check.h"
 #include "fs.h"
+#include "fs_raw.h"
 #include "hooks.h"
 #include "little_endian.h"
 #include "usbfunc.h"

@@ -235,9 +235,7 @@ void TMainForm::FormCreate() {
   std::vector<std::string> lines;
   FillCardList(CardFileCount, &lines);
   FillMp3List(lines);
-  // Byte 16 of the entry at offset 256 of directory sector 19: the player's
-  // program has always marked it; nothing reads it.
-  VolumeImage.directory[19 * 512 + 256 + 16] = 1;
+  MarkDirectoryOpened();
   FreeClusterCount = static_cast<std::uint16_t>(CountFreeClusters());
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);

@@ -12,6 +12,13 @@ namespace {
 int g_fd = -1;
 std::uint64_t g_sectors = 0;
 
+// A card attached directly has no state of its own to report: it is there.
+std::uint16_t FileStatus() { return kRawSuccess; }
+
+const card_source::Operations kFileOperations = {card_source::Read, card_source::Write,
+                                                 card_source::Identify, FileStatus};
+const card_source::Operations* g_operations = &card_source::kPlayerOperations;
+
 bool InRange(std::uint32_t lba, std::uint16_t count) {
   return count <= kMaxSectorsPerCommand &&
          static_cast<std::uint64_t>(lba) + count <= g_sectors;
@@ -54,6 +61,7 @@ bool AttachCardImage(const std::string& path, std::string* error) {
   }
   g_fd = fd;
   g_sectors = static_cast<std::uint64_t>(size) / kSectorSize;
+  g_operations = &kFileOperations;
   return true;
 }
 
@@ -61,11 +69,14 @@ void DetachCardImage() {
   if (g_fd >= 0) ::close(g_fd);
   g_fd = -1;
   g_sectors = 0;
+  g_operations = &card_source::kPlayerOperations;
 }
 
 bool UsingCardImage() { return g_fd >= 0; }
 
 namespace card_source {
+
+const Operations& Current() { return *g_operations; }
 
 bool Active() { return g_fd >= 0; }
 int Fd() { return g_fd; }

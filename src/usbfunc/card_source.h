@@ -6,6 +6,22 @@
 
 namespace card_source {
 
+// The four commands the rest of the link sends to a card, for one road to it.
+// Each returns a raw result code as ExchangeCommand does.
+struct Operations {
+  std::uint16_t (*read)(std::uint32_t lba, std::uint16_t count);
+  std::uint16_t (*write)(std::uint32_t lba, std::uint16_t count);
+  std::uint16_t (*identify)();
+  std::uint16_t (*status)();
+};
+
+// The player's commands, through the driver (usbfunc.cpp).
+extern const Operations kPlayerOperations;
+// The road in use: the open file's commands while a card is attached
+// directly, the player's otherwise. AttachCardImage and DetachCardImage
+// switch it.
+const Operations& Current();
+
 bool Active();
 // The open card image or block device; -1 when none is attached.
 int Fd();

@@ -122,25 +122,31 @@ std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_
   return raw;
 }
 
-std::uint16_t ReadSectorsRaw(std::uint32_t lba, std::uint16_t count) {
-  if (card_source::Active()) return card_source::Read(lba, count);
+namespace {
+std::uint16_t PlayerRead(std::uint32_t lba, std::uint16_t count) {
   return ExchangeCommand(kCmdReadSectors, lba, count);
+}
+std::uint16_t PlayerWrite(std::uint32_t lba, std::uint16_t count) {
+  return ExchangeCommand(kCmdWriteSectors, lba, count);
+}
+std::uint16_t PlayerIdentify() { return ExchangeCommand(kCmdIdentify, 0, 1); }
+std::uint16_t PlayerStatus() { return ExchangeCommand(kCmdQueryStatus, 0, 0); }
+}  // namespace
+
+const card_source::Operations card_source::kPlayerOperations = {PlayerRead, PlayerWrite, PlayerIdentify,
+                                                                PlayerStatus};
+
+std::uint16_t ReadSectorsRaw(std::uint32_t lba, std::uint16_t count) {
+  return card_source::Current().read(lba, count);
 }
 
 std::uint16_t WriteSectorsRaw(std::uint32_t lba, std::uint16_t count) {
-  if (card_source::Active()) return card_source::Write(lba, count);
-  return ExchangeCommand(kCmdWriteSectors, lba, count);
+  return card_source::Current().write(lba, count);
 }
 
-std::uint16_t IdentifyCard() {
-  if (card_source::Active()) return card_source::Identify();
-  return ExchangeCommand(kCmdIdentify, 0, 1);
-}
+std::uint16_t IdentifyCard() { return card_source::Current().identify(); }
 
-std::uint16_t QueryDeviceStatus() {
-  if (card_source::Active()) return kRawSuccess;
-  return ExchangeCommand(kCmdQueryStatus, 0, 0);
-}
+std::uint16_t QueryDeviceStatus() { return card_source::Current().status(); }
 
 bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }
 

@@ -42,6 +42,7 @@
 #include "cardops.h"
 #include "engine_reset.h"
 #include "fs.h"
+#include "fs_raw.h"
 #include "hooks.h"
 #include "usbfunc.h"
 
@@ -400,7 +401,7 @@ void WriteSeeds(const Harness& h, const std::string& to) {
     const std::size_t twoEntry = c.EntryAt("two.mp3");
     const std::uint16_t oneFirst = EntryFirstCluster(c.Entry("one.mp3"));
     Bytes card = c.Take();
-    Put16(card, twoEntry + 26, static_cast<std::uint16_t>(oneFirst + 1));
+    Put16(card, twoEntry + kEntryFirstClusterOffset, static_cast<std::uint16_t>(oneFirst + 1));
     seed("cross-linked", card);
   }
   {  // a rm cut after its directory write: the entry gone, its clusters kept
@@ -437,8 +438,8 @@ void WriteSeeds(const Harness& h, const std::string& to) {
     const std::size_t entry = c.EntryAt("rec.voc");
     const std::uint16_t slot = EntryNameSlot(c.Entry("rec.voc"));
     Bytes card = c.Take();
-    card[entry] = 0;
-    Put16(card, entry + 1, 0);
+    card[entry + kEntryMarkOffset] = 0;
+    Put16(card, entry + kEntryNameSlotOffset, 0);
     std::memset(card.data() + std::size_t{kNameTableLba} * 512 + slot, 0, kNameSlotSize);
     seed("voice-recorded-on-player", card);
   }
@@ -451,9 +452,9 @@ void WriteSeeds(const Harness& h, const std::string& to) {
     const std::size_t b = c.EntryAt("b.mp3"), cc = c.EntryAt("c.mp3"), v = c.EntryAt("v.voc");
     const std::uint16_t aSlot = EntryNameSlot(c.Entry("a.mp3"));
     Bytes card = c.Take();
-    Put16(card, b + 1, aSlot);  // b.mp3 listed under a.mp3's name
-    card[cc + 12] = 0x09;       // music 1, 2, 9
-    card[v + 12] = 0x81 + 4;    // voice 5 alone
+    Put16(card, b + kEntryNameSlotOffset, aSlot);  // b.mp3 listed under a.mp3's name
+    card[cc + kEntryFileIdOffset] = 0x09;     // music 1, 2, 9
+    card[v + kEntryFileIdOffset] = 0x81 + 4;  // voice 5 alone
     seed("duplicate-names-and-fileids", card);
   }
   {  // the two allocation copies differ, and the table's header is damaged
@@ -471,8 +472,8 @@ void WriteSeeds(const Harness& h, const std::string& to) {
     c.Put("short.mp3", 2 * kC, 25);
     const std::size_t l = c.EntryAt("long.mp3"), s = c.EntryAt("short.mp3");
     Bytes card = c.Take();
-    Put32(card, l + 28, 5 * kC);
-    Put32(card, s + 28, 10);
+    Put32(card, l + kEntrySizeOffset, 5 * kC);
+    Put32(card, s + kEntrySizeOffset, 10);
     seed("size-mismatch", card);
   }
   {  // a BootSector that claims more card than there is, and a name slot
@@ -482,7 +483,7 @@ void WriteSeeds(const Harness& h, const std::string& to) {
     const std::size_t e = c.EntryAt("far.mp3");
     Bytes card = c.Take();
     Put32(card, std::size_t{kBootSectorLba} * 512 + 32, 4 * kCardSectors);
-    Put16(card, e + 1, 0xFFC0);
+    Put16(card, e + kEntryNameSlotOffset, 0xFFC0);
     seed("boot-claims-more", card);
   }
   std::fprintf(stderr, "card_fuzz: %d seeds written to %s\n", written, to.c_str());

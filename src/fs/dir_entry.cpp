@@ -1,0 +1,137 @@
+// The DirEntry codec, the walks over the directory image and the routines
+// that change an entry together with its name and its chain.
+#include <algorithm>
+
+#include "fs.h"
+#include "fs_raw.h"
+#include "little_endian.h"
+
+namespace {
+
+// The mark the window sets when it opens: byte 16 of the entry at offset 256
+// of directory sector 19.
+constexpr std::uint32_t kOpenedMarkSector = 19;
+constexpr std::uint32_t kOpenedMarkEntry = 256;
+constexpr std::uint32_t kOpenedMarkByte = 16;
+
+// True when a living, named entry holds `slot`: an entry released without its
+// name mark may still point at a slot that now belongs to another file.
+bool SlotNamesLivingEntry(std::uint16_t slot) {
+  bool held = false;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    held = e.InUse() && e.mark != 0 && e.nameSlot == slot;
+    return !held;
+  });
+  return held;
+}
+
+}  // namespace
+
+DirEntry DecodeDirEntry(const std::uint8_t* bytes) {
+  DirEntry e;
+  e.mark = bytes[kEntryMarkOffset];
+  e.nameSlot = fs_bytes::Le16(bytes + kEntryNameSlotOffset);
+  e.fileId = bytes[kEntryFileIdOffset];
+  e.voiceFlag = bytes[kEntryVoiceFlagOffset];
+  e.firstCluster = fs_bytes::Le16(bytes + kEntryFirstClusterOffset);
+  e.size = fs_bytes::Le32(bytes + kEntrySizeOffset);
+  return e;
+}
+
+void EncodeDirEntry(const DirEntry& entry, std::uint8_t* bytes) {
+  bytes[kEntryMarkOffset] = entry.mark;
+  fs_bytes::PutLe16(bytes + kEntryNameSlotOffset, entry.nameSlot);
+  bytes[kEntryFileIdOffset] = entry.fileId;
+  bytes[kEntryVoiceFlagOffset] = entry.voiceFlag;
+  fs_bytes::PutLe16(bytes + kEntryFirstClusterOffset, entry.firstCluster);
+  fs_bytes::PutLe32(bytes + kEntrySizeOffset, entry.size);
+}
+
+DirEntryPos UnpackDirEntryPos(std::uint16_t packed) {
+  return {static_cast<std::uint32_t>(packed >> 11), static_cast<std::uint32_t>(packed & 0x3FF)};
+}
+
+bool ReadDirEntry(DirEntryPos at, DirEntry* entry) {
+  const std::uint8_t* bytes = DirEntryAt(at.sector, at.offset);
+  if (!bytes) return false;
+  *entry = DecodeDirEntry(bytes);
+  return true;
+}
+
+bool WriteDirEntry(DirEntryPos at, const DirEntry& entry) {
+  std::uint8_t* bytes = DirEntryAt(at.sector, at.offset);
+  if (!bytes) return false;
+  EncodeDirEntry(entry, bytes);
+  return true;
+}
+
+void ForEachDirEntry(const DirEntryVisit& visit) {
+  // Each entry is decoded when its turn comes, so a visit that changes later
+  // entries is seen by the walk.
+  const std::uint32_t sectors = std::min<std::uint32_t>(VolumeImage.dirSectors, kMaxDirSectors);
+  for (std::uint32_t sector = 0; sector < sectors; ++sector)
+    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize)
+      if (!visit({sector, offset}, DecodeDirEntry(VolumeImage.directory + sector * 512 + offset))) return;
+}
+
+bool DirEntryName(const DirEntry& entry, std::string* name) {
+  return entry.mark != 0 && SlotName(entry.nameSlot, name);
+}
+
+bool NameDirEntry(DirEntryPos at, const std::string& name) {
+  DirEntry entry;
+  const std::uint16_t slot = FindFreeNameSlot();
+  if (slot == kNoNameSlot || !ReadDirEntry(at, &entry)) return false;
+  entry.mark = entry.fileId;
+  entry.nameSlot = slot;
+  WriteDirEntry(at, entry);
+  StoreFileName(name, slot);
+  return true;
+}
+
+bool RenumberDirEntry(DirEntryPos at, std::uint8_t fileId) {
+  DirEntry entry;
+  if (!ReadDirEntry(at, &entry)) return false;
+  entry.fileId = fileId;
+  return WriteDirEntry(at, entry);
+}
+
+void ClearDirEntry(DirEntryPos at) {
+  DirEntry entry;
+  if (!ReadDirEntry(at, &entry)) return;
+  entry.mark = 0;
+  entry.fileId = 0;
+  entry.voiceFlag = 0;
+  WriteDirEntry(at, entry);
+}
+
+void ReleaseDirEntry(DirEntryPos at) {
+  DirEntry entry;
+  if (!ReadDirEntry(at, &entry)) return;
+  ClearDirEntry(at);
+  // Only the clusters the file's size accounts for, and none that another
+  // file reaches: on a damaged card a chain may run into another file's.
+  // What is left is lost space that a repair gives back.
+  FreeClusterChain(entry.firstCluster, (entry.size + kClusterBytes - 1) / kClusterBytes, ClustersOfEntries());
+  if (ValidSlot(entry.nameSlot) && !SlotNamesLivingEntry(entry.nameSlot)) FreeNameSlot(entry.nameSlot);
+}
+
+bool FileChain(const DirEntry& entry, std::vector<std::uint16_t>* chain) {
+  const std::uint32_t clusters = entry.size / kClusterBytes + (entry.size % kClusterBytes > 0 ? 1 : 0);
+  chain->clear();
+  chain->reserve(clusters);
+  std::vector<bool> seen(VolumeImage.usableClusters, false);
+  std::uint32_t cluster = entry.firstCluster;
+  for (std::uint32_t k = 0; k < clusters; ++k) {
+    if (!ValidCluster(cluster) || seen[cluster]) return false;
+    seen[cluster] = true;
+    chain->push_back(static_cast<std::uint16_t>(cluster));
+    cluster = TableEntry(cluster);
+  }
+  return true;
+}
+
+void MarkDirectoryOpened() {
+  std::uint8_t* entry = DirEntryAt(kOpenedMarkSector, kOpenedMarkEntry);
+  if (entry) entry[kOpenedMarkByte] = 1;
+}
