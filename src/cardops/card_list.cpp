@@ -102,7 +102,7 @@ void FetchEntryName(TFileInfor& record, bool report) {
   }
   // Never keep the Name of the record that sat here before the scan: it
   // belongs to another file.
-  if (record.FileId & 0x80) {
+  if (IsVoiceFileId(record.FileId)) {
     record.Name = MakeVoiceName(record.FileId);
   } else {
     record.Name.clear();
@@ -171,7 +171,7 @@ CardOpResult ReleaseCardFile(const std::string& name) {
   for (std::int32_t r = j - 1; r >= 1; --r) {
     TFileInfor& rec = CardFileTable[r];
     if (FileKindOf(rec.Name) != kind || rec.FileId <= deleted.FileId) continue;
-    if (((rec.FileId ^ deleted.FileId) & 0x80) != 0 || (rec.FileId & 0x7F) <= 1) continue;
+    if (IsVoiceFileId(rec.FileId) != IsVoiceFileId(deleted.FileId) || (rec.FileId & 0x7F) <= 1) continue;
     rec.FileId = static_cast<std::uint8_t>(rec.FileId - 1);
     RenumberDirEntry(PosOf(rec), rec.FileId);
   }

@@ -17,9 +17,6 @@
 
 #include "fs.h"
 
-// A voice recording's FileId has its top bit set; music's has not.
-inline bool IsVoiceFileId(std::uint8_t fileId) { return (fileId & 0x80) != 0; }
-
 struct TFileInfor {
   std::int32_t DirSector = 0;
   std::int32_t DirOffset = 0;

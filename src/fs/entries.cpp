@@ -114,7 +114,7 @@ std::uint8_t NextFileId(int kind) {
     const std::uint8_t id = e.fileId;
     const unsigned n = id & 0x7F;
     if (n == 0) return true;
-    unsigned& highest = (id & 0x80) ? highestVoice : highestMusic;
+    unsigned& highest = IsVoiceFileId(id) ? highestVoice : highestMusic;
     if (n > highest) highest = n;
     return true;
   });

@@ -147,6 +147,9 @@ FormatResult FormatCard();
 
 // ---- entries, names and allocation --------------------------------------
 
+// A voice recording's FileId has its top bit set; music's has not.
+inline bool IsVoiceFileId(std::uint8_t fileId) { return (fileId & 0x80) != 0; }
+
 // 1 music, 2 voice, 3 anything else, 0 an empty name.
 int FileKindOf(const std::string& name);
 // The FileId for a new file of `kind`, or 0 when the kind's numbers reached
@@ -202,7 +205,7 @@ struct DirEntry {
   std::uint32_t size = 0;  // bytes
 
   bool InUse() const { return fileId != 0; }
-  bool Voice() const { return (fileId & 0x80) != 0; }
+  bool Voice() const { return IsVoiceFileId(fileId); }
 };
 
 DirEntry DecodeDirEntry(const std::uint8_t* bytes);
