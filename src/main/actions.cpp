@@ -49,6 +49,8 @@ class ActionScope {
 bool TMainForm::BeginAction() {
   if (acting_) return false;
   acting_ = true;
+  // A stop asked for in an earlier action is no stop of this one.
+  ClearStopRequest();
   return true;
 }
 
@@ -97,7 +99,6 @@ void TMainForm::ProbeForAction() {
 Tform1* TMainForm::OpenProgressWindow(bool disableMainWindow) {
   // Owned by the application, not by this window: it is a window of its own.
   form1 = new Tform1();
-  ClearStopRequest();
   form1->onStopAsked = [] {
     if (!StopRequested() && AskYesNo("", msg::kStopQuestion) == Answer::Yes) RequestStop();
   };

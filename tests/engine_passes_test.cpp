@@ -1,0 +1,269 @@
+// The passes both front ends run, against the virtual player: what each
+// file's result means for the pass and what is said, and a stop at the start,
+// the middle or the last cluster of a file that leaves the card sound.
+#include <gtest/gtest.h>
+
+#include "check.h"
+#include "engine_support.h"
+#include "messages.h"
+#include "passes.h"
+
+using namespace engine_test;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+// Writes down what a pass reports, and asks it to stop when file `stopFile`
+// has moved `stopAt` clusters (0: as its data begins).
+class RecordingView : public PassView {
+ public:
+  struct Start {
+    std::size_t index;
+    int position, total;
+    bool operator==(const Start&) const = default;
+  };
+  std::vector<Start> starts;
+  std::vector<FileReport> reports;
+  int stopFile = -1;
+  std::uint32_t stopAt = 0;
+
+  void Starting(std::size_t index, int position, int total) override { starts.push_back({index, position, total}); }
+  ProgressFn Transferring(std::size_t index) override {
+    return [this, index](std::uint32_t done, std::uint32_t) {
+      if (static_cast<int>(index) == stopFile && done == stopAt) RequestStop();
+    };
+  }
+  void Finished(const FileReport& report) override { reports.push_back(report); }
+};
+
+class engine_passes : public CardTest {
+ protected:
+  void SetUp() override {
+    CardTest::SetUp();
+    StartMountedCard(2048);  // 14 free clusters
+    ClearStopRequest();
+  }
+  void TearDown() override {
+    ClearStopRequest();
+    CardTest::TearDown();
+  }
+
+  SendItem Pc(const std::string& name, std::size_t bytes, std::uint32_t seed) {
+    return {PcFile(name, Content(bytes, seed)), name};
+  }
+  // The card as another program would find it: read afresh and checked.
+  void ExpectCardSound() {
+    ASSERT_EQ(MountVolume(), kMountOk);
+    ASSERT_TRUE(ReadTableCopy2());
+    const VolumeCheck check = CheckVolume(IdentifiedCardSectors());
+    std::string problems;
+    for (const std::string& p : check.problems) problems += p + "\n";
+    EXPECT_TRUE(check.problems.empty()) << problems;
+  }
+  std::string OutDir() {
+    const std::string out = dir_ / "out";
+    std::filesystem::create_directories(out);
+    return out;
+  }
+};
+
+TEST_F(engine_passes, SendGoesOnAfterARefusedFileAndStopsWhenTheCardIsFull) {
+  const std::vector<SendItem> files = {
+      Pc("a.mp3", 100, 1),
+      Pc("notes.txt", 100, 2),
+      {(dir_ / "pc/missing.mp3"), "missing.mp3"},
+      Pc("a.mp3", 50, 3),  // the name is on the card by now
+      Pc("b.voc", 70000, 4),
+      Pc("huge.mp3", 15 * 65536, 5),  // more than the 14 clusters there are
+      Pc("never.mp3", 10, 6),
+  };
+  RecordingView view;
+  const PassSummary summary = RunSendPass(files, view);
+
+  ASSERT_EQ(view.reports.size(), 6u);  // the last file is never tried
+  const std::vector<CardOpResult> results = {kOpOk,       kOpWrongKind, kOpCannotOpenPcFile,
+                                             kOpNameOnCard, kOpOk,      kOpNoSpace};
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(view.reports[i].index, i);
+    EXPECT_EQ(view.reports[i].result, results[i]);
+    EXPECT_EQ(view.reports[i].counted, results[i] == kOpOk);
+    EXPECT_FALSE(view.reports[i].deviceFault);
+    EXPECT_EQ(view.reports[i].step, i < 5 ? PassStep::kNext : PassStep::kStop);
+  }
+  EXPECT_TRUE(view.reports[0].messages.empty());
+  EXPECT_EQ(view.reports[1].messages, Lines{msg::kInvalidType});
+  EXPECT_EQ(view.reports[2].messages, Lines{msg::kSelectedUnknown});
+  EXPECT_EQ(view.reports[3].messages, Lines{CardOpText(kOpNameOnCard, "a.mp3")});
+  EXPECT_EQ(view.reports[5].messages, Lines{msg::kNoSpace});
+  // The position counts the files stored, the total the whole selection.
+  EXPECT_EQ(view.starts, (std::vector<RecordingView::Start>{
+                             {0, 1, 7}, {1, 2, 7}, {2, 2, 7}, {3, 2, 7}, {4, 2, 7}, {5, 3, 7}}));
+
+  EXPECT_EQ(summary.done, 2);
+  EXPECT_EQ(summary.end, PassStep::kStop);
+  EXPECT_EQ(summary.last, kOpNoSpace);
+  EXPECT_FALSE(summary.stopped);
+  EXPECT_EQ(summary.text, "2 files downloaded");
+  EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "b.voc"}));
+}
+
+TEST_F(engine_passes, SendEndsTheSessionWhenTheCardIsPulled) {
+  const std::vector<SendItem> files = {Pc("a.mp3", 100, 1), Pc("b.mp3", 3 * 65536, 2), Pc("c.mp3", 10, 3)};
+  // b.mp3's second cluster finds the card gone.
+  FaultAtCommand(4 + 2, [](player::PlayerCore& p) { p.Eject(); });
+  RecordingView view;
+  const PassSummary summary = RunSendPass(files, view);
+  ASSERT_EQ(view.reports.size(), 2u);
+  const FileReport& cut = view.reports[1];
+  EXPECT_EQ(cut.result, kOpDeviceFailed);
+  EXPECT_TRUE(cut.deviceFault);
+  EXPECT_EQ(cut.step, PassStep::kEndSession);
+  EXPECT_EQ(cut.messages, Lines{msg::kCardRemoved});
+  EXPECT_EQ(cut.endText, "1files downloaded");
+  EXPECT_EQ(summary.end, PassStep::kEndSession);
+  EXPECT_EQ(summary.done, 1);
+  EXPECT_EQ(summary.text, "1 file downloaded");
+}
+
+// A stop as the data begins, after two of four clusters, and after the last
+// one: the file is not kept, the one before it is, the card is sound.
+TEST_F(engine_passes, StopAtAnyClusterKeepsTheFilesBeforeAndLeavesNothingOfTheFile) {
+  for (std::uint32_t stopAt : {0u, 2u, 4u}) {
+    SCOPED_TRACE("stop after cluster " + std::to_string(stopAt));
+    StartMountedCard(2048);
+    const int freeBefore = CountFreeClusters();
+    const std::vector<SendItem> files = {Pc("first.mp3", 65536, 1), Pc("big.mp3", 4 * 65536, 2),
+                                         Pc("last.mp3", 100, 3)};
+    RecordingView view;
+    view.stopFile = 1;
+    view.stopAt = stopAt;
+    const PassSummary summary = RunSendPass(files, view);
+
+    ASSERT_EQ(view.reports.size(), 2u);
+    EXPECT_EQ(view.reports[1].result, kOpStopped);
+    EXPECT_TRUE(view.reports[1].messages.empty());
+    EXPECT_TRUE(summary.stopped);
+    EXPECT_EQ(summary.end, PassStep::kStop);
+    EXPECT_EQ(summary.done, 1);
+    EXPECT_EQ(summary.text, "1 file downloaded");
+
+    ExpectCardSound();
+    EXPECT_EQ(RebuildCardList(), Lines{"first.mp3"});
+    EXPECT_EQ(CountFreeClusters(), freeBefore - 1);
+
+    // Once the request is cleared the card works as before: the file sent
+    // first is whole, and the stopped one goes whole too.
+    ClearStopRequest();
+    EXPECT_EQ(FetchBack("first.mp3"), Content(65536, 1));
+    RecordingView again;
+    EXPECT_EQ(RunSendPass({files[1]}, again).done, 1);
+    EXPECT_EQ(FetchBack("big.mp3"), Content(4 * 65536, 2));
+  }
+}
+
+TEST_F(engine_passes, FetchDropsMissingLinesAndStopsWithoutLeavingAPcFile) {
+  ASSERT_EQ(Store("small.mp3", Content(100, 1)), kOpOk);
+  ASSERT_EQ(Store("big.mp3", Content(3 * 65536 + 5, 2)), kOpOk);
+  ASSERT_EQ(Store("memo.voc", Content(300, 3)), kOpOk);
+  RebuildCardList();
+  const std::string out = OutDir();
+
+  // To WAV takes voice recordings only; a line naming no file is dropped
+  // and no longer counts in the total.
+  RecordingView wave;
+  const PassSummary converted = RunFetchPass({"gone.mp3", "small.mp3", "memo.voc"}, FetchKind::kToWave, out, wave);
+  ASSERT_EQ(wave.reports.size(), 3u);
+  EXPECT_EQ(wave.reports[0].result, kOpNotOnCard);
+  EXPECT_EQ(wave.reports[0].messages, Lines{msg::kFileNotExisted});
+  EXPECT_EQ(wave.reports[1].result, kOpWrongKind);
+  EXPECT_EQ(wave.reports[1].messages, Lines{msg::kUnknownVoice});
+  EXPECT_TRUE(wave.reports[2].counted);
+  EXPECT_EQ(wave.reports[2].pcName, "memo.voc");
+  EXPECT_EQ(wave.reports[2].wavName, "memo.wav");
+  EXPECT_EQ(wave.starts, (std::vector<RecordingView::Start>{{0, 1, 3}, {1, 1, 2}, {2, 1, 2}}));
+  EXPECT_EQ(converted.text, "1 file uploaded");
+  EXPECT_TRUE(std::filesystem::exists(out + "/memo.wav"));
+
+  // Stopped in big.mp3's second cluster: small.mp3 stays, nothing of big.mp3.
+  RecordingView view;
+  view.stopFile = 1;
+  view.stopAt = 1;
+  const PassSummary summary = RunFetchPass({"small.mp3", "big.mp3"}, FetchKind::kFiles, out, view);
+  ASSERT_EQ(view.reports.size(), 2u);
+  EXPECT_EQ(view.reports[1].result, kOpStopped);
+  EXPECT_TRUE(view.reports[1].pcName.empty());
+  EXPECT_TRUE(summary.stopped);
+  EXPECT_EQ(summary.done, 1);
+  EXPECT_EQ(summary.text, "1 file uploaded");
+  EXPECT_EQ(FolderListing(out), (Lines{"memo.voc", "memo.wav", "small.mp3"}));
+}
+
+TEST_F(engine_passes, FetchEndsTheSessionWithAStatusLineWhenTheCardIsPulled) {
+  ASSERT_EQ(Store("a.mp3", Content(100, 1)), kOpOk);
+  ASSERT_EQ(Store("b.mp3", Content(2 * 65536, 2)), kOpOk);
+  RebuildCardList();
+  FaultAtCommand(2, [](player::PlayerCore& p) { p.Eject(); });  // b.mp3's first cluster
+  RecordingView view;
+  const PassSummary summary = RunFetchPass({"a.mp3", "b.mp3"}, FetchKind::kFiles, OutDir(), view);
+  ASSERT_EQ(view.reports.size(), 2u);
+  EXPECT_EQ(view.reports[1].step, PassStep::kEndSession);
+  EXPECT_EQ(view.reports[1].messages, Lines{msg::kCardRemoved});
+  EXPECT_EQ(summary.endText, "1files uploaded");
+  EXPECT_TRUE(summary.text.empty());  // a pass cut short by the card gives no summary
+  EXPECT_EQ(FolderListing(dir_ / "out"), Lines{"a.mp3"});
+}
+
+TEST_F(engine_passes, DeleteReportsMissingNamesAndAStopBeforeTheTablesKeepsEverything) {
+  ASSERT_EQ(Store("a.mp3", Content(100, 1)), kOpOk);
+  ASSERT_EQ(Store("b.mp3", Content(100, 2)), kOpOk);
+  RebuildCardList();
+
+  RequestStop();
+  RecordingView stopped;
+  const PassSummary kept = RunDeletePass({"a.mp3"}, stopped);
+  EXPECT_TRUE(kept.stopped);
+  EXPECT_EQ(kept.done, 0);
+  EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "b.mp3"}));
+  ExpectCardSound();
+  ClearStopRequest();
+
+  RecordingView view;
+  const PassSummary summary = RunDeletePass({"gone.mp3", "a.mp3"}, view);
+  ASSERT_EQ(view.reports.size(), 2u);
+  EXPECT_EQ(view.reports[0].messages, Lines{msg::DeleteNotExisted("gone.mp3")});
+  EXPECT_TRUE(view.reports[1].counted);
+  EXPECT_EQ(summary.end, PassStep::kNext);
+  EXPECT_EQ(summary.done, 1);
+  EXPECT_EQ(RebuildCardList(), Lines{"b.mp3"});
+
+  // The table write fails: the session ends, and the user hears why.
+  FaultAtCommand(1, [](player::PlayerCore& p) { p.Eject(); });
+  RecordingView failing;
+  const PassSummary failed = RunDeletePass({"b.mp3"}, failing);
+  EXPECT_EQ(failed.end, PassStep::kEndSession);
+  EXPECT_EQ(failed.text, msg::kCardRemoved);
+}
+
+TEST_F(engine_passes, DeviceStatesAndOpeningChecksAreJudgedOnce) {
+  EXPECT_EQ(JudgeDeviceState(2).reaction, StateReaction::kEndSession);
+  EXPECT_STREQ(JudgeDeviceState(2).message, msg::kStateNoCard);
+  EXPECT_STREQ(JudgeDeviceState(4).message, msg::kStateAttach);
+  EXPECT_STREQ(JudgeDeviceState(5).message, msg::kStateNotReady);
+  EXPECT_EQ(JudgeDeviceState(3).reaction, StateReaction::kRecheck);
+  for (std::uint8_t quiet : {0, 1, 6})
+    EXPECT_EQ(JudgeDeviceState(quiet).reaction, StateReaction::kNone) << int{quiet};
+
+  EXPECT_EQ(CheckPlayerAndCard().state, CardOpening::kOpen);
+  player_->core().Eject();
+  const OpeningReport noCard = CheckPlayerAndCard();
+  EXPECT_EQ(noCard.state, CardOpening::kPlayerRefused);
+  EXPECT_STREQ(noCard.message, msg::kStartNoCard);
+  player_->core().Insert();
+  ASSERT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 3, Bytes{'X'}));  // another volume's label
+  const OpeningReport foreign = CheckPlayerAndCard();
+  EXPECT_EQ(foreign.state, CardOpening::kForeign);
+  EXPECT_STREQ(foreign.message, msg::kNotZk27Format);
+}
+
+}  // namespace
