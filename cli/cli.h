@@ -13,6 +13,7 @@ enum ExitStatus : int {
   kExitRefused = 1,   // a file was refused or failed
   kExitUsage = 2,
   kExitDevice = 3,    // no player, no card, busy, lost connection, unreadable card
+  kExitInterrupted = 130,  // Ctrl-C, SIGTERM or SIGHUP stopped the run (128 + SIGINT)
 };
 
 // A text with its "\r\n" line breaks as the terminal's.

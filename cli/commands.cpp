@@ -1,6 +1,8 @@
 // The commands of zk27, each a pass over the card as the desktop program's
 // buttons make it, with the same checks, order of work and texts.
 #include <algorithm>
+#include <array>
+#include <csignal>
 #include <cinttypes>
 #include <cstdio>
 #include <unistd.h>
@@ -309,6 +311,45 @@ class FetchView : public CliPassView {
 
 }  // namespace
 
+// ---- interrupts ------------------------------------------------------------------
+
+namespace {
+
+void OnInterrupt(int) { RequestStop(); }
+
+// While a pass runs, Ctrl-C (and SIGTERM, SIGHUP) asks it to stop at the next
+// cluster instead of ending the program wherever it is: the card is left
+// consistent. A second one does the same, so the program still waits.
+class InterruptScope {
+ public:
+  InterruptScope() {
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &sa, &saved_[i]);
+  }
+  ~InterruptScope() {
+    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
+  }
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> saved_{};
+};
+
+// The exit status of a pass that ended with `status`: a pass that stopped on
+// an interrupt says so after what it did. An interrupt that came after the
+// last file changed nothing.
+int ExitOf(const PassSummary& summary, int status) {
+  if (!summary.stopped) return status;
+  Say("zk27: interrupted");
+  return kExitInterrupted;
+}
+
+}  // namespace
+
 // ---- put -------------------------------------------------------------------------
 
 int CmdPut(const std::vector<std::string>& args) {
@@ -324,9 +365,10 @@ int CmdPut(const std::vector<std::string>& args) {
     names.push_back(BaseName(path));
   }
   PutView view(msg::kDownloading, names);
+  const InterruptScope interrupts;
   const PassSummary summary = RunSendPass(files, view);
   Say(summary.text);
-  return view.Status();
+  return ExitOf(summary, view.Status());
 }
 
 // ---- get and towav ------------------------------------------------------------------
@@ -343,9 +385,10 @@ int FetchPass(const std::vector<std::string>& names, bool toWave) {
   std::vector<std::string> lines;
   for (const std::string& typed : names) lines.push_back(CardLine(typed));
   FetchView view(msg::kUploading, names);
+  const InterruptScope interrupts;
   const PassSummary summary = RunFetchPass(lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view);
   if (!summary.text.empty()) Say(summary.text);
-  return view.Status();
+  return ExitOf(summary, view.Status());
 }
 
 }  // namespace
@@ -373,10 +416,12 @@ int CmdRm(const std::vector<std::string>& args) {
   std::vector<std::string> lines;
   for (const std::string& typed : a.operands) lines.push_back(CardLine(typed));
   CliPassView view("", a.operands);
+  const InterruptScope interrupts;
   const PassSummary summary = RunDeletePass(lines, view);
   if (summary.end == PassStep::kEndSession) return SayState();
+  if (summary.stopped) Say("No file was deleted.");
   RebuildCardList();
-  return view.Status();
+  return ExitOf(summary, view.Status());
 }
 
 // ---- format ----------------------------------------------------------------------

@@ -5,7 +5,10 @@
 #include "cli_support.h"
 #include "voc_writer.h"
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -90,6 +93,45 @@ class cli_player : public CliTest {
 };
 
 using Names = std::vector<std::string>;
+
+// zk27 args... started in the background on the player at `socket`, run in
+// `cwd`, its stderr into `errFile`. Returns its pid.
+pid_t StartInBackground(const std::vector<std::string>& args, const std::string& cwd, const std::string& socket,
+                        const std::string& errFile) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int null = ::open("/dev/null", O_RDWR);
+  if (err < 0 || null < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
+  ::dup2(null, 0);
+  ::dup2(null, 1);
+  ::dup2(err, 2);
+  ::setenv("ZK27_PLAYER_SOCKET", socket.c_str(), 1);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ::execv(argv[0], argv.data());
+  ::_exit(127);
+}
+
+// Its exit status, or -1 when it ended on a signal or is still running after
+// 20 s (then it is killed).
+int WaitFor(pid_t pid) {
+  for (int i = 0; i < 2000; ++i) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ::usleep(10000);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// The lines of the file at `path`.
+std::vector<std::string> FileLines(const std::string& path) {
+  const auto b = ReadFile(path);
+  return b ? Lines(std::string(b->begin(), b->end())) : std::vector<std::string>{};
+}
 
 TEST_F(cli_player, FormatPutGetRmOverThePlayer) {
   StartPlayer(4);
@@ -459,6 +501,54 @@ TEST_F(cli_player, FilesSurviveAPlayerKilledRightAfterThePut) {
   ASSERT_EQ(Z({"get", "a.mp3", "b.voc"}, back).exit, 0);
   EXPECT_TRUE(SameBytes(back + "/a.mp3", a));
   EXPECT_TRUE(SameBytes(back + "/b.voc", b));
+}
+
+// Ctrl-C during a put, once or twice in a row: the file in flight is not
+// kept, the files before it are whole, the card checks clean, and zk27 says
+// it was interrupted (exit 130) after the count of what it stored.
+TEST_F(cli_player, InterruptedPutKeepsTheCardSound) {
+  StartPlayer(8);
+  const Bytes a = Pc("a.mp3", 1000, 1);
+  Pc("big.mp3", 3 * 1024 * 1024, 2);  // 48 clusters: half a second through the player
+  for (int signals : {1, 2}) {
+    SCOPED_TRACE(std::to_string(signals) + " interrupt(s)");
+    Format();
+    const std::string err = dir_ / "put.err";
+    const pid_t pid = StartInBackground({Zk27(), "put", "a.mp3", "big.mp3"}, pc_, socket_, err);
+    ::usleep(250000);
+    for (int k = 0; k < signals; ++k) {
+      ::kill(pid, SIGINT);
+      ::usleep(20000);
+    }
+    EXPECT_EQ(WaitFor(pid), 130);
+    const std::vector<std::string> said = FileLines(err);
+    ASSERT_GE(said.size(), 2u);
+    EXPECT_EQ(said.back(), "zk27: interrupted");
+    const Names listed = LsNames();
+    EXPECT_TRUE(listed.empty() || listed == Names{"a.mp3"}) << listed.size() << " files listed";
+    EXPECT_EQ(said[said.size() - 2], listed.size() == 1 ? "1 file downloaded" : "0 file downloaded");
+    const RunResult check = Z({"check"});
+    EXPECT_EQ(check.exit, 0) << check;
+    if (!listed.empty()) {
+      ASSERT_EQ(Z({"get", "a.mp3"}, dir_.Sub("back")).exit, 0);
+      EXPECT_EQ(*ReadFile(dir_ / "back/a.mp3"), a);
+    }
+  }
+}
+
+// Ctrl-C during a get: nothing of the file in flight is left in the folder.
+TEST_F(cli_player, InterruptedGetLeavesNoPartOfTheFile) {
+  StartPlayer(8);
+  Format();
+  Pc("big.mp3", 3 * 1024 * 1024, 2);
+  ASSERT_EQ(Z({"put", "big.mp3"}).exit, 0);
+  const std::string out = dir_.Sub("out");
+  const pid_t pid = StartInBackground({Zk27(), "get", "big.mp3"}, out, socket_, dir_ / "get.err");
+  ::usleep(250000);
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(WaitFor(pid), 130);
+  EXPECT_TRUE(std::filesystem::is_empty(out)) << "something was left in the folder";
+  EXPECT_EQ(FileLines(dir_ / "get.err").back(), "zk27: interrupted");
 }
 
 }  // namespace
