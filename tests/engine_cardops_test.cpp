@@ -3,9 +3,9 @@
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 
-#include "engine_support.h"
+#include "support/engine.h"
 
-using namespace engine_test;
+using namespace zk27_test;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -182,7 +182,7 @@ TEST_F(engine_cardops, NamesAreStoredInTheCardsCodePage) {
   std::string fetched;
   ASSERT_EQ(FetchCardFileTo(r, dir_.path(), {}, &fetched), kOpOk);
   EXPECT_EQ(fetched, pcName);
-  EXPECT_EQ(player_test::WholeFile(dir_ / pcName), data);
+  EXPECT_EQ(ReadFile(dir_ / pcName), data);
 }
 
 TEST_F(engine_cardops, AFileCutShortLeavesNoEntryAndEarlierFilesIntact) {
@@ -276,7 +276,7 @@ TEST_F(engine_cardops, FetchingReadsExactlyTheFileAlongItsChain) {
     EXPECT_EQ(log_, reads);
     EXPECT_EQ(percents, c.percents);
     EXPECT_EQ(pcName, c.name);
-    EXPECT_EQ(player_test::WholeFile(dir_ / c.name), *c.data);
+    EXPECT_EQ(ReadFile(dir_ / c.name), *c.data);
   }
 }
 
@@ -286,21 +286,21 @@ TEST_F(engine_cardops, AnOlderPcFileIsReplacedOnlyByAWholeCopy) {
   RebuildCardList();
   const std::string music = dir_ / "music";
   std::filesystem::create_directories(music);
-  ASSERT_TRUE(WriteWholeFile(music + "/song.mp3", old));
+  ASSERT_TRUE(WriteFile(music + "/song.mp3", old));
 
   const std::int32_t r = FindCardFile("song.mp3");
   ASSERT_GT(r, 0);
   std::string pcName;
   player_->core().FailAfter(2);
   EXPECT_EQ(FetchCardFileTo(r, music, {}, &pcName), kOpDeviceFailed);
-  EXPECT_EQ(player_test::WholeFile(music + "/song.mp3"), old);
-  EXPECT_EQ(FolderListing(music), Lines{"song.mp3"});
+  EXPECT_EQ(ReadFile(music + "/song.mp3"), old);
+  EXPECT_EQ(FolderNames(music), Lines{"song.mp3"});
 
   ProbeDevice(nullptr);
   ASSERT_EQ(DeviceState, 0);
   EXPECT_EQ(FetchCardFileTo(r, music, {}, &pcName), kOpOk);
-  EXPECT_EQ(player_test::WholeFile(music + "/song.mp3"), song);
-  EXPECT_EQ(FolderListing(music), Lines{"song.mp3"});
+  EXPECT_EQ(ReadFile(music + "/song.mp3"), song);
+  EXPECT_EQ(FolderNames(music), Lines{"song.mp3"});
 }
 
 // ---- the card list --------------------------------------------------------------
@@ -347,10 +347,10 @@ TEST_F(engine_cardops, ARecordingIsNamedOnceAndWrittenOnce) {
   // On the card: the entry's name mark and slot, and the name in that slot.
   const Bytes dir = CardSectors(info.dirLba, 1);
   EXPECT_EQ(dir[info.dirOffset], 0x82);
-  const std::uint16_t slot = player_test::Le16(dir, info.dirOffset + 1);
+  const std::uint16_t slot = Le16(dir, info.dirOffset + 1);
   ASSERT_EQ(slot % 64, 0);
   const Bytes names = CardSectors(1, 30);
-  EXPECT_EQ(player_test::Le16(names, slot), lines[1].size());
+  EXPECT_EQ(Le16(names, slot), lines[1].size());
   EXPECT_EQ(std::string(names.begin() + slot + 2, names.begin() + slot + 2 + lines[1].size()), lines[1]);
 
   log_.clear();
@@ -467,8 +467,8 @@ TEST_F(engine_cardops, FindCardFileMatchesListLines) {
   std::filesystem::create_directories(dir_ / "fetched");
   ASSERT_EQ(FetchCardFileTo(r, dir_ / "fetched", {}, &pcName), kOpOk);
   EXPECT_EQ(pcName, "song.mp3");
-  EXPECT_EQ(FolderListing(dir_ / "fetched"), Lines{"song.mp3"});
-  EXPECT_EQ(player_test::WholeFile(dir_ / "fetched/song.mp3"), data);
+  EXPECT_EQ(FolderNames(dir_ / "fetched"), Lines{"song.mp3"});
+  EXPECT_EQ(ReadFile(dir_ / "fetched/song.mp3"), data);
 }
 
 // ---- releasing ----------------------------------------------------------------
@@ -500,13 +500,13 @@ TEST_F(engine_cardops, ReleasingClosesUpTheNumbersOfItsKind) {
   EXPECT_EQ(dir[at], 0);
   EXPECT_EQ(dir[at + 12], 0);
   EXPECT_EQ(dir[at + 13], 0);
-  EXPECT_EQ(player_test::Le16(dir, at + 1), slot);
-  EXPECT_EQ(player_test::Le16(dir, at + 26), first);
-  EXPECT_EQ(player_test::Le32(dir, at + 28), 1000u);
+  EXPECT_EQ(Le16(dir, at + 1), slot);
+  EXPECT_EQ(Le16(dir, at + 26), first);
+  EXPECT_EQ(Le32(dir, at + 28), 1000u);
   const Bytes names = CardSectors(1, 30);
-  EXPECT_EQ(player_test::Le16(names, slot), 0);
+  EXPECT_EQ(Le16(names, slot), 0);
   EXPECT_EQ(std::string(names.begin() + slot + 2, names.begin() + slot + 8), "m2.mp3");
-  for (std::uint32_t copy : {33u, 34u}) EXPECT_EQ(player_test::Le16(CardSectors(copy, 1), first * 2u), 0) << copy;
+  for (std::uint32_t copy : {33u, 34u}) EXPECT_EQ(Le16(CardSectors(copy, 1), first * 2u), 0) << copy;
 }
 
 TEST_F(engine_cardops, SeveralReleasesInOneRunTakeExactlyTheNamedFiles) {

@@ -5,9 +5,9 @@
 #include <random>
 
 #include "check.h"
-#include "engine_support.h"
+#include "support/engine.h"
 
-namespace engine_test {
+namespace zk27_test {
 namespace {
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -287,7 +287,7 @@ TEST_F(CheckTest, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
   // only, and its entry stays.
   Bytes copy1 = Copy(1);
   for (const std::uint16_t c : ca) copy1[c * 2] = copy1[c * 2 + 1] = 0;
-  ASSERT_TRUE(player_test::WriteFileAt(image_, std::uint64_t{kTableLba} * 512, copy1));
+  ASSERT_TRUE(WriteAt(image_, std::uint64_t{kTableLba} * 512, copy1));
   Remount();
   VolumeCheck found = CheckVolume(0);
   EXPECT_TRUE(HasLine(found.problems, "the two copies of the allocation table differ in 4 entries"));
@@ -303,7 +303,7 @@ TEST_F(CheckTest, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
   // Now copy 2 holds junk while copy 1 matches the directory.
   Bytes copy2 = Copy(2);
   for (std::size_t i = 40; i < 200; ++i) copy2[i] = static_cast<std::uint8_t>(i * 7);
-  ASSERT_TRUE(player_test::WriteFileAt(image_, std::uint64_t{kTableLba + spt} * 512, copy2));
+  ASSERT_TRUE(WriteAt(image_, std::uint64_t{kTableLba + spt} * 512, copy2));
   Remount();
   found = CheckVolume(0);
   EXPECT_TRUE(HasLine(found.problems, "the two copies of the allocation table differ"));
@@ -445,7 +445,7 @@ TEST_F(CheckTest, ClustersPastTheCardsRealEndMustBeReserved) {
   SetTableEntry(40, 41);
   SetTableEntry(41, kEndOfChain);
   FlushVolume(FlushOrder::kAdding);
-  ASSERT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 32, {0x00, 0x20, 0x00, 0x00}));  // 8,192
+  ASSERT_TRUE(WriteAt(image_, 32 * 512 + 32, {0x00, 0x20, 0x00, 0x00}));  // 8,192
   Remount();
   ASSERT_EQ(VolumeImage.totalSectors, 8192u);
   const std::uint32_t card = IdentifiedCardSectors();
@@ -487,7 +487,7 @@ TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchan
       PutEntry(0, k * 32, id, id, slot, clusters > 0 ? next : kEndOfChain, size);
       for (std::uint32_t c = 0; c < clusters; ++c, ++next) {
         SetTableEntry(next, c + 1 < clusters ? next + 1 : kEndOfChain);
-        ASSERT_TRUE(player_test::WriteFileAt(image_, std::uint64_t{ClusterLba(next)} * 512,
+        ASSERT_TRUE(WriteAt(image_, std::uint64_t{ClusterLba(next)} * 512,
                                              Content(kClusterBytes, seed * 100 + next)));
       }
     }
@@ -509,7 +509,7 @@ TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchan
     if (any(3) == 0) {  // copy 2 differs too
       Bytes copy2 = Copy(2);
       copy2[4 + any(60)] = static_cast<std::uint8_t>(rnd());
-      ASSERT_TRUE(player_test::WriteFileAt(image_, std::uint64_t{kTableLba + VolumeImage.sectorsPerTable} * 512, copy2));
+      ASSERT_TRUE(WriteAt(image_, std::uint64_t{kTableLba + VolumeImage.sectorsPerTable} * 512, copy2));
       Remount();
     }
     const VolumeCheck found = CheckVolume(4096);
@@ -527,4 +527,4 @@ TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchan
 }
 
 }  // namespace
-}  // namespace engine_test
+}  // namespace zk27_test

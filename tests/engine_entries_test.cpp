@@ -1,9 +1,9 @@
 // Directory entries, names and allocation in a mounted volume image.
 #include <gtest/gtest.h>
 
-#include "engine_support.h"
+#include "support/engine.h"
 
-using namespace engine_test;
+using namespace zk27_test;
 
 namespace {
 

@@ -4,11 +4,9 @@
 
 #include <chrono>
 
-#include "engine_support.h"
+#include "support/engine.h"
 
-using namespace engine_test;
-using player_test::ReadFileAt;
-using player_test::WriteFileAt;
+using namespace zk27_test;
 
 namespace {
 
@@ -16,13 +14,13 @@ class engine_volume : public CardTest {
  protected:
   Bytes BootSector() const { return CardSectors(32, 1); }
   void PatchBoot(std::size_t offset, const Bytes& bytes) {
-    ASSERT_TRUE(WriteFileAt(image_, 32 * 512 + offset, bytes));
+    ASSERT_TRUE(WriteAt(image_, 32 * 512 + offset, bytes));
   }
   // Sets table entry `cluster` in both copies on the card.
   void PatchTable(std::uint32_t sectorsPerTable, std::uint32_t cluster, std::uint16_t value) {
     const Bytes v = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
     for (std::uint32_t copy = 0; copy < 2; ++copy)
-      ASSERT_TRUE(WriteFileAt(image_, (33 + copy * sectorsPerTable) * 512ull + cluster * 2, v));
+      ASSERT_TRUE(WriteAt(image_, (33 + copy * sectorsPerTable) * 512ull + cluster * 2, v));
   }
   std::uint16_t MaxCount() const {
     std::uint16_t m = 0;
@@ -33,7 +31,7 @@ class engine_volume : public CardTest {
 
 TEST_F(engine_volume, FormatLaysOutA250000SectorCard) {
   StartPlayer(250000);
-  ASSERT_TRUE(WriteFileAt(image_, 512, Bytes(80 * 512, 0xAA)));  // sectors 1..80 hold old data
+  ASSERT_TRUE(WriteAt(image_, 512, Bytes(80 * 512, 0xAA)));  // sectors 1..80 hold old data
   ASSERT_EQ(FormatCard(), kFormatOk);
   EXPECT_EQ(DeviceState, 0);
   // The directory and the names go before the tables: a format cut short
@@ -68,14 +66,14 @@ TEST_F(engine_volume, FormatLaysOutA250000SectorCard) {
 }
 
 TEST_F(engine_volume, FormatOfASmallCardGivesTheStandardLayout) {
-  // The other tests lay this layout down by hand (player_test::FormatImage)
+  // The other tests lay this layout down by hand (FormatImage)
   // to save the format's pause; both must give the same card.
   StartPlayer(2048);
   ASSERT_EQ(FormatCard(), kFormatOk);
-  const Bytes formatted = player_test::WholeFile(image_);
-  ASSERT_TRUE(player_test::MakeBlankImage(image_, 2048));
+  const Bytes formatted = ReadFile(image_).value();
+  ASSERT_TRUE(MakeBlankImage(image_, 2048));
   FormatQuickly();
-  EXPECT_TRUE(formatted == player_test::WholeFile(image_));
+  EXPECT_TRUE(formatted == ReadFile(image_));
 }
 
 // The pause after the boot sector is the player's: a card attached directly
@@ -86,18 +84,18 @@ TEST_F(engine_volume, FormatPausesOnlyForThePlayer) {
   auto start = Clock::now();
   ASSERT_EQ(FormatCard(), kFormatOk);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
-  const Bytes throughThePlayer = player_test::WholeFile(image_);
+  const Bytes throughThePlayer = ReadFile(image_).value();
 
   player_.reset();
   const std::string direct = dir_ / "direct.img";
-  ASSERT_TRUE(player_test::MakeBlankImage(direct, 2048));
+  ASSERT_TRUE(MakeBlankImage(direct, 2048));
   std::string error;
   ASSERT_TRUE(AttachCardImage(direct, &error)) << error;
   start = Clock::now();
   ASSERT_EQ(FormatCard(), kFormatOk);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300));
   DetachCardImage();
-  EXPECT_TRUE(player_test::WholeFile(direct) == throughThePlayer);
+  EXPECT_TRUE(ReadFile(direct) == throughThePlayer);
 }
 
 TEST_F(engine_volume, SmallestCards) {
@@ -117,7 +115,7 @@ TEST_F(engine_volume, SmallestCards) {
   EXPECT_EQ(FormatCard(), kFormatCardTooSmall);
   EXPECT_EQ(DeviceState, 0);
   EXPECT_EQ(log_, (std::vector<Command>{{kCmdIdentify, 0, 1}}));
-  EXPECT_EQ(player_test::WholeFile(image_), Bytes(127 * 512, 0));
+  EXPECT_EQ(ReadFile(image_), Bytes(127 * 512, 0));
 }
 
 TEST_F(engine_volume, CheckCardLooksAtLabelAndSignature) {
@@ -221,22 +219,22 @@ TEST_F(engine_volume, NothingIsStoredOnARefusedVolume) {
   FormatQuickly();
   PatchBoot(17, {0xFF, 0xFF});  // 65,535 root entries
   ASSERT_EQ(MountVolume(), kMountBadGeometry);
-  const Bytes card = player_test::WholeFile(image_);
+  const Bytes card = ReadFile(image_).value();
   const int result = InChildProcess([&] { return static_cast<int>(Store("empty.mp3", {})); });
   EXPECT_NE(result, -1) << "the engine crashed";
   EXPECT_NE(result, kOpOk);
-  EXPECT_TRUE(player_test::WholeFile(image_) == card);
+  EXPECT_TRUE(ReadFile(image_) == card);
 }
 
 TEST_F(engine_volume, MountFormatsACardWithoutATotalSectorCount) {
   StartPlayer(4096);
-  player_test::Geometry g = FormatQuickly();
+  Layout g = FormatQuickly();
   PatchBoot(32, {0, 0, 0, 0});
   PatchTable(g.sectorsPerTable, 5, 0xFFFF);  // a stale table that the format must replace
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(log_.front(), Read(32, 1));
   EXPECT_EQ(log_[1], (Command{kCmdIdentify, 0, 1}));
-  EXPECT_EQ(ReadFileAt(image_, 32 * 512 + 32, 4), (Bytes{0x00, 0x10, 0x00, 0x00}));
+  EXPECT_EQ(ReadAt(image_, 32 * 512 + 32, 4), (Bytes{0x00, 0x10, 0x00, 0x00}));
   EXPECT_EQ(CountFreeClusters(), 30);  // 4,096 / 128 - 2
   EXPECT_EQ(CheckCard(), kCardOk);
 }
@@ -321,7 +319,7 @@ TEST_F(engine_volume, CardsAbove160MiBStoreFilesPastCluster2560) {
   EXPECT_EQ(CountFreeClusters(), 4798);
   // Everything up to cluster 2,600 is taken.
   Bytes used(2599 * 2, 0xFF);
-  for (std::uint32_t copy = 0; copy < 2; ++copy) ASSERT_TRUE(WriteFileAt(image_, (33 + copy * 19) * 512ull + 4, used));
+  for (std::uint32_t copy = 0; copy < 2; ++copy) ASSERT_TRUE(WriteAt(image_, (33 + copy * 19) * 512ull + 4, used));
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(CountFreeClusters(), 4798 - 2599);
 
@@ -346,8 +344,8 @@ TEST_F(engine_volume, TheLargestCardStopsAtTheClusterNumbersLimit) {
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(VolumeImage.sectorsPerTable, 256);
   EXPECT_EQ(CountFreeClusters(), 0xFFF0 - 2);
-  EXPECT_EQ(ReadFileAt(image_, 33 * 512ull + 0xFFEF * 2, 4), (Bytes{0x00, 0x00, 0xFF, 0xFF}));
-  EXPECT_EQ(ReadFileAt(image_, 33 * 512ull + 0xFFF0 * 2, 32), Bytes(32, 0xFF));
+  EXPECT_EQ(ReadAt(image_, 33 * 512ull + 0xFFEF * 2, 4), (Bytes{0x00, 0x00, 0xFF, 0xFF}));
+  EXPECT_EQ(ReadAt(image_, 33 * 512ull + 0xFFF0 * 2, 32), Bytes(32, 0xFF));
   EXPECT_LE(MaxCount(), 128);
 }
 
@@ -361,7 +359,7 @@ TEST_F(engine_volume, ClustersPastTheCardsEndAreNeverUsed) {
   EXPECT_EQ(log_, (std::vector<Command>{{kCmdIdentify, 0, 1}, Write(32, 1), Read(32, 1), Write(291, 32),
                                         Write(1, 30), Write(33, 128), Write(161, 1), Write(162, 128),
                                         Write(290, 1)}));
-  EXPECT_EQ(ReadFileAt(image_, 33 * 512ull + 33023 * 2, 2), (Bytes{0xFF, 0xFF}));
+  EXPECT_EQ(ReadAt(image_, 33 * 512ull + 33023 * 2, 2), (Bytes{0xFF, 0xFF}));
   log_.clear();
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(log_, (std::vector<Command>{Read(32, 1), Read(33, 128), Read(161, 1), Read(291, 32), Read(1, 30)}));
@@ -372,8 +370,8 @@ TEST_F(engine_volume, ClustersPastTheCardsEndAreNeverUsed) {
   // card's end shown free, as another formatter might leave it.
   Bytes used(33019 * 2, 0xFF);
   for (std::uint32_t copy = 0; copy < 2; ++copy) {
-    ASSERT_TRUE(WriteFileAt(image_, (33 + copy * 129) * 512ull + 4, used));
-    ASSERT_TRUE(WriteFileAt(image_, (33 + copy * 129) * 512ull + 33023 * 2, {0, 0}));
+    ASSERT_TRUE(WriteAt(image_, (33 + copy * 129) * 512ull + 4, used));
+    ASSERT_TRUE(WriteAt(image_, (33 + copy * 129) * 512ull + 33023 * 2, {0, 0}));
   }
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(CountFreeClusters(), 2);

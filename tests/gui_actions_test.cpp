@@ -11,7 +11,7 @@
 #include <sndfile.h>
 
 #include "check.h"
-#include "gui_support.h"
+#include "support/gui.h"
 #include "mainform.h"
 #include "messages.h"
 #include "voc_writer.h"

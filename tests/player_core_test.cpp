@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include "player_core.h"
-#include "player_test_support.h"
+#include "support/card_layout.h"
+#include "support/files.h"
+#include "support/player_protocol.h"
 
-using namespace player_test;
+using namespace zk27_test;
 using player::PlayerCore;
 using player::RecordInfo;
 using player::RecordResult;
@@ -86,7 +88,7 @@ TEST_F(PlayerCoreTest, StatusCommandHasNoDataPhase) { ExpectStatusOk(); }
 TEST_F(PlayerCoreTest, ReadSendsTheImageSectorsAsOneMessage) {
   Bytes expected;
   for (std::uint32_t s = 100; s < 103; ++s) {
-    ASSERT_TRUE(WriteFileAt(image_, s * 512ull, Pattern(s)));
+    ASSERT_TRUE(WriteAt(image_, s * 512ull, Pattern(s)));
     const Bytes sector = Pattern(s);
     expected.insert(expected.end(), sector.begin(), sector.end());
   }
@@ -117,7 +119,7 @@ TEST_F(PlayerCoreTest, WriteReachesTheImageWhenItsDataIsWhole) {
   a = Send(WriteData(3));
   EXPECT_EQ(a.step, Step::kComplete);
   EXPECT_EQ(a.replies, (std::vector<Bytes>{Completion(0)}));
-  EXPECT_EQ(ReadFileAt(image_, at, 128 * 512), WriteData(3));
+  EXPECT_EQ(ReadAt(image_, at, 128 * 512), WriteData(3));
   ExpectStatusOk();  // the next message is a new command again
 
   // The same data split into 16 KiB parts, as a USB host controller may hand
@@ -129,11 +131,11 @@ TEST_F(PlayerCoreTest, WriteReachesTheImageWhenItsDataIsWhole) {
     ASSERT_EQ(a.step, Step::kAwaitData);
     ASSERT_TRUE(a.replies.empty());
   }
-  EXPECT_EQ(ReadFileAt(image_, at, 128 * 512), WriteData(3));
+  EXPECT_EQ(ReadAt(image_, at, 128 * 512), WriteData(3));
   a = Send(Bytes(data.begin() + 3 * 16384, data.end()));
   EXPECT_EQ(a.step, Step::kComplete);
   EXPECT_EQ(a.replies, (std::vector<Bytes>{Completion(0)}));
-  EXPECT_EQ(ReadFileAt(image_, at, 128 * 512), data);
+  EXPECT_EQ(ReadAt(image_, at, 128 * 512), data);
 }
 
 TEST_F(PlayerCoreTest, ZeroSectorTransfersMoveNoData) {
@@ -214,7 +216,7 @@ TEST_F(PlayerCoreTest, BrokenWriteLeavesTheImageUntouched) {
     EXPECT_EQ(a.step, Step::kDrop);
     EXPECT_TRUE(a.replies.empty());
     EXPECT_FALSE(core_->AwaitingData());
-    EXPECT_EQ(ReadFileAt(image_, 10 * 512, 1024), Bytes(1024, 0));
+    EXPECT_EQ(ReadAt(image_, 10 * 512, 1024), Bytes(1024, 0));
   }
 
   Send(WriteCommand(10, 2));
@@ -222,7 +224,7 @@ TEST_F(PlayerCoreTest, BrokenWriteLeavesTheImageUntouched) {
   core_->BeginCommand();  // the host went away
   EXPECT_FALSE(core_->AwaitingData());
   ExpectStatusOk();
-  EXPECT_EQ(ReadFileAt(image_, 10 * 512, 1024), Bytes(1024, 0));
+  EXPECT_EQ(ReadAt(image_, 10 * 512, 1024), Bytes(1024, 0));
 }
 
 // --- Fault states ----------------------------------------------------------
@@ -301,21 +303,21 @@ class PlayerRecordTest : public PlayerCoreTest {
     geo_ = FormatImage(image_, kSectors);
     ASSERT_EQ(geo_.sectorsPerTable, 1u);  // 32 clusters: one table sector
   }
-  Bytes Table(int copy) { return ReadFileAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512, 512); }
-  Bytes Directory() { return ReadFileAt(image_, geo_.dirStart * 512ull, 32 * 512); }
+  Bytes Table(int copy) { return ReadAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512, 512); }
+  Bytes Directory() { return ReadAt(image_, geo_.dirStart * 512ull, 32 * 512); }
   void SetTableEntry(std::uint32_t n, std::uint16_t v) {
     for (int copy = 0; copy < 2; ++copy)
-      WriteFileAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512 + 2 * n, Bytes{std::uint8_t(v), std::uint8_t(v >> 8)});
+      WriteAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512 + 2 * n, Bytes{std::uint8_t(v), std::uint8_t(v >> 8)});
   }
   void SetEntryId(std::uint32_t index, std::uint8_t id) {
-    WriteFileAt(image_, geo_.dirStart * 512ull + index * 32 + 12, Bytes{id});
+    WriteAt(image_, geo_.dirStart * 512ull + index * 32 + 12, Bytes{id});
   }
   static Bytes Recording(std::size_t size) {
     Bytes b(size);
     for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>((i * 31) ^ (i >> 9));
     return b;
   }
-  Geometry geo_{};
+  Layout geo_{};
 };
 
 TEST_F(PlayerRecordTest, RecordingOnAnEmptyCard) {
@@ -346,9 +348,9 @@ TEST_F(PlayerRecordTest, RecordingOnAnEmptyCard) {
     EXPECT_EQ(Le16(t, 10), 0u) << copy;
     EXPECT_EQ(Le16(t, 64), 0xFFFFu) << copy;  // the slack stays as formatted
   }
-  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(2), 150000), memo);
+  EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(2), 150000), memo);
   // The rest of the last cluster is zero.
-  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(2) + 150000, 3 * 65536 - 150000), Bytes(3 * 65536 - 150000, 0));
+  EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(2) + 150000, 3 * 65536 - 150000), Bytes(3 * 65536 - 150000, 0));
 }
 
 TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
@@ -359,7 +361,7 @@ TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
   // mark and slot included: none of them may survive into the recording.
   Bytes stale(32, 0xEE);
   stale[12] = 0;
-  WriteFileAt(image_, geo_.dirStart * 512ull + 64, stale);
+  WriteAt(image_, geo_.dirStart * 512ull + 64, stale);
   SetTableEntry(2, 0xFFFF);
   SetTableEntry(4, 0xFFFF);
   const Bytes memo = Recording(65537);
@@ -378,8 +380,8 @@ TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
     EXPECT_EQ(Le16(Table(copy), 6), 5u);       // 3 -> 5, skipping the used 4
     EXPECT_EQ(Le16(Table(copy), 10), 0xFFFFu);
   }
-  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(3), 65536), Bytes(memo.begin(), memo.begin() + 65536));
-  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(5), 1), Bytes{memo.back()});
+  EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(3), 65536), Bytes(memo.begin(), memo.begin() + 65536));
+  EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(5), 1), Bytes{memo.back()});
 }
 
 TEST_F(PlayerRecordTest, EmptyRecordingHasNoCluster) {
@@ -402,16 +404,16 @@ TEST_F(PlayerRecordTest, RefusalsLeaveTheCardUntouched) {
   };
   const Case cases[] = {
       {"ejected", [&] { core_->Eject(); }, 10, RecordResult::kNoCard},
-      {"label", [&] { WriteFileAt(image_, 32 * 512 + 3, Bytes{'v'}); }, 10, RecordResult::kNoVolume},
-      {"signature", [&] { WriteFileAt(image_, 32 * 512 + 510, Bytes{0x34, 0x12}); }, 10, RecordResult::kNoVolume},
-      {"no table", [&] { WriteFileAt(image_, 32 * 512 + 22, Bytes{0, 0}); }, 10, RecordResult::kNoVolume},
-      {"huge table", [&] { WriteFileAt(image_, 32 * 512 + 22, Bytes{0x00, 0x08}); }, 10, RecordResult::kNoVolume},
-      {"no directory", [&] { WriteFileAt(image_, 32 * 512 + 17, Bytes{0x0F, 0}); }, 10, RecordResult::kNoVolume},
-      {"unformatted", [&] { WriteFileAt(image_, 32 * 512 + 32, Bytes{0, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
+      {"label", [&] { WriteAt(image_, 32 * 512 + 3, Bytes{'v'}); }, 10, RecordResult::kNoVolume},
+      {"signature", [&] { WriteAt(image_, 32 * 512 + 510, Bytes{0x34, 0x12}); }, 10, RecordResult::kNoVolume},
+      {"no table", [&] { WriteAt(image_, 32 * 512 + 22, Bytes{0, 0}); }, 10, RecordResult::kNoVolume},
+      {"huge table", [&] { WriteAt(image_, 32 * 512 + 22, Bytes{0x00, 0x08}); }, 10, RecordResult::kNoVolume},
+      {"no directory", [&] { WriteAt(image_, 32 * 512 + 17, Bytes{0x0F, 0}); }, 10, RecordResult::kNoVolume},
+      {"unformatted", [&] { WriteAt(image_, 32 * 512 + 32, Bytes{0, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
       {"directory full",
        [&] { for (std::uint32_t i = 0; i < 512; ++i) SetEntryId(i, 0x01); }, 10, RecordResult::kDirectoryFull},
       {"numbers", [&] { SetEntryId(7, 0xFF); }, 10, RecordResult::kNumbersExhausted},
-      {"tiny volume", [&] { WriteFileAt(image_, 32 * 512 + 32, Bytes{60, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
+      {"tiny volume", [&] { WriteAt(image_, 32 * 512 + 32, Bytes{60, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
       {"card full", [] {}, 30 * 65536 + 1, RecordResult::kCardFull},  // the table has 30 clusters
   };
   for (const Case& c : cases) {
@@ -419,15 +421,15 @@ TEST_F(PlayerRecordTest, RefusalsLeaveTheCardUntouched) {
     FormatImage(image_, kSectors);
     core_->Insert();
     c.prepare();
-    const Bytes before = WholeFile(image_);
+    const Bytes before = ReadFile(image_).value();
     EXPECT_EQ(core_->Record(Recording(c.size)), c.expected);
-    EXPECT_TRUE(WholeFile(image_) == before);
+    EXPECT_TRUE(ReadFile(image_) == before);
   }
 }
 
 TEST_F(PlayerRecordTest, ClustersPastTheCardEndAreNeverUsed) {
   // A table that claims more free clusters than the card can hold.
-  WriteFileAt(image_, 33 * 512, Bytes(512, 0));
+  WriteAt(image_, 33 * 512, Bytes(512, 0));
   std::size_t inside = (kSectors - geo_.dataStart) / 128;  // 31 whole clusters fit
   EXPECT_EQ(core_->Record(Recording((inside + 1) * 65536)), RecordResult::kCardFull);
   RecordInfo info;

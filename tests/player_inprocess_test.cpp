@@ -5,9 +5,11 @@
 
 #include "bulkusb.h"
 #include "in_process_player.h"
-#include "player_test_support.h"
+#include "support/card_layout.h"
+#include "support/files.h"
+#include "support/player_protocol.h"
 
-using namespace player_test;
+using namespace zk27_test;
 using player::InProcessPlayer;
 
 namespace {
@@ -32,7 +34,7 @@ TEST_F(InProcessPlayerTest, MissingImageIsCreatedBlankAndSparse) {
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 3 * 1024 * 1024);
   EXPECT_LT(st.st_blocks * 512, st.st_size);
-  EXPECT_EQ(ReadFileAt(path, 3 * 1024 * 1024 - 512, 512), Bytes(512, 0));
+  EXPECT_EQ(ReadAt(path, 3 * 1024 * 1024 - 512, 512), Bytes(512, 0));
 }
 
 TEST_F(InProcessPlayerTest, ExistingImageKeepsItsSizeAndBadOnesAreRefused) {
@@ -41,7 +43,7 @@ TEST_F(InProcessPlayerTest, ExistingImageKeepsItsSizeAndBadOnesAreRefused) {
   ASSERT_TRUE(small.ok());
   EXPECT_EQ(small.SectorCount(), 300u);
 
-  ASSERT_TRUE(WriteFileAt(dir_ / "small.img", 300 * 512, Bytes(100, 1)));  // no longer whole sectors
+  ASSERT_TRUE(WriteAt(dir_ / "small.img", 300 * 512, Bytes(100, 1)));  // no longer whole sectors
   InProcessPlayer bad(dir_ / "small.img", 64);
   EXPECT_FALSE(bad.ok());
   EXPECT_NE(bad.error().find("512"), std::string::npos) << bad.error();
@@ -63,7 +65,7 @@ TEST_F(InProcessPlayerTest, DriverCallsReachTheCard) {
   const Bytes second = Pattern(41);
   sectors.insert(sectors.end(), second.begin(), second.end());
   ASSERT_EQ(Exchange(WriteCommand(40, 2), 2, &sectors, true), 0);
-  EXPECT_EQ(ReadFileAt(p.ImagePath(), 40 * 512, 1024), sectors);
+  EXPECT_EQ(ReadAt(p.ImagePath(), 40 * 512, 1024), sectors);
   Bytes back(1024);
   ASSERT_EQ(Exchange(ReadCommand(40, 2), 2, &back), 0);
   EXPECT_EQ(back, sectors);

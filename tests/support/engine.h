@@ -22,44 +22,16 @@
 
 #include "bulk_backend.h"
 #include "cardops.h"
-#include "engine_reset.h"
 #include "fs.h"
 #include "hooks.h"
 #include "in_process_player.h"
-#include "player_test_support.h"
+#include "support/card_layout.h"
+#include "support/engine_reset.h"
+#include "support/files.h"
 #include "text.h"
 #include "usbfunc.h"
 
-namespace engine_test {
-
-using player_test::Bytes;
-using player_test::TempDir;
-
-// Deterministic file contents that differ from file to file and from cluster
-// to cluster, so that a misplaced cluster shows.
-inline Bytes Content(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  std::uint32_t x = seed * 2654435761u + 12345u;
-  for (auto& c : b) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<std::uint8_t>(x >> 16);
-  }
-  return b;
-}
-
-inline bool WriteWholeFile(const std::string& path, const Bytes& b) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = b.empty() || std::fwrite(b.data(), 1, b.size(), f) == b.size();
-  return std::fclose(f) == 0 && ok;
-}
-
-inline std::vector<std::string> FolderListing(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+namespace zk27_test {
 
 // Runs `step` in a child process and returns its exit code, or -1 when a
 // signal ended the child (a crash), so that an engine that crashes fails one
@@ -154,7 +126,7 @@ class CardTest : public EngineTest {
     player_.reset();
     image_ = dir_ / "card.img";
     std::filesystem::remove(image_);
-    EXPECT_TRUE(player_test::MakeBlankImage(image_, sectors));
+    EXPECT_TRUE(MakeBlankImage(image_, sectors));
     player_ = std::make_unique<player::InProcessPlayer>(image_);
     EXPECT_TRUE(player_->ok()) << player_->error();
     player_->core().SetObserver([this](std::uint64_t n, const player::CommandInfo& c) {
@@ -171,9 +143,9 @@ class CardTest : public EngineTest {
 
   // The standard empty volume, laid down without the format routine's
   // 300 ms pause (the volume tests show it matches what FormatCard writes).
-  player_test::Geometry FormatQuickly() {
-    const player_test::Geometry g = player_test::FormatImage(image_, player_->SectorCount());
-    EXPECT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 24, {0x10, 0x00}));  // sectors per track
+  Layout FormatQuickly() {
+    const Layout g = FormatImage(image_, player_->SectorCount());
+    EXPECT_TRUE(WriteAt(image_, 32 * 512 + 24, {0x10, 0x00}));  // sectors per track
     return g;
   }
 
@@ -206,7 +178,7 @@ class CardTest : public EngineTest {
   std::string PcFile(const std::string& name, const Bytes& bytes) {
     std::filesystem::create_directories(dir_ / "pc");
     const std::string path = dir_ / ("pc/" + name);
-    EXPECT_TRUE(WriteWholeFile(path, bytes));
+    EXPECT_TRUE(WriteFile(path, bytes));
     return path;
   }
 
@@ -225,7 +197,7 @@ class CardTest : public EngineTest {
     const CardOpResult res = r > 0 ? FetchCardFileTo(r, out, {}, &pcName) : kOpNotOnCard;
     if (result) *result = res;
     if (res != kOpOk) return std::nullopt;
-    return player_test::WholeFile(out + "/" + pcName);
+    return ReadFile(out + "/" + pcName);
   }
 
   // The DirEntry of the card file listed as `line` in the directory image.
@@ -239,7 +211,7 @@ class CardTest : public EngineTest {
 
   // The card's bytes of sectors [lba, lba + count).
   Bytes CardSectors(std::uint32_t lba, std::uint32_t count) const {
-    return player_test::ReadFileAt(image_, std::uint64_t{lba} * 512, std::size_t{count} * 512);
+    return ReadAt(image_, std::uint64_t{lba} * 512, std::size_t{count} * 512);
   }
 
   std::unique_ptr<player::InProcessPlayer> player_;
@@ -252,18 +224,14 @@ class CardTest : public EngineTest {
   int fetches_ = 0;
 };
 
-// A DirEntry written straight into the directory image.
+// A DirEntry written straight into the directory image. The bytes other
+// than EntryBytes' fields are left as they were.
 inline void PutEntry(std::uint32_t sector, std::uint32_t offset, std::uint8_t id, std::uint8_t mark,
                      std::uint16_t slot, std::uint16_t first, std::uint32_t size) {
   std::uint8_t* e = DirEntryAt(sector, offset);
   ASSERT_NE(e, nullptr);
-  e[0] = mark;
-  e[1] = static_cast<std::uint8_t>(slot);
-  e[2] = static_cast<std::uint8_t>(slot >> 8);
-  e[12] = id;
-  e[26] = static_cast<std::uint8_t>(first);
-  e[27] = static_cast<std::uint8_t>(first >> 8);
-  for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+  const Bytes fields = EntryBytes(id, mark, slot, first, size);
+  for (std::size_t i : {0, 1, 2, 12, 26, 27, 28, 29, 30, 31}) e[i] = fields[i];
 }
 
-}  // namespace engine_test
+}  // namespace zk27_test
