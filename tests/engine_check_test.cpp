@@ -23,7 +23,7 @@ std::string Joined(const std::vector<std::string>& lines) {
   return ::testing::AssertionFailure() << "no line holds \"" << part << "\" in:\n" << Joined(lines);
 }
 
-class CheckTest : public CardTest {
+class engine_check : public CardTest {
  protected:
   // The card read afresh, as zk27 check reads it: the volume and copy 2.
   void Remount() {
@@ -119,7 +119,7 @@ class CheckTest : public CardTest {
   }
 };
 
-TEST_F(CheckTest, ACleanCardIsCleanAndItsRepairWritesNothing) {
+TEST_F(engine_check, ACleanCardIsCleanAndItsRepairWritesNothing) {
   StartMountedCard(8192);
   ASSERT_EQ(Store("song.mp3", Content(150000, 1)), kOpOk);
   ASSERT_EQ(Store("memo.voc", Content(3000, 2)), kOpOk);
@@ -139,7 +139,7 @@ TEST_F(CheckTest, ACleanCardIsCleanAndItsRepairWritesNothing) {
   EXPECT_EQ(WrittenRegions(), "");
 }
 
-TEST_F(CheckTest, BrokenChainsAreCutToTheirWholePartAndWholeFilesStayAsTheyAre) {
+TEST_F(engine_check, BrokenChainsAreCutToTheirWholePartAndWholeFilesStayAsTheyAre) {
   StartMountedCard(8192);
   const Bytes a = Content(200000, 1), b = Content(150000, 2), c = Content(150000, 3), d = Content(150000, 4),
               e = Content(100000, 5), g = Content(1000, 7), h = Content(100000, 8);
@@ -208,7 +208,7 @@ TEST_F(CheckTest, BrokenChainsAreCutToTheirWholePartAndWholeFilesStayAsTheyAre) 
   EXPECT_EQ(CountFreeClusters(), static_cast<int>(8192 / kClusterSectors) - 2 - 11);
 }
 
-TEST_F(CheckTest, ClustersTwoChainsReachGoToTheSoundChainThenToTheHigherFileId) {
+TEST_F(engine_check, ClustersTwoChainsReachGoToTheSoundChainThenToTheHigherFileId) {
   StartMountedCard(8192);
   // A deletion cut after its table writes: old.mp3's clusters are free but
   // its entry stays, and the next file takes them.
@@ -241,7 +241,7 @@ TEST_F(CheckTest, ClustersTwoChainsReachGoToTheSoundChainThenToTheHigherFileId) 
   EXPECT_EQ(CardFileCount, 2);
 }
 
-TEST_F(CheckTest, OfTwoSoundChainsTheHigherFileIdKeepsTheSharedClustersAndAnUnsoundOneNeverDoes) {
+TEST_F(engine_check, OfTwoSoundChainsTheHigherFileIdKeepsTheSharedClustersAndAnUnsoundOneNeverDoes) {
   StartMountedCard(8192);
   const Bytes p = Content(3 * 65536, 1);
   ASSERT_EQ(Store("p.mp3", p), kOpOk);
@@ -275,7 +275,7 @@ TEST_F(CheckTest, OfTwoSoundChainsTheHigherFileIdKeepsTheSharedClustersAndAnUnso
   EXPECT_EQ(FetchBack("r.mp3"), Prefix(Content(3 * 65536, 3), 65536));
 }
 
-TEST_F(CheckTest, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
+TEST_F(engine_check, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
   StartMountedCard(8192);
   const Bytes a = Content(200000, 1), b = Content(70000, 2);
   ASSERT_EQ(Store("a.mp3", a), kOpOk);
@@ -316,7 +316,7 @@ TEST_F(CheckTest, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
   EXPECT_EQ(FetchBack("b.mp3"), b);
 }
 
-TEST_F(CheckTest, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTheNewNames) {
+TEST_F(engine_check, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTheNewNames) {
   StartMountedCard(8192);
   std::map<std::string, Bytes> content;
   std::uint32_t seed = 1;
@@ -378,7 +378,7 @@ TEST_F(CheckTest, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTheNe
   EXPECT_EQ(FetchBack("s1.mp3"), content["s1.mp3"]);
 }
 
-TEST_F(CheckTest, EachKindIsNumberedOneToNInItsPresentOrder) {
+TEST_F(engine_check, EachKindIsNumberedOneToNInItsPresentOrder) {
   StartMountedCard(8192);
   // 0-byte files written straight into the image: music 1, 3, 3, 6 and voice
   // 0x80, 0x82.
@@ -409,7 +409,7 @@ TEST_F(CheckTest, EachKindIsNumberedOneToNInItsPresentOrder) {
   for (std::uint32_t k = 0; k < files.size(); ++k) EXPECT_EQ(DirEntryAt(0, k * 32)[12], expected[k]) << k;
 }
 
-TEST_F(CheckTest, AKindOfMoreThan127FilesKeepsItsFirst127) {
+TEST_F(engine_check, AKindOfMoreThan127FilesKeepsItsFirst127) {
   StartMountedCard(8192);
   // 130 music entries, one of them broken: it goes, and the last two.
   for (std::uint32_t k = 0; k < 130; ++k) {
@@ -432,7 +432,7 @@ TEST_F(CheckTest, AKindOfMoreThan127FilesKeepsItsFirst127) {
   EXPECT_FALSE(HasLine(lines, "m127.mp3: released"));
 }
 
-TEST_F(CheckTest, ClustersPastTheCardsRealEndMustBeReserved) {
+TEST_F(engine_check, ClustersPastTheCardsRealEndMustBeReserved) {
   StartMountedCard(4096);
   const Bytes a = Content(3 * 65536, 1);
   ASSERT_EQ(Store("a.mp3", a), kOpOk);
@@ -469,7 +469,7 @@ TEST_F(CheckTest, ClustersPastTheCardsRealEndMustBeReserved) {
 
 // The fuzz target's invariant on cards damaged at random: after the repair
 // the check is clean and every file it called whole reads as before.
-TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchanged) {
+TEST_F(engine_check, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchanged) {
   for (std::uint32_t seed = 1; seed <= 80; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     StartMountedCard(4096);

@@ -26,7 +26,7 @@ struct Answer {
   std::vector<Bytes> replies;
 };
 
-class PlayerCoreTest : public ::testing::Test {
+class player_core : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
@@ -69,7 +69,7 @@ class PlayerCoreTest : public ::testing::Test {
 
 // --- The four commands -----------------------------------------------------
 
-TEST_F(PlayerCoreTest, IdentifyAnswersWithCardInformation) {
+TEST_F(player_core, IdentifyAnswersWithCardInformation) {
   Answer a = Send(IdentifyCommand());
   EXPECT_EQ(a.step, Step::kComplete);
   ASSERT_EQ(a.replies.size(), 3u);
@@ -83,9 +83,9 @@ TEST_F(PlayerCoreTest, IdentifyAnswersWithCardInformation) {
   EXPECT_EQ(core_->SectorCount(), kSectors);
 }
 
-TEST_F(PlayerCoreTest, StatusCommandHasNoDataPhase) { ExpectStatusOk(); }
+TEST_F(player_core, StatusCommandHasNoDataPhase) { ExpectStatusOk(); }
 
-TEST_F(PlayerCoreTest, ReadSendsTheImageSectorsAsOneMessage) {
+TEST_F(player_core, ReadSendsTheImageSectorsAsOneMessage) {
   Bytes expected;
   for (std::uint32_t s = 100; s < 103; ++s) {
     ASSERT_TRUE(WriteAt(image_, s * 512ull, Pattern(s)));
@@ -110,7 +110,7 @@ Bytes WriteData(std::uint8_t seed) {
   return data;
 }
 
-TEST_F(PlayerCoreTest, WriteReachesTheImageWhenItsDataIsWhole) {
+TEST_F(player_core, WriteReachesTheImageWhenItsDataIsWhole) {
   const std::uint64_t at = (kSectors - 128) * 512ull;
   // The data as one message, as the host sends it.
   Answer a = Send(WriteCommand(kSectors - 128, 128));
@@ -138,7 +138,7 @@ TEST_F(PlayerCoreTest, WriteReachesTheImageWhenItsDataIsWhole) {
   EXPECT_EQ(ReadAt(image_, at, 128 * 512), data);
 }
 
-TEST_F(PlayerCoreTest, ZeroSectorTransfersMoveNoData) {
+TEST_F(player_core, ZeroSectorTransfersMoveNoData) {
   for (const Bytes& command : {ReadCommand(5, 0), WriteCommand(5, 0)}) {
     Answer a = Send(command);
     EXPECT_EQ(a.step, Step::kComplete);
@@ -146,7 +146,7 @@ TEST_F(PlayerCoreTest, ZeroSectorTransfersMoveNoData) {
   }
 }
 
-TEST_F(PlayerCoreTest, RequestsOutsideTheCardAreRefused) {
+TEST_F(player_core, RequestsOutsideTheCardAreRefused) {
   Answer edge = Send(ReadCommand(kSectors - 2, 2));  // the card's last two sectors
   EXPECT_EQ(edge.replies.size(), 3u);
   ExpectRefused(ReadCommand(kSectors - 1, 2), 0x7F);
@@ -159,7 +159,7 @@ TEST_F(PlayerCoreTest, RequestsOutsideTheCardAreRefused) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, MalformedCommandBlocksAreRefusedAndCounted) {
+TEST_F(player_core, MalformedCommandBlocksAreRefusedAndCounted) {
   std::vector<Bytes> bad;
   bad.push_back({});
   bad.push_back(Bytes(30, 0));
@@ -184,7 +184,7 @@ TEST_F(PlayerCoreTest, MalformedCommandBlocksAreRefusedAndCounted) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, RandomInputNeverLeavesTheProtocol) {
+TEST_F(player_core, RandomInputNeverLeavesTheProtocol) {
   std::mt19937 random(27);
   for (int round = 0; round < 2000; ++round) {
     Bytes m(random() % 64, 0);
@@ -205,7 +205,7 @@ TEST_F(PlayerCoreTest, RandomInputNeverLeavesTheProtocol) {
   }
 }
 
-TEST_F(PlayerCoreTest, BrokenWriteLeavesTheImageUntouched) {
+TEST_F(player_core, BrokenWriteLeavesTheImageUntouched) {
   // After a first sector, data that is not whole sectors, or more than the
   // write still expects.
   for (const Bytes& wrong : {Bytes(100, 0xAA), Bytes(1024, 0xAA), Bytes(513, 0xAA)}) {
@@ -229,7 +229,7 @@ TEST_F(PlayerCoreTest, BrokenWriteLeavesTheImageUntouched) {
 
 // --- Fault states ----------------------------------------------------------
 
-TEST_F(PlayerCoreTest, EjectedCardIsReportedForEveryCommand) {
+TEST_F(player_core, EjectedCardIsReportedForEveryCommand) {
   core_->Eject();
   ExpectRefused(StatusCommand(), 0x80);
   ExpectRefused(IdentifyCommand(), 0x80);
@@ -239,7 +239,7 @@ TEST_F(PlayerCoreTest, EjectedCardIsReportedForEveryCommand) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, BusyAndNotReadyPlayersRefuseEveryCommand) {
+TEST_F(player_core, BusyAndNotReadyPlayersRefuseEveryCommand) {
   core_->SetBusy(true);
   ExpectRefused(ReadCommand(0, 1), 0x01);
   ExpectRefused(StatusCommand(), 0x01);
@@ -251,7 +251,7 @@ TEST_F(PlayerCoreTest, BusyAndNotReadyPlayersRefuseEveryCommand) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, RecheckIsReportedOnceByTheNextAnsweredCommand) {
+TEST_F(player_core, RecheckIsReportedOnceByTheNextAnsweredCommand) {
   core_->RequestRecheck();
   core_->Eject();
   ExpectRefused(StatusCommand(), 0x80);  // no card comes first; the re-check waits
@@ -261,7 +261,7 @@ TEST_F(PlayerCoreTest, RecheckIsReportedOnceByTheNextAnsweredCommand) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, FailAfterDropsTheNthCommandOnce) {
+TEST_F(player_core, FailAfterDropsTheNthCommandOnce) {
   core_->FailAfter(3);
   ExpectStatusOk();
   ExpectStatusOk();
@@ -277,7 +277,7 @@ TEST_F(PlayerCoreTest, FailAfterDropsTheNthCommandOnce) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, ObserverSeesEachCommandBeforeItIsServed) {
+TEST_F(player_core, ObserverSeesEachCommandBeforeItIsServed) {
   std::vector<std::pair<std::uint64_t, player::CommandInfo>> seen;
   core_->SetObserver([&](std::uint64_t n, const player::CommandInfo& info) {
     seen.emplace_back(n, info);
@@ -296,10 +296,10 @@ TEST_F(PlayerCoreTest, ObserverSeesEachCommandBeforeItIsServed) {
 
 // --- Recordings ------------------------------------------------------------
 
-class PlayerRecordTest : public PlayerCoreTest {
+class player_core_record : public player_core {
  protected:
   void SetUp() override {
-    PlayerCoreTest::SetUp();
+    player_core::SetUp();
     geo_ = FormatImage(image_, kSectors);
     ASSERT_EQ(geo_.sectorsPerTable, 1u);  // 32 clusters: one table sector
   }
@@ -320,7 +320,7 @@ class PlayerRecordTest : public PlayerCoreTest {
   Layout geo_{};
 };
 
-TEST_F(PlayerRecordTest, RecordingOnAnEmptyCard) {
+TEST_F(player_core_record, RecordingOnAnEmptyCard) {
   const Bytes memo = Recording(150000);  // three clusters, the last one partly
   RecordInfo info;
   ASSERT_EQ(core_->Record(memo, &info), RecordResult::kOk);
@@ -353,7 +353,7 @@ TEST_F(PlayerRecordTest, RecordingOnAnEmptyCard) {
   EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(2) + 150000, 3 * 65536 - 150000), Bytes(3 * 65536 - 150000, 0));
 }
 
-TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
+TEST_F(player_core_record, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
   SetEntryId(0, 0x81);
   SetEntryId(1, 0x05);  // a music file's number does not count
   SetEntryId(3, 0x83);
@@ -384,7 +384,7 @@ TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
   EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(5), 1), Bytes{memo.back()});
 }
 
-TEST_F(PlayerRecordTest, EmptyRecordingHasNoCluster) {
+TEST_F(player_core_record, EmptyRecordingHasNoCluster) {
   const Bytes before = Table(0);
   RecordInfo info;
   ASSERT_EQ(core_->Record({}, &info), RecordResult::kOk);
@@ -395,7 +395,7 @@ TEST_F(PlayerRecordTest, EmptyRecordingHasNoCluster) {
   EXPECT_EQ(Table(0), before);
 }
 
-TEST_F(PlayerRecordTest, RefusalsLeaveTheCardUntouched) {
+TEST_F(player_core_record, RefusalsLeaveTheCardUntouched) {
   struct Case {
     const char* name;
     std::function<void()> prepare;
@@ -427,7 +427,7 @@ TEST_F(PlayerRecordTest, RefusalsLeaveTheCardUntouched) {
   }
 }
 
-TEST_F(PlayerRecordTest, ClustersPastTheCardEndAreNeverUsed) {
+TEST_F(player_core_record, ClustersPastTheCardEndAreNeverUsed) {
   // A table that claims more free clusters than the card can hold.
   WriteAt(image_, 33 * 512, Bytes(512, 0));
   std::size_t inside = (kSectors - geo_.dataStart) / 128;  // 31 whole clusters fit

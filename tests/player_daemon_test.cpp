@@ -15,7 +15,7 @@ using namespace zk27_test;
 
 namespace {
 
-class PlayerDaemonTest : public ::testing::Test {
+class player_daemon : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
@@ -56,7 +56,7 @@ class PlayerDaemonTest : public ::testing::Test {
   PlayerProcess daemon_{dir_ / "card.img", dir_ / "run/p.sock", dir_.path()};
 };
 
-TEST_F(PlayerDaemonTest, ServesTheCardThroughTheDriver) {
+TEST_F(player_daemon, ServesTheCardThroughTheDriver) {
   StartDaemon(1);
   EXPECT_EQ(Status(), 0);
   Bytes info(512);
@@ -83,7 +83,7 @@ TEST_F(PlayerDaemonTest, ServesTheCardThroughTheDriver) {
 
 // Data that is not the write's (one sector too many in the one message):
 // the daemon writes nothing of it and hangs up; the next command is served.
-TEST_F(PlayerDaemonTest, OversizedDataPhaseIsDroppedUnwritten) {
+TEST_F(player_daemon, OversizedDataPhaseIsDroppedUnwritten) {
   StartDaemon(1);
   const Bytes command = WriteCommand(1000, 128);
   const Bytes data(129 * 512, 0x5A);
@@ -101,7 +101,7 @@ TEST_F(PlayerDaemonTest, OversizedDataPhaseIsDroppedUnwritten) {
   EXPECT_EQ(Status(), 0);
 }
 
-TEST_F(PlayerDaemonTest, ControlRequestsChangeWhatTheHostSees) {
+TEST_F(player_daemon, ControlRequestsChangeWhatTheHostSees) {
   StartDaemon();
   ASSERT_EQ(Ctl({"eject"}).exit, 0);
   EXPECT_EQ(Status(), 0x0080);
@@ -129,7 +129,7 @@ TEST_F(PlayerDaemonTest, ControlRequestsChangeWhatTheHostSees) {
   EXPECT_NE(Ctl({"status"}).out.find("\ncommands: 9\n"), std::string::npos);
 }
 
-TEST_F(PlayerDaemonTest, CompletedWriteSurvivesAKilledDaemon) {
+TEST_F(player_daemon, CompletedWriteSurvivesAKilledDaemon) {
   StartDaemon();
   Bytes sector = Pattern(77, 1);
   ASSERT_EQ(Exchange(WriteCommand(77, 1), 1, &sector, true), 0);
@@ -145,7 +145,7 @@ TEST_F(PlayerDaemonTest, CompletedWriteSurvivesAKilledDaemon) {
   EXPECT_EQ(back, sector);
 }
 
-TEST_F(PlayerDaemonTest, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
+TEST_F(player_daemon, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
   StartDaemon();
   const RunResult second = Run({"serve", "--card", dir_ / "other.img", "--socket", socket_});
   EXPECT_EQ(second.exit, 1);
@@ -173,7 +173,7 @@ TEST_F(PlayerDaemonTest, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
 
 // The card gets the voice file made of the WAV file; a file that is no sound
 // is refused and leaves the directory as it was.
-TEST_F(PlayerDaemonTest, RecordRequestWritesAVoiceFile) {
+TEST_F(player_daemon, RecordRequestWritesAVoiceFile) {
   ASSERT_TRUE(MakeBlankImage(card_, 2048));
   const Layout geo = FormatImage(card_, 2048);
   StartDaemon();
@@ -207,7 +207,7 @@ TEST_F(PlayerDaemonTest, RecordRequestWritesAVoiceFile) {
   EXPECT_NE(refused.err.find("no card"), std::string::npos) << refused.err;
 }
 
-TEST_F(PlayerDaemonTest, UsageErrorsExitWithTwo) {
+TEST_F(player_daemon, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run({}).exit, 2);
   EXPECT_EQ(Run({"serve", "--size", "0"}).exit, 2);
   EXPECT_EQ(Run({"serve", "--card"}).exit, 2);
@@ -222,7 +222,7 @@ TEST_F(PlayerDaemonTest, UsageErrorsExitWithTwo) {
 
 // The daemon adds little to the host's own 10 ms pause: the benchmark needs
 // command time within 5 % of the pauses; this allows for a loaded machine.
-TEST_F(PlayerDaemonTest, FullSizeCommandsCostLittleBeyondTheHostPause) {
+TEST_F(player_daemon, FullSizeCommandsCostLittleBeyondTheHostPause) {
   StartDaemon(4);
   Bytes data(128 * 512, 0x5A);
   constexpr int kCommands = 30;

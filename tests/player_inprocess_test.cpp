@@ -14,7 +14,7 @@ using player::InProcessPlayer;
 
 namespace {
 
-class InProcessPlayerTest : public ::testing::Test {
+class player_inprocess : public ::testing::Test {
  protected:
   void SetUp() override {
     // Should the in-process player not be installed, the driver must find no
@@ -24,7 +24,7 @@ class InProcessPlayerTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(InProcessPlayerTest, MissingImageIsCreatedBlankAndSparse) {
+TEST_F(player_inprocess, MissingImageIsCreatedBlankAndSparse) {
   const std::string path = dir_ / "a/b/card.img";
   InProcessPlayer p(path, 3);
   ASSERT_TRUE(p.ok()) << p.error();
@@ -37,7 +37,7 @@ TEST_F(InProcessPlayerTest, MissingImageIsCreatedBlankAndSparse) {
   EXPECT_EQ(ReadAt(path, 3 * 1024 * 1024 - 512, 512), Bytes(512, 0));
 }
 
-TEST_F(InProcessPlayerTest, ExistingImageKeepsItsSizeAndBadOnesAreRefused) {
+TEST_F(player_inprocess, ExistingImageKeepsItsSizeAndBadOnesAreRefused) {
   ASSERT_TRUE(MakeBlankImage(dir_ / "small.img", 300));
   InProcessPlayer small(dir_ / "small.img", 64);
   ASSERT_TRUE(small.ok());
@@ -52,7 +52,7 @@ TEST_F(InProcessPlayerTest, ExistingImageKeepsItsSizeAndBadOnesAreRefused) {
   EXPECT_EQ(Exchange(StatusCommand(), 0, &none), 0x0003);
 }
 
-TEST_F(InProcessPlayerTest, DriverCallsReachTheCard) {
+TEST_F(player_inprocess, DriverCallsReachTheCard) {
   InProcessPlayer p(dir_ / "card.img", 1);
   ASSERT_TRUE(p.ok());
   p.Install();
@@ -72,7 +72,7 @@ TEST_F(InProcessPlayerTest, DriverCallsReachTheCard) {
   EXPECT_EQ(p.CommandsServed(), 3u);
 }
 
-TEST_F(InProcessPlayerTest, FaultControlsShowThroughTheDriver) {
+TEST_F(player_inprocess, FaultControlsShowThroughTheDriver) {
   InProcessPlayer p(dir_ / "card.img", 1);
   p.Install();
   Bytes none;
@@ -88,7 +88,7 @@ TEST_F(InProcessPlayerTest, FaultControlsShowThroughTheDriver) {
   EXPECT_EQ(p.CommandsServed(), 3u);  // the unplugged attempt never reached the player
 }
 
-TEST_F(InProcessPlayerTest, PipeCallsOutsideTheConversationFail) {
+TEST_F(player_inprocess, PipeCallsOutsideTheConversationFail) {
   InProcessPlayer p(dir_ / "card.img", 1);
   p.Install();
   std::uint32_t done = 0;
@@ -120,7 +120,7 @@ TEST_F(InProcessPlayerTest, PipeCallsOutsideTheConversationFail) {
   for (BulkHandle h : {dev2, in2, out2}) close_handle(h);
 }
 
-TEST_F(InProcessPlayerTest, UninstalledPlayerIsOutOfReach) {
+TEST_F(player_inprocess, UninstalledPlayerIsOutOfReach) {
   Bytes none;
   {
     InProcessPlayer p(dir_ / "card.img", 1);
