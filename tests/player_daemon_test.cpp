@@ -220,22 +220,4 @@ TEST_F(player_daemon, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run({"--help"}).exit, 0);
 }
 
-// The daemon adds little to the host's own 10 ms pause: the benchmark needs
-// command time within 5 % of the pauses; this allows for a loaded machine.
-TEST_F(player_daemon, FullSizeCommandsCostLittleBeyondTheHostPause) {
-  StartDaemon(4);
-  Bytes data(128 * 512, 0x5A);
-  constexpr int kCommands = 30;
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < kCommands; ++i) {
-    const bool write = i % 2 == 0;
-    const Bytes command = write ? WriteCommand(128u * i, 128) : ReadCommand(128u * (i - 1), 128);
-    ASSERT_EQ(Exchange(command, 128, &data, write, 10), 0);
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double ratio = kCommands * 0.010 / seconds;
-  RecordProperty("pause_ratio", std::to_string(ratio));
-  EXPECT_GT(ratio, 0.8) << seconds << " s for " << kCommands << " commands";
-}
-
 }  // namespace

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <unistd.h>
 
 #include "bulkusb.h"
 #include "support/files.h"
@@ -47,10 +46,8 @@ inline Bytes Pattern(std::uint32_t sector, std::uint8_t salt = 0) {
 
 // One command through the driver, the way the device link runs it. Returns
 // the status bytes as a number, 0xFF7F for a failed pipe call, 0x0003 when
-// the handles could not be opened. `pauseMs` is the pause before the status
-// is read.
-inline std::uint16_t Exchange(const Bytes& command, std::uint16_t count, Bytes* data, bool hostSends = false,
-                              int pauseMs = 0) {
+// the handles could not be opened.
+inline std::uint16_t Exchange(const Bytes& command, std::uint16_t count, Bytes* data, bool hostSends = false) {
   BulkHandle dev = open_dev(), in = open_read(), out = open_write();
   std::uint16_t raw = 0;
   std::uint32_t done = 0;
@@ -59,7 +56,6 @@ inline std::uint16_t Exchange(const Bytes& command, std::uint16_t count, Bytes* 
   } else if (!pipe_write(out, command.data(), 31, &done)) {
     raw = 0xFF7F;
   } else {
-    if (pauseMs > 0) ::usleep(static_cast<useconds_t>(pauseMs) * 1000);
     std::uint8_t status[2];
     if (!pipe_read(in, status, 2, &done)) {
       raw = 0xFF7F;
