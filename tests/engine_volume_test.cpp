@@ -1,5 +1,6 @@
-// The card volume against the virtual player: formatting, the card check,
-// mounting and flushing, on cards from the smallest to beyond 2 GiB.
+// The card volume: formatting, the card check, mounting and flushing, on
+// cards from the smallest to beyond 2 GiB; what judges only the card's bytes
+// on each of the three ways the engine reaches a card.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,18 +11,32 @@ using namespace zk27_test;
 
 namespace {
 
-class engine_volume : public CardTest {
+// What the volume cases read and patch on the card, whichever way the engine
+// reaches it.
+template <class Card>
+class VolumeFixture : public Card {
  protected:
-  Bytes BootSector() const { return CardSectors(32, 1); }
+  Bytes BootSector() const { return this->CardSectors(32, 1); }
   void PatchBoot(std::size_t offset, const Bytes& bytes) {
-    ASSERT_TRUE(WriteAt(image_, 32 * 512 + offset, bytes));
+    ASSERT_TRUE(WriteAt(this->image_, 32 * 512 + offset, bytes));
   }
   // Sets table entry `cluster` in both copies on the card.
   void PatchTable(std::uint32_t sectorsPerTable, std::uint32_t cluster, std::uint16_t value) {
     const Bytes v = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
     for (std::uint32_t copy = 0; copy < 2; ++copy)
-      ASSERT_TRUE(WriteAt(image_, (33 + copy * sectorsPerTable) * 512ull + cluster * 2, v));
+      ASSERT_TRUE(WriteAt(this->image_, (33 + copy * sectorsPerTable) * 512ull + cluster * 2, v));
   }
+};
+
+// The cases that judge results and the card's bytes, on the card through the
+// player in this process, attached directly and through zk27-player's socket.
+class engine_volume : public VolumeFixture<AnyCardTest> {};
+INSTANTIATE_TEST_SUITE_P(, engine_volume, kAllCardSources, CardSourceName);
+
+// The cases that look at the commands the player receives, count them or make
+// the player fail: the player in this process, which logs and injects them.
+class engine_volume_inprocess : public VolumeFixture<CardTest> {
+ protected:
   std::uint16_t MaxCount() const {
     std::uint16_t m = 0;
     for (const auto& c : log_) m = std::max(m, c.count);
@@ -29,7 +44,7 @@ class engine_volume : public CardTest {
   }
 };
 
-TEST_F(engine_volume, FormatLaysOutA250000SectorCard) {
+TEST_F(engine_volume_inprocess, FormatLaysOutA250000SectorCard) {
   StartPlayer(250000);
   ASSERT_TRUE(WriteAt(image_, 512, Bytes(80 * 512, 0xAA)));  // sectors 1..80 hold old data
   ASSERT_EQ(FormatCard(), kFormatOk);
@@ -65,10 +80,10 @@ TEST_F(engine_volume, FormatLaysOutA250000SectorCard) {
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(engine_volume, FormatOfASmallCardGivesTheStandardLayout) {
+TEST_P(engine_volume, FormatOfASmallCardGivesTheStandardLayout) {
   // The other tests lay this layout down by hand (FormatImage)
   // to save the format's pause; both must give the same card.
-  StartPlayer(2048);
+  StartCard(2048);
   ASSERT_EQ(FormatCard(), kFormatOk);
   const Bytes formatted = ReadFile(image_).value();
   ASSERT_TRUE(MakeBlankImage(image_, 2048));
@@ -78,7 +93,7 @@ TEST_F(engine_volume, FormatOfASmallCardGivesTheStandardLayout) {
 
 // The pause after the boot sector is the player's: a card attached directly
 // is formatted without it, to the same bytes.
-TEST_F(engine_volume, FormatPausesOnlyForThePlayer) {
+TEST_F(engine_volume_inprocess, FormatPausesOnlyForThePlayer) {
   using Clock = std::chrono::steady_clock;
   StartPlayer(2048);
   auto start = Clock::now();
@@ -98,7 +113,7 @@ TEST_F(engine_volume, FormatPausesOnlyForThePlayer) {
   EXPECT_TRUE(ReadFile(direct) == throughThePlayer);
 }
 
-TEST_F(engine_volume, SmallestCards) {
+TEST_F(engine_volume_inprocess, SmallestCards) {
   StartPlayer(128);
   ASSERT_EQ(FormatCard(), kFormatOk);
   Bytes table(512, 0xFF);
@@ -118,8 +133,8 @@ TEST_F(engine_volume, SmallestCards) {
   EXPECT_EQ(ReadFile(image_), Bytes(127 * 512, 0));
 }
 
-TEST_F(engine_volume, CheckCardLooksAtLabelAndSignature) {
-  StartPlayer(2048);
+TEST_P(engine_volume, CheckCardLooksAtLabelAndSignature) {
+  StartCard(2048);
   FormatQuickly();
   EXPECT_EQ(CheckCard(), kCardOk);
   const Bytes label = {'V', 'O', 'X', 'B', 'R', 'I', 'C', 'K'};
@@ -137,7 +152,7 @@ TEST_F(engine_volume, CheckCardLooksAtLabelAndSignature) {
   EXPECT_EQ(DeviceState, 0);
 }
 
-TEST_F(engine_volume, CheckCardReportsADeviceThatCannotRead) {
+TEST_F(engine_volume_inprocess, CheckCardReportsADeviceThatCannotRead) {
   player::InProcessPlayer& p = StartPlayer(2048);
   FormatQuickly();
   // A proper BootSector left in the buffer by an earlier read must not pass
@@ -173,7 +188,7 @@ TEST_F(engine_volume, CheckCardReportsADeviceThatCannotRead) {
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(engine_volume, TablesThatDoNotFitTheCardAreRefused) {
+TEST_F(engine_volume_inprocess, TablesThatDoNotFitTheCardAreRefused) {
   StartPlayer(2048);
   struct Case {
     const char* name;
@@ -214,8 +229,8 @@ TEST_F(engine_volume, TablesThatDoNotFitTheCardAreRefused) {
 // behind for the entry searches to follow, and a file sent to a volume that is
 // not mounted is not stored: FlushVolume would write nothing, so an answer of
 // success would lose the file. Run in a child process: a crash fails the case.
-TEST_F(engine_volume, NothingIsStoredOnARefusedVolume) {
-  StartPlayer(2048);
+TEST_P(engine_volume, NothingIsStoredOnARefusedVolume) {
+  StartCard(2048);
   FormatQuickly();
   PatchBoot(17, {0xFF, 0xFF});  // 65,535 root entries
   ASSERT_EQ(MountVolume(), kMountBadGeometry);
@@ -226,7 +241,7 @@ TEST_F(engine_volume, NothingIsStoredOnARefusedVolume) {
   EXPECT_TRUE(ReadFile(image_) == card);
 }
 
-TEST_F(engine_volume, MountFormatsACardWithoutATotalSectorCount) {
+TEST_F(engine_volume_inprocess, MountFormatsACardWithoutATotalSectorCount) {
   StartPlayer(4096);
   Layout g = FormatQuickly();
   PatchBoot(32, {0, 0, 0, 0});
@@ -239,7 +254,7 @@ TEST_F(engine_volume, MountFormatsACardWithoutATotalSectorCount) {
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(engine_volume, FlushWritesTheChangedSectorsInTheOrderAskedAndStopsAtTheFirstFailure) {
+TEST_F(engine_volume_inprocess, FlushWritesTheChangedSectorsInTheOrderAskedAndStopsAtTheFirstFailure) {
   StartMountedCard(2048);
   ASSERT_EQ(Store("a.mp3", Content(70000, 1)), kOpOk);
   ASSERT_EQ(Store("b.mp3", Content(1000, 2)), kOpOk);
@@ -294,7 +309,7 @@ TEST_F(engine_volume, FlushWritesTheChangedSectorsInTheOrderAskedAndStopsAtTheFi
   EXPECT_TRUE(CardTablesUnchanged());
 }
 
-TEST_F(engine_volume, ACommandCoversTheChangedSectorsWithinItsReach) {
+TEST_F(engine_volume_inprocess, ACommandCoversTheChangedSectorsWithinItsReach) {
   // 4 GiB-class table: 256 sectors a copy. Changes in table sectors 0, 5
   // and 200 take two commands a copy: 0..5, then 200.
   StartPlayer(8388608);
@@ -311,7 +326,7 @@ TEST_F(engine_volume, ACommandCoversTheChangedSectorsWithinItsReach) {
   EXPECT_EQ(CardSectors(33 + spt, spt), VolumeImage.allocationTable);
 }
 
-TEST_F(engine_volume, CardsAbove160MiBStoreFilesPastCluster2560) {
+TEST_F(engine_volume_inprocess, CardsAbove160MiBStoreFilesPastCluster2560) {
   StartPlayer(300 * 2048);  // 614,400 sectors: 4,800 clusters
   ASSERT_EQ(FormatCard(), kFormatOk);
   ASSERT_EQ(MountVolume(), kMountOk);
@@ -336,7 +351,7 @@ TEST_F(engine_volume, CardsAbove160MiBStoreFilesPastCluster2560) {
   EXPECT_LE(MaxCount(), 128);
 }
 
-TEST_F(engine_volume, TheLargestCardStopsAtTheClusterNumbersLimit) {
+TEST_F(engine_volume_inprocess, TheLargestCardStopsAtTheClusterNumbersLimit) {
   // 4 GiB: 65,536 clusters, of which cluster numbers from 0xFFF0 up would be
   // marks, not clusters.
   StartPlayer(8388608);
@@ -349,7 +364,7 @@ TEST_F(engine_volume, TheLargestCardStopsAtTheClusterNumbersLimit) {
   EXPECT_LE(MaxCount(), 128);
 }
 
-TEST_F(engine_volume, ClustersPastTheCardsEndAreNeverUsed) {
+TEST_F(engine_volume_inprocess, ClustersPastTheCardsEndAreNeverUsed) {
   // 4,227,072 sectors (2,064 MiB): 33,024 table entries in 129 sectors; the
   // data area starts at 323, so cluster 33,023 would end one sector past the
   // card.
@@ -394,7 +409,7 @@ namespace {
 
 // A format that fails half-way leaves the image describing neither the old
 // card nor the new one: nothing may be flushed from it until a mount succeeds.
-TEST_F(engine_volume, AFailedFormatLeavesNothingToFlush) {
+TEST_F(engine_volume_inprocess, AFailedFormatLeavesNothingToFlush) {
   StartMountedCard(2048);
   ASSERT_EQ(Store("a.mp3", Content(1000, 1)), kOpOk);
   // The identify command answers; the BootSector write fails.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,19 @@
 #include "support/programs.h"
 
 namespace zk27_test {
+
+inline int Count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (std::size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + part.size())) ++n;
+  return n;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 // "16256" -> "16,256".
 inline std::string Thousands(std::uint64_t n) {

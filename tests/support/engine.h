@@ -1,6 +1,7 @@
 // Helpers shared by the engine's tests: scripted front-end hooks, a clean
-// engine at the start of every case, and a fixture that puts a fresh virtual
-// player with its own card image behind the driver.
+// engine at the start of every case, and fixtures that put a card image of
+// the test's own behind the engine: through the virtual player in this
+// process, attached directly, or through zk27-player on a socket.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,6 +29,7 @@
 #include "support/card_layout.h"
 #include "support/engine_reset.h"
 #include "support/files.h"
+#include "support/programs.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -111,67 +113,87 @@ inline std::ostream& operator<<(std::ostream& os, const Command& c) {
 inline Command Read(std::uint32_t lba, std::uint16_t count) { return {kCmdReadSectors, lba, count}; }
 inline Command Write(std::uint32_t lba, std::uint16_t count) { return {kCmdWriteSectors, lba, count}; }
 
-// A virtual player on a card image of its own in the test's folder, with a
-// log of every command it receives and a hook to inject faults at a chosen
-// command.
-class CardTest : public EngineTest {
+// Where the engine finds the card: the virtual player in this process, the
+// image file attached directly (no player at all), or zk27-player serving the
+// image on a socket of its own in another process.
+enum class CardSource { kInProcess, kImage, kSocket };
+
+inline const char* CardSourceText(CardSource source) {
+  switch (source) {
+    case CardSource::kInProcess: return "in_process";
+    case CardSource::kImage: return "image";
+    case CardSource::kSocket: return "socket";
+  }
+  return "unknown";
+}
+// The suffix of a case's name, and what GoogleTest prints for the parameter.
+inline std::string CardSourceName(const ::testing::TestParamInfo<CardSource>& info) {
+  return CardSourceText(info.param);
+}
+inline void PrintTo(CardSource source, std::ostream* os) { *os << CardSourceText(source); }
+
+// A card image of its own in the test's folder behind the engine, and what
+// the card tests do with it: files sent, fetched back and found, and the
+// card's bytes read straight from the image.
+class CardFixture : public EngineTest {
  protected:
   void TearDown() override {
-    player_.reset();
+    StopCard();
     EngineTest::TearDown();
   }
 
-  // A blank (zero) card of `sectors` sectors behind the driver.
-  player::InProcessPlayer& StartPlayer(std::uint32_t sectors) {
-    player_.reset();
+  // A blank (zero) card of `sectors` sectors, reached from `source`; any
+  // card before it is put away first.
+  void StartCard(CardSource source, std::uint32_t sectors) {
+    StopCard();
     image_ = dir_ / "card.img";
+    sectors_ = sectors;
     std::filesystem::remove(image_);
     EXPECT_TRUE(MakeBlankImage(image_, sectors));
-    player_ = std::make_unique<player::InProcessPlayer>(image_);
-    EXPECT_TRUE(player_->ok()) << player_->error();
-    player_->core().SetObserver([this](std::uint64_t n, const player::CommandInfo& c) {
-      log_.push_back({c.code, c.lba, c.count});
-      if (n == faultAt_ && fault_) {
-        auto f = std::move(fault_);
-        fault_ = nullptr;
-        f(player_->core());
+    switch (source) {
+      case CardSource::kInProcess:
+        player_ = std::make_unique<player::InProcessPlayer>(image_);
+        EXPECT_TRUE(player_->ok()) << player_->error();
+        player_->Install();
+        break;
+      case CardSource::kImage: {
+        std::string error;
+        EXPECT_TRUE(AttachCardImage(image_, &error)) << error;
+        break;
       }
-    });
-    player_->Install();
-    return *player_;
+      case CardSource::kSocket: {
+        const std::string socket = dir_ / "player.sock";
+        daemon_ = std::make_unique<PlayerProcess>(image_, socket, dir_.path());
+        EXPECT_EQ(daemon_->Start(1), "zk27-player: serving " + image_ + " on " + socket + "\n");
+        ::setenv("ZK27_PLAYER_SOCKET", socket.c_str(), 1);
+        break;
+      }
+    }
+  }
+
+  void StopCard() {
+    player_.reset();
+    DetachCardImage();
+    if (daemon_) {
+      daemon_->Stop();
+      daemon_.reset();
+      ::setenv("ZK27_PLAYER_SOCKET", (dir_ / "no-player.sock").c_str(), 1);
+    }
   }
 
   // The standard empty volume, laid down without the format routine's
   // 300 ms pause (the volume tests show it matches what FormatCard writes).
   Layout FormatQuickly() {
-    const Layout g = FormatImage(image_, player_->SectorCount());
+    const Layout g = FormatImage(image_, sectors_);
     EXPECT_TRUE(WriteAt(image_, 32 * 512 + 24, {0x10, 0x00}));  // sectors per track
     return g;
   }
 
-  // A blank card of `sectors` sectors, formatted and mounted.
-  void StartMountedCard(std::uint32_t sectors = 2048) {
-    StartPlayer(sectors);
+  // The card behind the engine, formatted and mounted.
+  void FormatAndMount() {
     FormatQuickly();
     ASSERT_EQ(MountVolume(), kMountOk);
     ASSERT_EQ(DeviceState, 0);
-    log_.clear();
-  }
-
-  // Runs `fault` on the player when the `k`-th command from now arrives,
-  // before the player judges it.
-  void FaultAtCommand(std::uint64_t k, std::function<void(player::PlayerCore&)> fault) {
-    faultAt_ = player_->CommandsServed() + k;
-    fault_ = std::move(fault);
-  }
-
-  std::uint64_t Served() const { return player_->CommandsServed(); }
-
-  std::vector<Command> WritesIn(const std::vector<Command>& cmds) const {
-    std::vector<Command> w;
-    for (const auto& c : cmds)
-      if (c.code == kCmdWriteSectors) w.push_back(c);
-    return w;
   }
 
   // A PC file of `bytes` in the test's PC folder; returns its path.
@@ -214,15 +236,85 @@ class CardTest : public EngineTest {
     return ReadAt(image_, std::uint64_t{lba} * 512, std::size_t{count} * 512);
   }
 
-  std::unique_ptr<player::InProcessPlayer> player_;
   std::string image_;
+  std::uint32_t sectors_ = 0;
+  // The in-process source's player; none for the other sources.
+  std::unique_ptr<player::InProcessPlayer> player_;
+
+ private:
+  std::unique_ptr<PlayerProcess> daemon_;
+  int fetches_ = 0;
+};
+
+// The virtual player in this process, with a log of every command it
+// receives and a hook to inject faults at a chosen command: for the cases
+// that look at the commands themselves or at what a failing player does.
+class CardTest : public CardFixture {
+ protected:
+  // A blank (zero) card of `sectors` sectors behind the driver.
+  player::InProcessPlayer& StartPlayer(std::uint32_t sectors) {
+    StartCard(CardSource::kInProcess, sectors);
+    player_->core().SetObserver([this](std::uint64_t n, const player::CommandInfo& c) {
+      log_.push_back({c.code, c.lba, c.count});
+      if (n == faultAt_ && fault_) {
+        auto f = std::move(fault_);
+        fault_ = nullptr;
+        f(player_->core());
+      }
+    });
+    return *player_;
+  }
+
+  // A blank card of `sectors` sectors, formatted and mounted.
+  void StartMountedCard(std::uint32_t sectors = 2048) {
+    StartPlayer(sectors);
+    FormatAndMount();
+    log_.clear();
+  }
+
+  // Runs `fault` on the player when the `k`-th command from now arrives,
+  // before the player judges it.
+  void FaultAtCommand(std::uint64_t k, std::function<void(player::PlayerCore&)> fault) {
+    faultAt_ = player_->CommandsServed() + k;
+    fault_ = std::move(fault);
+  }
+
+  std::uint64_t Served() const { return player_->CommandsServed(); }
+
+  std::vector<Command> WritesIn(const std::vector<Command>& cmds) const {
+    std::vector<Command> w;
+    for (const auto& c : cmds)
+      if (c.code == kCmdWriteSectors) w.push_back(c);
+    return w;
+  }
+
   std::vector<Command> log_;
 
  private:
   std::uint64_t faultAt_ = 0;
   std::function<void(player::PlayerCore&)> fault_;
-  int fetches_ = 0;
 };
+
+// The same card from each of the three sources in turn (TEST_P, instantiated
+// with kAllCardSources): for the cases that judge only results and the card's
+// bytes, which must not depend on how the engine reaches the card. The
+// in-process player's log and faults are out of reach here.
+class AnyCardTest : public CardFixture, public ::testing::WithParamInterface<CardSource> {
+ protected:
+  void StartCard(std::uint32_t sectors) { CardFixture::StartCard(GetParam(), sectors); }
+
+  // A blank card of `sectors` sectors, formatted and mounted.
+  void StartMountedCard(std::uint32_t sectors = 2048) {
+    StartCard(sectors);
+    FormatAndMount();
+  }
+
+ private:
+  using CardFixture::player_;
+};
+
+inline const auto kAllCardSources =
+    ::testing::Values(CardSource::kInProcess, CardSource::kImage, CardSource::kSocket);
 
 // A DirEntry written straight into the directory image. The bytes other
 // than EntryBytes' fields are left as they were.

@@ -16,7 +16,6 @@
 #include <optional>
 #include <poll.h>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -140,19 +139,6 @@ inline RunResult RunProgram(const std::vector<std::string>& args, const std::str
   ::unlink(outPath.c_str());
   ::unlink(errPath.c_str());
   return r;
-}
-
-inline int Count(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (std::size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + part.size())) ++n;
-  return n;
-}
-
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 // A zk27-player serving a card of its own on a socket of its own; stopped
