@@ -3,9 +3,9 @@
 // another program holds.
 #include <sys/file.h>
 
-#include "cli_support.h"
+#include "support/cli.h"
 
-using namespace cli_test;
+using namespace zk27_test;
 
 namespace {
 
@@ -33,7 +33,7 @@ class cli_check : public CliTest {
 
   // A formatted 4 MiB card holding a.mp3 (4 clusters) and b.voc.
   void CardWithTwoFiles() {
-    ASSERT_TRUE(MakeBlankCard(card_, 4));
+    ASSERT_TRUE(MakeBlankImage(card_, 4 * kSectorsPerMiB));
     ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
     a_ = Pc("a.mp3", 200000, 1);
     Pc("b.voc", 5000, 2);
@@ -100,7 +100,7 @@ TEST_F(cli_check, ADamagedCardIsListedThenRepairedAndItsFilesKept) {
 }
 
 TEST_F(cli_check, NoCardOrACardInUseIsADeviceFailure) {
-  ASSERT_TRUE(MakeBlankCard(card_, 4));
+  ASSERT_TRUE(MakeBlankImage(card_, 4 * kSectorsPerMiB));
   RunResult r = Z({"check"});
   EXPECT_EQ(r.exit, 3) << r;
   EXPECT_TRUE(Holds(r.err, "The CF card is not ZK27 file format."));

@@ -2,10 +2,10 @@
 // (strace injects SIGKILL at the K-th pwrite64), and zk27 format cut off at
 // every command by the virtual player: whatever is cut, the files stored
 // before stay whole, and a format that did not finish never says it did.
-#include "card_oracle.h"
-#include "cli_support.h"
+#include "support/oracle.h"
+#include "support/cli.h"
 
-using namespace cli_test;
+using namespace zk27_test;
 
 namespace {
 
@@ -85,7 +85,7 @@ class cli_faults : public CliTest {
 
   // The card with three files; their contents.
   void ThreeFileCard() {
-    ASSERT_TRUE(MakeBlankCard(card_, 2));
+    ASSERT_TRUE(MakeBlankImage(card_, 2 * kSectorsPerMiB));
     ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
     for (const auto& [name, bytes] : stored_) ASSERT_TRUE(WriteFile(pc_ + "/" + name, bytes));
     ASSERT_EQ(Z({"put", "a.mp3", "b.mp3", "c.voc"}).exit, 0);
@@ -109,7 +109,7 @@ class cli_faults : public CliTest {
     for (const std::string& n : s.Names())
       EXPECT_TRUE(SameBytes(back + "/" + n, untouched.count(n) ? untouched.at(n) : targets.at(n)));
 
-    const Bytes fresh = RandomBytes(65536 + 9, 99);
+    const Bytes fresh = Content(65536 + 9, 99);
     ASSERT_TRUE(WriteFile(pc_ + "/fresh.mp3", fresh));
     const RunResult put = Z({"put", "fresh.mp3"});
     EXPECT_EQ(put.exit, 0) << put;
@@ -137,8 +137,8 @@ class cli_faults : public CliTest {
     }
   }
 
-  const Files stored_ = {{"a.mp3", RandomBytes(70000, 1)}, {"b.mp3", RandomBytes(65536, 2)}, {"c.voc", RandomBytes(300, 3)}};
-  const Files new_ = {{"n0.mp3", {}}, {"n1.voc", RandomBytes(1000, 4)}, {"n3.mp3", RandomBytes(3 * 65536 - 100, 5)}};
+  const Files stored_ = {{"a.mp3", Content(70000, 1)}, {"b.mp3", Content(65536, 2)}, {"c.voc", Content(300, 3)}};
+  const Files new_ = {{"n0.mp3", {}}, {"n1.voc", Content(1000, 4)}, {"n3.mp3", Content(3 * 65536 - 100, 5)}};
   std::string strace_;
   std::string reason_;
   int round_ = 0;
@@ -200,7 +200,7 @@ TEST_F(cli_format_faults, AFormatCutAtAnyCommandFailsAndKeepsOrDropsFilesWhole) 
   const std::string ready = player_->Start(2);
   ASSERT_NE(ready.find("serving"), std::string::npos) << ready;
   ASSERT_EQ(Z({"format", "-y"}).exit, 0);
-  const Files stored = {{"a.mp3", RandomBytes(70000, 1)}, {"b.mp3", RandomBytes(65536, 2)}, {"c.voc", RandomBytes(300, 3)}};
+  const Files stored = {{"a.mp3", Content(70000, 1)}, {"b.mp3", Content(65536, 2)}, {"c.voc", Content(300, 3)}};
   for (const auto& [name, bytes] : stored) ASSERT_TRUE(WriteFile(pc_ + "/" + name, bytes));
   ASSERT_EQ(Z({"put", "a.mp3", "b.mp3", "c.voc"}).exit, 0);
   const Bytes start = *ReadFile(card_);

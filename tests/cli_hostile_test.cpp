@@ -2,9 +2,11 @@
 // geometry edited byte by byte. The program may refuse a file or the card, but
 // it never crashes, never hangs and never writes outside the folder it
 // fetches into.
-#include "cli_support.h"
+#include <random>
 
-using namespace cli_test;
+#include "support/cli.h"
+
+using namespace zk27_test;
 
 namespace {
 
@@ -17,7 +19,7 @@ class cli_hostile : public CliTest {
   using CliTest::Z;
   void SetUp() override {
     CliTest::SetUp();
-    ASSERT_TRUE(MakeBlankCard(card_, kCardMiB));
+    ASSERT_TRUE(MakeBlankImage(card_, kCardMiB * kSectorsPerMiB));
     ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
     // a.mp3: clusters 2-3, b.mp3: 4, c.mp3: 5-7, d.voc: 8.
     content_["a.mp3"] = Pc("a.mp3", 100000, 1);

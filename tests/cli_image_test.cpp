@@ -5,9 +5,9 @@
 #include <pty.h>
 #include <sys/wait.h>
 
-#include "cli_support.h"
+#include "support/cli.h"
 
-using namespace cli_test;
+using namespace zk27_test;
 
 namespace {
 
@@ -38,7 +38,7 @@ class cli_image : public CliTest {
   }
 
   void Format(std::uint32_t mib) {
-    ASSERT_TRUE(MakeBlankCard(card_, mib));
+    ASSERT_TRUE(MakeBlankImage(card_, mib * kSectorsPerMiB));
     const RunResult r = Z({"format", "--yes"});
     ASSERT_EQ(r.exit, 0) << r;
   }
@@ -114,7 +114,7 @@ TEST_F(cli_image, UsageErrorsExitTwoAndHelpGoesToStdout) {
 }
 
 TEST_F(cli_image, UnformattedOrMissingImageIsADeviceFailure) {
-  ASSERT_TRUE(MakeBlankCard(card_, 4));
+  ASSERT_TRUE(MakeBlankImage(card_, 4 * kSectorsPerMiB));
   Pc("a.mp3", 100, 1);
   const Bytes blank = *ReadFile(card_);
   const std::vector<std::vector<std::string>> commands = {
@@ -454,7 +454,7 @@ TEST_F(cli_image, GetReportsMissingNamesAndReplacesPcFiles) {
 
   const std::string back = dir_.Sub("back");
   // An older, longer PC file of the same name is replaced without a question.
-  ASSERT_TRUE(WriteFile(back + "/b.voc", RandomBytes(100000, 9)));
+  ASSERT_TRUE(WriteFile(back + "/b.voc", Content(100000, 9)));
   const RunResult r = Z({"get", "a.mp3", "nothere.mp3", "b.voc"}, back);
   EXPECT_EQ(r.exit, 1) << r;
   EXPECT_EQ(Count(r.err, " File Not Existed and drop the entry off!!"), 1) << r;

@@ -5,11 +5,11 @@
 // it. Nothing is lost or mixed; the one that cannot go is told so.
 #include <sys/file.h>
 
-#include "card_oracle.h"
-#include "cli_support.h"
+#include "support/oracle.h"
+#include "support/cli.h"
 #include "usbfunc.h"
 
-using namespace cli_test;
+using namespace zk27_test;
 
 namespace {
 
@@ -119,8 +119,8 @@ class cli_locks : public CliTest {
   }
 
   void Files3MiB() {
-    x_ = RandomBytes(3 << 20, 11);
-    y_ = RandomBytes(3 << 20, 12);
+    x_ = Content(3 << 20, 11);
+    y_ = Content(3 << 20, 12);
     ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", x_));
     ASSERT_TRUE(WriteFile(pc_ + "/y.mp3", y_));
   }
@@ -140,7 +140,7 @@ class cli_locks : public CliTest {
 };
 
 TEST_F(cli_locks, TwoImagePutsAtOnceNeverLoseOrMixAFile) {
-  ASSERT_TRUE(MakeBlankCard(card_, 16));
+  ASSERT_TRUE(MakeBlankImage(card_, 16 * kSectorsPerMiB));
   ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
   Files3MiB();
   // The second waits for the first, well within the default wait.
@@ -160,8 +160,8 @@ TEST_F(cli_locks, TwoClientsOfOnePlayerNeverLoseOrMixAFile) {
   StartPlayer(4);
   ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
   // Three clusters each: a put takes many commands of 10 ms, so the two meet.
-  x_ = RandomBytes(3 * 65536 - 5, 21);
-  y_ = RandomBytes(3 * 65536 - 6, 22);
+  x_ = Content(3 * 65536 - 5, 21);
+  y_ = Content(3 * 65536 - 6, 22);
   ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", x_));
   ASSERT_TRUE(WriteFile(pc_ + "/y.mp3", y_));
   for (int i = 0; i < 3; ++i) {
@@ -174,7 +174,7 @@ TEST_F(cli_locks, TwoClientsOfOnePlayerNeverLoseOrMixAFile) {
 
 TEST_F(cli_locks, AnImageThePlayerServesIsRefused) {
   StartPlayer(2);
-  ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", RandomBytes(1000, 31)));
+  ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", Content(1000, 31)));
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"put", "x.mp3"}, {"format", "-y"}, {"ls"}}) {
     SCOPED_TRACE(args[0]);
@@ -187,9 +187,9 @@ TEST_F(cli_locks, AnImageThePlayerServesIsRefused) {
 }
 
 TEST_F(cli_locks, ALockHeldOnTheImageMakesWritersWaitAndThenRefuses) {
-  ASSERT_TRUE(MakeBlankCard(card_, 2));
+  ASSERT_TRUE(MakeBlankImage(card_, 2 * kSectorsPerMiB));
   ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
-  const Bytes x = RandomBytes(70000, 41);
+  const Bytes x = Content(70000, 41);
   ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", x));
   {
     HeldLock held(card_, LOCK_EX);
@@ -231,7 +231,7 @@ TEST_F(cli_locks, ALockHeldOnThePlayersLockFileMakesWritersWaitAndThenRefuses) {
   image_ = false;
   StartPlayer(2);
   ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
-  ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", RandomBytes(1000, 51)));
+  ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", Content(1000, 51)));
   // The virtual player's lock file lies beside its socket.
   const std::string lockFile = socket_ + ".lock";
   {
@@ -269,9 +269,9 @@ TEST_F(cli_locks, ALockHeldOnThePlayersLockFileMakesWritersWaitAndThenRefuses) {
 // The window holds the card through the engine for the whole of an action;
 // zk27 on the same image meanwhile is refused and writes nothing.
 TEST_F(cli_locks, ZkWhileAProgramHoldsTheCardInProcessIsRefused) {
-  ASSERT_TRUE(MakeBlankCard(card_, 2));
+  ASSERT_TRUE(MakeBlankImage(card_, 2 * kSectorsPerMiB));
   ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
-  ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", RandomBytes(1000, 61)));
+  ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", Content(1000, 61)));
   std::string error;
   ASSERT_TRUE(AttachCardImage(card_, &error)) << error;
   {

@@ -2,7 +2,7 @@
 // player's states steered with `zk27-player ctl`, transport failures, voice
 // recordings made on the player, and a player that dies.
 #include "bulk_backend.h"
-#include "cli_support.h"
+#include "support/cli.h"
 #include "voc_writer.h"
 
 #include <csignal>
@@ -12,7 +12,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-using namespace cli_test;
+using namespace zk27_test;
 
 namespace {
 
@@ -376,7 +376,7 @@ TEST_F(cli_player, FailedFetchKeepsTheOlderPcFile) {
   ASSERT_EQ(Z({"get", "empty.mp3"}, back).exit, 0);
   const std::uint64_t beforeFirstRead = Commands() - before;
 
-  const Bytes older = RandomBytes(5000, 3);
+  const Bytes older = Content(5000, 3);
   ASSERT_TRUE(WriteFile(back + "/big.mp3", older));
   Ctl({"fail-after", std::to_string(beforeFirstRead + 2)});  // the second cluster's read
   const RunResult r = Z({"get", "big.mp3", "empty.mp3"}, back);
@@ -430,7 +430,7 @@ TEST_F(cli_player, ACardHeldByOneProgramIsLeftAloneByOthers) {
 // emptied the real m1.mp3's name slot.
 TEST_F(cli_player, RecordingOnACardWithEveryNameSlotTaken) {
   // Filled directly on the image (quick), then served by the player.
-  ASSERT_TRUE(MakeBlankCard(card_, 4));
+  ASSERT_TRUE(MakeBlankImage(card_, 4 * kSectorsPerMiB));
   {
     std::vector<std::string> argv = {Zk27(), "--image", card_, "format", "--yes"};
     ASSERT_EQ(RunProgram(argv, dir_.path()).exit, 0);

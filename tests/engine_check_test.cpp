@@ -5,9 +5,9 @@
 #include <random>
 
 #include "check.h"
-#include "engine_support.h"
+#include "support/engine.h"
 
-namespace engine_test {
+namespace zk27_test {
 namespace {
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -23,7 +23,7 @@ std::string Joined(const std::vector<std::string>& lines) {
   return ::testing::AssertionFailure() << "no line holds \"" << part << "\" in:\n" << Joined(lines);
 }
 
-class CheckTest : public CardTest {
+class engine_check : public CardTest {
  protected:
   // The card read afresh, as zk27 check reads it: the volume and copy 2.
   void Remount() {
@@ -120,7 +120,7 @@ class CheckTest : public CardTest {
   }
 };
 
-TEST_F(CheckTest, ACleanCardIsCleanAndItsRepairWritesNothing) {
+TEST_F(engine_check, ACleanCardIsCleanAndItsRepairWritesNothing) {
   StartMountedCard(8192);
   ASSERT_EQ(Store("song.mp3", Content(150000, 1)), kOpOk);
   ASSERT_EQ(Store("memo.voc", Content(3000, 2)), kOpOk);
@@ -140,7 +140,7 @@ TEST_F(CheckTest, ACleanCardIsCleanAndItsRepairWritesNothing) {
   EXPECT_EQ(WrittenRegions(), "");
 }
 
-TEST_F(CheckTest, BrokenChainsAreCutToTheirWholePartAndWholeFilesStayAsTheyAre) {
+TEST_F(engine_check, BrokenChainsAreCutToTheirWholePartAndWholeFilesStayAsTheyAre) {
   StartMountedCard(8192);
   const Bytes a = Content(200000, 1), b = Content(150000, 2), c = Content(150000, 3), d = Content(150000, 4),
               e = Content(100000, 5), g = Content(1000, 7), h = Content(100000, 8);
@@ -209,7 +209,7 @@ TEST_F(CheckTest, BrokenChainsAreCutToTheirWholePartAndWholeFilesStayAsTheyAre) 
   EXPECT_EQ(CountFreeClusters(), static_cast<int>(8192 / kClusterSectors) - 2 - 11);
 }
 
-TEST_F(CheckTest, ClustersTwoChainsReachGoToTheSoundChainThenToTheHigherFileId) {
+TEST_F(engine_check, ClustersTwoChainsReachGoToTheSoundChainThenToTheHigherFileId) {
   StartMountedCard(8192);
   // A deletion cut after its table writes: old.mp3's clusters are free but
   // its entry stays, and the next file takes them.
@@ -242,7 +242,7 @@ TEST_F(CheckTest, ClustersTwoChainsReachGoToTheSoundChainThenToTheHigherFileId) 
   EXPECT_EQ(CardFileCount, 2);
 }
 
-TEST_F(CheckTest, OfTwoSoundChainsTheHigherFileIdKeepsTheSharedClustersAndAnUnsoundOneNeverDoes) {
+TEST_F(engine_check, OfTwoSoundChainsTheHigherFileIdKeepsTheSharedClustersAndAnUnsoundOneNeverDoes) {
   StartMountedCard(8192);
   const Bytes p = Content(3 * 65536, 1);
   ASSERT_EQ(Store("p.mp3", p), kOpOk);
@@ -276,7 +276,7 @@ TEST_F(CheckTest, OfTwoSoundChainsTheHigherFileIdKeepsTheSharedClustersAndAnUnso
   EXPECT_EQ(FetchBack("r.mp3"), Prefix(Content(3 * 65536, 3), 65536));
 }
 
-TEST_F(CheckTest, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
+TEST_F(engine_check, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
   StartMountedCard(8192);
   const Bytes a = Content(200000, 1), b = Content(70000, 2);
   ASSERT_EQ(Store("a.mp3", a), kOpOk);
@@ -288,7 +288,7 @@ TEST_F(CheckTest, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
   // only, and its entry stays.
   Bytes copy1 = Copy(1);
   for (const std::uint16_t c : ca) copy1[c * 2] = copy1[c * 2 + 1] = 0;
-  ASSERT_TRUE(player_test::WriteFileAt(image_, std::uint64_t{kTableLba} * 512, copy1));
+  ASSERT_TRUE(WriteAt(image_, std::uint64_t{kTableLba} * 512, copy1));
   Remount();
   VolumeCheck found = CheckVolume(0);
   EXPECT_TRUE(HasLine(found.problems, "the two copies of the allocation table differ in 4 entries"));
@@ -304,7 +304,7 @@ TEST_F(CheckTest, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
   // Now copy 2 holds junk while copy 1 matches the directory.
   Bytes copy2 = Copy(2);
   for (std::size_t i = 40; i < 200; ++i) copy2[i] = static_cast<std::uint8_t>(i * 7);
-  ASSERT_TRUE(player_test::WriteFileAt(image_, std::uint64_t{kTableLba + spt} * 512, copy2));
+  ASSERT_TRUE(WriteAt(image_, std::uint64_t{kTableLba + spt} * 512, copy2));
   Remount();
   found = CheckVolume(0);
   EXPECT_TRUE(HasLine(found.problems, "the two copies of the allocation table differ"));
@@ -317,7 +317,7 @@ TEST_F(CheckTest, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
   EXPECT_EQ(FetchBack("b.mp3"), b);
 }
 
-TEST_F(CheckTest, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTheNewNames) {
+TEST_F(engine_check, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTheNewNames) {
   StartMountedCard(8192);
   std::map<std::string, Bytes> content;
   std::uint32_t seed = 1;
@@ -379,7 +379,7 @@ TEST_F(CheckTest, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTheNe
   EXPECT_EQ(FetchBack("s1.mp3"), content["s1.mp3"]);
 }
 
-TEST_F(CheckTest, EachKindIsNumberedOneToNInItsPresentOrder) {
+TEST_F(engine_check, EachKindIsNumberedOneToNInItsPresentOrder) {
   StartMountedCard(8192);
   // 0-byte files written straight into the image: music 1, 3, 3, 6 and voice
   // 0x80, 0x82.
@@ -410,7 +410,7 @@ TEST_F(CheckTest, EachKindIsNumberedOneToNInItsPresentOrder) {
   for (std::uint32_t k = 0; k < files.size(); ++k) EXPECT_EQ(DirEntryAt(0, k * 32)[kEntryFileIdOffset], expected[k]) << k;
 }
 
-TEST_F(CheckTest, AKindOfMoreThan127FilesKeepsItsFirst127) {
+TEST_F(engine_check, AKindOfMoreThan127FilesKeepsItsFirst127) {
   StartMountedCard(8192);
   // 130 music entries, one of them broken: it goes, and the last two.
   for (std::uint32_t k = 0; k < 130; ++k) {
@@ -433,7 +433,7 @@ TEST_F(CheckTest, AKindOfMoreThan127FilesKeepsItsFirst127) {
   EXPECT_FALSE(HasLine(lines, "m127.mp3: released"));
 }
 
-TEST_F(CheckTest, ClustersPastTheCardsRealEndMustBeReserved) {
+TEST_F(engine_check, ClustersPastTheCardsRealEndMustBeReserved) {
   StartMountedCard(4096);
   const Bytes a = Content(3 * 65536, 1);
   ASSERT_EQ(Store("a.mp3", a), kOpOk);
@@ -446,7 +446,7 @@ TEST_F(CheckTest, ClustersPastTheCardsRealEndMustBeReserved) {
   SetTableEntry(40, 41);
   SetTableEntry(41, kEndOfChain);
   FlushVolume(FlushOrder::kAdding);
-  ASSERT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 32, {0x00, 0x20, 0x00, 0x00}));  // 8,192
+  ASSERT_TRUE(WriteAt(image_, 32 * 512 + 32, {0x00, 0x20, 0x00, 0x00}));  // 8,192
   Remount();
   ASSERT_EQ(VolumeImage.totalSectors, 8192u);
   const std::uint32_t card = IdentifiedCardSectors();
@@ -470,7 +470,7 @@ TEST_F(CheckTest, ClustersPastTheCardsRealEndMustBeReserved) {
 
 // The fuzz target's invariant on cards damaged at random: after the repair
 // the check is clean and every file it called whole reads as before.
-TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchanged) {
+TEST_F(engine_check, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchanged) {
   for (std::uint32_t seed = 1; seed <= 80; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     StartMountedCard(4096);
@@ -488,7 +488,7 @@ TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchan
       PutEntry(0, k * 32, id, id, slot, clusters > 0 ? next : kEndOfChain, size);
       for (std::uint32_t c = 0; c < clusters; ++c, ++next) {
         SetTableEntry(next, c + 1 < clusters ? next + 1 : kEndOfChain);
-        ASSERT_TRUE(player_test::WriteFileAt(image_, std::uint64_t{ClusterLba(next)} * 512,
+        ASSERT_TRUE(WriteAt(image_, std::uint64_t{ClusterLba(next)} * 512,
                                              Content(kClusterBytes, seed * 100 + next)));
       }
     }
@@ -510,7 +510,7 @@ TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchan
     if (any(3) == 0) {  // copy 2 differs too
       Bytes copy2 = Copy(2);
       copy2[4 + any(60)] = static_cast<std::uint8_t>(rnd());
-      ASSERT_TRUE(player_test::WriteFileAt(image_, std::uint64_t{kTableLba + VolumeImage.sectorsPerTable} * 512, copy2));
+      ASSERT_TRUE(WriteAt(image_, std::uint64_t{kTableLba + VolumeImage.sectorsPerTable} * 512, copy2));
       Remount();
     }
     const VolumeCheck found = CheckVolume(4096);
@@ -528,4 +528,4 @@ TEST_F(CheckTest, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnchan
 }
 
 }  // namespace
-}  // namespace engine_test
+}  // namespace zk27_test

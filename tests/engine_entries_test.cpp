@@ -2,16 +2,18 @@
 // DirEntry codec and the walks over the directory.
 #include <gtest/gtest.h>
 
-#include "engine_support.h"
+#include "support/engine.h"
 
-using namespace engine_test;
+using namespace zk27_test;
 
 namespace {
 
-class engine_entries : public CardTest {
+// The volume image of a card mounted from each of the three ways the engine
+// reaches a card.
+class engine_entries : public AnyCardTest {
  protected:
   void SetUp() override {
-    CardTest::SetUp();
+    AnyCardTest::SetUp();
     StartMountedCard(2048);  // 14 free clusters, 2..15
   }
   void UseClusters(std::initializer_list<std::uint32_t> clusters) {
@@ -19,8 +21,19 @@ class engine_entries : public CardTest {
   }
   std::vector<std::uint16_t> List() const { return ClusterList; }
 };
+INSTANTIATE_TEST_SUITE_P(, engine_entries, kAllCardSources, CardSourceName);
 
-TEST_F(engine_entries, NextFileIdFollowsTheHighestNumberOfEachKind) {
+// The same on the in-process player, for the cases that have the player
+// record a memo the way it files its own recordings.
+class engine_entries_inprocess : public CardTest {
+ protected:
+  void SetUp() override {
+    CardTest::SetUp();
+    StartMountedCard(2048);
+  }
+};
+
+TEST_P(engine_entries, NextFileIdFollowsTheHighestNumberOfEachKind) {
   EXPECT_EQ(NextFileId(1), 0x01);
   EXPECT_EQ(NextFileId(2), 0x81);
 
@@ -43,7 +56,7 @@ TEST_F(engine_entries, NextFileIdFollowsTheHighestNumberOfEachKind) {
   EXPECT_EQ(NextFileId(2), 0);
 }
 
-TEST_F(engine_entries, FindFreeDirEntryPacksSectorAndOffset) {
+TEST_P(engine_entries, FindFreeDirEntryPacksSectorAndOffset) {
   for (std::uint32_t i = 0; i < 16 + 3; ++i) PutEntry(i / 16, i % 16 * 32, 1, 1, 0, kEndOfChain, 0);
   const std::uint16_t pos = FindFreeDirEntry();
   EXPECT_EQ(pos, 0x0860);
@@ -56,7 +69,7 @@ TEST_F(engine_entries, FindFreeDirEntryPacksSectorAndOffset) {
   EXPECT_EQ(FindFreeDirEntry(), 20 * 2048 + 448);
 }
 
-TEST_F(engine_entries, NameSlots) {
+TEST_P(engine_entries, NameSlots) {
   // A name of 62 bytes fills its slot to the last byte and no further.
   const std::string longest(62, 'n');
   VolumeImage.nameTable[63] = 0x5A;
@@ -86,7 +99,7 @@ TEST_F(engine_entries, NameSlots) {
   EXPECT_EQ(FindFreeNameSlot(), kNoNameSlot);
 }
 
-TEST_F(engine_entries, ClustersAreTakenLowestFirstAndLinkedInThatOrder) {
+TEST_P(engine_entries, ClustersAreTakenLowestFirstAndLinkedInThatOrder) {
   CollectFreeClusters(0);
   EXPECT_EQ(List(), (std::vector<std::uint16_t>{kEndOfChain}));
   LinkClusterChain(0);
@@ -121,7 +134,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> UsedEntries() {
   return used;
 }
 
-TEST_F(engine_entries, DecodeReadsARecordingAsThePlayerFiledIt) {
+TEST_F(engine_entries_inprocess, DecodeReadsARecordingAsThePlayerFiledIt) {
   const Bytes voice = Content(150000, 31);
   player::RecordInfo info;
   ASSERT_EQ(player_->core().Record(voice, &info), player::RecordResult::kOk);
@@ -155,7 +168,7 @@ TEST_F(engine_entries, DecodeReadsARecordingAsThePlayerFiledIt) {
   EXPECT_EQ(TableEntry(chain.back()), kEndOfChain);
 }
 
-TEST_F(engine_entries, DecodeReadsTheEntriesTheEngineWrote) {
+TEST_P(engine_entries, DecodeReadsTheEntriesTheEngineWrote) {
   ASSERT_EQ(Store("song.mp3", Content(70000, 32)), kOpOk);
   ASSERT_EQ(Store("memo.voc", Content(10, 33)), kOpOk);
   const Bytes dir = CardSectors(VolumeImage.dirStart, 1);
@@ -182,7 +195,7 @@ TEST_F(engine_entries, DecodeReadsTheEntriesTheEngineWrote) {
   EXPECT_FALSE(DecodeDirEntry(dir.data() + 2 * kDirEntrySize).InUse());
 }
 
-TEST_F(engine_entries, EncodeWritesTheFieldsWhereDecodeReadsThemAndNothingElse) {
+TEST_P(engine_entries, EncodeWritesTheFieldsWhereDecodeReadsThemAndNothingElse) {
   std::uint8_t bytes[kDirEntrySize];
   for (std::uint32_t i = 0; i < kDirEntrySize; ++i) bytes[i] = static_cast<std::uint8_t>(0xA0 + i);
   const std::vector<std::uint8_t> before(bytes, bytes + kDirEntrySize);
@@ -231,7 +244,7 @@ TEST_F(engine_entries, EncodeWritesTheFieldsWhereDecodeReadsThemAndNothingElse) 
   EXPECT_EQ(UnpackDirEntryPos(20 * 2048 + 448).offset, 448u);
 }
 
-TEST_F(engine_entries, ReleaseFreesTheEntryItsChainAndItsNameSlot) {
+TEST_P(engine_entries, ReleaseFreesTheEntryItsChainAndItsNameSlot) {
   ASSERT_EQ(Store("keep.mp3", Content(10, 34)), kOpOk);
   ASSERT_EQ(Store("gone.mp3", Content(3 * 65536, 35)), kOpOk);
   const DirEntryPos at{0, kDirEntrySize};
@@ -271,7 +284,7 @@ TEST_F(engine_entries, ReleaseFreesTheEntryItsChainAndItsNameSlot) {
   EXPECT_EQ(UsedEntries().size(), 1u);
 }
 
-TEST_F(engine_entries, WalksSeeEveryEntryInDirectoryOrder) {
+TEST_F(engine_entries_inprocess, WalksSeeEveryEntryInDirectoryOrder) {
   ASSERT_EQ(Store("a.mp3", Content(10, 36)), kOpOk);
   ASSERT_EQ(Store("b.voc", Content(10, 37)), kOpOk);
   player::RecordInfo info;

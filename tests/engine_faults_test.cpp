@@ -3,19 +3,19 @@
 // an ejected card, a pulled cable or a busy player at a spread of commands.
 // After each cut the card is read afresh (a new program, a new player on the
 // same image) and judged twice: by an independent reading of the image's
-// bytes (card_oracle.h) and by the engine itself, which lists, repairs,
+// bytes (support/oracle.h) and by the engine itself, which lists, repairs,
 // stores a new file and fetches every file back.
 #include <gtest/gtest.h>
 
 #include <map>
 
-#include "card_oracle.h"
-#include "engine_support.h"
+#include "support/oracle.h"
+#include "support/engine.h"
 #if ZK27_TEST_REPAIR
 #include "check.h"
 #endif
 
-using namespace engine_test;
+using namespace zk27_test;
 
 namespace {
 
@@ -107,7 +107,7 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
   std::string PcPath(const std::string& name, const Bytes& bytes) {
     std::filesystem::create_directories(dir_ / "pc");
     const std::string path = dir_ / ("pc/" + name);
-    EXPECT_TRUE(WriteWholeFile(path, bytes));
+    EXPECT_TRUE(WriteFile(path, bytes));
     return path;
   }
 
@@ -184,14 +184,14 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
 
   void WriteImage(const Bytes& b) {
     std::filesystem::remove(image_);
-    ASSERT_TRUE(WriteWholeFile(image_, b));
+    ASSERT_TRUE(WriteFile(image_, b));
   }
 
   // Three files on a fresh volume: two music files and a recording.
   void MakeThreeFileCard() {
-    ASSERT_TRUE(player_test::MakeBlankImage(image_, kCardSectors));
-    player_test::FormatImage(image_, kCardSectors);
-    ASSERT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 24, {0x10, 0x00}));
+    ASSERT_TRUE(MakeBlankImage(image_, kCardSectors));
+    FormatImage(image_, kCardSectors);
+    ASSERT_TRUE(WriteAt(image_, 32 * 512 + 24, {0x10, 0x00}));
     Restart();
     ASSERT_EQ(MountVolume(), kMountOk);
     for (const auto& [name, bytes] : stored_)
@@ -283,7 +283,7 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
       std::filesystem::create_directories(out);
       std::string pcName;
       ASSERT_EQ(FetchCardFileTo(r, out, {}, &pcName), kOpOk) << name;
-      EXPECT_TRUE(player_test::WholeFile(out + "/" + pcName) == bytes) << name << " fetched wrong";
+      EXPECT_TRUE(ReadFile(out + "/" + pcName) == bytes) << name << " fetched wrong";
     }
   }
 
@@ -331,7 +331,7 @@ TEST_P(engine_faults, EveryCutKeepsEveryFile) {
     if (GetParam().spread == Spread::kEveryTransport) cuts.push_back({Fault::kTransport, k});
     else cuts.push_back({std::array{Fault::kEject, Fault::kUnplug, Fault::kBusy}[(k - 1) % 3], k});
   }
-  const Bytes start = player_test::WholeFile(dir_ / "start.img");
+  const Bytes start = ReadFile(dir_ / "start.img").value();
   for (const auto& [kind, k] : cuts) {
     SCOPED_TRACE(std::string(OpName(op)) + ", " + FaultName(kind) + " at command " + std::to_string(k) + " of " +
                  std::to_string(commands));

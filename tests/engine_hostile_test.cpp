@@ -5,10 +5,9 @@
 
 #include <fcntl.h>
 
-#include "engine_support.h"
+#include "support/engine.h"
 
-using namespace engine_test;
-using player_test::WriteFileAt;
+using namespace zk27_test;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -31,20 +30,12 @@ class engine_hostile : public CardTest {
   // Directory entry `index` (from 0) on the card.
   void PokeEntry(std::uint32_t index, std::uint8_t id, std::uint8_t mark, std::uint16_t slot, std::uint16_t first,
                  std::uint32_t size) {
-    DirEntry fields;
-    fields.mark = mark;
-    fields.nameSlot = slot;
-    fields.fileId = id;
-    fields.firstCluster = first;
-    fields.size = size;
-    Bytes e(kDirEntrySize, 0);
-    EncodeDirEntry(fields, e.data());
-    ASSERT_TRUE(WriteFileAt(image_, (35 + index / 16) * 512ull + index % 16 * 32, e));
+    ASSERT_TRUE(WriteAt(image_, (35 + index / 16) * 512ull + index % 16 * 32, EntryBytes(id, mark, slot, first, size)));
   }
   void PokeSlot(std::uint16_t slot, std::uint16_t length, const std::string& name) {
     Bytes s = {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8)};
     s.insert(s.end(), name.begin(), name.end());
-    ASSERT_TRUE(WriteFileAt(image_, 512 + slot, s));
+    ASSERT_TRUE(WriteAt(image_, 512 + slot, s));
   }
   // A music entry named `name` in slot `index` * 64.
   void PokeFile(std::uint32_t index, const std::string& name, std::uint16_t first, std::uint32_t size) {
@@ -54,7 +45,7 @@ class engine_hostile : public CardTest {
   }
   void PokeTable(std::uint32_t cluster, std::uint16_t value) {
     const Bytes v = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
-    for (std::uint32_t lba : {33u, 34u}) ASSERT_TRUE(WriteFileAt(image_, lba * 512ull + cluster * 2, v));
+    for (std::uint32_t lba : {33u, 34u}) ASSERT_TRUE(WriteAt(image_, lba * 512ull + cluster * 2, v));
   }
 };
 
@@ -90,7 +81,7 @@ TEST_F(engine_hostile, BrokenNameSlotsNeverReachPastTheNameTable) {
   std::filesystem::create_directories(out);
   std::string pcName;
   EXPECT_EQ(FetchCardFileTo(5, out, {}, &pcName), kOpUnsafeName);
-  EXPECT_TRUE(FolderListing(out).empty());
+  EXPECT_TRUE(FolderNames(out).empty());
 
   // Releasing entries with broken slots leaves every name slot alone.
   const Bytes names(VolumeImage.nameTable, VolumeImage.nameTable + kNameTableBytes);
@@ -138,7 +129,7 @@ TEST_F(engine_hostile, DamagedChainsAreRefusedBeforeAnythingIsRead) {
     log_.clear();
     std::string pcName;
     EXPECT_EQ(FetchCardFileTo(r, out, {}, &pcName), kOpDamaged);
-    EXPECT_TRUE(FolderListing(out).empty());
+    EXPECT_TRUE(FolderNames(out).empty());
 
     const std::string path = dir_ / "direct.bin";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
@@ -193,15 +184,15 @@ TEST_F(engine_hostile, NamesThatWouldLeaveTheFolderAreRefused) {
 
   const std::string out = dir_ / "deep/out";
   std::filesystem::create_directories(out);
-  const Lines around = FolderListing(dir_.path());
+  const Lines around = FolderNames(dir_.path());
   for (std::int32_t r = 1; r <= CardFileCount; ++r) {
     SCOPED_TRACE(CardFileTable[r].Name);
     std::string pcName;
     EXPECT_EQ(FetchCardFileTo(r, out, {}, &pcName), kOpUnsafeName);
   }
-  EXPECT_TRUE(FolderListing(out).empty());
-  EXPECT_EQ(FolderListing(dir_ / "deep"), Lines{"out"});
-  EXPECT_EQ(FolderListing(dir_.path()), around);
+  EXPECT_TRUE(FolderNames(out).empty());
+  EXPECT_EQ(FolderNames(dir_ / "deep"), Lines{"out"});
+  EXPECT_EQ(FolderNames(dir_.path()), around);
 }
 
 // A recording that cannot be named because every name slot is taken keeps

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "check.h"
-#include "engine_support.h"
+#include "support/engine.h"
 #include "messages.h"
 #include "passes.h"
 
-using namespace engine_test;
+using namespace zk27_test;
 using Lines = std::vector<std::string>;
 
 namespace {
@@ -196,7 +196,7 @@ TEST_F(engine_passes, FetchDropsMissingLinesAndStopsWithoutLeavingAPcFile) {
   EXPECT_TRUE(summary.stopped);
   EXPECT_EQ(summary.done, 1);
   EXPECT_EQ(summary.text, "1 file uploaded");
-  EXPECT_EQ(FolderListing(out), (Lines{"memo.voc", "memo.wav", "small.mp3"}));
+  EXPECT_EQ(FolderNames(out), (Lines{"memo.voc", "memo.wav", "small.mp3"}));
 }
 
 TEST_F(engine_passes, FetchEndsTheSessionWithAStatusLineWhenTheCardIsPulled) {
@@ -211,7 +211,7 @@ TEST_F(engine_passes, FetchEndsTheSessionWithAStatusLineWhenTheCardIsPulled) {
   EXPECT_EQ(view.reports[1].messages, Lines{msg::kCardRemoved});
   EXPECT_EQ(summary.endText, "1files uploaded");
   EXPECT_TRUE(summary.text.empty());  // a pass cut short by the card gives no summary
-  EXPECT_EQ(FolderListing(dir_ / "out"), Lines{"a.mp3"});
+  EXPECT_EQ(FolderNames(dir_ / "out"), Lines{"a.mp3"});
 }
 
 TEST_F(engine_passes, DeleteReportsMissingNamesAndAStopBeforeTheTablesKeepsEverything) {
@@ -260,7 +260,7 @@ TEST_F(engine_passes, DeviceStatesAndOpeningChecksAreJudgedOnce) {
   EXPECT_EQ(noCard.state, CardOpening::kPlayerRefused);
   EXPECT_STREQ(noCard.message, msg::kStartNoCard);
   player_->core().Insert();
-  ASSERT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 3, Bytes{'X'}));  // another volume's label
+  ASSERT_TRUE(WriteAt(image_, 32 * 512 + 3, Bytes{'X'}));  // another volume's label
   const OpeningReport foreign = CheckPlayerAndCard();
   EXPECT_EQ(foreign.state, CardOpening::kForeign);
   EXPECT_STREQ(foreign.message, msg::kNotZk27Format);

@@ -12,9 +12,10 @@
 #include <thread>
 
 #include "card_image.h"
-#include "engine_support.h"
+#include "support/engine.h"
+#include "support/player_protocol.h"
 
-using namespace engine_test;
+using namespace zk27_test;
 
 namespace {
 
@@ -35,7 +36,7 @@ class ScriptedDriver final : public bulkusb::Backend {
   bool dataShort = false;  // ... or reports half the bytes asked for
   bool completionFails = false;
   // The player's sector i of a read's data phase.
-  std::function<Bytes(int)> sectorToRead = [](int i) { return player_test::Pattern(100 + i); };
+  std::function<Bytes(int)> sectorToRead = [](int i) { return Pattern(100 + i); };
 
   // What happened.
   std::vector<std::string> calls;
@@ -177,7 +178,7 @@ TEST_F(engine_protocol, CallsFollowTheConversationOrder) {
   EXPECT_GE(read.statusAsked - read.commandSent, std::chrono::milliseconds(10));
   // Sector i lands at offset i * 512; the rest of the buffer is untouched.
   for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(Bytes(SectorBuffer + i * 512, SectorBuffer + (i + 1) * 512), player_test::Pattern(100 + i));
+    EXPECT_EQ(Bytes(SectorBuffer + i * 512, SectorBuffer + (i + 1) * 512), Pattern(100 + i));
   EXPECT_EQ(SectorBuffer[3 * 512], 0xEE);
 
   for (int i = 0; i < 2 * 512; ++i) SectorBuffer[i] = static_cast<std::uint8_t>(i * 13);

@@ -1,29 +1,42 @@
-// The card volume against the virtual player: formatting, the card check,
-// mounting and flushing, on cards from the smallest to beyond 2 GiB.
+// The card volume: formatting, the card check, mounting and flushing, on
+// cards from the smallest to beyond 2 GiB; what judges only the card's bytes
+// on each of the three ways the engine reaches a card.
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "engine_support.h"
+#include "support/engine.h"
 
-using namespace engine_test;
-using player_test::ReadFileAt;
-using player_test::WriteFileAt;
+using namespace zk27_test;
 
 namespace {
 
-class engine_volume : public CardTest {
+// What the volume cases read and patch on the card, whichever way the engine
+// reaches it.
+template <class Card>
+class VolumeFixture : public Card {
  protected:
-  Bytes BootSector() const { return CardSectors(32, 1); }
+  Bytes BootSector() const { return this->CardSectors(32, 1); }
   void PatchBoot(std::size_t offset, const Bytes& bytes) {
-    ASSERT_TRUE(WriteFileAt(image_, 32 * 512 + offset, bytes));
+    ASSERT_TRUE(WriteAt(this->image_, 32 * 512 + offset, bytes));
   }
   // Sets table entry `cluster` in both copies on the card.
   void PatchTable(std::uint32_t sectorsPerTable, std::uint32_t cluster, std::uint16_t value) {
     const Bytes v = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
     for (std::uint32_t copy = 0; copy < 2; ++copy)
-      ASSERT_TRUE(WriteFileAt(image_, (33 + copy * sectorsPerTable) * 512ull + cluster * 2, v));
+      ASSERT_TRUE(WriteAt(this->image_, (33 + copy * sectorsPerTable) * 512ull + cluster * 2, v));
   }
+};
+
+// The cases that judge results and the card's bytes, on the card through the
+// player in this process, attached directly and through zk27-player's socket.
+class engine_volume : public VolumeFixture<AnyCardTest> {};
+INSTANTIATE_TEST_SUITE_P(, engine_volume, kAllCardSources, CardSourceName);
+
+// The cases that look at the commands the player receives, count them or make
+// the player fail: the player in this process, which logs and injects them.
+class engine_volume_inprocess : public VolumeFixture<CardTest> {
+ protected:
   std::uint16_t MaxCount() const {
     std::uint16_t m = 0;
     for (const auto& c : log_) m = std::max(m, c.count);
@@ -31,9 +44,9 @@ class engine_volume : public CardTest {
   }
 };
 
-TEST_F(engine_volume, FormatLaysOutA250000SectorCard) {
+TEST_F(engine_volume_inprocess, FormatLaysOutA250000SectorCard) {
   StartPlayer(250000);
-  ASSERT_TRUE(WriteFileAt(image_, 512, Bytes(80 * 512, 0xAA)));  // sectors 1..80 hold old data
+  ASSERT_TRUE(WriteAt(image_, 512, Bytes(80 * 512, 0xAA)));  // sectors 1..80 hold old data
   ASSERT_EQ(FormatCard(), kFormatOk);
   EXPECT_EQ(DeviceState, 0);
   // The directory and the names go before the tables: a format cut short
@@ -67,40 +80,40 @@ TEST_F(engine_volume, FormatLaysOutA250000SectorCard) {
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(engine_volume, FormatOfASmallCardGivesTheStandardLayout) {
-  // The other tests lay this layout down by hand (player_test::FormatImage)
+TEST_P(engine_volume, FormatOfASmallCardGivesTheStandardLayout) {
+  // The other tests lay this layout down by hand (FormatImage)
   // to save the format's pause; both must give the same card.
-  StartPlayer(2048);
+  StartCard(2048);
   ASSERT_EQ(FormatCard(), kFormatOk);
-  const Bytes formatted = player_test::WholeFile(image_);
-  ASSERT_TRUE(player_test::MakeBlankImage(image_, 2048));
+  const Bytes formatted = ReadFile(image_).value();
+  ASSERT_TRUE(MakeBlankImage(image_, 2048));
   FormatQuickly();
-  EXPECT_TRUE(formatted == player_test::WholeFile(image_));
+  EXPECT_TRUE(formatted == ReadFile(image_));
 }
 
 // The pause after the boot sector is the player's: a card attached directly
 // is formatted without it, to the same bytes.
-TEST_F(engine_volume, FormatPausesOnlyForThePlayer) {
+TEST_F(engine_volume_inprocess, FormatPausesOnlyForThePlayer) {
   using Clock = std::chrono::steady_clock;
   StartPlayer(2048);
   auto start = Clock::now();
   ASSERT_EQ(FormatCard(), kFormatOk);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
-  const Bytes throughThePlayer = player_test::WholeFile(image_);
+  const Bytes throughThePlayer = ReadFile(image_).value();
 
   player_.reset();
   const std::string direct = dir_ / "direct.img";
-  ASSERT_TRUE(player_test::MakeBlankImage(direct, 2048));
+  ASSERT_TRUE(MakeBlankImage(direct, 2048));
   std::string error;
   ASSERT_TRUE(AttachCardImage(direct, &error)) << error;
   start = Clock::now();
   ASSERT_EQ(FormatCard(), kFormatOk);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300));
   DetachCardImage();
-  EXPECT_TRUE(player_test::WholeFile(direct) == throughThePlayer);
+  EXPECT_TRUE(ReadFile(direct) == throughThePlayer);
 }
 
-TEST_F(engine_volume, SmallestCards) {
+TEST_F(engine_volume_inprocess, SmallestCards) {
   StartPlayer(128);
   ASSERT_EQ(FormatCard(), kFormatOk);
   Bytes table(512, 0xFF);
@@ -117,11 +130,11 @@ TEST_F(engine_volume, SmallestCards) {
   EXPECT_EQ(FormatCard(), kFormatCardTooSmall);
   EXPECT_EQ(DeviceState, 0);
   EXPECT_EQ(log_, (std::vector<Command>{{kCmdIdentify, 0, 1}}));
-  EXPECT_EQ(player_test::WholeFile(image_), Bytes(127 * 512, 0));
+  EXPECT_EQ(ReadFile(image_), Bytes(127 * 512, 0));
 }
 
-TEST_F(engine_volume, CheckCardLooksAtLabelAndSignature) {
-  StartPlayer(2048);
+TEST_P(engine_volume, CheckCardLooksAtLabelAndSignature) {
+  StartCard(2048);
   FormatQuickly();
   EXPECT_EQ(CheckCard(), kCardOk);
   const Bytes label = {'V', 'O', 'X', 'B', 'R', 'I', 'C', 'K'};
@@ -139,7 +152,7 @@ TEST_F(engine_volume, CheckCardLooksAtLabelAndSignature) {
   EXPECT_EQ(DeviceState, 0);
 }
 
-TEST_F(engine_volume, CheckCardReportsADeviceThatCannotRead) {
+TEST_F(engine_volume_inprocess, CheckCardReportsADeviceThatCannotRead) {
   player::InProcessPlayer& p = StartPlayer(2048);
   FormatQuickly();
   // A proper BootSector left in the buffer by an earlier read must not pass
@@ -175,7 +188,7 @@ TEST_F(engine_volume, CheckCardReportsADeviceThatCannotRead) {
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(engine_volume, TablesThatDoNotFitTheCardAreRefused) {
+TEST_F(engine_volume_inprocess, TablesThatDoNotFitTheCardAreRefused) {
   StartPlayer(2048);
   struct Case {
     const char* name;
@@ -216,32 +229,32 @@ TEST_F(engine_volume, TablesThatDoNotFitTheCardAreRefused) {
 // behind for the entry searches to follow, and a file sent to a volume that is
 // not mounted is not stored: FlushVolume would write nothing, so an answer of
 // success would lose the file. Run in a child process: a crash fails the case.
-TEST_F(engine_volume, NothingIsStoredOnARefusedVolume) {
-  StartPlayer(2048);
+TEST_P(engine_volume, NothingIsStoredOnARefusedVolume) {
+  StartCard(2048);
   FormatQuickly();
   PatchBoot(17, {0xFF, 0xFF});  // 65,535 root entries
   ASSERT_EQ(MountVolume(), kMountBadGeometry);
-  const Bytes card = player_test::WholeFile(image_);
+  const Bytes card = ReadFile(image_).value();
   const int result = InChildProcess([&] { return static_cast<int>(Store("empty.mp3", {})); });
   EXPECT_NE(result, -1) << "the engine crashed";
   EXPECT_NE(result, kOpOk);
-  EXPECT_TRUE(player_test::WholeFile(image_) == card);
+  EXPECT_TRUE(ReadFile(image_) == card);
 }
 
-TEST_F(engine_volume, MountFormatsACardWithoutATotalSectorCount) {
+TEST_F(engine_volume_inprocess, MountFormatsACardWithoutATotalSectorCount) {
   StartPlayer(4096);
-  player_test::Geometry g = FormatQuickly();
+  Layout g = FormatQuickly();
   PatchBoot(32, {0, 0, 0, 0});
   PatchTable(g.sectorsPerTable, 5, 0xFFFF);  // a stale table that the format must replace
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(log_.front(), Read(32, 1));
   EXPECT_EQ(log_[1], (Command{kCmdIdentify, 0, 1}));
-  EXPECT_EQ(ReadFileAt(image_, 32 * 512 + 32, 4), (Bytes{0x00, 0x10, 0x00, 0x00}));
+  EXPECT_EQ(ReadAt(image_, 32 * 512 + 32, 4), (Bytes{0x00, 0x10, 0x00, 0x00}));
   EXPECT_EQ(CountFreeClusters(), 30);  // 4,096 / 128 - 2
   EXPECT_EQ(CheckCard(), kCardOk);
 }
 
-TEST_F(engine_volume, FlushWritesTheChangedSectorsInTheOrderAskedAndStopsAtTheFirstFailure) {
+TEST_F(engine_volume_inprocess, FlushWritesTheChangedSectorsInTheOrderAskedAndStopsAtTheFirstFailure) {
   StartMountedCard(2048);
   ASSERT_EQ(Store("a.mp3", Content(70000, 1)), kOpOk);
   ASSERT_EQ(Store("b.mp3", Content(1000, 2)), kOpOk);
@@ -296,7 +309,7 @@ TEST_F(engine_volume, FlushWritesTheChangedSectorsInTheOrderAskedAndStopsAtTheFi
   EXPECT_TRUE(CardTablesUnchanged());
 }
 
-TEST_F(engine_volume, ACommandCoversTheChangedSectorsWithinItsReach) {
+TEST_F(engine_volume_inprocess, ACommandCoversTheChangedSectorsWithinItsReach) {
   // 4 GiB-class table: 256 sectors a copy. Changes in table sectors 0, 5
   // and 200 take two commands a copy: 0..5, then 200.
   StartPlayer(8388608);
@@ -313,7 +326,7 @@ TEST_F(engine_volume, ACommandCoversTheChangedSectorsWithinItsReach) {
   EXPECT_EQ(CardSectors(33 + spt, spt), VolumeImage.allocationTable);
 }
 
-TEST_F(engine_volume, CardsAbove160MiBStoreFilesPastCluster2560) {
+TEST_F(engine_volume_inprocess, CardsAbove160MiBStoreFilesPastCluster2560) {
   StartPlayer(300 * 2048);  // 614,400 sectors: 4,800 clusters
   ASSERT_EQ(FormatCard(), kFormatOk);
   ASSERT_EQ(MountVolume(), kMountOk);
@@ -321,7 +334,7 @@ TEST_F(engine_volume, CardsAbove160MiBStoreFilesPastCluster2560) {
   EXPECT_EQ(CountFreeClusters(), 4798);
   // Everything up to cluster 2,600 is taken.
   Bytes used(2599 * 2, 0xFF);
-  for (std::uint32_t copy = 0; copy < 2; ++copy) ASSERT_TRUE(WriteFileAt(image_, (33 + copy * 19) * 512ull + 4, used));
+  for (std::uint32_t copy = 0; copy < 2; ++copy) ASSERT_TRUE(WriteAt(image_, (33 + copy * 19) * 512ull + 4, used));
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(CountFreeClusters(), 4798 - 2599);
 
@@ -338,7 +351,7 @@ TEST_F(engine_volume, CardsAbove160MiBStoreFilesPastCluster2560) {
   EXPECT_LE(MaxCount(), 128);
 }
 
-TEST_F(engine_volume, TheLargestCardStopsAtTheClusterNumbersLimit) {
+TEST_F(engine_volume_inprocess, TheLargestCardStopsAtTheClusterNumbersLimit) {
   // 4 GiB: 65,536 clusters, of which cluster numbers from 0xFFF0 up would be
   // marks, not clusters.
   StartPlayer(8388608);
@@ -346,12 +359,12 @@ TEST_F(engine_volume, TheLargestCardStopsAtTheClusterNumbersLimit) {
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(VolumeImage.sectorsPerTable, 256);
   EXPECT_EQ(CountFreeClusters(), 0xFFF0 - 2);
-  EXPECT_EQ(ReadFileAt(image_, 33 * 512ull + 0xFFEF * 2, 4), (Bytes{0x00, 0x00, 0xFF, 0xFF}));
-  EXPECT_EQ(ReadFileAt(image_, 33 * 512ull + 0xFFF0 * 2, 32), Bytes(32, 0xFF));
+  EXPECT_EQ(ReadAt(image_, 33 * 512ull + 0xFFEF * 2, 4), (Bytes{0x00, 0x00, 0xFF, 0xFF}));
+  EXPECT_EQ(ReadAt(image_, 33 * 512ull + 0xFFF0 * 2, 32), Bytes(32, 0xFF));
   EXPECT_LE(MaxCount(), 128);
 }
 
-TEST_F(engine_volume, ClustersPastTheCardsEndAreNeverUsed) {
+TEST_F(engine_volume_inprocess, ClustersPastTheCardsEndAreNeverUsed) {
   // 4,227,072 sectors (2,064 MiB): 33,024 table entries in 129 sectors; the
   // data area starts at 323, so cluster 33,023 would end one sector past the
   // card.
@@ -361,7 +374,7 @@ TEST_F(engine_volume, ClustersPastTheCardsEndAreNeverUsed) {
   EXPECT_EQ(log_, (std::vector<Command>{{kCmdIdentify, 0, 1}, Write(32, 1), Read(32, 1), Write(291, 32),
                                         Write(1, 30), Write(33, 128), Write(161, 1), Write(162, 128),
                                         Write(290, 1)}));
-  EXPECT_EQ(ReadFileAt(image_, 33 * 512ull + 33023 * 2, 2), (Bytes{0xFF, 0xFF}));
+  EXPECT_EQ(ReadAt(image_, 33 * 512ull + 33023 * 2, 2), (Bytes{0xFF, 0xFF}));
   log_.clear();
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(log_, (std::vector<Command>{Read(32, 1), Read(33, 128), Read(161, 1), Read(291, 32), Read(1, 30)}));
@@ -372,8 +385,8 @@ TEST_F(engine_volume, ClustersPastTheCardsEndAreNeverUsed) {
   // card's end shown free, as another formatter might leave it.
   Bytes used(33019 * 2, 0xFF);
   for (std::uint32_t copy = 0; copy < 2; ++copy) {
-    ASSERT_TRUE(WriteFileAt(image_, (33 + copy * 129) * 512ull + 4, used));
-    ASSERT_TRUE(WriteFileAt(image_, (33 + copy * 129) * 512ull + 33023 * 2, {0, 0}));
+    ASSERT_TRUE(WriteAt(image_, (33 + copy * 129) * 512ull + 4, used));
+    ASSERT_TRUE(WriteAt(image_, (33 + copy * 129) * 512ull + 33023 * 2, {0, 0}));
   }
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(CountFreeClusters(), 2);
@@ -396,7 +409,7 @@ namespace {
 
 // A format that fails half-way leaves the image describing neither the old
 // card nor the new one: nothing may be flushed from it until a mount succeeds.
-TEST_F(engine_volume, AFailedFormatLeavesNothingToFlush) {
+TEST_F(engine_volume_inprocess, AFailedFormatLeavesNothingToFlush) {
   StartMountedCard(2048);
   ASSERT_EQ(Store("a.mp3", Content(1000, 1)), kOpOk);
   // The identify command answers; the BootSector write fails.

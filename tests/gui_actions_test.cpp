@@ -12,7 +12,7 @@
 
 #include "check.h"
 #include "fs_raw.h"
-#include "gui_support.h"
+#include "support/gui.h"
 #include "mainform.h"
 #include "messages.h"
 #include "voc_writer.h"

@@ -2,7 +2,7 @@
 #include <QDir>
 #include <QItemSelectionModel>
 
-#include "gui_support.h"
+#include "support/gui.h"
 #include "mainform.h"
 #include "messages.h"
 

@@ -3,7 +3,7 @@
 #include <QItemSelectionModel>
 #include <QTimer>
 
-#include "gui_support.h"
+#include "support/gui.h"
 #include "mainform.h"
 #include "messages.h"
 #include "text.h"
@@ -217,8 +217,8 @@ void MainFormTest::recheckOfACardThatChanged() {
   core.RequestRecheck();
   if (card == "foreign") {
     // The card lost the player's label and signature; the rest is as it was.
-    player_test::WriteFileAt(env.player->ImagePath(), 32 * 512 + 3, {'M', 'S', 'D', 'O', 'S', '5', '.', '0'});
-    player_test::WriteFileAt(env.player->ImagePath(), 32 * 512 + 510, {0x55, 0xAA});
+    zk27_test::WriteAt(env.player->ImagePath(), 32 * 512 + 3, {'M', 'S', 'D', 'O', 'S', '5', '.', '0'});
+    zk27_test::WriteAt(env.player->ImagePath(), 32 * 512 + 510, {0x55, 0xAA});
     env.answers << answer;
   } else {
     core.FailAfter(2);  // the re-check's read of the boot sector fails

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include "player_core.h"
-#include "player_test_support.h"
+#include "support/card_layout.h"
+#include "support/files.h"
+#include "support/player_protocol.h"
 
-using namespace player_test;
+using namespace zk27_test;
 using player::PlayerCore;
 using player::RecordInfo;
 using player::RecordResult;
@@ -24,7 +26,7 @@ struct Answer {
   std::vector<Bytes> replies;
 };
 
-class PlayerCoreTest : public ::testing::Test {
+class player_core : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
@@ -67,7 +69,7 @@ class PlayerCoreTest : public ::testing::Test {
 
 // --- The four commands -----------------------------------------------------
 
-TEST_F(PlayerCoreTest, IdentifyAnswersWithCardInformation) {
+TEST_F(player_core, IdentifyAnswersWithCardInformation) {
   Answer a = Send(IdentifyCommand());
   EXPECT_EQ(a.step, Step::kComplete);
   ASSERT_EQ(a.replies.size(), 3u);
@@ -81,12 +83,12 @@ TEST_F(PlayerCoreTest, IdentifyAnswersWithCardInformation) {
   EXPECT_EQ(core_->SectorCount(), kSectors);
 }
 
-TEST_F(PlayerCoreTest, StatusCommandHasNoDataPhase) { ExpectStatusOk(); }
+TEST_F(player_core, StatusCommandHasNoDataPhase) { ExpectStatusOk(); }
 
-TEST_F(PlayerCoreTest, ReadSendsTheImageSectorsAsOneMessage) {
+TEST_F(player_core, ReadSendsTheImageSectorsAsOneMessage) {
   Bytes expected;
   for (std::uint32_t s = 100; s < 103; ++s) {
-    ASSERT_TRUE(WriteFileAt(image_, s * 512ull, Pattern(s)));
+    ASSERT_TRUE(WriteAt(image_, s * 512ull, Pattern(s)));
     const Bytes sector = Pattern(s);
     expected.insert(expected.end(), sector.begin(), sector.end());
   }
@@ -108,7 +110,7 @@ Bytes WriteData(std::uint8_t seed) {
   return data;
 }
 
-TEST_F(PlayerCoreTest, WriteReachesTheImageWhenItsDataIsWhole) {
+TEST_F(player_core, WriteReachesTheImageWhenItsDataIsWhole) {
   const std::uint64_t at = (kSectors - 128) * 512ull;
   // The data as one message, as the host sends it.
   Answer a = Send(WriteCommand(kSectors - 128, 128));
@@ -117,7 +119,7 @@ TEST_F(PlayerCoreTest, WriteReachesTheImageWhenItsDataIsWhole) {
   a = Send(WriteData(3));
   EXPECT_EQ(a.step, Step::kComplete);
   EXPECT_EQ(a.replies, (std::vector<Bytes>{Completion(0)}));
-  EXPECT_EQ(ReadFileAt(image_, at, 128 * 512), WriteData(3));
+  EXPECT_EQ(ReadAt(image_, at, 128 * 512), WriteData(3));
   ExpectStatusOk();  // the next message is a new command again
 
   // The same data split into 16 KiB parts, as a USB host controller may hand
@@ -129,14 +131,14 @@ TEST_F(PlayerCoreTest, WriteReachesTheImageWhenItsDataIsWhole) {
     ASSERT_EQ(a.step, Step::kAwaitData);
     ASSERT_TRUE(a.replies.empty());
   }
-  EXPECT_EQ(ReadFileAt(image_, at, 128 * 512), WriteData(3));
+  EXPECT_EQ(ReadAt(image_, at, 128 * 512), WriteData(3));
   a = Send(Bytes(data.begin() + 3 * 16384, data.end()));
   EXPECT_EQ(a.step, Step::kComplete);
   EXPECT_EQ(a.replies, (std::vector<Bytes>{Completion(0)}));
-  EXPECT_EQ(ReadFileAt(image_, at, 128 * 512), data);
+  EXPECT_EQ(ReadAt(image_, at, 128 * 512), data);
 }
 
-TEST_F(PlayerCoreTest, ZeroSectorTransfersMoveNoData) {
+TEST_F(player_core, ZeroSectorTransfersMoveNoData) {
   for (const Bytes& command : {ReadCommand(5, 0), WriteCommand(5, 0)}) {
     Answer a = Send(command);
     EXPECT_EQ(a.step, Step::kComplete);
@@ -144,7 +146,7 @@ TEST_F(PlayerCoreTest, ZeroSectorTransfersMoveNoData) {
   }
 }
 
-TEST_F(PlayerCoreTest, RequestsOutsideTheCardAreRefused) {
+TEST_F(player_core, RequestsOutsideTheCardAreRefused) {
   Answer edge = Send(ReadCommand(kSectors - 2, 2));  // the card's last two sectors
   EXPECT_EQ(edge.replies.size(), 3u);
   ExpectRefused(ReadCommand(kSectors - 1, 2), 0x7F);
@@ -157,7 +159,7 @@ TEST_F(PlayerCoreTest, RequestsOutsideTheCardAreRefused) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, MalformedCommandBlocksAreRefusedAndCounted) {
+TEST_F(player_core, MalformedCommandBlocksAreRefusedAndCounted) {
   std::vector<Bytes> bad;
   bad.push_back({});
   bad.push_back(Bytes(30, 0));
@@ -182,7 +184,7 @@ TEST_F(PlayerCoreTest, MalformedCommandBlocksAreRefusedAndCounted) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, RandomInputNeverLeavesTheProtocol) {
+TEST_F(player_core, RandomInputNeverLeavesTheProtocol) {
   std::mt19937 random(27);
   for (int round = 0; round < 2000; ++round) {
     Bytes m(random() % 64, 0);
@@ -203,7 +205,7 @@ TEST_F(PlayerCoreTest, RandomInputNeverLeavesTheProtocol) {
   }
 }
 
-TEST_F(PlayerCoreTest, BrokenWriteLeavesTheImageUntouched) {
+TEST_F(player_core, BrokenWriteLeavesTheImageUntouched) {
   // After a first sector, data that is not whole sectors, or more than the
   // write still expects.
   for (const Bytes& wrong : {Bytes(100, 0xAA), Bytes(1024, 0xAA), Bytes(513, 0xAA)}) {
@@ -214,7 +216,7 @@ TEST_F(PlayerCoreTest, BrokenWriteLeavesTheImageUntouched) {
     EXPECT_EQ(a.step, Step::kDrop);
     EXPECT_TRUE(a.replies.empty());
     EXPECT_FALSE(core_->AwaitingData());
-    EXPECT_EQ(ReadFileAt(image_, 10 * 512, 1024), Bytes(1024, 0));
+    EXPECT_EQ(ReadAt(image_, 10 * 512, 1024), Bytes(1024, 0));
   }
 
   Send(WriteCommand(10, 2));
@@ -222,12 +224,12 @@ TEST_F(PlayerCoreTest, BrokenWriteLeavesTheImageUntouched) {
   core_->BeginCommand();  // the host went away
   EXPECT_FALSE(core_->AwaitingData());
   ExpectStatusOk();
-  EXPECT_EQ(ReadFileAt(image_, 10 * 512, 1024), Bytes(1024, 0));
+  EXPECT_EQ(ReadAt(image_, 10 * 512, 1024), Bytes(1024, 0));
 }
 
 // --- Fault states ----------------------------------------------------------
 
-TEST_F(PlayerCoreTest, EjectedCardIsReportedForEveryCommand) {
+TEST_F(player_core, EjectedCardIsReportedForEveryCommand) {
   core_->Eject();
   ExpectRefused(StatusCommand(), 0x80);
   ExpectRefused(IdentifyCommand(), 0x80);
@@ -237,7 +239,7 @@ TEST_F(PlayerCoreTest, EjectedCardIsReportedForEveryCommand) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, BusyAndNotReadyPlayersRefuseEveryCommand) {
+TEST_F(player_core, BusyAndNotReadyPlayersRefuseEveryCommand) {
   core_->SetBusy(true);
   ExpectRefused(ReadCommand(0, 1), 0x01);
   ExpectRefused(StatusCommand(), 0x01);
@@ -249,7 +251,7 @@ TEST_F(PlayerCoreTest, BusyAndNotReadyPlayersRefuseEveryCommand) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, RecheckIsReportedOnceByTheNextAnsweredCommand) {
+TEST_F(player_core, RecheckIsReportedOnceByTheNextAnsweredCommand) {
   core_->RequestRecheck();
   core_->Eject();
   ExpectRefused(StatusCommand(), 0x80);  // no card comes first; the re-check waits
@@ -259,7 +261,7 @@ TEST_F(PlayerCoreTest, RecheckIsReportedOnceByTheNextAnsweredCommand) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, FailAfterDropsTheNthCommandOnce) {
+TEST_F(player_core, FailAfterDropsTheNthCommandOnce) {
   core_->FailAfter(3);
   ExpectStatusOk();
   ExpectStatusOk();
@@ -275,7 +277,7 @@ TEST_F(PlayerCoreTest, FailAfterDropsTheNthCommandOnce) {
   ExpectStatusOk();
 }
 
-TEST_F(PlayerCoreTest, ObserverSeesEachCommandBeforeItIsServed) {
+TEST_F(player_core, ObserverSeesEachCommandBeforeItIsServed) {
   std::vector<std::pair<std::uint64_t, player::CommandInfo>> seen;
   core_->SetObserver([&](std::uint64_t n, const player::CommandInfo& info) {
     seen.emplace_back(n, info);
@@ -294,31 +296,31 @@ TEST_F(PlayerCoreTest, ObserverSeesEachCommandBeforeItIsServed) {
 
 // --- Recordings ------------------------------------------------------------
 
-class PlayerRecordTest : public PlayerCoreTest {
+class player_core_record : public player_core {
  protected:
   void SetUp() override {
-    PlayerCoreTest::SetUp();
+    player_core::SetUp();
     geo_ = FormatImage(image_, kSectors);
     ASSERT_EQ(geo_.sectorsPerTable, 1u);  // 32 clusters: one table sector
   }
-  Bytes Table(int copy) { return ReadFileAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512, 512); }
-  Bytes Directory() { return ReadFileAt(image_, geo_.dirStart * 512ull, 32 * 512); }
+  Bytes Table(int copy) { return ReadAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512, 512); }
+  Bytes Directory() { return ReadAt(image_, geo_.dirStart * 512ull, 32 * 512); }
   void SetTableEntry(std::uint32_t n, std::uint16_t v) {
     for (int copy = 0; copy < 2; ++copy)
-      WriteFileAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512 + 2 * n, Bytes{std::uint8_t(v), std::uint8_t(v >> 8)});
+      WriteAt(image_, (33ull + copy * geo_.sectorsPerTable) * 512 + 2 * n, Bytes{std::uint8_t(v), std::uint8_t(v >> 8)});
   }
   void SetEntryId(std::uint32_t index, std::uint8_t id) {
-    WriteFileAt(image_, geo_.dirStart * 512ull + index * 32 + 12, Bytes{id});
+    WriteAt(image_, geo_.dirStart * 512ull + index * 32 + 12, Bytes{id});
   }
   static Bytes Recording(std::size_t size) {
     Bytes b(size);
     for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>((i * 31) ^ (i >> 9));
     return b;
   }
-  Geometry geo_{};
+  Layout geo_{};
 };
 
-TEST_F(PlayerRecordTest, RecordingOnAnEmptyCard) {
+TEST_F(player_core_record, RecordingOnAnEmptyCard) {
   const Bytes memo = Recording(150000);  // three clusters, the last one partly
   RecordInfo info;
   ASSERT_EQ(core_->Record(memo, &info), RecordResult::kOk);
@@ -346,12 +348,12 @@ TEST_F(PlayerRecordTest, RecordingOnAnEmptyCard) {
     EXPECT_EQ(Le16(t, 10), 0u) << copy;
     EXPECT_EQ(Le16(t, 64), 0xFFFFu) << copy;  // the slack stays as formatted
   }
-  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(2), 150000), memo);
+  EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(2), 150000), memo);
   // The rest of the last cluster is zero.
-  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(2) + 150000, 3 * 65536 - 150000), Bytes(3 * 65536 - 150000, 0));
+  EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(2) + 150000, 3 * 65536 - 150000), Bytes(3 * 65536 - 150000, 0));
 }
 
-TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
+TEST_F(player_core_record, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
   SetEntryId(0, 0x81);
   SetEntryId(1, 0x05);  // a music file's number does not count
   SetEntryId(3, 0x83);
@@ -359,7 +361,7 @@ TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
   // mark and slot included: none of them may survive into the recording.
   Bytes stale(32, 0xEE);
   stale[12] = 0;
-  WriteFileAt(image_, geo_.dirStart * 512ull + 64, stale);
+  WriteAt(image_, geo_.dirStart * 512ull + 64, stale);
   SetTableEntry(2, 0xFFFF);
   SetTableEntry(4, 0xFFFF);
   const Bytes memo = Recording(65537);
@@ -378,11 +380,11 @@ TEST_F(PlayerRecordTest, RecordingTakesTheNextNumberAndTheLowestFreeClusters) {
     EXPECT_EQ(Le16(Table(copy), 6), 5u);       // 3 -> 5, skipping the used 4
     EXPECT_EQ(Le16(Table(copy), 10), 0xFFFFu);
   }
-  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(3), 65536), Bytes(memo.begin(), memo.begin() + 65536));
-  EXPECT_EQ(ReadFileAt(image_, geo_.ClusterOffset(5), 1), Bytes{memo.back()});
+  EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(3), 65536), Bytes(memo.begin(), memo.begin() + 65536));
+  EXPECT_EQ(ReadAt(image_, geo_.ClusterOffset(5), 1), Bytes{memo.back()});
 }
 
-TEST_F(PlayerRecordTest, EmptyRecordingHasNoCluster) {
+TEST_F(player_core_record, EmptyRecordingHasNoCluster) {
   const Bytes before = Table(0);
   RecordInfo info;
   ASSERT_EQ(core_->Record({}, &info), RecordResult::kOk);
@@ -393,7 +395,7 @@ TEST_F(PlayerRecordTest, EmptyRecordingHasNoCluster) {
   EXPECT_EQ(Table(0), before);
 }
 
-TEST_F(PlayerRecordTest, RefusalsLeaveTheCardUntouched) {
+TEST_F(player_core_record, RefusalsLeaveTheCardUntouched) {
   struct Case {
     const char* name;
     std::function<void()> prepare;
@@ -402,16 +404,16 @@ TEST_F(PlayerRecordTest, RefusalsLeaveTheCardUntouched) {
   };
   const Case cases[] = {
       {"ejected", [&] { core_->Eject(); }, 10, RecordResult::kNoCard},
-      {"label", [&] { WriteFileAt(image_, 32 * 512 + 3, Bytes{'v'}); }, 10, RecordResult::kNoVolume},
-      {"signature", [&] { WriteFileAt(image_, 32 * 512 + 510, Bytes{0x34, 0x12}); }, 10, RecordResult::kNoVolume},
-      {"no table", [&] { WriteFileAt(image_, 32 * 512 + 22, Bytes{0, 0}); }, 10, RecordResult::kNoVolume},
-      {"huge table", [&] { WriteFileAt(image_, 32 * 512 + 22, Bytes{0x00, 0x08}); }, 10, RecordResult::kNoVolume},
-      {"no directory", [&] { WriteFileAt(image_, 32 * 512 + 17, Bytes{0x0F, 0}); }, 10, RecordResult::kNoVolume},
-      {"unformatted", [&] { WriteFileAt(image_, 32 * 512 + 32, Bytes{0, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
+      {"label", [&] { WriteAt(image_, 32 * 512 + 3, Bytes{'v'}); }, 10, RecordResult::kNoVolume},
+      {"signature", [&] { WriteAt(image_, 32 * 512 + 510, Bytes{0x34, 0x12}); }, 10, RecordResult::kNoVolume},
+      {"no table", [&] { WriteAt(image_, 32 * 512 + 22, Bytes{0, 0}); }, 10, RecordResult::kNoVolume},
+      {"huge table", [&] { WriteAt(image_, 32 * 512 + 22, Bytes{0x00, 0x08}); }, 10, RecordResult::kNoVolume},
+      {"no directory", [&] { WriteAt(image_, 32 * 512 + 17, Bytes{0x0F, 0}); }, 10, RecordResult::kNoVolume},
+      {"unformatted", [&] { WriteAt(image_, 32 * 512 + 32, Bytes{0, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
       {"directory full",
        [&] { for (std::uint32_t i = 0; i < 512; ++i) SetEntryId(i, 0x01); }, 10, RecordResult::kDirectoryFull},
       {"numbers", [&] { SetEntryId(7, 0xFF); }, 10, RecordResult::kNumbersExhausted},
-      {"tiny volume", [&] { WriteFileAt(image_, 32 * 512 + 32, Bytes{60, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
+      {"tiny volume", [&] { WriteAt(image_, 32 * 512 + 32, Bytes{60, 0, 0, 0}); }, 10, RecordResult::kNoVolume},
       {"card full", [] {}, 30 * 65536 + 1, RecordResult::kCardFull},  // the table has 30 clusters
   };
   for (const Case& c : cases) {
@@ -419,15 +421,15 @@ TEST_F(PlayerRecordTest, RefusalsLeaveTheCardUntouched) {
     FormatImage(image_, kSectors);
     core_->Insert();
     c.prepare();
-    const Bytes before = WholeFile(image_);
+    const Bytes before = ReadFile(image_).value();
     EXPECT_EQ(core_->Record(Recording(c.size)), c.expected);
-    EXPECT_TRUE(WholeFile(image_) == before);
+    EXPECT_TRUE(ReadFile(image_) == before);
   }
 }
 
-TEST_F(PlayerRecordTest, ClustersPastTheCardEndAreNeverUsed) {
+TEST_F(player_core_record, ClustersPastTheCardEndAreNeverUsed) {
   // A table that claims more free clusters than the card can hold.
-  WriteFileAt(image_, 33 * 512, Bytes(512, 0));
+  WriteAt(image_, 33 * 512, Bytes(512, 0));
   std::size_t inside = (kSectors - geo_.dataStart) / 128;  // 31 whole clusters fit
   EXPECT_EQ(core_->Record(Recording((inside + 1) * 65536)), RecordResult::kCardFull);
   RecordInfo info;

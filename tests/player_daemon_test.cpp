@@ -2,58 +2,20 @@
 // its socket and steered with `zk27-player ctl`.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
-#include "player_test_support.h"
+#include "support/card_layout.h"
+#include "support/files.h"
+#include "support/player_protocol.h"
+#include "support/programs.h"
 #include "voc_writer.h"
 
-extern char** environ;
-
-using namespace player_test;
+using namespace zk27_test;
 
 namespace {
 
-std::string PlayerBinary() {
-  if (const char* dir = std::getenv("ZK27_BIN_DIR"); dir && *dir) return std::string(dir) + "/zk27-player";
-  // Run by hand: the program is built beside the tests or in ../bin.
-  const auto self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-  for (const auto& candidate : {self / "zk27-player", self.parent_path() / "bin" / "zk27-player"})
-    if (std::filesystem::exists(candidate)) return candidate.string();
-  return "zk27-player";
-}
-
-struct Outcome {
-  int exit = -1;
-  std::string out;
-  std::string err;
-};
-
-pid_t Spawn(const std::vector<std::string>& args, int outFd, int errFd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-  if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, 2);
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-std::string Slurp(const std::string& path) {
-  const Bytes b = WholeFile(path);
-  return std::string(b.begin(), b.end());
-}
-
-class PlayerDaemonTest : public ::testing::Test {
+class player_daemon : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
@@ -65,52 +27,19 @@ class PlayerDaemonTest : public ::testing::Test {
 
   // Starts the daemon and waits for its ready line.
   void StartDaemon(int sizeMiB = 1) {
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    pid_ = Spawn({PlayerBinary(), "serve", "--card", card_, "--size", std::to_string(sizeMiB), "--socket", socket_},
-                 out[1], -1);
-    ::close(out[1]);
-    ASSERT_GT(pid_, 0);
-    std::string line;
-    pollfd p{out[0], POLLIN, 0};
-    char c;
-    while (line.find('\n') == std::string::npos && ::poll(&p, 1, 5000) > 0 && ::read(out[0], &c, 1) == 1) line += c;
-    ::close(out[0]);
-    ASSERT_EQ(line, "zk27-player: serving " + card_ + " on " + socket_ + "\n");
+    ASSERT_EQ(daemon_.Start(static_cast<std::uint32_t>(sizeMiB)),
+              "zk27-player: serving " + card_ + " on " + socket_ + "\n");
   }
 
   // Waits for the daemon to end; returns its wait status.
-  int Reap(int signal = 0) {
-    if (pid_ <= 0) return -1;
-    if (signal) ::kill(pid_, signal);
-    int status = -1;
-    for (int i = 0; i < 500 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i) ::usleep(10000);
-    if (::waitpid(pid_, &status, WNOHANG) == 0) {  // still there: no test leaves it behind
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-      status = -1;
-    }
-    pid_ = -1;
-    return status;
-  }
+  int Reap(int signal = 0) { return daemon_.Reap(signal); }
   void StopDaemon() { Reap(SIGTERM); }
 
-  Outcome Run(std::vector<std::string> args) {
-    args.insert(args.begin(), PlayerBinary());
-    const std::string outPath = dir_ / "out.txt", errPath = dir_ / "err.txt";
-    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    Outcome o;
-    pid_t pid = Spawn(args, out, err);
-    ::close(out);
-    ::close(err);
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) o.exit = WEXITSTATUS(status);
-    o.out = Slurp(outPath);
-    o.err = Slurp(errPath);
-    return o;
+  RunResult Run(std::vector<std::string> args) {
+    args.insert(args.begin(), PlayerBin());
+    return RunProgram(args, dir_.path());
   }
-  Outcome Ctl(const std::vector<std::string>& words) {
+  RunResult Ctl(const std::vector<std::string>& words) {
     std::vector<std::string> args{"ctl", "--socket", socket_};
     args.insert(args.end(), words.begin(), words.end());
     return Run(args);
@@ -124,10 +53,10 @@ class PlayerDaemonTest : public ::testing::Test {
   TempDir dir_;
   std::string card_;
   std::string socket_;
-  pid_t pid_ = -1;
+  PlayerProcess daemon_{dir_ / "card.img", dir_ / "run/p.sock", dir_.path()};
 };
 
-TEST_F(PlayerDaemonTest, ServesTheCardThroughTheDriver) {
+TEST_F(player_daemon, ServesTheCardThroughTheDriver) {
   StartDaemon(1);
   EXPECT_EQ(Status(), 0);
   Bytes info(512);
@@ -140,12 +69,12 @@ TEST_F(PlayerDaemonTest, ServesTheCardThroughTheDriver) {
     cluster.insert(cluster.end(), p.begin(), p.end());
   }
   ASSERT_EQ(Exchange(WriteCommand(1000, 128), 128, &cluster, true), 0);
-  EXPECT_EQ(ReadFileAt(card_, 1000 * 512, cluster.size()), cluster);
+  EXPECT_EQ(ReadAt(card_, 1000 * 512, cluster.size()), cluster);
   Bytes back(cluster.size());
   ASSERT_EQ(Exchange(ReadCommand(1000, 128), 128, &back), 0);
   EXPECT_EQ(back, cluster);
 
-  const Outcome s = Ctl({"status"});
+  const RunResult s = Ctl({"status"});
   EXPECT_EQ(s.exit, 0);
   EXPECT_NE(s.out.find("card: " + card_ + "\n"), std::string::npos) << s.out;
   EXPECT_NE(s.out.find("size: 2048 sectors\n"), std::string::npos) << s.out;
@@ -154,7 +83,7 @@ TEST_F(PlayerDaemonTest, ServesTheCardThroughTheDriver) {
 
 // Data that is not the write's (one sector too many in the one message):
 // the daemon writes nothing of it and hangs up; the next command is served.
-TEST_F(PlayerDaemonTest, OversizedDataPhaseIsDroppedUnwritten) {
+TEST_F(player_daemon, OversizedDataPhaseIsDroppedUnwritten) {
   StartDaemon(1);
   const Bytes command = WriteCommand(1000, 128);
   const Bytes data(129 * 512, 0x5A);
@@ -168,11 +97,11 @@ TEST_F(PlayerDaemonTest, OversizedDataPhaseIsDroppedUnwritten) {
   EXPECT_TRUE(pipe_write(out, data.data(), static_cast<std::uint32_t>(data.size()), &done));
   EXPECT_FALSE(pipe_read(in, reply, 13, &done));  // no completion: the player hung up
   for (BulkHandle h : {dev, in, out}) close_handle(h);
-  EXPECT_EQ(ReadFileAt(card_, 1000 * 512, 128 * 512), Bytes(128 * 512, 0));
+  EXPECT_EQ(ReadAt(card_, 1000 * 512, 128 * 512), Bytes(128 * 512, 0));
   EXPECT_EQ(Status(), 0);
 }
 
-TEST_F(PlayerDaemonTest, ControlRequestsChangeWhatTheHostSees) {
+TEST_F(player_daemon, ControlRequestsChangeWhatTheHostSees) {
   StartDaemon();
   ASSERT_EQ(Ctl({"eject"}).exit, 0);
   EXPECT_EQ(Status(), 0x0080);
@@ -200,13 +129,13 @@ TEST_F(PlayerDaemonTest, ControlRequestsChangeWhatTheHostSees) {
   EXPECT_NE(Ctl({"status"}).out.find("\ncommands: 9\n"), std::string::npos);
 }
 
-TEST_F(PlayerDaemonTest, CompletedWriteSurvivesAKilledDaemon) {
+TEST_F(player_daemon, CompletedWriteSurvivesAKilledDaemon) {
   StartDaemon();
   Bytes sector = Pattern(77, 1);
   ASSERT_EQ(Exchange(WriteCommand(77, 1), 1, &sector, true), 0);
   const int status = Reap(SIGKILL);
   ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(ReadFileAt(card_, 77 * 512, 512), sector);
+  EXPECT_EQ(ReadAt(card_, 77 * 512, 512), sector);
 
   // Its socket files are left behind; the next daemon clears them.
   EXPECT_TRUE(std::filesystem::exists(socket_));
@@ -216,9 +145,9 @@ TEST_F(PlayerDaemonTest, CompletedWriteSurvivesAKilledDaemon) {
   EXPECT_EQ(back, sector);
 }
 
-TEST_F(PlayerDaemonTest, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
+TEST_F(player_daemon, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
   StartDaemon();
-  const Outcome second = Run({"serve", "--card", dir_ / "other.img", "--socket", socket_});
+  const RunResult second = Run({"serve", "--card", dir_ / "other.img", "--socket", socket_});
   EXPECT_EQ(second.exit, 1);
   EXPECT_NE(second.err.find("already answering"), std::string::npos) << second.err;
   EXPECT_FALSE(std::filesystem::exists(dir_ / "other.img"));
@@ -230,7 +159,7 @@ TEST_F(PlayerDaemonTest, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
   EXPECT_FALSE(std::filesystem::exists(socket_));
   EXPECT_FALSE(std::filesystem::exists(socket_ + ".ctl"));
 
-  const Outcome gone = Ctl({"status"});
+  const RunResult gone = Ctl({"status"});
   EXPECT_EQ(gone.exit, 1);
   EXPECT_NE(gone.err.find("no zk27-player is running"), std::string::npos) << gone.err;
 
@@ -244,9 +173,9 @@ TEST_F(PlayerDaemonTest, QuitAndTermEndCleanlyAndASecondDaemonIsRefused) {
 
 // The card gets the voice file made of the WAV file; a file that is no sound
 // is refused and leaves the directory as it was.
-TEST_F(PlayerDaemonTest, RecordRequestWritesAVoiceFile) {
+TEST_F(player_daemon, RecordRequestWritesAVoiceFile) {
   ASSERT_TRUE(MakeBlankImage(card_, 2048));
-  const Geometry geo = FormatImage(card_, 2048);
+  const Layout geo = FormatImage(card_, 2048);
   StartDaemon();
   const std::string wavPath = dir_ / "memo.wav";
   ASSERT_EQ(Run({"tone", "4.5", wavPath}).exit, 0);
@@ -254,31 +183,31 @@ TEST_F(PlayerDaemonTest, RecordRequestWritesAVoiceFile) {
   std::string problem;
   ASSERT_TRUE(tvdh::WavToVoiceFile(wavPath, &voc, &problem)) << problem;
 
-  const Outcome done = Ctl({"record", wavPath});
+  const RunResult done = Ctl({"record", wavPath});
   EXPECT_EQ(done.exit, 0) << done.err;
   EXPECT_NE(done.out.find("0x81"), std::string::npos) << done.out;
-  const Bytes entry = ReadFileAt(card_, geo.dirStart * 512ull, 32);
+  const Bytes entry = ReadAt(card_, geo.dirStart * 512ull, 32);
   EXPECT_EQ(entry[12], 0x81);
   EXPECT_EQ(Le16(entry, 26), 2u);
   EXPECT_EQ(Le32(entry, 28), voc.size());
-  EXPECT_EQ(ReadFileAt(card_, geo.ClusterOffset(2), voc.size()), voc);
+  EXPECT_EQ(ReadAt(card_, geo.ClusterOffset(2), voc.size()), voc);
 
   const std::string rawPath = dir_ / "memo.raw";
   ASSERT_TRUE(MakeBlankImage(rawPath, 0));
-  ASSERT_TRUE(WriteFileAt(rawPath, 0, Bytes(3000, 0x5A)));
-  const Outcome noSound = Ctl({"record", rawPath});
+  ASSERT_TRUE(WriteAt(rawPath, 0, Bytes(3000, 0x5A)));
+  const RunResult noSound = Ctl({"record", rawPath});
   EXPECT_EQ(noSound.exit, 1);
   EXPECT_NE(noSound.err.find("not recorded: " + rawPath + " is not a sound file"), std::string::npos)
       << noSound.err;
-  EXPECT_EQ(ReadFileAt(card_, geo.dirStart * 512ull + 32, 32), Bytes(32, 0)) << "a refused file was stored";
+  EXPECT_EQ(ReadAt(card_, geo.dirStart * 512ull + 32, 32), Bytes(32, 0)) << "a refused file was stored";
 
   ASSERT_EQ(Ctl({"eject"}).exit, 0);
-  const Outcome refused = Ctl({"record", wavPath});
+  const RunResult refused = Ctl({"record", wavPath});
   EXPECT_EQ(refused.exit, 1);
   EXPECT_NE(refused.err.find("no card"), std::string::npos) << refused.err;
 }
 
-TEST_F(PlayerDaemonTest, UsageErrorsExitWithTwo) {
+TEST_F(player_daemon, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run({}).exit, 2);
   EXPECT_EQ(Run({"serve", "--size", "0"}).exit, 2);
   EXPECT_EQ(Run({"serve", "--card"}).exit, 2);
@@ -289,24 +218,6 @@ TEST_F(PlayerDaemonTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run({"tone", "0", dir_ / "t.wav"}).exit, 2);
   EXPECT_EQ(Run({"tone", "1"}).exit, 2);
   EXPECT_EQ(Run({"--help"}).exit, 0);
-}
-
-// The daemon adds little to the host's own 10 ms pause: the benchmark needs
-// command time within 5 % of the pauses; this allows for a loaded machine.
-TEST_F(PlayerDaemonTest, FullSizeCommandsCostLittleBeyondTheHostPause) {
-  StartDaemon(4);
-  Bytes data(128 * 512, 0x5A);
-  constexpr int kCommands = 30;
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < kCommands; ++i) {
-    const bool write = i % 2 == 0;
-    const Bytes command = write ? WriteCommand(128u * i, 128) : ReadCommand(128u * (i - 1), 128);
-    ASSERT_EQ(Exchange(command, 128, &data, write, 10), 0);
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double ratio = kCommands * 0.010 / seconds;
-  RecordProperty("pause_ratio", std::to_string(ratio));
-  EXPECT_GT(ratio, 0.8) << seconds << " s for " << kCommands << " commands";
 }
 
 }  // namespace

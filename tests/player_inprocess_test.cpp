@@ -5,14 +5,16 @@
 
 #include "bulkusb.h"
 #include "in_process_player.h"
-#include "player_test_support.h"
+#include "support/card_layout.h"
+#include "support/files.h"
+#include "support/player_protocol.h"
 
-using namespace player_test;
+using namespace zk27_test;
 using player::InProcessPlayer;
 
 namespace {
 
-class InProcessPlayerTest : public ::testing::Test {
+class player_inprocess : public ::testing::Test {
  protected:
   void SetUp() override {
     // Should the in-process player not be installed, the driver must find no
@@ -22,7 +24,7 @@ class InProcessPlayerTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(InProcessPlayerTest, MissingImageIsCreatedBlankAndSparse) {
+TEST_F(player_inprocess, MissingImageIsCreatedBlankAndSparse) {
   const std::string path = dir_ / "a/b/card.img";
   InProcessPlayer p(path, 3);
   ASSERT_TRUE(p.ok()) << p.error();
@@ -32,16 +34,16 @@ TEST_F(InProcessPlayerTest, MissingImageIsCreatedBlankAndSparse) {
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 3 * 1024 * 1024);
   EXPECT_LT(st.st_blocks * 512, st.st_size);
-  EXPECT_EQ(ReadFileAt(path, 3 * 1024 * 1024 - 512, 512), Bytes(512, 0));
+  EXPECT_EQ(ReadAt(path, 3 * 1024 * 1024 - 512, 512), Bytes(512, 0));
 }
 
-TEST_F(InProcessPlayerTest, ExistingImageKeepsItsSizeAndBadOnesAreRefused) {
+TEST_F(player_inprocess, ExistingImageKeepsItsSizeAndBadOnesAreRefused) {
   ASSERT_TRUE(MakeBlankImage(dir_ / "small.img", 300));
   InProcessPlayer small(dir_ / "small.img", 64);
   ASSERT_TRUE(small.ok());
   EXPECT_EQ(small.SectorCount(), 300u);
 
-  ASSERT_TRUE(WriteFileAt(dir_ / "small.img", 300 * 512, Bytes(100, 1)));  // no longer whole sectors
+  ASSERT_TRUE(WriteAt(dir_ / "small.img", 300 * 512, Bytes(100, 1)));  // no longer whole sectors
   InProcessPlayer bad(dir_ / "small.img", 64);
   EXPECT_FALSE(bad.ok());
   EXPECT_NE(bad.error().find("512"), std::string::npos) << bad.error();
@@ -50,7 +52,7 @@ TEST_F(InProcessPlayerTest, ExistingImageKeepsItsSizeAndBadOnesAreRefused) {
   EXPECT_EQ(Exchange(StatusCommand(), 0, &none), 0x0003);
 }
 
-TEST_F(InProcessPlayerTest, DriverCallsReachTheCard) {
+TEST_F(player_inprocess, DriverCallsReachTheCard) {
   InProcessPlayer p(dir_ / "card.img", 1);
   ASSERT_TRUE(p.ok());
   p.Install();
@@ -63,14 +65,14 @@ TEST_F(InProcessPlayerTest, DriverCallsReachTheCard) {
   const Bytes second = Pattern(41);
   sectors.insert(sectors.end(), second.begin(), second.end());
   ASSERT_EQ(Exchange(WriteCommand(40, 2), 2, &sectors, true), 0);
-  EXPECT_EQ(ReadFileAt(p.ImagePath(), 40 * 512, 1024), sectors);
+  EXPECT_EQ(ReadAt(p.ImagePath(), 40 * 512, 1024), sectors);
   Bytes back(1024);
   ASSERT_EQ(Exchange(ReadCommand(40, 2), 2, &back), 0);
   EXPECT_EQ(back, sectors);
   EXPECT_EQ(p.CommandsServed(), 3u);
 }
 
-TEST_F(InProcessPlayerTest, FaultControlsShowThroughTheDriver) {
+TEST_F(player_inprocess, FaultControlsShowThroughTheDriver) {
   InProcessPlayer p(dir_ / "card.img", 1);
   p.Install();
   Bytes none;
@@ -86,7 +88,7 @@ TEST_F(InProcessPlayerTest, FaultControlsShowThroughTheDriver) {
   EXPECT_EQ(p.CommandsServed(), 3u);  // the unplugged attempt never reached the player
 }
 
-TEST_F(InProcessPlayerTest, PipeCallsOutsideTheConversationFail) {
+TEST_F(player_inprocess, PipeCallsOutsideTheConversationFail) {
   InProcessPlayer p(dir_ / "card.img", 1);
   p.Install();
   std::uint32_t done = 0;
@@ -118,7 +120,7 @@ TEST_F(InProcessPlayerTest, PipeCallsOutsideTheConversationFail) {
   for (BulkHandle h : {dev2, in2, out2}) close_handle(h);
 }
 
-TEST_F(InProcessPlayerTest, UninstalledPlayerIsOutOfReach) {
+TEST_F(player_inprocess, UninstalledPlayerIsOutOfReach) {
   Bytes none;
   {
     InProcessPlayer p(dir_ / "card.img", 1);

@@ -16,47 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "tvdh.h"
 #include "voc_writer.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace zk27_test;
 using Samples = std::vector<short>;
-namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "zk27-tvdh-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  std::string path_;
-};
-
-bool WriteFile(const std::string& path, const Bytes& b) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-  return static_cast<bool>(f);
-}
-
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
 
 // A sweep from low to high frequency at 70 % of full scale; a second
 // channel carries a quieter, faster sweep so that swapped channels show.
@@ -83,7 +50,7 @@ Bytes Encode(const TempDir& dir, const Samples& samples, int channels, int subfo
   if (!f) return {};
   sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
   sf_close(f);
-  Bytes b = ReadFile(path);
+  Bytes b = ReadFile(path).value_or(Bytes{});
   fs::remove(path);
   return b;
 }
@@ -351,12 +318,12 @@ TEST_F(tvdh_decode, FailuresLeaveTheDestinationAlone) {
   EXPECT_EQ(TVDecodeToWavFile(2, (dir_ / "missing.voc").c_str(), out_.c_str()), kTvdhCannotRead);
   EXPECT_EQ(TVDecodeToWavFile(2, (dir_ / "").c_str(), out_.c_str()), kTvdhCannotRead);  // a folder
   EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), (dir_ / "no/out.wav").c_str()), kTvdhCannotWrite);
-  EXPECT_EQ(dir_.Names(), std::vector<std::string>{"in.voc"});
+  EXPECT_EQ(FolderNames(dir_.path()), std::vector<std::string>{"in.voc"});
   // A folder in the destination's place: the WAV file is made, then cannot
   // take the name.
   fs::create_directory(dir_ / "taken.wav");
   EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), (dir_ / "taken.wav").c_str()), kTvdhCannotWrite);
-  EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"in.voc", "taken.wav"}));
+  EXPECT_EQ(FolderNames(dir_.path()), (std::vector<std::string>{"in.voc", "taken.wav"}));
   fs::remove(dir_ / "taken.wav");
 
   // An older destination stays when the new one cannot be made...
@@ -369,7 +336,7 @@ TEST_F(tvdh_decode, FailuresLeaveTheDestinationAlone) {
   // ...and gives way to one made whole; no temporary is left either way.
   EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), out_.c_str()), kTvdhOk);
   EXPECT_EQ(ReadSound(out_).samples.size(), 100u);
-  EXPECT_EQ(dir_.Names(), (std::vector<std::string>{"bad.voc", "in.voc", "out.wav"}));
+  EXPECT_EQ(FolderNames(dir_.path()), (std::vector<std::string>{"bad.voc", "in.voc", "out.wav"}));
 }
 
 // What the virtual player stores when it records a WAV file decodes to the

@@ -31,12 +31,12 @@
 #include "player_core.h"
 #include "usb_backend.h"
 #include "usb_devices.h"
+#include "support/files.h"
 #include "usbfunc.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using namespace zk27_test;
 
 constexpr const char* kPlayerNode = "/dev/bus/usb/001/002";
 constexpr std::uint8_t kIn = 0x81;
@@ -373,18 +373,14 @@ class EmulatedBus {
     g_clear_object(&testbed_);
     node_.reset();
     if (imageFd_ >= 0) ::close(imageFd_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   UsbPlayerNode& player() { return *node_; }
   const std::string& image() const { return image_; }
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return dir_.path(); }
 
  private:
   EmulatedBus() {
-    std::string pattern = (fs::temp_directory_path() / "zk27-usb-test-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    image_ = dir_ + "/card.img";
+    image_ = dir_ / "card.img";
     std::string error;
     imageFd_ = player::OpenCardImage(image_, 4, &error);
     node_ = std::make_unique<UsbPlayerNode>(imageFd_);
@@ -395,12 +391,12 @@ class EmulatedBus {
     umockdev_testbed_add_from_string(testbed_, kPlayerDevice.c_str(), nullptr);
     umockdev_testbed_add_from_string(testbed_, kOtherBulkDevice.c_str(), nullptr);
     umockdev_testbed_add_from_string(testbed_, kNoBulkDevice.c_str(), nullptr);
-    std::ofstream(dir_ + "/players") << "# the emulated player\nF0FF:2700\n";
-    ::setenv("ZK27_PLAYERS_FILE", (dir_ + "/players").c_str(), 1);
-    ::setenv("ZK27_PLAYER_SOCKET", (dir_ + "/no-player.sock").c_str(), 1);
+    std::ofstream(dir_ / "players") << "# the emulated player\nF0FF:2700\n";
+    ::setenv("ZK27_PLAYERS_FILE", (dir_ / "players").c_str(), 1);
+    ::setenv("ZK27_PLAYER_SOCKET", (dir_ / "no-player.sock").c_str(), 1);
   }
 
-  std::string dir_;
+  TempDir dir_;
   std::string image_;
   int imageFd_ = -1;
   std::unique_ptr<UsbPlayerNode> node_;
@@ -422,25 +418,13 @@ class usb_adapter : public ::testing::Test {
     if (bus_) ::setenv("ZK27_PLAYERS_FILE", (bus_->dir() + "/players").c_str(), 1);
   }
 
-  static Bytes Pattern(std::size_t size, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes b(size);
-    for (auto& x : b) x = static_cast<std::uint8_t>(gen());
-    return b;
-  }
   Bytes ImageBytes(std::uint32_t lba, std::uint32_t count) {
-    Bytes b(count * 512);
-    const int fd = ::open(bus_->image().c_str(), O_RDONLY | O_CLOEXEC);
-    EXPECT_EQ(::pread(fd, b.data(), b.size(), static_cast<off_t>(lba) * 512),
-              static_cast<ssize_t>(b.size()));
-    ::close(fd);
+    Bytes b = ReadAt(bus_->image(), std::uint64_t{lba} * 512, std::size_t{count} * 512);
+    EXPECT_EQ(b.size(), std::size_t{count} * 512);
     return b;
   }
   void PutImageBytes(std::uint32_t lba, const Bytes& b) {
-    const int fd = ::open(bus_->image().c_str(), O_WRONLY | O_CLOEXEC);
-    EXPECT_EQ(::pwrite(fd, b.data(), b.size(), static_cast<off_t>(lba) * 512),
-              static_cast<ssize_t>(b.size()));
-    ::close(fd);
+    EXPECT_TRUE(WriteAt(bus_->image(), std::uint64_t{lba} * 512, b));
   }
   static Bytes SectorBufferBytes(std::size_t size) { return Bytes(SectorBuffer, SectorBuffer + size); }
 
@@ -477,7 +461,7 @@ TEST_F(usb_adapter, StatusCommandReachesThePlayerAndLeavesNothingClaimed) {
 }
 
 TEST_F(usb_adapter, OneSectorWriteAndReadMoveTheCardsBytes) {
-  const Bytes sector = Pattern(512, 7);
+  const Bytes sector = Content(512, 7);
   StoreToSectorBuffer(sector.data(), 1);
   ASSERT_EQ(WriteSectorsRaw(40, 1), 0);
   EXPECT_EQ(ImageBytes(40, 1), sector);
@@ -488,7 +472,7 @@ TEST_F(usb_adapter, OneSectorWriteAndReadMoveTheCardsBytes) {
 }
 
 TEST_F(usb_adapter, ReadOf128SectorsFillsTheWholeBuffer) {
-  const Bytes cluster = Pattern(128 * 512, 11);
+  const Bytes cluster = Content(128 * 512, 11);
   PutImageBytes(256, cluster);
   std::memset(SectorBuffer, 0, cluster.size());
   ASSERT_EQ(ReadSectorsRaw(256, 128), 0);
@@ -521,7 +505,7 @@ TEST_F(usb_adapter, DataPhaseIsOneBulkTransfer) {
   for (const Mode& m : modes) {
     SCOPED_TRACE(m.name);
     bus_->player().SetCaps(m.caps);
-    const Bytes cluster = Pattern(128 * 512, m.caps & USBDEVFS_CAP_BULK_SCATTER_GATHER ? 21 : 22);
+    const Bytes cluster = Content(128 * 512, m.caps & USBDEVFS_CAP_BULK_SCATTER_GATHER ? 21 : 22);
     StoreToSectorBuffer(cluster.data(), 128);
     bus_->player().ClearLog();
     ASSERT_EQ(WriteSectorsRaw(512, 128), 0);
@@ -539,7 +523,7 @@ TEST_F(usb_adapter, DataPhaseIsOneBulkTransfer) {
 }
 
 TEST_F(usb_adapter, StallInsideTheDataPhaseFailsTheCommandAndTheNextWorks) {
-  const Bytes before = Pattern(128 * 512, 31);
+  const Bytes before = Content(128 * 512, 31);
   PutImageBytes(1024, before);
   for (guint32 caps : {UsbPlayerNode::kContinuationCaps, UsbPlayerNode::kScatterGatherCaps}) {
     SCOPED_TRACE(caps);
@@ -555,7 +539,7 @@ TEST_F(usb_adapter, StallInsideTheDataPhaseFailsTheCommandAndTheNextWorks) {
     // A write: OUT URB 1 is the command block. The player never has the
     // whole data, so nothing of it reaches the card.
     bus_->player().Arm({.stallOut = split ? 3 : 2});
-    const Bytes lost = Pattern(128 * 512, 32);
+    const Bytes lost = Content(128 * 512, 32);
     StoreToSectorBuffer(lost.data(), 128);
     bus_->player().ClearLog();
     EXPECT_EQ(WriteSectorsRaw(1024, 128), 0xFF7F);
@@ -708,8 +692,8 @@ TEST(usb_players_list, ParsesIdsCommentsAndSkipsMalformedLines) {
 }
 
 TEST(usb_players_list, UserAndSystemFilesAndAMissingOneIsNoError) {
-  std::string pattern = (fs::temp_directory_path() / "zk27-players-XXXXXX").string();
-  const std::string dir = ::mkdtemp(pattern.data());
+  const TempDir temp;
+  const std::string& dir = temp.path();
   const char* saved = std::getenv("ZK27_PLAYERS_FILE");
   const std::string savedValue = saved ? saved : "";
   ::unsetenv("ZK27_PLAYERS_FILE");
@@ -735,7 +719,6 @@ TEST(usb_players_list, UserAndSystemFilesAndAMissingOneIsNoError) {
 
   if (saved) ::setenv("ZK27_PLAYERS_FILE", savedValue.c_str(), 1);
   else ::unsetenv("ZK27_PLAYERS_FILE");
-  fs::remove_all(dir);
 }
 
 }  // namespace

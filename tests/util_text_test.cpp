@@ -5,7 +5,7 @@
 
 #include "text.h"
 
-TEST(FormatThousands, PutsACommaBeforeEveryThreeDigitsFromTheRight) {
+TEST(util_text, FormatThousandsPutsACommaBeforeEveryThreeDigitsFromTheRight) {
   EXPECT_EQ(FormatThousands("7"), "7");
   EXPECT_EQ(FormatThousands("123"), "123");
   EXPECT_EQ(FormatThousands("1000"), "1,000");
@@ -17,7 +17,7 @@ TEST(FormatThousands, PutsACommaBeforeEveryThreeDigitsFromTheRight) {
     EXPECT_EQ(FormatThousands(std::string(len, '9')).size(), len + (len - 1) / 3);
 }
 
-TEST(NthCharPos, FindsTheNthOccurrenceOr512) {
+TEST(util_text, NthCharPosFindsTheNthOccurrenceOr512) {
   EXPECT_EQ(NthCharPos('.', "song.mp3", 1), 5);
   EXPECT_EQ(NthCharPos('.', "a.b.voc", 2), 4);
   EXPECT_EQ(NthCharPos('.', "song", 1), 512);
@@ -26,7 +26,7 @@ TEST(NthCharPos, FindsTheNthOccurrenceOr512) {
   EXPECT_EQ(NthCharPos('.', "a.b", 0), 512);
 }
 
-TEST(DriveNumber, LettersInEitherCase) {
+TEST(util_text, DriveNumberLettersInEitherCase) {
   EXPECT_EQ(DriveNumber('c'), 3);
   EXPECT_EQ(DriveNumber('C'), 3);
   EXPECT_EQ(DriveNumber('A'), 1);
@@ -35,7 +35,7 @@ TEST(DriveNumber, LettersInEitherCase) {
   EXPECT_EQ(DriveNumber('['), 0);
 }
 
-TEST(ProgressPercent, RoundsHalvesToTheEvenNeighbour) {
+TEST(util_text, ProgressPercentRoundsHalvesToTheEvenNeighbour) {
   const int eighths[] = {12, 25, 38, 50, 62, 75, 88, 100};
   for (std::uint32_t i = 1; i <= 8; ++i) EXPECT_EQ(ProgressPercent(i, 8), eighths[i - 1]) << i;
   EXPECT_EQ(ProgressPercent(1, 3), 33);
@@ -44,7 +44,7 @@ TEST(ProgressPercent, RoundsHalvesToTheEvenNeighbour) {
   EXPECT_EQ(ProgressPercent(0, 0), 0);
 }
 
-TEST(CardNames, Windows1252RoundTripsThroughUtf8) {
+TEST(util_text, CardNamesWindows1252RoundTripsThroughUtf8) {
   std::string card;
   ASSERT_TRUE(CardNameFromPc("Café.mp3", &card));
   EXPECT_EQ(card, std::string("Caf\xE9.mp3"));
@@ -61,7 +61,7 @@ TEST(CardNames, Windows1252RoundTripsThroughUtf8) {
   EXPECT_EQ(card, all);
 }
 
-TEST(CardNames, RefusesWhatTheCardCannotHold) {
+TEST(util_text, CardNamesRefusesWhatTheCardCannotHold) {
   std::string card = "unchanged";
   EXPECT_FALSE(CardNameFromPc("日本.mp3", &card));
   EXPECT_FALSE(CardNameFromPc("emoji \xF0\x9F\x8E\xB5.mp3", &card));

@@ -40,7 +40,7 @@
 
 #include "bulk_backend.h"
 #include "cardops.h"
-#include "engine_reset.h"
+#include "support/engine_reset.h"
 #include "fs.h"
 #include "fs_raw.h"
 #include "hooks.h"

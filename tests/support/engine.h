@@ -1,6 +1,7 @@
 // Helpers shared by the engine's tests: scripted front-end hooks, a clean
-// engine at the start of every case, and a fixture that puts a fresh virtual
-// player with its own card image behind the driver.
+// engine at the start of every case, and fixtures that put a card image of
+// the test's own behind the engine: through the virtual player in this
+// process, attached directly, or through zk27-player on a socket.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,45 +23,18 @@
 
 #include "bulk_backend.h"
 #include "cardops.h"
-#include "engine_reset.h"
 #include "fs.h"
 #include "fs_raw.h"
 #include "hooks.h"
 #include "in_process_player.h"
-#include "player_test_support.h"
+#include "support/card_layout.h"
+#include "support/engine_reset.h"
+#include "support/files.h"
+#include "support/programs.h"
 #include "text.h"
 #include "usbfunc.h"
 
-namespace engine_test {
-
-using player_test::Bytes;
-using player_test::TempDir;
-
-// Deterministic file contents that differ from file to file and from cluster
-// to cluster, so that a misplaced cluster shows.
-inline Bytes Content(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  std::uint32_t x = seed * 2654435761u + 12345u;
-  for (auto& c : b) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<std::uint8_t>(x >> 16);
-  }
-  return b;
-}
-
-inline bool WriteWholeFile(const std::string& path, const Bytes& b) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const bool ok = b.empty() || std::fwrite(b.data(), 1, b.size(), f) == b.size();
-  return std::fclose(f) == 0 && ok;
-}
-
-inline std::vector<std::string> FolderListing(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+namespace zk27_test {
 
 // Runs `step` in a child process and returns its exit code, or -1 when a
 // signal ended the child (a crash), so that an engine that crashes fails one
@@ -140,24 +114,147 @@ inline std::ostream& operator<<(std::ostream& os, const Command& c) {
 inline Command Read(std::uint32_t lba, std::uint16_t count) { return {kCmdReadSectors, lba, count}; }
 inline Command Write(std::uint32_t lba, std::uint16_t count) { return {kCmdWriteSectors, lba, count}; }
 
-// A virtual player on a card image of its own in the test's folder, with a
-// log of every command it receives and a hook to inject faults at a chosen
-// command.
-class CardTest : public EngineTest {
+// Where the engine finds the card: the virtual player in this process, the
+// image file attached directly (no player at all), or zk27-player serving the
+// image on a socket of its own in another process.
+enum class CardSource { kInProcess, kImage, kSocket };
+
+inline const char* CardSourceText(CardSource source) {
+  switch (source) {
+    case CardSource::kInProcess: return "in_process";
+    case CardSource::kImage: return "image";
+    case CardSource::kSocket: return "socket";
+  }
+  return "unknown";
+}
+// The suffix of a case's name, and what GoogleTest prints for the parameter.
+inline std::string CardSourceName(const ::testing::TestParamInfo<CardSource>& info) {
+  return CardSourceText(info.param);
+}
+inline void PrintTo(CardSource source, std::ostream* os) { *os << CardSourceText(source); }
+
+// A card image of its own in the test's folder behind the engine, and what
+// the card tests do with it: files sent, fetched back and found, and the
+// card's bytes read straight from the image.
+class CardFixture : public EngineTest {
  protected:
   void TearDown() override {
-    player_.reset();
+    StopCard();
     EngineTest::TearDown();
   }
 
+  // A blank (zero) card of `sectors` sectors, reached from `source`; any
+  // card before it is put away first.
+  void StartCard(CardSource source, std::uint32_t sectors) {
+    StopCard();
+    image_ = dir_ / "card.img";
+    sectors_ = sectors;
+    std::filesystem::remove(image_);
+    EXPECT_TRUE(MakeBlankImage(image_, sectors));
+    switch (source) {
+      case CardSource::kInProcess:
+        player_ = std::make_unique<player::InProcessPlayer>(image_);
+        EXPECT_TRUE(player_->ok()) << player_->error();
+        player_->Install();
+        break;
+      case CardSource::kImage: {
+        std::string error;
+        EXPECT_TRUE(AttachCardImage(image_, &error)) << error;
+        break;
+      }
+      case CardSource::kSocket: {
+        const std::string socket = dir_ / "player.sock";
+        daemon_ = std::make_unique<PlayerProcess>(image_, socket, dir_.path());
+        EXPECT_EQ(daemon_->Start(1), "zk27-player: serving " + image_ + " on " + socket + "\n");
+        ::setenv("ZK27_PLAYER_SOCKET", socket.c_str(), 1);
+        break;
+      }
+    }
+  }
+
+  void StopCard() {
+    player_.reset();
+    DetachCardImage();
+    if (daemon_) {
+      daemon_->Stop();
+      daemon_.reset();
+      ::setenv("ZK27_PLAYER_SOCKET", (dir_ / "no-player.sock").c_str(), 1);
+    }
+  }
+
+  // The standard empty volume, laid down without the format routine's
+  // 300 ms pause (the volume tests show it matches what FormatCard writes).
+  Layout FormatQuickly() {
+    const Layout g = FormatImage(image_, sectors_);
+    EXPECT_TRUE(WriteAt(image_, 32 * 512 + 24, {0x10, 0x00}));  // sectors per track
+    return g;
+  }
+
+  // The card behind the engine, formatted and mounted.
+  void FormatAndMount() {
+    FormatQuickly();
+    ASSERT_EQ(MountVolume(), kMountOk);
+    ASSERT_EQ(DeviceState, 0);
+  }
+
+  // A PC file of `bytes` in the test's PC folder; returns its path.
+  std::string PcFile(const std::string& name, const Bytes& bytes) {
+    std::filesystem::create_directories(dir_ / "pc");
+    const std::string path = dir_ / ("pc/" + name);
+    EXPECT_TRUE(WriteFile(path, bytes));
+    return path;
+  }
+
+  CardOpResult Store(const std::string& name, const Bytes& bytes, const ProgressFn& progress = {}) {
+    return SendFileToCard(PcFile(name, bytes), name, progress);
+  }
+
+  // The card file listed as `line`, fetched into a fresh folder; its bytes,
+  // or nothing when the fetch did not succeed.
+  std::optional<Bytes> FetchBack(const std::string& line, CardOpResult* result = nullptr) {
+    RebuildCardList();
+    const std::int32_t r = FindCardFile(line);
+    const std::string out = dir_ / ("out" + std::to_string(++fetches_));
+    std::filesystem::create_directories(out);
+    std::string pcName;
+    const CardOpResult res = r > 0 ? FetchCardFileTo(r, out, {}, &pcName) : kOpNotOnCard;
+    if (result) *result = res;
+    if (res != kOpOk) return std::nullopt;
+    return ReadFile(out + "/" + pcName);
+  }
+
+  // The DirEntry of the card file listed as `line` in the directory image.
+  std::uint8_t* EntryOf(const std::string& line) {
+    RebuildCardList();
+    const std::int32_t r = FindCardFile(line);
+    if (r <= 0) return nullptr;
+    return DirEntryAt(static_cast<std::uint32_t>(CardFileTable[r].DirSector),
+                      static_cast<std::uint32_t>(CardFileTable[r].DirOffset));
+  }
+
+  // The card's bytes of sectors [lba, lba + count).
+  Bytes CardSectors(std::uint32_t lba, std::uint32_t count) const {
+    return ReadAt(image_, std::uint64_t{lba} * 512, std::size_t{count} * 512);
+  }
+
+  std::string image_;
+  std::uint32_t sectors_ = 0;
+  // The in-process source's player; none for the other sources.
+  std::unique_ptr<player::InProcessPlayer> player_;
+
+ private:
+  std::unique_ptr<PlayerProcess> daemon_;
+  int fetches_ = 0;
+};
+
+// The virtual player in this process, with a log of every command it
+// receives and a hook to inject faults at a chosen command: for the cases
+// that look at the commands themselves or at what a failing player does.
+class CardTest : public CardFixture {
+ protected:
   // A blank (zero) card of `sectors` sectors behind the driver.
   player::InProcessPlayer& StartPlayer(std::uint32_t sectors) {
-    player_.reset();
-    image_ = dir_ / "card.img";
-    std::filesystem::remove(image_);
-    EXPECT_TRUE(player_test::MakeBlankImage(image_, sectors));
-    player_ = std::make_unique<player::InProcessPlayer>(image_);
-    EXPECT_TRUE(player_->ok()) << player_->error();
+    StartCard(CardSource::kInProcess, sectors);
     player_->core().SetObserver([this](std::uint64_t n, const player::CommandInfo& c) {
       log_.push_back({c.code, c.lba, c.count});
       if (n == faultAt_ && fault_) {
@@ -166,24 +263,13 @@ class CardTest : public EngineTest {
         f(player_->core());
       }
     });
-    player_->Install();
     return *player_;
-  }
-
-  // The standard empty volume, laid down without the format routine's
-  // 300 ms pause (the volume tests show it matches what FormatCard writes).
-  player_test::Geometry FormatQuickly() {
-    const player_test::Geometry g = player_test::FormatImage(image_, player_->SectorCount());
-    EXPECT_TRUE(player_test::WriteFileAt(image_, 32 * 512 + 24, {0x10, 0x00}));  // sectors per track
-    return g;
   }
 
   // A blank card of `sectors` sectors, formatted and mounted.
   void StartMountedCard(std::uint32_t sectors = 2048) {
     StartPlayer(sectors);
-    FormatQuickly();
-    ASSERT_EQ(MountVolume(), kMountOk);
-    ASSERT_EQ(DeviceState, 0);
+    FormatAndMount();
     log_.clear();
   }
 
@@ -203,55 +289,33 @@ class CardTest : public EngineTest {
     return w;
   }
 
-  // A PC file of `bytes` in the test's PC folder; returns its path.
-  std::string PcFile(const std::string& name, const Bytes& bytes) {
-    std::filesystem::create_directories(dir_ / "pc");
-    const std::string path = dir_ / ("pc/" + name);
-    EXPECT_TRUE(WriteWholeFile(path, bytes));
-    return path;
-  }
-
-  CardOpResult Store(const std::string& name, const Bytes& bytes, const ProgressFn& progress = {}) {
-    return SendFileToCard(PcFile(name, bytes), name, progress);
-  }
-
-  // The card file listed as `line`, fetched into a fresh folder; its bytes,
-  // or nothing when the fetch did not succeed.
-  std::optional<Bytes> FetchBack(const std::string& line, CardOpResult* result = nullptr) {
-    RebuildCardList();
-    const std::int32_t r = FindCardFile(line);
-    const std::string out = dir_ / ("out" + std::to_string(++fetches_));
-    std::filesystem::create_directories(out);
-    std::string pcName;
-    const CardOpResult res = r > 0 ? FetchCardFileTo(r, out, {}, &pcName) : kOpNotOnCard;
-    if (result) *result = res;
-    if (res != kOpOk) return std::nullopt;
-    return player_test::WholeFile(out + "/" + pcName);
-  }
-
-  // The DirEntry of the card file listed as `line` in the directory image.
-  std::uint8_t* EntryOf(const std::string& line) {
-    RebuildCardList();
-    const std::int32_t r = FindCardFile(line);
-    if (r <= 0) return nullptr;
-    return DirEntryAt(static_cast<std::uint32_t>(CardFileTable[r].DirSector),
-                      static_cast<std::uint32_t>(CardFileTable[r].DirOffset));
-  }
-
-  // The card's bytes of sectors [lba, lba + count).
-  Bytes CardSectors(std::uint32_t lba, std::uint32_t count) const {
-    return player_test::ReadFileAt(image_, std::uint64_t{lba} * 512, std::size_t{count} * 512);
-  }
-
-  std::unique_ptr<player::InProcessPlayer> player_;
-  std::string image_;
   std::vector<Command> log_;
 
  private:
   std::uint64_t faultAt_ = 0;
   std::function<void(player::PlayerCore&)> fault_;
-  int fetches_ = 0;
 };
+
+// The same card from each of the three sources in turn (TEST_P, instantiated
+// with kAllCardSources): for the cases that judge only results and the card's
+// bytes, which must not depend on how the engine reaches the card. The
+// in-process player's log and faults are out of reach here.
+class AnyCardTest : public CardFixture, public ::testing::WithParamInterface<CardSource> {
+ protected:
+  void StartCard(std::uint32_t sectors) { CardFixture::StartCard(GetParam(), sectors); }
+
+  // A blank card of `sectors` sectors, formatted and mounted.
+  void StartMountedCard(std::uint32_t sectors = 2048) {
+    StartCard(sectors);
+    FormatAndMount();
+  }
+
+ private:
+  using CardFixture::player_;
+};
+
+inline const auto kAllCardSources =
+    ::testing::Values(CardSource::kInProcess, CardSource::kImage, CardSource::kSocket);
 
 // A DirEntry written straight into the directory image; its voice flag and
 // the bytes of no field stay as they were.
@@ -267,4 +331,4 @@ inline void PutEntry(std::uint32_t sector, std::uint32_t offset, std::uint8_t id
   ASSERT_TRUE(WriteDirEntry({sector, offset}, e));
 }
 
-}  // namespace engine_test
+}  // namespace zk27_test

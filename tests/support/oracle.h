@@ -25,9 +25,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/files.h"
+
 namespace card_oracle {
 
-using Bytes = std::vector<std::uint8_t>;
+using zk27_test::Bytes;
 
 struct File {
   std::string name;  // card text
@@ -77,28 +79,8 @@ struct Survey {
   }
 };
 
-namespace detail {
-
-inline Bytes ReadAt(int fd, std::uint64_t offset, std::size_t size) {
-  Bytes b(size);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, b.data() + done, size - done, static_cast<off_t>(offset + done));
-    if (n <= 0) return {};
-    done += static_cast<std::size_t>(n);
-  }
-  return b;
-}
-inline std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
-  std::uint32_t v = 0;
-  for (int i = width - 1; i >= 0; --i) v = v << 8 | b[at + static_cast<std::size_t>(i)];
-  return v;
-}
-
-}  // namespace detail
-
 inline Survey Examine(const std::string& imagePath) {
-  using detail::Le;
+  using zk27_test::Le;
   Survey s;
   const int fd = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -106,7 +88,7 @@ inline Survey Examine(const std::string& imagePath) {
     return s;
   }
   const off_t imageBytes = ::lseek(fd, 0, SEEK_END);
-  const Bytes boot = detail::ReadAt(fd, 32 * 512, 512);
+  const Bytes boot = zk27_test::ReadAt(fd, 32 * 512, 512);
   if (boot.size() != 512 || boot[510] != 0x12 || boot[511] != 0x34 ||
       std::string(boot.begin() + 3, boot.begin() + 11) != "VOXBRICK") {
     ::close(fd);
@@ -130,10 +112,10 @@ inline Survey Examine(const std::string& imagePath) {
   // there a used entry that no file owns is the format's, not a leak.
   s.clusterEntries = std::min<std::uint32_t>({(total - dataStart) / 128 + 2, spt * 256, 0xFFF0});
   const std::uint32_t formatted = total / 128;
-  const Bytes t1 = detail::ReadAt(fd, 33ull * 512, spt * 512);
-  const Bytes t2 = detail::ReadAt(fd, (33ull + spt) * 512, spt * 512);
-  const Bytes dir = detail::ReadAt(fd, std::uint64_t{dirStart} * 512, dirSectors * 512);
-  const Bytes names = detail::ReadAt(fd, 512, 30 * 512);
+  const Bytes t1 = zk27_test::ReadAt(fd, 33ull * 512, spt * 512);
+  const Bytes t2 = zk27_test::ReadAt(fd, (33ull + spt) * 512, spt * 512);
+  const Bytes dir = zk27_test::ReadAt(fd, std::uint64_t{dirStart} * 512, dirSectors * 512);
+  const Bytes names = zk27_test::ReadAt(fd, 512, 30 * 512);
   auto fault = [&](const std::string& text) { s.faults.push_back(text); };
   auto entry1 = [&](std::uint32_t c) { return static_cast<std::uint16_t>(Le(t1, 2 * c, 2)); };
   auto entry2 = [&](std::uint32_t c) { return static_cast<std::uint16_t>(Le(t2, 2 * c, 2)); };
@@ -205,7 +187,7 @@ inline Survey Examine(const std::string& imagePath) {
     if (whole && n > 0 && f.chain.size() == n) {
       for (std::size_t k = 0; k < f.chain.size(); ++k) {
         const std::uint32_t bytes = std::min<std::uint32_t>(65536, f.size - static_cast<std::uint32_t>(k) * 65536);
-        const Bytes part = detail::ReadAt(fd, (dataStart + (f.chain[k] - 2ull) * 128) * 512, bytes);
+        const Bytes part = zk27_test::ReadAt(fd, (dataStart + (f.chain[k] - 2ull) * 128) * 512, bytes);
         if (part.size() != bytes) {
           fault(f.name + ": cluster " + std::to_string(f.chain[k]) + " lies past the image");
           f.data.clear();

@@ -20,8 +20,9 @@
 #include "fs.h"
 #include "hooks.h"
 #include "in_process_player.h"
-#include "player_test_support.h"
 #include "startup.h"
+#include "support/card_layout.h"
+#include "support/files.h"
 #include "tform1.h"
 #include "text.h"
 #include "usbfunc.h"
@@ -63,7 +64,7 @@ class GuiCard {
     player.reset();
     const std::string image = dir.filePath("card.img").toStdString();
     QFile::remove(QString::fromStdString(image));
-    player_test::MakeBlankImage(image, sectors);
+    zk27_test::MakeBlankImage(image, sectors);
     player = std::make_unique<player::InProcessPlayer>(image);
     player->Install();
     return *player;
@@ -71,7 +72,7 @@ class GuiCard {
   // The player's empty volume, mounted.
   void StartFormattedCard(std::uint32_t sectors = 4096) {
     StartPlayer(sectors);
-    player_test::FormatImage(player->ImagePath(), sectors);
+    zk27_test::FormatImage(player->ImagePath(), sectors);
     MountVolume();
   }
   // Sends a PC file of `size` bytes to the card with the engine.
@@ -89,16 +90,13 @@ class GuiCard {
     f.write(Content(QFileInfo(path).fileName(), size));
     return path;
   }
-  // Bytes that differ from file to file and from cluster to cluster.
+  // Bytes that differ from file to file and from cluster to cluster, drawn
+  // from the file's name.
   static QByteArray Content(const QString& name, qint64 size) {
     std::uint32_t seed = 2166136261u;
     for (QChar c : name) seed = (seed ^ c.unicode()) * 16777619u;
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qint64 i = 0; i < size; ++i) {
-      seed = seed * 1103515245u + 12345u;
-      bytes[i] = static_cast<char>(seed >> 16);
-    }
-    return bytes;
+    const zk27_test::Bytes bytes = zk27_test::Content(static_cast<std::size_t>(size), seed);
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
   }
   // Mounts the card again as a new session would and compares its files
   // with `expected` (PC name to bytes): the same names, each byte for byte.

@@ -1,0 +1,115 @@
+// What the tests of zk27 from the outside share: the fixture with a card
+// image and a PC folder, and the readings of zk27's output.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/card_layout.h"
+#include "support/files.h"
+#include "support/compare.h"
+#include "support/programs.h"
+
+namespace zk27_test {
+
+inline int Count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (std::size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + part.size())) ++n;
+  return n;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// "16256" -> "16,256".
+inline std::string Thousands(std::uint64_t n) {
+  std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+inline std::string FreeSpaceLine(std::uint64_t freeClusters) {
+  return "The free space in your CF Card is " + Thousands(freeClusters * 64) + "KB";
+}
+
+// One line of `zk27 ls -l`: FileId in hex, size, first cluster ("-" for none),
+// name.
+struct LongLine {
+  unsigned id = 0;
+  std::uint64_t size = 0;
+  std::string first;
+  std::string name;
+};
+
+inline std::vector<LongLine> ParseLong(const std::string& out) {
+  std::vector<LongLine> v;
+  static const std::regex line(R"(^([0-9A-F]{2}) +([0-9]+) +(-|[0-9]+)  (.*)$)");
+  for (const std::string& l : Lines(out)) {
+    std::smatch m;
+    if (!std::regex_match(l, m, line)) {
+      ADD_FAILURE() << "ls -l line not understood: '" << l << "'";
+      continue;
+    }
+    v.push_back({static_cast<unsigned>(std::stoul(m[1], nullptr, 16)), std::stoull(m[2]), m[3], m[4]});
+  }
+  return v;
+}
+
+// "yymmdd" of today's local date.
+inline std::string TodayYymmdd() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%02d%02d%02d", local.tm_year % 100, local.tm_mon + 1, local.tm_mday);
+  return text;
+}
+
+// A temporary folder with a card image path and a PC folder; the suites say
+// how zk27 reaches the card (Z).
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    card_ = dir_ / "card.img";
+    pc_ = dir_.Sub("pc");
+  }
+
+  // zk27 args... on this suite's card, run in `cwd` (default: the PC folder).
+  virtual RunResult Z(std::vector<std::string> args, const std::string& cwd) = 0;
+  RunResult Z(std::vector<std::string> args) { return Z(std::move(args), ""); }
+
+  // A PC file of `size` bytes in the PC folder; returns its content.
+  Bytes Pc(const std::string& name, std::size_t size, std::uint32_t seed) {
+    Bytes b = Content(size, seed);
+    EXPECT_TRUE(WriteFile(pc_ + "/" + name, b));
+    return b;
+  }
+
+  std::vector<std::string> LsNames() {
+    const RunResult r = Z({"ls"});
+    EXPECT_EQ(r.exit, 0) << r;
+    return Lines(r.out);
+  }
+
+  TempDir dir_;
+  std::string card_;
+  std::string pc_;
+};
+
+}  // namespace zk27_test

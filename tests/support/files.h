@@ -1,0 +1,170 @@
+// Temporary folders, and PC files and card images read and written byte by
+// byte.
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zk27_test {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kSector = 512;
+constexpr std::uint64_t kCluster = 65536;
+constexpr std::uint32_t kSectorsPerMiB = 2048;
+
+// A fresh folder under $TMPDIR, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "zk27-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) {
+      // A test may leave a folder without write permission behind.
+      fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+      fs::remove_all(path_, ec);
+    }
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // A new empty sub-folder.
+  std::string Sub(const std::string& name) const {
+    fs::create_directories(path_ + "/" + name);
+    return path_ + "/" + name;
+  }
+
+ private:
+  std::string path_;
+};
+
+// Deterministic file contents that differ from file to file and from offset
+// to offset, so that a cluster in the wrong place or a shifted copy never
+// compares equal.
+inline Bytes Content(std::size_t size, std::uint32_t seed) {
+  Bytes b(size);
+  std::uint32_t x = seed * 2654435761u + 12345u;
+  for (auto& c : b) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<std::uint8_t>(x >> 16);
+  }
+  return b;
+}
+
+// `size` bytes of the open file `fd` from `offset`, read until all are there;
+// empty when the file ends or fails first.
+inline Bytes ReadAt(int fd, std::uint64_t offset, std::size_t size) {
+  Bytes b(size);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, b.data() + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return {};
+    done += static_cast<std::size_t>(n);
+  }
+  return b;
+}
+
+inline Bytes ReadAt(const std::string& path, std::uint64_t offset, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  Bytes b = ReadAt(fd, offset, size);
+  ::close(fd);
+  return b;
+}
+
+// Writes `b` at `offset` of an existing file, leaving the rest as it is.
+inline bool WriteAt(const std::string& path, std::uint64_t offset, const Bytes& b) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const ssize_t n = fd >= 0 ? ::pwrite(fd, b.data(), b.size(), static_cast<off_t>(offset)) : -1;
+  if (fd >= 0) ::close(fd);
+  return n == static_cast<ssize_t>(b.size());
+}
+
+// The file at `path` made to hold exactly `b`.
+inline bool WriteFile(const std::string& path, const Bytes& b) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  std::size_t done = 0;
+  while (done < b.size()) {
+    const ssize_t n = ::write(fd, b.data() + done, b.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return ::close(fd) == 0 && done == b.size();
+}
+
+// The whole file; nullopt when it cannot be read.
+inline std::optional<Bytes> ReadFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  Bytes b;
+  std::uint8_t buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    b.insert(b.end(), buf, buf + n);
+  }
+  ::close(fd);
+  return b;
+}
+
+inline std::string ReadText(const std::string& path) {
+  auto b = ReadFile(path);
+  return b ? std::string(b->begin(), b->end()) : std::string();
+}
+
+// A blank card image of `sectors` sectors, as `truncate -s` makes one: the
+// card reads as zeros and costs no disk.
+inline bool MakeBlankImage(const std::string& path, std::uint32_t sectors) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool ok = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(sectors) * 512) == 0;
+  if (fd >= 0) ::close(fd);
+  return ok;
+}
+
+// The names in a folder, sorted.
+inline std::vector<std::string> FolderNames(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Little-endian numbers of `width` bytes, as the card stores them.
+inline std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
+  std::uint32_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = v << 8 | b[at + static_cast<std::size_t>(i)];
+  return v;
+}
+inline std::uint16_t Le16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(Le(b, at, 2)); }
+inline std::uint32_t Le32(const Bytes& b, std::size_t at) { return Le(b, at, 4); }
+
+inline Bytes LeBytes(std::uint32_t v, int width) {
+  Bytes b;
+  for (int i = 0; i < width; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  return b;
+}
+
+}  // namespace zk27_test
