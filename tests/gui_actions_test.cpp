@@ -116,6 +116,7 @@ class ActionsTest : public QObject {
   void aCardChangedElsewhereIsReadAgainBeforeAnAction();
   void aCardHeldByAnotherProgramIsLeftAlone();
   void aDamagedCardIsOfferedARepairOnce();
+  void aTransferStopsWhenTheUserAsks();
   void screenshotOfATransfer();
 };
 
@@ -212,6 +213,51 @@ void ActionsTest::downloadStoresTheSelection() {
   QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "c.mp3", "b.voc"}));
   QCOMPARE(form.StatusBar->PanelText(2), QString("Total Files: 3"));
   QCOMPARE(env.CardDiffers(expected), QString());
+}
+
+// Escape on the progress window asks; No goes on. The close box asks again;
+// Yes stops after the current cluster: the file in flight is not kept, the
+// one before it is, and the summary counts only that one.
+void ActionsTest::aTransferStopsWhenTheUserAsks() {
+  GuiCard env;
+  env.StartFormattedCard();
+  env.WritePcFile("pc/a.mp3", 65536);
+  env.WritePcFile("pc/b.mp3", 8 * 65536);
+  const int freeBefore = CountFreeClusters();
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  form.SFileListBox->selectAll();
+
+  ProgressSpy spy(env.player->core());
+  spy.onPercent = [&](int p) {
+    if (!form1) return;
+    if (p == 25) {  // b.mp3, 2 of its 8 clusters
+      env.answers = {Answer::No};
+      QTest::keyClick(form1, Qt::Key_Escape);
+    } else if (p == 50) {
+      env.answers = {Answer::Yes};
+      form1->close();
+      QVERIFY(form1->isVisible());  // the window stays until the transfer ends
+    }
+  };
+  form.DownBitBtn->click();
+  QCOMPARE(env.questions, (QStringList{msg::kStopQuestion, msg::kStopQuestion}));
+  QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+  QCOMPARE(spy.percents, (QList<int>{100, 12, 25, 38, 50}));
+  QCOMPARE(env.waits, QStringList{"2001:1 file downloaded"});
+  QVERIFY(form1 == nullptr);
+  QCOMPARE(Lines(form.MP3ListBox), QStringList{"a.mp3"});
+  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 65536)}}), QString());
+  QCOMPARE(CountFreeClusters(), freeBefore - 1);
+
+  // The next action is not stopped by the earlier request.
+  form.SFileListBox->clearSelection();
+  form.SFileListBox->findItems("b.mp3", Qt::MatchExactly).first()->setSelected(true);
+  env.waits.clear();
+  spy.onPercent = nullptr;
+  form.DownBitBtn->click();
+  QCOMPARE(env.waits, QStringList{"2001:1 file downloaded"});
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3"}));
 }
 
 void ActionsTest::downloadSkipsWhatItCannotStore() {

@@ -49,13 +49,12 @@ class ActionScope {
 bool TMainForm::BeginAction() {
   if (acting_) return false;
   acting_ = true;
-  // A stop asked for in an earlier action is no stop of this one.
-  ClearStopRequest();
   return true;
 }
 
 void TMainForm::EndAction() {
   acting_ = false;
+  ClearStopRequest();  // a stop belongs to the action that asked for it
   // The player asked for the card to be read again while the action ran.
   if (recheckPending_ && !closing_) {
     recheckPending_ = false;
