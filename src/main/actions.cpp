@@ -215,11 +215,15 @@ void TMainForm::DownBitBtnClick() {
 
 bool TMainForm::FinishUpload(const PassSummary& summary) {
   SetBusyCursor(false);
-  if (summary.last == kOpCannotCreatePcFile) {  // the progress window is closed already
+  if (!summary.text.empty()) {
+    form1->ShowSummary(Q(summary.text));
+    SFileListBox->Update();
+    WaitSeconds(2);
+    CloseProgressWindow();
     setEnabled(true);
     return true;
   }
-  if (summary.end != PassStep::kNext && !summary.stopped) {  // a card command failed
+  if (!summary.endText.empty()) {  // a card command failed
     form1->ShowStatus(Q(summary.endText));
     WaitSeconds(3);
     CloseProgressWindow();
@@ -227,13 +231,9 @@ bool TMainForm::FinishUpload(const PassSummary& summary) {
       CloseMainWindow();
       return false;
     }
-    setEnabled(true);
-    return true;
   }
-  form1->ShowSummary(Q(summary.text));
-  SFileListBox->Update();
-  WaitSeconds(2);
-  CloseProgressWindow();
+  // Otherwise the pass ended with a message of its own, the progress window
+  // already closed.
   setEnabled(true);
   return true;
 }
