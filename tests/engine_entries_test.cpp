@@ -282,6 +282,21 @@ TEST_P(engine_entries, ReleaseFreesTheEntryItsChainAndItsNameSlot) {
   ReleaseDirEntry({0, 2 * kDirEntrySize});
   EXPECT_EQ(SlotLength(keep.nameSlot), 8);
   EXPECT_EQ(UsedEntries().size(), 1u);
+
+  // A size near the field's limit counts its clusters without wrapping: the
+  // chain it holds is freed (once 0 clusters were counted and nothing freed).
+  ASSERT_EQ(Store("big.mp3", Content(2 * 65536, 39)), kOpOk);
+  const DirEntryPos bigAt{0, kDirEntrySize};
+  DirEntry big;
+  ASSERT_TRUE(ReadDirEntry(bigAt, &big));
+  big.size = 0xFFFFFFF0u;
+  ASSERT_TRUE(WriteDirEntry(bigAt, big));
+  const int freeWithBig = CountFreeClusters();
+  ReleaseDirEntry(bigAt);
+  EXPECT_EQ(CountFreeClusters(), freeWithBig + 2);
+  EXPECT_EQ(ClustersForSize(0xFFFFFFFFu), 65536u);
+  EXPECT_EQ(ClustersForSize(0), 0u);
+  EXPECT_EQ(ClustersForSize(65537), 2u);
 }
 
 TEST_F(engine_entries_inprocess, WalksSeeEveryEntryInDirectoryOrder) {

@@ -132,7 +132,7 @@ std::vector<Entry> ReadEntries() {
     else if (e.voice) e.listed = MakeVoiceName(e.id);
     e.size = d.size;
     e.first = d.firstCluster;
-    e.need = static_cast<std::uint32_t>((std::uint64_t{e.size} + kClusterBytes - 1) / kClusterBytes);
+    e.need = ClustersForSize(e.size);
     entries.push_back(std::move(e));
     return true;
   });

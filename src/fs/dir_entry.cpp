@@ -112,7 +112,7 @@ void ReleaseDirEntry(DirEntryPos at) {
   // Only the clusters the file's size accounts for, and none that another
   // file reaches: on a damaged card a chain may run into another file's.
   // What is left is lost space that a repair gives back.
-  FreeClusterChain(entry.firstCluster, (entry.size + kClusterBytes - 1) / kClusterBytes, ClustersOfEntries());
+  FreeClusterChain(entry.firstCluster, ClustersForSize(entry.size), ClustersOfEntries());
   if (ValidSlot(entry.nameSlot) && !SlotNamesLivingEntry(entry.nameSlot)) FreeNameSlot(entry.nameSlot);
 }
 

@@ -71,7 +71,7 @@ std::vector<bool> ClustersOfEntries() {
   ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
     if (!e.InUse()) return true;
     std::uint32_t cluster = e.firstCluster;
-    const std::uint32_t count = (e.size + kClusterBytes - 1) / kClusterBytes;
+    const std::uint32_t count = ClustersForSize(e.size);
     // A loop or a chain shared with a file walked before ends the walk.
     for (std::uint32_t k = 0; k < count && ValidCluster(cluster) && !used[cluster]; ++k) {
       used[cluster] = true;

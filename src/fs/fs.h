@@ -33,6 +33,11 @@ inline constexpr std::uint32_t kBootSectorLba = 32;
 inline constexpr std::uint32_t kTableLba = 33;
 inline constexpr std::uint32_t kClusterSectors = 128;
 inline constexpr std::uint32_t kClusterBytes = 65536;
+// The clusters a file of `size` bytes takes; counted in 64 bits, since a
+// size near the field's limit would wrap to 0 in 32.
+inline std::uint32_t ClustersForSize(std::uint32_t size) {
+  return static_cast<std::uint32_t>((std::uint64_t{size} + kClusterBytes - 1) / kClusterBytes);
+}
 inline constexpr std::uint32_t kDirEntrySize = 32;
 inline constexpr std::uint32_t kEntriesPerDirSector = 16;
 inline constexpr std::uint16_t kMaxDirSectors = 32;
