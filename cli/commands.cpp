@@ -317,9 +317,11 @@ namespace {
 
 void OnInterrupt(int) { RequestStop(); }
 
-// While a pass runs, Ctrl-C (and SIGTERM, SIGHUP) asks it to stop at the next
-// cluster instead of ending the program wherever it is: the card is left
-// consistent. A second one does the same, so the program still waits.
+// During a command that runs a pass, Ctrl-C (and SIGTERM, SIGHUP) asks the
+// pass to stop at the next cluster instead of ending the program wherever it
+// is: the card is left consistent. One that comes while the card is opened
+// stops the pass before its first cluster. A second one does the same, so
+// the program still waits.
 class InterruptScope {
  public:
   InterruptScope() {
@@ -355,6 +357,8 @@ int ExitOf(const PassSummary& summary, int status) {
 int CmdPut(const std::vector<std::string>& args) {
   Args a;
   if (!ParseArgs(args, {}, "put needs at least one FILE", "put", &a)) return a.status;
+  // From here on an interrupt stops the pass, even one before it starts.
+  const InterruptScope interrupts;
   if (const int s = OpenCard(); s != kExitOk) return s;
 
   Probe();  // its outcome shows at the first file
@@ -365,7 +369,6 @@ int CmdPut(const std::vector<std::string>& args) {
     names.push_back(BaseName(path));
   }
   PutView view(msg::kDownloading, names);
-  const InterruptScope interrupts;
   const PassSummary summary = RunSendPass(files, view);
   Say(summary.text);
   return ExitOf(summary, view.Status());
@@ -379,13 +382,13 @@ namespace {
 // pass does; with `toWave`, voice recordings only, each then turned into a
 // WAV file beside it, as the To Wave pass does.
 int FetchPass(const std::vector<std::string>& names, bool toWave) {
+  const InterruptScope interrupts;
   if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe() && CardOrLinkLost()) return kExitDevice;
 
   std::vector<std::string> lines;
   for (const std::string& typed : names) lines.push_back(CardLine(typed));
   FetchView view(msg::kUploading, names);
-  const InterruptScope interrupts;
   const PassSummary summary = RunFetchPass(lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view);
   if (!summary.text.empty()) Say(summary.text);
   return ExitOf(summary, view.Status());
@@ -410,13 +413,13 @@ int CmdTowav(const std::vector<std::string>& args) {
 int CmdRm(const std::vector<std::string>& args) {
   Args a;
   if (!ParseArgs(args, {}, "rm needs at least one NAME", "rm", &a)) return a.status;
+  const InterruptScope interrupts;
   if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe()) return kExitDevice;
 
   std::vector<std::string> lines;
   for (const std::string& typed : a.operands) lines.push_back(CardLine(typed));
   CliPassView view("", a.operands);
-  const InterruptScope interrupts;
   const PassSummary summary = RunDeletePass(lines, view);
   if (summary.end == PassStep::kEndSession) return SayState();
   if (summary.stopped) Say("No file was deleted.");

@@ -514,8 +514,10 @@ TEST_F(cli_player, InterruptedPutKeepsTheCardSound) {
     SCOPED_TRACE(std::to_string(signals) + " interrupt(s)");
     Format();
     const std::string err = dir_ / "put.err";
+    const std::uint64_t before = Commands();
     const pid_t pid = StartInBackground({Zk27(), "put", "a.mp3", "big.mp3"}, pc_, socket_, err);
-    ::usleep(250000);
+    // Under way: the card opened and a few clusters sent.
+    for (int i = 0; i < 500 && Commands() < before + 12; ++i) ::usleep(10000);
     for (int k = 0; k < signals; ++k) {
       ::kill(pid, SIGINT);
       ::usleep(20000);
@@ -543,8 +545,9 @@ TEST_F(cli_player, InterruptedGetLeavesNoPartOfTheFile) {
   Pc("big.mp3", 3 * 1024 * 1024, 2);
   ASSERT_EQ(Z({"put", "big.mp3"}).exit, 0);
   const std::string out = dir_.Sub("out");
+  const std::uint64_t before = Commands();
   const pid_t pid = StartInBackground({Zk27(), "get", "big.mp3"}, out, socket_, dir_ / "get.err");
-  ::usleep(250000);
+  for (int i = 0; i < 500 && Commands() < before + 12; ++i) ::usleep(10000);
   ::kill(pid, SIGTERM);
   EXPECT_EQ(WaitFor(pid), 130);
   EXPECT_TRUE(std::filesystem::is_empty(out)) << "something was left in the folder";
