@@ -331,6 +331,9 @@ class InterruptScope {
     for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &sa, &saved_[i]);
   }
   ~InterruptScope() {
+    // Once interrupted the program is on its way out: a further interrupt
+    // while it says what it did must not cut that short.
+    if (StopRequested()) return;
     for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
   }
   InterruptScope(const InterruptScope&) = delete;
