@@ -27,17 +27,6 @@ bool SlotNamesLivingEntry(std::uint16_t slot) {
 
 }  // namespace
 
-DirEntry DecodeDirEntry(const std::uint8_t* bytes) {
-  DirEntry e;
-  e.mark = bytes[kEntryMarkOffset];
-  e.nameSlot = fs_bytes::Le16(bytes + kEntryNameSlotOffset);
-  e.fileId = bytes[kEntryFileIdOffset];
-  e.voiceFlag = bytes[kEntryVoiceFlagOffset];
-  e.firstCluster = fs_bytes::Le16(bytes + kEntryFirstClusterOffset);
-  e.size = fs_bytes::Le32(bytes + kEntrySizeOffset);
-  return e;
-}
-
 void EncodeDirEntry(const DirEntry& entry, std::uint8_t* bytes) {
   bytes[kEntryMarkOffset] = entry.mark;
   fs_bytes::PutLe16(bytes + kEntryNameSlotOffset, entry.nameSlot);
@@ -63,15 +52,6 @@ bool WriteDirEntry(DirEntryPos at, const DirEntry& entry) {
   if (!bytes) return false;
   EncodeDirEntry(entry, bytes);
   return true;
-}
-
-void ForEachDirEntry(const DirEntryVisit& visit) {
-  // Each entry is decoded when its turn comes, so a visit that changes later
-  // entries is seen by the walk.
-  const std::uint32_t sectors = std::min<std::uint32_t>(VolumeImage.dirSectors, kMaxDirSectors);
-  for (std::uint32_t sector = 0; sector < sectors; ++sector)
-    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize)
-      if (!visit({sector, offset}, DecodeDirEntry(VolumeImage.directory + sector * 512 + offset))) return;
 }
 
 bool DirEntryName(const DirEntry& entry, std::string* name) {

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "little_endian.h"
+
 inline constexpr std::uint32_t kNameTableLba = 1;
 inline constexpr std::uint16_t kNameTableSectors = 30;
 inline constexpr std::uint32_t kBootSectorLba = 32;
@@ -213,7 +215,16 @@ struct DirEntry {
   bool Voice() const { return IsVoiceFileId(fileId); }
 };
 
-DirEntry DecodeDirEntry(const std::uint8_t* bytes);
+inline DirEntry DecodeDirEntry(const std::uint8_t* bytes) {
+  DirEntry e;
+  e.mark = bytes[kEntryMarkOffset];
+  e.nameSlot = fs_bytes::Le16(bytes + kEntryNameSlotOffset);
+  e.fileId = bytes[kEntryFileIdOffset];
+  e.voiceFlag = bytes[kEntryVoiceFlagOffset];
+  e.firstCluster = fs_bytes::Le16(bytes + kEntryFirstClusterOffset);
+  e.size = fs_bytes::Le32(bytes + kEntrySizeOffset);
+  return e;
+}
 // Writes the fields into the 32 bytes at `bytes`; the other bytes keep what
 // they hold, so a decoded entry encodes back to the same bytes.
 void EncodeDirEntry(const DirEntry& entry, std::uint8_t* bytes);
@@ -232,9 +243,17 @@ bool ReadDirEntry(DirEntryPos at, DirEntry* entry);
 // Encodes `entry` over the entry at `at`; false when it lies outside.
 bool WriteDirEntry(DirEntryPos at, const DirEntry& entry);
 // Visits every entry of the volume's directory (free ones too) in directory
-// order, until `visit` returns false.
-using DirEntryVisit = std::function<bool(DirEntryPos at, const DirEntry& entry)>;
-void ForEachDirEntry(const DirEntryVisit& visit);
+// order, until `visit(DirEntryPos, const DirEntry&)` returns false. Each
+// entry is decoded when its turn comes, so a visit that changes later entries
+// is seen by the walk. Inline: a send walks the directory several times per
+// file, and a call through a function object per entry showed in its time.
+template <typename Visit>
+void ForEachDirEntry(Visit&& visit) {
+  const std::uint32_t sectors = VolumeImage.dirSectors < kMaxDirSectors ? VolumeImage.dirSectors : kMaxDirSectors;
+  for (std::uint32_t sector = 0; sector < sectors; ++sector)
+    for (std::uint32_t offset = 0; offset < 512; offset += kDirEntrySize)
+      if (!visit(DirEntryPos{sector, offset}, DecodeDirEntry(VolumeImage.directory + sector * 512 + offset))) return;
+}
 
 // The entry's name from its name slot: false when its name mark is 0 (its
 // slot field then names nothing: the slot may be another file's) or the slot
