@@ -448,7 +448,7 @@ int CmdFormat(const std::vector<std::string>& args) {
   }
   const FormatResult formatted = FormatCard();
   if (formatted != kFormatOk) {
-    Say(msg::FormatFailure(formatted));
+    Say(msg::FormatOutcome(formatted));
     return formatted == kFormatDeviceFailed ? SayState() : kExitDevice;
   }
   if (MountVolume() != kMountOk) {
@@ -456,7 +456,7 @@ int CmdFormat(const std::vector<std::string>& args) {
     return DeviceState != 0 ? SayState() : kExitDevice;
   }
   RebuildCardList();
-  Say(msg::kFormattingCompleted);
+  Say(msg::FormatOutcome(formatted));
   Say(msg::FreeSpaceText(FreeClusterCount));
   return kExitOk;
 }

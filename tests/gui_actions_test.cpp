@@ -137,7 +137,7 @@ void ActionsTest::formatAsksAndSaysHowItWent() {
   env.player->core().SetIdentifyBytes(0x84, 0x8B);
   env.answers = {Answer::Yes};
   form.FMBitBtn->click();
-  QCOMPARE(env.messages, QStringList{QString(msg::FormatFailure(kFormatNotIdentified))});
+  QCOMPARE(env.messages, QStringList{QString(msg::FormatOutcome(kFormatNotIdentified))});
   QCOMPARE(Lines(form.MP3ListBox), QStringList{"old.mp3"});
   QVERIFY(form.isVisible());
   QCOMPARE(env.CardDiffers(before), QString());

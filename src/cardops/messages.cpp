@@ -37,8 +37,10 @@ std::string RepairOffer(int problems) {
          "Repair the card now?";
 }
 
-const char* FormatFailure(std::uint8_t formatResult) {
+const char* FormatOutcome(std::uint8_t formatResult) {
   switch (formatResult) {
+    case kFormatOk:
+      return kFormattingCompleted;
     case kFormatNotIdentified:
       return "The player did not identify the CF card; nothing was written.\r\nThe card was not formatted.";
     case kFormatCardTooSmall:

@@ -70,8 +70,9 @@ inline constexpr const char* kFormattingCompleted = "Fomatting completed";
 inline constexpr const char* kConfirmDeleteCaption = "Confirm delete";
 inline constexpr const char* kConfirmDeleteOne = "Do you really want to delete this file!!";
 
-// The message after a format that did not succeed, by FormatCard's result.
-const char* FormatFailure(std::uint8_t formatResult);
+// What a format says, by FormatCard's result: "Fomatting completed", or why
+// it did not succeed.
+const char* FormatOutcome(std::uint8_t formatResult);
 
 std::string ConfirmDeleteMany(int count);
 std::string DeleteNotExisted(const std::string& name);

@@ -146,7 +146,7 @@ void TMainForm::FMBitBtnClick() {
   SetBusyCursor(false);
   // Only a format that succeeded is called completed; a refused card keeps
   // its files, and the user must hear that it was not formatted.
-  ShowMessage(formatted == kFormatOk ? msg::kFormattingCompleted : msg::FormatFailure(formatted));
+  ShowMessage(msg::FormatOutcome(formatted));
   MountVolume();
   if (DeviceState == 0) {
     RefreshCardView();

@@ -317,7 +317,7 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
       switch (AskYesNo("", format.message, true)) {
         case Answer::Yes:
           if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
-            ShowMessage(msg::FormatFailure(formatted));
+            ShowMessage(msg::FormatOutcome(formatted));
           break;
         case Answer::No:
           ShowMessage(msg::kProgramExited);

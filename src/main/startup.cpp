@@ -79,7 +79,7 @@ bool StartUpChecks() {
           }
           // The main window shows whatever the card holds after it.
           if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
-            ShowMessage(msg::FormatFailure(formatted));
+            ShowMessage(msg::FormatOutcome(formatted));
           return true;
         }
         case Answer::No:
