@@ -11,21 +11,8 @@
 
 namespace {
 
-// A line that may hold card names, for the terminal: card text as UTF-8, and
-// control characters escaped so that each line stays one line.
-std::string Printable(const std::string& line) {
-  std::string out;
-  for (const unsigned char c : PcNameFromCard(line)) {
-    if (c >= 0x20 && c != 0x7F) {
-      out.push_back(static_cast<char>(c));
-      continue;
-    }
-    char escaped[8];
-    std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
-    out += escaped;
-  }
-  return out;
-}
+// A line that may hold card names, for the terminal.
+std::string Printable(const std::string& line) { return Escaped(PcNameFromCard(line)); }
 
 void PrintLines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) std::printf("%s\n", Printable(line).c_str());
@@ -48,13 +35,13 @@ int ReadCardAsItIs(std::uint32_t* cardSectors) {
 }
 
 int Repair(std::uint32_t cardSectors) {
-  if (AskYesNo("zk27 check", "Repair the card?") != Answer::Yes) {
+  if (AskYesNo("zk27 check", "repair the card?") != Answer::Yes) {
     std::printf("The card was not repaired.\n");
     return kExitRefused;
   }
   PrintLines(RepairVolume(cardSectors));
   if (DeviceState != 0) {
-    Say("zk27: the repair could not be written to the card whole; run 'zk27 check' again");
+    Error("the repair could not be written to the card whole; run 'zk27 check' again");
     return SayState();
   }
   if (const int s = ReadCardAsItIs(&cardSectors); s != kExitOk) return s;
@@ -70,18 +57,16 @@ int Repair(std::uint32_t cardSectors) {
 
 }  // namespace
 
-int CmdCheck(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {"--repair", "-y", "--yes"}, nullptr, "check", &a)) return a.status;
-  const bool repair = Has(a.flags, "--repair");
-  g_session.assumeYes = Has(a.flags, "-y", "--yes");
+int CmdCheck(const Args& a) {
+  const bool repair = Has(a, "--repair");
+  g_session.assumeYes = Has(a, "--yes");
   if (repair && !g_session.assumeYes && !::isatty(STDIN_FILENO))
     return UsageError("check --repair asks for confirmation; not on a terminal, give -y");
 
   // A repair writes; a check only needs the card to hold still.
   CardLockScope lock(repair ? CardLock::kExclusive : CardLock::kShared);
   if (lock.Result() != kLockOk) {
-    Say(CardLockRefusal(lock.Result()));
+    Error(CardLockRefusal(lock.Result()));
     return kExitDevice;
   }
   if (const int s = CheckDeviceStatus(); s != kExitOk) return s;

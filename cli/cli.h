@@ -1,6 +1,8 @@
-// The command line's own plumbing: exit statuses, messages and progress.
+// The command line's own plumbing: exit statuses, options, messages and
+// progress, and the card names a user types.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,56 +18,106 @@ enum ExitStatus : int {
   kExitInterrupted = 130,  // Ctrl-C, SIGTERM or SIGHUP stopped the run (128 + SIGINT)
 };
 
-// A text with its "\r\n" line breaks as the terminal's.
-std::string ShownText(const std::string& text);
-// Why the card could not be had (a LockCard result other than kLockOk).
-std::string CardLockRefusal(CardLockResult result);
-// Says what was wrong with the command line; returns kExitUsage.
-int UsageError(const std::string& problem);
-// Prints one of the system's texts (or our own) on stderr, "\r\n" as a line break.
-void Say(const std::string& text);
-// Writes `text` to standard output as it stands. zk27 writes with stdio
-// only: the C++ streams would set up their locales at every start.
-void Print(const std::string& text);
-
-// Shows "name is Downloading  37%  (2 of 5)" on one line of a terminal.
-class ProgressLine {
- public:
-  ProgressLine(std::string verb, int of);
-  void Start(const std::string& name, int index);
-  ProgressFn Callback();
-  void End();
-
- private:
-  bool tty_;
-  bool open_ = false;
-  std::string verb_;
-  std::string name_;
-  int index_ = 0;
-  int of_;
-};
-
-// A command's arguments: its flags and its operands.
-struct Args {
-  std::vector<std::string> flags;
-  std::vector<std::string> operands;
-  int status = kExitOk;
-};
-
-// Splits a command's arguments into the `known` flags and the operands.
-// `operandNeeded` is the usage message when at least one operand is needed,
-// or nullptr when the command takes none. False on a usage error, with
-// args->status set.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& known,
-               const char* operandNeeded, const char* command, Args* out);
-// True when flag `a` (or its other spelling `b`) was given.
-bool Has(const std::vector<std::string>& flags, const char* a, const char* b = nullptr);
+// ---- what zk27 says ------------------------------------------------------------
+//
+// zk27 is silent on success. A problem is one line on stderr, "zk27: NAME:
+// reason"; a warning (something the user should know that changed no
+// outcome) is one too, unless -q; -v adds one line on stdout per file done.
 
 struct Session {
   bool windowClosed = false;  // the device's state ended the session
   bool assumeYes = false;
+  bool verbose = false;
+  bool quiet = false;
+  bool inPass = false;        // a pass is running: its view says what the device did
 };
 extern Session g_session;
+
+// "zk27: " + line, on stderr.
+void Error(const std::string& line);
+// The same, unless -q.
+void Warn(const std::string& line);
+// `line` on stdout with -v.
+void Verbose(const std::string& line);
+// Writes `text` to standard output as it stands. zk27 writes with stdio
+// only: the C++ streams would set up their locales at every start.
+void Print(const std::string& text);
+// Says what was wrong with the command line; returns kExitUsage.
+int UsageError(const std::string& problem);
+
+// The command line's words for a text the engine shows the window's user
+// (the device's state, the card's format); empty for a text it does not
+// know, which is then shown on one line as it stands.
+std::string PlainWords(const std::string& windowText);
+// Shows an engine text through PlainWords: an error, or a warning when it
+// changes no outcome.
+void SayEngineText(const std::string& windowText);
+// Why the card could not be had (a LockCard result other than kLockOk).
+std::string CardLockRefusal(CardLockResult result);
+// What the DeviceState says went wrong with the player or the card: "the card
+// was removed", "the connection to the player was lost"...
+std::string DeviceTrouble(std::uint8_t state);
+
+// "812 bytes", "4.2 MB", "1.1 GB": decimal units, as a file manager shows them.
+std::string HumanSize(std::uint64_t bytes);
+// A name for the terminal: card text as UTF-8, backslash and control
+// characters escaped (\n, \r, \t, \e, \\, \xHH) so that a line stays one line
+// and no escape sequence reaches the terminal.
+std::string Escaped(const std::string& utf8);
+
+// Shows "(2 of 5) big.mp3  12.5 MB of 51.9 MB  24%  3.1 MB/s  0:13 left" on
+// one line of a terminal (stderr), never when it is not one or with -q.
+class ProgressLine {
+ public:
+  explicit ProgressLine(int of);
+  // The file `name` of `bytes` bytes is number `index` of the line's files.
+  void Start(const std::string& name, int index, std::uint64_t bytes);
+  ProgressFn Callback();
+  void End();
+
+ private:
+  void Draw(std::uint32_t done, std::uint32_t total);
+  bool tty_;
+  bool open_ = false;
+  std::string name_;
+  int index_ = 0;
+  int of_;
+  std::uint64_t bytes_ = 0;
+  std::int64_t startNs_ = 0;
+  std::int64_t drawnNs_ = 0;
+};
+
+// ---- options ---------------------------------------------------------------------
+
+struct OptionSpec {
+  const char* shortName;  // "-l", or nullptr
+  const char* longName;   // "--long", or nullptr
+  bool takesValue = false;
+};
+
+// A command's arguments: its options (by their long name where they have
+// one, else the short one), their values, and the operands.
+struct Args {
+  std::vector<std::string> flags;
+  std::vector<std::pair<std::string, std::string>> values;
+  std::vector<std::string> operands;
+  int status = kExitOk;
+};
+
+// Splits a command's arguments into its options `known` and the operands.
+// "--" ends the options; short options may be bundled ("-lh"); a value follows
+// its option as the next argument or after "=". `operandNeeded` is the usage
+// message when at least one operand is needed, or nullptr when the command
+// takes none. False on a usage error, with args->status set.
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& known,
+               const char* operandNeeded, const char* command, Args* out);
+// True when option `name` (its long name, or the short one when it has none)
+// was given.
+bool Has(const Args& args, const char* name);
+// The value of option `name`, or `otherwise`.
+std::string ValueOf(const Args& args, const char* name, const std::string& otherwise = {});
+
+// ---- the card ---------------------------------------------------------------------
 
 // Says what the DeviceState tells of the device on stderr; returns kExitDevice.
 int SayState();
@@ -82,14 +134,40 @@ int OpenCard();
 // card list. What the main window does when the player asks for a re-check.
 int RecheckCard();
 
-int CmdInfo(const std::vector<std::string>& args);
-int CmdLs(const std::vector<std::string>& args);
-int CmdPut(const std::vector<std::string>& args);
-int CmdGet(const std::vector<std::string>& args);
-int CmdRm(const std::vector<std::string>& args);
-int CmdFormat(const std::vector<std::string>& args);
-int CmdTowav(const std::vector<std::string>& args);
+// ---- card names as typed ---------------------------------------------------------
+
+// How `ls` shows card file `r` of the card list: its name as UTF-8, escaped;
+// "<unnamed #9A>" (its FileId in hex) when it has no name that can be shown
+// whole.
+std::string ShownCardName(std::int32_t r);
+
+// The files that the typed names choose, each once, in the order typed, as
+// lines the passes take, with the names they are shown under. A name is a
+// card name as `ls` shows it, a shell-style pattern (* ? [...]) matched
+// against those names, or "#9A" / "<unnamed #9A>" for the file of that
+// FileId. `voiceOnly`: patterns choose voice files only. A name that chooses
+// nothing is said ("no such file on the card", with a suggestion when one
+// file matches it ignoring case); `missing` counts them.
+struct ChosenFiles {
+  std::vector<std::string> lines;
+  std::vector<std::string> shown;
+  std::vector<std::uint8_t> fileIds;
+  int missing = 0;
+};
+ChosenFiles ChooseCardFiles(const std::vector<std::string>& typed, bool voiceOnly);
+// Every file of the card list (voice files only with `voiceOnly`), in list order.
+ChosenFiles AllCardFiles(bool voiceOnly);
+
+// ---- commands ------------------------------------------------------------------------
+
+int CmdInfo(const Args& args);
+int CmdLs(const Args& args);
+int CmdPut(const Args& args);
+int CmdGet(const Args& args);
+int CmdRm(const Args& args);
+int CmdFormat(const Args& args);
+int CmdTowav(const Args& args);
 // Examines the card's volume; with --repair mends it.
-int CmdCheck(const std::vector<std::string>& args);
+int CmdCheck(const Args& args);
 // Lists the USB devices that could be a player; needs no card.
-int CmdDevices(const std::vector<std::string>& args);
+int CmdDevices(const Args& args);

@@ -1,10 +1,14 @@
 // The commands of zk27, each a pass over the card as the desktop program's
-// buttons make it, with the same checks, order of work and texts.
+// buttons make it, with the same checks and order of work; what each file's
+// result means is the pass's to decide, how it is said is zk27's own.
 #include <algorithm>
 #include <array>
-#include <csignal>
+#include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli.h"
@@ -14,60 +18,6 @@
 #include "passes.h"
 #include "text.h"
 #include "usbfunc.h"
-
-Session g_session;
-
-std::string ShownText(const std::string& text) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    shown.push_back(text[i]);
-  }
-  return shown;
-}
-
-int UsageError(const std::string& problem) {
-  std::fprintf(stderr, "zk27: %s\nTry 'zk27 --help'.\n", problem.c_str());
-  return kExitUsage;
-}
-
-std::string CardLockRefusal(CardLockResult result) {
-  if (result == kLockInUse) return "zk27: the card is in use by another program";
-  return "zk27: the card cannot be locked: its lock file cannot be made";
-}
-
-void Say(const std::string& text) {
-  const std::string shown = ShownText(text) + '\n';
-  std::fwrite(shown.data(), 1, shown.size(), stderr);
-}
-
-void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-
-// ---- progress ---------------------------------------------------------------
-
-ProgressLine::ProgressLine(std::string verb, int of)
-    : tty_(::isatty(STDERR_FILENO) != 0), verb_(std::move(verb)), of_(of) {}
-
-void ProgressLine::Start(const std::string& name, int index) {
-  name_ = name;
-  index_ = index;
-}
-
-ProgressFn ProgressLine::Callback() {
-  return [this](std::uint32_t done, std::uint32_t total) {
-    if (!tty_) return;
-    std::fprintf(stderr, "\r%s is %s %3d%%  (%d of %d)\x1b[K", name_.c_str(), verb_.c_str(),
-                 ProgressPercent(done, total), index_, of_);
-    std::fflush(stderr);
-    open_ = true;
-  };
-}
-
-void ProgressLine::End() {
-  if (open_) std::fputs("\n", stderr);
-  open_ = false;
-}
 
 // ---- reaching the card ------------------------------------------------------
 
@@ -80,61 +30,20 @@ bool Probe() {
   return !g_session.windowClosed;
 }
 
-std::string ShownName(const std::string& cardLine) { return PcNameFromCard(cardLine); }
-
-// The card name a user typed: the list line it came from.
-std::string CardLine(const std::string& typed) {
-  std::string card;
-  return CardNameFromPc(typed, &card) ? card : std::string();
-}
-
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string Files(int n) { return n == 1 ? "1 file" : std::to_string(n) + " files"; }
+
 }  // namespace
-
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<std::string>& known,
-               const char* operandNeeded, const char* command, Args* out) {
-  bool onlyOperands = false;
-  for (const std::string& a : args) {
-    if (!onlyOperands && a == "--") {
-      onlyOperands = true;
-    } else if (!onlyOperands && a.size() > 1 && a[0] == '-') {
-      bool ok = false;
-      for (const std::string& k : known) ok = ok || a == k;
-      if (!ok) {
-        out->status = UsageError("unknown option " + a);
-        return false;
-      }
-      out->flags.push_back(a);
-    } else {
-      out->operands.push_back(a);
-    }
-  }
-  if (operandNeeded && out->operands.empty()) {
-    out->status = UsageError(operandNeeded);
-    return false;
-  }
-  if (!operandNeeded && !out->operands.empty()) {
-    out->status = UsageError(std::string(command) + " takes no operands");
-    return false;
-  }
-  return true;
-}
-
-bool Has(const std::vector<std::string>& flags, const char* a, const char* b) {
-  for (const std::string& f : flags)
-    if (f == a || (b && f == b)) return true;
-  return false;
-}
 
 int SayState() {
   // The busy message has been shown by the sector command itself.
-  if (DeviceState == 2) Say(msg::kStateNoCard);
-  else if (DeviceState == 4) Say(msg::kStateAttach);
-  else if (DeviceState != 1) Say(msg::kStateNotReady);
+  if (DeviceState == 2) SayEngineText(msg::kStateNoCard);
+  else if (DeviceState == 4) SayEngineText(msg::kStateAttach);
+  else if (DeviceState != 1) SayEngineText(msg::kStateNotReady);
   return kExitDevice;
 }
 
@@ -142,7 +51,7 @@ int SayState() {
 int CheckDeviceStatus() {
   const OpeningReport player = CheckPlayer();
   if (player.state == CardOpening::kOpen) return kExitOk;
-  Say(player.message);
+  SayEngineText(player.message);
   return kExitDevice;
 }
 
@@ -162,23 +71,24 @@ int RecheckCard() {
 }
 
 int ReadVolume(MountMode mode) {
-  switch (CheckCardFormat().state) {
+  const OpeningReport card = CheckCardFormat();
+  switch (card.state) {
     case CardOpening::kUnreadable:
       return kExitDevice;
     case CardOpening::kForeign:
-      Say("The CF card is not ZK27 file format.\r\nRun 'zk27 format' to format it (every file on it is lost).");
+      SayEngineText(card.message);
       return kExitDevice;
     default:
       break;
   }
   const MountResult mounted = MountVolume(mode);
   if (mounted == kMountBadGeometry) {
-    Say(kTablesDoNotFitMessage);
+    SayEngineText(kTablesDoNotFitMessage);
     return kExitDevice;
   }
   if (mounted == kMountBlank) {
-    Say("zk27: the card's boot sector gives it no sectors: it is not formatted.\n"
-        "Run 'zk27 format' to format it (every file on it is lost).");
+    Error("the card's boot sector gives it no sectors: it is not formatted; 'zk27 format' formats it "
+          "(every file on it is lost)");
     return kExitDevice;
   }
   if (mounted != kMountOk) return SayState();
@@ -187,45 +97,44 @@ int ReadVolume(MountMode mode) {
 
 // ---- info and ls --------------------------------------------------------------
 
-int CmdInfo(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {}, nullptr, "info", &a)) return a.status;
+int CmdInfo(const Args&) {
   if (const int s = OpenCard(); s != kExitOk) return s;
   int music = 0, voice = 0;
   for (std::int32_t r = 1; r <= CardFileCount; ++r) ++(IsVoiceFileId(CardFileTable[r].FileId) ? voice : music);
   const VolumeImageData& v = VolumeImage;
-  std::printf("card:             %s\n", UsingCardImage() ? "attached directly" : "in the player");
-  std::printf("total sectors:    %" PRIu32 " (%" PRIu32 " MiB)\n", v.totalSectors, v.totalSectors / 2048);
-  std::printf("table sectors:    %u (two copies from sector 33)\n", v.sectorsPerTable);
-  std::printf("directory:        %u sectors from sector %" PRIu32 "\n", v.dirSectors, v.dirStart);
   // Table entries past the card's last cluster stand for nothing.
   const std::uint32_t entries = std::min(v.usableClusters, v.totalSectors / kClusterSectors);
-  std::printf("data area:        from sector %" PRIu32 ", %" PRIu32 " clusters of 64 KiB\n", v.dataStart,
-              entries > 2 ? entries - 2 : 0);
-  std::printf("free clusters:    %u\n", FreeClusterCount);
-  std::printf("%s\n", msg::FreeSpaceText(FreeClusterCount).c_str());
-  std::printf("%s\n", msg::TotalFilesText(CardFileCount).c_str());
-  std::printf("music files:      %d\nvoice files:      %d\n", music, voice);
+  const std::uint32_t clusters = entries > 2 ? entries - 2 : 0;
+  const std::uint64_t freeBytes = std::uint64_t{FreeClusterCount} * kClusterBytes;
+  std::printf("card:          %s\n", UsingCardImage() ? "attached directly (image or card reader)" : "in the player");
+  std::printf("size:          %s (%s sectors of 512 bytes)\n", HumanSize(std::uint64_t{v.totalSectors} * 512).c_str(),
+              FormatThousands(std::to_string(v.totalSectors)).c_str());
+  std::printf("free:          %s (%s of %s clusters of 64 KiB)\n", HumanSize(freeBytes).c_str(),
+              FormatThousands(std::to_string(FreeClusterCount)).c_str(),
+              FormatThousands(std::to_string(clusters)).c_str());
+  std::printf("files:         %d music, %d voice\n", music, voice);
+  std::printf("tables:        2 copies of %u sectors from sector 33; directory of %u sectors from sector %" PRIu32
+              "; data from sector %" PRIu32 "\n",
+              v.sectorsPerTable, v.dirSectors, v.dirStart, v.dataStart);
   return kExitOk;
 }
 
-int CmdLs(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {"-l"}, nullptr, "ls", &a)) return a.status;
+int CmdLs(const Args& a) {
   if (const int s = OpenCard(); s != kExitOk) return s;
-  const bool longForm = Has(a.flags, "-l");
+  const bool longForm = Has(a, "--long");
+  const bool human = Has(a, "--human-readable");
   for (std::int32_t k = CardFileCount; k >= 1; --k) {
-    const TFileInfor& rec = CardFileTable[k];
-    const std::string name = ShownName(ListLine(rec.Name));
+    const std::string name = ShownCardName(k);
     if (!longForm) {
       std::printf("%s\n", name.c_str());
       continue;
     }
     DirEntry entry;
     entry.firstCluster = kEndOfChain;
-    CardFileEntry(rec, &entry);
+    CardFileEntry(CardFileTable[k], &entry);
     const std::string firstText = entry.firstCluster == kEndOfChain ? "-" : std::to_string(entry.firstCluster);
-    std::printf("%02X %10" PRIu32 " %6s  %s\n", rec.FileId, entry.size, firstText.c_str(), name.c_str());
+    const std::string size = human ? HumanSize(entry.size) : std::to_string(entry.size);
+    std::printf("%02X %10s %6s  %s\n", CardFileTable[k].FileId, size.c_str(), firstText.c_str(), name.c_str());
   }
   return kExitOk;
 }
@@ -234,86 +143,167 @@ int CmdLs(const std::vector<std::string>& args) {
 
 namespace {
 
-// zk27's view of a pass: the progress line on a terminal, the pass's texts
-// on stderr, and the exit status the results add up to.
+// zk27's view of a pass: the progress line on a terminal, a line for each
+// problem, -v's line for each file done, and the exit status the results add
+// up to.
 class CliPassView : public PassView {
  public:
-  CliPassView(const char* verb, std::vector<std::string> shownNames)
-      : names_(std::move(shownNames)), line_(verb, static_cast<int>(names_.size())) {}
+  // `verb` says what the pass does to a file ("sent"); `names` are the files
+  // as the user knows them.
+  CliPassView(const char* verb, std::vector<std::string> names)
+      : verb_(verb), names_(std::move(names)), line_(static_cast<int>(names_.size())) {
+    g_session.inPass = true;
+  }
+  ~CliPassView() override { g_session.inPass = false; }
 
   void Starting(std::size_t, int position, int) override { position_ = position; }
   ProgressFn Transferring(std::size_t index) override {
-    line_.Start(names_[index], position_);
+    line_.Start(names_[index], position_, BytesOf(index));
     return line_.Callback();
   }
   void Finished(const FileReport& report) override {
     line_.End();
+    if (report.counted) ++done_;
     // A file not done makes the run fail; the card's or the player's fault
     // weighs more than a file's.
-    if (report.result != kOpOk) {
+    if (report.result != kOpOk && report.result != kOpStopped) {
       const int failed = report.deviceFault ? kExitDevice : kExitRefused;
       status_ = std::max(status_, failed);
     }
-    Said(report);
+    if (report.result == kOpOk) {
+      Done(report);
+      return;
+    }
+    if (report.result == kOpStopped) return;
+    std::string problem = report.deviceFault ? DeviceProblem(report) : Name(report) + ": " + Reason(report);
+    // A pass that ends here leaves the files after it untried.
+    if (report.step != PassStep::kNext) problem += "; " + Tally();
+    Error(problem);
   }
   int Status() const { return status_; }
+  // "2 of 3 files sent".
+  std::string Tally() const {
+    return std::to_string(done_) + " of " + Files(static_cast<int>(names_.size())) + " " + verb_;
+  }
 
  protected:
   const std::string& Name(const FileReport& report) const { return names_[report.index]; }
-  // Says the report's texts; a view may say some of them its own way.
-  virtual void Said(const FileReport& report) {
-    for (const std::string& m : report.messages) Say(m);
-    if (!report.endText.empty()) Say(report.endText);
+  // The file's size, for the progress line; 0 when unknown.
+  virtual std::uint64_t BytesOf(std::size_t index) const {
+    (void)index;
+    return 0;
   }
+  // -v's line for a file done.
+  virtual void Done(const FileReport& report) = 0;
+  // Why the file was not done, when the file or the PC is the cause.
+  virtual std::string Reason(const FileReport& report) const = 0;
 
  private:
+  std::string DeviceProblem(const FileReport& report) const {
+    const std::string trouble = DeviceTrouble(static_cast<std::uint8_t>(DeviceState));
+    if (report.result == kOpDeviceGone) return trouble + " before " + Name(report);
+    if (report.result == kOpFlushFailed)
+      return trouble + " while writing the card's tables for " + Name(report) + " (it is not on the card)";
+    return trouble + " during " + Name(report);
+  }
+
+  const char* verb_;
   std::vector<std::string> names_;
   ProgressLine line_;
   int position_ = 0;
+  int done_ = 0;
   int status_ = kExitOk;
 };
 
 class PutView : public CliPassView {
  public:
-  using CliPassView::CliPassView;
+  PutView(std::vector<std::string> paths, std::vector<std::string> names)
+      : CliPassView("sent", std::move(names)), paths_(std::move(paths)) {}
 
  protected:
-  void Said(const FileReport& report) override {
-    // The probe's DeviceState message said it already, unless the previous
-    // file's table write left the state.
-    if (report.result == kOpDeviceGone && !g_session.windowClosed) SayState();
-    CliPassView::Said(report);
+  std::uint64_t BytesOf(std::size_t index) const override {
+    struct stat st{};
+    return ::stat(paths_[index].c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   }
-};
-
-// get and towav name the file a text is about.
-class FetchView : public CliPassView {
- public:
-  using CliPassView::CliPassView;
-
- protected:
-  void Said(const FileReport& report) override {
-    const std::string& typed = Name(report);
+  void Done(const FileReport& report) override {
+    Verbose("sent " + Name(report) + " (" + HumanSize(BytesOf(report.index)) + ")");
+  }
+  std::string Reason(const FileReport& report) const override {
+    const std::string& path = paths_[report.index];
     switch (report.result) {
-      case kOpNotOnCard: Say(typed + ":" + msg::kFileNotExisted); return;
-      case kOpWrongKind: Say(typed + ": " + msg::kUnknownVoice); return;
-      case kOpOk:
-        if (!report.wavName.empty()) Say(typed + " -> " + report.wavName);
-        return;
-      case kOpCannotCreatePcFile:
-        CliPassView::Said(report);
-        Say("The file " + typed + " cannot be created in the current directory.");
-        return;
-      default: CliPassView::Said(report); return;
+      case kOpCannotOpenPcFile: {
+        struct stat st{};
+        if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+        if (S_ISDIR(st.st_mode)) return "is a directory";
+        if (!S_ISREG(st.st_mode)) return "not a regular file";
+        return std::strerror(EACCES);
+      }
+      case kOpWrongKind: return "not an MP3 or voice file";
+      case kOpPcReadFailed: return "could not be read completely; it was not stored";
+      case kOpNameNotStorable:
+        return "the card cannot hold this name (a character outside its code page, a control character, "
+               "\\ or :)";
+      case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
+      case kOpNameOnCard: return "already on the card ('zk27 rm' it first to replace it)";
+      case kOpNoFileIdLeft:
+        return std::string("the card holds 127 ") + (FileKindOf(BaseName(path)) == 2 ? "voice" : "music") +
+               " files already";
+      case kOpDirectoryFull: return "the card's directory is full";
+      case kOpNameTableFull: return "the card's name table is full";
+      case kOpNoSpace: return NoSpace(BytesOf(report.index));
+      default: return "not sent";
     }
   }
+
+ private:
+  // "needs 812 clusters (53.2 MB), 640 free (41.9 MB)".
+  static std::string NoSpace(std::uint64_t bytes) {
+    const std::uint64_t needed = (bytes + kClusterBytes - 1) / kClusterBytes;
+    const auto free = static_cast<std::uint64_t>(CountFreeClusters());
+    return "needs " + FormatThousands(std::to_string(needed)) + " clusters (" + HumanSize(needed * kClusterBytes) +
+           "), " + FormatThousands(std::to_string(free)) + " free (" + HumanSize(free * kClusterBytes) + ")";
+  }
+
+  std::vector<std::string> paths_;
 };
 
-}  // namespace
+// get and towav.
+class FetchView : public CliPassView {
+ public:
+  FetchView(bool toWave, std::vector<std::string> names, std::vector<std::string> lines)
+      : CliPassView(toWave ? "converted" : "fetched", std::move(names)), toWave_(toWave), lines_(std::move(lines)) {}
+
+ protected:
+  std::uint64_t BytesOf(std::size_t index) const override {
+    const std::int32_t r = FindCardFile(lines_[index]);
+    return r > 0 ? CardFileSize(CardFileTable[r]) : 0;
+  }
+  void Done(const FileReport& report) override {
+    if (toWave_) Verbose("converted " + Name(report) + " to " + Escaped(report.wavName));
+    else Verbose("fetched " + Name(report) + " (" + HumanSize(BytesOf(report.index)) + ")");
+  }
+  std::string Reason(const FileReport& report) const override {
+    switch (report.result) {
+      case kOpNotOnCard: return "no such file on the card";
+      case kOpWrongKind: return "not a voice recording";
+      case kOpCannotCreatePcFile: return "cannot be created in the current directory";
+      case kOpUnsafeName: return "its name cannot be a PC file name; it was not fetched";
+      case kOpPcWriteFailed: return "could not be written on the PC (is the disk full?); nothing was kept";
+      case kOpDamaged:
+        return "damaged on the card (its cluster chain is broken); it was not fetched. 'zk27 check' examines "
+               "the card";
+      case kOpDecodeFailed: return "the decoder cannot read this recording; no WAV file was made";
+      case kOpWavNotWritten: return "the WAV file could not be written";
+      default: return "not fetched";
+    }
+  }
+
+ private:
+  bool toWave_;
+  std::vector<std::string> lines_;
+};
 
 // ---- interrupts ------------------------------------------------------------------
-
-namespace {
 
 void OnInterrupt(int) { RequestStop(); }
 
@@ -345,11 +335,11 @@ class InterruptScope {
 };
 
 // The exit status of a pass that ended with `status`: a pass that stopped on
-// an interrupt says so after what it did. An interrupt that came after the
+// an interrupt says so, with what it did. An interrupt that came after the
 // last file changed nothing.
-int ExitOf(const PassSummary& summary, int status) {
+int ExitOf(const PassSummary& summary, const std::string& tally, int status) {
   if (!summary.stopped) return status;
-  Say("zk27: interrupted");
+  Error("interrupted; " + tally);
   return kExitInterrupted;
 }
 
@@ -357,106 +347,129 @@ int ExitOf(const PassSummary& summary, int status) {
 
 // ---- put -------------------------------------------------------------------------
 
-int CmdPut(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {}, "put needs at least one FILE", "put", &a)) return a.status;
+int CmdPut(const Args& a) {
   // From here on an interrupt stops the pass, even one before it starts.
   const InterruptScope interrupts;
   if (const int s = OpenCard(); s != kExitOk) return s;
 
-  Probe();  // its outcome shows at the first file
   std::vector<SendItem> files;
   std::vector<std::string> names;
   for (const std::string& path : a.operands) {
     files.push_back({path, BaseName(path)});
-    names.push_back(BaseName(path));
+    names.push_back(Escaped(path));
   }
-  PutView view(msg::kDownloading, names);
+  PutView view(a.operands, names);
+  Probe();  // its outcome shows at the first file
   const PassSummary summary = RunSendPass(files, view);
-  Say(summary.text);
-  return ExitOf(summary, view.Status());
+  return ExitOf(summary, view.Tally(), view.Status());
 }
 
 // ---- get and towav ------------------------------------------------------------------
 
 namespace {
 
-// Fetches the named card files into the current directory, as the Upload
-// pass does; with `toWave`, voice recordings only, each then turned into a
-// WAV file beside it, as the To Wave pass does.
-int FetchPass(const std::vector<std::string>& names, bool toWave) {
+// Fetches the named card files (every one with --all) into the current
+// directory, as the Upload pass does; with `toWave`, voice recordings only,
+// each then turned into a WAV file beside it, as the To Wave pass does.
+int FetchPass(const Args& a, bool toWave) {
+  const bool all = Has(a, "--all");
+  if (all && !a.operands.empty()) return UsageError("--all takes no NAME");
+  if (!all && a.operands.empty()) return UsageError(toWave ? "towav needs a NAME or --all" : "get needs a NAME or --all");
   const InterruptScope interrupts;
   if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe() && CardOrLinkLost()) return kExitDevice;
 
-  std::vector<std::string> lines;
-  for (const std::string& typed : names) lines.push_back(CardLine(typed));
-  FetchView view(msg::kUploading, names);
-  const PassSummary summary = RunFetchPass(lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view);
-  if (!summary.text.empty()) Say(summary.text);
-  return ExitOf(summary, view.Status());
+  const ChosenFiles chosen = all ? AllCardFiles(toWave) : ChooseCardFiles(a.operands, toWave);
+  const int missing = chosen.missing > 0 ? kExitRefused : kExitOk;
+  if (chosen.lines.empty()) return missing;
+  FetchView view(toWave, chosen.shown, chosen.lines);
+  const PassSummary summary = RunFetchPass(chosen.lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view);
+  return ExitOf(summary, view.Tally(), std::max(missing, view.Status()));
 }
 
 }  // namespace
 
-int CmdGet(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {}, "get needs at least one NAME", "get", &a)) return a.status;
-  return FetchPass(a.operands, false);
-}
+int CmdGet(const Args& a) { return FetchPass(a, false); }
 
-int CmdTowav(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {}, "towav needs at least one NAME", "towav", &a)) return a.status;
-  return FetchPass(a.operands, true);
-}
+int CmdTowav(const Args& a) { return FetchPass(a, true); }
 
 // ---- rm ----------------------------------------------------------------------------
 
-int CmdRm(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {}, "rm needs at least one NAME", "rm", &a)) return a.status;
+int CmdRm(const Args& a) {
   const InterruptScope interrupts;
   if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe()) return kExitDevice;
 
-  std::vector<std::string> lines;
-  for (const std::string& typed : a.operands) lines.push_back(CardLine(typed));
-  CliPassView view("", a.operands);
+  ChosenFiles chosen = ChooseCardFiles(a.operands, false);
+  const int missing = chosen.missing > 0 ? kExitRefused : kExitOk;
+  if (chosen.lines.empty()) return missing;
+  // Each release renumbers the higher FileIds of its kind: released from the
+  // highest down, a file named by its FileId is still the one meant.
+  std::vector<std::size_t> order(chosen.lines.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t x, std::size_t y) { return chosen.fileIds[x] > chosen.fileIds[y]; });
+  std::vector<std::string> lines, shown;
+  for (const std::size_t i : order) {
+    lines.push_back(chosen.lines[i]);
+    shown.push_back(chosen.shown[i]);
+  }
+
+  PassCallbacks view;
+  int status = missing;
+  view.finished = [&](const FileReport& report) {
+    if (report.result == kOpOk) {
+      Verbose("deleted " + shown[report.index]);
+      return;
+    }
+    Error(shown[report.index] + ": no such file on the card");
+    status = std::max<int>(status, kExitRefused);
+  };
+  g_session.inPass = true;
   const PassSummary summary = RunDeletePass(lines, view);
-  if (summary.end == PassStep::kEndSession) return SayState();
-  if (summary.stopped) Say("No file was deleted.");
+  g_session.inPass = false;
+  if (summary.end == PassStep::kEndSession) {
+    Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
+          " while writing the card's tables; 'zk27 check' tells what became of the files");
+    return kExitDevice;
+  }
   RebuildCardList();
-  return ExitOf(summary, view.Status());
+  return ExitOf(summary, "no file was deleted", status);
 }
 
 // ---- format ----------------------------------------------------------------------
 
-int CmdFormat(const std::vector<std::string>& args) {
-  Args a;
-  if (!ParseArgs(args, {"-y", "--yes"}, nullptr, "format", &a)) return a.status;
-  g_session.assumeYes = Has(a.flags, "-y", "--yes");
+int CmdFormat(const Args& a) {
+  g_session.assumeYes = Has(a, "--yes");
   if (!g_session.assumeYes && !::isatty(STDIN_FILENO))
     return UsageError("format asks for confirmation; not on a terminal, give --yes");
 
   // The card need not be in the player's format to be formatted.
   if (const int s = CheckDeviceStatus(); s != kExitOk) return s;
 
-  if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) {
-    Say("The card was not formatted.");
+  if (AskYesNo(msg::kConfirmFormatCaption, "format the card? Every file on it is lost.") != Answer::Yes) {
+    Error("the card was not formatted");
     return kExitRefused;
   }
-  const FormatResult formatted = FormatCard();
-  if (formatted != kFormatOk) {
-    Say(msg::FormatOutcome(formatted));
-    return formatted == kFormatDeviceFailed ? SayState() : kExitDevice;
+  switch (FormatCard()) {
+    case kFormatOk:
+      break;
+    case kFormatNotIdentified:
+      Error("the player did not identify the card; nothing was written, the card was not formatted");
+      return kExitDevice;
+    case kFormatCardTooSmall:
+      Error("the card is too small to be formatted; nothing was written");
+      return kExitDevice;
+    default:
+      Error("formatting failed: the card could not be written completely (" +
+            DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + ")");
+      return kExitDevice;
   }
   if (MountVolume() != kMountOk) {
-    Say("Formatting failed: the new volume cannot be read back.");
+    Error("formatting failed: the new volume cannot be read back");
     return DeviceState != 0 ? SayState() : kExitDevice;
   }
   RebuildCardList();
-  Say(msg::FormatOutcome(formatted));
-  Say(msg::FreeSpaceText(FreeClusterCount));
+  Verbose("formatted the card: " + HumanSize(std::uint64_t{FreeClusterCount} * kClusterBytes) + " free");
   return kExitOk;
 }

@@ -118,8 +118,7 @@ int Describe(Report& out) {
 
 }  // namespace
 
-int CmdDevices(const std::vector<std::string>& args) {
-  if (!args.empty()) return UsageError("devices takes no operands");
+int CmdDevices(const Args&) {
   Report report;
   const int status = Describe(report);
   Print(report.text);

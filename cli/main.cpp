@@ -1,5 +1,6 @@
 // zk27: manage the files on a ZK27 card from the command line.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -14,82 +15,120 @@
 namespace {
 
 const char* kToolHelp =
-    "Usage: zk27 [-i|--image PATH] COMMAND [ARGS]\n"
+    "Usage: zk27 [OPTION]... COMMAND [ARG]...\n"
     "Manage the files on the CompactFlash card of a ZK27 player.\n"
     "\n"
     "Commands:\n"
-    "  info              the card's geometry, free space and number of files\n"
-    "  ls [-l]           the card list: music by FileId, then voice by FileId\n"
+    "  info              the card's size, free space and number of files\n"
+    "  ls [-l [-h]]      the card list: music by FileId, then voice by FileId\n"
     "  put FILE...       send PC files (MP3 or voice) to the card\n"
-    "  get NAME...       fetch card files into the current directory\n"
+    "  get NAME...|-a    fetch card files into the current directory\n"
     "  rm NAME...        delete card files\n"
     "  format [-y]       format the card (erases every file)\n"
-    "  towav NAME...     fetch voice recordings and convert them to WAV\n"
+    "  towav NAME...|-a  fetch voice recordings and convert them to WAV\n"
     "  check [--repair]  look for damage in the card's tables; --repair mends it\n"
     "  devices           list the USB devices that could be the player, and\n"
     "                    whether they are listed in a players file\n"
+    "  help [COMMAND]    this help, or a command's\n"
     "\n"
-    "Options:\n"
+    "Options (anywhere before '--'):\n"
     "  -i, --image PATH  use a card image file or a card reader's block device\n"
     "                    instead of the player\n"
+    "  -v, --verbose     say what was done, one line a file, on standard output\n"
+    "  -q, --quiet       say nothing but errors (no warnings, no progress line)\n"
     "  -h, --help        show this help; 'zk27 COMMAND --help' for a command\n"
+    "      --version     show the version\n"
+    "  --                end the options: what follows are the command and its\n"
+    "                    operands, even when they begin with '-'\n"
+    "\n"
+    "A card NAME is written as 'zk27 ls' shows it, or as a shell-style pattern\n"
+    "(quote it: 'zk27 get \"*.voc\"'), or as #XX, the FileId in hex that\n"
+    "'zk27 ls -l' shows, for a file whose name cannot be typed ('<unnamed #XX>').\n"
+    "\n"
+    "zk27 is silent when all went well; each problem is one line on standard\n"
+    "error, 'zk27: NAME: reason'. On a terminal a progress line shows the file,\n"
+    "the bytes moved, the rate and the time left.\n"
     "\n"
     "Without --image the player is reached over USB, or the virtual player\n"
     "(zk27-player) on $ZK27_PLAYER_SOCKET or its default socket.\n"
     "\n"
     "Exit status: 0 all done; 1 a file was refused or failed; 2 usage error;\n"
-    "3 the device or the card failed.\n";
+    "3 the device or the card failed; 130 interrupted (Ctrl-C).\n";
+
+const std::vector<OptionSpec> kGlobalOptions = {
+    {"-i", "--image", true},
+    {"-v", "--verbose"},
+    {"-q", "--quiet"},
+    {"-h", "--help"},
+    {nullptr, "--version"},
+};
 
 struct Command {
-  int (*run)(const std::vector<std::string>&);
+  int (*run)(const Args&);
   const char* help;
   // How the command holds the card for its whole run: shared to read,
   // exclusive to change it; kNone for those that take no card or lock it
   // themselves.
   CardLock lock = CardLock::kNone;
+  std::vector<OptionSpec> options = {};
+  // The usage message when the command needs an operand; nullptr when it
+  // takes none. A command that checks its operands itself has "".
+  const char* operandNeeded = nullptr;
 };
 
 const std::map<std::string, Command>& Commands() {
   static const std::map<std::string, Command> commands = {
       {"info", {CmdInfo,
                 "Usage: zk27 info\n"
-                "Show the card's size and geometry, the free space and the number of files.\n",
+                "Show where the card is reached, its size, the free space, the number of\n"
+                "files of each kind and where its tables lie.\n",
           CardLock::kShared}},
       {"ls", {CmdLs,
-              "Usage: zk27 ls [-l]\n"
-              "List the card's files, one name a line: music files by FileId, then\n"
-              "voice files by FileId.\n"
-              "  -l  add the FileId in hex, the size in bytes and the first cluster\n",
-        CardLock::kShared}},
+              "Usage: zk27 ls [-l [-h]]\n"
+              "List the card's files, one name a line: music files by FileId (the order\n"
+              "the player plays them in), then voice files by FileId. Control characters\n"
+              "in a name are escaped (\\n, \\e, \\xHH); a file without a readable name is\n"
+              "shown as <unnamed #XX>, its FileId in hex, and may be named so or as #XX.\n"
+              "  -l, --long            add the FileId in hex, the size in bytes and the\n"
+              "                        first cluster\n"
+              "  -h, --human-readable  with -l, sizes as 4.2 MB (decimal units)\n",
+        CardLock::kShared,
+        {{"-l", "--long"}, {"-h", "--human-readable"}}}},
       {"put", {CmdPut,
                "Usage: zk27 put FILE...\n"
                "Send PC files to the card, in the order given. Only MP3 (.mp3) and voice\n"
                "(.voc) files are taken; each file is on the card, with its entry, before\n"
                "the next one starts. A name the card holds already is refused: delete\n"
-               "the card's file first ('zk27 rm NAME') to replace it.\n",
-         CardLock::kExclusive}},
+               "the card's file first ('zk27 rm NAME') to replace it. With -v, says\n"
+               "'sent NAME (SIZE)' for each file.\n",
+         CardLock::kExclusive, {}, "put needs at least one FILE"}},
       {"get", {CmdGet,
                "Usage: zk27 get NAME...\n"
-               "Fetch card files, named as 'zk27 ls' lists them, into the current\n"
-               "directory. A PC file of the same name is replaced once the copy is whole.\n",
-         CardLock::kShared}},
+               "   or: zk27 get -a\n"
+               "Fetch card files into the current directory. A NAME may be a pattern\n"
+               "('*.mp3'). A PC file of the same name is replaced once the copy is whole.\n"
+               "  -a, --all  fetch every file on the card\n",
+         CardLock::kShared, {{"-a", "--all"}}, ""}},
       {"rm", {CmdRm,
               "Usage: zk27 rm NAME...\n"
-              "Delete card files, named as 'zk27 ls' lists them. The remaining files of\n"
-              "the same kind are renumbered without gaps.\n",
-        CardLock::kExclusive}},
+              "Delete card files. A NAME may be a pattern ('demo*'). The remaining files\n"
+              "of the same kind are renumbered without gaps.\n",
+        CardLock::kExclusive, {}, "rm needs at least one NAME"}},
       {"format", {CmdFormat,
                   "Usage: zk27 format [-y|--yes]\n"
                   "Format the card in the player's format. Every file on it is lost.\n"
                   "Asks for confirmation on a terminal.\n"
                   "  -y, --yes  answer yes (needed when not on a terminal)\n",
-            CardLock::kExclusive}},
+            CardLock::kExclusive, {{"-y", "--yes"}}}},
       {"towav", {CmdTowav,
                  "Usage: zk27 towav NAME...\n"
+                 "   or: zk27 towav -a\n"
                  "Fetch voice recordings and convert them to WAV files in the current\n"
                  "directory: NAME.voc is fetched as it is and NAME.wav (16-bit PCM, at\n"
-                 "the recording's rate) is written beside it. Music files are refused.\n",
-           CardLock::kShared}},
+                 "the recording's rate) is written beside it. Music files are refused;\n"
+                 "a pattern chooses among the voice recordings only.\n"
+                 "  -a, --all  every voice recording on the card\n",
+           CardLock::kShared, {{"-a", "--all"}}, ""}},
       {"check", {CmdCheck,
                  "Usage: zk27 check [--repair [-y|--yes]]\n"
                  "Examine the card's tables and list each inconsistency on its own line:\n"
@@ -105,7 +144,7 @@ const std::map<std::string, Command>& Commands() {
                  "             A file found whole is never touched. Asks on a terminal.\n"
                  "  -y, --yes  answer yes (needed with --repair when not on a terminal)\n",
            // It locks the card itself: shared to look, exclusive to repair.
-           CardLock::kNone}},
+           CardLock::kNone, {{nullptr, "--repair"}, {"-y", "--yes"}}}},
       {"devices", {CmdDevices,
                    "Usage: zk27 devices\n"
                    "List the attached USB devices that offer one bulk IN and one bulk OUT\n"
@@ -119,10 +158,53 @@ const std::map<std::string, Command>& Commands() {
   return commands;
 }
 
+// The command's options and the program's: a command's own short option
+// wins over the program's of the same letter (ls -h is --human-readable).
+std::vector<OptionSpec> OptionsOf(const Command* command) {
+  std::vector<OptionSpec> all = command ? command->options : std::vector<OptionSpec>{};
+  for (OptionSpec o : kGlobalOptions) {
+    if (command && o.shortName)
+      for (const OptionSpec& own : command->options)
+        if (own.shortName && own.shortName[1] == o.shortName[1]) o.shortName = nullptr;
+    all.push_back(o);
+  }
+  return all;
+}
+
+// Where the command's name is among the arguments: the first that is
+// neither an option nor an option's value. `afterDashes` when it follows
+// "--".
+std::size_t CommandIndex(const std::vector<std::string>& args, bool* afterDashes) {
+  std::vector<OptionSpec> withValue;
+  for (const OptionSpec& o : kGlobalOptions)
+    if (o.takesValue) withValue.push_back(o);
+  for (const auto& [name, command] : Commands())
+    for (const OptionSpec& o : command.options)
+      if (o.takesValue) withValue.push_back(o);
+  *afterDashes = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--") {
+      *afterDashes = true;
+      return i + 1;
+    }
+    if (a.size() < 2 || a[0] != '-') return i;
+    for (const OptionSpec& o : withValue) {
+      // "-i PATH" and "--image PATH" take the next argument; "-iPATH" and
+      // "--image=PATH" do not.
+      if ((o.shortName && a == o.shortName) || (o.longName && a == o.longName)) {
+        ++i;
+        break;
+      }
+    }
+  }
+  return args.size();
+}
+
 Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
   if (g_session.assumeYes) return Answer::Yes;
   if (!::isatty(STDIN_FILENO)) return Answer::Closed;
-  std::fprintf(stderr, "%s [y/N] ", ShownText(text).c_str());
+  std::fprintf(stderr, "zk27: %s [y/N] ", text.c_str());
   std::fflush(stderr);
   char line[64];
   if (!std::fgets(line, sizeof(line), stdin)) return Answer::Closed;
@@ -138,7 +220,7 @@ void OnWindowMessage(void*, unsigned message, std::uintptr_t state, std::intptr_
   if (message != kDeviceStateMessage) return;
   const StateVerdict verdict = JudgeDeviceState(static_cast<std::uint8_t>(state & 0xFF));
   if (verdict.reaction == StateReaction::kEndSession) {
-    Say(verdict.message);
+    SayEngineText(verdict.message);
     g_session.windowClosed = true;
   } else if (verdict.reaction == StateReaction::kRecheck && RecheckCard() != kExitOk) {
     g_session.windowClosed = true;
@@ -148,48 +230,52 @@ void OnWindowMessage(void*, unsigned message, std::uintptr_t state, std::intptr_
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string image;
-  std::size_t i = 0;
-  for (; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") {
-      Print(kToolHelp);
-      return kExitOk;
-    }
-    if (a == "-i" || a == "--image") {
-      if (i + 1 >= args.size()) return UsageError("option " + a + " needs a PATH");
-      image = args[++i];
-    } else if (a.rfind("--image=", 0) == 0) {
-      image = a.substr(8);
-    } else if (!a.empty() && a[0] == '-') {
-      return UsageError("unknown option " + a);
-    } else {
-      break;
-    }
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  bool afterDashes = false;
+  const std::size_t at = CommandIndex(args, &afterDashes);
+  std::string name = at < args.size() ? args[at] : std::string();
+  const Command* command = nullptr;
+  if (const auto found = Commands().find(name); found != Commands().end()) command = &found->second;
+
+  // The arguments without the command's name; those after a "--" stay
+  // operands.
+  std::vector<std::string> rest(args.begin(), args.begin() + static_cast<long>(std::min(at, args.size())));
+  if (afterDashes) rest.pop_back();
+  if (at < args.size()) {
+    if (afterDashes) rest.push_back("--");
+    rest.insert(rest.end(), args.begin() + static_cast<long>(at) + 1, args.end());
   }
-  if (i >= args.size()) return UsageError("no command given");
-  std::string name = args[i];
-  std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
+  Args a;
+  if (!ParseArgs(rest, OptionsOf(command), nullptr, nullptr, &a)) return a.status;
+  if (Has(a, "--version")) {
+    Print("zk27 " ZK27_VERSION "\n");
+    return kExitOk;
+  }
   if (name == "help") {
-    if (rest.empty()) {
+    if (a.operands.empty()) {
       Print(kToolHelp);
       return kExitOk;
     }
-    name = rest[0];
-    rest = {"--help"};
+    const auto found = Commands().find(a.operands[0]);
+    if (found == Commands().end()) return UsageError("unknown command '" + a.operands[0] + "'");
+    Print(found->second.help);
+    return kExitOk;
   }
-  const auto found = Commands().find(name);
-  if (found == Commands().end()) return UsageError("unknown command '" + name + "'");
-  for (const std::string& a : rest) {
-    if (a == "-h" || a == "--help") {
-      Print(found->second.help);
-      return kExitOk;
-    }
+  if (Has(a, "--help")) {
+    Print(command ? command->help : kToolHelp);
+    return kExitOk;
   }
+  if (at >= args.size()) return UsageError("no command given");
+  if (!command) return UsageError("unknown command '" + name + "'");
+  if (command->operandNeeded && *command->operandNeeded && a.operands.empty())
+    return UsageError(command->operandNeeded);
+  if (!command->operandNeeded && !a.operands.empty()) return UsageError(name + " takes no operands");
+  g_session.verbose = Has(a, "--verbose");
+  g_session.quiet = Has(a, "--quiet");
+  const std::string image = ValueOf(a, "--image");
 
   FrontEndHooks hooks;
-  hooks.showMessage = Say;
+  hooks.showMessage = SayEngineText;
   hooks.askYesNo = AskOnTerminal;
   hooks.sendWindowMessage = OnWindowMessage;
   InstallHooks(hooks);
@@ -197,18 +283,18 @@ int main(int argc, char** argv) {
   if (!image.empty()) {
     std::string error;
     if (!AttachCardImage(image, &error)) {
-      Say("zk27: cannot open the card image " + error);
+      Error("cannot open the card image " + error);
       return kExitDevice;
     }
   }
   int status = kExitDevice;
   {
     std::optional<CardLockScope> lock;
-    if (found->second.lock != CardLock::kNone) lock.emplace(found->second.lock);
+    if (command->lock != CardLock::kNone) lock.emplace(command->lock);
     if (!lock || lock->Result() == kLockOk)
-      status = found->second.run(rest);
+      status = command->run(a);
     else
-      Say(CardLockRefusal(lock->Result()));
+      Error(CardLockRefusal(lock->Result()));
   }
   DetachCardImage();
   return status;

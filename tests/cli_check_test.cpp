@@ -103,7 +103,7 @@ TEST_F(cli_check, NoCardOrACardInUseIsADeviceFailure) {
   ASSERT_TRUE(MakeBlankImage(card_, 4 * kSectorsPerMiB));
   RunResult r = Z({"check"});
   EXPECT_EQ(r.exit, 3) << r;
-  EXPECT_TRUE(Holds(r.err, "The CF card is not ZK27 file format."));
+  EXPECT_TRUE(Holds(r.err, "zk27: the card is not in the player's format"));
   r = Raw({"--image", dir_ / "no-such.img", "check"});
   EXPECT_EQ(r.exit, 3) << r;
 

@@ -208,7 +208,7 @@ TEST_F(cli_format_faults, AFormatCutAtAnyCommandFailsAndKeepsOrDropsFilesWhole) 
   const std::uint64_t before = Commands();
   const RunResult whole = Z({"format", "-y"});
   ASSERT_EQ(whole.exit, 0) << whole;
-  ASSERT_TRUE(Holds(whole.err, "Fomatting completed"));
+  ASSERT_TRUE(whole.err.empty()) << whole;
   // ctl's own requests are no card commands.
   const std::uint64_t commands = Commands() - before;
   ASSERT_GE(commands, 8u) << "status, identify, boot sector, read-back, directory, names, copy 1, copy 2";
@@ -221,7 +221,7 @@ TEST_F(cli_format_faults, AFormatCutAtAnyCommandFailsAndKeepsOrDropsFilesWhole) 
     Ctl({"fail-after", std::to_string(n)});
     const RunResult r = Z({"format", "-y"});
     EXPECT_EQ(r.exit, 3) << r;
-    EXPECT_FALSE(Holds(r.err, "Fomatting completed")) << r;
+    EXPECT_TRUE(Holds(r.err, "zk27: ")) << r;
     EXPECT_TRUE(Holds(Ctl({"status"}).out, "fail-after: off\n")) << "the cut did not come";
     // The old files are whole or gone; nothing lies over a freed cluster.
     const card_oracle::Survey s = card_oracle::Judge(card_, {}, stored);

@@ -127,8 +127,15 @@ std::vector<std::string> RebuildCardList() {
   return lines;
 }
 
+std::string FileIdLine(std::uint8_t fileId) { return std::string(1, '\0') + static_cast<char>(fileId); }
+
 std::int32_t FindCardFile(const std::string& line) {
   if (line.empty()) return -1;
+  if (line[0] == '\0') {
+    for (std::int32_t r = 1; r <= CardFileCount; ++r)
+      if (line.size() == 2 && CardFileTable[r].FileId == static_cast<std::uint8_t>(line[1])) return r;
+    return 0;
+  }
   for (std::int32_t r = 1; r <= CardFileCount; ++r)
     if (CardFileTable[r].Name == line) return r;
   // A Name stored with a trailing NUL shows without it. Only a NUL: "a.mp"

@@ -56,7 +56,12 @@ std::vector<std::string> RebuildCardList();
 // ---- files ----------------------------------------------------------------
 
 // The record a list line names: -1 for an empty line, 0 when none matches.
+// A FileIdLine names the record of that FileId.
 std::int32_t FindCardFile(const std::string& line);
+// A line that names the file of FileId `fileId` whatever its Name: for a file
+// whose Name is empty, unreadable or another file's too. No list line starts
+// with a NUL, so no list line is such a line.
+std::string FileIdLine(std::uint8_t fileId);
 // The record's DirEntry as the directory image holds it; false when the
 // record's place lies outside the directory.
 bool CardFileEntry(const TFileInfor& record, DirEntry* entry);

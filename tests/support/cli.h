@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -43,8 +44,18 @@ inline std::string Thousands(std::uint64_t n) {
   return out;
 }
 
-inline std::string FreeSpaceLine(std::uint64_t freeClusters) {
-  return "The free space in your CF Card is " + Thousands(freeClusters * 64) + "KB";
+// The free clusters `zk27 info` shows on its "free:" line ("(61 of 62
+// clusters"), or -1 when it shows none.
+inline long FreeClustersIn(const std::string& info) {
+  static const std::regex free(R"(^free: +[0-9.]+ (bytes?|kB|MB|GB) \(([0-9,]+) of [0-9,]+ clusters of 64 KiB\)$)");
+  for (const std::string& l : Lines(info)) {
+    std::smatch m;
+    if (!std::regex_match(l, m, free)) continue;
+    std::string digits = m[2];
+    digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());
+    return std::stol(digits);
+  }
+  return -1;
 }
 
 // One line of `zk27 ls -l`: FileId in hex, size, first cluster ("-" for none),

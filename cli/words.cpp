@@ -1,0 +1,233 @@
+// What zk27 says, and how: its own plain words on stderr, one line a
+// problem; the window's texts stay in the window.
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+#include "cli.h"
+#include "messages.h"
+#include "text.h"
+
+Session g_session;
+
+namespace {
+
+void Line(std::FILE* to, const std::string& text) {
+  const std::string line = text + '\n';
+  std::fwrite(line.data(), 1, line.size(), to);
+}
+
+std::int64_t NowNs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+// The texts the engine shows a user of the window, in the command line's
+// words. `device`: it tells what happened to the player or the card, which a
+// pass's own line says with the file it happened to.
+struct Wording {
+  const char* window;
+  const char* plain;
+  bool device;
+  bool warning;
+};
+
+constexpr const char* kNoCard = "there is no card in the player";
+constexpr const char* kBusy = "the player is busy; reconnect it and try again";
+constexpr const char* kNoPlayer =
+    "no player is attached (and no virtual player is running: 'zk27-player serve' starts one)";
+constexpr const char* kNotReady = "the player is not ready; reconnect it and try again";
+
+const Wording kWordings[] = {
+    {msg::kStartNoCard, kNoCard, true, false},
+    {msg::kStateNoCard, kNoCard, true, false},
+    {" There is No CF Card in the device. \r\n Please Insert the CF Card and restart the Program.", kNoCard, true,
+     false},
+    {msg::kStartBusy, kBusy, true, false},
+    {"Device Busy!!\r\nPlease Reconnect.", kBusy, true, false},
+    {" Device Busy !!\r\nPlease Reconnect the Device!", kBusy, true, false},
+    {kBusyMessage, kBusy, true, false},
+    {msg::kStartAttach, kNoPlayer, true, false},
+    {msg::kStateAttach, kNoPlayer, true, false},
+    {"Please Attach the Device!", kNoPlayer, true, false},
+    {msg::kStateNotReady, kNotReady, true, false},
+    {msg::kNotReady, kNotReady, true, false},
+    {msg::kNotZk27Format,
+     "the card is not in the player's format; 'zk27 format' formats it (every file on it is lost)", false, false},
+    {kTablesDoNotFitMessage,
+     "the card's file tables do not fit the card, so it cannot be read; 'zk27 format' makes it usable again "
+     "(every file on it is lost)",
+     false, false},
+    {msg::kInvalidFileStructure,
+     "a music file on the card has no readable name; 'zk27 check' examines the card", false, true},
+};
+
+const Wording* WordingOf(const std::string& windowText) {
+  for (const Wording& w : kWordings)
+    if (windowText == w.window) return &w;
+  return nullptr;
+}
+
+// A text of the window's on one line: its line breaks become "; ".
+std::string OneLine(const std::string& text) {
+  std::string line;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      line += "; ";
+      ++i;
+    } else if (text[i] == '\n') {
+      line += "; ";
+    } else {
+      line.push_back(text[i]);
+    }
+  }
+  return line;
+}
+
+}  // namespace
+
+void Error(const std::string& line) { Line(stderr, "zk27: " + line); }
+
+void Warn(const std::string& line) {
+  if (!g_session.quiet) Error(line);
+}
+
+void Verbose(const std::string& line) {
+  if (g_session.verbose) Line(stdout, line);
+}
+
+void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "zk27: %s\nTry 'zk27 --help'.\n", problem.c_str());
+  return kExitUsage;
+}
+
+std::string PlainWords(const std::string& windowText) {
+  const Wording* w = WordingOf(windowText);
+  return w ? w->plain : std::string();
+}
+
+void SayEngineText(const std::string& windowText) {
+  const Wording* w = WordingOf(windowText);
+  if (!w) {
+    Error(OneLine(windowText));
+    return;
+  }
+  // A pass says what the device did with the file it did it to.
+  if (w->device && g_session.inPass) return;
+  if (w->warning) Warn(w->plain);
+  else Error(w->plain);
+}
+
+std::string CardLockRefusal(CardLockResult result) {
+  if (result == kLockInUse) return "the card is in use by another program";
+  return "the card cannot be locked: its lock file cannot be made";
+}
+
+std::string DeviceTrouble(std::uint8_t state) {
+  switch (state) {
+    case 1: return "player busy";
+    case 2: return "card removed";
+    case 4: return "connection to the player lost";
+    case 5: return "player not ready";
+    default: return "card command failed";
+  }
+}
+
+std::string HumanSize(std::uint64_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1000.0;
+  std::size_t unit = 0;
+  // 999.95 kB would show as "1000.0 kB": it is 1.0 MB.
+  while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
+    value /= 1000.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string Escaped(const std::string& utf8) {
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    switch (c) {
+      case '\\': out += "\\\\"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      case 0x1B: out += "\\e"; continue;
+      default: break;
+    }
+    char escaped[8];
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+      out += escaped;
+      continue;
+    }
+    // The C1 controls (U+0080 to U+009F) are escape sequences to a terminal too.
+    const unsigned char next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      std::snprintf(escaped, sizeof(escaped), "\\u%04X", next);
+      out += escaped;
+      ++i;
+      continue;
+    }
+    out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
+
+// ---- progress -----------------------------------------------------------------
+
+ProgressLine::ProgressLine(int of) : tty_(::isatty(STDERR_FILENO) != 0 && !g_session.quiet), of_(of) {}
+
+void ProgressLine::Start(const std::string& name, int index, std::uint64_t bytes) {
+  name_ = name;
+  index_ = index;
+  bytes_ = bytes;
+  startNs_ = NowNs();
+  drawnNs_ = 0;
+}
+
+ProgressFn ProgressLine::Callback() {
+  if (!tty_) return nullptr;
+  return [this](std::uint32_t done, std::uint32_t total) { Draw(done, total); };
+}
+
+void ProgressLine::Draw(std::uint32_t done, std::uint32_t total) {
+  const std::int64_t now = NowNs();
+  // Ten times a second is as often as anyone reads it.
+  if (done != 0 && done != total && now - drawnNs_ < 100000000) return;
+  drawnNs_ = now;
+  const std::uint64_t whole = bytes_ != 0 ? bytes_ : std::uint64_t{total} * kClusterBytes;
+  const std::uint64_t moved =
+      total == 0 ? whole : std::min<std::uint64_t>(whole, std::uint64_t{done} * kClusterBytes);
+  std::string line = "\r";
+  if (of_ > 1) line += "(" + std::to_string(index_) + " of " + std::to_string(of_) + ") ";
+  line += Escaped(name_) + "  " + HumanSize(moved) + " of " + HumanSize(whole) + "  " +
+          std::to_string(ProgressPercent(done, total)) + "%";
+  const double seconds = static_cast<double>(now - startNs_) / 1e9;
+  if (seconds > 0.2 && moved > 0) {
+    const double rate = static_cast<double>(moved) / seconds;
+    const auto left = static_cast<long>(static_cast<double>(whole - moved) / rate + 0.5);
+    char tail[64];
+    std::snprintf(tail, sizeof(tail), "  %s/s  %ld:%02ld left", HumanSize(static_cast<std::uint64_t>(rate)).c_str(),
+                  left / 60, left % 60);
+    line += tail;
+  }
+  line += "\x1b[K";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+  open_ = true;
+}
+
+void ProgressLine::End() {
+  if (open_) std::fputs("\r\x1b[K", stderr);
+  open_ = false;
+}
