@@ -15,6 +15,7 @@ const char kUsage[] =
     "usage: zk27-player serve [--card PATH] [--size MIB] [--socket PATH]\n"
     "       zk27-player ctl [--socket PATH] COMMAND [ARG]\n"
     "       zk27-player tone SECONDS OUT.wav\n"
+    "       zk27-player --version\n"
     "\n"
     "serve   serves a card image as a ZK27 player on a local socket.\n"
     "        --card PATH    card image (default $XDG_DATA_HOME/zk27/card.img,\n"
@@ -194,6 +195,10 @@ int main(int argc, char** argv) {
   if (args.empty()) return Usage("a command is needed");
   if (IsHelp(args[0])) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (args[0] == "--version") {
+    std::fputs("zk27-player " ZK27_VERSION "\n", stdout);
     return 0;
   }
   const std::string command = args[0];

@@ -1,10 +1,6 @@
 // zk27 as a user runs it on card images (--image): exit statuses, help,
 // formatting, sending, fetching and deleting files, with real files in
 // temporary folders.
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-
 #include "support/cli.h"
 
 using namespace zk27_test;
@@ -13,48 +9,7 @@ namespace {
 
 // The suite's name starts with cli_ like its program's, so that
 // `ctest -R cli_` selects these cases.
-class cli_image : public CliTest {
- protected:
-  using CliTest::Z;
-
-  // zk27 with `args` as given (no --image added), run in `cwd` (default: the
-  // PC folder). Never a player: the socket points at nothing.
-  RunResult Raw(const std::vector<std::string>& args, const std::string& cwd = "") {
-    std::vector<std::string> argv = {Zk27()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    RunOptions o;
-    o.cwd = cwd.empty() ? pc_ : cwd;
-    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "no-player.sock";
-    RunResult r = RunProgram(argv, dir_.path(), o);
-    EXPECT_TRUE(r.started) << "zk27 did not start: " << Zk27();
-    EXPECT_FALSE(r.timedOut) << r;
-    EXPECT_FALSE(r.signaled) << r;
-    return r;
-  }
-  // zk27 --image CARD args...
-  RunResult Z(std::vector<std::string> args, const std::string& cwd) override {
-    args.insert(args.begin(), {"--image", card_});
-    return Raw(args, cwd);
-  }
-
-  void Format(std::uint32_t mib) {
-    ASSERT_TRUE(MakeBlankImage(card_, mib * kSectorsPerMiB));
-    const RunResult r = Z({"format", "--yes"});
-    ASSERT_EQ(r.exit, 0) << r;
-  }
-
-  std::vector<LongLine> LsLong() {
-    const RunResult r = Z({"ls", "-l"});
-    EXPECT_EQ(r.exit, 0) << r;
-    return ParseLong(r.out);
-  }
-  long FreeClusters() {
-    const RunResult r = Z({"info"});
-    EXPECT_EQ(r.exit, 0) << r;
-    return FreeClustersIn(r.out);
-  }
-
-};
+class cli_image : public ImageCliTest {};
 
 using Names = std::vector<std::string>;
 
@@ -634,38 +589,6 @@ TEST_F(cli_image, TowavFetchesVoiceRecordingsAndWritesWaveFiles) {
   EXPECT_EQ(std::string(wav.begin() + 8, wav.begin() + 12), "WAVE");
   const std::size_t at = wav.size() - 4000 - 4;
   EXPECT_EQ(wav[at] | wav[at + 1] << 8 | wav[at + 2] << 16 | wav[at + 3] << 24, 4000) << "the data chunk holds the 2000 samples";
-}
-
-// zk27 on a terminal: the question, then the answer typed. Returns what the
-// terminal showed and the exit status.
-std::pair<std::string, int> OnTerminal(const std::vector<std::string>& args, const std::string& typed) {
-  int master = -1;
-  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  if (pid < 0) return {"forkpty failed", -1};
-  std::string shown;
-  bool answered = false;
-  char buf[256];
-  for (;;) {
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, 10000) <= 0) break;
-    const ssize_t n = ::read(master, buf, sizeof(buf));
-    if (n <= 0) break;  // the program ended and closed the terminal
-    shown.append(buf, static_cast<std::size_t>(n));
-    if (!answered && shown.find("[y/N] ") != std::string::npos) {
-      answered = ::write(master, typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
-    }
-  }
-  ::close(master);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return {shown, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 TEST_F(cli_image, FormatAsksOnATerminalAndTakesOnlyYes) {

@@ -165,11 +165,24 @@ std::int32_t FindCardFileNow(const std::string& name) {
   return FindCardFile(name);
 }
 
+namespace {
+
+// A record's kind by its name; a record without a readable name (named by
+// its FileId) by its FileId, so that deleting it, or a file below it, closes
+// up the numbers all the same.
+int RecordKind(const TFileInfor& record) {
+  const int kind = FileKindOf(record.Name);
+  if (kind == 1 || kind == 2) return kind;
+  return IsVoiceFileId(record.FileId) ? 2 : 1;
+}
+
+}  // namespace
+
 CardOpResult ReleaseCardFile(const std::string& name) {
   const std::int32_t j = FindCardFileNow(name);
   if (j <= 0) return kOpNotOnCard;
   const TFileInfor deleted = CardFileTable[j];
-  const int kind = FileKindOf(deleted.Name);
+  const int kind = RecordKind(deleted);
   ReleaseDirEntry(PosOf(deleted));
   // Close up the numbers of the kind: every higher FileId of the same kind
   // moves down by one. Only higher ones of the same FileId kind and above
@@ -177,7 +190,7 @@ CardOpResult ReleaseCardFile(const std::string& name) {
   // free a living entry (0) or turn a voice file into a music file (0x7F).
   for (std::int32_t r = j - 1; r >= 1; --r) {
     TFileInfor& rec = CardFileTable[r];
-    if (FileKindOf(rec.Name) != kind || rec.FileId <= deleted.FileId) continue;
+    if (RecordKind(rec) != kind || rec.FileId <= deleted.FileId) continue;
     if (IsVoiceFileId(rec.FileId) != IsVoiceFileId(deleted.FileId) || (rec.FileId & 0x7F) <= 1) continue;
     rec.FileId = static_cast<std::uint8_t>(rec.FileId - 1);
     RenumberDirEntry(PosOf(rec), rec.FileId);

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -122,5 +125,80 @@ class CliTest : public ::testing::Test {
   std::string card_;
   std::string pc_;
 };
+
+// zk27 --image on this suite's card image; never a player.
+class ImageCliTest : public CliTest {
+ protected:
+  using CliTest::Z;
+
+  // zk27 with `args` as given (no --image added), run in `cwd` (default: the
+  // PC folder). Never a player: the socket points at nothing.
+  RunResult Raw(const std::vector<std::string>& args, const std::string& cwd = "") {
+    std::vector<std::string> argv = {Zk27()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.cwd = cwd.empty() ? pc_ : cwd;
+    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "no-player.sock";
+    RunResult r = RunProgram(argv, dir_.path(), o);
+    EXPECT_TRUE(r.started) << "zk27 did not start: " << Zk27();
+    EXPECT_FALSE(r.timedOut) << r;
+    EXPECT_FALSE(r.signaled) << r;
+    return r;
+  }
+  // zk27 --image CARD args...
+  RunResult Z(std::vector<std::string> args, const std::string& cwd) override {
+    args.insert(args.begin(), {"--image", card_});
+    return Raw(args, cwd);
+  }
+
+  void Format(std::uint32_t mib) {
+    ASSERT_TRUE(MakeBlankImage(card_, mib * kSectorsPerMiB));
+    const RunResult r = Z({"format", "--yes"});
+    ASSERT_EQ(r.exit, 0) << r;
+  }
+
+  std::vector<LongLine> LsLong() {
+    const RunResult r = Z({"ls", "-l"});
+    EXPECT_EQ(r.exit, 0) << r;
+    return ParseLong(r.out);
+  }
+  long FreeClusters() {
+    const RunResult r = Z({"info"});
+    EXPECT_EQ(r.exit, 0) << r;
+    return FreeClustersIn(r.out);
+  }
+};
+
+// zk27 on a terminal (stdin, stdout and stderr): the answer `typed` once it
+// asks "[y/N] ". Returns what the terminal showed and the exit status.
+inline std::pair<std::string, int> OnTerminal(const std::vector<std::string>& args, const std::string& typed) {
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (pid < 0) return {"forkpty failed", -1};
+  std::string shown;
+  bool answered = false;
+  char buf[256];
+  for (;;) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 10000) <= 0) break;
+    const ssize_t n = ::read(master, buf, sizeof(buf));
+    if (n <= 0) break;  // the program ended and closed the terminal
+    shown.append(buf, static_cast<std::size_t>(n));
+    if (!answered && shown.find("[y/N] ") != std::string::npos) {
+      answered = ::write(master, typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
+    }
+  }
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return {shown, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
 
 }  // namespace zk27_test

@@ -1,0 +1,88 @@
+# bash completion for zk27: commands, options, and the names of the files on
+# the card (read with 'zk27 ls' from the card the command line names).
+
+_zk27_card_names() {
+  local image=() i
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    case ${COMP_WORDS[i]} in
+      -i | --image) image=(--image "${COMP_WORDS[i + 1]}") ;;
+      --image=*) image=("${COMP_WORDS[i]}") ;;
+    esac
+  done
+  # Quiet, and quick to give up: a missing player must not hang the shell.
+  ZK27_LOCK_WAIT=0 zk27 -q "${image[@]}" ls 2>/dev/null
+}
+
+_zk27() {
+  local cur prev words cword
+  if declare -F _init_completion >/dev/null; then
+    _init_completion -n = || return
+  else
+    cur=${COMP_WORDS[COMP_CWORD]}
+    prev=${COMP_WORDS[COMP_CWORD - 1]}
+    words=("${COMP_WORDS[@]}")
+    cword=$COMP_CWORD
+  fi
+
+  local commands="info ls put get rm format towav check devices help"
+  local global="-i --image -v --verbose -q --quiet -h --help --version"
+  case $prev in
+    -i | --image)
+      COMPREPLY=($(compgen -f -- "$cur"))
+      return
+      ;;
+  esac
+
+  # The command: the first word that is no option nor an option's value.
+  local command="" i
+  for ((i = 1; i < cword; i++)); do
+    case ${words[i]} in
+      -i | --image) ((i++)) ;;
+      --) command=${words[i + 1]}; break ;;
+      -*) ;;
+      *) command=${words[i]}; break ;;
+    esac
+  done
+
+  if [[ -z $command ]]; then
+    if [[ $cur == -* ]]; then
+      COMPREPLY=($(compgen -W "$global" -- "$cur"))
+    else
+      COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+    fi
+    return
+  fi
+
+  local own=""
+  case $command in
+    ls) own="-l --long -h --human-readable" ;;
+    get | towav) own="-a --all" ;;
+    format) own="-y --yes" ;;
+    check) own="--repair -y --yes" ;;
+  esac
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W "$own $global" -- "$cur"))
+    return
+  fi
+
+  case $command in
+    put)
+      COMPREPLY=($(compgen -f -X '!*.@(mp3|MP3|Mp3|mP3|voc|VOC|Voc|vOC|vOc|VoC|voC|VOc)' -- "$cur") $(compgen -d -- "$cur"))
+      compopt -o filenames 2>/dev/null
+      ;;
+    get | rm | towav)
+      # Card names may hold blanks and shell characters: each is offered
+      # quoted, one per line.
+      local name IFS=$'\n'
+      COMPREPLY=()
+      while IFS= read -r name; do
+        [[ $name == "$cur"* ]] && COMPREPLY+=("$(printf '%q' "$name")")
+      done < <(_zk27_card_names "${words[@]}")
+      ;;
+    help)
+      COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+      ;;
+  esac
+}
+
+complete -F _zk27 zk27

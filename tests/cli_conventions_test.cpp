@@ -1,0 +1,229 @@
+// zk27 as a Unix tool, from the outside: quiet on success, one line a
+// problem, -v and -q, options anywhere and "--", card names as patterns and
+// by FileId, names escaped, the progress line only on a terminal.
+#include "support/cli.h"
+
+using namespace zk27_test;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+class cli_conventions : public ImageCliTest {
+ protected:
+  // A card holding two music files and two voice files.
+  void FourFiles() {
+    Format(4);
+    for (const char* n : {"a.mp3", "b.mp3", "c.voc", "d.voc"}) content_[n] = Pc(n, 70000, n[0]);
+    const RunResult r = Z({"put", "a.mp3", "b.mp3", "c.voc", "d.voc"});
+    ASSERT_EQ(r.exit, 0) << r;
+  }
+
+  // Overwrites the stored name of card file `name` with `bytes` of the same
+  // length, as a foreign program might have written it.
+  void RenameOnCard(const std::string& name, const std::string& bytes) {
+    ASSERT_EQ(name.size(), bytes.size());
+    const std::uint64_t entry = FindEntry(card_, name);
+    ASSERT_NE(entry, 0u) << name;
+    const std::uint32_t slot = Le(ReadAt(card_, entry + 1, 2), 0, 2);
+    ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + slot + 2, Bytes(bytes.begin(), bytes.end())));
+  }
+  void SetSlotLength(const std::string& name, std::uint16_t length) {
+    const std::uint64_t entry = FindEntry(card_, name);
+    ASSERT_NE(entry, 0u) << name;
+    const std::uint32_t slot = Le(ReadAt(card_, entry + 1, 2), 0, 2);
+    ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + slot, LeBytes(length, 2)));
+  }
+
+  std::map<std::string, Bytes> content_;
+};
+
+TEST_F(cli_conventions, PatternsChooseFilesAndANameChoosingNothingIsNamed) {
+  FourFiles();
+  const std::string back = dir_.Sub("back");
+  RunResult r = Z({"get", "*.voc"}, back);
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_TRUE(r.err.empty() && r.out.empty()) << r;
+  EXPECT_EQ(FolderNames(back), (Names{"c.voc", "d.voc"}));
+  EXPECT_TRUE(SameBytes(back + "/c.voc", content_["c.voc"]));
+
+  // Patterns and names that overlap fetch each file once; [..] and ? work;
+  // a pattern that matches nothing fails the run but not the others.
+  const std::string more = dir_.Sub("more");
+  r = Z({"get", "[ab].mp3", "a.mp3", "?.voc", "*.wma"}, more);
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_EQ(r.err, "zk27: *.wma: no card file matches\n") << r;
+  EXPECT_EQ(FolderNames(more), (Names{"a.mp3", "b.mp3", "c.voc", "d.voc"}));
+
+  // towav's patterns choose among the recordings only.
+  const std::string wav = dir_.Sub("wav");
+  r = Z({"towav", "*"}, wav);
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(FolderNames(wav), (Names{"c.voc", "c.wav", "d.voc", "d.wav"}));
+  r = Z({"towav", "*.mp3"}, wav);
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_EQ(r.err, "zk27: *.mp3: no voice recording on the card matches\n");
+
+  // --all fetches everything; it takes no names, and get needs one or the other.
+  const std::string all = dir_.Sub("all");
+  r = Z({"get", "--all"}, all);
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(FolderNames(all), (Names{"a.mp3", "b.mp3", "c.voc", "d.voc"}));
+  EXPECT_EQ(Z({"get", "-a", "a.mp3"}).exit, 2);
+  EXPECT_EQ(Z({"get"}).exit, 2);
+
+  // A pattern deletes; the card is then as if the files were deleted by name.
+  r = Z({"rm", "-v", "*.mp3"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(r.out, "deleted b.mp3\ndeleted a.mp3\n");
+  EXPECT_EQ(LsNames(), (Names{"c.voc", "d.voc"}));
+  EXPECT_EQ(Z({"check"}).exit, 0);
+}
+
+TEST_F(cli_conventions, QuietOnSuccessVerboseSaysWhatWasDone) {
+  Format(4);
+  Pc("a.mp3", 4200, 1);
+  Pc("b.voc", 999, 2);
+  RunResult r = Z({"put", "a.mp3", "b.voc"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_TRUE(r.out.empty() && r.err.empty()) << r;
+  ASSERT_EQ(Z({"rm", "a.mp3", "b.voc"}).exit, 0);
+
+  // -v anywhere before "--", a line a file on stdout.
+  r = Z({"put", "a.mp3", "b.voc", "-v"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(r.out, "sent a.mp3 (4.2 kB)\nsent b.voc (999 bytes)\n");
+  EXPECT_TRUE(r.err.empty()) << r;
+  const std::string back = dir_.Sub("back");
+  r = Z({"--verbose", "get", "a.mp3"}, back);
+  EXPECT_EQ(r.out, "fetched a.mp3 (4.2 kB)\n");
+  r = Z({"-v", "towav", "b.voc"}, back);
+  EXPECT_EQ(r.out, "converted b.voc to b.wav\n");
+  r = Z({"format", "-yv"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(r.out, "formatted the card: 4.1 MB free\n");
+
+  // A problem is said with -v and with -q alike: one line, naming the file.
+  Pc("notes.txt", 10, 3);
+  for (const char* mode : {"-v", "-q"}) {
+    r = Z({mode, "put", "notes.txt"});
+    EXPECT_EQ(r.exit, 1) << r;
+    EXPECT_EQ(r.err, "zk27: notes.txt: not an MP3 or voice file\n") << mode;
+  }
+}
+
+TEST_F(cli_conventions, OptionsGoAnywhereBeforeTheDoubleDash) {
+  Format(4);
+  Pc("-dash.mp3", 100, 1);
+  Pc("a.mp3", 100, 2);
+  // "--" ends the options: a file whose name begins with '-'.
+  RunResult r = Z({"put", "--", "-dash.mp3", "a.mp3"});
+  EXPECT_EQ(r.exit, 0) << r;
+  r = Z({"put", "-dash.mp3"});
+  EXPECT_EQ(r.exit, 2) << r;
+  EXPECT_TRUE(Holds(r.err, "unknown option -d")) << r;
+
+  // The program's options after the command, the command's bundled, the
+  // command itself after "--".
+  r = Raw({"ls", "-lh", "--image", card_});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(r.out, "01  100 bytes      2  -dash.mp3\n02  100 bytes      3  a.mp3\n");
+  r = Raw({"--image=" + card_, "--", "ls"});
+  EXPECT_EQ(Lines(r.out), (Names{"-dash.mp3", "a.mp3"})) << r;
+  r = Raw({"-i", card_, "--", "rm", "-dash.mp3"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(LsNames(), Names{"a.mp3"});
+
+  // Unknown options and values where none is taken are usage errors.
+  EXPECT_EQ(Z({"ls", "--long=yes"}).exit, 2);
+  EXPECT_EQ(Z({"ls", "-x"}).exit, 2);
+  EXPECT_EQ(Raw({"ls", "--image"}).exit, 2);
+}
+
+TEST_F(cli_conventions, VersionOfBothPrograms) {
+  const RunResult zk27 = Raw({"--version"});
+  EXPECT_EQ(zk27.exit, 0) << zk27;
+  EXPECT_TRUE(std::regex_match(zk27.out, std::regex(R"(zk27 [0-9]+\.[0-9]+\.[0-9]+\n)"))) << zk27.out;
+  // Anywhere, like --help, and without a card.
+  EXPECT_EQ(Raw({"ls", "--version"}).out, zk27.out);
+  RunOptions o;
+  const RunResult player = RunProgram({PlayerBin(), "--version"}, dir_.path(), o);
+  EXPECT_EQ(player.exit, 0) << player;
+  EXPECT_EQ(player.out, "zk27-player" + zk27.out.substr(4));
+}
+
+// A name with a control character is listed escaped, one line a file, and
+// is taken back in that form; a file whose name cannot be read at all is
+// listed as <unnamed #XX> and taken by its FileId.
+TEST_F(cli_conventions, NamesAreEscapedAndEveryFileCanBeNamed) {
+  Format(4);
+  for (const char* n : {"xay.mp3", "eabcd.mp3", "nam.mp3", "long.mp3", "ok.mp3"}) Pc(n, 100, 1);
+  ASSERT_EQ(Z({"put", "xay.mp3", "eabcd.mp3", "nam.mp3", "long.mp3", "ok.mp3"}).exit, 0);
+  RenameOnCard("xay.mp3", "x\ny.mp3");
+  RenameOnCard("eabcd.mp3", "e\x1b[2J.mp3");
+  RenameOnCard("nam.mp3", std::string("n\0m.mp3", 7));
+  SetSlotLength("long.mp3", 0xFFFF);
+
+  RunResult r = Z({"ls"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(Lines(r.out), (Names{"x\\ny.mp3", "e\\e[2J.mp3", "<unnamed #03>", "<unnamed #04>", "ok.mp3"})) << r;
+  for (const char c : r.out) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c != 0x7F)) << "raw control character";
+  // The unreadable name is a warning; -q drops it.
+  EXPECT_TRUE(Holds(r.err, "zk27: a music file on the card has no readable name")) << r;
+  EXPECT_TRUE(Z({"-q", "ls"}).err.empty());
+
+  // Named as listed, by FileId, by its <unnamed> form, or by a pattern over
+  // the listed names.
+  r = Z({"rm", "-v", "x\\ny.mp3", "#03", "<unnamed #04>"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(Lines(r.out), (Names{"deleted <unnamed #04>", "deleted <unnamed #03>", "deleted x\\ny.mp3"}));
+  EXPECT_EQ(LsNames(), (Names{"e\\e[2J.mp3", "ok.mp3"}));
+  r = Z({"rm", "e?e*"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(LsNames(), Names{"ok.mp3"});
+  r = Z({"check"});
+  EXPECT_EQ(r.exit, 0) << r;
+
+  r = Z({"rm", "#09"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.err, "zk27: #09: no file on the card has FileId #09\n");
+}
+
+// A name that differs from a card file's only in case is suggested, but
+// never taken.
+TEST_F(cli_conventions, ANameInTheWrongCaseIsSuggested) {
+  Format(4);
+  Pc("UPPER.MP3", 10, 1);
+  Pc("Mixed.mp3", 10, 2);
+  Pc("mixed.MP3", 10, 3);
+  ASSERT_EQ(Z({"put", "UPPER.MP3", "Mixed.mp3", "mixed.MP3"}).exit, 0);
+  const std::string back = dir_.Sub("back");
+  RunResult r = Z({"get", "upper.mp3"}, back);
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.err, "zk27: upper.mp3: no such file on the card (did you mean UPPER.MP3?)\n");
+  // Two files alike: no guess.
+  r = Z({"rm", "MIXED.mp3"});
+  EXPECT_EQ(r.err, "zk27: MIXED.mp3: no such file on the card\n");
+  EXPECT_TRUE(FolderNames(back).empty());
+  EXPECT_EQ(LsNames().size(), 3u);
+}
+
+// On a terminal the progress line shows the file, the bytes, the percentage;
+// it is wiped when the file is done, so a run that went well leaves the
+// terminal as it was. Off a terminal nothing is shown (the other tests).
+TEST_F(cli_conventions, ProgressLineOnlyOnATerminal) {
+  Format(8);
+  Pc("big.mp3", 2 * 1024 * 1024, 1);
+  auto [shown, exit] = OnTerminal({Zk27(), "--image", card_, "put", pc_ + "/big.mp3"}, "");
+  EXPECT_EQ(exit, 0) << shown;
+  EXPECT_TRUE(Holds(shown, "big.mp3  ")) << shown;
+  EXPECT_TRUE(Holds(shown, " of 2.1 MB  ")) << shown;
+  EXPECT_TRUE(Holds(shown, "2.1 MB of 2.1 MB  100%")) << shown;
+  EXPECT_EQ(shown.substr(shown.size() - 4), "\r\x1b[K") << "the line is not wiped at the end";
+  Pc("big2.mp3", 2 * 1024 * 1024, 2);
+  std::tie(shown, exit) = OnTerminal({Zk27(), "-q", "--image", card_, "put", pc_ + "/big2.mp3"}, "");
+  EXPECT_EQ(exit, 0) << shown;
+  EXPECT_TRUE(shown.empty()) << "-q still showed: " << shown;
+}
+
+}  // namespace
