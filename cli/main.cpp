@@ -252,7 +252,7 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (name == "help") {
-    if (a.operands.empty()) {
+    if (a.operands.empty() || a.operands[0] == "help") {
       Print(kToolHelp);
       return kExitOk;
     }

@@ -67,7 +67,16 @@ _zk27() {
 
   case $command in
     put)
-      COMPREPLY=($(compgen -f -X '!*.@(mp3|MP3|Mp3|mP3|voc|VOC|Voc|vOC|vOc|VoC|voC|VOc)' -- "$cur") $(compgen -d -- "$cur"))
+      # Folders, and the files the card takes: .mp3 and .voc in any case.
+      local path IFS=$'\n'
+      COMPREPLY=()
+      for path in $(compgen -f -- "$cur"); do
+        if [[ -d $path ]]; then
+          COMPREPLY+=("$path")
+        else
+          case ${path,,} in *.mp3 | *.voc) COMPREPLY+=("$path") ;; esac
+        fi
+      done
       compopt -o filenames 2>/dev/null
       ;;
     get | rm | towav)

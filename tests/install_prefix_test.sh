@@ -15,7 +15,9 @@ rm -f "$root.log"
 fail=0
 for f in bin/zk27 bin/zk27-player lib/udev/rules.d/70-zk27.rules \
          share/applications/zk27-manager.desktop \
-         share/icons/hicolor/scalable/apps/zk27-manager.svg; do
+         share/icons/hicolor/scalable/apps/zk27-manager.svg \
+         share/man/man1/zk27.1 share/man/man1/zk27-player.1 \
+         share/bash-completion/completions/zk27; do
   if [ ! -f "$root$prefix/$f" ]; then echo "missing: $prefix/$f"; fail=1; fi
 done
 if [ -z "$(find "$root" -path '*/zk27/players' -type f)" ]; then echo "missing: the players file"; fail=1; fi
