@@ -551,4 +551,26 @@ TEST_F(cli_player, InterruptedGetLeavesNoPartOfTheFile) {
   EXPECT_EQ(FileLines(dir_ / "get.err"), std::vector<std::string>{"zk27: interrupted; 0 of 1 file fetched"});
 }
 
+// The card taken out of the player during a put: one line says what
+// happened, to which file, and how far the run got; the files sent before
+// are on the card when it is back.
+TEST_F(cli_player, CardPulledDuringAPutIsOneLine) {
+  StartPlayer(8);
+  Format();
+  const Bytes a = Pc("a.mp3", 1000, 1);
+  Pc("big.mp3", 3 * 1024 * 1024, 2);
+  Pc("c.mp3", 1000, 3);
+  const std::string err = dir_ / "put.err";
+  const std::uint64_t before = Commands();
+  const pid_t pid = StartInBackground({Zk27(), "put", "a.mp3", "big.mp3", "c.mp3"}, pc_, socket_, err);
+  for (int i = 0; i < 500 && Commands() < before + 20; ++i) ::usleep(10000);
+  Ctl({"eject"});
+  EXPECT_EQ(WaitFor(pid), 3);
+  EXPECT_EQ(FileLines(err), std::vector<std::string>{"zk27: card removed during big.mp3; 1 of 3 files sent"});
+  Ctl({"insert"});
+  EXPECT_EQ(LsNames(), Names{"a.mp3"});
+  ASSERT_EQ(Z({"get", "a.mp3"}, dir_.Sub("back")).exit, 0);
+  EXPECT_EQ(*ReadFile(dir_ / "back/a.mp3"), a);
+}
+
 }  // namespace
