@@ -106,6 +106,7 @@ TMainForm::TMainForm(QWidget* parent)
   SetColour(this, QPalette::Window, palette().color(QPalette::Button));
   LayOut();
   Connect();
+  AddKeys();
   FormCreate();
   // A probe during the creation may already have closed the window.
   if (!closing_) show();
