@@ -101,12 +101,13 @@ class CloseCounter : public QObject {
   }
 };
 
-// The handler SIGTERM has now.
-void (*TermHandler())(int) {
+// The handler `sig` has now.
+void (*Handler(int sig))(int) {
   struct sigaction now {};
-  ::sigaction(SIGTERM, nullptr, &now);
+  ::sigaction(sig, nullptr, &now);
   return now.sa_handler;
 }
+void (*TermHandler())(int) { return Handler(SIGTERM); }
 
 }  // namespace
 
@@ -357,6 +358,16 @@ void KeysTest::sigtermClosesTheWindowAsItsCloseBox() {
   // The window's destruction wrote the settings file, as after the close box.
   QVERIFY(QFile::exists(env.SettingsPath()));
   QVERIFY(TermHandler() == before);
+
+  // Started as a shell's background job, with SIGINT ignored: it stays so.
+  const auto intBefore = Handler(SIGINT);
+  ::signal(SIGINT, SIG_IGN);
+  {
+    TerminationWatch watch([] { EndAsAsked(nullptr); });
+    QVERIFY(Handler(SIGINT) == SIG_IGN);
+    QVERIFY(Handler(SIGTERM) != before);
+  }
+  ::signal(SIGINT, intBefore);
 }
 
 // A signal during a download stops it at the next cluster, as the user's

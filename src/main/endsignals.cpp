@@ -39,8 +39,13 @@ TerminationWatch::TerminationWatch(std::function<void()> onSignal) : onSignal_(s
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &action, &oldInt_);
-  ::sigaction(SIGTERM, &action, &oldTerm_);
+  // A signal the program was started with ignored stays ignored: a shell
+  // starts a background job with SIGINT ignored, so that a Ctrl-C meant
+  // for the shell's foreground does not end it.
+  ::sigaction(SIGINT, nullptr, &oldInt_);
+  ::sigaction(SIGTERM, nullptr, &oldTerm_);
+  if (oldInt_.sa_handler != SIG_IGN) ::sigaction(SIGINT, &action, nullptr);
+  if (oldTerm_.sa_handler != SIG_IGN) ::sigaction(SIGTERM, &action, nullptr);
 }
 
 TerminationWatch::~TerminationWatch() {

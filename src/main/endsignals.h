@@ -16,8 +16,9 @@ class QWidget;
 
 class TerminationWatch : public QObject {
  public:
-  // Handles SIGINT and SIGTERM from now on: each one runs `onSignal` in the
-  // event loop. One watch at a time.
+  // Handles SIGINT and SIGTERM from now on (those not ignored when the
+  // program started): each one runs `onSignal` in the event loop. One watch
+  // at a time.
   explicit TerminationWatch(std::function<void()> onSignal);
   // The handlers that were there before come back.
   ~TerminationWatch() override;
