@@ -125,6 +125,7 @@ class KeysTest : public QObject {
   void sigtermClosesTheWindowAsItsCloseBox();
   void aSignalStopsATransferAtTheNextCluster();
   void aSignalClosesAQuestionWithoutAnAnswer();
+  void keyboardFocusIsVisible();
 };
 
 void KeysTest::deleteKeyOnTheCardListIsTheDeleteButton() {
@@ -410,6 +411,36 @@ void KeysTest::aSignalClosesAQuestionWithoutAnAnswer() {
   QTimer::singleShot(100, [] { ::kill(::getpid(), SIGINT); });
   real.showMessage("Fomatting completed");  // returns: the box was closed
   ClearStopRequest();
+}
+
+// Whatever has the keyboard focus looks different from when it has not: the
+// lists (empty or not) and the buttons, on the style this platform draws.
+void KeysTest::keyboardFocusIsVisible() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("a.mp3", 100));
+  env.WritePcFile("pc/x.mp3", 10);
+  QVERIFY(QDir().mkpath(env.dir.filePath("empty")));
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  QVERIFY(Activate(&form));
+  auto check = [&](QWidget* w, const QString& what) {
+    w->setFocus(Qt::TabFocusReason);
+    QVERIFY2(w->hasFocus(), qPrintable(what));
+    const QImage focused = w->grab().toImage();
+    (form.WavBitBtn == w ? form.DelBitBtn : form.WavBitBtn)->setFocus(Qt::TabFocusReason);
+    const QImage unfocused = w->grab().toImage();
+    QVERIFY2(focused != unfocused, qPrintable(what + " looks the same with and without the focus"));
+  };
+  for (QWidget* w : std::initializer_list<QWidget*>{form.FilterComboBox1, form.SDriveComboBox, form.SDirectoryListBox,
+                                                     form.SFileListBox, form.MP3ListBox, form.DelBitBtn,
+                                                     form.FMBitBtn, form.WavBitBtn})
+    check(w, w->objectName());
+  // Lists with nothing in them.
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("empty")));
+  check(form.SFileListBox, "empty SFileListBox");
+  form.MP3ListBox->clear();
+  check(form.MP3ListBox, "empty MP3ListBox");
 }
 
 QTEST_MAIN(KeysTest)

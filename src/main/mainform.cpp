@@ -7,6 +7,7 @@
 
 #include "cardops.h"
 #include "check.h"
+#include "focusstyle.h"
 #include "fs.h"
 #include "glyphs.h"
 #include "hooks.h"
@@ -105,6 +106,7 @@ TMainForm::TMainForm(QWidget* parent)
   setAutoFillBackground(true);
   SetColour(this, QPalette::Window, palette().color(QPalette::Button));
   LayOut();
+  ShowFocusAlways(this);
   Connect();
   AddKeys();
   FormCreate();
