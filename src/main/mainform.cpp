@@ -111,7 +111,12 @@ TMainForm::TMainForm(QWidget* parent)
   AddKeys();
   FormCreate();
   // A probe during the creation may already have closed the window.
-  if (!closing_) show();
+  if (closing_) return;
+  show();
+  // A desktop's window manager makes a new window the active one anyway; on
+  // a screen without one (a virtual screen) the keys would otherwise reach no
+  // widget, and the keyboard focus would show nowhere.
+  activateWindow();
 }
 
 TMainForm::~TMainForm() { SaveBrowserSettings(); }
