@@ -33,7 +33,7 @@ for _ in $(seq 1 200); do
   sleep 0.05
 done
 grep -q serving "$work/player.out" || { echo "zk27-player did not start:"; cat "$work/player.out"; exit 1; }
-"$bin/zk27" format --yes >/dev/null
+"$bin/zk27" format --yes >"$work/format.out" 2>&1 || { echo "zk27 format failed:"; cat "$work/format.out"; exit 1; }
 
 commands() { "$bin/zk27-player" ctl status | sed -n 's/^commands: //p'; }
 
