@@ -1,7 +1,6 @@
 // What the window does beside its buttons, as desktop file managers do: the
 // Delete key on the card list, F5 to read both sides again, Ctrl+Q to close,
 // and PC files dropped on the card list from a file manager.
-#include <QDir>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QKeySequence>
@@ -10,8 +9,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "cardops.h"
-#include "hooks.h"
 #include "mainform.h"
 #include "usbfunc.h"
 
