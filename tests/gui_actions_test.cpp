@@ -536,7 +536,7 @@ void ActionsTest::deleteReleasesAndClosesUpTheNumbers() {
     if (c.code == 0x51) env.player->core().Eject();
   });
   form.DelBitBtnClick();
-  QCOMPARE(env.questions, QStringList{msg::kConfirmDeleteOne});
+  QCOMPARE(env.questions, QStringList{QString(msg::kConfirmDeleteOne) + "\r\nm4.mp3"});
   QCOMPARE(env.messages, QStringList{msg::kCardRemoved});
   QVERIFY(!form.isVisible());
   Heal(*env.player);
@@ -735,7 +735,7 @@ void ActionsTest::aCardHeldByAnotherProgramIsLeftAlone() {
   env.questions.clear();
   env.answers = {Answer::Yes};
   form.DelBitBtnClick();
-  QCOMPARE(env.questions, QStringList{msg::kConfirmDeleteOne});
+  QCOMPARE(env.questions, QStringList{QString(msg::kConfirmDeleteOne) + "\r\na.mp3"});
   QCOMPARE(env.CardDiffers({}), QString());
 }
 

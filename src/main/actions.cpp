@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalBlocker>
 #include <chrono>
 #include <thread>
@@ -167,6 +168,23 @@ void TMainForm::FinishDownload(const PassSummary& summary) {
 }
 
 void TMainForm::DownBitBtnClick() {
+  // The selection as it stands once the card is known: the window stays open
+  // to the user while the files go, and a change of folder must not change
+  // what is sent.
+  SendPcFiles([this] {
+    const QDir folder(SDirectoryListBox->Directory());
+    QStringList paths;
+    for (int row = 0; row < SFileListBox->count(); ++row)
+      if (SFileListBox->item(row)->isSelected()) paths << folder.filePath(SFileListBox->item(row)->text());
+    return paths;
+  });
+}
+
+void TMainForm::DropOnCardList(const QStringList& paths) {
+  SendPcFiles([paths] { return paths; });
+}
+
+void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
   const CardLockScope lock(CardLock::kExclusive);
@@ -182,17 +200,10 @@ void TMainForm::DownBitBtnClick() {
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   RefreshCardView();
-  // The selection as it stands now: the window stays open to the user while
-  // the files go, and a change of folder must not change what is sent.
-  const QDir folder(SDirectoryListBox->Directory());
-  QStringList paths;
+  const QStringList paths = pick();
   std::vector<SendItem> files;
-  for (int row = 0; row < SFileListBox->count(); ++row) {
-    if (!SFileListBox->item(row)->isSelected()) continue;
-    const QString line = SFileListBox->item(row)->text();
-    paths << folder.filePath(line);
-    files.push_back({QFile::encodeName(paths.back()).toStdString(), line.toStdString()});
-  }
+  for (const QString& path : paths)
+    files.push_back({QFile::encodeName(path).toStdString(), QFileInfo(path).fileName().toStdString()});
   if (files.empty()) return;
 
   OpenProgressWindow(false);
@@ -302,12 +313,17 @@ void TMainForm::DelBitBtnClick() {
   const int selected = SelectedCount(MP3ListBox);
   if (selected == 0) return;
   if (!CardAsRead()) return;
-  const std::string question = selected == 1 ? std::string(msg::kConfirmDeleteOne) : msg::ConfirmDeleteMany(selected);
-  if (AskYesNo(msg::kConfirmDeleteCaption, question) != Answer::Yes) return;
-
   std::vector<std::string> names;
   for (int row = 0; row < MP3ListBox->count(); ++row)
     if (MP3ListBox->item(row)->isSelected()) names.push_back(CardLine(row));
+  // One file is named under the question, as the list shows it, so that the
+  // user sees what goes even when the Delete key, not a look at the list,
+  // asked for it.
+  const std::string question = selected == 1
+                                   ? std::string(msg::kConfirmDeleteOne) + "\r\n" + PcNameFromCard(names.front())
+                                   : msg::ConfirmDeleteMany(selected);
+  if (AskYesNo(msg::kConfirmDeleteCaption, question) != Answer::Yes) return;
+
   PassCallbacks view;
   view.finished = [&](const FileReport& report) {
     if (report.result == kOpOk) return;

@@ -7,6 +7,7 @@
 
 #include "cardops.h"
 #include "check.h"
+#include "focusstyle.h"
 #include "fs.h"
 #include "glyphs.h"
 #include "hooks.h"
@@ -105,10 +106,17 @@ TMainForm::TMainForm(QWidget* parent)
   setAutoFillBackground(true);
   SetColour(this, QPalette::Window, palette().color(QPalette::Button));
   LayOut();
+  ShowFocusAlways(this);
   Connect();
+  AddKeys();
   FormCreate();
   // A probe during the creation may already have closed the window.
-  if (!closing_) show();
+  if (closing_) return;
+  show();
+  // A desktop's window manager makes a new window the active one anyway; on
+  // a screen without one (a virtual screen) the keys would otherwise reach no
+  // widget, and the keyboard focus would show nowhere.
+  activateWindow();
 }
 
 TMainForm::~TMainForm() { SaveBrowserSettings(); }

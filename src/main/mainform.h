@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,11 @@ class TMainForm : public QWidget {
   void UpBitBtnClick();
   void DelBitBtnClick();
   void WavBitBtnClick();
+  // The window's keys and drops, beside the buttons. F5: both sides read
+  // again, the PC folder and the card. A drop of PC files on the card list:
+  // they are sent as Download sends the PC selection.
+  void RereadBothSides();
+  void DropOnCardList(const QStringList& paths);
   // True once the window was closed on the device's condition; the program
   // then ends as after a normal close.
   bool Closing() const { return closing_; }
@@ -109,6 +115,7 @@ class TMainForm : public QWidget {
 
  protected:
   bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
 
  private:
@@ -122,12 +129,17 @@ class TMainForm : public QWidget {
   void OfferRepair();
   void FallBackToDriveC();
   void CloseMainWindow();
+  // The keys of the window: Delete on the card list, F5, Ctrl+Q.
+  void AddKeys();
 
   // The actions' shared steps.
   Tform1* OpenProgressWindow(bool disableMainWindow);
   void CloseProgressWindow();
   ProgressFn ProgressTo(const QString& shownName, const char* verb);
   void FinishDownload(const PassSummary& summary);
+  // Download's pass, for Download and for a drop: the PC files that `pick`
+  // gives once the card is known to be the one the window read.
+  void SendPcFiles(const std::function<QStringList()>& pick);
   // The end of a fetch pass, as the pass ended. False when the main window
   // was closed.
   bool FinishUpload(const PassSummary& summary);

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "endsignals.h"
 #include "fs.h"
 #include "mainform.h"
 #include "messages.h"
@@ -98,9 +99,14 @@ bool StartUpChecks() {
 }
 
 int RunMainProgram() {
-  if (!StartUpChecks()) return 0;
+  // Ctrl-C or a kill closes the window as its close box does; before the
+  // window exists, it ends the start.
+  QWidget* window = nullptr;
+  const TerminationWatch watch([&window] { EndAsAsked(window); });
+  if (!StartUpChecks() || watch.Signalled()) return 0;
   TMainForm form;
+  window = &form;
   // Closed while it was being created: no window is left to end the loop.
-  if (form.Closing()) return 0;
+  if (form.Closing() || watch.Signalled()) return 0;
   return QApplication::exec();
 }
