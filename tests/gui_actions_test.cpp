@@ -22,34 +22,17 @@ namespace {
 // Watches every progress window that opens: the percentages its bar takes,
 // and the "k of n" line at each card command. `onPercent` may inject a fault
 // at a chosen point of the data.
-class ProgressSpy : public QObject {
+class ProgressSpy : public PercentSpy {
  public:
   explicit ProgressSpy(player::PlayerCore& core) : core_(core) {
-    qApp->installEventFilter(this);
     core_.SetObserver([this](std::uint64_t, const player::CommandInfo&) {
       if (form1 && !form1->StaticText3->text().isEmpty() &&
           (positions.isEmpty() || positions.back() != form1->StaticText3->text()))
         positions << form1->StaticText3->text();
     });
   }
-  ~ProgressSpy() override {
-    qApp->removeEventFilter(this);
-    core_.SetObserver(nullptr);
-  }
-  QList<int> percents;
+  ~ProgressSpy() override { core_.SetObserver(nullptr); }
   QStringList positions;
-  std::function<void(int)> onPercent;
-
- protected:
-  bool eventFilter(QObject* o, QEvent* e) override {
-    if (e->type() == QEvent::Show)
-      if (auto* w = qobject_cast<Tform1*>(o))
-        connect(w->ProgressBar1, &QProgressBar::valueChanged, this, [this](int v) {
-          percents << v;
-          if (onPercent) onPercent(v);
-        });
-    return false;
-  }
 
  private:
   player::PlayerCore& core_;

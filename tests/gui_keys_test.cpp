@@ -66,27 +66,6 @@ DropResult DropOn(QListWidget* list, const QMimeData* data, Qt::DropActions offe
   return r;
 }
 
-// The progress window's percentages as they are shown; `onPercent` may act
-// at a chosen point of the data.
-class PercentSpy : public QObject {
- public:
-  PercentSpy() { qApp->installEventFilter(this); }
-  ~PercentSpy() override { qApp->removeEventFilter(this); }
-  QList<int> percents;
-  std::function<void(int)> onPercent;
-
- protected:
-  bool eventFilter(QObject* o, QEvent* e) override {
-    if (e->type() == QEvent::Show)
-      if (auto* w = qobject_cast<Tform1*>(o))
-        connect(w->ProgressBar1, &QProgressBar::valueChanged, this, [this](int v) {
-          percents << v;
-          if (onPercent) onPercent(v);
-        });
-    return false;
-  }
-};
-
 // Counts the close events a window gets: the close box sends one, and so
 // does everything that closes the window as the close box does.
 class CloseCounter : public QObject {

@@ -10,9 +10,11 @@
 #include <QList>
 #include <QMap>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -128,4 +130,25 @@ class GuiCard {
   QList<Answer> answers;
   QStringList waits;  // "milliseconds:StaticText1"
   int busyDepth = 0;  // hourglasses set and not yet taken back
+};
+
+// The progress window's percentages as they are shown; `onPercent` may act
+// at a chosen point of the data.
+class PercentSpy : public QObject {
+ public:
+  PercentSpy() { qApp->installEventFilter(this); }
+  ~PercentSpy() override { qApp->removeEventFilter(this); }
+  QList<int> percents;
+  std::function<void(int)> onPercent;
+
+ protected:
+  bool eventFilter(QObject* o, QEvent* e) override {
+    if (e->type() == QEvent::Show)
+      if (auto* w = qobject_cast<Tform1*>(o))
+        connect(w->ProgressBar1, &QProgressBar::valueChanged, this, [this](int v) {
+          percents << v;
+          if (onPercent) onPercent(v);
+        });
+    return false;
+  }
 };
