@@ -5,6 +5,7 @@
 #include "fs.h"
 #include "hooks.h"
 #include "messages.h"
+#include "text.h"
 #include "usbfunc.h"
 
 TFileInfor CardFileTable[kCardFileCapacity + 1];
@@ -196,4 +197,48 @@ CardOpResult ReleaseCardFile(const std::string& name) {
     RenumberDirEntry(PosOf(rec), rec.FileId);
   }
   return kOpOk;
+}
+
+CardOpResult RenameCardFile(const std::string& line, const std::string& newName) {
+  std::string card;
+  std::string fetchable;
+  // A name that could not be fetched back is as unstorable as one outside
+  // the code page, as for a file sent.
+  if (!CardNameFromPc(newName, &card) || !SafePcName(card, &fetchable)) return kOpNameNotStorable;
+  if (card.size() > kMaxCardNameBytes) return kOpNameTooLong;
+  const std::int32_t other = FindCardFileNow(card);
+  const std::int32_t r = FindCardFileNow(line);
+  if (r <= 0) return kOpNotOnCard;
+  if (other > 0 && other != r) return kOpNameOnCard;
+  const TFileInfor record = CardFileTable[r];
+  if (FileKindOf(card) != RecordKind(record)) return kOpWrongKind;
+  if (!VolumeImage.mounted || DeviceState != 0) return kOpDeviceFailed;
+
+  if (!RenameDirEntry(PosOf(record), card)) return kOpNameTableFull;
+  FlushVolume(FlushOrder::kAdding);
+  return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
+}
+
+CardOpResult OrderMusicFiles(const std::vector<std::string>& first) {
+  CardFileCount = ListEntries(false);
+  for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);
+  std::vector<std::int32_t> order;
+  for (const std::string& line : first) {
+    const std::int32_t r = FindCardFile(line);
+    if (r <= 0) return kOpNotOnCard;
+    if (RecordKind(CardFileTable[r]) != 1 || IsVoiceFileId(CardFileTable[r].FileId)) return kOpWrongKind;
+    if (std::find(order.begin(), order.end(), r) == order.end()) order.push_back(r);
+  }
+  // The records run in descending FileId order: the rest, from the lowest up.
+  for (std::int32_t r = CardFileCount; r >= 1; --r)
+    if (!IsVoiceFileId(CardFileTable[r].FileId) && std::find(order.begin(), order.end(), r) == order.end())
+      order.push_back(r);
+  if (!VolumeImage.mounted || DeviceState != 0) return kOpDeviceFailed;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    TFileInfor& rec = CardFileTable[order[i]];
+    rec.FileId = static_cast<std::uint8_t>(i + 1);
+    RenumberDirEntry(PosOf(rec), rec.FileId);
+  }
+  FlushVolume(FlushOrder::kAdding);
+  return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
 }

@@ -93,6 +93,7 @@ enum CardOpResult : int {
   kOpDecodeFailed,       // the voice file holds nothing the decoder can read
   kOpWavNotWritten,
   kOpStopped,            // a stop was asked for: the file was not kept
+  kOpVerifyFailed,       // what was read back is not what was written
 };
 
 // Units done of units total; a call with done 0 marks the start of the data.
@@ -123,6 +124,22 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
 // closes up the FileIds of its kind. The caller flushes once for all names,
 // in the releasing order.
 CardOpResult ReleaseCardFile(const std::string& name);
+
+// Renames the card file named by list line `line` to `newName` (UTF-8, no
+// folder). The new name is checked whole before anything is written: the
+// card must be able to hold it and give it back (kOpNameNotStorable,
+// kOpNameTooLong), it keeps the file's kind (kOpWrongKind: .mp3 stays music,
+// .voc voice) and no other file has it (kOpNameOnCard). The name is written
+// in place, one NameTable sector; a file without a name gets a free slot
+// (kOpNameTableFull when none is left), written before its entry.
+CardOpResult RenameCardFile(const std::string& line, const std::string& newName);
+
+// Puts the music files named by the list lines `first` first in the play
+// order, in the order given, and the other music files after them in their
+// present order, by numbering the music files 1..n again: the directory
+// alone is written, no data moves. kOpNotOnCard or kOpWrongKind (a voice
+// file) for a line, before anything is written.
+CardOpResult OrderMusicFiles(const std::vector<std::string>& first);
 
 // ---- voice recordings --------------------------------------------------------
 

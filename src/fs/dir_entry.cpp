@@ -69,6 +69,21 @@ bool NameDirEntry(DirEntryPos at, const std::string& name) {
   return true;
 }
 
+bool RenameDirEntry(DirEntryPos at, const std::string& name) {
+  DirEntry entry;
+  std::string old;
+  if (!ReadDirEntry(at, &entry)) return false;
+  bool shared = false;
+  ForEachDirEntry([&](DirEntryPos other, const DirEntry& e) {
+    const bool self = other.sector == at.sector && other.offset == at.offset;
+    shared = !self && e.InUse() && e.mark != 0 && e.nameSlot == entry.nameSlot;
+    return !shared;
+  });
+  if (shared || !DirEntryName(entry, &old)) return NameDirEntry(at, name);
+  StoreFileName(name, entry.nameSlot);
+  return true;
+}
+
 bool RenumberDirEntry(DirEntryPos at, std::uint8_t fileId) {
   DirEntry entry;
   if (!ReadDirEntry(at, &entry)) return false;

@@ -263,6 +263,11 @@ bool DirEntryName(const DirEntry& entry, std::string* name);
 // name mark set to its FileId. False, changing nothing, when every slot is
 // taken or `at` lies outside the directory.
 bool NameDirEntry(DirEntryPos at, const std::string& name);
+// Gives the named entry at `at` the name `name`: in place, in its own slot
+// (one slot lies within one NameTable sector), unless it has none or shares
+// it with another living entry; then in a free slot, as NameDirEntry. False
+// when a free slot is needed and none is left.
+bool RenameDirEntry(DirEntryPos at, const std::string& name);
 // Releases the entry at `at`: name mark, FileId and voice flag 0; the
 // clusters its size accounts for freed, except those another file reaches;
 // its name slot emptied unless a living, named entry holds it too.
