@@ -167,6 +167,8 @@ int CmdGet(const Args& args);
 int CmdRm(const Args& args);
 int CmdFormat(const Args& args);
 int CmdTowav(const Args& args);
+int CmdMv(const Args& args);
+int CmdOrder(const Args& args);
 // Examines the card's volume; with --repair mends it.
 int CmdCheck(const Args& args);
 // Lists the USB devices that could be a player; needs no card.

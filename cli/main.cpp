@@ -26,6 +26,9 @@ const char* kToolHelp =
     "  rm NAME...        delete card files\n"
     "  format [-y]       format the card (erases every file)\n"
     "  towav NAME...|-a  fetch voice recordings and convert them to WAV\n"
+    "  mv OLD NEW        rename a card file (it keeps its kind)\n"
+    "  order NAME...     play the named music files first, in that order\n"
+    "  order --by-name   play the music files in the order of their names\n"
     "  check [--repair]  look for damage in the card's tables; --repair mends it\n"
     "  devices           list the USB devices that could be the player, and\n"
     "                    whether they are listed in a players file\n"
@@ -129,6 +132,22 @@ const std::map<std::string, Command>& Commands() {
                  "a pattern chooses among the voice recordings only.\n"
                  "  -a, --all  every voice recording on the card\n",
            CardLock::kShared, {{"-a", "--all"}}, ""}},
+      {"mv", {CmdMv,
+              "Usage: zk27 mv OLD NEW\n"
+              "Rename the card file OLD to NEW. The file keeps its kind (.mp3 stays music,\n"
+              ".voc voice) and its place in the play order; nothing but its name is\n"
+              "written. NEW must be a name the card can hold (at most 62 characters, in\n"
+              "the card's code page, no control characters, \\ or :) and no other\n"
+              "file's.\n",
+        CardLock::kExclusive, {}, "mv needs OLD and NEW"}},
+      {"order", {CmdOrder,
+                 "Usage: zk27 order NAME...\n"
+                 "   or: zk27 order --by-name\n"
+                 "Put the named music files first in the player's play order, in the\n"
+                 "order given, and the other music files after them in their present\n"
+                 "order. Only the numbers in the card's directory change; no data moves.\n"
+                 "  --by-name  order every music file by its name\n",
+           CardLock::kExclusive, {{nullptr, "--by-name"}}, ""}},
       {"check", {CmdCheck,
                  "Usage: zk27 check [--repair [-y|--yes]]\n"
                  "Examine the card's tables and list each inconsistency on its own line:\n"

@@ -24,7 +24,7 @@ _zk27() {
     cword=$COMP_CWORD
   fi
 
-  local commands="info ls put get rm format towav check devices help"
+  local commands="info ls put get rm mv order format towav check devices help"
   local global="-i --image -v --verbose -q --quiet -h --help --version"
   case $prev in
     -i | --image)
@@ -59,6 +59,7 @@ _zk27() {
     get | towav) own="-a --all" ;;
     format) own="-y --yes" ;;
     check) own="--repair -y --yes" ;;
+    order) own="--by-name" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$own $global" -- "$cur"))
@@ -79,7 +80,7 @@ _zk27() {
       done
       compopt -o filenames 2>/dev/null
       ;;
-    get | rm | towav)
+    get | rm | towav | mv | order)
       # Card names may hold blanks and shell characters: each is offered
       # quoted, one per line.
       local name IFS=$'\n'

@@ -1,0 +1,77 @@
+// Looking after a card: renaming a file and choosing the play order.
+#include <algorithm>
+
+#include "cli.h"
+#include "text.h"
+
+namespace {
+
+// Why a rename or an order was refused, for the file `name`.
+std::string Refusal(CardOpResult result) {
+  switch (result) {
+    case kOpNameNotStorable:
+      return "the card cannot hold this name (a character outside its code page, a control character, \\ or :)";
+    case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
+    case kOpNameOnCard: return "another file on the card has this name";
+    case kOpNameTableFull: return "the card's name table is full";
+    case kOpNotOnCard: return "no such file on the card";
+    default: return DeviceTrouble(static_cast<std::uint8_t>(DeviceState));
+  }
+}
+
+}  // namespace
+
+int CmdMv(const Args& a) {
+  if (a.operands.size() != 2) return UsageError("mv needs OLD and NEW");
+  if (const int s = OpenCard(); s != kExitOk) return s;
+  const ChosenFiles chosen = ChooseCardFiles({a.operands[0]}, false);
+  if (chosen.lines.empty()) return kExitRefused;
+  if (chosen.lines.size() > 1) {
+    Error(a.operands[0] + ": matches " + std::to_string(chosen.lines.size()) + " files; mv renames one");
+    return kExitRefused;
+  }
+  const std::string& newName = a.operands[1];
+  const CardOpResult result = RenameCardFile(chosen.lines[0], newName);
+  if (result == kOpOk) {
+    Verbose("renamed " + chosen.shown[0] + " to " + Escaped(newName));
+    return kExitOk;
+  }
+  if (result == kOpWrongKind) {
+    const bool voice = IsVoiceFileId(chosen.fileIds[0]);
+    Error(Escaped(newName) + ": " + chosen.shown[0] + " is a " + (voice ? "voice" : "music") +
+          " file and keeps its kind: its name ends in " + (voice ? ".voc" : ".mp3"));
+    return kExitRefused;
+  }
+  const bool device = result == kOpDeviceFailed;
+  Error((result == kOpNotOnCard ? chosen.shown[0] : Escaped(newName)) + ": " + Refusal(result));
+  return device ? kExitDevice : kExitRefused;
+}
+
+int CmdOrder(const Args& a) {
+  const bool byName = Has(a, "--by-name");
+  if (byName && !a.operands.empty()) return UsageError("--by-name takes no NAME");
+  if (!byName && a.operands.empty()) return UsageError("order needs a NAME or --by-name");
+  if (const int s = OpenCard(); s != kExitOk) return s;
+
+  ChosenFiles chosen = byName ? AllCardFiles(false) : ChooseCardFiles(a.operands, false);
+  if (chosen.missing > 0) return kExitRefused;
+  std::vector<std::pair<std::string, std::string>> music;  // shown name, line
+  for (std::size_t i = 0; i < chosen.lines.size(); ++i) {
+    if (!IsVoiceFileId(chosen.fileIds[i])) {
+      music.emplace_back(chosen.shown[i], chosen.lines[i]);
+    } else if (!byName) {
+      Error(chosen.shown[i] + ": a voice file has no place in the play order");
+      return kExitRefused;
+    }
+  }
+  if (byName) std::stable_sort(music.begin(), music.end());
+  std::vector<std::string> lines;
+  for (const auto& m : music) lines.push_back(m.second);
+  const CardOpResult result = OrderMusicFiles(lines);
+  if (result != kOpOk) {
+    Error("the play order could not be written: " + Refusal(result));
+    return result == kOpDeviceFailed ? kExitDevice : kExitRefused;
+  }
+  for (const auto& m : music) Verbose("ordered " + m.first);
+  return kExitOk;
+}
