@@ -1,7 +1,12 @@
-// Looking after a card: renaming a file and choosing the play order.
+// Looking after a card: a backup and its restore, renaming a file, choosing
+// the play order.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 #include "cli.h"
+#include "hooks.h"
 #include "text.h"
 
 namespace {
@@ -74,4 +79,84 @@ int CmdOrder(const Args& a) {
   }
   for (const auto& m : music) Verbose("ordered " + m.first);
   return kExitOk;
+}
+
+// ---- backup and restore -----------------------------------------------------------
+
+int CmdBackup(const Args& a) {
+  if (a.operands.size() != 1) return UsageError("backup needs one FILE");
+  const std::string& path = a.operands[0];
+  const InterruptScope interrupts;
+  if (const int s = OpenCard(); s != kExitOk) return s;
+  ProgressLine line(1);
+  line.Start(path, 1, 0);
+  std::uint64_t read = 0;
+  const CardOpResult result = BackupCard(path, line.Callback(), &read);
+  line.End();
+  switch (result) {
+    case kOpOk:
+      Verbose("backed up the card to " + Escaped(path) + " (" + HumanSize(read) + " read)");
+      return kExitOk;
+    case kOpStopped:
+      Error("interrupted; no image was written");
+      return kExitInterrupted;
+    case kOpCannotCreatePcFile:
+      Error(Escaped(path) + ": cannot be created");
+      return kExitRefused;
+    case kOpPcWriteFailed:
+      Error(Escaped(path) + ": could not be written (is the disk full?); no image was kept");
+      return kExitRefused;
+    default:
+      Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + " during the backup; no image was kept");
+      return kExitDevice;
+  }
+}
+
+int CmdRestore(const Args& a) {
+  if (a.operands.size() != 1) return UsageError("restore needs one FILE");
+  g_session.assumeYes = Has(a, "--yes");
+  if (!g_session.assumeYes && !::isatty(STDIN_FILENO))
+    return UsageError("restore asks for confirmation; not on a terminal, give --yes");
+  const std::string& path = a.operands[0];
+  const InterruptScope interrupts;
+  // The card need not be in the player's format to be written over.
+  if (const int s = CheckDeviceStatus(); s != kExitOk) return s;
+  if (AskYesNo("zk27 restore", "write " + Escaped(path) + " onto the card? Every file on the card now is lost.") !=
+      Answer::Yes) {
+    Error("the card was not restored");
+    return kExitRefused;
+  }
+  ProgressLine line(1);
+  line.Start(path, 1, 0);
+  const CardOpResult result = RestoreCard(path, line.Callback());
+  line.End();
+  switch (result) {
+    case kOpOk:
+      RebuildCardList();
+      Verbose("restored " + Escaped(path) + " onto the card");
+      return kExitOk;
+    case kOpCannotOpenPcFile:
+      Error(Escaped(path) + ": " + std::strerror(errno));
+      return kExitRefused;
+    case kOpWrongKind:
+      Error(Escaped(path) + ": not a card image of the player's format");
+      return kExitRefused;
+    case kOpPcReadFailed:
+      Error(Escaped(path) + ": could not be read whole (is the image cut short?)");
+      return kExitRefused;
+    case kOpNoSpace:
+      Error(Escaped(path) + ": the image is larger than the card; nothing was written");
+      return kExitRefused;
+    case kOpStopped:
+      Error("interrupted before the card's tables were written; the card holds its old tables: "
+            "run 'zk27 check' (files may be damaged) or restore again");
+      return kExitInterrupted;
+    case kOpVerifyFailed:
+      Error("the card does not read back what was written; restore again, or try another card");
+      return kExitDevice;
+    default:
+      Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
+            " during the restore; run 'zk27 check --repair', or restore again");
+      return kExitDevice;
+  }
 }

@@ -2,6 +2,8 @@
 // progress, and the card names a user types.
 #pragma once
 
+#include <array>
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -158,6 +160,25 @@ ChosenFiles ChooseCardFiles(const std::vector<std::string>& typed, bool voiceOnl
 // Every file of the card list (voice files only with `voiceOnly`), in list order.
 ChosenFiles AllCardFiles(bool voiceOnly);
 
+// ---- interrupts ----------------------------------------------------------------------
+
+// While a command that changes or moves files runs, Ctrl-C (and SIGTERM,
+// SIGHUP) asks the work under way to stop at the next cluster instead of
+// ending the program wherever it is: the card is left consistent. One that
+// comes while the card is opened stops the work before its first cluster. A
+// second one does the same, so the program still waits.
+class InterruptScope {
+ public:
+  InterruptScope();
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+
+ private:
+  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+  std::array<struct sigaction, 3> saved_{};
+};
+
 // ---- commands ------------------------------------------------------------------------
 
 int CmdInfo(const Args& args);
@@ -167,6 +188,8 @@ int CmdGet(const Args& args);
 int CmdRm(const Args& args);
 int CmdFormat(const Args& args);
 int CmdTowav(const Args& args);
+int CmdBackup(const Args& args);
+int CmdRestore(const Args& args);
 int CmdMv(const Args& args);
 int CmdOrder(const Args& args);
 // Examines the card's volume; with --repair mends it.

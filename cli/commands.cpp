@@ -303,36 +303,31 @@ class FetchView : public CliPassView {
   std::vector<std::string> lines_;
 };
 
+}  // namespace
+
 // ---- interrupts ------------------------------------------------------------------
+
+namespace {
 
 void OnInterrupt(int) { RequestStop(); }
 
-// During a command that runs a pass, Ctrl-C (and SIGTERM, SIGHUP) asks the
-// pass to stop at the next cluster instead of ending the program wherever it
-// is: the card is left consistent. One that comes while the card is opened
-// stops the pass before its first cluster. A second one does the same, so
-// the program still waits.
-class InterruptScope {
- public:
-  InterruptScope() {
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &sa, &saved_[i]);
-  }
-  ~InterruptScope() {
-    // Once interrupted the program is on its way out: a further interrupt
-    // while it says what it did must not cut that short.
-    if (StopRequested()) return;
-    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
-  }
-  InterruptScope(const InterruptScope&) = delete;
-  InterruptScope& operator=(const InterruptScope&) = delete;
+}  // namespace
 
- private:
-  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
-  std::array<struct sigaction, 3> saved_{};
-};
+InterruptScope::InterruptScope() {
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &sa, &saved_[i]);
+}
+
+InterruptScope::~InterruptScope() {
+  // Once interrupted the program is on its way out: a further interrupt
+  // while it says what it did must not cut that short.
+  if (StopRequested()) return;
+  for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
+}
+
+namespace {
 
 // The exit status of a pass that ended with `status`: a pass that stopped on
 // an interrupt says so, with what it did. An interrupt that came after the

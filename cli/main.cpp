@@ -26,6 +26,8 @@ const char* kToolHelp =
     "  rm NAME...        delete card files\n"
     "  format [-y]       format the card (erases every file)\n"
     "  towav NAME...|-a  fetch voice recordings and convert them to WAV\n"
+    "  backup FILE       read the whole card into the card image FILE\n"
+    "  restore FILE [-y] write the card image FILE onto the card\n"
     "  mv OLD NEW        rename a card file (it keeps its kind)\n"
     "  order NAME...     play the named music files first, in that order\n"
     "  order --by-name   play the music files in the order of their names\n"
@@ -132,6 +134,22 @@ const std::map<std::string, Command>& Commands() {
                  "a pattern chooses among the voice recordings only.\n"
                  "  -a, --all  every voice recording on the card\n",
            CardLock::kShared, {{"-a", "--all"}}, ""}},
+      {"backup", {CmdBackup,
+                  "Usage: zk27 backup FILE\n"
+                  "Read the whole card into the card image FILE, which 'zk27 --image FILE'\n"
+                  "can then list, fetch from and check, and 'zk27 restore' writes back. Only\n"
+                  "the card's tables and the clusters in use are read; the rest of the image\n"
+                  "is left a hole, so the image takes about what the card holds on disk. The\n"
+                  "image is written under a temporary name and takes FILE only when whole.\n",
+            CardLock::kShared, {}, "backup needs a FILE"}},
+      {"restore", {CmdRestore,
+                   "Usage: zk27 restore FILE [-y|--yes]\n"
+                   "Write the card image FILE (made by 'zk27 backup') onto the card, which\n"
+                   "must be at least as large. Every file on the card now is lost. The\n"
+                   "clusters in use are written first, the card's tables last, and all is\n"
+                   "read back and compared. Asks for confirmation on a terminal.\n"
+                   "  -y, --yes  answer yes (needed when not on a terminal)\n",
+             CardLock::kExclusive, {{"-y", "--yes"}}, "restore needs a FILE"}},
       {"mv", {CmdMv,
               "Usage: zk27 mv OLD NEW\n"
               "Rename the card file OLD to NEW. The file keeps its kind (.mp3 stays music,\n"

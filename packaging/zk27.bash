@@ -24,7 +24,7 @@ _zk27() {
     cword=$COMP_CWORD
   fi
 
-  local commands="info ls put get rm mv order format towav check devices help"
+  local commands="info ls put get rm mv order backup restore sync format towav check devices help"
   local global="-i --image -v --verbose -q --quiet -h --help --version"
   case $prev in
     -i | --image)
@@ -57,7 +57,7 @@ _zk27() {
   case $command in
     ls) own="-l --long -h --human-readable" ;;
     get | towav) own="-a --all" ;;
-    format) own="-y --yes" ;;
+    format | restore) own="-y --yes" ;;
     check) own="--repair -y --yes" ;;
     order) own="--by-name" ;;
   esac
@@ -67,6 +67,14 @@ _zk27() {
   fi
 
   case $command in
+    backup | restore)
+      COMPREPLY=($(compgen -f -- "$cur"))
+      compopt -o filenames 2>/dev/null
+      ;;
+    sync)
+      COMPREPLY=($(compgen -d -- "$cur"))
+      compopt -o filenames 2>/dev/null
+      ;;
     put)
       # Folders, and the files the card takes: .mp3 and .voc in any case.
       local path IFS=$'\n'

@@ -141,6 +141,24 @@ CardOpResult RenameCardFile(const std::string& line, const std::string& newName)
 // file) for a line, before anything is written.
 CardOpResult OrderMusicFiles(const std::vector<std::string>& first);
 
+// Reads the whole mounted card into a card image at `path`: every sector
+// before the data area (the tables, the directory, the names, the boot
+// sector) and the clusters the allocation table holds in use; the rest of the
+// image stays a hole, so a backup reads and takes on disk about what the card
+// holds. The image grows under a name of its own and takes `path` only when
+// whole: a stop (kOpStopped) or a failure leaves no half image and keeps an
+// older file of that name. `bytesRead` receives what was read from the card.
+CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std::uint64_t* bytesRead = nullptr);
+
+// Writes the card image at `path` onto the card, which must be at least as
+// large (kOpNoSpace, before any write; kOpWrongKind when the file is no
+// card image of this format): the clusters the image holds in use first,
+// then the names, the tables, the directory, and the boot sector last; then
+// every stretch is read back and compared (kOpVerifyFailed). A stop is taken
+// only while the clusters are written, before any table. Leaves the new
+// volume mounted.
+CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress);
+
 // ---- voice recordings --------------------------------------------------------
 
 // The WAV file's name for voice file `name`: the part before its first "."

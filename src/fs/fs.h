@@ -118,6 +118,23 @@ enum class FlushOrder : std::uint8_t {
 // does both flushes its releases first. Writes nothing when no volume is
 // mounted.
 void FlushVolume(FlushOrder order = FlushOrder::kAdding);
+// Where the regions of a volume lie, as its BootSector gives them.
+struct VolumeLayout {
+  std::uint32_t totalSectors = 0;
+  std::uint16_t sectorsPerTable = 0;
+  std::uint16_t dirSectors = 0;
+  std::uint32_t dirStart = 0;
+  std::uint32_t dataStart = 0;
+  std::uint32_t usableClusters = 0;  // table entries standing for whole clusters, 0 and 1 included
+};
+// The layout of the BootSector in `bootSector`; false when it gives no
+// sectors or tables that do not fit.
+bool LayoutOf(const std::uint8_t* bootSector, VolumeLayout* layout);
+// Moves `sectors` sectors from `lba` in commands of at most 128, through the
+// SectorBuffer; false at the first failed command (see the DeviceState),
+// after which nothing more is sent.
+bool ReadCardRegion(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* dest);
+bool WriteCardRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* src);
 // Reads allocation table copy 2, which the mount leaves unread, into
 // VolumeImage.onCard.table2, so that the next flush also rewrites the
 // sectors where copy 2 differs from the image. False on a failed read (see

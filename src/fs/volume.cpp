@@ -157,6 +157,26 @@ std::uint32_t IdentifiedCardSectors() {
 
 bool GeometryFits(const std::uint8_t* bootSector) { return FieldsFit(ReadBootFields(bootSector)); }
 
+bool LayoutOf(const std::uint8_t* bootSector, VolumeLayout* layout) {
+  const BootFields f = ReadBootFields(bootSector);
+  if (f.totalSectors == 0 || !FieldsFit(f)) return false;
+  layout->totalSectors = f.totalSectors;
+  layout->sectorsPerTable = f.sectorsPerTable;
+  layout->dirSectors = f.dirSectors;
+  layout->dirStart = kTableLba + 2u * f.sectorsPerTable;
+  layout->dataStart = layout->dirStart + f.dirSectors;
+  layout->usableClusters = UsableClusters(f.totalSectors, f.sectorsPerTable, layout->dataStart);
+  return true;
+}
+
+bool ReadCardRegion(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* dest) {
+  return ReadRegion(lba, sectors, dest);
+}
+
+bool WriteCardRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* src) {
+  return WriteRegion(lba, sectors, src);
+}
+
 MountResult MountVolume(MountMode mode) {
   // Until the whole volume is read, the image matches no card.
   VolumeImage.mounted = false;
