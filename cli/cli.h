@@ -190,6 +190,7 @@ int CmdFormat(const Args& args);
 int CmdTowav(const Args& args);
 int CmdBackup(const Args& args);
 int CmdRestore(const Args& args);
+int CmdSync(const Args& args);
 int CmdMv(const Args& args);
 int CmdOrder(const Args& args);
 // Examines the card's volume; with --repair mends it.

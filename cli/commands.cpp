@@ -16,6 +16,7 @@
 #include "hooks.h"
 #include "messages.h"
 #include "passes.h"
+#include "sync.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -467,4 +468,132 @@ int CmdFormat(const Args& a) {
   RebuildCardList();
   Verbose("formatted the card: " + HumanSize(std::uint64_t{FreeClusterCount} * kClusterBytes) + " free");
   return kExitOk;
+}
+
+// ---- sync --------------------------------------------------------------------------
+
+namespace {
+
+std::string Clusters(std::uint64_t n) {
+  return FormatThousands(std::to_string(n)) + (n == 1 ? " cluster (" : " clusters (") +
+         HumanSize(n * kClusterBytes) + ")";
+}
+
+// What a plan's step is, as --dry-run lists it; empty for a file left alone.
+std::string StepLine(const SyncStep& s) {
+  const std::string name = Escaped(s.name);
+  switch (s.action) {
+    case SyncAction::kSend: return "send     " + name + " (" + HumanSize(s.size) + ")";
+    case SyncAction::kReplace: return "replace  " + name + " (" + HumanSize(s.size) + ")";
+    case SyncAction::kDelete: return "delete   " + name;
+    case SyncAction::kLeftOut: return "left out " + name + " (" + HumanSize(s.size) + ")";
+    case SyncAction::kExtra: return "extra    " + name + " (on the card only; kept)";
+    default: return {};
+  }
+}
+
+// Says why the plan does not fit, one line a limit.
+void SayShortfalls(const SyncPlan& plan) {
+  for (const SyncShortfall& f : plan.shortfalls) {
+    const std::uint64_t gap = f.needed - f.available;
+    switch (f.limit) {
+      case SyncLimit::kClusters:
+        Error("the folder does not fit: it needs " + Clusters(f.needed) + ", the card has " + Clusters(f.available) +
+              " once the deletions are made; " + FormatThousands(std::to_string(gap)) + " short");
+        break;
+      case SyncLimit::kNameSlots:
+        Error("the folder needs " + std::to_string(f.needed) + " new names, the card's name table has room for " +
+              std::to_string(f.available));
+        break;
+      case SyncLimit::kDirEntries:
+        Error("the folder needs " + std::to_string(f.needed) + " new entries, the card's directory has room for " +
+              std::to_string(f.available));
+        break;
+      case SyncLimit::kMusicIds:
+      case SyncLimit::kVoiceIds:
+        Error("the folder needs " + std::to_string(f.needed) + " more " +
+              (f.limit == SyncLimit::kMusicIds ? "music" : "voice") + " files, the card takes " +
+              std::to_string(f.available) + " more (127 of a kind at most)");
+        break;
+      case SyncLimit::kNames:
+        for (const SyncStep& s : plan.steps)
+          if (s.action == SyncAction::kRefused)
+            Error(Escaped(s.name) + ": " +
+                  (s.result == kOpNameTooLong ? "name too long for the card (at most 62 characters)"
+                   : s.result == kOpNoSpace   ? "larger than any card holds"
+                                              : "the card cannot hold this name (a character outside its code "
+                                                "page, a control character, \\ or :)"));
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+int CmdSync(const Args& a) {
+  if (a.operands.size() != 1) return UsageError("sync needs one DIR");
+  const bool dryRun = Has(a, "--dry-run");
+  const bool partial = Has(a, "--partial");
+  const InterruptScope interrupts;
+  if (const int s = OpenCard(); s != kExitOk) return s;
+  SyncPlan plan;
+  if (!PlanSync(a.operands[0], Has(a, "--delete"), partial, &plan)) {
+    Error(Escaped(a.operands[0]) + ": " + std::strerror(errno));
+    return kExitRefused;
+  }
+  if (dryRun) {
+    std::string text;
+    for (const SyncStep& s : plan.steps)
+      if (const std::string line = StepLine(s); !line.empty()) text += line + "\n";
+    text += "needs " + Clusters(plan.clustersNeeded) + "; " + Clusters(plan.clustersFree) +
+            " free once the deletions are made\n";
+    Print(text);
+    SayShortfalls(plan);
+    return plan.Fits() ? kExitOk : kExitRefused;
+  }
+  if (!plan.Fits()) {
+    SayShortfalls(plan);
+    if (!partial) {
+      Error("nothing was written; 'zk27 sync --partial' sends as much as fits");
+      return kExitRefused;
+    }
+  }
+  int status = plan.Fits() ? kExitOk : kExitRefused;
+
+  const std::vector<std::string> gone = plan.DeleteLines();
+  if (!gone.empty()) {
+    PassCallbacks view;
+    view.finished = [&](const FileReport& report) {
+      if (report.result == kOpOk) Verbose("deleted " + Escaped(PcNameFromCard(gone[report.index])));
+    };
+    g_session.inPass = true;
+    const PassSummary summary = RunDeletePass(gone, view);
+    g_session.inPass = false;
+    if (summary.end == PassStep::kEndSession) {
+      Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
+            " while writing the card's tables; 'zk27 sync' again continues");
+      return kExitDevice;
+    }
+    if (summary.stopped) return ExitOf(summary, "nothing was deleted or sent", status);
+    RebuildCardList();
+  }
+  const std::vector<SendItem> items = plan.SendItems();
+  if (!items.empty()) {
+    std::vector<std::string> paths, names;
+    for (const SendItem& item : items) {
+      paths.push_back(item.pcPath);
+      names.push_back(Escaped(item.pcName));
+    }
+    PutView view(paths, names);
+    Probe();
+    const PassSummary summary = RunSendPass(items, view);
+    status = std::max(status, view.Status());
+    if (summary.stopped || summary.end != PassStep::kNext) return ExitOf(summary, view.Tally(), status);
+  }
+  RebuildCardList();
+  if (const CardOpResult ordered = OrderMusicFiles(SyncedMusicOrder(plan)); ordered != kOpOk) {
+    Error("the play order could not be written (" + DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + ")");
+    return kExitDevice;
+  }
+  return status;
 }

@@ -28,6 +28,7 @@ const char* kToolHelp =
     "  towav NAME...|-a  fetch voice recordings and convert them to WAV\n"
     "  backup FILE       read the whole card into the card image FILE\n"
     "  restore FILE [-y] write the card image FILE onto the card\n"
+    "  sync DIR          make the card hold the folder's .mp3 and .voc files\n"
     "  mv OLD NEW        rename a card file (it keeps its kind)\n"
     "  order NAME...     play the named music files first, in that order\n"
     "  order --by-name   play the music files in the order of their names\n"
@@ -150,6 +151,21 @@ const std::map<std::string, Command>& Commands() {
                    "read back and compared. Asks for confirmation on a terminal.\n"
                    "  -y, --yes  answer yes (needed when not on a terminal)\n",
              CardLock::kExclusive, {{"-y", "--yes"}}, "restore needs a FILE"}},
+      {"sync", {CmdSync,
+                "Usage: zk27 sync DIR [--delete] [--dry-run] [--partial]\n"
+                "Make the card's music and voice files match the .mp3 and .voc files of\n"
+                "the folder DIR, by name and size: send what the card lacks, send again\n"
+                "what differs in size, then play the music in the folder's name order.\n"
+                "Before anything is written the whole plan is checked against the card's\n"
+                "limits (clusters of 64 KiB, 240 names, 127 files of a kind, directory\n"
+                "entries, names the card can hold); a plan that does not fit is said, by\n"
+                "how much, and nothing is written. An interrupted sync leaves the card\n"
+                "consistent, and the next one goes on from there.\n"
+                "  --delete   also delete the card files the folder lacks\n"
+                "  --dry-run  show the plan only: send, replace, delete, left out\n"
+                "  --partial  when the plan does not fit, send as much as fits, in name order\n",
+          CardLock::kExclusive, {{nullptr, "--delete"}, {nullptr, "--dry-run"}, {nullptr, "--partial"}},
+          "sync needs a DIR"}},
       {"mv", {CmdMv,
               "Usage: zk27 mv OLD NEW\n"
               "Rename the card file OLD to NEW. The file keeps its kind (.mp3 stays music,\n"

@@ -60,6 +60,7 @@ _zk27() {
     format | restore) own="-y --yes" ;;
     check) own="--repair -y --yes" ;;
     order) own="--by-name" ;;
+    sync) own="--delete --dry-run --partial" ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "$own $global" -- "$cur"))

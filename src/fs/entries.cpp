@@ -139,6 +139,22 @@ std::uint16_t FindFreeNameSlot() {
   return kNoNameSlot;
 }
 
+int CountFreeDirEntries() {
+  int free = 0;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    free += !e.InUse();
+    return true;
+  });
+  return free;
+}
+
+int CountFreeNameSlots() {
+  int free = 0;
+  // Free as FindFreeNameSlot takes it.
+  for (std::uint32_t slot = 0; slot < kNameTableBytes; slot += kNameSlotSize) free += VolumeImage.nameTable[slot] == 0;
+  return free;
+}
+
 void StoreFileName(const std::string& name, std::uint16_t slot) {
   if (!ValidSlot(slot)) return;
   const std::size_t len = std::min<std::size_t>(name.size(), kNameSlotSize - 2);

@@ -184,6 +184,10 @@ std::uint8_t NextFileId(int kind);
 std::uint16_t FindFreeDirEntry();
 // First free name slot's byte offset, or kNoNameSlot.
 std::uint16_t FindFreeNameSlot();
+// How many entries and name slots FindFreeDirEntry and FindFreeNameSlot
+// could still give.
+int CountFreeDirEntries();
+int CountFreeNameSlots();
 // Needs: pos from FindFreeDirEntry, a name of at most 62 bytes, a free name
 // slot, a FileId left for `kind`, and the ClusterList of the file.
 void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, int kind);

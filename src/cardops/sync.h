@@ -1,0 +1,68 @@
+// Making the card hold a folder's music and voice files: a plan made against
+// every limit of the card before anything is written, then carried out with
+// the passes both front ends run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cardops.h"
+#include "passes.h"
+
+// What becomes of one file.
+enum class SyncAction {
+  kKeep,     // on the card with the folder's name and size
+  kSend,     // in the folder, not on the card
+  kReplace,  // on the card with another size: deleted, then sent again
+  kDelete,   // on the card, not in the folder (only when asked)
+  kExtra,    // on the card, not in the folder, kept
+  kRefused,  // in the folder, but the card cannot hold its name (see `result`)
+  kLeftOut,  // in the folder and storable, but left out by a partial plan
+};
+
+struct SyncStep {
+  SyncAction action = SyncAction::kKeep;
+  std::string name;      // UTF-8, as the folder and `zk27 ls` show it
+  std::string pcPath;    // the folder's file ("" for a card file alone)
+  std::string line;      // the card's list line ("" when not on the card)
+  std::uint64_t size = 0;
+  std::uint32_t clusters = 0;     // the folder's file takes on the card
+  std::uint32_t oldClusters = 0;  // the card's file takes (kReplace, kDelete)
+  bool voice = false;
+  CardOpResult result = kOpOk;  // kRefused: why
+};
+
+// A limit of the card the plan needs more of than there is.
+enum class SyncLimit { kClusters, kNameSlots, kDirEntries, kMusicIds, kVoiceIds, kNames };
+struct SyncShortfall {
+  SyncLimit limit;
+  std::uint64_t needed = 0;
+  std::uint64_t available = 0;  // what the card has once the plan's deletions are made
+};
+
+struct SyncPlan {
+  std::vector<SyncStep> steps;            // in the folder's name order, card files alone after
+  std::vector<SyncShortfall> shortfalls;  // empty when the whole plan fits
+  std::uint32_t clustersNeeded = 0;       // by the files sent
+  std::uint32_t clustersFree = 0;         // once the deletions are made
+  bool Fits() const { return shortfalls.empty(); }
+  // The lines to delete (deletions and replacements), the files to send, in
+  // that order.
+  std::vector<std::string> DeleteLines() const;
+  std::vector<SendItem> SendItems() const;
+};
+
+// The plan that makes the card's music and voice files match the .mp3 and
+// .voc files of folder `dir` (by name and size): files missing sent, files of
+// another size replaced, with `deleteExtra` files the folder lacks deleted.
+// Needs the card list read (RebuildCardList). With `partial`, a plan that
+// does not fit keeps as many of the files to send as fit, in name order, and
+// marks the others kLeftOut; the shortfalls stay, to be said. False when the
+// folder cannot be read.
+bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* plan);
+
+// The music files' play order after a sync: the folder's, by name, then the
+// card's music files the folder lacks, in their present order. As list lines
+// of the card read afresh (after the plan's passes).
+std::vector<std::string> SyncedMusicOrder(const SyncPlan& plan);
