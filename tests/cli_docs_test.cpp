@@ -117,7 +117,7 @@ TEST_F(cli_docs, CompletionOffersCommandsOptionsAndCardNames) {
     return lines;
   };
   EXPECT_EQ(offered("zk27 t"), Names{"towav"});
-  EXPECT_EQ(offered("zk27 -v r"), Names{"rm"});
+  EXPECT_EQ(offered("zk27 -v r"), (Names{"restore", "rm"}));
   EXPECT_EQ(offered("zk27 ls --h"), (Names{"--help", "--human-readable"}));
   EXPECT_EQ(offered("zk27 get --a"), Names{"--all"});
   // Card names from the card the line names, quoted for the shell.
