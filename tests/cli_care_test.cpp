@@ -55,6 +55,10 @@ class cli_care : public CliTest, public ::testing::WithParamInterface<Reach> {
     const RunResult r = RunProgram(argv, dir_.path());
     ASSERT_EQ(r.exit, 0) << r;
   }
+  // The player's "commands: N".
+  std::uint64_t Commands() {
+    return CommandCount(RunProgram({PlayerBin(), "ctl", "--socket", socket_, "status"}, dir_.path()).out);
+  }
   // Puts files of these sizes on the card; returns their content by name.
   std::map<std::string, Bytes> Put(const std::vector<std::pair<std::string, std::size_t>>& files) {
     std::map<std::string, Bytes> content;
@@ -262,6 +266,65 @@ TEST_P(cli_care, ASyncCutShortIsFinishedByTheNext) {
     ASSERT_EQ(again.exit, 0) << again;
     EXPECT_EQ(LsNames(), (Names{"a.mp3", "b.mp3", "resized.mp3", "c.voc"}));
     ExpectFiles(want);
+  }
+}
+
+// A backup cut off by the player, or interrupted, leaves no image and no
+// part of one; an older file of the name stays as it was.
+TEST_P(cli_care, ABackupCutShortLeavesNoImage) {
+  if (!OnPlayer()) GTEST_SKIP() << "the cut is the player's";
+  Card(16);
+  Put({{"big.mp3", 6 * 1024 * 1024}, {"a.mp3", 1000}});
+  const std::string backup = dir_ / "backup.img";
+  const Bytes older = Content(5000, 9);
+  ASSERT_TRUE(WriteFile(backup, older));
+  Ctl({"fail-after", "30"});
+  RunResult r = Z({"backup", backup});
+  EXPECT_EQ(r.exit, 3) << r;
+  EXPECT_TRUE(Holds(r.err, "during the backup; no image was kept")) << r;
+  Ctl({"fail-after", "0"});
+  EXPECT_TRUE(SameBytes(backup, older));
+
+  const std::string err = dir_ / "backup.err";
+  const std::uint64_t before = Commands();
+  const pid_t pid = StartInBackground({Zk27(), "backup", backup}, pc_, socket_, err);
+  // Under way: the card opened and some clusters read (of about a second's).
+  for (int i = 0; i < 500 && Commands() < before + 20; ++i) ::usleep(10000);
+  ::kill(pid, SIGINT);
+  EXPECT_EQ(WaitFor(pid), 130);
+  EXPECT_EQ(FileLines(err), Names{"zk27: interrupted; no image was written"});
+  EXPECT_TRUE(SameBytes(backup, older));
+  Names left = FolderNames(dir_.path());
+  for (const std::string& name : left) EXPECT_FALSE(Holds(name, ".part")) << name;
+}
+
+// A restore cut at any point leaves a card that a repair makes consistent;
+// the restore run again gives the backed-up card.
+TEST_P(cli_care, ARestoreCutShortIsRepairedAndRunAgain) {
+  if (!OnPlayer()) GTEST_SKIP() << "the cut is the player's";
+  Card(4);
+  const auto content = Put({{"a.mp3", 200000}, {"b.voc", 3000}});
+  const std::string backup = dir_ / "backup.img";
+  ASSERT_EQ(Z({"backup", backup}).exit, 0);
+  const Bytes tables = Tables(backup);
+  ASSERT_EQ(Z({"rm", "a.mp3"}).exit, 0);
+  Put({{"c.mp3", 100000}});
+  const Bytes changed = *ReadFile(card_);
+  for (int cut : {2, 4, 6, 8, 10}) {
+    SCOPED_TRACE("cut at command " + std::to_string(cut));
+    ASSERT_TRUE(WriteAt(card_, 0, changed));
+    Ctl({"fail-after", std::to_string(cut)});
+    const RunResult r = Z({"restore", "-y", backup});
+    EXPECT_EQ(r.exit, 3) << r;
+    Ctl({"fail-after", "0"});
+    const RunResult check = Z({"check"});
+    if (check.exit != 0) {
+      ASSERT_EQ(Z({"check", "--repair", "-y"}).exit, 0) << check;
+      EXPECT_EQ(Z({"check"}).exit, 0);
+    }
+    ASSERT_EQ(Z({"restore", "-y", backup}).exit, 0);
+    EXPECT_EQ(Tables(card_), tables);
+    ExpectFiles(content);
   }
 }
 

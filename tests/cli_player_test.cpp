@@ -94,45 +94,6 @@ class cli_player : public CliTest {
 
 using Names = std::vector<std::string>;
 
-// zk27 args... started in the background on the player at `socket`, run in
-// `cwd`, its stderr into `errFile`. Returns its pid.
-pid_t StartInBackground(const std::vector<std::string>& args, const std::string& cwd, const std::string& socket,
-                        const std::string& errFile) {
-  const pid_t pid = ::fork();
-  if (pid != 0) return pid;
-  const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int null = ::open("/dev/null", O_RDWR);
-  if (err < 0 || null < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(126);
-  ::dup2(null, 0);
-  ::dup2(null, 1);
-  ::dup2(err, 2);
-  ::setenv("ZK27_PLAYER_SOCKET", socket.c_str(), 1);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  ::execv(argv[0], argv.data());
-  ::_exit(127);
-}
-
-// Its exit status, or -1 when it ended on a signal or is still running after
-// 20 s (then it is killed).
-int WaitFor(pid_t pid) {
-  for (int i = 0; i < 2000; ++i) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    ::usleep(10000);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-  return -1;
-}
-
-// The lines of the file at `path`.
-std::vector<std::string> FileLines(const std::string& path) {
-  const auto b = ReadFile(path);
-  return b ? Lines(std::string(b->begin(), b->end())) : std::vector<std::string>{};
-}
-
 TEST_F(cli_player, FormatPutGetRmOverThePlayer) {
   StartPlayer(4);
   const std::uint64_t atStart = Commands();
