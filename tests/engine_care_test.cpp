@@ -236,6 +236,33 @@ TEST_P(engine_care, ARenameOfAFileWithoutAReadableNameGivesItOne) {
   ExpectCardSound();
 }
 
+// A slot holding what is no name (a length no slot can hold): the file gets
+// a slot of its own, and the unreadable one is left for a repair to give
+// back, as it was before the rename.
+TEST_P(engine_care, ARenameOfAFileOnAnUnreadableSlotLeavesThatSlotToTheRepair) {
+  ASSERT_EQ(Store("a.mp3", Content(100, 12)), kOpOk);
+  ASSERT_EQ(Store("b.mp3", Content(100, 13)), kOpOk);
+  std::uint8_t* b = EntryOf("b.mp3");
+  ASSERT_NE(b, nullptr);
+  const std::uint16_t slot = DecodeDirEntry(b).nameSlot;
+  VolumeImage.nameTable[slot] = 200;
+  FlushVolume(FlushOrder::kAdding);
+  ASSERT_EQ(DeviceState, 0);
+  ASSERT_EQ(CardProblems().size(), 2u);  // the entry without a name, the slot nobody holds
+
+  RebuildCardList();
+  EXPECT_EQ(RenameCardFile(FileIdLine(2), "found.mp3"), kOpOk);
+  EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "found.mp3"}));
+  EXPECT_NE(DecodeDirEntry(EntryOf("found.mp3")).nameSlot, slot);
+  EXPECT_EQ(VolumeImage.nameTable[slot], 200);
+  EXPECT_EQ(CardProblems().size(), 1u);
+  RepairVolume(IdentifiedCardSectors());
+  ASSERT_EQ(DeviceState, 0);
+  ExpectCardSound();
+  EXPECT_EQ(FetchBack("found.mp3"), Content(100, 13));
+  EXPECT_EQ(FetchBack("a.mp3"), Content(100, 12));
+}
+
 // ---- the play order --------------------------------------------------------------
 
 TEST_P(engine_care, OrderPutsTheNamedFilesFirstAndTheRestAfterInTheirOrder) {
@@ -332,6 +359,23 @@ TEST_F(engine_care_inprocess, ARenameToANewSlotWritesTheNameBeforeTheEntry) {
   // an entry whose name is missing.
   const std::uint32_t dirStart = VolumeImage.dirStart;
   EXPECT_EQ(log_, (std::vector<Command>{Write(kNameTableLba, 1), Write(dirStart, 1)}));
+}
+
+// A recording the player made has no name of its own: renamed under the name
+// it is listed by, it gets a slot, written before its entry.
+TEST_F(engine_care_inprocess, ARecordingWithoutANameIsRenamedIntoASlotOfItsOwn) {
+  ASSERT_EQ(Store("a.mp3", Content(10, 1)), kOpOk);
+  const std::vector<std::uint8_t> sound(70000, 0x5A);
+  ASSERT_EQ(player_->core().Record(sound), player::RecordResult::kOk);
+  ASSERT_EQ(MountVolume(), kMountOk);
+  const std::string listed = MakeVoiceName(0x81);
+  log_.clear();
+  ASSERT_EQ(RenameCardFile(listed, "Tuesday.voc"), kOpOk);
+  EXPECT_EQ(log_, (std::vector<Command>{Write(kNameTableLba, 1), Write(VolumeImage.dirStart, 1)}));
+  EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "Tuesday.voc"}));
+  EXPECT_EQ(IdsOnCard(), (std::map<std::string, std::uint8_t>{{"a.mp3", 1}, {"Tuesday.voc", 0x81}}));
+  EXPECT_EQ(FetchBack("Tuesday.voc"), Bytes(sound.begin(), sound.end()));
+  ExpectCardSound();
 }
 
 TEST_F(engine_care_inprocess, AnOrderWritesOnlyDirectorySectors) {
