@@ -57,6 +57,8 @@ class CareTest : public QObject {
   void aRefusedNameSaysWhyAndChangesNothing();
   void altUpAndAltDownMoveTheMusicFileInThePlayOrder();
   void nothingMovesAtTheEndsOrOnAVoiceFile();
+  void aCardPulledAtTheWriteEndsTheSessionAndKeepsTheFiles();
+  void aCardChangedMeanwhileIsReadAgainFirst();
 };
 
 void CareTest::f2RenamesTheSelectedFile() {
@@ -241,6 +243,63 @@ void CareTest::nothingMovesAtTheEndsOrOnAVoiceFile() {
   QTest::keyClick(form.MP3ListBox, Qt::Key_Up);
   QCOMPARE(Lines(form.MP3ListBox), listed);
   QVERIFY(ImageBytes(env) == before);
+}
+
+void CareTest::aCardPulledAtTheWriteEndsTheSessionAndKeepsTheFiles() {
+  QMap<QString, QByteArray> files;
+  for (const char* name : {"m1.mp3", "m2.mp3", "v1.voc"}) files[name] = GuiCard::Content(name, 70000);
+  for (const bool rename : {true, false}) {
+    GuiCard env;
+    env.StartFormattedCard();
+    for (const char* name : {"m1.mp3", "m2.mp3", "v1.voc"}) QVERIFY(env.Store(name, 70000));
+    TMainForm form;
+    QVERIFY(Activate(&form));
+    form.MP3ListBox->setFocus();
+    Select(form.MP3ListBox, {"m1.mp3"});
+    // The card goes as the first write arrives.
+    env.player->core().SetObserver([&](std::uint64_t, const player::CommandInfo& c) {
+      if (c.code == kCmdWriteSectors) env.player->core().Eject();
+    });
+    env.texts = {"new name.mp3"};
+    if (rename)
+      QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+    else
+      QTest::keyClick(form.MP3ListBox, Qt::Key_Down, Qt::AltModifier);
+    QCOMPARE(env.messages, QStringList{msg::kCardRemoved});
+    QVERIFY(!form.isVisible());
+    env.player->core().SetObserver(nullptr);
+    env.player->core().Insert();
+    QCOMPARE(env.CardDiffers(files), QString());
+    QCOMPARE(FileIds(), (QMap<QString, int>{{"m1.mp3", 1}, {"m2.mp3", 2}, {"v1.voc", 0x81}}));
+  }
+}
+
+void CareTest::aCardChangedMeanwhileIsReadAgainFirst() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"m1.mp3", "m2.mp3"}) QVERIFY(env.Store(name, 1000));
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  const QString memo = QString::fromStdString(MakeVoiceName(0x81));
+  for (const bool rename : {true, false}) {
+    // The player records a memo behind the window's back: the list shown is
+    // no longer the card's, so the key reads the card again and does nothing
+    // more; the user chooses anew.
+    QVERIFY(env.player->core().Record(std::vector<std::uint8_t>(1000, 0x5A)) == player::RecordResult::kOk);
+    Select(form.MP3ListBox, {"m1.mp3"});
+    env.messages.clear();
+    env.texts = {"new name.mp3"};
+    if (rename)
+      QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+    else
+      QTest::keyClick(form.MP3ListBox, Qt::Key_Down, Qt::AltModifier);
+    QCOMPARE(env.messages, QStringList{msg::kCardChanged});
+    QVERIFY(env.textQuestions.isEmpty());
+    QCOMPARE(Lines(form.MP3ListBox).mid(0, 2), (QStringList{"m1.mp3", "m2.mp3"}));
+    QVERIFY(Lines(form.MP3ListBox).contains(memo));
+  }
+  QCOMPARE(FileIds().value("m1.mp3"), 1);
 }
 
 QTEST_MAIN(CareTest)
