@@ -441,9 +441,10 @@ void TMainForm::MoveSelectedFile(int step) {
   // Voice files have no place in the play order.
   if (r <= 0 || IsVoiceFileId(CardFileTable[r].FileId)) return;
   std::vector<std::uint8_t> ids = MusicOrder();
-  const auto at = std::find(ids.begin(), ids.end(), CardFileTable[r].FileId) - ids.begin();
-  const auto to = at + step;
-  if (to < 0 || to >= static_cast<std::ptrdiff_t>(ids.size())) return;
+  const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(ids.size());
+  const std::ptrdiff_t at = std::find(ids.begin(), ids.end(), CardFileTable[r].FileId) - ids.begin();
+  const std::ptrdiff_t to = at + step;
+  if (at >= count || to < 0 || to >= count) return;
   std::swap(ids[static_cast<std::size_t>(at)], ids[static_cast<std::size_t>(to)]);
   // By FileId: a line names a file whatever its name.
   std::vector<std::string> order;
