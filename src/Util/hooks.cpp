@@ -19,6 +19,14 @@ Answer AskYesNo(const std::string& caption, const std::string& text, bool warnin
   return g_hooks.askYesNo ? g_hooks.askYesNo(caption, text, warning) : Answer::Closed;
 }
 
+bool AskText(const std::string& caption, const std::string& text, std::string* value) {
+  if (!g_hooks.askText) return false;
+  std::string typed = *value;
+  if (!g_hooks.askText(caption, text, &typed)) return false;
+  *value = std::move(typed);
+  return true;
+}
+
 void SendWindowMessage(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
   if (g_hooks.sendWindowMessage) g_hooks.sendWindowMessage(window, message, wparam, lparam);
 }

@@ -23,6 +23,10 @@ struct FrontEndHooks {
   std::function<void(const std::string& text)> showMessage;
   // A Yes/No question; `warning` asks for the warning icon, otherwise none.
   std::function<Answer(const std::string& caption, const std::string& text, bool warning)> askYesNo;
+  // A line of text to type, for `text` under `caption`: `value` holds what
+  // the line starts with (UTF-8) and receives what was typed. False when the
+  // user cancelled or closed the box; `value` is then left as it was.
+  std::function<bool(const std::string& caption, const std::string& text, std::string* value)> askText;
   // Delivers `message` to `window` and returns once it has been handled.
   std::function<void(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam)>
       sendWindowMessage;
@@ -41,6 +45,8 @@ const FrontEndHooks& Hooks();
 
 void ShowMessage(const std::string& text);
 Answer AskYesNo(const std::string& caption, const std::string& text, bool warning = false);
+// Without a front end to type into, nothing is typed: false.
+bool AskText(const std::string& caption, const std::string& text, std::string* value);
 void SendWindowMessage(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
 void SetBusyCursor(bool busy);
 

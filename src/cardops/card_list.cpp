@@ -203,7 +203,10 @@ CardOpResult RenameCardFile(const std::string& line, const std::string& newName)
   std::string card;
   std::string fetchable;
   // A name that could not be fetched back is as unstorable as one outside
-  // the code page, as for a file sent.
+  // the code page, as for a file sent. A NUL too: the list ends a name at its
+  // first NUL, so "a\0.mp3" would be listed and fetched as "a", and its kind
+  // judged by a part the user never sees.
+  if (newName.find('\0') != std::string::npos) return kOpNameNotStorable;
   if (!CardNameFromPc(newName, &card) || !SafePcName(card, &fetchable)) return kOpNameNotStorable;
   if (card.size() > kMaxCardNameBytes) return kOpNameTooLong;
   const std::int32_t other = FindCardFileNow(card);

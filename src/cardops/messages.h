@@ -75,6 +75,10 @@ inline constexpr const char* kConfirmDeleteOne = "Do you really want to delete t
 const char* FormatOutcome(std::uint8_t formatResult);
 
 std::string ConfirmDeleteMany(int count);
+
+// Renaming a card file (the window's F2).
+inline constexpr const char* kRenameCaption = "Rename";
+inline constexpr const char* kRenamePrompt = "The file's new name on the card:";
 std::string DeleteNotExisted(const std::string& name);
 
 // The message after a transfer stopped on `state` (2, 4, anything else).

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalBlocker>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -342,6 +343,121 @@ void TMainForm::DelBitBtnClick() {
   FillMp3List(RebuildCardList());
   StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(FreeClusterCount)));
   StatusBar->SetPanelText(2, QString());
+}
+
+// ---- Rename and the play order: the card list's keys ---------------------------------------
+
+namespace {
+
+// What a refused rename or order says: the card operations' own text, else
+// the window's for a name of another kind or a file that went meanwhile.
+std::string Refusal(CardOpResult result, const std::string& name) {
+  const std::string text = CardOpText(result, name);
+  if (!text.empty()) return text;
+  return result == kOpWrongKind ? msg::kInvalidType : msg::kFileNotExisted;
+}
+
+// The music files' FileIds in play order: the list's music lines, top down.
+std::vector<std::uint8_t> MusicOrder() {
+  std::vector<std::uint8_t> ids;
+  for (std::int32_t r = CardFileCount; r >= 1; --r)
+    if (!IsVoiceFileId(CardFileTable[r].FileId)) ids.push_back(CardFileTable[r].FileId);
+  return ids;
+}
+
+}  // namespace
+
+int TMainForm::SelectedCardRow() const {
+  int found = -1;
+  for (int row = 0; row < MP3ListBox->count(); ++row) {
+    if (!MP3ListBox->item(row)->isSelected()) continue;
+    if (found >= 0) return -1;
+    found = row;
+  }
+  return found;
+}
+
+void TMainForm::SelectCardFile(std::uint8_t fileId) {
+  // The list shows records CardFileCount..1 from the top. The selection is
+  // the one the user made, moved along: no click of the user's.
+  const QSignalBlocker quiet(MP3ListBox);
+  for (std::int32_t r = 1; r <= CardFileCount; ++r) {
+    if (CardFileTable[r].FileId != fileId) continue;
+    MP3ListBox->setCurrentRow(CardFileCount - r, QItemSelectionModel::ClearAndSelect);
+    return;
+  }
+}
+
+void TMainForm::EndOnFailedWrite() {
+  // The tables may be half written. A busy player has said so itself.
+  if (DeviceState != 1) ShowMessage(msg::TransferFailure(DeviceState));
+  CloseMainWindow();
+}
+
+void TMainForm::RenameSelectedFile() {
+  const ActionScope scope(*this);
+  if (!scope.Entered()) return;
+  if (SelectedCardRow() < 0) return;
+  const CardLockScope lock(CardLock::kExclusive);
+  if (!HeldForAction(lock)) return;
+  ProbeForAction();
+  if (DeviceGone()) return;
+  // A list read again has lost the selection: the user chooses anew.
+  if (!CardAsRead()) return;
+  const int row = SelectedCardRow();
+  if (row < 0) return;
+  const std::string line = CardLine(row);
+  const std::int32_t r = FindCardFile(line);
+  if (r <= 0) return;
+  const std::uint8_t fileId = CardFileTable[r].FileId;
+  const std::string shown = PcNameFromCard(line);
+  std::string name = shown;
+  if (!AskText(msg::kRenameCaption, msg::kRenamePrompt, &name) || name == shown) return;
+  const CardOpResult result = RenameCardFile(line, name);
+  if (result == kOpDeviceFailed) {
+    EndOnFailedWrite();
+    return;
+  }
+  if (result != kOpOk) {
+    ShowMessage(Refusal(result, name));
+    return;
+  }
+  FillMp3List(RebuildCardList());
+  SelectCardFile(fileId);  // a rename keeps the FileId
+}
+
+void TMainForm::MoveSelectedFile(int step) {
+  const ActionScope scope(*this);
+  if (!scope.Entered()) return;
+  if (SelectedCardRow() < 0) return;
+  const CardLockScope lock(CardLock::kExclusive);
+  if (!HeldForAction(lock)) return;
+  ProbeForAction();
+  if (DeviceGone()) return;
+  if (!CardAsRead()) return;
+  const int row = SelectedCardRow();
+  if (row < 0) return;
+  const std::int32_t r = FindCardFile(CardLine(row));
+  // Voice files have no place in the play order.
+  if (r <= 0 || IsVoiceFileId(CardFileTable[r].FileId)) return;
+  std::vector<std::uint8_t> ids = MusicOrder();
+  const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(ids.size());
+  const std::ptrdiff_t at = std::find(ids.begin(), ids.end(), CardFileTable[r].FileId) - ids.begin();
+  const std::ptrdiff_t to = at + step;
+  if (at >= count || to < 0 || to >= count) return;
+  std::swap(ids[static_cast<std::size_t>(at)], ids[static_cast<std::size_t>(to)]);
+  // By FileId: a line names a file whatever its name.
+  std::vector<std::string> order;
+  for (const std::uint8_t id : ids) order.push_back(FileIdLine(id));
+  const CardOpResult result = OrderMusicFiles(order);
+  if (result == kOpDeviceFailed) {
+    EndOnFailedWrite();
+    return;
+  }
+  if (result != kOpOk) ShowMessage(Refusal(result, PcNameFromCard(CardLine(row))));
+  FillMp3List(RebuildCardList());
+  // The music files are numbered 1..n in the order given.
+  if (result == kOpOk) SelectCardFile(static_cast<std::uint8_t>(to + 1));
 }
 
 // ---- To Wave: voice recordings to WAV files ----------------------------------------------

@@ -1,6 +1,7 @@
 // What the window does beside its buttons, as desktop file managers do: the
-// Delete key on the card list, F5 to read both sides again, Ctrl+Q to close,
-// and PC files dropped on the card list from a file manager.
+// Delete key on the card list, F2 to rename a card file and Alt+Up/Alt+Down
+// to move a music file in the play order, F5 to read both sides again,
+// Ctrl+Q to close, and PC files dropped on the card list from a file manager.
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QKeySequence>
@@ -42,6 +43,15 @@ void TMainForm::AddKeys() {
   auto* del = new QShortcut(QKeySequence(Qt::Key_Delete), MP3ListBox);
   del->setContext(Qt::WidgetShortcut);
   connect(del, &QShortcut::activated, DelBitBtn, &QPushButton::click);
+  auto* rename = new QShortcut(QKeySequence(Qt::Key_F2), MP3ListBox);
+  rename->setContext(Qt::WidgetShortcut);
+  connect(rename, &QShortcut::activated, this, &TMainForm::RenameSelectedFile);
+  auto* up = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Up), MP3ListBox);
+  up->setContext(Qt::WidgetShortcut);
+  connect(up, &QShortcut::activated, this, [this] { MoveSelectedFile(-1); });
+  auto* down = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Down), MP3ListBox);
+  down->setContext(Qt::WidgetShortcut);
+  connect(down, &QShortcut::activated, this, [this] { MoveSelectedFile(1); });
   auto* reread = new QShortcut(QKeySequence(Qt::Key_F5), this);
   connect(reread, &QShortcut::activated, this, &TMainForm::RereadBothSides);
   auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);

@@ -85,6 +85,13 @@ class TMainForm : public QWidget {
   // they are sent as Download sends the PC selection.
   void RereadBothSides();
   void DropOnCardList(const QStringList& paths);
+  // The card list's keys for looking after a card. F2: the selected file
+  // gets the name the user types (same kind, checked whole before anything
+  // is written). Alt+Up, Alt+Down: the selected music file moves one place
+  // up (step -1) or down (+1) in the list, and so in the play order. One
+  // file at a time; a voice file or a file at the end stays.
+  void RenameSelectedFile();
+  void MoveSelectedFile(int step);
   // True once the window was closed on the device's condition; the program
   // then ends as after a normal close.
   bool Closing() const { return closing_; }
@@ -129,8 +136,17 @@ class TMainForm : public QWidget {
   void OfferRepair();
   void FallBackToDriveC();
   void CloseMainWindow();
-  // The keys of the window: Delete on the card list, F5, Ctrl+Q.
+  // The keys of the window: Delete, F2, Alt+Up and Alt+Down on the card
+  // list, F5, Ctrl+Q.
   void AddKeys();
+  // The row of the one selected card line; -1 when none or several are.
+  int SelectedCardRow() const;
+  // Makes the line of the file of FileId `fileId` the current and only
+  // selected line of the list just filled: the selection follows the file.
+  void SelectCardFile(std::uint8_t fileId);
+  // A write to the card failed: the user hears why and the session ends,
+  // as after a deletion whose tables could not be written.
+  void EndOnFailedWrite();
 
   // The actions' shared steps.
   Tform1* OpenProgressWindow(bool disableMainWindow);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -39,6 +40,19 @@ Answer YesNoBox(const std::string& caption, const std::string& text, bool warnin
   return Answer::Closed;
 }
 
+// A line to type, without owner window, as the message boxes. Cancel,
+// Escape and the close box answer nothing.
+bool TextBox(const std::string& caption, const std::string& text, std::string* value) {
+  QInputDialog box;
+  box.setWindowTitle(caption.empty() ? kCaption : QString::fromStdString(caption));
+  box.setInputMode(QInputDialog::TextInput);
+  box.setLabelText(Shown(text));
+  box.setTextValue(QString::fromStdString(*value));
+  if (box.exec() != QDialog::Accepted) return false;
+  *value = box.textValue().toStdString();
+  return true;
+}
+
 void DeliverNow(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t) {
   if (!window || message != kDeviceStateMessage) return;
   DeviceStateEvent event(wparam);
@@ -58,6 +72,7 @@ FrontEndHooks GuiHooks() {
   FrontEndHooks h;
   h.showMessage = MessageBox;
   h.askYesNo = YesNoBox;
+  h.askText = TextBox;
   h.sendWindowMessage = DeliverNow;
   h.setBusyCursor = BusyCursor;
   h.processEvents = [] { QCoreApplication::processEvents(); };

@@ -5,8 +5,9 @@
 
 #include "hooks.h"
 
-// Dialogs as modal message boxes, the DeviceStateMessage as an event sent
-// synchronously to the window, the hourglass cursor, the event pump.
+// Dialogs as modal message boxes (a line to type as a modal input box), the
+// DeviceStateMessage as an event sent synchronously to the window, the
+// hourglass cursor, the event pump.
 FrontEndHooks GuiHooks();
 
 // Asks the player for its status and checks the card, offering to format a

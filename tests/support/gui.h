@@ -50,6 +50,17 @@ class GuiCard {
       questions << QString::fromStdString(text) + (warning ? " [warning]" : "");
       return answers.isEmpty() ? Answer::Closed : answers.takeFirst();
     };
+    // A line to type: the question and the line it starts with are kept;
+    // the answer is the next scripted text, a null one (or none left)
+    // cancelling.
+    h.askText = [this](const std::string&, const std::string& text, std::string* value) {
+      textQuestions << QString::fromStdString(text) + " [" + QString::fromStdString(*value) + "]";
+      if (texts.isEmpty()) return false;
+      const QString typed = texts.takeFirst();
+      if (typed.isNull()) return false;
+      *value = typed.toStdString();
+      return true;
+    };
     h.setBusyCursor = [this](bool busy) { busyDepth += busy ? 1 : -1; };
     // The program's waits pass at once; what the progress window said while
     // it waited is kept.
@@ -128,6 +139,8 @@ class GuiCard {
   QStringList messages;
   QStringList questions;
   QList<Answer> answers;
+  QStringList textQuestions;  // "question [the line it started with]"
+  QStringList texts;          // typed answers; a null QString cancels
   QStringList waits;  // "milliseconds:StaticText1"
   int busyDepth = 0;  // hourglasses set and not yet taken back
 };

@@ -1,0 +1,306 @@
+// The card list's keys for looking after a card, against the virtual player
+// in this process: F2 renames the selected file, Alt+Up and Alt+Down move the
+// selected music file in the play order.
+#include <QFile>
+#include <QMap>
+
+#include "mainform.h"
+#include "messages.h"
+#include "support/gui.h"
+
+namespace {
+
+void Select(QListWidget* list, const QStringList& names) {
+  list->clearSelection();
+  for (const QString& n : names) {
+    const auto found = list->findItems(n, Qt::MatchExactly);
+    QVERIFY2(!found.isEmpty(), qPrintable(n));
+    found.front()->setSelected(true);
+    list->setCurrentItem(found.front(), QItemSelectionModel::NoUpdate);
+  }
+}
+
+QStringList Selected(const QListWidget* list) {
+  QStringList names;
+  for (const QListWidgetItem* it : list->selectedItems()) names << it->text();
+  return names;
+}
+
+// Keys reach a window's shortcuts only while it is the active window.
+bool Activate(QWidget* window) {
+  window->activateWindow();
+  return QTest::qWaitForWindowActive(window);
+}
+
+QByteArray ImageBytes(const GuiCard& env) {
+  QFile f(QString::fromStdString(env.player->ImagePath()));
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The FileId of each file on the card, read afresh.
+QMap<QString, int> FileIds() {
+  QMap<QString, int> ids;
+  if (MountVolume() != kMountOk) return ids;
+  RebuildCardList();
+  for (std::int32_t r = 1; r <= CardFileCount; ++r)
+    ids[QString::fromStdString(PcNameFromCard(ListLine(CardFileTable[r].Name)))] = CardFileTable[r].FileId;
+  return ids;
+}
+
+}  // namespace
+
+class CareTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void f2RenamesTheSelectedFile();
+  void f2CancelledOrUnchangedWritesNothing();
+  void aRefusedNameSaysWhyAndChangesNothing();
+  void altUpAndAltDownMoveTheMusicFileInThePlayOrder();
+  void nothingMovesAtTheEndsOrOnAVoiceFile();
+  void aCardPulledAtTheWriteEndsTheSessionAndKeepsTheFiles();
+  void aCardChangedMeanwhileIsReadAgainFirst();
+};
+
+void CareTest::f2RenamesTheSelectedFile() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"a.mp3", "b.mp3", "c.voc"}) QVERIFY(env.Store(name, 70000));
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  const QString prompt = msg::kRenamePrompt;
+
+  Select(form.MP3ListBox, {"b.mp3"});
+  env.texts = {"second song.mp3"};
+  QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+  QCOMPARE(env.textQuestions, QStringList{prompt + " [b.mp3]"});
+  QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "second song.mp3", "c.voc"}));
+  // The selection follows the file.
+  QCOMPARE(Selected(form.MP3ListBox), QStringList{"second song.mp3"});
+  QCOMPARE(form.MP3ListBox->currentRow(), 1);
+
+  // A voice file, to a name in the card's code page beyond ASCII.
+  Select(form.MP3ListBox, {"c.voc"});
+  env.textQuestions.clear();
+  env.texts = {QString::fromUtf8("Caf\u00e9 memo.VOC")};
+  QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+  QCOMPARE(env.textQuestions, QStringList{prompt + " [c.voc]"});
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "second song.mp3", QString::fromUtf8("Caf\u00e9 memo.VOC")}));
+  QVERIFY(env.messages.isEmpty());
+
+  // On the card: the new names, the same bytes, the same FileIds.
+  QCOMPARE(env.CardDiffers({{"a.mp3", GuiCard::Content("a.mp3", 70000)},
+                            {"second song.mp3", GuiCard::Content("b.mp3", 70000)},
+                            {QString::fromUtf8("Caf\u00e9 memo.VOC"), GuiCard::Content("c.voc", 70000)}}),
+           QString());
+  QCOMPARE(FileIds(), (QMap<QString, int>{
+                          {"a.mp3", 1}, {"second song.mp3", 2}, {QString::fromUtf8("Caf\u00e9 memo.VOC"), 0x81}}));
+}
+
+void CareTest::f2CancelledOrUnchangedWritesNothing() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"a.mp3", "b.mp3"}) QVERIFY(env.Store(name, 1000));
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  const QByteArray before = ImageBytes(env);
+
+  // Cancelled, with or without a text typed.
+  Select(form.MP3ListBox, {"a.mp3"});
+  env.texts = {QString()};
+  QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+  QCOMPARE(env.textQuestions.size(), 1);
+  // The same name again.
+  env.texts = {"a.mp3"};
+  QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+  QCOMPARE(env.textQuestions.size(), 2);
+  // Two files selected: F2 renames one file at a time, and asks nothing.
+  Select(form.MP3ListBox, {"a.mp3", "b.mp3"});
+  env.texts = {"c.mp3"};
+  QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+  QCOMPARE(env.textQuestions.size(), 2);
+  // F2 elsewhere in the window does not rename a card file.
+  Select(form.MP3ListBox, {"a.mp3"});
+  form.SFileListBox->setFocus();
+  QTest::keyClick(form.SFileListBox, Qt::Key_F2);
+  QCOMPARE(env.textQuestions.size(), 2);
+
+  QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3"}));
+  QVERIFY(ImageBytes(env) == before);
+}
+
+void CareTest::aRefusedNameSaysWhyAndChangesNothing() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"a.mp3", "b.mp3", "c.voc"}) QVERIFY(env.Store(name, 1000));
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  const QByteArray before = ImageBytes(env);
+  const QString tooLong = QString(59, 'x') + ".mp3";
+  const QString polish = QString::fromUtf8("\u0142\u00f3d\u017a.mp3");
+  const QList<QPair<QString, QString>> cases = {
+      {"b.mp3", QString::fromStdString(CardOpText(kOpNameOnCard, "b.mp3"))},
+      {"a.voc", msg::kInvalidType},
+      {"a", msg::kInvalidType},
+      {tooLong, QString::fromStdString(CardOpText(kOpNameTooLong, tooLong.toStdString()))},
+      {"back\\slash.mp3", QString::fromStdString(CardOpText(kOpNameNotStorable, "back\\slash.mp3"))},
+      {"tab\there.mp3", QString::fromStdString(CardOpText(kOpNameNotStorable, "tab\there.mp3"))},
+      {polish, QString::fromStdString(CardOpText(kOpNameNotStorable, polish.toStdString()))},
+  };
+  for (const auto& [typed, said] : cases) {
+    Select(form.MP3ListBox, {"a.mp3"});
+    env.messages.clear();
+    env.texts = {typed};
+    QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+    QVERIFY2(!said.isEmpty(), qPrintable(typed));
+    QCOMPARE(env.messages, QStringList{said});
+    QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3", "c.voc"}));
+    QCOMPARE(Selected(form.MP3ListBox), QStringList{"a.mp3"});
+    QVERIFY2(ImageBytes(env) == before, qPrintable(typed));
+  }
+  QVERIFY(env.texts.isEmpty());
+  QVERIFY(form.isVisible());
+}
+
+void CareTest::altUpAndAltDownMoveTheMusicFileInThePlayOrder() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"m1.mp3", "m2.mp3", "v1.voc", "m3.mp3", "m4.mp3"}) QVERIFY(env.Store(name, 70000));
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "v1.voc"}));
+
+  Select(form.MP3ListBox, {"m2.mp3"});
+  QTest::keyClick(form.MP3ListBox, Qt::Key_Down, Qt::AltModifier);
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"m1.mp3", "m3.mp3", "m2.mp3", "m4.mp3", "v1.voc"}));
+  QCOMPARE(Selected(form.MP3ListBox), QStringList{"m2.mp3"});
+  QCOMPARE(form.MP3ListBox->currentRow(), 2);
+  QCOMPARE(FileIds(), (QMap<QString, int>{{"m1.mp3", 1}, {"m3.mp3", 2}, {"m2.mp3", 3}, {"m4.mp3", 4}, {"v1.voc", 0x81}}));
+
+  // The selection followed: the next key moves the same file on.
+  QTest::keyClick(form.MP3ListBox, Qt::Key_Down, Qt::AltModifier);
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"m1.mp3", "m3.mp3", "m4.mp3", "m2.mp3", "v1.voc"}));
+  for (int i = 0; i < 3; ++i) QTest::keyClick(form.MP3ListBox, Qt::Key_Up, Qt::AltModifier);
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"m2.mp3", "m1.mp3", "m3.mp3", "m4.mp3", "v1.voc"}));
+  QCOMPARE(Selected(form.MP3ListBox), QStringList{"m2.mp3"});
+  QCOMPARE(form.MP3ListBox->currentRow(), 0);
+  QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+
+  // The play order is the card's: read afresh, the files are whole and
+  // numbered as the list shows them.
+  QCOMPARE(FileIds(), (QMap<QString, int>{{"m2.mp3", 1}, {"m1.mp3", 2}, {"m3.mp3", 3}, {"m4.mp3", 4}, {"v1.voc", 0x81}}));
+  QMap<QString, QByteArray> files;
+  for (const char* name : {"m1.mp3", "m2.mp3", "v1.voc", "m3.mp3", "m4.mp3"})
+    files[name] = GuiCard::Content(name, 70000);
+  QCOMPARE(env.CardDiffers(files), QString());
+}
+
+void CareTest::nothingMovesAtTheEndsOrOnAVoiceFile() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"m1.mp3", "v1.voc", "m2.mp3", "v2.voc"}) QVERIFY(env.Store(name, 1000));
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  const QStringList listed{"m1.mp3", "m2.mp3", "v1.voc", "v2.voc"};
+  QCOMPARE(Lines(form.MP3ListBox), listed);
+  const QByteArray before = ImageBytes(env);
+
+  struct Case {
+    QString file;
+    Qt::Key key;
+  };
+  const QList<Case> cases = {
+      {"m1.mp3", Qt::Key_Up},    // the first file
+      {"m2.mp3", Qt::Key_Down},  // the last music file: a voice file follows
+      {"v1.voc", Qt::Key_Up},
+      {"v1.voc", Qt::Key_Down},
+      {"v2.voc", Qt::Key_Up},
+      {"v2.voc", Qt::Key_Down},
+  };
+  for (const Case& c : cases) {
+    Select(form.MP3ListBox, {c.file});
+    QTest::keyClick(form.MP3ListBox, c.key, Qt::AltModifier);
+    QCOMPARE(Lines(form.MP3ListBox), listed);
+    QCOMPARE(Selected(form.MP3ListBox), QStringList{c.file});
+    QVERIFY2(ImageBytes(env) == before, qPrintable(c.file));
+  }
+  // Two files selected: nothing moves.
+  Select(form.MP3ListBox, {"m1.mp3", "m2.mp3"});
+  QTest::keyClick(form.MP3ListBox, Qt::Key_Down, Qt::AltModifier);
+  QCOMPARE(Lines(form.MP3ListBox), listed);
+  QVERIFY(ImageBytes(env) == before);
+  QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+  QVERIFY(env.questions.isEmpty());
+
+  // Up and down without Alt still only move the cursor.
+  Select(form.MP3ListBox, {"m2.mp3"});
+  QTest::keyClick(form.MP3ListBox, Qt::Key_Up);
+  QCOMPARE(Lines(form.MP3ListBox), listed);
+  QVERIFY(ImageBytes(env) == before);
+}
+
+void CareTest::aCardPulledAtTheWriteEndsTheSessionAndKeepsTheFiles() {
+  QMap<QString, QByteArray> files;
+  for (const char* name : {"m1.mp3", "m2.mp3", "v1.voc"}) files[name] = GuiCard::Content(name, 70000);
+  for (const bool rename : {true, false}) {
+    GuiCard env;
+    env.StartFormattedCard();
+    for (const char* name : {"m1.mp3", "m2.mp3", "v1.voc"}) QVERIFY(env.Store(name, 70000));
+    TMainForm form;
+    QVERIFY(Activate(&form));
+    form.MP3ListBox->setFocus();
+    Select(form.MP3ListBox, {"m1.mp3"});
+    // The card goes as the first write arrives.
+    env.player->core().SetObserver([&](std::uint64_t, const player::CommandInfo& c) {
+      if (c.code == kCmdWriteSectors) env.player->core().Eject();
+    });
+    env.texts = {"new name.mp3"};
+    if (rename)
+      QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+    else
+      QTest::keyClick(form.MP3ListBox, Qt::Key_Down, Qt::AltModifier);
+    QCOMPARE(env.messages, QStringList{msg::kCardRemoved});
+    QVERIFY(!form.isVisible());
+    env.player->core().SetObserver(nullptr);
+    env.player->core().Insert();
+    QCOMPARE(env.CardDiffers(files), QString());
+    QCOMPARE(FileIds(), (QMap<QString, int>{{"m1.mp3", 1}, {"m2.mp3", 2}, {"v1.voc", 0x81}}));
+  }
+}
+
+void CareTest::aCardChangedMeanwhileIsReadAgainFirst() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"m1.mp3", "m2.mp3"}) QVERIFY(env.Store(name, 1000));
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  const QString memo = QString::fromStdString(MakeVoiceName(0x81));
+  for (const bool rename : {true, false}) {
+    // The player records a memo behind the window's back: the list shown is
+    // no longer the card's, so the key reads the card again and does nothing
+    // more; the user chooses anew.
+    QVERIFY(env.player->core().Record(std::vector<std::uint8_t>(1000, 0x5A)) == player::RecordResult::kOk);
+    Select(form.MP3ListBox, {"m1.mp3"});
+    env.messages.clear();
+    env.texts = {"new name.mp3"};
+    if (rename)
+      QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+    else
+      QTest::keyClick(form.MP3ListBox, Qt::Key_Down, Qt::AltModifier);
+    QCOMPARE(env.messages, QStringList{msg::kCardChanged});
+    QVERIFY(env.textQuestions.isEmpty());
+    QCOMPARE(Lines(form.MP3ListBox).mid(0, 2), (QStringList{"m1.mp3", "m2.mp3"}));
+    QVERIFY(Lines(form.MP3ListBox).contains(memo));
+  }
+  QCOMPARE(FileIds().value("m1.mp3"), 1);
+}
+
+QTEST_MAIN(CareTest)
+#include "gui_care_test.moc"
