@@ -550,9 +550,10 @@ void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
   GuiCard env;
   env.StartFormattedCard();
   QVERIFY(env.Store("song.mp3", 1000));
-  // A voice file in a coding the decoder does not know (Creative's ADPCM).
+  // A voice file in a coding the decoder does not know (number 5, which the
+  // format leaves unused).
   QByteArray bad("Creative Voice File\x1A\x1A\x00\x0A\x01\x29\x11", 26);
-  bad += QByteArray("\x01\x66\x00\x00\x83\x01", 6) + QByteArray(100, 'z') + QByteArray(1, '\0');
+  bad += QByteArray("\x01\x66\x00\x00\x83\x05", 6) + QByteArray(100, 'z') + QByteArray(1, '\0');
   const QString badPath = env.dir.filePath("store/bad.voc");
   QFile f(badPath);
   QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bad) == bad.size());
