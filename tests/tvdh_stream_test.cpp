@@ -628,6 +628,58 @@ TEST_F(tvdh_format, FlacOggAndARateAskedFor) {
   EXPECT_FALSE(fs::exists(dir_ / "x.wav"));
 }
 
+// ---- random damage ----------------------------------------------------------------------
+
+// A recording of every block kind, damaged at random bytes and cut at random
+// places: the decoder gives a known result every time, a readable sound file
+// when it succeeds and nothing when it refuses.
+TEST_F(tvdh_format, RandomDamageGivesAKnownResult) {
+  Bytes voc = VocHeader();
+  Block(&voc, 5, {'x', 0});
+  Bytes fields;
+  Put16(&fields, 65536 - 256000000 / 8000);
+  fields.insert(fields.end(), {0, 0});
+  Block(&voc, 8, fields);
+  SoundBlock(&voc, 0x83, 0, PcmU8(Tone(100, 8000, 300)));
+  Silence(&voc, 30, 0x83);
+  Samples unused;
+  std::vector<int> eightBit(120, 128);
+  for (std::size_t i = 0; i < eightBit.size(); ++i) eightBit[i] = 128 + static_cast<int>(60 * std::sin(i / 5.0));
+  SoundBlock(&voc, 0x83, 1, EncodeByteAdpcm(eightBit, 4, &unused));
+  Block(&voc, 2, EncodeByteAdpcm(eightBit, 4, &unused));
+  NewSoundBlock(&voc, 8000, 4, 1, 0x200, Bytes(60, 0x71));
+  NewSoundBlock(&voc, 11025, 16, 1, 4, Pcm16(Tone(200, 11025, 300)));
+  NewSoundBlock(&voc, 8000, 8, 1, 6, Bytes(100, 0x55));
+  voc.push_back(0);
+  ASSERT_EQ(Decode(voc), kTvdhOk);
+  std::uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFFF; };
+  const std::vector<int> known{kTvdhOk, kTvdhNotVoice, kTvdhTooLong};
+  int decoded = 0;
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
+    Bytes damaged = voc;
+    // The header stays: damage to it is another test's.
+    for (int k = 0; k < 4; ++k) damaged[26 + next() % (damaged.size() - 26)] = static_cast<std::uint8_t>(next());
+    if (round % 3 == 0) damaged.resize(26 + next() % (damaged.size() - 26));
+    const int r = Decode(damaged);
+    EXPECT_NE(std::find(known.begin(), known.end(), r), known.end()) << r;
+    if (r == kTvdhOk) {
+      ++decoded;
+      const Sound got = ReadSound(out_);
+      EXPECT_GT(got.rate, 0);
+      EXPECT_EQ(got.channels, 1);
+    } else {
+      EXPECT_FALSE(fs::exists(out_));
+    }
+    EXPECT_LE(FolderNames(dir_.path()).size(), 2u);  // in.voc and out.wav, no temporary left
+    fs::remove(out_);
+  }
+  // Most damage leaves something to decode; some of it is refused.
+  EXPECT_GT(decoded, 150) << decoded;
+  EXPECT_LT(decoded, 300) << decoded;
+}
+
 // ---- memory ---------------------------------------------------------------------------
 
 // The peak resident memory, in KiB, of a child process that decodes `in`
