@@ -135,15 +135,14 @@ Bytes EncodeByteAdpcm(const std::vector<int>& target, int bits, Samples* decoded
   st.value = target[0];
   Bytes out{static_cast<std::uint8_t>(target[0])};
   decoded->push_back(static_cast<short>((target[0] - 128) * 256));
-  // The code slots of one byte: (bits the code has, where it sits, how it is stored).
+  // The code slots of one byte: the bits a code has, and where it sits.
   struct Slot {
     int codeBits, position;
-    bool lowBitZero;
   };
   std::vector<Slot> slots;
-  if (bits == 4) slots = {{4, 4, false}, {4, 0, false}};
-  if (bits == 3) slots = {{3, 5, false}, {3, 2, false}, {3, 0, true}};
-  if (bits == 2) slots = {{2, 6, false}, {2, 4, false}, {2, 2, false}, {2, 0, false}};
+  if (bits == 4) slots = {{4, 4}, {4, 0}};
+  if (bits == 3) slots = {{3, 5}, {3, 2}, {2, 0}};
+  if (bits == 2) slots = {{2, 6}, {2, 4}, {2, 2}, {2, 0}};
   std::size_t i = 1;
   while (i < target.size()) {
     std::uint8_t byte = 0;
@@ -152,14 +151,13 @@ Bytes EncodeByteAdpcm(const std::vector<int>& target, int bits, Samples* decoded
       unsigned best = 0;
       int bestError = 1 << 30;
       for (unsigned code = 0; code < (1u << slot.codeBits); ++code) {
-        if (slot.lowBitZero && (code & 1)) continue;
         ByteState trial = st;
         const int error = std::abs(ByteStep(&trial, code, slot.codeBits, limit, shift) - want);
         if (error < bestError) bestError = error, best = code;
       }
       ByteStep(&st, best, slot.codeBits, limit, shift);
       decoded->push_back(static_cast<short>((st.value - 128) * 256));
-      byte |= static_cast<std::uint8_t>((slot.lowBitZero ? best >> 1 : best) << slot.position);
+      byte |= static_cast<std::uint8_t>(best << slot.position);
       ++i;
     }
     out.push_back(byte);
@@ -176,7 +174,7 @@ int WordStep(WordState* st, unsigned code) {
   static const int factor[8] = {230, 230, 230, 230, 307, 409, 512, 614};
   const int magnitude = static_cast<int>(code & 7);
   const int difference = ((2 * magnitude + 1) * st->step) / 8;
-  const int kept = st->value * 254 / 256;
+  const int kept = static_cast<int>(std::floor(st->value * 254 / 256.0));
   st->value = std::clamp((code & 8) ? kept - difference : kept + difference, -32768, 32767);
   st->step = std::clamp(st->step * factor[magnitude] / 256, 511, 32767);
   return st->value;
@@ -275,8 +273,8 @@ TEST_F(tvdh_format, AdpcmCodingsWorkedExamples) {
   const Row rows[] = {
       // +3; +5 (step 1); -(1<<1); -(7<<1) (step 2)
       {"4-bit", 1, {0x80, 0x35, 0x9F}, {128, 131, 136, 134, 120}},
-      // +3 (step 1); +(2<<1); the third code 11 is 110: -(2<<1)
-      {"2.6-bit", 2, {0x80, 0x6B}, {128, 131, 135, 131}},
+      // +3 (step 1); +(2<<1); the third code, 2 bits, 11: -(1<<1)
+      {"2.6-bit", 2, {0x80, 0x6B}, {128, 131, 135, 133}},
       // +(1<<2) (step 1); +(1<<3) (step 2); -(1<<4) (step 3); 0 (step 2)
       {"2-bit", 3, {0x80, 0x5C}, {128, 132, 140, 124, 124}},
       // from a reference near the top, +7 four times: kept at 255

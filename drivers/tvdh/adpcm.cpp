@@ -52,7 +52,7 @@ void ByteAdpcm::Decode(const std::uint8_t* in, std::size_t n, std::vector<short>
       case 3:
         Code(b >> 5, 3, out);
         Code((b >> 2) & 7, 3, out);
-        Code((b & 3) << 1, 3, out);
+        Code(b & 3, 2, out);
         break;
       default:
         for (int s = 6; s >= 0; s -= 2) Code((b >> s) & 3, 2, out);
@@ -72,7 +72,8 @@ void WordAdpcm::Code(unsigned code, std::vector<short>* out) {
   int& value = value_[static_cast<std::size_t>(channel_)];
   int& step = step_[static_cast<std::size_t>(channel_)];
   const int difference = ((2 * magnitude + 1) * step) / 8;
-  const int kept = value * 254 / 256;
+  // The division rounds down, below zero too.
+  const int kept = (value * 254) >> 8;
   value = std::clamp((code & 8) ? kept - difference : kept + difference, -32768, 32767);
   step = std::clamp(step * kFactor[magnitude] / 256, 511, 32767);
   out->push_back(static_cast<short>(value));

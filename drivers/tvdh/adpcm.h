@@ -11,16 +11,17 @@
 //
 // with step 0 at the start, shift 2 for the 2-bit coding and 0 for the
 // others, limit 5, 3 and 1 for the 4-, 2.6- and 2-bit codings. A byte holds
-// its codes from its top bits down: two 4-bit codes; three codes in the
-// 2.6-bit coding, the third of which is the byte's two low bits as the top
-// two bits of a 3-bit code (its lowest bit 0); four 2-bit codes.
+// its codes from its top bits down: two 4-bit codes; in the 2.6-bit coding
+// two 3-bit codes and a 2-bit one (a sign bit and a one-bit magnitude, taken
+// with that coding's shift and limit); four 2-bit codes.
 //
 // The 16-bit coding (coding 0x200) packs 16-bit sound into 4 bits a sample,
 // with no reference: prediction 0 and step 511 at the start of a run, then
 // for each code (sign bit 8, magnitude the low three bits)
 //
 //   difference = ((2 * magnitude + 1) * step) / 8
-//   sample     = prediction * 254 / 256 -/+ difference, kept within 16 bits
+//   sample     = prediction * 254 / 256 (rounded down) -/+ difference,
+//                kept within 16 bits
 //   step       = step * factor[magnitude] / 256, kept within 511..32767
 //
 // with the factors 230, 230, 230, 230, 307, 409, 512, 614. A byte holds two

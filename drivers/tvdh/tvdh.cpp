@@ -82,8 +82,11 @@ unsigned Le16(const std::uint8_t* b) { return b[0] | b[1] << 8; }
 unsigned Le24(const std::uint8_t* b) { return Le16(b) | b[2] << 16; }
 std::uint32_t Le32(const std::uint8_t* b) { return Le16(b) | static_cast<std::uint32_t>(Le16(b + 2)) << 16; }
 
-int RoundedRate(long long numerator, long long denominator) {
-  return static_cast<int>((numerator + denominator / 2) / denominator);
+// A time constant's rate, in whole samples a second below the exact one, as
+// sox and ffmpeg take it (so a file either writes decodes at the rate
+// either reads).
+int TimeConstantRate(long long numerator, long long denominator) {
+  return static_cast<int>(numerator / denominator);
 }
 
 // ---- the source file ------------------------------------------------------------
@@ -283,7 +286,7 @@ int WalkBlocks(Source& src, bool readSound, BlockSink& sink) {
           break;
         }
         if (!src.Read(fields, 2)) return kTvdhCannotRead;
-        r = start(haveExtended ? extended : Format{RoundedRate(1000000, 256 - fields[0]), 1, fields[1]});
+        r = start(haveExtended ? extended : Format{TimeConstantRate(1000000, 256 - fields[0]), 1, fields[1]});
         if (r == kTvdhOk) r = sound(present - 2);
         wholePcm16 = !cut && run.coding == kPcm16;
         break;
@@ -320,7 +323,7 @@ int WalkBlocks(Source& src, bool readSound, BlockSink& sink) {
         // Within a recording a silence lasts its length at the sound's own
         // rate: its one-byte time constant cannot state the rates of the
         // new-format blocks. Before any sound it has only its own.
-        r = sink.Silence(haveRun ? run.rate : RoundedRate(1000000, 256 - fields[2]), Le16(fields) + 1u);
+        r = sink.Silence(haveRun ? run.rate : TimeConstantRate(1000000, 256 - fields[2]), Le16(fields) + 1u);
         if (r == kTvdhOk) r = src.Skip(present - 3) ? kTvdhOk : kTvdhCannotRead;
         break;
       case 8:  // extended: 16-bit time constant, coding, mono (0) or stereo
@@ -331,7 +334,7 @@ int WalkBlocks(Source& src, bool readSound, BlockSink& sink) {
         if (!src.Read(fields, 4)) return kTvdhCannotRead;
         {
           const int channels = fields[3] == 0 ? 1 : 2;
-          extended = {RoundedRate(256000000, static_cast<long long>(channels) * (65536 - Le16(fields))), channels,
+          extended = {TimeConstantRate(256000000, static_cast<long long>(channels) * (65536 - Le16(fields))), channels,
                       fields[2]};
         }
         haveExtended = keepExtended = true;
