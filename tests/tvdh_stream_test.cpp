@@ -444,6 +444,16 @@ TEST_F(tvdh_format, LengthsPastTheEndAndLooseTailBytes) {
   NewSoundBlock(&text, 8000, 16, 1, 4, Pcm16(a));
   Block(&text, 5, {'a', 'b'}, 5000);
   EXPECT_EQ(Decoded(text), a);
+  // A sound block in a coding no one knows, cut by the end of the file:
+  // damage at the end, left out. Whole, it refuses the file.
+  Bytes unknownTail = VocHeader();
+  NewSoundBlock(&unknownTail, 8000, 16, 1, 4, Pcm16(a));
+  Block(&unknownTail, 1, {0x83, 0x55, 1, 2, 3}, 5000);
+  EXPECT_EQ(Decoded(unknownTail), a);
+  Bytes unknownWhole = VocHeader();
+  NewSoundBlock(&unknownWhole, 8000, 16, 1, 4, Pcm16(a));
+  Block(&unknownWhole, 1, {0x83, 0x55, 1, 2, 3});
+  EXPECT_EQ(Decode(unknownWhole), kTvdhNotVoice);
   // One to three bytes after the last block, no terminator: ignored.
   for (const Bytes& tail : {Bytes{1}, Bytes{1, 9}, Bytes{9, 0xFF, 0xFF}}) {
     Bytes loose = VocHeader();

@@ -222,7 +222,8 @@ int CheckFormat(const Format& f) {
 // - a block too short for its own fields is skipped, and what follows it is
 //   read (an empty sound block, a silence block of two bytes);
 // - a block whose declared length runs past the end of the file ends there:
-//   the sound it holds is kept, as of a recording cut short;
+//   the sound it holds is kept, as of a recording cut short; a sound block
+//   so cut whose format cannot be decoded is left out;
 // - bytes after the last block too few for a block header are ignored, and
 //   so are the 9 bytes sox leaves after a 16-bit sound block;
 // - a continuation without a sound block before it has no format: skipped;
@@ -253,8 +254,14 @@ int WalkBlocks(Source& src, bool readSound, BlockSink& sink) {
     }
     return kTvdhOk;
   };
-  auto start = [&](const Format& f) -> int {
-    if (const int r = CheckFormat(f); r != kTvdhOk) return r;
+  // A block cut by the end of the file that cannot be decoded is damage at
+  // the end: the walk ends before it rather than refuse what came before.
+  bool undecodableTail = false;
+  auto start = [&](const Format& f, bool cut) -> int {
+    if (const int r = CheckFormat(f); r != kTvdhOk) {
+      if (cut) undecodableTail = true;
+      return cut ? static_cast<int>(kTvdhOk) : r;
+    }
     run = f;
     haveRun = true;
     return sink.Start(f);
@@ -286,7 +293,8 @@ int WalkBlocks(Source& src, bool readSound, BlockSink& sink) {
           break;
         }
         if (!src.Read(fields, 2)) return kTvdhCannotRead;
-        r = start(haveExtended ? extended : Format{TimeConstantRate(1000000, 256 - fields[0]), 1, fields[1]});
+        r = start(haveExtended ? extended : Format{TimeConstantRate(1000000, 256 - fields[0]), 1, fields[1]}, cut);
+        if (undecodableTail) return kTvdhOk;
         if (r == kTvdhOk) r = sound(present - 2);
         wholePcm16 = !cut && run.coding == kPcm16;
         break;
@@ -301,8 +309,10 @@ int WalkBlocks(Source& src, bool readSound, BlockSink& sink) {
           // a hint (writers put 12 or 8 beside 16-bit PCM, 16 beside A-law).
           const std::uint32_t rate = Le32(fields);
           r = start({rate > static_cast<std::uint32_t>(kMaxRate) ? 0 : static_cast<int>(rate), fields[5],
-                     Le16(fields + 6)});
+                     Le16(fields + 6)},
+                    cut);
         }
+        if (undecodableTail) return kTvdhOk;
         if (r == kTvdhOk) r = sound(present - 12);
         wholePcm16 = !cut && run.coding == kPcm16;
         break;
