@@ -130,7 +130,9 @@ std::string WaveFileName(const std::string& name);
 
 // The sound file a voice recording becomes: its format (16-bit PCM WAV,
 // 16-bit FLAC or Ogg Vorbis) and its rate in samples a second (0: the rate of
-// the recording's first block).
+// the recording's first block). A rate outside 1..1,000,000, or one the
+// format cannot hold (FLAC stops at 655,350), writes nothing:
+// kOpWavNotWritten.
 struct VoiceOutput {
   enum class Format { kWav, kFlac, kOgg } format = Format::kWav;
   int rate = 0;
