@@ -48,7 +48,8 @@ Bytes VocHeader() {
 // A block of `type` whose size field says `declared` (the body's own size
 // when negative).
 void Block(Bytes* file, std::uint8_t type, const Bytes& body, long declared = -1) {
-  const std::uint32_t size = declared < 0 ? static_cast<std::uint32_t>(body.size()) : static_cast<std::uint32_t>(declared);
+  const std::uint32_t size =
+      declared < 0 ? static_cast<std::uint32_t>(body.size()) : static_cast<std::uint32_t>(declared);
   file->push_back(type);
   Put16(file, size & 0xFFFF);
   file->push_back(static_cast<std::uint8_t>(size >> 16));
