@@ -162,6 +162,48 @@ TEST_F(engine_passes, StopAtAnyClusterKeepsTheFilesBeforeAndLeavesNothingOfTheFi
   }
 }
 
+// To WAV in another format: the output's name follows it, a recording whose
+// rate changes is converted with a note naming it, and a file of another
+// format stored as a voice file is said to be no voice recording.
+TEST_F(engine_passes, ToWaveWritesTheFormatAskedForWithNotes) {
+  auto voc = [](std::initializer_list<std::uint8_t> timeConstants) {
+    const char magic[] = "Creative Voice File\x1A\x1A\x00\x0A\x01\x29\x11";
+    Bytes b(magic, magic + 26);
+    for (std::uint8_t tc : timeConstants) {
+      b.insert(b.end(), {1, 202, 0, 0, tc, 0});  // 200 bytes of 8-bit sound
+      for (int i = 0; i < 200; ++i) b.push_back(static_cast<std::uint8_t>(128 + (i % 20) * 4));
+    }
+    b.push_back(0);
+    return b;
+  };
+  ASSERT_EQ(Store("two.voc", voc({0x83, 0xA6})), kOpOk);
+  ASSERT_EQ(Store("one.voc", voc({0x83, 0x83})), kOpOk);
+  Bytes wav{'R', 'I', 'F', 'F', 0x24, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  wav.resize(300, 0);
+  ASSERT_EQ(Store("song.voc", wav), kOpOk);
+  RebuildCardList();
+  const std::string out = OutDir();
+  RecordingView view;
+  const PassSummary summary = RunFetchPass({"two.voc", "one.voc", "song.voc"}, FetchKind::kToWave, out, view,
+                                           VoiceOutput{VoiceOutput::Format::kFlac, 0});
+  ASSERT_EQ(view.reports.size(), 3u);
+  EXPECT_TRUE(view.reports[0].counted);
+  EXPECT_EQ(view.reports[0].wavName, "two.flac");
+  ASSERT_EQ(view.reports[0].notes.size(), 1u);
+  EXPECT_EQ(view.reports[0].notes[0].rfind("two.voc ", 0), 0u) << view.reports[0].notes[0];
+  EXPECT_TRUE(view.reports[0].messages.empty());
+  EXPECT_TRUE(view.reports[1].counted);
+  EXPECT_TRUE(view.reports[1].notes.empty());
+  EXPECT_EQ(view.reports[2].result, kOpNotVoice);
+  EXPECT_FALSE(view.reports[2].counted);
+  EXPECT_EQ(view.reports[2].messages, Lines{CardOpText(kOpNotVoice, "song.voc")});
+  EXPECT_EQ(summary.text, "2 files uploaded");
+  EXPECT_TRUE(std::filesystem::exists(out + "/two.flac"));
+  EXPECT_TRUE(std::filesystem::exists(out + "/one.flac"));
+  EXPECT_FALSE(std::filesystem::exists(out + "/song.flac"));
+  EXPECT_TRUE(std::filesystem::exists(out + "/song.voc"));  // the fetched file stays
+}
+
 TEST_F(engine_passes, FetchDropsMissingLinesAndStopsWithoutLeavingAPcFile) {
   ASSERT_EQ(Store("small.mp3", Content(100, 1)), kOpOk);
   ASSERT_EQ(Store("big.mp3", Content(3 * 65536 + 5, 2)), kOpOk);

@@ -96,6 +96,7 @@ class ActionsTest : public QObject {
   void uploadIntoAFolderThatIsGone();
   void deleteReleasesAndClosesUpTheNumbers();
   void toWaveConvertsVoiceRecordingsOnly();
+  void toWaveSaysWhenARecordingWasResampled();
   void aCardChangedElsewhereIsReadAgainBeforeAnAction();
   void aCardHeldByAnotherProgramIsLeftAlone();
   void aDamagedCardIsOfferedARepairOnce();
@@ -533,9 +534,10 @@ void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
   GuiCard env;
   env.StartFormattedCard();
   QVERIFY(env.Store("song.mp3", 1000));
-  // A voice file in a coding the decoder does not know (Creative's ADPCM).
+  // A voice file in a coding the decoder does not know (number 5, which the
+  // format leaves unused).
   QByteArray bad("Creative Voice File\x1A\x1A\x00\x0A\x01\x29\x11", 26);
-  bad += QByteArray("\x01\x66\x00\x00\x83\x01", 6) + QByteArray(100, 'z') + QByteArray(1, '\0');
+  bad += QByteArray("\x01\x66\x00\x00\x83\x05", 6) + QByteArray(100, 'z') + QByteArray(1, '\0');
   const QString badPath = env.dir.filePath("store/bad.voc");
   QFile f(badPath);
   QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bad) == bad.size());
@@ -795,6 +797,42 @@ void ActionsTest::screenshotOfATransfer() {
   env.player->core().SetObserver(nullptr);
   demo.removeRecursively();
   QVERIFY(saved);
+}
+
+// A recording whose rate changes between blocks: the WAV file is written at
+// the first block's rate and the window says what was resampled.
+void ActionsTest::toWaveSaysWhenARecordingWasResampled() {
+  GuiCard env;
+  env.StartFormattedCard();
+  QByteArray voc("Creative Voice File\x1A\x1A\x00\x0A\x01\x29\x11", 26);
+  for (const char timeConstant : {'\x83', '\xA6'}) {  // 8000 Hz, then 11111 Hz
+    voc += QByteArray("\x01\xCA\x00\x00", 4) + timeConstant + QByteArray(1, '\0');
+    for (int i = 0; i < 200; ++i) voc += static_cast<char>(128 + (i % 20) * 4);
+  }
+  voc += QByteArray(1, '\0');
+  QVERIFY(QDir().mkpath(env.dir.filePath("store")) && QDir().mkpath(env.dir.filePath("pc")));
+  const QString path = env.dir.filePath("store/two.voc");
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly) && f.write(voc) == voc.size());
+  f.close();
+  QCOMPARE(SendFileToCard(path.toStdString(), "two.voc", nullptr), kOpOk);
+
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  QCOMPARE(Lines(form.MP3ListBox), QStringList{"two.voc"});
+  form.MP3ListBox->selectAll();
+  env.messages.clear();
+  form.WavBitBtn->click();
+  QCOMPARE(env.messages.size(), 1);
+  QVERIFY2(env.messages[0].startsWith("two.voc changes its sample rate between blocks (8000 Hz, then 11111 Hz)"),
+           qPrintable(env.messages[0]));
+  QCOMPARE(env.waits, QStringList{"2001:1 file uploaded"});
+  SF_INFO got{};
+  SNDFILE* in = sf_open(env.dir.filePath("pc/two.wav").toUtf8().constData(), SFM_READ, &got);
+  QVERIFY(in);
+  sf_close(in);
+  QCOMPARE(got.samplerate, 8000);
+  QVERIFY(std::abs(got.frames - 344) <= 2);  // 200 frames, and 200 at 11111 Hz made 144
 }
 
 QTEST_MAIN(ActionsTest)

@@ -1,21 +1,35 @@
-// The voice decoder: a recording fetched from the card becomes a 16-bit PCM
-// WAV file. The player writes Creative Voice Files; a file without their
-// header is taken as bare 4-bit ADPCM at 8 kHz, mono. The voice file's blocks are
-// walked here; libsndfile turns each block's samples into 16-bit ones and
-// writes the WAV file.
+// The voice decoder: a recording fetched from the card becomes a sound file
+// (16-bit PCM WAV unless asked otherwise). The player writes Creative Voice
+// Files; a file without their header is taken as bare 4-bit ADPCM at 8 kHz,
+// mono.
+//
+// A voice file is walked twice. The first walk reads only the blocks' own
+// fields and skips their sound: it refuses what cannot be decoded (an
+// unknown coding, a change of channel count, a sound too long for the
+// output) before any file is made, and finds the rate to write at. The
+// second walk decodes the sound a piece at a time and writes it as it goes,
+// so memory stays the same whatever the recording's length. The blocks are
+// parsed here, the ADPCM codings decoded by adpcm.cpp; libsndfile decodes
+// the PCM codings and writes the output, libsamplerate resamples blocks at
+// another rate.
 #include "tvdh.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "adpcm.h"
 #include "memory_sound.h"
+#include "samplerate_api.h"
 #include "sndfile_api.h"
 
 namespace {
@@ -27,53 +41,515 @@ constexpr std::size_t kVocMagicSize = sizeof(kVocMagic) - 1;
 constexpr std::size_t kVocMinHeader = 26;
 // A headerless recording: 4-bit ADPCM, 8 kHz, mono.
 constexpr int kVoxRate = 8000;
-// The most samples a recording may hold: 9 hours at 8 kHz, 512 MiB of WAV.
-constexpr std::size_t kMaxSamples = std::size_t{1} << 28;
+// The most samples a recording may become: 9 hours at 8 kHz, 512 MiB of
+// 16-bit PCM, and well within a WAV file's 4 GiB.
+constexpr std::uint64_t kMaxSamples = std::uint64_t{1} << 28;
+// No recording is faster; a time constant of 255 in a sound block says 1 MHz.
+constexpr int kMaxRate = 1000000;
+constexpr int kMaxChannels = 8;
+// The coded bytes read, decoded and written at a time.
+constexpr std::size_t kPiece = 64 * 1024;
+// sox writes a 16-bit sound block 8 bytes shorter than its samples: those 8
+// bytes and the terminator are left after the block as it is declared.
+constexpr std::uint64_t kMiscountedTail = 9;
 
 // The sample codings a voice file's blocks may carry (the file's own numbers).
-enum Codec : unsigned { kPcmU8 = 0, kPcm16 = 4, kAlaw = 6, kUlaw = 7 };
+enum Coding : unsigned {
+  kPcmU8 = 0,
+  kAdpcm4 = 1,     // 8-bit sound in 4 bits
+  kAdpcm3 = 2,     // 8-bit sound in 2.6 bits
+  kAdpcm2 = 3,     // 8-bit sound in 2 bits
+  kPcm16 = 4,
+  kAlaw = 6,
+  kUlaw = 7,
+  kAdpcm16 = 0x200,  // 16-bit sound in 4 bits
+};
+
+bool KnownCoding(unsigned c) {
+  return c == kPcmU8 || c == kAdpcm4 || c == kAdpcm3 || c == kAdpcm2 || c == kPcm16 || c == kAlaw || c == kUlaw ||
+         c == kAdpcm16;
+}
+
+bool IsByteAdpcm(unsigned c) { return c == kAdpcm4 || c == kAdpcm3 || c == kAdpcm2; }
 
 struct Format {
   int rate = 0;
   int channels = 0;
-  unsigned codec = kPcmU8;
+  unsigned coding = kPcmU8;
 };
 
-// The decoded recording: every block's samples, interleaved, in one format.
-struct Recording {
-  bool hasSound = false;
-  int rate = 0;
-  int channels = 0;
-  std::vector<short> samples;
+unsigned Le16(const std::uint8_t* b) { return b[0] | b[1] << 8; }
+unsigned Le24(const std::uint8_t* b) { return Le16(b) | b[2] << 16; }
+std::uint32_t Le32(const std::uint8_t* b) { return Le16(b) | static_cast<std::uint32_t>(Le16(b + 2)) << 16; }
+
+// A time constant's rate, in whole samples a second below the exact one, as
+// sox and ffmpeg take it (so a file either writes decodes at the rate
+// either reads).
+int TimeConstantRate(long long numerator, long long denominator) {
+  return static_cast<int>(numerator / denominator);
+}
+
+// ---- the source file ------------------------------------------------------------
+
+// The voice file, read front to back with a buffer; its size is taken once.
+class Source {
+ public:
+  ~Source() {
+    if (file_) std::fclose(file_);
+  }
+  bool Open(const char* path) {
+    file_ = std::fopen(path, "rb");
+    if (!file_) return false;
+    struct stat st {};
+    if (::fstat(::fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    std::setvbuf(file_, nullptr, _IOFBF, kPiece);
+    return true;
+  }
+  std::uint64_t Size() const { return size_; }
+  std::uint64_t Position() const { return position_; }
+  std::uint64_t Left() const { return size_ - std::min(size_, position_); }
+  bool Seek(std::uint64_t at) {
+    if (::fseeko(file_, static_cast<off_t>(at), SEEK_SET) != 0) return false;
+    position_ = at;
+    return true;
+  }
+  bool Skip(std::uint64_t n) { return n == 0 || Seek(position_ + n); }
+  // Exactly `n` bytes, or false.
+  bool Read(void* into, std::size_t n) {
+    const std::size_t got = std::fread(into, 1, n, file_);
+    position_ += got;
+    return got == n;
+  }
+  // Up to `n` bytes from `at`, without moving the reading position.
+  std::size_t ReadAt(std::uint64_t at, void* into, std::size_t n) const {
+    const ssize_t got = ::pread(::fileno(file_), into, n, static_cast<off_t>(at));
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::uint64_t position_ = 0;
 };
 
-unsigned Le16(const Bytes& b, std::size_t at) { return b[at] | b[at + 1] << 8; }
-unsigned Le24(const Bytes& b, std::size_t at) { return Le16(b, at) | b[at + 2] << 16; }
-std::uint32_t Le32(const Bytes& b, std::size_t at) {
-  return Le16(b, at) | static_cast<std::uint32_t>(Le16(b, at + 2)) << 16;
+// ---- what a file is ----------------------------------------------------------------
+
+// An MPEG audio frame header at `h`; its frame's length in `*length` (bytes,
+// header included). Free-format frames (no bit rate) do not count: their
+// length cannot be known.
+bool MpegFrame(const std::uint8_t* h, unsigned* length) {
+  if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0) return false;
+  const unsigned version = (h[1] >> 3) & 3;  // 0: 2.5, 1: reserved, 2: 2, 3: 1
+  const unsigned layer = (h[1] >> 1) & 3;    // 1: III, 2: II, 3: I
+  const unsigned rateIndex = h[2] >> 4, frequencyIndex = (h[2] >> 2) & 3, padding = (h[2] >> 1) & 1;
+  if (version == 1 || layer == 0 || rateIndex == 0 || rateIndex == 15 || frequencyIndex == 3) return false;
+  static constexpr unsigned kRates[5][14] = {
+      {32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // MPEG-1 layer I
+      {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // MPEG-1 layer II
+      {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // MPEG-1 layer III
+      {32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},     // MPEG-2 and 2.5 layer I
+      {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},          // MPEG-2 and 2.5 layers II, III
+  };
+  static constexpr unsigned kFrequencies[3] = {44100, 48000, 32000};
+  const bool one = version == 3;
+  const unsigned row = one ? 3 - layer : (layer == 3 ? 3 : 4);
+  const unsigned bitRate = kRates[row][rateIndex - 1] * 1000;
+  const unsigned frequency = kFrequencies[frequencyIndex] >> (one ? 0 : version == 2 ? 1 : 2);
+  if (layer == 3)
+    *length = (12 * bitRate / frequency + padding) * 4;
+  else
+    *length = (layer == 1 && !one ? 72 : 144) * bitRate / frequency + padding;
+  return *length >= 4;
 }
 
-bool ReadWholeFile(const char* path, Bytes* bytes) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return false;
-  std::uint8_t chunk[65536];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes->insert(bytes->end(), chunk, chunk + n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
+enum class Kind { kVoiceFile, kVox, kDamagedVoiceFile, kForeign };
+
+// What the file is, from its first bytes (`head`, fewer when the file is
+// shorter). Any bytes are valid VOX, so only signatures decide: another
+// format's, or most of the voice file's.
+Kind KindOf(const Source& source, const std::uint8_t* head, std::size_t n) {
+  auto starts = [&](const char* signature) {
+    const std::size_t len = std::strlen(signature);
+    return n >= len && std::memcmp(head, signature, len) == 0;
+  };
+  if (starts(kVocMagic)) return n >= kVocMinHeader ? Kind::kVoiceFile : Kind::kDamagedVoiceFile;
+  for (const char* signature : {"RIFF", "RIFX", "RF64", "ID3", "OggS", "fLaC"})
+    if (starts(signature)) return Kind::kForeign;
+  unsigned length = 0;
+  if (n >= 4 && MpegFrame(head, &length)) {
+    // A second frame where the first ends, when the file reaches that far:
+    // ADPCM that happens to look like one frame header rarely has another.
+    std::uint8_t next[4];
+    if (source.Size() < length + 4u) return Kind::kForeign;
+    unsigned nextLength = 0;
+    if (source.ReadAt(length, next, 4) == 4 && MpegFrame(next, &nextLength) && ((next[1] ^ head[1]) & 0x1E) == 0)
+      return Kind::kForeign;
+  }
+  // The voice file's signature damaged (more than half of it in place), or
+  // the file cut within it (at least its first four bytes).
+  const std::size_t compared = std::min(n, kVocMagicSize);
+  std::size_t same = 0;
+  for (std::size_t i = 0; i < compared; ++i) same += head[i] == static_cast<std::uint8_t>(kVocMagic[i]);
+  if (compared == kVocMagicSize && same > kVocMagicSize / 2) return Kind::kDamagedVoiceFile;
+  if (n < kVocMagicSize && n >= 4 && same == n) return Kind::kDamagedVoiceFile;
+  return Kind::kVox;
 }
 
-bool HasVocHeader(const Bytes& b) {
-  return b.size() >= kVocMagicSize && std::memcmp(b.data(), kVocMagic, kVocMagicSize) == 0;
+// ---- the walk through the blocks -------------------------------------------------
+
+// What the walk reports, block by block. Each returns kTvdhOk to go on.
+class BlockSink {
+ public:
+  virtual ~BlockSink() = default;
+  // A sound block starts a run in format `f` (its continuations follow).
+  virtual int Start(const Format& f) = 0;
+  // `n` coded bytes of the run; `bytes` is null when the walk skips sound.
+  virtual int Sound(const std::uint8_t* bytes, std::size_t n) = 0;
+  // `frames` frames of silence at `rate`.
+  virtual int Silence(int rate, std::uint64_t frames) = 0;
+};
+
+int CheckFormat(const Format& f) {
+  if (!KnownCoding(f.coding)) return kTvdhNotVoice;
+  if (f.rate <= 0 || f.rate > kMaxRate || f.channels <= 0 || f.channels > kMaxChannels) return kTvdhNotVoice;
+  return kTvdhOk;
 }
 
-bool KnownCodec(unsigned codec) { return codec == kPcmU8 || codec == kPcm16 || codec == kAlaw || codec == kUlaw; }
+// Walks the blocks from the header's end to the terminator or the end of
+// the file, reading sound bytes when `readSound`. What the format leaves
+// loose is taken this way:
+// - a block too short for its own fields is skipped, and what follows it is
+//   read (an empty sound block, a silence block of two bytes);
+// - a block whose declared length runs past the end of the file ends there:
+//   the sound it holds is kept, as of a recording cut short; a sound block
+//   so cut whose format cannot be decoded is left out;
+// - bytes after the last block too few for a block header are ignored, and
+//   so are the 9 bytes sox leaves after a 16-bit sound block;
+// - a continuation without a sound block before it has no format: skipped;
+// - repeats are played once, markers and text are skipped.
+int WalkBlocks(Source& src, bool readSound, BlockSink& sink) {
+  std::uint8_t header[kVocMinHeader];
+  if (!src.Seek(0) || !src.Read(header, sizeof header)) return kTvdhCannotRead;
+  const unsigned first = Le16(header + 20);
+  if (first < kVocMinHeader) return kTvdhNotVoice;
+  if (first >= src.Size()) return kTvdhOk;
+  if (!src.Seek(first)) return kTvdhCannotRead;
 
-int BytesPerSample(unsigned codec) { return codec == kPcm16 ? 2 : 1; }
+  Format run;        // the last sound block's format, for continuations
+  bool haveRun = false;
+  Format extended;   // an extended block's format, for the next sound block
+  bool haveExtended = false;
+  bool afterWholePcm16 = false;  // the last block was 16-bit sound, read whole
+  std::vector<std::uint8_t> piece(readSound ? kPiece : 0);
 
-int RawSubformat(unsigned codec) {
-  switch (codec) {
+  // The rest of the block, `n` bytes, as sound of the current run.
+  auto sound = [&](std::uint64_t n) -> int {
+    while (n > 0) {
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, kPiece));
+      if (readSound && !src.Read(piece.data(), take)) return kTvdhCannotRead;
+      if (!readSound && !src.Skip(take)) return kTvdhCannotRead;
+      if (const int r = sink.Sound(readSound ? piece.data() : nullptr, take); r != kTvdhOk) return r;
+      n -= take;
+    }
+    return kTvdhOk;
+  };
+  // A block cut by the end of the file that cannot be decoded is damage at
+  // the end: the walk ends before it rather than refuse what came before.
+  bool undecodableTail = false;
+  auto start = [&](const Format& f, bool cut) -> int {
+    if (const int r = CheckFormat(f); r != kTvdhOk) {
+      if (cut) undecodableTail = true;
+      return cut ? static_cast<int>(kTvdhOk) : r;
+    }
+    run = f;
+    haveRun = true;
+    return sink.Start(f);
+  };
+
+  for (;;) {
+    const std::uint64_t left = src.Left();
+    std::uint8_t head[4];
+    if (left < 4) break;
+    if (afterWholePcm16 && left == kMiscountedTail) {
+      std::uint8_t last = 1;
+      if (src.ReadAt(src.Size() - 1, &last, 1) == 1 && last == 0) break;
+    }
+    if (!src.Read(head, 1)) return kTvdhCannotRead;
+    const unsigned type = head[0];
+    if (type == 0) break;
+    if (!src.Read(head + 1, 3)) return kTvdhCannotRead;
+    const std::uint64_t size = Le24(head + 1);
+    const std::uint64_t present = std::min(size, left - 4);
+    const bool cut = present < size;
+    bool keepExtended = false;
+    bool wholePcm16 = false;
+    int r = kTvdhOk;
+    std::uint8_t fields[12];
+    switch (type) {
+      case 1:  // sound: time constant, coding, coded bytes
+        if (present < 2) {
+          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
+          break;
+        }
+        if (!src.Read(fields, 2)) return kTvdhCannotRead;
+        r = start(haveExtended ? extended : Format{TimeConstantRate(1000000, 256 - fields[0]), 1, fields[1]}, cut);
+        if (undecodableTail) return kTvdhOk;
+        if (r == kTvdhOk) r = sound(present - 2);
+        wholePcm16 = !cut && run.coding == kPcm16;
+        break;
+      case 9:  // new-format sound: rate, bits, channels, coding, reserved
+        if (present < 12) {
+          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
+          break;
+        }
+        if (!src.Read(fields, 12)) return kTvdhCannotRead;
+        {
+          // The coding decides the sample's size; the bits field is taken as
+          // a hint (writers put 12 or 8 beside 16-bit PCM, 16 beside A-law).
+          const std::uint32_t rate = Le32(fields);
+          r = start({rate > static_cast<std::uint32_t>(kMaxRate) ? 0 : static_cast<int>(rate), fields[5],
+                     Le16(fields + 6)},
+                    cut);
+        }
+        if (undecodableTail) return kTvdhOk;
+        if (r == kTvdhOk) r = sound(present - 12);
+        wholePcm16 = !cut && run.coding == kPcm16;
+        break;
+      case 2:  // more sound in the last sound block's format
+        if (!haveRun) {
+          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
+          break;
+        }
+        r = sound(present);
+        wholePcm16 = !cut && run.coding == kPcm16;
+        break;
+      case 3:  // silence: length - 1, time constant
+        if (present < 3) {
+          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
+          break;
+        }
+        if (!src.Read(fields, 3)) return kTvdhCannotRead;
+        // Within a recording a silence lasts its length at the sound's own
+        // rate: its one-byte time constant cannot state the rates of the
+        // new-format blocks. Before any sound it has only its own.
+        r = sink.Silence(haveRun ? run.rate : TimeConstantRate(1000000, 256 - fields[2]), Le16(fields) + 1u);
+        if (r == kTvdhOk) r = src.Skip(present - 3) ? kTvdhOk : kTvdhCannotRead;
+        break;
+      case 8:  // extended: 16-bit time constant, coding, mono (0) or stereo
+        if (present < 4) {
+          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
+          break;
+        }
+        if (!src.Read(fields, 4)) return kTvdhCannotRead;
+        {
+          const int channels = fields[3] == 0 ? 1 : 2;
+          extended = {TimeConstantRate(256000000, static_cast<long long>(channels) * (65536 - Le16(fields))), channels,
+                      fields[2]};
+        }
+        haveExtended = keepExtended = true;
+        r = src.Skip(present - 4) ? kTvdhOk : kTvdhCannotRead;
+        break;
+      default:  // markers, text, repeats (played once) and the unknown
+        r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
+        break;
+    }
+    if (r != kTvdhOk) return r;
+    if (!keepExtended) haveExtended = false;
+    afterWholePcm16 = wholePcm16;
+    if (cut) break;
+  }
+  return kTvdhOk;
+}
+
+// Frames that `bytes` coded bytes of a run in format `f` decode to, at most.
+std::uint64_t FramesOf(const Format& f, std::uint64_t bytes) {
+  const std::uint64_t ch = static_cast<std::uint64_t>(f.channels);
+  switch (f.coding) {
+    case kPcm16: return bytes / (2 * ch);
+    case kAdpcm16: return bytes * 2 / ch;
+    case kAdpcm4:
+    case kAdpcm3:
+    case kAdpcm2: {
+      const std::uint64_t references = std::min(bytes, ch);
+      const std::uint64_t perByte = f.coding == kAdpcm4 ? 2 : f.coding == kAdpcm3 ? 3 : 4;
+      return (references + (bytes - references) * perByte) / ch;
+    }
+    default: return bytes / ch;
+  }
+}
+
+// `frames` at `from` samples a second, counted at `to`; one more for the
+// resampler's rounding.
+std::uint64_t Rescaled(std::uint64_t frames, int from, int to) {
+  if (from == to) return frames;
+  return frames * static_cast<std::uint64_t>(to) / static_cast<std::uint64_t>(from) + 1;
+}
+
+// The first walk: what the recording holds, before anything is written.
+class Plan : public BlockSink {
+ public:
+  explicit Plan(int askedRate) : askedRate_(askedRate) {}
+  int Start(const Format& f) override {
+    if (channels_ == 0)
+      channels_ = f.channels;
+    else if (f.channels != channels_)
+      return kTvdhNotVoice;  // a sound file cannot change its channel count half way
+    Met(f.rate);
+    format_ = f;
+    runBytes_ = 0;
+    return kTvdhOk;
+  }
+  int Sound(const std::uint8_t*, std::size_t n) override {
+    // A run's frames are counted whole: ADPCM's reference bytes make the
+    // count of a piece depend on what came before.
+    const std::uint64_t before = FramesOf(format_, runBytes_);
+    runBytes_ += n;
+    return Add(Rescaled(FramesOf(format_, runBytes_) - before, format_.rate, OutputRate()));
+  }
+  int Silence(int rate, std::uint64_t frames) override {
+    if (rate <= 0 || rate > kMaxRate) return kTvdhNotVoice;
+    Met(rate);
+    return Add(Rescaled(frames, rate, OutputRate()));
+  }
+  bool HasSound() const { return !rates_.empty(); }
+  int OutputRate() const { return askedRate_ ? askedRate_ : rates_.empty() ? 0 : rates_.front(); }
+  int Channels() const { return channels_ ? channels_ : 1; }
+  const std::vector<int>& Rates() const { return rates_; }
+  bool Resamples() const {
+    return std::any_of(rates_.begin(), rates_.end(), [&](int r) { return r != OutputRate(); });
+  }
+
+ private:
+  void Met(int rate) {
+    if (std::find(rates_.begin(), rates_.end(), rate) == rates_.end()) rates_.push_back(rate);
+  }
+  int Add(std::uint64_t frames) {
+    frames_ += frames;
+    // Seven bytes of silence block stand for 64 Ki frames: a damaged file
+    // of them must be refused before a byte of it is written.
+    return frames_ * static_cast<std::uint64_t>(Channels()) > kMaxSamples ? kTvdhTooLong : kTvdhOk;
+  }
+  int askedRate_;
+  int channels_ = 0;
+  std::vector<int> rates_;
+  Format format_;
+  std::uint64_t runBytes_ = 0;
+  std::uint64_t frames_ = 0;
+};
+
+// ---- the output -----------------------------------------------------------------
+
+// The sound file being written: frames at the output's rate go straight in,
+// frames at another rate through libsamplerate first.
+class Output {
+ public:
+  Output(SNDFILE* file, int rate, int channels) : file_(file), rate_(rate), channels_(channels) {}
+  ~Output() {
+    if (converter_) tvdh::Samplerate()->delete_(converter_);
+  }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // `frames` interleaved frames at `rate`.
+  int Write(const short* samples, std::size_t frames, int rate) {
+    if (frames == 0) return kTvdhOk;
+    if (rate == rate_) {
+      if (const int r = EndConversion(); r != kTvdhOk) return r;
+      return Put(samples, frames);
+    }
+    if (converter_ && converterRate_ != rate)
+      if (const int r = EndConversion(); r != kTvdhOk) return r;
+    if (!converter_) {
+      int error = 0;
+      converter_ = tvdh::Samplerate()->new_(SRC_SINC_MEDIUM_QUALITY, channels_, &error);
+      if (!converter_) return kTvdhNoResampler;
+      converterRate_ = rate;
+    }
+    in_.resize(frames * static_cast<std::size_t>(channels_));
+    tvdh::Samplerate()->short_to_float_array(samples, in_.data(), static_cast<int>(in_.size()));
+    return Convert(in_.data(), frames, false);
+  }
+
+  int Silence(std::uint64_t frames, int rate) {
+    if (const int r = EndConversion(); r != kTvdhOk) return r;
+    frames = rate == rate_ ? frames : (frames * static_cast<std::uint64_t>(rate_) + rate / 2) / rate;
+    static const std::vector<short> zeros(kPiece);
+    const std::size_t perPiece = kPiece / static_cast<std::size_t>(channels_);
+    while (frames > 0) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(frames, perPiece));
+      if (const int r = Put(zeros.data(), n); r != kTvdhOk) return r;
+      frames -= n;
+    }
+    return kTvdhOk;
+  }
+
+  // Flushes what the resampler still holds.
+  int Finish() { return EndConversion(); }
+
+ private:
+  int Put(const short* samples, std::size_t frames) {
+    written_ += frames * static_cast<std::uint64_t>(channels_);
+    // The plan counted every frame with room for rounding; more than that
+    // is a fault here, not a longer recording.
+    if (written_ > kMaxSamples + (std::uint64_t{1} << 20)) return kTvdhTooLong;
+    const sf_count_t n = static_cast<sf_count_t>(frames);
+    return tvdh::Sndfile()->writef_short(file_, samples, n) == n ? kTvdhOk : kTvdhCannotWrite;
+  }
+
+  // Feeds `frames` frames to the resampler and writes what comes out; with
+  // `last`, also everything it still holds.
+  int Convert(const float* in, std::size_t frames, bool last) {
+    constexpr std::size_t kOutFrames = 8192;
+    static const float kNothing[1] = {0};
+    out_.resize(kOutFrames * static_cast<std::size_t>(channels_));
+    shorts_.resize(out_.size());
+    SRC_DATA data{};
+    data.src_ratio = static_cast<double>(rate_) / converterRate_;
+    data.end_of_input = last ? 1 : 0;
+    for (;;) {
+      data.data_in = frames > 0 ? in : kNothing;
+      data.input_frames = static_cast<long>(frames);
+      data.data_out = out_.data();
+      data.output_frames = static_cast<long>(kOutFrames);
+      if (tvdh::Samplerate()->process(converter_, &data) != 0) return kTvdhNoResampler;
+      in += data.input_frames_used * channels_;
+      frames -= static_cast<std::size_t>(data.input_frames_used);
+      if (data.output_frames_gen > 0) {
+        tvdh::Samplerate()->float_to_short_array(out_.data(), shorts_.data(),
+                                                  static_cast<int>(data.output_frames_gen * channels_));
+        if (const int r = Put(shorts_.data(), static_cast<std::size_t>(data.output_frames_gen)); r != kTvdhOk)
+          return r;
+      }
+      // Done when the input is taken and the output was not cut short by
+      // the buffer's size (at the end: when nothing more comes out).
+      if (last ? data.output_frames_gen == 0
+               : frames == 0 && data.output_frames_gen < static_cast<long>(kOutFrames))
+        return kTvdhOk;
+    }
+  }
+
+  int EndConversion() {
+    if (!converter_) return kTvdhOk;
+    const int r = Convert(nullptr, 0, true);
+    tvdh::Samplerate()->delete_(converter_);
+    converter_ = nullptr;
+    return r;
+  }
+
+  SNDFILE* file_;
+  int rate_, channels_;
+  SRC_STATE* converter_ = nullptr;
+  int converterRate_ = 0;
+  std::vector<float> in_, out_;
+  std::vector<short> shorts_;
+  std::uint64_t written_ = 0;
+};
+
+// ---- the second walk: decoding ------------------------------------------------------
+
+int RawSubformat(unsigned coding) {
+  switch (coding) {
     case kPcm16: return SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
     case kAlaw: return SF_FORMAT_ALAW;
     case kUlaw: return SF_FORMAT_ULAW;
@@ -81,157 +557,93 @@ int RawSubformat(unsigned codec) {
   }
 }
 
-// Decodes headerless coded sound with libsndfile, appending 16-bit samples.
-// Only whole frames are handed over: a block cut short keeps what it holds.
-bool DecodeRaw(const std::uint8_t* data, std::size_t size, int rate, int channels, int subformat,
-               std::size_t frameBytes, std::vector<short>* samples) {
-  size -= size % frameBytes;
-  if (size == 0) return true;
-  Bytes raw(data, data + size);
-  tvdh::MemoryFile file{&raw};
+// Decodes headerless PCM-coded bytes (whole frames) with libsndfile,
+// appending 16-bit samples.
+bool DecodePcm(Bytes* raw, const Format& f, std::vector<short>* samples) {
+  if (raw->empty()) return true;
+  tvdh::MemoryFile file{raw};
   SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = channels;
-  info.format = SF_FORMAT_RAW | subformat;
+  info.samplerate = f.rate;
+  info.channels = f.channels;
+  info.format = SF_FORMAT_RAW | RawSubformat(f.coding);
   SNDFILE* sound = tvdh::OpenMemory(&file, SFM_READ, &info);
   if (!sound) return false;
-  const bool ok = tvdh::ReadAllFrames(sound, channels, samples);
+  const bool ok = tvdh::ReadAllFrames(sound, f.channels, samples);
   tvdh::Sndfile()->close(sound);
   return ok;
 }
 
-// Every block of one recording has the same rate and channel count: a WAV
-// file cannot change them half way.
-bool Join(Recording* rec, int rate, int channels) {
-  if (rate <= 0 || rate > 655350 || channels <= 0) return false;
-  if (!rec->hasSound) {
-    rec->hasSound = true;
-    rec->rate = rate;
-    rec->channels = channels;
+class Decoder : public BlockSink {
+ public:
+  explicit Decoder(Output* out) : out_(out) {}
+  int Start(const Format& f) override {
+    format_ = f;
+    // A frame cut by the end of the last run is dropped with it.
+    carry_.clear();
+    pending_.clear();
+    byteAdpcm_.reset();
+    wordAdpcm_.reset();
+    if (IsByteAdpcm(f.coding))
+      byteAdpcm_ = std::make_unique<tvdh::ByteAdpcm>(f.coding == kAdpcm4 ? 4 : f.coding == kAdpcm3 ? 3 : 2, f.channels);
+    if (f.coding == kAdpcm16) wordAdpcm_ = std::make_unique<tvdh::WordAdpcm>(f.channels);
+    return kTvdhOk;
   }
-  return rec->rate == rate && rec->channels == channels;
-}
+  int Sound(const std::uint8_t* bytes, std::size_t n) override {
+    if (byteAdpcm_) {
+      byteAdpcm_->Decode(bytes, n, &pending_);
+    } else if (wordAdpcm_) {
+      wordAdpcm_->Decode(bytes, n, &pending_);
+    } else {
+      // A frame may straddle two blocks (or two pieces): its first bytes
+      // wait for the rest.
+      const std::size_t frameBytes =
+          static_cast<std::size_t>(format_.coding == kPcm16 ? 2 : 1) * static_cast<std::size_t>(format_.channels);
+      carry_.insert(carry_.end(), bytes, bytes + n);
+      const std::size_t whole = carry_.size() - carry_.size() % frameBytes;
+      raw_.assign(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(whole));
+      carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(whole));
+      if (!DecodePcm(&raw_, format_, &pending_)) return kTvdhNotVoice;
+    }
+    const std::size_t channels = static_cast<std::size_t>(format_.channels);
+    const std::size_t frames = pending_.size() / channels;
+    const int r = out_->Write(pending_.data(), frames, format_.rate);
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(frames * channels));
+    return r;
+  }
+  int Silence(int rate, std::uint64_t frames) override { return out_->Silence(frames, rate); }
 
-int RoundedRate(long long numerator, long long denominator) {
-  return static_cast<int>((numerator + denominator / 2) / denominator);
-}
-
-// What the walk through a voice file's blocks carries from block to block.
-// A sound block and its continuations make one run of coded bytes, decoded
-// when the run ends: a frame may straddle two blocks.
-struct Walk {
-  Format sound;            // the last sound block's format, for continuations
-  bool haveSound = false;
-  Format extended;         // an extended block's format, for the next sound block
-  bool haveExtended = false;
-  Bytes run;
+ private:
+  Output* out_;
+  Format format_;
+  Bytes carry_, raw_;
+  std::vector<short> pending_;
+  std::unique_ptr<tvdh::ByteAdpcm> byteAdpcm_;
+  std::unique_ptr<tvdh::WordAdpcm> wordAdpcm_;
 };
 
-bool StartRun(Walk* w, Recording* rec, const Format& f) {
-  if (!KnownCodec(f.codec) || !Join(rec, f.rate, f.channels)) return false;
-  w->sound = f;
-  w->haveSound = true;
-  return true;
-}
-
-// Decodes the run so far; leaves it empty.
-bool EndRun(Walk* w, Recording* rec) {
-  if (w->run.empty()) return true;
-  const std::size_t frameBytes = static_cast<std::size_t>(BytesPerSample(w->sound.codec)) * w->sound.channels;
-  const bool ok = DecodeRaw(w->run.data(), w->run.size(), w->sound.rate, w->sound.channels,
-                            RawSubformat(w->sound.codec), frameBytes, &rec->samples);
-  w->run.clear();
-  return ok;
-}
-
-// One block's body (`size` bytes at `at`, fewer when the file is cut short).
-// kTvdhOk to go on, kTvdhNotVoice for a block this decoder cannot decode.
-// `*cut` is set when the block lacks even its own fields.
-int TakeBlock(unsigned type, const Bytes& b, std::size_t at, std::size_t size, Walk* w, Recording* rec,
-              bool* cut) {
-  const std::uint8_t* body = b.data() + at;
-  const bool startsAnew = type == 1 || type == 3 || type == 9;
-  if (startsAnew && !EndRun(w, rec)) return kTvdhNotVoice;
-  switch (type) {
-    case 1: {  // sound data: time constant, codec, samples
-      if (size < 2) return *cut = true, kTvdhOk;
-      Format f{RoundedRate(1000000, 256 - body[0]), 1, body[1]};
-      if (w->haveExtended) f = w->extended;
-      if (!StartRun(w, rec, f)) return kTvdhNotVoice;
-      w->run.assign(body + 2, body + size);
-      return kTvdhOk;
-    }
-    case 2:  // more samples in the last sound block's format
-      if (!w->haveSound) return kTvdhNotVoice;
-      w->run.insert(w->run.end(), body, body + size);
-      return kTvdhOk;
-    case 3: {  // silence: length - 1, time constant
-      if (size < 3) return *cut = true, kTvdhOk;
-      const int rate = w->haveSound ? w->sound.rate : RoundedRate(1000000, 256 - body[2]);
-      const int channels = w->haveSound ? w->sound.channels : 1;
-      if (!Join(rec, rate, channels)) return kTvdhNotVoice;
-      // Seven bytes of silence block stand for up to 128 KiB of samples: a
-      // damaged file of them must not exhaust the memory.
-      const std::size_t silence = (Le16(b, at) + 1u) * static_cast<std::size_t>(channels);
-      if (rec->samples.size() + silence > kMaxSamples) return kTvdhNotVoice;
-      rec->samples.resize(rec->samples.size() + silence, 0);
-      return kTvdhOk;
-    }
-    case 8: {  // extended: 16-bit time constant, codec, mono or stereo
-      if (size < 4) return *cut = true, kTvdhOk;
-      const int channels = body[3] == 0 ? 1 : body[3] == 1 ? 2 : 0;
-      if (channels == 0) return kTvdhNotVoice;
-      w->extended = {RoundedRate(256000000, static_cast<long long>(channels) * (65536 - Le16(b, at))), channels,
-                     body[2]};
-      w->haveExtended = true;
-      return kTvdhOk;
-    }
-    case 9: {  // new-format sound data: rate, bits, channels, codec, reserved
-      if (size < 12) return *cut = true, kTvdhOk;
-      const std::uint32_t rate = Le32(b, at);
-      const unsigned bits = body[4];
-      const Format f{rate > 655350 ? 0 : static_cast<int>(rate), body[5], Le16(b, at + 6)};
-      if ((f.codec == kPcm16) != (bits == 16) || (bits != 8 && bits != 16)) return kTvdhNotVoice;
-      if (!StartRun(w, rec, f)) return kTvdhNotVoice;
-      w->run.assign(body + 12, body + size);
-      return kTvdhOk;
-    }
-    default:  // markers, text, repeats (played once) and the unknown
-      return kTvdhOk;
+// Headerless VOX ADPCM, decoded by libsndfile a piece at a time.
+int DecodeVox(const char* source, Output* out) {
+  SF_INFO info{};
+  info.samplerate = kVoxRate;
+  info.channels = 1;
+  info.format = SF_FORMAT_RAW | SF_FORMAT_VOX_ADPCM;
+  const tvdh::SndfileApi& sf = *tvdh::Sndfile();
+  SNDFILE* sound = sf.open(source, SFM_READ, &info);
+  if (!sound) return kTvdhNotVoice;
+  std::vector<short> piece(kPiece);
+  int r = kTvdhOk;
+  for (;;) {
+    const sf_count_t got = sf.readf_short(sound, piece.data(), static_cast<sf_count_t>(piece.size()));
+    if (got <= 0) break;
+    r = out->Write(piece.data(), static_cast<std::size_t>(got), kVoxRate);
+    if (r != kTvdhOk) break;
   }
+  if (r == kTvdhOk && sf.error(sound) != SF_ERR_NO_ERROR) r = kTvdhCannotRead;
+  sf.close(sound);
+  return r;
 }
 
-// Walks the blocks from the header's end to the terminator (or the end of
-// the file). A file cut short in a block keeps the whole samples before the
-// cut.
-int DecodeVoc(const Bytes& b, Recording* rec) {
-  if (b.size() < kVocMinHeader) return kTvdhNotVoice;
-  std::size_t at = Le16(b, 20);
-  if (at < kVocMinHeader) return kTvdhNotVoice;
-  Walk walk;
-  bool cut = false;
-  while (at < b.size() && !cut) {
-    const unsigned type = b[at];
-    if (type == 0 || at + 4 > b.size()) break;
-    const std::size_t size = Le24(b, at + 1);
-    const std::size_t body = at + 4;
-    const std::size_t present = std::min(size, b.size() - body);
-    const int r = TakeBlock(type, b, body, present, &walk, rec, &cut);
-    if (r != kTvdhOk) return r;
-    if (type != 8) walk.haveExtended = false;
-    cut = cut || present < size;
-    at = body + size;
-  }
-  if (!EndRun(&walk, rec)) return kTvdhNotVoice;
-  return rec->hasSound ? kTvdhOk : kTvdhNotVoice;
-}
-
-int DecodeVox(const Bytes& b, Recording* rec) {
-  Join(rec, kVoxRate, 1);
-  if (b.empty()) return kTvdhOk;
-  return DecodeRaw(b.data(), b.size(), kVoxRate, 1, SF_FORMAT_VOX_ADPCM, 1, &rec->samples) ? kTvdhOk
-                                                                                          : kTvdhNotVoice;
-}
+// ---- the file written --------------------------------------------------------------
 
 // A new file beside `destination`, created here and so ours to replace or
 // remove. Empty when the folder takes no new file.
@@ -249,42 +661,89 @@ std::string CreateTemporaryBeside(const std::string& destination) {
   return {};
 }
 
-bool WriteWavFile(const std::string& path, const Recording& rec) {
-  SF_INFO info{};
-  info.samplerate = rec.rate;
-  info.channels = rec.channels;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  const tvdh::SndfileApi& sf = *tvdh::Sndfile();
-  SNDFILE* sound = sf.open(path.c_str(), SFM_WRITE, &info);
-  if (!sound) return false;
-  const sf_count_t frames = static_cast<sf_count_t>(rec.samples.size() / rec.channels);
-  bool ok = sf.writef_short(sound, rec.samples.data(), frames) == frames;
-  sf.write_sync(sound);
-  ok = sf.close(sound) == 0 && ok;
-  return ok;
-}
-
-// The WAV file takes the destination's name only once it is whole, so a
-// failure leaves an older destination as it was.
-int WriteWavInPlace(const char* destination, const Recording& rec) {
-  const std::string temporary = CreateTemporaryBeside(destination);
-  if (temporary.empty()) return kTvdhCannotWrite;
-  if (WriteWavFile(temporary, rec) && std::rename(temporary.c_str(), destination) == 0) return kTvdhOk;
-  std::remove(temporary.c_str());
-  return kTvdhCannotWrite;
+int SoundFormat(TvdhFormat format) {
+  switch (format) {
+    case TvdhFormat::kFlac: return SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+    case TvdhFormat::kOgg: return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+    default: return SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  }
 }
 
 }  // namespace
 
+std::int32_t TVDecodeToFile(const char* source, const char* destination, const TvdhOutput& out,
+                            TvdhReport* report) {
+  if (out.rate < 0 || out.rate > kMaxRate) return kTvdhCannotWrite;
+  // Without libsndfile no sample can be coded, so no sound file can be written.
+  if (!tvdh::Sndfile()) return kTvdhCannotWrite;
+  Source src;
+  if (!source || !src.Open(source)) return kTvdhCannotRead;
+  std::uint8_t head[kVocMinHeader];
+  const std::size_t headBytes = src.ReadAt(0, head, sizeof head);
+  if (headBytes < std::min<std::uint64_t>(src.Size(), sizeof head)) return kTvdhCannotRead;
+
+  int rate = 0, channels = 1;
+  bool resamples = false;
+  Plan plan(out.rate);
+  const Kind kind = KindOf(src, head, headBytes);
+  switch (kind) {
+    case Kind::kForeign: return kTvdhForeign;
+    case Kind::kDamagedVoiceFile: return kTvdhNotVoice;
+    case Kind::kVoiceFile: {
+      if (const int r = WalkBlocks(src, false, plan); r != kTvdhOk) return r;
+      if (!plan.HasSound()) return kTvdhNotVoice;
+      rate = plan.OutputRate();
+      channels = plan.Channels();
+      resamples = plan.Resamples();
+      break;
+    }
+    case Kind::kVox:
+      rate = out.rate ? out.rate : kVoxRate;
+      resamples = rate != kVoxRate;
+      if (src.Size() * 2 * static_cast<std::uint64_t>(rate) / kVoxRate > kMaxSamples) return kTvdhTooLong;
+      break;
+  }
+  if (resamples && !tvdh::Samplerate()) return kTvdhNoResampler;
+  if (!destination || !*destination) return kTvdhCannotWrite;
+
+  // The sound file takes the destination's name only once it is whole, so a
+  // failure leaves an older destination as it was.
+  const std::string temporary = CreateTemporaryBeside(destination);
+  if (temporary.empty()) return kTvdhCannotWrite;
+  const tvdh::SndfileApi& sf = *tvdh::Sndfile();
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = channels;
+  info.format = SoundFormat(out.format);
+  SNDFILE* file = sf.open(temporary.c_str(), SFM_WRITE, &info);
+  int r = file ? kTvdhOk : kTvdhCannotWrite;
+  if (file) {
+    {
+      Output output(file, rate, channels);
+      if (kind == Kind::kVoiceFile) {
+        Decoder decoder(&output);
+        r = WalkBlocks(src, true, decoder);
+      } else if (src.Size() > 0) {
+        r = DecodeVox(source, &output);
+      }
+      if (r == kTvdhOk) r = output.Finish();
+    }
+    sf.write_sync(file);
+    if (sf.close(file) != 0 && r == kTvdhOk) r = kTvdhCannotWrite;
+  }
+  if (r == kTvdhOk && std::rename(temporary.c_str(), destination) != 0) r = kTvdhCannotWrite;
+  if (r != kTvdhOk) {
+    std::remove(temporary.c_str());
+    return r;
+  }
+  if (report) {
+    report->outputRate = rate;
+    report->rates = kind == Kind::kVoiceFile ? plan.Rates() : std::vector<int>{kVoxRate};
+  }
+  return kTvdhOk;
+}
+
 std::int32_t TVDecodeToWavFile(std::int32_t mode, const char* source, const char* destination) {
   if (mode != kVoiceDecodeMode) return kTvdhBadMode;
-  // Without libsndfile no sample can be coded, so no WAV file can be written.
-  if (!tvdh::Sndfile()) return kTvdhCannotWrite;
-  Bytes bytes;
-  if (!source || !ReadWholeFile(source, &bytes)) return kTvdhCannotRead;
-  Recording rec;
-  const int decoded = HasVocHeader(bytes) ? DecodeVoc(bytes, &rec) : DecodeVox(bytes, &rec);
-  if (decoded != kTvdhOk) return decoded;
-  if (!destination || !*destination) return kTvdhCannotWrite;
-  return WriteWavInPlace(destination, rec);
+  return TVDecodeToFile(source, destination, TvdhOutput{}, nullptr);
 }

@@ -94,6 +94,9 @@ enum CardOpResult : int {
   kOpWavNotWritten,
   kOpStopped,            // a stop was asked for: the file was not kept
   kOpVerifyFailed,       // what was read back is not what was written
+  kOpNotVoice,           // the "voice file" is another format's file (WAV, MP3, Ogg, FLAC)
+  kOpVoiceTooLong,       // its sound would pass what one sound file is made to hold
+  kOpNoResampler,        // it needs resampling and libsamplerate cannot be loaded
 };
 
 // Units done of units total; a call with done 0 marks the start of the data.
@@ -165,10 +168,28 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress);
 // followed by ".wav" ("memo1.voc" gives "memo1.wav", "a.b.voc" "a.wav").
 std::string WaveFileName(const std::string& name);
 
-// Turns the voice file `voiceName` of folder `dir` into the WAV file
-// WaveFileName(voiceName) beside it; `wavName` receives that name. A failed
-// conversion leaves no WAV file behind.
-CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* wavName, const std::string& dir = ".");
+// The sound file a voice recording becomes: its format (16-bit PCM WAV,
+// 16-bit FLAC or Ogg Vorbis) and its rate in samples a second (0: the rate of
+// the recording's first block). A rate outside 1..1,000,000, or one the
+// format cannot hold (FLAC stops at 655,350), writes nothing:
+// kOpWavNotWritten.
+struct VoiceOutput {
+  enum class Format { kWav, kFlac, kOgg } format = Format::kWav;
+  int rate = 0;
+};
+
+// The output file's name for voice file `name` in format `format`: as
+// WaveFileName, with ".flac" or ".ogg" in place of ".wav".
+std::string VoiceOutputName(const std::string& name, VoiceOutput::Format format);
+
+// Turns the voice file `voiceName` of folder `dir` into the sound file
+// VoiceOutputName(voiceName, out.format) beside it; `outName` receives that
+// name. A failed conversion leaves no output file behind. What the user
+// should hear of a conversion that succeeded (a recording whose rate changes
+// between blocks was resampled) is appended to `notes` when given, in plain
+// English naming the file.
+CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* outName, const std::string& dir = ".",
+                              const VoiceOutput& out = {}, std::vector<std::string>* notes = nullptr);
 
 // A short text for the results that have no text of their own in the
 // transfers (the limits, PC file errors, damaged files); empty otherwise.

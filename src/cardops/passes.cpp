@@ -102,7 +102,7 @@ void EndOn(const FileReport& report, PassSummary* summary) {
 
 // One file of a fetch pass: found, of the right kind, fetched, converted.
 FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, const std::string& dir, int done,
-                    PassView& view) {
+                    PassView& view, const VoiceOutput& out) {
   FileReport report;
   report.index = index;
   CurrentFileName = line;
@@ -125,7 +125,7 @@ FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, 
   if (kind != FetchKind::kToWave) return report;
   // A recording that cannot be turned into sound is said, not counted; the
   // voice file fetched stays.
-  const CardOpResult decoded = ConvertVoiceFile(report.pcName, &report.wavName, dir);
+  const CardOpResult decoded = ConvertVoiceFile(report.pcName, &report.wavName, dir, out, &report.notes);
   if (decoded != kOpOk) {
     report.result = decoded;
     report.counted = false;
@@ -191,12 +191,12 @@ PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view) {
 }
 
 PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, const std::string& dir,
-                         PassView& view) {
+                         PassView& view, const VoiceOutput& out) {
   PassSummary summary;
   int dropped = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     view.Starting(i, summary.done + 1, static_cast<int>(lines.size()) - dropped);
-    const FileReport report = FetchOne(i, lines[i], kind, dir, summary.done, view);
+    const FileReport report = FetchOne(i, lines[i], kind, dir, summary.done, view, out);
     if (report.result == kOpNotOnCard) ++dropped;
     if (report.counted) ++summary.done;
     view.Finished(report);

@@ -36,7 +36,9 @@ struct FileReport {
   std::vector<std::string> messages;  // the system's texts to show, in order
   std::string endText;          // on the progress window's status line when the pass ends on this file
   std::string pcName;           // fetch: the PC file written (empty when none was)
-  std::string wavName;          // to WAV: the WAV file written
+  std::string wavName;          // to WAV: the sound file written (WAV, FLAC or Ogg)
+  std::vector<std::string> notes;  // what the user should hear beyond the messages (plain English,
+                                   // naming the file): a recording resampled
 };
 
 // What a pass tells its front end while it runs. Every method but Finished
@@ -133,12 +135,14 @@ PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view);
 enum class FetchKind { kFiles, kToWave };
 
 // Fetches the card files named by list lines `lines` into folder `dir`; with
-// kToWave voice recordings only, each then turned into a WAV file beside it.
+// kToWave voice recordings only, each then turned into a sound file beside
+// it, in the format and at the rate `out` asks for (a WAV file at the
+// recording's rate unless told).
 // A line naming no file is dropped; a PC file that cannot be created stops
 // the pass without a summary; a failed card command stops it, and ends the
 // session when the card or the link is gone.
 PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, const std::string& dir,
-                         PassView& view);
+                         PassView& view, const VoiceOutput& out = {});
 
 // Releases the card files named by list lines `lines`, then writes the
 // tables once, in the releasing order. A line naming no file is reported and

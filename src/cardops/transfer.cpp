@@ -204,6 +204,15 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
       return "The voice file " + name + " could not be decoded; no WAV file was made of it.";
     case kOpWavNotWritten:
       return "The WAV file of " + name + " could not be written on the PC.";
+    case kOpNotVoice:
+      return "The file " + name + " is not a voice recording (it is another format's file); nothing was made of it.";
+    case kOpVoiceTooLong:
+      return "The voice file " + name +
+             " would make a sound of more than 268,435,456 samples (9 hours at 8 kHz); it is taken for damaged and"
+             " nothing was made of it.";
+    case kOpNoResampler:
+      return "The voice file " + name +
+             " needs resampling, and libsamplerate cannot be loaded; nothing was made of it.";
     default:
       return {};
   }

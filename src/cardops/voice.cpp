@@ -1,4 +1,4 @@
-// Voice recordings fetched from the card, turned into WAV files.
+// Voice recordings fetched from the card, turned into sound files.
 #include "cardops.h"
 #include "text.h"
 #include "tvdh.h"
@@ -9,17 +9,64 @@ std::string WaveFileName(const std::string& name) {
   return name.substr(0, static_cast<std::size_t>(dot - 1)) + ".wav";
 }
 
-CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* wavName, const std::string& dir) {
-  *wavName = WaveFileName(voiceName);
+std::string VoiceOutputName(const std::string& name, VoiceOutput::Format format) {
+  std::string wav = WaveFileName(name);
+  wav.resize(wav.size() - 4);  // ".wav"
+  switch (format) {
+    case VoiceOutput::Format::kFlac: return wav + ".flac";
+    case VoiceOutput::Format::kOgg: return wav + ".ogg";
+    default: return wav + ".wav";
+  }
+}
+
+namespace {
+
+TvdhFormat FormatOf(VoiceOutput::Format format) {
+  switch (format) {
+    case VoiceOutput::Format::kFlac: return TvdhFormat::kFlac;
+    case VoiceOutput::Format::kOgg: return TvdhFormat::kOgg;
+    default: return TvdhFormat::kWav;
+  }
+}
+
+std::string Hz(int rate) { return std::to_string(rate) + " Hz"; }
+
+// "8000 Hz, then 11111 Hz and 22050 Hz"
+std::string RateList(const std::vector<int>& rates) {
+  std::string text = Hz(rates.front()) + ", then ";
+  for (std::size_t i = 1; i < rates.size(); ++i) {
+    if (i > 1) text += i + 1 == rates.size() ? " and " : ", ";
+    text += Hz(rates[i]);
+  }
+  return text;
+}
+
+}  // namespace
+
+CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* outName, const std::string& dir,
+                              const VoiceOutput& out, std::vector<std::string>* notes) {
+  *outName = VoiceOutputName(voiceName, out.format);
   const std::string folder = dir.empty() ? std::string(".") : dir;
   const std::string source = folder + "/" + voiceName;
-  const std::string target = folder + "/" + *wavName;
-  switch (TVDecodeToWavFile(kVoiceDecodeMode, source.c_str(), target.c_str())) {
+  const std::string target = folder + "/" + *outName;
+  TvdhReport report;
+  switch (TVDecodeToFile(source.c_str(), target.c_str(), TvdhOutput{FormatOf(out.format), out.rate}, &report)) {
     case kTvdhOk:
-      return kOpOk;
+      break;
     case kTvdhCannotWrite:
       return kOpWavNotWritten;
+    case kTvdhForeign:
+      return kOpNotVoice;
+    case kTvdhTooLong:
+      return kOpVoiceTooLong;
+    case kTvdhNoResampler:
+      return kOpNoResampler;
     default:
       return kOpDecodeFailed;
   }
+  // A rate asked for is no news; a recording that changes its rate is.
+  if (notes && report.rates.size() > 1)
+    notes->push_back(voiceName + " changes its sample rate between blocks (" + RateList(report.rates) +
+                     "); it was written at " + Hz(report.outputRate) + ", the other parts resampled.");
+  return kOpOk;
 }

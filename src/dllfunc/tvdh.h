@@ -9,9 +9,25 @@
 // The result is 0 when the WAV file was written whole. Any other value is a
 // failure, and then no file is left at `destination`: an older file of that
 // name is kept as it was.
+//
+// TVDecodeToFile does the same with a choice of output format and rate, and
+// tells what the caller may want to pass on (TvdhReport).
+//
+// What is read: Creative Voice Files, block by block, in every coding the
+// format has (8-bit and 16-bit PCM, A-law, mu-law, Creative's 4-, 2.6- and
+// 2-bit ADPCM of 8-bit sound and its 4-bit ADPCM of 16-bit sound); a file
+// without their header is taken as bare 4-bit ADPCM (VOX) at 8 kHz, mono.
+// The recording is written at the rate of its first block; blocks at another
+// rate are resampled to it. A file that starts with another sound or
+// container format's signature (RIFF, ID3 or an MPEG audio frame, OggS,
+// fLaC) is refused as no voice recording; so is one that carries most of the
+// voice file's signature but not all of it, or is cut within its header.
+// Memory does not grow with the recording: blocks are decoded and written
+// as they are read.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 inline constexpr std::int32_t kVoiceDecodeMode = 2;  // the one mode there is
 
@@ -21,6 +37,29 @@ enum TvdhResult : std::int32_t {
   kTvdhCannotRead = 2,      // the source is missing or cannot be read
   kTvdhNotVoice = 3,        // the source holds no voice data this decoder knows
   kTvdhCannotWrite = 4,     // the destination cannot be written
+  kTvdhForeign = 5,         // the source is another format's file, not a voice recording
+  kTvdhTooLong = 6,         // the sound would pass 2^28 samples (512 MiB as 16-bit PCM)
+  kTvdhNoResampler = 7,     // resampling is needed and libsamplerate cannot be loaded
 };
 
 std::int32_t TVDecodeToWavFile(std::int32_t mode, const char* source, const char* destination);
+
+// The sound file TVDecodeToFile writes.
+enum class TvdhFormat { kWav, kFlac, kOgg };  // 16-bit PCM WAV, 16-bit FLAC, Ogg Vorbis
+struct TvdhOutput {
+  TvdhFormat format = TvdhFormat::kWav;
+  int rate = 0;  // samples a second; 0 keeps the rate of the recording's first block
+};
+
+// What a conversion found beyond its result.
+struct TvdhReport {
+  int outputRate = 0;      // the rate written
+  std::vector<int> rates;  // the recording's own rates, each once, in the order met
+};
+
+// Decodes `source` into `destination` in the format and at the rate `out`
+// asks for. Results and what is left behind as for TVDecodeToWavFile; with
+// a rate outside 1..1,000,000 the result is kTvdhCannotWrite. `report` may
+// be null; it is filled when the result is kTvdhOk.
+std::int32_t TVDecodeToFile(const char* source, const char* destination, const TvdhOutput& out,
+                            TvdhReport* report);

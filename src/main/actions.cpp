@@ -273,6 +273,7 @@ bool TMainForm::FetchSelectedFiles(bool toWave) {
     // The message comes after the progress window has gone.
     if (report.result == kOpCannotCreatePcFile) CloseProgressWindow();
     for (const std::string& m : report.messages) ShowMessage(m);
+    for (const std::string& n : report.notes) ShowMessage(n);  // a recording resampled
     if (!report.pcName.empty()) SFileListBox->addItem(Q(report.pcName));
     if (report.result == kOpNotOnCard) {
       // A line that names no file goes; the line after it moves up.
