@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -280,6 +281,8 @@ class FetchView : public CliPassView {
     return r > 0 ? CardFileSize(CardFileTable[r]) : 0;
   }
   void Done(const FileReport& report) override {
+    // A note tells of something done beyond the asking (a recording resampled).
+    for (const std::string& note : report.notes) Warn(note);
     if (toWave_) Verbose("converted " + Name(report) + " to " + Escaped(report.wavName));
     else Verbose("fetched " + Name(report) + " (" + HumanSize(BytesOf(report.index)) + ")");
   }
@@ -293,8 +296,12 @@ class FetchView : public CliPassView {
       case kOpDamaged:
         return "damaged on the card (its cluster chain is broken); it was not fetched. 'zk27 check' examines "
                "the card";
-      case kOpDecodeFailed: return "the decoder cannot read this recording; no WAV file was made";
-      case kOpWavNotWritten: return "the WAV file could not be written";
+      case kOpDecodeFailed: return "the decoder cannot read this recording (damaged?); no sound file was made";
+      case kOpNotVoice: return "not a voice recording: it holds another format's sound (WAV, MP3, Ogg or FLAC)";
+      case kOpVoiceTooLong: return "the recording is longer than one sound file holds; nothing was made";
+      case kOpNoResampler:
+        return "its sample rate changes and libsamplerate cannot be loaded (install libsamplerate0); nothing was made";
+      case kOpWavNotWritten: return "the sound file could not be written";
       default: return "not fetched";
     }
   }
@@ -367,7 +374,7 @@ namespace {
 // Fetches the named card files (every one with --all) into the current
 // directory, as the Upload pass does; with `toWave`, voice recordings only,
 // each then turned into a WAV file beside it, as the To Wave pass does.
-int FetchPass(const Args& a, bool toWave) {
+int FetchPass(const Args& a, bool toWave, const VoiceOutput& out = {}) {
   const bool all = Has(a, "--all");
   if (all && !a.operands.empty()) return UsageError("--all takes no NAME");
   if (!all && a.operands.empty()) return UsageError(toWave ? "towav needs a NAME or --all" : "get needs a NAME or --all");
@@ -379,7 +386,8 @@ int FetchPass(const Args& a, bool toWave) {
   const int missing = chosen.missing > 0 ? kExitRefused : kExitOk;
   if (chosen.lines.empty()) return missing;
   FetchView view(toWave, chosen.shown, chosen.lines);
-  const PassSummary summary = RunFetchPass(chosen.lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view);
+  const PassSummary summary =
+      RunFetchPass(chosen.lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view, out);
   return ExitOf(summary, view.Tally(), std::max(missing, view.Status()));
 }
 
@@ -387,7 +395,24 @@ int FetchPass(const Args& a, bool toWave) {
 
 int CmdGet(const Args& a) { return FetchPass(a, false); }
 
-int CmdTowav(const Args& a) { return FetchPass(a, true); }
+int CmdTowav(const Args& a) {
+  VoiceOutput out;
+  const std::string format = ValueOf(a, "--format", "wav");
+  if (format == "flac") out.format = VoiceOutput::Format::kFlac;
+  else if (format == "ogg") out.format = VoiceOutput::Format::kOgg;
+  else if (format != "wav") return UsageError("--format takes wav, flac or ogg, not '" + format + "'");
+  const std::string rate = ValueOf(a, "--rate");
+  if (!rate.empty()) {
+    const long most = out.format == VoiceOutput::Format::kFlac ? 655350 : 1000000;
+    char* end = nullptr;
+    const long hz = std::strtol(rate.c_str(), &end, 10);
+    if (end == rate.c_str() || *end != '\0' || hz < 1 || hz > most)
+      return UsageError("--rate takes a number of Hz from 1 to " + FormatThousands(std::to_string(most)) +
+                        " for " + format + ", not '" + rate + "'");
+    out.rate = static_cast<int>(hz);
+  }
+  return FetchPass(a, true, out);
+}
 
 // ---- rm ----------------------------------------------------------------------------
 

@@ -25,7 +25,8 @@ const char* kToolHelp =
     "  get NAME...|-a    fetch card files into the current directory\n"
     "  rm NAME...        delete card files\n"
     "  format [-y]       format the card (erases every file)\n"
-    "  towav NAME...|-a  fetch voice recordings and convert them to WAV\n"
+    "  towav NAME...|-a  fetch voice recordings and convert them to WAV (or FLAC,\n"
+    "                    Ogg: --format), at their rate or another (--rate)\n"
     "  backup FILE       read the whole card into the card image FILE\n"
     "  restore FILE [-y] write the card image FILE onto the card\n"
     "  sync DIR          make the card hold the folder's .mp3 and .voc files\n"
@@ -127,14 +128,20 @@ const std::map<std::string, Command>& Commands() {
                   "  -y, --yes  answer yes (needed when not on a terminal)\n",
             CardLock::kExclusive, {{"-y", "--yes"}}}},
       {"towav", {CmdTowav,
-                 "Usage: zk27 towav NAME...\n"
-                 "   or: zk27 towav -a\n"
-                 "Fetch voice recordings and convert them to WAV files in the current\n"
+                 "Usage: zk27 towav [--format wav|flac|ogg] [--rate HZ] NAME...\n"
+                 "   or: zk27 towav [--format wav|flac|ogg] [--rate HZ] -a\n"
+                 "Fetch voice recordings and convert them to sound files in the current\n"
                  "directory: NAME.voc is fetched as it is and NAME.wav (16-bit PCM, at\n"
                  "the recording's rate) is written beside it. Music files are refused;\n"
-                 "a pattern chooses among the voice recordings only.\n"
-                 "  -a, --all  every voice recording on the card\n",
-           CardLock::kShared, {{"-a", "--all"}}, ""}},
+                 "a pattern chooses among the voice recordings only. Every coding of the\n"
+                 "voice file format is read; a recording whose rate changes is written at\n"
+                 "its first rate, the rest resampled (a warning names it).\n"
+                 "  -a, --all        every voice recording on the card\n"
+                 "  --format FORMAT  wav (16-bit PCM, the default), flac (16-bit) or ogg\n"
+                 "                   (Vorbis): NAME.wav, NAME.flac or NAME.ogg\n"
+                 "  --rate HZ        resample to HZ samples a second (1 to 1,000,000; FLAC\n"
+                 "                   at most 655,350)\n",
+           CardLock::kShared, {{"-a", "--all"}, {nullptr, "--format", true}, {nullptr, "--rate", true}}, ""}},
       {"backup", {CmdBackup,
                   "Usage: zk27 backup FILE\n"
                   "Read the whole card into the card image FILE, which 'zk27 --image FILE'\n"

@@ -31,13 +31,21 @@ _zk27() {
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
+    --format)
+      COMPREPLY=($(compgen -W "wav flac ogg" -- "$cur"))
+      return
+      ;;
+    --rate)
+      COMPREPLY=($(compgen -W "8000 11025 16000 22050 44100 48000" -- "$cur"))
+      return
+      ;;
   esac
 
   # The command: the first word that is no option nor an option's value.
   local command="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      -i | --image) ((i++)) ;;
+      -i | --image | --format | --rate) ((i++)) ;;
       --) command=${words[i + 1]}; break ;;
       -*) ;;
       *) command=${words[i]}; break ;;
@@ -56,7 +64,8 @@ _zk27() {
   local own=""
   case $command in
     ls) own="-l --long -h --human-readable" ;;
-    get | towav) own="-a --all" ;;
+    get) own="-a --all" ;;
+    towav) own="-a --all --format --rate" ;;
     format | restore) own="-y --yes" ;;
     check) own="--repair -y --yes" ;;
     order) own="--by-name" ;;

@@ -226,4 +226,39 @@ TEST_F(cli_conventions, ProgressLineOnlyOnATerminal) {
   EXPECT_TRUE(shown.empty()) << "-q still showed: " << shown;
 }
 
+// towav writes the format and the rate asked for; a WAV file renamed .voc
+// is refused by name, and the rest of the run goes on.
+TEST_F(cli_conventions, TowavWritesTheFormatAndRateAsked) {
+  Format(4);
+  Pc("memo.voc", 1000, 1);  // no voice file header: 4-bit VOX at 8 kHz, 2,000 samples
+  ASSERT_EQ(RunProgram({PlayerBin(), "tone", "1", pc_ + "/fake.voc"}, dir_.path()).exit, 0);
+  ASSERT_EQ(Z({"put", "memo.voc", "fake.voc"}).exit, 0);
+  const std::string out = dir_.Sub("out");
+
+  RunResult r = Z({"towav", "--rate", "16000", "memo.voc"}, out);
+  ASSERT_EQ(r.exit, 0) << r;
+  const Bytes wav = *ReadFile(out + "/memo.wav");
+  EXPECT_EQ(Le32(wav, 24), 16000u) << "the WAV file's rate";
+  EXPECT_EQ(Le32(wav, 40), 4000u * 2) << "twice the samples at twice the rate";
+
+  r = Z({"towav", "--format=flac", "-a"}, out);
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_EQ(r.err,
+            "zk27: fake.voc: not a voice recording: it holds another format's sound (WAV, MP3, Ogg or FLAC)\n")
+      << r;
+  EXPECT_EQ(std::string(ReadText(out + "/memo.flac"), 0, 4), "fLaC");
+  EXPECT_FALSE(std::filesystem::exists(out + "/fake.flac"));
+  r = Z({"towav", "--format", "ogg", "memo.voc"}, out);
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(std::string(ReadText(out + "/memo.ogg"), 0, 4), "OggS");
+
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"towav", "--format", "mp3", "memo.voc"}, {"towav", "--rate", "0", "memo.voc"},
+           {"towav", "--rate", "8k", "memo.voc"}, {"towav", "--format", "flac", "--rate", "700000", "memo.voc"}}) {
+    r = Z(bad, out);
+    EXPECT_EQ(r.exit, 2) << r;
+    EXPECT_TRUE(Holds(r.err, "zk27: " + bad[bad.size() - 3])) << r;  // the option found wrong
+  }
+}
+
 }  // namespace
