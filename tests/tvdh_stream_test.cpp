@@ -21,6 +21,7 @@
 
 #include "cardops.h"
 #include "support/files.h"
+#include "support/voc.h"
 #include "tvdh.h"
 
 namespace {
@@ -30,20 +31,7 @@ using Samples = std::vector<short>;
 
 // ---- building voice files -------------------------------------------------------
 
-void Put16(Bytes* b, unsigned v) { b->insert(b->end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
-void Put32(Bytes* b, std::uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
-
-Bytes VocHeader() {
-  const char magic[] = "Creative Voice File\x1A";
-  Bytes b(magic, magic + 20);
-  Put16(&b, 26);
-  Put16(&b, 0x0114);
-  Put16(&b, (~0x0114u + 0x1234u) & 0xFFFF);
-  return b;
-}
+Bytes VocHeader() { return zk27_test::VocHeader(0x0114); }
 
 // A block of `type` whose size field says `declared` (the body's own size
 // when negative).

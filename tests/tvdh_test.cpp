@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/voc.h"
 #include "tvdh.h"
 #include "voc_writer.h"
 
@@ -110,20 +111,7 @@ const Tolerance kCompanded = [](int x) { return std::abs(x) / 16 + 64; };
 
 // ---- voice files, block by block ----------------------------------------------
 
-void Put16(Bytes* b, unsigned v) { b->insert(b->end(), {std::uint8_t(v), std::uint8_t(v >> 8)}); }
-void Put32(Bytes* b, std::uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
-
-Bytes VocHeader() {
-  const char magic[] = "Creative Voice File\x1A";
-  Bytes b(magic, magic + 20);
-  Put16(&b, 26);
-  Put16(&b, 0x010A);
-  Put16(&b, (~0x010Au + 0x1234u) & 0xFFFF);
-  return b;
-}
+Bytes VocHeader() { return zk27_test::VocHeader(0x010A); }
 
 void Block(Bytes* file, std::uint8_t type, const Bytes& body) {
   file->push_back(type);

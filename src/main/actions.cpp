@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QSignalBlocker>
 #include <algorithm>
+#include <functional>
 #include <chrono>
 #include <thread>
 
@@ -395,7 +396,7 @@ void TMainForm::EndOnFailedWrite() {
   CloseMainWindow();
 }
 
-void TMainForm::RenameSelectedFile() {
+void TMainForm::ChangeSelectedFile(const std::function<void(int row, std::int32_t r)>& change) {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
   if (SelectedCardRow() < 0) return;
@@ -407,9 +408,16 @@ void TMainForm::RenameSelectedFile() {
   if (!CardAsRead()) return;
   const int row = SelectedCardRow();
   if (row < 0) return;
+  const std::int32_t r = FindCardFile(CardLine(row));
+  if (r > 0) change(row, r);
+}
+
+void TMainForm::RenameSelectedFile() {
+  ChangeSelectedFile([this](int row, std::int32_t r) { RenameCardRecord(row, r); });
+}
+
+void TMainForm::RenameCardRecord(int row, std::int32_t r) {
   const std::string line = CardLine(row);
-  const std::int32_t r = FindCardFile(line);
-  if (r <= 0) return;
   const std::uint8_t fileId = CardFileTable[r].FileId;
   const std::string shown = PcNameFromCard(line);
   std::string name = shown;
@@ -428,19 +436,12 @@ void TMainForm::RenameSelectedFile() {
 }
 
 void TMainForm::MoveSelectedFile(int step) {
-  const ActionScope scope(*this);
-  if (!scope.Entered()) return;
-  if (SelectedCardRow() < 0) return;
-  const CardLockScope lock(CardLock::kExclusive);
-  if (!HeldForAction(lock)) return;
-  ProbeForAction();
-  if (DeviceGone()) return;
-  if (!CardAsRead()) return;
-  const int row = SelectedCardRow();
-  if (row < 0) return;
-  const std::int32_t r = FindCardFile(CardLine(row));
+  ChangeSelectedFile([this, step](int row, std::int32_t r) { MoveCardRecord(row, r, step); });
+}
+
+void TMainForm::MoveCardRecord(int row, std::int32_t r, int step) {
   // Voice files have no place in the play order.
-  if (r <= 0 || IsVoiceFileId(CardFileTable[r].FileId)) return;
+  if (IsVoiceFileId(CardFileTable[r].FileId)) return;
   std::vector<std::uint8_t> ids = MusicOrder();
   const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(ids.size());
   const std::ptrdiff_t at = std::find(ids.begin(), ids.end(), CardFileTable[r].FileId) - ids.begin();

@@ -92,6 +92,12 @@ class TMainForm : public QWidget {
   // file at a time; a voice file or a file at the end stays.
   void RenameSelectedFile();
   void MoveSelectedFile(int step);
+  // Holds the card for a change of the one selected card file, probes the
+  // player and checks the card is as read, then calls `change` with the
+  // file's row and record.
+  void ChangeSelectedFile(const std::function<void(int row, std::int32_t r)>& change);
+  void RenameCardRecord(int row, std::int32_t r);
+  void MoveCardRecord(int row, std::int32_t r, int step);
   // True once the window was closed on the device's condition; the program
   // then ends as after a normal close.
   bool Closing() const { return closing_; }
