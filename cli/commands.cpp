@@ -403,7 +403,7 @@ int CmdTowav(const Args& a) {
   else if (format != "wav") return UsageError("--format takes wav, flac or ogg, not '" + format + "'");
   const std::string rate = ValueOf(a, "--rate");
   if (!rate.empty()) {
-    const long most = out.format == VoiceOutput::Format::kFlac ? 655350 : 1000000;
+    const long most = MaxVoiceOutputRate(out.format);
     char* end = nullptr;
     const long hz = std::strtol(rate.c_str(), &end, 10);
     if (end == rate.c_str() || *end != '\0' || hz < 1 || hz > most)
@@ -421,20 +421,11 @@ int CmdRm(const Args& a) {
   if (const int s = OpenCard(); s != kExitOk) return s;
   if (!Probe()) return kExitDevice;
 
-  ChosenFiles chosen = ChooseCardFiles(a.operands, false);
+  const ChosenFiles chosen = ChooseCardFiles(a.operands, false);
   const int missing = chosen.missing > 0 ? kExitRefused : kExitOk;
   if (chosen.lines.empty()) return missing;
-  // Each release renumbers the higher FileIds of its kind: released from the
-  // highest down, a file named by its FileId is still the one meant.
-  std::vector<std::size_t> order(chosen.lines.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t x, std::size_t y) { return chosen.fileIds[x] > chosen.fileIds[y]; });
-  std::vector<std::string> lines, shown;
-  for (const std::size_t i : order) {
-    lines.push_back(chosen.lines[i]);
-    shown.push_back(chosen.shown[i]);
-  }
+  const std::vector<std::string>& lines = chosen.lines;
+  const std::vector<std::string>& shown = chosen.shown;
 
   PassCallbacks view;
   int status = missing;

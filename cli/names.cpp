@@ -43,19 +43,12 @@ std::string Folded(std::string text) {
   return text;
 }
 
-// The line the passes find record `r` by: its list line when that finds it,
-// else its FileId.
-std::string PassLine(std::int32_t r) {
-  const std::string line = ListLine(CardFileTable[r].Name);
-  return FindCardFile(line) == r ? line : FileIdLine(CardFileTable[r].FileId);
-}
-
 class Chooser {
  public:
   explicit Chooser(ChosenFiles* out) : out_(out) {}
   void Take(std::int32_t r) {
     if (!taken_.insert(r).second) return;
-    out_->lines.push_back(PassLine(r));
+    out_->lines.push_back(CardFileLine(r));
     out_->shown.push_back(ShownCardName(r));
     out_->fileIds.push_back(CardFileTable[r].FileId);
   }

@@ -75,7 +75,7 @@ TEST_F(cli_conventions, PatternsChooseFilesAndANameChoosingNothingIsNamed) {
   // A pattern deletes; the card is then as if the files were deleted by name.
   r = Z({"rm", "-v", "*.mp3"});
   EXPECT_EQ(r.exit, 0) << r;
-  EXPECT_EQ(r.out, "deleted b.mp3\ndeleted a.mp3\n");
+  EXPECT_EQ(r.out, "deleted a.mp3\ndeleted b.mp3\n");
   EXPECT_EQ(LsNames(), (Names{"c.voc", "d.voc"}));
   EXPECT_EQ(Z({"check"}).exit, 0);
 }
@@ -176,7 +176,7 @@ TEST_F(cli_conventions, NamesAreEscapedAndEveryFileCanBeNamed) {
   // the listed names.
   r = Z({"rm", "-v", "x\\ny.mp3", "#03", "<unnamed #04>"});
   EXPECT_EQ(r.exit, 0) << r;
-  EXPECT_EQ(Lines(r.out), (Names{"deleted <unnamed #04>", "deleted <unnamed #03>", "deleted x\\ny.mp3"}));
+  EXPECT_EQ(Lines(r.out), (Names{"deleted x\\ny.mp3", "deleted <unnamed #03>", "deleted <unnamed #04>"}));
   EXPECT_EQ(LsNames(), (Names{"e\\e[2J.mp3", "ok.mp3"}));
   r = Z({"rm", "e?e*"});
   EXPECT_EQ(r.exit, 0) << r;

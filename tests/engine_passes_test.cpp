@@ -308,4 +308,18 @@ TEST_F(engine_passes, DeviceStatesAndOpeningChecksAreJudgedOnce) {
   EXPECT_STREQ(foreign.message, msg::kNotZk27Format);
 }
 
+// Files named by FileId are all found before the first is released: the
+// release closes up the numbers above it, and FileId 2 would then be the
+// file that was number 3.
+TEST_F(engine_passes, DeleteByFileIdTakesTheFilesMeant) {
+  for (const char* name : {"a.mp3", "b.mp3", "c.mp3"}) ASSERT_EQ(SendFileToCard(Pc(name, 10, 1).pcPath, name, {}), kOpOk);
+  RecordingView view;
+  const PassSummary summary = RunDeletePass({FileIdLine(1), FileIdLine(2), FileIdLine(2)}, view);
+  EXPECT_EQ(summary.done, 2);
+  ASSERT_EQ(view.reports.size(), 3u);
+  EXPECT_EQ(view.reports[2].result, kOpNotOnCard) << "the same file twice is released once";
+  EXPECT_EQ(RebuildCardList(), Lines{"c.mp3"});
+  ExpectCardSound();
+}
+
 }  // namespace

@@ -90,18 +90,6 @@ class Fd {
  private:
   int fd_;
 };
-
-VolumeLayout MountedLayout() {
-  VolumeLayout l;
-  l.totalSectors = VolumeImage.totalSectors;
-  l.sectorsPerTable = VolumeImage.sectorsPerTable;
-  l.dirSectors = VolumeImage.dirSectors;
-  l.dirStart = VolumeImage.dirStart;
-  l.dataStart = VolumeImage.dataStart;
-  l.usableClusters = VolumeImage.usableClusters;
-  return l;
-}
-
 }  // namespace
 
 CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std::uint64_t* bytesRead) {

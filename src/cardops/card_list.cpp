@@ -130,6 +130,11 @@ std::vector<std::string> RebuildCardList() {
 
 std::string FileIdLine(std::uint8_t fileId) { return std::string(1, '\0') + static_cast<char>(fileId); }
 
+std::string CardFileLine(std::int32_t r) {
+  const std::string line = ListLine(CardFileTable[r].Name);
+  return FindCardFile(line) == r ? line : FileIdLine(CardFileTable[r].FileId);
+}
+
 std::int32_t FindCardFile(const std::string& line) {
   if (line.empty()) return -1;
   if (line[0] == '\0') {
@@ -179,9 +184,25 @@ int RecordKind(const TFileInfor& record) {
 
 }  // namespace
 
+bool CardFilePlace(const std::string& line, DirEntryPos* place) {
+  const std::int32_t r = FindCardFileNow(line);
+  if (r <= 0) return false;
+  *place = PosOf(CardFileTable[r]);
+  return true;
+}
+
 CardOpResult ReleaseCardFile(const std::string& name) {
-  const std::int32_t j = FindCardFileNow(name);
-  if (j <= 0) return kOpNotOnCard;
+  DirEntryPos place;
+  return CardFilePlace(name, &place) ? ReleaseCardFileAt(place) : kOpNotOnCard;
+}
+
+CardOpResult ReleaseCardFileAt(DirEntryPos place) {
+  CardFileCount = ListEntries(false);
+  for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);
+  std::int32_t j = CardFileCount;
+  while (j >= 1 && (PosOf(CardFileTable[j]).sector != place.sector || PosOf(CardFileTable[j]).offset != place.offset))
+    --j;
+  if (j < 1) return kOpNotOnCard;
   const TFileInfor deleted = CardFileTable[j];
   const int kind = RecordKind(deleted);
   ReleaseDirEntry(PosOf(deleted));
@@ -201,14 +222,7 @@ CardOpResult ReleaseCardFile(const std::string& name) {
 
 CardOpResult RenameCardFile(const std::string& line, const std::string& newName) {
   std::string card;
-  std::string fetchable;
-  // A name that could not be fetched back is as unstorable as one outside
-  // the code page, as for a file sent. A NUL too: the list ends a name at its
-  // first NUL, so "a\0.mp3" would be listed and fetched as "a", and its kind
-  // judged by a part the user never sees.
-  if (newName.find('\0') != std::string::npos) return kOpNameNotStorable;
-  if (!CardNameFromPc(newName, &card) || !SafePcName(card, &fetchable)) return kOpNameNotStorable;
-  if (card.size() > kMaxCardNameBytes) return kOpNameTooLong;
+  if (const CardOpResult refused = CardNameForNew(newName, &card); refused != kOpOk) return refused;
   const std::int32_t other = FindCardFileNow(card);
   const std::int32_t r = FindCardFileNow(line);
   if (r <= 0) return kOpNotOnCard;

@@ -62,6 +62,9 @@ std::int32_t FindCardFile(const std::string& line);
 // whose Name is empty, unreadable or another file's too. No list line starts
 // with a NUL, so no list line is such a line.
 std::string FileIdLine(std::uint8_t fileId);
+// The line that names record `r` of the CardFileTable: its list line when
+// that finds it, else its FileIdLine.
+std::string CardFileLine(std::int32_t r);
 // The record's DirEntry as the directory image holds it; false when the
 // record's place lies outside the directory.
 bool CardFileEntry(const TFileInfor& record, DirEntry* entry);
@@ -117,6 +120,12 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
 // NUL. False when that name could leave the folder or is no file name.
 bool SafePcName(const std::string& cardName, std::string* pcName);
 
+// The card name (8-bit text) for the new name `pcName` (UTF-8, no folder):
+// kOpOk, or why the card cannot hold it: kOpNameNotStorable for a character
+// outside the card's code page, a control character or NUL, \ or :, or a
+// name that could not be fetched back; kOpNameTooLong past 62 bytes.
+CardOpResult CardNameForNew(const std::string& pcName, std::string* cardName);
+
 // Fetches card file `r` into folder `dir` under its safe PC name. A file of
 // that name is replaced only once the copy is whole; a failed copy leaves
 // nothing behind.
@@ -127,6 +136,14 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
 // closes up the FileIds of its kind. The caller flushes once for all names,
 // in the releasing order.
 CardOpResult ReleaseCardFile(const std::string& name);
+// Where the card file named by list line `line` lies in the directory: a
+// place that stays the file's while other files are released and their
+// FileIds closed up, when a FileIdLine would come to name another file.
+// False when the line names no file.
+bool CardFilePlace(const std::string& line, DirEntryPos* place);
+// ReleaseCardFile for the file at `place` (kOpNotOnCard when none is there
+// any more).
+CardOpResult ReleaseCardFileAt(DirEntryPos place);
 
 // Renames the card file named by list line `line` to `newName` (UTF-8, no
 // folder). The new name is checked whole before anything is written: the
@@ -181,6 +198,9 @@ struct VoiceOutput {
 // The output file's name for voice file `name` in format `format`: as
 // WaveFileName, with ".flac" or ".ogg" in place of ".wav".
 std::string VoiceOutputName(const std::string& name, VoiceOutput::Format format);
+// The highest rate `format` is written at: 1,000,000 Hz; FLAC 655,350 Hz,
+// the most its encoder takes.
+int MaxVoiceOutputRate(VoiceOutput::Format format);
 
 // Turns the voice file `voiceName` of folder `dir` into the sound file
 // VoiceOutputName(voiceName, out.format) beside it; `outName` receives that

@@ -216,10 +216,16 @@ PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view)
   // One table write for all the files: a stop asked for before it keeps
   // every file, one asked for later comes too late.
   PassSummary summary;
+  // Every line is found before any file is released: a release closes up
+  // the FileIds above it, and a line naming a file by its FileId would then
+  // name another.
+  std::vector<DirEntryPos> places(lines.size());
+  std::vector<bool> found(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) found[i] = CardFilePlace(lines[i], &places[i]);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     FileReport report;
     report.index = i;
-    report.result = ReleaseCardFile(lines[i]);
+    report.result = found[i] ? ReleaseCardFileAt(places[i]) : kOpNotOnCard;
     if (report.result == kOpOk) {
       report.counted = true;
       ++summary.done;

@@ -58,14 +58,12 @@ bool FolderFiles(const std::string& dir, std::vector<SyncStep>* files) {
   return true;
 }
 
-// Why the card cannot hold the name, or kOpOk.
+// Why the card cannot hold the file, or kOpOk.
 CardOpResult NameRefusal(const SyncStep& step) {
-  std::string card, fetchable;
-  if (!CardNameFromPc(step.name, &card) || !SafePcName(card, &fetchable)) return kOpNameNotStorable;
-  if (card.size() > kMaxCardNameBytes) return kOpNameTooLong;
+  std::string card;
+  if (const CardOpResult refused = CardNameForNew(step.name, &card); refused != kOpOk) return refused;
   // The size field holds 32 bits.
-  if (step.size > 0xFFFFFFFFull) return kOpNoSpace;
-  return kOpOk;
+  return step.size > 0xFFFFFFFFull ? kOpNoSpace : kOpOk;
 }
 
 }  // namespace
@@ -96,17 +94,13 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
     if (!name.empty()) onCard.emplace(name, r);
   }
   std::vector<bool> matched(static_cast<std::size_t>(CardFileCount) + 1, false);
-  auto lineOf = [](std::int32_t r) {
-    const std::string line = ListLine(CardFileTable[r].Name);
-    return FindCardFile(line) == r ? line : FileIdLine(CardFileTable[r].FileId);
-  };
   for (SyncStep& step : folder) {
     step.result = NameRefusal(step);
     const auto found = onCard.find(step.name);
     if (found != onCard.end()) {
       const std::int32_t r = found->second;
       matched[static_cast<std::size_t>(r)] = true;
-      step.line = lineOf(r);
+      step.line = CardFileLine(r);
       const std::uint32_t size = CardFileSize(CardFileTable[r]);
       step.oldClusters = ClustersForSize(size);
       step.action = size == step.size ? SyncAction::kKeep : SyncAction::kReplace;
@@ -128,7 +122,7 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
     if (matched[static_cast<std::size_t>(r)]) continue;
     SyncStep step;
     step.name = PcNameFromCard(ListLine(CardFileTable[r].Name));
-    step.line = lineOf(r);
+    step.line = CardFileLine(r);
     step.size = CardFileSize(CardFileTable[r]);
     step.oldClusters = ClustersForSize(static_cast<std::uint32_t>(step.size));
     step.voice = IsVoiceFileId(CardFileTable[r].FileId);

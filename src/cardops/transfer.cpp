@@ -63,11 +63,7 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
 
   // Every limit is checked before any data reaches the card.
   std::string cardName;
-  std::string fetchable;
-  // A name that could not be fetched back (a path, a drive, a control
-  // character) is as unstorable as one outside the code page.
-  if (!CardNameFromPc(pcName, &cardName) || !SafePcName(cardName, &fetchable)) return kOpNameNotStorable;
-  if (cardName.size() > kMaxCardNameBytes) return kOpNameTooLong;
+  if (const CardOpResult refused = CardNameForNew(pcName, &cardName); refused != kOpOk) return refused;
   if (FindFreeDirEntry() == kNoDirEntry) return kOpDirectoryFull;
   if (FindFreeNameSlot() == kNoNameSlot) return kOpNameTableFull;
   if (NextFileId(kind) == 0) return kOpNoFileIdLeft;
@@ -142,6 +138,18 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
   }
   // Stopped during the last cluster: the file in flight is not kept.
   return StopRequested() ? kOpStopped : kOpOk;
+}
+
+CardOpResult CardNameForNew(const std::string& pcName, std::string* cardName) {
+  std::string fetchable;
+  // A name that could not be fetched back (a path, a drive, a control
+  // character) is as unstorable as one outside the code page. A NUL too: the
+  // list ends a name at its first NUL, so "a\0.mp3" would be listed and
+  // fetched as "a", its kind judged by a part the user never sees.
+  if (pcName.find('\0') != std::string::npos) return kOpNameNotStorable;
+  if (!CardNameFromPc(pcName, cardName) || !SafePcName(*cardName, &fetchable)) return kOpNameNotStorable;
+  if (cardName->size() > kMaxCardNameBytes) return kOpNameTooLong;
+  return kOpOk;
 }
 
 bool SafePcName(const std::string& cardName, std::string* pcName) {

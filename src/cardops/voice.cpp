@@ -9,6 +9,10 @@ std::string WaveFileName(const std::string& name) {
   return name.substr(0, static_cast<std::size_t>(dot - 1)) + ".wav";
 }
 
+int MaxVoiceOutputRate(VoiceOutput::Format format) {
+  return format == VoiceOutput::Format::kFlac ? 655350 : 1000000;
+}
+
 std::string VoiceOutputName(const std::string& name, VoiceOutput::Format format) {
   std::string wav = WaveFileName(name);
   wav.resize(wav.size() - 4);  // ".wav"

@@ -130,6 +130,8 @@ struct VolumeLayout {
 // The layout of the BootSector in `bootSector`; false when it gives no
 // sectors or tables that do not fit.
 bool LayoutOf(const std::uint8_t* bootSector, VolumeLayout* layout);
+// The layout of the volume mounted in the VolumeImage.
+VolumeLayout MountedLayout();
 // Moves `sectors` sectors from `lba` in commands of at most 128, through the
 // SectorBuffer; false at the first failed command (see the DeviceState),
 // after which nothing more is sent.

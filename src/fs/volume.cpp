@@ -129,6 +129,18 @@ BootFields ReadBootFields(const std::uint8_t* boot) {
           Le32(boot + 32)};
 }
 
+// Where the regions of a volume with these fields lie.
+VolumeLayout LayoutFrom(const BootFields& f) {
+  VolumeLayout l;
+  l.totalSectors = f.totalSectors;
+  l.sectorsPerTable = f.sectorsPerTable;
+  l.dirSectors = f.dirSectors;
+  l.dirStart = kTableLba + 2u * f.sectorsPerTable;
+  l.dataStart = l.dirStart + f.dirSectors;
+  l.usableClusters = UsableClusters(f.totalSectors, f.sectorsPerTable, l.dataStart);
+  return l;
+}
+
 bool FieldsFit(const BootFields& f) {
   if (f.sectorsPerTable == 0 || f.sectorsPerTable > kMaxTableSectors) return false;
   if (f.dirSectors == 0 || f.dirSectors > kMaxDirSectors) return false;
@@ -160,13 +172,12 @@ bool GeometryFits(const std::uint8_t* bootSector) { return FieldsFit(ReadBootFie
 bool LayoutOf(const std::uint8_t* bootSector, VolumeLayout* layout) {
   const BootFields f = ReadBootFields(bootSector);
   if (f.totalSectors == 0 || !FieldsFit(f)) return false;
-  layout->totalSectors = f.totalSectors;
-  layout->sectorsPerTable = f.sectorsPerTable;
-  layout->dirSectors = f.dirSectors;
-  layout->dirStart = kTableLba + 2u * f.sectorsPerTable;
-  layout->dataStart = layout->dirStart + f.dirSectors;
-  layout->usableClusters = UsableClusters(f.totalSectors, f.sectorsPerTable, layout->dataStart);
+  *layout = LayoutFrom(f);
   return true;
+}
+
+VolumeLayout MountedLayout() {
+  return LayoutFrom({VolumeImage.sectorsPerTable, VolumeImage.dirSectors, VolumeImage.totalSectors});
 }
 
 bool ReadCardRegion(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* dest) {
@@ -202,9 +213,10 @@ MountResult MountVolume(MountMode mode) {
     ClearImage();
     return kMountBadGeometry;
   }
-  VolumeImage.dirStart = kTableLba + 2u * f.sectorsPerTable;
-  VolumeImage.dataStart = VolumeImage.dirStart + f.dirSectors;
-  VolumeImage.usableClusters = UsableClusters(f.totalSectors, f.sectorsPerTable, VolumeImage.dataStart);
+  const VolumeLayout layout = LayoutFrom(f);
+  VolumeImage.dirStart = layout.dirStart;
+  VolumeImage.dataStart = layout.dataStart;
+  VolumeImage.usableClusters = layout.usableClusters;
 
   std::vector<std::uint8_t> table(static_cast<std::size_t>(f.sectorsPerTable) * 512);
   if (!ReadRegion(kTableLba, f.sectorsPerTable, table.data())) return kMountDeviceFailed;
