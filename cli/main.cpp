@@ -1,12 +1,14 @@
 // zk27: manage the files on a ZK27 card from the command line.
-#include <cstdio>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
 #include <unistd.h>
 
 #include "cli.h"
+#include "descriptors.h"
 #include "hooks.h"
 #include "messages.h"
 #include "passes.h"
@@ -287,9 +289,22 @@ void OnWindowMessage(void*, unsigned message, std::uintptr_t state, std::intptr_
   }
 }
 
-}  // namespace
+// What was written to standard output has reached it only once it is flushed
+// and closed: a listing lost on a full disk or a closed pipe is a failed run,
+// said in one line. Returns the status to end with.
+int CloseStandardOutput(int status) {
+  errno = 0;
+  const bool failedBefore = std::ferror(stdout) != 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  const int flushError = errno;
+  const bool closed = std::fclose(stdout) == 0;
+  if (!failedBefore && flushed && closed) return status;
+  const int error = flushError ? flushError : errno;
+  Error(std::string("standard output: ") + (error ? std::strerror(error) : "write error"));
+  return status == kExitOk ? kExitRefused : status;
+}
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   bool afterDashes = false;
   const std::size_t at = CommandIndex(args, &afterDashes);
@@ -358,4 +373,12 @@ int main(int argc, char** argv) {
   }
   DetachCardImage();
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before anything is opened: a card image must never become standard error.
+  if (!OpenStandardDescriptors()) return kExitRefused;
+  return CloseStandardOutput(Run(argc, argv));
 }

@@ -7,6 +7,7 @@
 #include "bulk_backend.h"
 #include "card_image.h"
 #include "daemon.h"
+#include "descriptors.h"
 #include "tone.h"
 
 namespace {
@@ -191,6 +192,7 @@ int RunTone(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!OpenStandardDescriptors()) return 1;
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return Usage("a command is needed");
   if (IsHelp(args[0])) {

@@ -35,8 +35,35 @@ class cli_conventions : public ImageCliTest {
     ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + slot, LeBytes(length, 2)));
   }
 
+  // zk27 --image CARD args... with its standard descriptors as the shell
+  // redirection `redirect` leaves them.
+  RunResult Redirected(const std::string& redirect, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirect, Zk27(), "--image", card_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.cwd = pc_;
+    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "no-player.sock";
+    return RunProgram(argv, dir_.path(), o);
+  }
+
   std::map<std::string, Bytes> content_;
 };
+
+TEST_F(cli_conventions, ClosedDescriptorsAndAFullStandardOutput) {
+  FourFiles();
+  const auto before = ReadFile(card_);
+  ASSERT_TRUE(before);
+  for (const char* closed : {"2>&-", "<&- >&- 2>&-"}) {
+    const RunResult r = Redirected(closed, {"get", "nosuch.mp3"});
+    EXPECT_EQ(r.exit, 1) << closed << "\n" << r;
+    EXPECT_TRUE(ReadFile(card_) == before) << closed << ": the card image changed";
+  }
+  for (const char* command : {"ls", "info", "check"}) {
+    const RunResult r = Redirected(">/dev/full", {command});
+    EXPECT_EQ(r.exit, 1) << command << "\n" << r;
+    EXPECT_EQ(r.err, "zk27: standard output: No space left on device\n") << command;
+  }
+}
 
 TEST_F(cli_conventions, PatternsChooseFilesAndANameChoosingNothingIsNamed) {
   FourFiles();

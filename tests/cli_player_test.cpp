@@ -5,8 +5,13 @@
 #include "support/cli.h"
 #include "voc_writer.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <thread>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
@@ -221,6 +226,108 @@ TEST_F(cli_player, NoPlayerAnswering) {
   const RunResult stale = Z({"ls"});
   EXPECT_EQ(stale.exit, 3) << stale;
   EXPECT_TRUE(Holds(stale.err, "zk27: no player is attached"));
+}
+
+// A player that is there but does not answer. `accepting`: it takes each
+// connection, answers the command's status and then says nothing more (no
+// data, no completion). Otherwise it never accepts, and its listen backlog is
+// full, as when the player was stopped.
+class SilentPlayer {
+ public:
+  SilentPlayer(const std::string& path, bool accepting) : path_(path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    listener_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    const auto* a = reinterpret_cast<const sockaddr*>(&addr);
+    if (::bind(listener_, a, sizeof(addr)) != 0 || ::listen(listener_, 0) != 0) return;
+    if (accepting) {
+      thread_ = std::thread([this] { Answer(); });
+      return;
+    }
+    for (int i = 0; i < 64; ++i) {
+      const int c = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      held_.push_back(c);
+      if (::connect(c, a, sizeof(addr)) != 0) return;  // EAGAIN: the backlog is full
+    }
+  }
+  ~SilentPlayer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (int fd : held_) ::close(fd);
+    ::close(listener_);
+    ::unlink(path_.c_str());
+  }
+
+ private:
+  void Answer() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      std::uint8_t command[64];
+      const std::uint8_t ok[2] = {0, 0};
+      if (::recv(fd, command, sizeof(command), 0) > 0) ::send(fd, ok, sizeof(ok), MSG_NOSIGNAL);
+      held_.push_back(fd);
+    }
+  }
+
+  std::string path_;
+  int listener_ = -1;
+  std::vector<int> held_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+};
+
+TEST_F(cli_player, APlayerThatStopsAnsweringFailsTheRunInTime) {
+  fs::create_directories(fs::path(socket_).parent_path());
+  for (bool accepting : {false, true}) {
+    SCOPED_TRACE(accepting ? "no completion" : "never accepts");
+    SilentPlayer silent(socket_, accepting);
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult r = Z({"ls"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12)) << r;
+    EXPECT_EQ(r.exit, 3) << r;
+    EXPECT_TRUE(r.out.empty()) << r;
+    EXPECT_EQ(r.err, "zk27: the player is busy; reconnect it and try again\n") << r;
+  }
+}
+
+// A player whose card image cannot take the data (its disk full: here, a
+// file size limit that it meets with EFBIG) reports the failed write in its
+// completion block: the put fails, and nothing on the card claims the bytes
+// that were not stored.
+TEST_F(cli_player, AWriteThePlayerCouldNotStoreFailsThePut) {
+  StartPlayer(4);
+  Format();
+  const Bytes keep = Pc("keep.mp3", 1000, 1);
+  ASSERT_EQ(Z({"put", "keep.mp3"}).exit, 0);
+  player_->Stop();
+  const Layout layout = ReadLayout(card_);
+
+  // The second cluster of the song lies past the limit.
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit limited = old;
+  limited.rlim_cur = layout.ClusterOffset(4) + 1000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  auto* const oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  StartPlayer(4);
+  std::signal(SIGXFSZ, oldHandler);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+
+  Pc("song.mp3", 200000, 2);
+  const RunResult put = Z({"put", "song.mp3"});
+  EXPECT_NE(put.exit, 0) << put;
+  EXPECT_EQ(Lines(put.err).size(), 1u) << put;
+  EXPECT_EQ(LsNames(), Names{"keep.mp3"});
+  EXPECT_EQ(Z({"check"}).exit, 0);
+  const std::string back = dir_.Sub("back");
+  EXPECT_EQ(Z({"get", "song.mp3"}, back).exit, 1);
+  ASSERT_EQ(Z({"get", "keep.mp3"}, back).exit, 0);
+  EXPECT_EQ(FolderNames(back), Names{"keep.mp3"});
+  EXPECT_TRUE(SameBytes(back + "/keep.mp3", keep));
 }
 
 TEST_F(cli_player, TransportFailureInTheSecondFileKeepsTheFirst) {

@@ -35,6 +35,8 @@ class ScriptedDriver final : public bulkusb::Backend {
   bool dataFails = false;  // the data phase's call fails ...
   bool dataShort = false;  // ... or reports half the bytes asked for
   bool completionFails = false;
+  bool completionShort = false;
+  Bytes completion = Bytes(13, 0x53);  // signed by nobody: says nothing
   // The player's sector i of a read's data phase.
   std::function<Bytes(int)> sectorToRead = [](int i) { return Pattern(100 + i); };
 
@@ -66,8 +68,9 @@ class ScriptedDriver final : public bulkusb::Backend {
       reply = status;
       fail = statusReadFails;
     } else if (size == 13) {
-      reply = Bytes(size, 0x53);
+      reply = completion;
       fail = completionFails;
+      cut = completionShort;
     } else {
       for (std::uint32_t i = 0; i < size / 512; ++i) {
         const Bytes sector = sectorToRead(static_cast<int>(i));
@@ -268,13 +271,49 @@ TEST_F(engine_protocol, TransportFailuresStopTheConversation) {
     EXPECT_EQ(write.Closes(), kAllClosed);
   }
 
-  // The completion is read to end the exchange; its outcome is not judged.
-  ScriptedDriver& completion = Use();
-  completion.completionFails = true;
-  ReadCardSectors(32, 1);
-  EXPECT_EQ(DeviceState, 0);
-
   EXPECT_TRUE(hooks_.messages.empty());
+}
+
+// The player's CompletionBlock is its last word on a command: the only one it
+// has on a write it could not store.
+TEST_F(engine_protocol, TheCompletionBlockCanFailTheCommand) {
+  const Bytes otherSignature = {0x55, 0x53, 0x42, 0x43, 0x30, 0, 0, 0, 0, 0, 0, 0, 0x01};
+  struct Case {
+    const char* what;
+    Bytes completion;
+    bool fails, cut;
+    std::uint16_t raw;
+  };
+  const Case cases[] = {
+      {"signed, passed", Completion(0), false, false, kRawSuccess},
+      {"signed, failed", Completion(1), false, false, kRawTransportFailure},
+      {"signed otherwise", otherSignature, false, false, kRawSuccess},
+      {"not read", Completion(0), true, false, kRawTransportFailure},
+      {"short", Completion(0), false, true, kRawTransportFailure},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (bool write : {false, true}) {
+      ScriptedDriver& d = Use();
+      d.completion = c.completion;
+      d.completionFails = c.fails;
+      d.completionShort = c.cut;
+      EXPECT_EQ(write ? WriteSectorsRaw(40, 2) : ReadSectorsRaw(40, 2), c.raw);
+      EXPECT_EQ(d.Closes(), kAllClosed);
+      ScriptedDriver& again = Use();
+      again.completion = c.completion;
+      again.completionFails = c.fails;
+      again.completionShort = c.cut;
+      write ? WriteCardSectors(40, 2) : ReadCardSectors(40, 2);
+      EXPECT_EQ(DeviceState, c.raw == kRawSuccess ? 0 : 5);
+    }
+  }
+  // A status that already failed the command stays its answer.
+  ScriptedDriver& noCard = Use();
+  noCard.status = {0x00, 0x80};
+  noCard.completion = Completion(1);
+  ReadCardSectors(32, 1);
+  EXPECT_EQ(DeviceState, 2);
 }
 
 TEST_F(engine_protocol, StatusRepliesSetTheDeviceStateFromTheSecondByte) {

@@ -1,17 +1,43 @@
 #include "socket_backend.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace bulkusb {
 
 namespace {
+
+// connect(), bounded by the pipes' time-out. A stopped player (SIGSTOP, as
+// Ctrl-Z in its terminal) accepts nothing, and once its listen backlog is full
+// a blocking connect would wait for ever; a non-blocking one says EAGAIN and is
+// tried again until the time is up. Returns 0, ETIMEDOUT when the time ran
+// out, or the errno of a refusal (no player listens there).
+int ConnectWithin(int fd, const sockaddr_un& addr) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return errno;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kPipeTimeoutSeconds);
+  int error = 0;
+  for (;;) {
+    error = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 ? 0 : errno;
+    if (error == EISCONN) error = 0;  // an earlier try got through meanwhile
+    if (error != EAGAIN && error != EINPROGRESS && error != EALREADY && error != EINTR) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      error = ETIMEDOUT;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::fcntl(fd, F_SETFL, flags);
+  return error;
+}
 
 int ConnectTo(const std::string& path) {
   sockaddr_un addr{};
@@ -20,7 +46,12 @@ int ConnectTo(const std::string& path) {
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+  if (const int error = ConnectWithin(fd, addr); error != 0) {
+    // A player that is there but never takes the connection answers nothing:
+    // the socket goes back unconnected, so that its first send fails and the
+    // command fails in transport, as with a player that stops answering
+    // half-way, and not as a player that is not there at all.
+    if (error == ETIMEDOUT) return fd;
     ::close(fd);
     return -1;
   }

@@ -56,6 +56,19 @@ bool WriteExactly(BulkHandle pipe, const void* buf, std::uint32_t size) {
   return pipe_write(pipe, buf, size, &done) && done == size;
 }
 
+// Reads the CompletionBlock that ends every exchange and tells whether the
+// player let the command pass. A write the player could not store on its card
+// is only told here, after the data phase: a block signed "USBS" (0x53425355,
+// little-endian) with a non-zero status byte 12 is a failed command. A block
+// that does not come whole is a failed command too, since the player's word on
+// it never arrived; a block signed otherwise is a player's own and says nothing.
+bool CompletionPassed(BulkHandle in) {
+  std::uint8_t completion[kCompletionBlockSize];
+  if (!ReadExactly(in, completion, kCompletionBlockSize)) return false;
+  static constexpr std::uint8_t kSigned[] = {0x55, 0x53, 0x42, 0x53};  // "USBS"
+  return std::memcmp(completion, kSigned, sizeof(kSigned)) != 0 || completion[12] == 0;
+}
+
 // The 10 ms pause of every command is what a transfer's time is made of, so
 // it should last 10 ms and hardly more. A sleep alone wakes up late by the
 // kernel's timer slack (50 us unless lowered) and by the scheduler's latency
@@ -111,9 +124,10 @@ std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_
       if (!ok) raw = kRawTransportFailure;
     }
     if (raw != kRawTransportFailure) {
-      std::uint8_t completion[kCompletionBlockSize];
-      std::uint32_t done = 0;
-      pipe_read(in, completion, kCompletionBlockSize, &done);
+      // Read after a non-zero status too; that status then stays the answer,
+      // as it says better why the command failed.
+      const bool passed = CompletionPassed(in);
+      if (raw == kRawSuccess && !passed) raw = kRawTransportFailure;
     }
   }
   close_handle(out);

@@ -3,7 +3,9 @@
 // Every command is a transaction of its own: open the driver's three handles,
 // send the 31-byte CommandBlock, pause 10 ms, read the 2-byte StatusReply,
 // move the data (count x 512 bytes) in one transfer, read the 13-byte
-// CompletionBlock, close the handles. All card data passes through the one SectorBuffer; every
+// CompletionBlock, close the handles. A CompletionBlock signed "USBS" that
+// reports a failure, or one that does not arrive whole, fails the command as a
+// transport failure. All card data passes through the one SectorBuffer; every
 // outcome is condensed into the DeviceState, which the rest of the engine
 // tests after each step.
 #pragma once
@@ -26,6 +28,8 @@ extern std::uint8_t SectorBuffer[kSectorBufferSize];
 // Raw result codes of one command; any other value is the player's two
 // status bytes (first byte * 256 + second byte).
 inline constexpr std::uint16_t kRawSuccess = 0x0000;
+// Transport failure: a pipe call failed or moved too few bytes, or the
+// player's CompletionBlock reported the command failed.
 inline constexpr std::uint16_t kRawTransportFailure = 0xFF7F;
 inline constexpr std::uint16_t kRawNoHandles = 0x0003;
 
