@@ -221,7 +221,7 @@ TEST_P(cli_care, SyncMakesTheCardHoldTheFolder) {
             "send     a-song.mp3 (70.0 kB)\n"
             "send     b-song.mp3 (140.0 kB)\n"
             "send     new.voc (3.0 kB)\n"
-            "replace  resized.mp3 (700 bytes)\n"
+            "replace  resized.mp3 (700 bytes; sent first, beside the card's copy, as resized-zk27-new.mp3)\n"
             "delete   old.mp3\n"
             "delete   memo.voc\n"
             "needs 7 clusters (458.8 kB); 125 clusters (8.2 MB) free once the deletions are made\n");
