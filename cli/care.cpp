@@ -156,7 +156,7 @@ int CmdRestore(const Args& a) {
       return kExitDevice;
     default:
       Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
-            " during the restore; the card holds part of the image at most: "
+            " during the restore; the card may hold part of the image: "
             "'zk27 restore' with the same image completes it");
       return kExitDevice;
   }
