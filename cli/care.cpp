@@ -148,15 +148,16 @@ int CmdRestore(const Args& a) {
       Error(Escaped(path) + ": the image is larger than the card; nothing was written");
       return kExitRefused;
     case kOpStopped:
-      Error("interrupted before the card's tables were written; the card holds its old tables: "
-            "run 'zk27 check' (files may be damaged) or restore again");
+      Error("interrupted; the card holds part of the image and none of its files yet: "
+            "'zk27 restore' with the same image completes it");
       return kExitInterrupted;
     case kOpVerifyFailed:
       Error("the card does not read back what was written; restore again, or try another card");
       return kExitDevice;
     default:
       Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
-            " during the restore; run 'zk27 check --repair', or restore again");
+            " during the restore; the card may hold part of the image: "
+            "'zk27 restore' with the same image completes it");
       return kExitDevice;
   }
 }

@@ -219,8 +219,9 @@ class CliPassView : public PassView {
 
 class PutView : public CliPassView {
  public:
-  PutView(std::vector<std::string> paths, std::vector<std::string> names)
-      : CliPassView("sent", std::move(names)), paths_(std::move(paths)) {}
+  // `replacing`: which files replace a card file of their name (sync).
+  PutView(std::vector<std::string> paths, std::vector<std::string> names, std::vector<bool> replacing = {})
+      : CliPassView("sent", std::move(names)), paths_(std::move(paths)), replacing_(std::move(replacing)) {}
 
  protected:
   std::uint64_t BytesOf(std::size_t index) const override {
@@ -231,6 +232,12 @@ class PutView : public CliPassView {
     Verbose("sent " + Name(report) + " (" + HumanSize(BytesOf(report.index)) + ")");
   }
   std::string Reason(const FileReport& report) const override {
+    const bool replacing = report.index < replacing_.size() && replacing_[report.index];
+    return SendReason(report) + (replacing ? "; the card keeps its copy" : "");
+  }
+
+ private:
+  std::string SendReason(const FileReport& report) const {
     const std::string& path = paths_[report.index];
     switch (report.result) {
       case kOpCannotOpenPcFile: {
@@ -257,7 +264,6 @@ class PutView : public CliPassView {
     }
   }
 
- private:
   // "needs 812 clusters (53.2 MB), 640 free (41.9 MB)".
   static std::string NoSpace(std::uint64_t bytes) {
     const std::uint64_t needed = (bytes + kClusterBytes - 1) / kClusterBytes;
@@ -267,6 +273,7 @@ class PutView : public CliPassView {
   }
 
   std::vector<std::string> paths_;
+  std::vector<bool> replacing_;
 };
 
 // get and towav.
@@ -500,7 +507,11 @@ std::string StepLine(const SyncStep& s) {
   const std::string name = Escaped(s.name);
   switch (s.action) {
     case SyncAction::kSend: return "send     " + name + " (" + HumanSize(s.size) + ")";
-    case SyncAction::kReplace: return "replace  " + name + " (" + HumanSize(s.size) + ")";
+    case SyncAction::kReplace:
+      return "replace  " + name + " (" + HumanSize(s.size) +
+             (s.tempName.empty() ? "; no room for both copies: the card's copy goes first, once the new one reads "
+                                   "whole)"
+                                 : "; sent first, beside the card's copy, as " + Escaped(s.tempName) + ")");
     case SyncAction::kDelete: return "delete   " + name;
     case SyncAction::kLeftOut: return "left out " + name + " (" + HumanSize(s.size) + ")";
     case SyncAction::kExtra: return "extra    " + name + " (on the card only; kept)";
@@ -596,11 +607,13 @@ int CmdSync(const Args& a) {
   const std::vector<SendItem> items = plan.SendItems();
   if (!items.empty()) {
     std::vector<std::string> paths, names;
+    std::vector<bool> replacing;
     for (const SendItem& item : items) {
       paths.push_back(item.pcPath);
       names.push_back(Escaped(item.pcName));
+      replacing.push_back(!item.replaces.empty());
     }
-    PutView view(paths, names);
+    PutView view(paths, names, replacing);
     Probe();
     const PassSummary summary = RunSendPass(items, view);
     status = std::max(status, view.Status());

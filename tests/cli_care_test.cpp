@@ -221,7 +221,7 @@ TEST_P(cli_care, SyncMakesTheCardHoldTheFolder) {
             "send     a-song.mp3 (70.0 kB)\n"
             "send     b-song.mp3 (140.0 kB)\n"
             "send     new.voc (3.0 kB)\n"
-            "replace  resized.mp3 (700 bytes)\n"
+            "replace  resized.mp3 (700 bytes; sent first, beside the card's copy, as resized-zk27-new.mp3)\n"
             "delete   old.mp3\n"
             "delete   memo.voc\n"
             "needs 7 clusters (458.8 kB); 125 clusters (8.2 MB) free once the deletions are made\n");
@@ -316,6 +316,8 @@ TEST_P(cli_care, ARestoreCutShortIsRepairedAndRunAgain) {
     Ctl({"fail-after", std::to_string(cut)});
     const RunResult r = Z({"restore", "-y", backup});
     EXPECT_EQ(r.exit, 3) << r;
+    EXPECT_TRUE(Holds(r.err, "the card may hold part of the image: 'zk27 restore' with the same image completes it"))
+        << r;
     Ctl({"fail-after", "0"});
     const RunResult check = Z({"check"});
     if (check.exit != 0) {
@@ -326,6 +328,18 @@ TEST_P(cli_care, ARestoreCutShortIsRepairedAndRunAgain) {
     EXPECT_EQ(Tables(card_), tables);
     ExpectFiles(content);
   }
+  // Interrupted among the clusters: no file is left, and zk27 says how to
+  // complete the card.
+  ASSERT_TRUE(WriteAt(card_, 0, changed));
+  const std::string err = dir_ / "restore.err";
+  const std::uint64_t before = Commands();
+  const pid_t pid = StartInBackground({Zk27(), "restore", "-y", backup}, pc_, socket_, err);
+  for (int i = 0; i < 500 && Commands() < before + 4; ++i) ::usleep(2000);
+  ::kill(pid, SIGINT);
+  EXPECT_EQ(WaitFor(pid), 130);
+  EXPECT_EQ(FileLines(err), Names{"zk27: interrupted; the card holds part of the image and none of its files yet: "
+                                  "'zk27 restore' with the same image completes it"});
+  EXPECT_TRUE(LsNames().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Reaches, cli_care, ::testing::Values(Reach::kImage, Reach::kPlayer),
@@ -357,6 +371,55 @@ TEST_F(cli_care_limits, APlanThatDoesNotFitWritesNothing) {
   EXPECT_EQ(r.exit, 1) << r;
   EXPECT_EQ(LsNames(), (Names{"a.mp3", "c.mp3"}));
   EXPECT_EQ(Z({"check"}).exit, 0);
+}
+
+// A replacement whose new file cannot be read keeps the card's copy, with
+// room for both copies and without; the plan says which it has.
+TEST_F(cli_care_limits, AReplacementNeverLeavesTheCardWithoutEitherCopy) {
+  Format(4);  // 62 clusters
+  const Bytes old = Pc("memo.voc", 100000, 1);
+  Pc("filler.mp3", 59 * kCluster, 2);
+  ASSERT_EQ(Z({"put", "memo.voc", "filler.mp3"}).exit, 0);
+  const std::string folder = dir_.Sub("music");
+  const std::string memo = folder + "/memo.voc";
+  ASSERT_TRUE(WriteFile(memo, Content(150000, 3)));
+  ASSERT_TRUE(WriteFile(folder + "/filler.mp3", *ReadFile(pc_ + "/filler.mp3")));
+  RunResult r = Z({"sync", "--dry-run", folder});
+  EXPECT_EQ(r.out,
+            "replace  memo.voc (150.0 kB; no room for both copies: the card's copy goes first, once the new one "
+            "reads whole)\n"
+            "needs 3 clusters (196.6 kB); 3 clusters (196.6 kB) free once the deletions are made\n")
+      << r;
+  // Unreadable even to root: zk27 runs without the power to override a
+  // file's mode.
+  ASSERT_EQ(::chmod(memo.c_str(), 0), 0);
+  const std::vector<std::string> unprivileged = {"/usr/bin/setpriv", "--inh-caps=-dac_override,-dac_read_search",
+                                                 "--bounding-set=-dac_override,-dac_read_search", Zk27(),
+                                                 "--image", card_, "sync", folder};
+  if (!std::filesystem::exists(unprivileged[0])) GTEST_SKIP() << "no setpriv";
+  dir_.Sub("get");
+  for (const bool room : {false, true}) {
+    SCOPED_TRACE(room ? "room for both" : "no room for both");
+    if (room) {
+      ASSERT_EQ(Z({"rm", "filler.mp3"}).exit, 0);
+      ASSERT_TRUE(std::filesystem::remove(folder + "/filler.mp3"));
+    }
+    r = RunProgram(unprivileged, dir_.path());
+    EXPECT_EQ(r.exit, 1) << r;
+    EXPECT_TRUE(Holds(r.err, "memo.voc: ") && Holds(r.err, "; the card keeps its copy")) << r;
+    EXPECT_EQ(Z({"get", "memo.voc"}, dir_ / "get").exit, 0);
+    EXPECT_TRUE(SameBytes(dir_ / "get/memo.voc", old));
+    EXPECT_EQ(Z({"check"}).exit, 0);
+  }
+  ASSERT_EQ(::chmod(memo.c_str(), 0644), 0);
+  r = Z({"sync", "--dry-run", folder});
+  EXPECT_TRUE(Holds(r.out, "replace  memo.voc (150.0 kB; sent first, beside the card's copy, as memo-zk27-new.voc)"))
+      << r;
+  r = Z({"sync", folder});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(LsNames(), Names{"memo.voc"});
+  EXPECT_EQ(Z({"get", "memo.voc"}, dir_ / "get").exit, 0);
+  EXPECT_TRUE(SameBytes(dir_ / "get/memo.voc", Content(150000, 3)));
 }
 
 TEST_F(cli_care_limits, NamesAndNumbersRunOutInThePlan) {

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include "support/engine.h"
+#include "check.h"
+#include "support/oracle.h"
 #include "passes.h"
 #include "sync.h"
 
@@ -97,5 +99,174 @@ TEST_P(engine_backup, ASyncPlanPromisesOnlyWhatFits) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, engine_backup, kAllCardSources);
+
+// Replacing a card file and restoring an image, cut short: by the PC file,
+// by the player at every command. The card must never hold a file with
+// bytes that are neither copy's.
+class engine_replace : public CardTest {
+ protected:
+  void SetUp() override {
+    CardTest::SetUp();
+    StartMountedCard(4096);  // 30 clusters
+    ClearStopRequest();
+    folder_ = dir_ / "music";
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override {
+    ClearStopRequest();
+    CardTest::TearDown();
+  }
+  // The card holds memo.voc (`old_`), the folder a memo.voc of another size
+  // (`new_`); without room for both, a filler takes all the card has but
+  // what the old copy frees.
+  void Prepare(bool room) {
+    ASSERT_EQ(Store("memo.voc", old_), kOpOk);
+    if (!room) {
+      RebuildCardList();
+      ASSERT_EQ(Store("filler.mp3", Content((CountFreeClusters() - 1) * 65536, 9)), kOpOk);
+    }
+    ASSERT_TRUE(WriteFile(folder_ + "/memo.voc", new_));
+    start_ = *ReadFile(image_);
+  }
+  // The sync's two passes, as zk27 runs them.
+  PassSummary Sync(SyncPlan* plan) {
+    RebuildCardList();
+    EXPECT_TRUE(PlanSync(folder_, false, false, plan));
+    PassCallbacks view;
+    RunDeletePass(plan->DeleteLines(), view);
+    return RunSendPass(plan->SendItems(), view);
+  }
+  // Every file on the card is whole and one of the two copies (or the
+  // filler); returns how many copies of memo.voc it holds.
+  int Copies() {
+    const card_oracle::Survey s = card_oracle::Examine(image_);
+    EXPECT_TRUE(s.readable && s.faults.empty()) << s.Describe();
+    int copies = 0;
+    for (const card_oracle::File& f : s.files) {
+      if (f.name == "filler.mp3") continue;
+      EXPECT_TRUE(f.data == old_ || f.data == new_) << f.name << " holds mixed bytes\n" << s.Describe();
+      ++copies;
+    }
+    return copies;
+  }
+
+  std::string folder_;
+  Bytes old_ = Content(100000, 1), new_ = Content(150000, 2), start_;
+};
+
+// A new copy that cannot be read, or changes, after the plan: the card keeps
+// its copy, with or without room for both.
+TEST_F(engine_replace, AnUnreadableOrChangingFileKeepsTheCardCopy) {
+  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> faults = {
+      {"grown", [](const std::string& path) { ASSERT_TRUE(WriteFile(path, Content(170000, 2))); }},
+      {"shrunk", [](const std::string& path) { ASSERT_TRUE(WriteFile(path, Content(120000, 2))); }},
+      {"a named pipe in its place",
+       [](const std::string& path) { ASSERT_TRUE(std::filesystem::remove(path) && ::mkfifo(path.c_str(), 0600) == 0); }},
+  };
+  for (const bool room : {true, false}) {
+    for (const auto& [what, fault] : faults) {
+      SCOPED_TRACE(what + (room ? ", room for both" : ", no room for both"));
+      StartMountedCard(4096);
+      std::filesystem::remove_all(folder_);
+      std::filesystem::create_directories(folder_);
+      Prepare(room);
+      RebuildCardList();
+      SyncPlan plan;
+      ASSERT_TRUE(PlanSync(folder_, false, false, &plan));
+      ASSERT_EQ(plan.SendItems().size(), 1u);
+      EXPECT_EQ(plan.SendItems()[0].tempName.empty(), !room);
+      fault(folder_ + "/memo.voc");
+      PassCallbacks view;
+      RunDeletePass(plan.DeleteLines(), view);
+      EXPECT_NE(RunSendPass(plan.SendItems(), view).done, 1);
+      EXPECT_EQ(Copies(), 1);
+      EXPECT_EQ(FetchBack("memo.voc"), old_);
+    }
+  }
+}
+
+// A cut at any command of a replacement leaves one of the two copies on
+// the card when it has room for both, and never a mixed one; the sync run
+// again ends with the new copy alone.
+TEST_F(engine_replace, ACutAtAnyCommandKeepsOneOfTheTwoCopies) {
+  for (const bool room : {true, false}) {
+    SCOPED_TRACE(room ? "room for both" : "no room for both");
+    StartMountedCard(4096);
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+    Prepare(room);
+    SyncPlan plan;
+    log_.clear();
+    ASSERT_EQ(Sync(&plan).done, 1);
+    const std::size_t commands = log_.size();
+    EXPECT_EQ(Copies(), 1);
+    EXPECT_EQ(FetchBack("memo.voc"), new_);
+    for (std::size_t k = 1; k <= commands; ++k) {
+      SCOPED_TRACE("cut at command " + std::to_string(k));
+      ASSERT_TRUE(WriteAt(image_, 0, start_));
+      DeviceState = 0;
+      ASSERT_EQ(MountVolume(), kMountOk);
+      FaultAtCommand(k, [](player::PlayerCore& p) { p.FailAfter(1); });
+      Sync(&plan);
+      const int copies = Copies();
+      if (room) {
+        EXPECT_GE(copies, 1);
+      }
+      // What the cut left over (lost clusters, a name no entry owns) is
+      // given back, as 'zk27 check --repair' does.
+      DeviceState = 0;
+      ASSERT_EQ(MountVolume(), kMountOk);
+      ASSERT_TRUE(ReadTableCopy2());
+      RepairVolume(IdentifiedCardSectors());
+      ASSERT_EQ(MountVolume(), kMountOk);
+      SyncPlan again;
+      ASSERT_EQ(Sync(&again).last, kOpOk);
+      EXPECT_EQ(FetchBack("memo.voc"), new_);
+    }
+  }
+}
+
+// A restore cut at any command of its writing leaves each file either the
+// old card's or the image's, never a mix; interrupted, the card holds no
+// file until the restore is run again.
+TEST_F(engine_replace, ARestoreCutAtAnyCommandMixesNoFile) {
+  const Bytes a = Content(200000, 3), b = Content(70000, 4);
+  ASSERT_EQ(Store("a.mp3", b), kOpOk);
+  const std::string image = dir_ / "other.img";
+  ASSERT_EQ(BackupCard(image, {}), kOpOk);
+  StartMountedCard(4096);
+  ASSERT_EQ(Store("a.mp3", a), kOpOk);
+  const Bytes start = *ReadFile(image_);
+  log_.clear();
+  ASSERT_EQ(RestoreCard(image, {}), kOpOk);
+  EXPECT_EQ(FetchBack("a.mp3"), b);
+  std::size_t writing = 0;  // the commands up to the boot sector's write
+  while (writing < log_.size() && !(log_[writing] == Write(kBootSectorLba, 1))) ++writing;
+  ASSERT_LT(writing, log_.size());
+  auto judge = [&] {
+    const card_oracle::Survey s = card_oracle::Examine(image_);
+    for (const card_oracle::File& f : s.files)
+      EXPECT_TRUE(f.data == a || f.data == b) << f.name << " holds mixed bytes\n" << s.Describe();
+  };
+  for (std::size_t k = 1; k <= writing + 1; ++k) {
+    SCOPED_TRACE("cut at command " + std::to_string(k));
+    ASSERT_TRUE(WriteAt(image_, 0, start));
+    DeviceState = 0;
+    FaultAtCommand(k, [](player::PlayerCore& p) { p.FailAfter(1); });
+    EXPECT_NE(RestoreCard(image, {}), kOpOk);
+    judge();
+  }
+  ASSERT_TRUE(WriteAt(image_, 0, start));
+  DeviceState = 0;
+  EXPECT_EQ(RestoreCard(image, [](std::uint32_t done, std::uint32_t) {
+              if (done == 1) RequestStop();
+            }),
+            kOpStopped);
+  judge();
+  EXPECT_TRUE(card_oracle::Examine(image_).files.empty()) << card_oracle::Examine(image_).Describe();
+  ClearStopRequest();
+  ASSERT_EQ(RestoreCard(image, {}), kOpOk);
+  EXPECT_EQ(FetchBack("a.mp3"), b);
+}
 
 }  // namespace

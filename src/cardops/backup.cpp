@@ -133,6 +133,37 @@ CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std
   return result;
 }
 
+namespace {
+
+bool SameLayout(const VolumeLayout& a, const VolumeLayout& b) {
+  return a.totalSectors == b.totalSectors && a.sectorsPerTable == b.sectorsPerTable && a.dirSectors == b.dirSectors &&
+         a.dirStart == b.dirStart && a.dataStart == b.dataStart;
+}
+
+bool WriteEmptyDirectory(const VolumeLayout& l) {
+  const std::vector<std::uint8_t> zeros(std::size_t{l.dirSectors} * 512, 0);
+  return WriteCardRegion(l.dirStart, l.dirSectors, zeros.data());
+}
+
+// Makes every file of the card's present volume unreachable, as a format
+// does, before the image's data lands in its clusters: an empty directory
+// for the volume the card's boot sector describes. When the image lays its
+// volume out otherwise, its clusters may fall on that directory, so the
+// image's own boot sector follows at once over an empty directory of the
+// image's layout. A cut from here on leaves a card with fewer files, never a
+// file holding another file's bytes. False on a failed command.
+bool ForgetOldFiles(const VolumeLayout& image, const std::uint8_t* imageBoot) {
+  std::uint8_t boot[512];
+  if (!ReadCardRegion(kBootSectorLba, 1, boot)) return false;
+  VolumeLayout old;
+  if (!LayoutOf(boot, &old)) return true;  // no volume: nothing reachable
+  if (!WriteEmptyDirectory(old)) return false;
+  if (SameLayout(old, image)) return true;
+  return WriteEmptyDirectory(image) && WriteCardRegion(kBootSectorLba, 1, imageBoot);
+}
+
+}  // namespace
+
 CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st{};
@@ -159,9 +190,11 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
   if (progress) progress(0, 2 * total);
   // The old volume's tables are worthless once its clusters are written over.
   VolumeImage.mounted = false;
+  if (!ForgetOldFiles(layout, boot)) return kOpDeviceFailed;
   for (std::uint32_t pass = 0; pass < 2; ++pass) {
     for (std::uint32_t i = 0; i < total; ++i) {
-      // A stop is taken while the card's own tables still stand.
+      // A stop is taken among the clusters, before the image's tables make
+      // any of its files reachable.
       if (pass == 0 && StopRequested() && stretches[i].lba >= layout.dataStart) return kOpStopped;
       const Stretch& s = stretches[i];
       if (s.sectors == 0) continue;

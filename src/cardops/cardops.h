@@ -172,11 +172,13 @@ CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std
 
 // Writes the card image at `path` onto the card, which must be at least as
 // large (kOpNoSpace, before any write; kOpWrongKind when the file is no
-// card image of this format): the clusters the image holds in use first,
-// then the names, the tables, the directory, and the boot sector last; then
-// every stretch is read back and compared (kOpVerifyFailed). A stop is taken
-// only while the clusters are written, before any table. Leaves the new
-// volume mounted.
+// card image of this format). First the card's present files are made
+// unreachable (an empty directory, as a format writes), so that a cut never
+// leaves a file with another file's bytes; then the clusters the image holds
+// in use, the names, the tables, the directory, and the boot sector last;
+// then every stretch is read back and compared (kOpVerifyFailed). A stop is
+// taken only while the clusters are written, before any table: the card then
+// holds part of the image and no file. Leaves the new volume mounted.
 CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress);
 
 // ---- voice recordings --------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "messages.h"
+#include "sync.h"
 #include "text.h"
 
 namespace {
@@ -177,7 +178,9 @@ PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view) {
     view.Starting(i, summary.done + 1, total);
     FileReport report;
     report.index = i;
-    const CardOpResult r = SendFileToCard(files[i].pcPath, files[i].pcName, view.Transferring(i));
+    const SendItem& item = files[i];
+    const CardOpResult r = item.replaces.empty() ? SendFileToCard(item.pcPath, item.pcName, view.Transferring(i))
+                                                 : ReplaceCardFile(item, view.Transferring(i));
     JudgeSend(r, files[i].pcName, summary.done, &report);
     if (report.counted) ++summary.done;
     view.Finished(report);

@@ -122,12 +122,19 @@ void ClearStopRequest();
 // ---- the passes ----------------------------------------------------------------
 
 // A PC file to send: its path, and its name on the card (UTF-8, no folder).
+// A file that replaces a card file names it by its list line in `replaces`,
+// with the size the PC file was planned at and the temporary name it is sent
+// under while both copies are on the card (see ReplaceCardFile in sync.h).
 struct SendItem {
   std::string pcPath;
   std::string pcName;
+  std::string replaces = {};
+  std::string tempName = {};
+  std::uint64_t size = 0;
 };
 
-// Sends the files in turn. A refused file is skipped; no room, no entry or
+// Sends the files in turn; a file that replaces a card file goes through
+// ReplaceCardFile. A refused file is skipped; no room, no entry or
 // no name slot left stops the pass; a failed card command stops it, and ends
 // the session when the card or the link is gone.
 PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view);

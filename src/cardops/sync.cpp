@@ -1,12 +1,18 @@
 #include "sync.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <set>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 
 #include "fs.h"
 #include "text.h"
+#include "usbfunc.h"
 
 namespace {
 
@@ -34,6 +40,63 @@ struct Room {
 };
 
 bool IsSend(SyncAction a) { return a == SyncAction::kSend || a == SyncAction::kReplace; }
+
+// The steps that send, in the order they are carried out: replacements that
+// take no more clusters than they free, then the other replacements, then the
+// new files. Once the first group is done every step only takes, so a plan
+// that fits as a whole finds room at every step.
+std::vector<std::size_t> SendOrder(const std::vector<SyncStep>& steps) {
+  std::vector<std::size_t> order;
+  auto add = [&](auto wanted) {
+    for (std::size_t i = 0; i < steps.size(); ++i)
+      if (wanted(steps[i])) order.push_back(i);
+  };
+  add([](const SyncStep& s) { return s.action == SyncAction::kReplace && s.clusters <= s.oldClusters; });
+  add([](const SyncStep& s) { return s.action == SyncAction::kReplace && s.clusters > s.oldClusters; });
+  add([](const SyncStep& s) { return s.action == SyncAction::kSend; });
+  return order;
+}
+
+// A name for the new copy of `name` while the card keeps the old one: of the
+// same kind, one the card can hold, and none of `taken` (the plan's names,
+// the card's, the temporary names given before). "memo-zk27-new.voc", or
+// "zk27-new-N.voc" where that is too long or taken; empty when none is free.
+// No dot is added: the kind stays the one the name's own ending gives.
+std::string TemporaryName(const std::string& name, const std::set<std::string>& taken) {
+  const std::size_t dot = name.rfind('.');
+  const std::string stem = name.substr(0, dot), ext = name.substr(dot);
+  std::string card;
+  auto usable = [&](const std::string& candidate) {
+    return taken.count(candidate) == 0 && CardNameForNew(candidate, &card) == kOpOk &&
+           FileKindOf(candidate) == FileKindOf(name);
+  };
+  if (!stem.empty() && stem[0] != '.' && usable(stem + "-zk27-new" + ext)) return stem + "-zk27-new" + ext;
+  for (int n = 1; n <= 999; ++n)
+    if (const std::string candidate = "zk27-new-" + std::to_string(n) + ext; usable(candidate)) return candidate;
+  return {};
+}
+
+// Which replacements the card has room to hold both copies of, at their
+// turn, starting from `room` (the card once the deletions are made): a
+// cluster for each of the new copy's, and an entry, a name slot and a FileId
+// of its kind for the copy under its temporary name.
+void PlanReplacements(Room room, SyncPlan* plan) {
+  std::set<std::string> taken;
+  for (const SyncStep& s : plan->steps) taken.insert(s.name);
+  for (const std::size_t i : SendOrder(plan->steps)) {
+    SyncStep& s = plan->steps[i];
+    std::int64_t& ids = s.voice ? room.voice : room.music;
+    if (s.action == SyncAction::kSend) {
+      room.clusters -= s.clusters;
+      --room.slots, --room.entries, --ids;
+      continue;
+    }
+    const bool both = room.clusters >= s.clusters && room.slots >= 1 && room.entries >= 1 && ids >= 1;
+    if (both) s.tempName = TemporaryName(s.name, taken);
+    if (!s.tempName.empty()) taken.insert(s.tempName);
+    room.clusters += std::int64_t{s.oldClusters} - s.clusters;
+  }
+}
 
 // The folder's music and voice files, by name.
 bool FolderFiles(const std::string& dir, std::vector<SyncStep>* files) {
@@ -71,14 +134,17 @@ CardOpResult NameRefusal(const SyncStep& step) {
 std::vector<std::string> SyncPlan::DeleteLines() const {
   std::vector<std::string> lines;
   for (const SyncStep& s : steps)
-    if (s.action == SyncAction::kDelete || s.action == SyncAction::kReplace) lines.push_back(s.line);
+    if (s.action == SyncAction::kDelete) lines.push_back(s.line);
   return lines;
 }
 
 std::vector<SendItem> SyncPlan::SendItems() const {
   std::vector<SendItem> items;
-  for (const SyncStep& s : steps)
-    if (IsSend(s.action)) items.push_back({s.pcPath, s.name});
+  for (const std::size_t i : SendOrder(steps)) {
+    const SyncStep& s = steps[i];
+    const bool replace = s.action == SyncAction::kReplace;
+    items.push_back({s.pcPath, s.name, replace ? s.line : std::string(), s.tempName, s.size});
+  }
   return items;
 }
 
@@ -138,6 +204,7 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
   room.music = 127 - music;
   room.voice = 127 - voice;
   plan->clustersFree = static_cast<std::uint32_t>(room.clusters);
+  const Room afterDeletions = room;
 
   // The whole plan against each limit.
   std::uint64_t sent = 0, newMusic = 0, newVoice = 0, refused = 0;
@@ -175,6 +242,7 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
       else s.action = SyncAction::kLeftOut;
     }
   }
+  PlanReplacements(afterDeletions, plan);
   return true;
 }
 
@@ -188,4 +256,97 @@ std::vector<std::string> SyncedMusicOrder(const SyncPlan& plan) {
     if (FindCardFile(card) > 0) lines.push_back(card);
   }
   return lines;
+}
+
+namespace {
+
+// What a PC file looked like when it was last looked at.
+struct PcFileState {
+  std::uint64_t size = 0;
+  std::int64_t mtimeSec = 0;
+  long mtimeNsec = 0;
+  bool operator==(const PcFileState&) const = default;
+};
+
+bool StateOf(const struct stat& st, PcFileState* state) {
+  if (!S_ISREG(st.st_mode)) return false;
+  *state = {static_cast<std::uint64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
+  return true;
+}
+
+bool StateOf(const std::string& path, PcFileState* state) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && StateOf(st, state);
+}
+
+// Whether the PC file reads whole: every byte of the size it had, and the
+// same size and modification time once read.
+bool ReadsWhole(const std::string& path, const PcFileState& before) {
+  // Without blocking: a named pipe put in the file's place would wait for a
+  // writer for ever.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  std::vector<char> buffer(kClusterBytes);
+  std::uint64_t got = 0;
+  ssize_t n = 0;
+  while ((n = ::read(fd, buffer.data(), buffer.size())) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    got += static_cast<std::uint64_t>(n);
+  }
+  struct stat st{};
+  PcFileState after;
+  const bool whole = n == 0 && ::fstat(fd, &st) == 0 && StateOf(st, &after) && got == before.size && after == before;
+  ::close(fd);
+  return whole;
+}
+
+// The card file at `place` released in the image and written so, first of
+// all its tables.
+CardOpResult DeleteAt(DirEntryPos place) {
+  if (ReleaseCardFileAt(place) != kOpOk) return kOpNotOnCard;
+  FlushVolume(FlushOrder::kReleasing);
+  return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
+}
+
+// The new copy under its temporary name, then the old copy released and the
+// new one renamed in one releasing flush: the directory (old entry gone)
+// before the NameTable (the new name).
+CardOpResult SwapInNewCopy(const SendItem& item, const PcFileState& before, const ProgressFn& progress) {
+  std::string tempCard, card;
+  if (!CardNameFromPc(item.tempName, &tempCard) || !CardNameFromPc(item.pcName, &card)) return kOpNameNotStorable;
+  if (const CardOpResult sent = SendFileToCard(item.pcPath, item.tempName, progress); sent != kOpOk) return sent;
+  DirEntryPos newPlace, oldPlace;
+  if (!CardFilePlace(tempCard, &newPlace)) return kOpDeviceFailed;
+  PcFileState after;
+  // A file that changed while it was sent is no copy of anything: it goes,
+  // the card's copy stays.
+  if (!StateOf(item.pcPath, &after) || !(after == before)) {
+    const CardOpResult dropped = DeleteAt(newPlace);
+    return dropped == kOpOk ? kOpPcReadFailed : dropped;
+  }
+  // An old copy gone meanwhile leaves nothing to release; the new one still
+  // takes its name.
+  if (CardFilePlace(item.replaces, &oldPlace)) ReleaseCardFileAt(oldPlace);
+  if (!RenameDirEntry(newPlace, card)) return kOpNameTableFull;
+  FlushVolume(FlushOrder::kReleasing);
+  return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
+}
+
+}  // namespace
+
+CardOpResult ReplaceCardFile(const SendItem& item, const ProgressFn& progress) {
+  if (DeviceGone()) return kOpDeviceGone;
+  if (!VolumeImage.mounted || DeviceState != 0) return kOpDeviceFailed;
+  PcFileState before;
+  if (!StateOf(item.pcPath, &before)) return kOpCannotOpenPcFile;
+  // A file that grew or shrank since the plan is still being written.
+  if (before.size != item.size) return kOpPcReadFailed;
+  if (!item.tempName.empty()) return SwapInNewCopy(item, before, progress);
+  if (!ReadsWhole(item.pcPath, before)) return kOpPcReadFailed;
+  if (StopRequested()) return kOpStopped;
+  DirEntryPos oldPlace;
+  if (!CardFilePlace(item.replaces, &oldPlace)) return kOpNotOnCard;
+  if (const CardOpResult deleted = DeleteAt(oldPlace); deleted != kOpOk) return deleted;
+  return SendFileToCard(item.pcPath, item.pcName, progress);
 }

@@ -14,7 +14,7 @@
 enum class SyncAction {
   kKeep,     // on the card with the folder's name and size
   kSend,     // in the folder, not on the card
-  kReplace,  // on the card with another size: deleted, then sent again
+  kReplace,  // on the card with another size: sent again, then the card's copy deleted
   kDelete,   // on the card, not in the folder (only when asked)
   kExtra,    // on the card, not in the folder, kept
   kRefused,  // in the folder, but the card cannot hold its name (see `result`)
@@ -31,6 +31,10 @@ struct SyncStep {
   std::uint32_t oldClusters = 0;  // the card's file takes (kReplace, kDelete)
   bool voice = false;
   CardOpResult result = kOpOk;  // kRefused: why
+  // kReplace: the name the new copy is sent under while the card's copy
+  // stays, when the card has room for both at this file's turn; empty when
+  // it has not, and the card's copy goes first (see ReplaceCardFile).
+  std::string tempName;
 };
 
 // A limit of the card the plan needs more of than there is.
@@ -47,8 +51,10 @@ struct SyncPlan {
   std::uint32_t clustersNeeded = 0;       // by the files sent
   std::uint32_t clustersFree = 0;         // once the deletions are made
   bool Fits() const { return shortfalls.empty(); }
-  // The lines to delete (deletions and replacements), the files to send, in
-  // that order.
+  // The lines to delete (the card files the folder lacks), then the files to
+  // send, in that order. The replacements come first among the sends, those
+  // that free clusters before those that take more, so that each finds the
+  // room the plan gave it.
   std::vector<std::string> DeleteLines() const;
   std::vector<SendItem> SendItems() const;
 };
@@ -61,6 +67,18 @@ struct SyncPlan {
 // marks the others kLeftOut; the shortfalls stay, to be said. False when the
 // folder cannot be read.
 bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* plan);
+
+// Replaces the card file `item.replaces` by the PC file `item.pcPath`, of
+// `item.size` bytes when planned, so that the card never lacks both copies.
+// With a `item.tempName`, the new copy is sent under that name first; once it
+// is whole, and the PC file still has the size and modification time it had
+// before, one releasing flush deletes the old copy and gives the new one its
+// name (a cut leaves the old copy, both, or the new one under the temporary
+// name). Without one, the PC file is read whole first and must keep its size
+// and modification time; only then is the card's copy deleted and the new
+// one sent under its own name. A PC file that cannot be read or changes
+// (kOpPcReadFailed, kOpCannotOpenPcFile) keeps the card's copy.
+CardOpResult ReplaceCardFile(const SendItem& item, const ProgressFn& progress);
 
 // The music files' play order after a sync: the folder's, by name, then the
 // card's music files the folder lacks, in their present order. As list lines
