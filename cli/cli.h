@@ -56,6 +56,10 @@ std::string PlainWords(const std::string& windowText);
 void SayEngineText(const std::string& windowText);
 // Why the card could not be had (a LockCard result other than kLockOk).
 std::string CardLockRefusal(CardLockResult result);
+// Why the driver refused what answered for the player: "FOLDER: not a folder
+// of your own (owner 65534, mode 0777)...", "SOCKET: answered by another user
+// (uid 65534)...".
+std::string PlayerRefusalWords(const PlayerRefusal& why);
 // What the DeviceState says went wrong with the player or the card: "the card
 // was removed", "the connection to the player was lost"...
 std::string DeviceTrouble(std::uint8_t state);

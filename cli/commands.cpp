@@ -53,7 +53,8 @@ int SayState() {
 int CheckDeviceStatus() {
   const OpeningReport player = CheckPlayer();
   if (player.state == CardOpening::kOpen) return kExitOk;
-  SayEngineText(player.message);
+  if (player.state == CardOpening::kPlayerUntrusted) Error(PlayerRefusalWords(PlayerRefusalOfLastOpen()));
+  else SayEngineText(player.message);
   return kExitDevice;
 }
 

@@ -127,6 +127,19 @@ std::string CardLockRefusal(CardLockResult result) {
   return "the card cannot be locked: its lock file cannot be made";
 }
 
+std::string PlayerRefusalWords(const PlayerRefusal& why) {
+  char line[128];
+  if (why.kind == PlayerRefusal::Kind::kPeer) {
+    std::snprintf(line, sizeof(line), ": answered by another user (uid %" PRIu32 "); it is not taken for the player",
+                  why.peer);
+    return why.path + line;
+  }
+  std::snprintf(line, sizeof(line), ": %s of your own (owner %" PRIu32 ", mode %04" PRIo32
+                "); the player is not looked for there",
+                why.directory ? "not a folder" : "not a real folder", why.owner, why.mode);
+  return why.path + line;
+}
+
 std::string DeviceTrouble(std::uint8_t state) {
   switch (state) {
     case 1: return "player busy";

@@ -54,6 +54,28 @@ void OnSignal(int) {
 
 void Fail(const std::string& message) { std::fprintf(stderr, "zk27-player: %s\n", message.c_str()); }
 
+// Why the folder of the socket, or the process answering on it, is refused.
+std::string RefusalText(const bulkusb::OpenRefusal& why) {
+  char line[128];
+  if (why.kind == bulkusb::Refusal::kPeer) {
+    std::snprintf(line, sizeof(line), ": answered by another user (uid %u); it is not taken for the player",
+                  static_cast<unsigned>(why.peer));
+    return why.path + line;
+  }
+  std::snprintf(line, sizeof(line), ": %s of your own (owner %u, mode %04o); the player does not use it",
+                why.directory ? "not a folder" : "not a real folder", static_cast<unsigned>(why.owner),
+                static_cast<unsigned>(why.mode));
+  return why.path + line;
+}
+
+// The player's lock file, opened (and made when missing); -1 when there is
+// none to be had. A link is never followed.
+int OpenLockFile(const std::string& socket) {
+  const std::string path = bulkusb::PlayerLockFile(bulkusb::SocketIdentity(socket));
+  if (path.empty()) return -1;
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
 bool FillAddress(const std::string& path, sockaddr_un* addr) {
   *addr = {};
   if (path.empty() || path.size() >= sizeof(addr->sun_path)) return false;
@@ -100,8 +122,15 @@ int Listen(const std::string& path, std::string* error) {
     return -1;
   }
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      ::listen(fd, kListenBacklog) != 0) {
+  // The socket file is made 0600 by bind itself: there is no moment in which
+  // another user could connect to it.
+  bool bound = false;
+  if (fd >= 0) {
+    const mode_t previous = ::umask(0177);
+    bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    ::umask(previous);
+  }
+  if (!bound || ::listen(fd, kListenBacklog) != 0) {
     *error = "cannot listen on " + path + ": " + std::strerror(errno);
     if (fd >= 0) ::close(fd);
     return -1;
@@ -144,6 +173,8 @@ class Daemon {
   std::string RecordFile(const std::string& path, bool* ok);
   bool Unplug();
   bool Plug(std::string* error);
+  // Stops listening on the data socket and removes it, and its lock file.
+  void CloseDataSocket();
 
   std::string card_;
   PlayerCore core_;
@@ -174,16 +205,23 @@ bool Daemon::Start(std::string* error) {
 void Daemon::Stop() {
   for (auto& c : connections_) ::close(c.fd);
   connections_.clear();
-  if (dataListener_ >= 0) {
-    ::close(dataListener_);
-    ::unlink(socket_.c_str());
-    dataListener_ = -1;
-  }
+  CloseDataSocket();
   if (controlListener_ >= 0) {
     ::close(controlListener_);
     ::unlink(control_.c_str());
     controlListener_ = -1;
   }
+}
+
+void Daemon::CloseDataSocket() {
+  if (dataListener_ < 0) return;
+  // The lock file is named after this socket, which no later one is: it
+  // goes with it.
+  if (const std::string lock = bulkusb::PlayerLockFile(bulkusb::SocketIdentity(socket_)); !lock.empty())
+    ::unlink(lock.c_str());
+  ::close(dataListener_);
+  ::unlink(socket_.c_str());
+  dataListener_ = -1;
 }
 
 void Daemon::Accept(int listener, bool control) {
@@ -299,11 +337,7 @@ bool Daemon::Unplug() {
   for (auto& c : connections_)
     if (!c.control) Close(c);
   DropActive();
-  if (dataListener_ >= 0) {
-    ::close(dataListener_);
-    ::unlink(socket_.c_str());
-    dataListener_ = -1;
-  }
+  CloseDataSocket();
   return true;
 }
 
@@ -335,7 +369,7 @@ std::string Daemon::RecordFile(const std::string& path, bool* ok) {
 
   // A program on the PC that holds the card works on the tables it read;
   // a recording filed under it would be overwritten by its next flush.
-  const int lock = ::open(bulkusb::PlayerLockFile("socket:" + socket_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int lock = OpenLockFile(socket_);
   if (lock >= 0 && ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
     ::close(lock);
     return "not recorded: a program on the PC is using the card";
@@ -510,6 +544,10 @@ int Serve(const ServeOptions& options) {
       return 1;
     }
   }
+  if (bulkusb::OpenRefusal why; !bulkusb::SocketFolderTrusted(options.socket, &why)) {
+    Fail(why.kind == bulkusb::Refusal::kNone ? "cannot create folder " + bulkusb::RuntimeFolder() : RefusalText(why));
+    return 1;
+  }
   if (!ClearStaleSocket(options.socket, &error) ||
       !ClearStaleSocket(bulkusb::PlayerControlPath(options.socket), &error)) {
     Fail(error);
@@ -561,10 +599,21 @@ int Control(const std::string& socket, const std::vector<std::string>& words) {
     Fail("invalid control socket path " + path);
     return 1;
   }
+  bulkusb::OpenRefusal why;
+  if (!bulkusb::SocketFolderTrusted(socket, &why) && why.kind != bulkusb::Refusal::kNone) {
+    Fail(RefusalText(why));
+    return 1;
+  }
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
     Fail("no zk27-player is running on " + socket + " (" + std::strerror(errno) + ")");
     if (fd >= 0) ::close(fd);
+    return 1;
+  }
+  // Files named to the player (a recording's) go to no other user.
+  if (!bulkusb::TrustedPeer(fd, path, &why)) {
+    Fail(RefusalText(why));
+    ::close(fd);
     return 1;
   }
   // A recording of a large file takes a while; a daemon that hangs must not.

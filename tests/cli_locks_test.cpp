@@ -5,6 +5,7 @@
 // it. Nothing is lost or mixed; the one that cannot go is told so.
 #include <sys/file.h>
 
+#include "bulk_backend.h"
 #include "support/oracle.h"
 #include "support/cli.h"
 #include "usbfunc.h"
@@ -50,13 +51,13 @@ class cli_locks : public CliTest {
 
   // zk27 args... with its own scratch folder, so that runs can overlap.
   RunResult Run(std::vector<std::string> args, const std::string& wait, bool image, const std::string& scratch,
-                const std::string& cwd = "") {
+                const std::string& cwd = "", const std::string& socket = "") {
     std::vector<std::string> argv = {Zk27()};
     if (image) argv.insert(argv.end(), {"--image", card_});
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions o;
     o.cwd = cwd.empty() ? pc_ : cwd;
-    o.env["ZK27_PLAYER_SOCKET"] = image ? dir_ / "nobody.sock" : socket_;
+    o.env["ZK27_PLAYER_SOCKET"] = image ? dir_ / "nobody.sock" : socket.empty() ? socket_ : socket;
     o.env["XDG_RUNTIME_DIR"] = run_;
     o.env["ZK27_LOCK_WAIT"] = wait;
     RunResult r = RunProgram(argv, scratch, o);
@@ -71,13 +72,14 @@ class cli_locks : public CliTest {
 
   // Two zk27 put at once, of x.mp3 and y.mp3: each either stores its file
   // whole or exits 3 saying the card is in use and leaves it off the card.
-  // With a wait longer than a put both must get through.
-  void TwoPutsAtOnce(const std::string& wait, bool bothMustStore) {
+  // With a wait longer than a put both must get through. `ySocket`: the
+  // player's socket as y's put names it.
+  void TwoPutsAtOnce(const std::string& wait, bool bothMustStore, const std::string& ySocket = "") {
     const Files files = {{"x.mp3", x_}, {"y.mp3", y_}};
     RunResult rx, ry;
     const std::string sx = dir_.Sub("scratch-x"), sy = dir_.Sub("scratch-y");
     std::thread tx([&] { rx = Run({"put", "x.mp3"}, wait, image_, sx); });
-    std::thread ty([&] { ry = Run({"put", "y.mp3"}, wait, image_, sy); });
+    std::thread ty([&] { ry = Run({"put", "y.mp3"}, wait, image_, sy, "", ySocket); });
     tx.join();
     ty.join();
     std::map<std::string, bool> stored;
@@ -168,8 +170,17 @@ TEST_F(cli_locks, TwoClientsOfOnePlayerNeverLoseOrMixAFile) {
     SCOPED_TRACE("waiting, round " + std::to_string(i));
     TwoPutsAtOnce("5", true);
   }
-  SCOPED_TRACE("not waiting");
-  TwoPutsAtOnce("0", false);
+  {
+    SCOPED_TRACE("not waiting");
+    TwoPutsAtOnce("0", false);
+  }
+  // A link to the socket is the same player, and the same lock.
+  const std::string link = dir_ / "link.sock";
+  ASSERT_EQ(::symlink(socket_.c_str(), link.c_str()), 0);
+  for (const char* wait : {"5", "0"}) {
+    SCOPED_TRACE(std::string("through a link, wait ") + wait);
+    TwoPutsAtOnce(wait, *wait == '5', link);
+  }
 }
 
 TEST_F(cli_locks, AnImageThePlayerServesIsRefused) {
@@ -233,7 +244,8 @@ TEST_F(cli_locks, ALockHeldOnThePlayersLockFileMakesWritersWaitAndThenRefuses) {
   ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
   ASSERT_TRUE(WriteFile(pc_ + "/x.mp3", Content(1000, 51)));
   // The virtual player's lock file lies beside its socket.
-  const std::string lockFile = socket_ + ".lock";
+  const std::string lockFile = bulkusb::PlayerLockFile(bulkusb::SocketIdentity(socket_));
+  ASSERT_EQ(lockFile.rfind(dir_.path() + "/player-", 0), 0u) << lockFile;
   {
     HeldLock held(lockFile, LOCK_EX);
     ASSERT_TRUE(held.ok());

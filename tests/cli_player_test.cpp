@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 using namespace zk27_test;
@@ -455,6 +456,73 @@ TEST_F(cli_player, FailedFetchKeepsTheOlderPcFile) {
   EXPECT_TRUE(SameBytes(back + "/big.mp3", big));
 }
 
+// The player's folder in the runtime folder is used only when it is a real
+// directory of the user's own that nobody else can use: a player served
+// there is refused, and so is a zk27-player asked to serve there.
+TEST_F(cli_player, APlayersFolderNotTheUsersOwnIsRefused) {
+  struct Row {
+    const char* what;
+    int (*spoil)(const std::string& folder);
+    bool real;       // still a real directory after the spoiling
+    unsigned owner;  // as the message gives it
+    bool asRoot;
+  };
+  const unsigned me = ::geteuid();
+  const Row rows[] = {
+      {"open to everyone", [](const std::string& f) { return ::chmod(f.c_str(), 0777); }, true, me, false},
+      {"another user's", [](const std::string& f) { return ::chown(f.c_str(), 65534, 65534); }, true, 65534, true},
+      {"a link to a folder of the user's",
+       [](const std::string& f) {
+         const std::string real = f + "-real";
+         return ::rename(f.c_str(), real.c_str()) != 0 ? -1 : ::symlink(real.c_str(), f.c_str());
+       },
+       false, me, false},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.asRoot && me != 0) continue;
+    const std::string run = dir_.Sub("xdg-" + std::to_string(++n));
+    const std::string folder = run + "/zk27";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    socket_ = folder + "/player.sock";
+    StartPlayer(2);
+    ASSERT_EQ(row.spoil(folder), 0);
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    char said[96];
+    std::snprintf(said, sizeof(said), ": %s of your own (owner %u, mode %04o); the player ",
+                  row.real ? "not a folder" : "not a real folder", row.owner, st.st_mode & 07777u);
+    RunOptions o;
+    o.cwd = pc_;
+    o.env["ZK27_PLAYER_SOCKET"] = std::nullopt;
+    o.env["XDG_RUNTIME_DIR"] = run;
+    const RunResult ls = Sane(RunProgram({Zk27(), "ls"}, dir_.path(), o), "zk27 ls");
+    EXPECT_EQ(ls.exit, 3) << ls;
+    EXPECT_EQ(ls.err, "zk27: " + folder + said + "is not looked for there\n");
+    const RunResult serve = Sane(RunProgram({PlayerBin(), "serve", "--card", run + "/card.img"}, dir_.path(), o), "serve");
+    EXPECT_EQ(serve.exit, 1) << serve;
+    EXPECT_EQ(serve.err, "zk27-player: " + folder + said + "does not use it\n");
+    player_.reset();
+  }
+}
+
+// A player served by another user is not believed, whatever path leads to it.
+TEST_F(cli_player, APlayerOfAnotherUserIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "serving as another user needs root";
+  TempDir theirs;
+  ASSERT_EQ(::chown(theirs.path().c_str(), 65534, 65534), 0);
+  PlayerProcess other(theirs / "card.img", theirs / "player.sock", dir_.path(), 65534);
+  ASSERT_NE(other.Start(2).find("serving"), std::string::npos);
+  RunOptions o;
+  o.cwd = pc_;
+  o.env["ZK27_PLAYER_SOCKET"] = theirs / "player.sock";
+  const RunResult ls = Sane(RunProgram({Zk27(), "ls"}, dir_.path(), o), "zk27 ls");
+  EXPECT_EQ(ls.exit, 3) << ls;
+  EXPECT_EQ(ls.err, "zk27: " + theirs / "player.sock" + ": answered by another user (uid 65534); it is not taken "
+                    "for the player\n");
+}
+
 // A program on the PC holds the card for a whole operation: another program
 // waits and is then refused, and the player records nothing under it.
 TEST_F(cli_player, ACardHeldByOneProgramIsLeftAloneByOthers) {
@@ -462,7 +530,7 @@ TEST_F(cli_player, ACardHeldByOneProgramIsLeftAloneByOthers) {
   Format();
   const std::string memos = dir_.Sub("memos");
   Memo(memos + "/one.wav", "0.1");
-  const int lock = ::open(bulkusb::PlayerLockFile("socket:" + socket_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int lock = ::open(bulkusb::PlayerLockFile(bulkusb::SocketIdentity(socket_)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(lock, 0);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   Pc("a.mp3", 1000, 1);

@@ -1,5 +1,8 @@
 // The desktop program's start-up, its card side and its progress window,
 // against the virtual player in this process.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QItemSelectionModel>
 #include <QTimer>
 
@@ -56,6 +59,9 @@ void MainFormTest::startUpRefusesWithoutAUsableDevice_data() {
   QTest::newRow("transport failure (0xFF7F)") << "fail" << msg::kStartBusy;
   QTest::newRow("player unplugged (3)") << "unplug" << msg::kStartAttach;
   QTest::newRow("no player at all (3)") << "none" << msg::kStartAttach;
+  // The player's folder is open to everyone: refused, not "no player".
+  QTest::newRow("an unsafe folder") << "folder"
+                                    << " is not yours alone (owner %1, mode 0777).\r\nThe player is not looked for there.";
 }
 
 void MainFormTest::startUpRefusesWithoutAUsableDevice() {
@@ -67,7 +73,18 @@ void MainFormTest::startUpRefusesWithoutAUsableDevice() {
   if (fault == "fail") env.player->core().FailAfter(1);
   if (fault == "unplug") env.player->Unplug();
   if (fault == "none") env.player.reset();
-  QVERIFY(!StartUpChecks());
+  const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+  if (fault == "folder") {
+    env.player.reset();
+    const QString folder = env.dir.filePath("run/zk27");
+    QVERIFY(QDir().mkpath(folder) && ::chmod(folder.toUtf8().constData(), 0777) == 0);
+    qputenv("XDG_RUNTIME_DIR", env.dir.filePath("run").toUtf8());
+    qunsetenv("ZK27_PLAYER_SOCKET");
+    message = "The folder " + folder + message.arg(::geteuid());
+  }
+  const bool started = StartUpChecks();
+  qputenv("XDG_RUNTIME_DIR", runtime);
+  QVERIFY(!started);
   QCOMPARE(env.messages, QStringList{message});
   QVERIFY(env.questions.isEmpty());
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "support/card_layout.h"
@@ -57,7 +58,14 @@ class player_daemon : public ::testing::Test {
 };
 
 TEST_F(player_daemon, ServesTheCardThroughTheDriver) {
+  const mode_t wide = ::umask(0);  // the sockets' mode must not hang on the umask
   StartDaemon(1);
+  ::umask(wide);
+  for (const std::string& socket : {socket_, socket_ + ".ctl"}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(socket.c_str(), &st), 0) << socket;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << socket;
+  }
   EXPECT_EQ(Status(), 0);
   Bytes info(512);
   ASSERT_EQ(Exchange(IdentifyCommand(), 1, &info), 0);

@@ -34,18 +34,63 @@ class Backend {
 // order the commands look for one; empty when none is there.
 std::string PlayerIdentity();
 
-// The lock file that the programs sharing the player `identity` flock: for
-// the virtual player, SOCKET.lock beside its socket; for others
-// $XDG_RUNTIME_DIR/zk27/player-HASH.lock, else /tmp/zk27-$UID/player-HASH.lock
-// (the folder made when missing).
+// What the programs sharing the player `identity` flock. For a player on USB
+// its device node (/dev/bus/usb/BBB/DDD), which every user, session and
+// environment reaches alike; it is there already and is locked as it is
+// (PlayerLockIsDeviceNode). For the virtual player, player-DEV-INO.lock in the
+// folder its socket really lies in, named after the socket's device and inode,
+// so that every spelling of the socket's path shares it. For others
+// player-HASH.lock in the RuntimeFolder, made when missing; empty when that
+// folder is refused (LastOpenRefusal says why).
 std::string PlayerLockFile(const std::string& identity);
+bool PlayerLockIsDeviceNode(const std::string& identity);
+
+// The virtual player on the socket at `socketPath`: "socket:DEV:INO:FOLDER",
+// the socket's device and inode and the folder it really lies in; empty when
+// no socket is there.
+std::string SocketIdentity(const std::string& socketPath);
+
+// ---- whom the driver believes ----------------------------------------------
+//
+// The folder of the player's socket and lock files is used only when it is a
+// real directory of the user's own with no access for anybody else, and the
+// process answering on the socket must be the user's or root's. Anything else
+// is refused, and the refusal is kept for the front ends to say: it is not
+// "no player attached".
+enum class Refusal : std::uint8_t { kNone, kFolder, kPeer };
+struct OpenRefusal {
+  Refusal kind = Refusal::kNone;
+  std::string path;         // the folder refused, or the socket whose peer was
+  bool directory = false;   // kFolder: a real directory (not a link, not a file)
+  std::uint32_t owner = 0;  // kFolder: its owner's uid
+  std::uint32_t mode = 0;   // kFolder: its permission bits
+  std::uint32_t peer = 0;   // kPeer: the uid of the process that answered
+};
+// The refusal of the last look for the player (open_dev, PlayerLockFile);
+// kind kNone when nothing was refused.
+OpenRefusal LastOpenRefusal();
+void NoteRefusal(const OpenRefusal& refusal);
+
+// The user's own folder for the virtual player's socket and for lock files:
+// $XDG_RUNTIME_DIR/zk27, else /tmp/zk27-$UID.
+std::string RuntimeFolder();
+// Makes `folder` 0700 when missing. True when it is a real directory owned by
+// the user with no group or other permission; else false, with the refusal in
+// `*why` (kind kNone when it is missing and cannot be made).
+bool OwnFolder(const std::string& folder, OpenRefusal* why);
+// OwnFolder for the folder of a socket in the RuntimeFolder; a socket
+// elsewhere was named by the user and passes (its peer is examined still).
+bool SocketFolderTrusted(const std::string& socketPath, OpenRefusal* why);
+// True when the process at the other end of the connected Unix socket `fd`
+// runs as the user or as root; else false, with the refusal in `*why`.
+bool TrustedPeer(int fd, const std::string& socketPath, OpenRefusal* why);
 
 // Installs `backend` ahead of every other way to a player; nullptr removes it.
 // The backend must outlive its installation.
 void InstallInProcessBackend(Backend* backend);
 
 // The virtual player's socket: $ZK27_PLAYER_SOCKET, else
-// $XDG_RUNTIME_DIR/zk27/player.sock, else /tmp/zk27-$UID/player.sock.
+// RuntimeFolder()/player.sock.
 std::string PlayerSocketPath();
 
 // The control socket of the virtual player that serves `socketPath`.

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace bulkusb {
@@ -22,6 +21,7 @@ Backend* g_active = nullptr;  // the backend of the command in progress
 // the virtual one; when none is listed or attached the USB backend gives up
 // without touching the bus.
 BulkHandle ChooseBackend() {
+  NoteRefusal({});
   if (g_inProcess) {
     g_active = g_inProcess;
     return g_active->OpenDev();
@@ -43,9 +43,7 @@ void InstallInProcessBackend(Backend* backend) {
 
 std::string PlayerSocketPath() {
   if (const char* s = std::getenv("ZK27_PLAYER_SOCKET"); s && *s) return s;
-  if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run)
-    return std::string(run) + "/zk27/player.sock";
-  return "/tmp/zk27-" + std::to_string(::getuid()) + "/player.sock";
+  return RuntimeFolder() + "/player.sock";
 }
 
 std::string PlayerIdentity() {
@@ -54,16 +52,33 @@ std::string PlayerIdentity() {
   return g_socket.Identity();
 }
 
+namespace {
+constexpr std::string_view kSocketKey = "socket:";
+constexpr std::string_view kUsbKey = "usb:";
+
+bool StartsWith(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+// "socket:DEV:INO:FOLDER" as FOLDER/player-DEV-INO.lock; empty when it is not one.
+std::string SocketLockFile(const std::string& identity) {
+  const std::size_t ino = identity.find(':', kSocketKey.size());
+  const std::size_t folder = ino == std::string::npos ? ino : identity.find(':', ino + 1);
+  if (folder == std::string::npos) return {};
+  const std::string dev = identity.substr(kSocketKey.size(), ino - kSocketKey.size());
+  return identity.substr(folder + 1) + "/player-" + dev + "-" + identity.substr(ino + 1, folder - ino - 1) + ".lock";
+}
+}  // namespace
+
+bool PlayerLockIsDeviceNode(const std::string& identity) { return StartsWith(identity, kUsbKey); }
+
 std::string PlayerLockFile(const std::string& identity) {
-  // The virtual player and its clients may spell the socket's path
-  // differently or live with different environments; the folder beside the
-  // socket is the one they all reach.
-  constexpr std::string_view kSocket = "socket:";
-  if (identity.compare(0, kSocket.size(), kSocket) == 0) return identity.substr(kSocket.size()) + ".lock";
-  const char* run = std::getenv("XDG_RUNTIME_DIR");
-  const std::string folder =
-      run && *run ? std::string(run) + "/zk27" : "/tmp/zk27-" + std::to_string(::getuid());
-  ::mkdir(folder.c_str(), 0700);
+  if (PlayerLockIsDeviceNode(identity)) return identity.substr(kUsbKey.size());
+  if (StartsWith(identity, kSocketKey)) return SocketLockFile(identity);
+  const std::string folder = RuntimeFolder();
+  OpenRefusal why;
+  if (!OwnFolder(folder, &why)) {
+    NoteRefusal(why);
+    return {};
+  }
   // FNV-1a: a short, stable file name for an identity of any length.
   std::uint64_t h = 14695981039346656037ull;
   for (unsigned char c : identity) h = (h ^ c) * 1099511628211ull;

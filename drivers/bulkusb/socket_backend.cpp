@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <thread>
@@ -71,7 +70,18 @@ BulkHandle Duplicate(int fd) {
 }  // namespace
 
 BulkHandle SocketBackend::OpenDev() {
-  connection_ = ConnectTo(PlayerSocketPath());
+  const std::string path = PlayerSocketPath();
+  OpenRefusal why;
+  if (!SocketFolderTrusted(path, &why)) {
+    NoteRefusal(why);
+    return kInvalidBulkHandle;
+  }
+  connection_ = ConnectTo(path);
+  if (connection_ >= 0 && !TrustedPeer(connection_, path, &why)) {
+    NoteRefusal(why);
+    ::close(connection_);
+    connection_ = -1;
+  }
   return connection_ < 0 ? kInvalidBulkHandle : connection_;
 }
 
@@ -102,9 +112,11 @@ bool SocketBackend::Write(BulkHandle pipe, const void* buf, std::uint32_t size, 
 
 std::string SocketBackend::Identity() {
   const std::string path = PlayerSocketPath();
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return {};
-  return "socket:" + path;
+  // Nothing is locked in a folder that is refused; the command's own open
+  // says why.
+  OpenRefusal why;
+  if (!SocketFolderTrusted(path, &why)) return {};
+  return SocketIdentity(path);
 }
 
 void SocketBackend::Close(BulkHandle handle) {

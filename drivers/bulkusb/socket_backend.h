@@ -14,8 +14,9 @@ class SocketBackend final : public Backend {
   bool Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) override;
   bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) override;
   void Close(BulkHandle handle) override;
-  // "socket:PATH": every program that reaches the player through one socket
-  // shares its lock. Empty when no socket is there.
+  // SocketIdentity of the socket: every program that reaches the player
+  // through one socket, by whatever path, shares its lock. Empty when no
+  // socket is there or its folder is refused.
   std::string Identity() override;
 
  private:

@@ -213,15 +213,9 @@ std::string UsbBackend::Identity() {
         std::find(listed.begin(), listed.end(), UsbId{desc.idVendor, desc.idProduct}) == listed.end() ||
         !FindPipes(devices[i], &shape))
       continue;
-    // Bus and port path, not the address: the address changes each time the
-    // player is plugged in, the socket it is plugged into does not.
-    std::uint8_t ports[8];
-    const int depth = Usb().get_port_numbers(devices[i], ports, sizeof(ports));
-    char text[64];
-    std::snprintf(text, sizeof(text), "usb:%04x:%04x@%u", desc.idVendor, desc.idProduct,
-                  Usb().get_bus_number(devices[i]));
-    identity = text;
-    for (int p = 0; p < depth; ++p) identity += (p ? "." : "-") + std::to_string(ports[p]);
+    // The device node: every user, session and environment reaches it
+    // alike, and it is what the programs sharing the player flock.
+    identity = "usb:" + NodePath(devices[i]);
   }
   Usb().free_device_list(devices, 1);
   return identity;

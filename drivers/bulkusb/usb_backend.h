@@ -30,7 +30,8 @@ class UsbBackend final : public Backend {
   bool Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) override;
   bool Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) override;
   void Close(BulkHandle handle) override;
-  // "usb:VVVV:PPPP@BUS-PORTS" of the first listed player attached.
+  // "usb:/dev/bus/usb/BBB/DDD", the device node of the first listed player
+  // attached.
   std::string Identity() override;
 
  private:

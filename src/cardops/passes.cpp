@@ -149,8 +149,10 @@ StateVerdict JudgeDeviceState(std::uint8_t state) {
 
 OpeningReport CheckPlayer() {
   // The raw status itself is tested: the DeviceState is not yet set.
-  if (const char* refusal = msg::StartRefusal(QueryDeviceStatus()))
-    return {CardOpening::kPlayerRefused, refusal};
+  const std::uint16_t raw = QueryDeviceStatus();
+  if (raw == kRawNoHandles && PlayerRefusalOfLastOpen().kind != PlayerRefusal::Kind::kNone)
+    return {CardOpening::kPlayerUntrusted, nullptr};
+  if (const char* refusal = msg::StartRefusal(raw)) return {CardOpening::kPlayerRefused, refusal};
   return {};
 }
 

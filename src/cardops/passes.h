@@ -99,8 +99,10 @@ struct StateVerdict {
 StateVerdict JudgeDeviceState(std::uint8_t state);
 
 // Whether a session can start on the card: the player's status (its refusal
-// in `message`), then the card's own format.
-enum class CardOpening { kOpen, kPlayerRefused, kForeign, kUnreadable };
+// in `message`), then the card's own format. kPlayerUntrusted: the driver
+// refused what answered (PlayerRefusalOfLastOpen says why), which is not
+// "no player attached".
+enum class CardOpening { kOpen, kPlayerRefused, kPlayerUntrusted, kForeign, kUnreadable };
 struct OpeningReport {
   CardOpening state = CardOpening::kOpen;
   const char* message = nullptr;

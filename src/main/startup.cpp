@@ -1,5 +1,7 @@
 #include "startup.h"
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QInputDialog>
@@ -53,6 +55,17 @@ bool TextBox(const std::string& caption, const std::string& text, std::string* v
   return true;
 }
 
+// Why the driver refused what answered for the player, for a message box.
+std::string UntrustedPlayerText(const PlayerRefusal& why) {
+  if (why.kind == PlayerRefusal::Kind::kPeer)
+    return "Another user (uid " + std::to_string(why.peer) + ") answers on " + why.path +
+           ".\r\nIt is not taken for the player.";
+  char mode[8];
+  std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(why.mode));
+  return "The folder " + why.path + (why.directory ? " is not yours alone" : " is not a real folder") + " (owner " +
+         std::to_string(why.owner) + ", mode " + mode + ").\r\nThe player is not looked for there.";
+}
+
 void DeliverNow(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t) {
   if (!window || message != kDeviceStateMessage) return;
   DeviceStateEvent event(wparam);
@@ -84,6 +97,9 @@ bool StartUpChecks() {
   switch (opening.state) {
     case CardOpening::kPlayerRefused:
       ShowMessage(opening.message);
+      return false;
+    case CardOpening::kPlayerUntrusted:
+      ShowMessage(UntrustedPlayerText(PlayerRefusalOfLastOpen()));
       return false;
     case CardOpening::kForeign:
       switch (AskYesNo("", opening.message, true)) {

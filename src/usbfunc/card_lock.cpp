@@ -1,5 +1,5 @@
-// One program at a time on a card: flock on the card image itself, or on a
-// lock file named after the player.
+// One program at a time on a card: flock on the card image itself, on a USB
+// player's device node, or on a lock file named after what the player is.
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -30,12 +30,18 @@ std::chrono::milliseconds LockWait() {
   return std::chrono::seconds(5);
 }
 
-// The player's lock file, opened (and made when missing); -1 when it cannot
-// be. An empty identity (no player) gives -2.
+// What the programs sharing the player flock, opened: its device node, or its
+// lock file (made when missing); -1 when it cannot be. An empty identity (no
+// player, or one in a refused folder) gives -2. A link is never followed:
+// whoever could plant one would choose what the lock opens, or makes.
 int OpenPlayerLockFile() {
   const std::string identity = bulkusb::PlayerIdentity();
   if (identity.empty()) return -2;
-  return ::open(bulkusb::PlayerLockFile(identity).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const std::string path = bulkusb::PlayerLockFile(identity);
+  if (path.empty()) return -1;
+  if (bulkusb::PlayerLockIsDeviceNode(identity))
+    return ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
 }  // namespace

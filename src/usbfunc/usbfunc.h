@@ -80,9 +80,9 @@ bool UsingCardImage();
 // operation, from the mount to the last flush; a program that only reads
 // holds it shared. A card attached directly is locked with flock on the image
 // or block device itself (the virtual player holds it while it serves); a
-// player is locked through a lock file for that player (bulkusb's
-// PlayerLockFile: beside the virtual player's socket, else under
-// $XDG_RUNTIME_DIR/zk27/).
+// player is locked through what it is (bulkusb's PlayerLockFile): a USB
+// player's device node, or a lock file named after the virtual player's
+// socket's device and inode in the folder the socket lies in.
 enum class CardLock : std::uint8_t { kNone, kShared, kExclusive };
 enum CardLockResult : std::uint8_t {
   kLockOk = 0,
@@ -114,3 +114,22 @@ class CardLockScope {
  private:
   CardLockResult result_;
 };
+
+// ---- whom the link believes ------------------------------------------------
+//
+// The driver refuses a player it cannot trust: the folder of the player's
+// socket and lock files ($XDG_RUNTIME_DIR/zk27, else /tmp/zk27-$UID) that is
+// not a real directory of the user's own with no access for others, or a
+// process of another user answering on the socket. The command then finds no
+// handles (raw code 0x0003), and PlayerRefusalOfLastOpen says why, for the
+// front ends to word; kind kNone when nothing was refused.
+struct PlayerRefusal {
+  enum class Kind : std::uint8_t { kNone, kFolder, kPeer };
+  Kind kind = Kind::kNone;
+  std::string path;         // the folder refused, or the socket whose peer was
+  bool directory = false;   // kFolder: a real directory (not a link, not a file)
+  std::uint32_t owner = 0;  // kFolder: its owner's uid
+  std::uint32_t mode = 0;   // kFolder: its permission bits
+  std::uint32_t peer = 0;   // kPeer: the uid of the process that answered
+};
+PlayerRefusal PlayerRefusalOfLastOpen();

@@ -145,8 +145,10 @@ inline RunResult RunProgram(const std::vector<std::string>& args, const std::str
 // (and waited for) when the object goes.
 class PlayerProcess {
  public:
-  PlayerProcess(std::string card, std::string socket, std::string logDir)
-      : card_(std::move(card)), socket_(std::move(socket)), log_(logDir + "/player-stderr.log") {}
+  // `runAs`: a uid the daemon serves as (the test must be root), or -1 for
+  // the test's own.
+  PlayerProcess(std::string card, std::string socket, std::string logDir, int runAs = -1)
+      : card_(std::move(card)), socket_(std::move(socket)), log_(logDir + "/player-stderr.log"), runAs_(runAs) {}
   ~PlayerProcess() { Stop(); }
   PlayerProcess(const PlayerProcess&) = delete;
   PlayerProcess& operator=(const PlayerProcess&) = delete;
@@ -168,6 +170,7 @@ class PlayerProcess {
       ::dup2(in, 0);
       ::dup2(pipeFds[1], 1);
       if (err >= 0) ::dup2(err, 2);
+      if (runAs_ >= 0 && (::setgid(runAs_) != 0 || ::setuid(runAs_) != 0)) _exit(126);
       ::execv(argv[0], argv.data());
       _exit(127);
     }
@@ -224,6 +227,7 @@ class PlayerProcess {
   std::string card_;
   std::string socket_;
   std::string log_;
+  int runAs_;
   pid_t pid_ = -1;
 };
 
