@@ -38,7 +38,10 @@ int ConnectWithin(int fd, const sockaddr_un& addr) {
   return error;
 }
 
-int ConnectTo(const std::string& path) {
+// The connected socket, or -1. `*connected` is false when the player never
+// took the connection: the socket then comes back unconnected (see below).
+int ConnectTo(const std::string& path, bool* connected) {
+  *connected = false;
   sockaddr_un addr{};
   if (path.empty() || path.size() >= sizeof(addr.sun_path)) return -1;
   addr.sun_family = AF_UNIX;
@@ -54,6 +57,7 @@ int ConnectTo(const std::string& path) {
     ::close(fd);
     return -1;
   }
+  *connected = true;
   // A player that stops answering must not hang the program.
   timeval tv{kPipeTimeoutSeconds, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
@@ -76,8 +80,10 @@ BulkHandle SocketBackend::OpenDev() {
     NoteRefusal(why);
     return kInvalidBulkHandle;
   }
-  connection_ = ConnectTo(path);
-  if (connection_ >= 0 && !TrustedPeer(connection_, path, &why)) {
+  bool connected = false;
+  connection_ = ConnectTo(path, &connected);
+  // An unconnected socket has no peer to ask; its first send fails instead.
+  if (connected && !TrustedPeer(connection_, path, &why)) {
     NoteRefusal(why);
     ::close(connection_);
     connection_ = -1;
