@@ -199,6 +199,9 @@ void MainFormTest::recheckOfACardThatChanged_data() {
   QTest::newRow("foreign, Yes formats") << "foreign" << Answer::Yes << QStringList{} << false << true;
   QTest::newRow("foreign, No ends") << "foreign" << Answer::No << QStringList{msg::kProgramExited} << true << false;
   QTest::newRow("foreign, closed reloads") << "foreign" << Answer::Closed << QStringList{} << false << false;
+  // A lost total over a file is asked as a foreign card, never formatted unasked.
+  QTest::newRow("no total, Yes formats") << "no total" << Answer::Yes << QStringList{} << false << true;
+  QTest::newRow("no total, No ends") << "no total" << Answer::No << QStringList{msg::kProgramExited} << true << false;
   QTest::newRow("unreadable") << "unreadable" << Answer::Closed << QStringList{" Device Busy !!\r\nPlease Reconnect the Device!"} << true
                               << true;
 }
@@ -219,6 +222,9 @@ void MainFormTest::recheckOfACardThatChanged() {
     // The card lost the player's label and signature; the rest is as it was.
     zk27_test::WriteAt(env.player->ImagePath(), 32 * 512 + 3, {'M', 'S', 'D', 'O', 'S', '5', '.', '0'});
     zk27_test::WriteAt(env.player->ImagePath(), 32 * 512 + 510, {0x55, 0xAA});
+    env.answers << answer;
+  } else if (card == "no total") {
+    zk27_test::WriteAt(env.player->ImagePath(), 32 * 512 + 32, {0, 0, 0, 0});
     env.answers << answer;
   } else {
     core.FailAfter(2);  // the re-check's read of the boot sector fails

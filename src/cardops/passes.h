@@ -99,8 +99,10 @@ struct StateVerdict {
 StateVerdict JudgeDeviceState(std::uint8_t state);
 
 // Whether a session can start on the card: the player's status (its refusal
-// in `message`), then the card's own format.
-enum class CardOpening { kOpen, kPlayerRefused, kForeign, kUnreadable };
+// in `message`), then the card's own format. kZeroTotal: the player's
+// volume, but its boot sector gives 0 sectors over a directory that holds
+// files; formatting it, as a foreign card, loses them, so it is asked as one.
+enum class CardOpening { kOpen, kPlayerRefused, kForeign, kUnreadable, kZeroTotal };
 struct OpeningReport {
   CardOpening state = CardOpening::kOpen;
   const char* message = nullptr;

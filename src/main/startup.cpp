@@ -86,6 +86,7 @@ bool StartUpChecks() {
       ShowMessage(opening.message);
       return false;
     case CardOpening::kForeign:
+    case CardOpening::kZeroTotal:
       switch (AskYesNo("", opening.message, true)) {
         case Answer::Yes: {
           const CardLockScope lock(CardLock::kExclusive);
