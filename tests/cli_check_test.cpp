@@ -177,7 +177,7 @@ TEST_F(cli_check, AVolumeLargerThanTheCardIsReportedShrunkAndNeverReadPast) {
     fs::remove(backup);
     r = Z({"backup", backup});
     EXPECT_EQ(r.exit, 0) << r;
-    EXPECT_EQ(fs::file_size(backup), std::uint64_t{card} * kSector);
+    EXPECT_EQ(fs::exists(backup) ? fs::file_size(backup) : 0, std::uint64_t{card} * kSector);
 
     r = Z({"check", "--repair", "-y"});
     if (c.pastBytes) {

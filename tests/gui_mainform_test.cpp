@@ -231,6 +231,7 @@ void MainFormTest::recheckOfACardThatChanged() {
   }
   ProbeDevice(&form);
   QCOMPARE(env.messages, messages);
+  if (card == "no total") QCOMPARE(env.questions, QStringList{QString(msg::kNotZk27Format) + " [warning]"});
   QCOMPARE(form.isVisible(), !closes);
   QCOMPARE(CheckCard() == kCardOk, formatted);
   if (!closes) QCOMPARE(form.MP3ListBox->count(), formatted ? 0 : 1);
