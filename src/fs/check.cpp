@@ -866,7 +866,9 @@ VolumeCheck CheckVolume(std::uint32_t cardSectors) {
   FileIdProblems(s, &check.problems);
   for (std::size_t i = 0; i < s.entries.size(); ++i) {
     const Entry& e = s.entries[i];
-    check.files.push_back({e.sector, e.offset, e.id, e.listed, s.plan[i].keep && s.view1.Whole(i)});
+    // A file past the card's end is kept, but cannot be read whole from it.
+    const bool pastTheCard = std::find(s.beyond.begin(), s.beyond.end(), i) != s.beyond.end();
+    check.files.push_back({e.sector, e.offset, e.id, e.listed, s.plan[i].keep && s.view1.Whole(i) && !pastTheCard});
   }
   return check;
 }

@@ -22,7 +22,8 @@ struct CheckedFile {
   // Its chain is sound, matches its size and shares no cluster, and a repair
   // keeps it: a repair leaves its entry in place and its data as it is. (A
   // sound file is dropped only past a kind's 127 files or when no name slot
-  // is left for the new name it needs; it is then not called whole.)
+  // is left for the new name it needs; it is then not called whole. A file
+  // with clusters past the card's end is kept, but not called whole.)
   bool whole = false;
 };
 
