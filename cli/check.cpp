@@ -24,8 +24,9 @@ std::string ProblemCount(std::size_t n) { return std::to_string(n) + (n == 1 ? "
 // no card list, which would already mend what it meets. kExitOk or the
 // status to end with, said on stderr.
 int ReadCardAsItIs(std::uint32_t* cardSectors) {
-  // A card with a blank boot sector is reported, never formatted here.
-  if (const int s = ReadVolume(MountMode::kReadOnly); s != kExitOk) return s;
+  // A card with a blank boot sector is reported, never formatted here; one
+  // whose size field alone is lost is read at the card's size.
+  if (const int s = ReadVolume(MountMode::kSizedByCard); s != kExitOk) return s;
   if (!ReadTableCopy2()) return SayState();
   *cardSectors = IdentifiedCardSectors();
   // A reply that is not a card's leaves the size unknown; a failed command

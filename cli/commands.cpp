@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "check.h"
 #include "cli.h"
 #include "fs.h"
 #include "hooks.h"
@@ -73,6 +74,15 @@ int RecheckCard() {
   return kExitOk;
 }
 
+namespace {
+
+void SayZeroTotal() {
+  Error("the card's boot sector gives it no sectors, but its directory holds files; 'zk27 check --repair' "
+        "gives it the card's size again");
+}
+
+}  // namespace
+
 int ReadVolume(MountMode mode) {
   const OpeningReport card = CheckCardFormat();
   switch (card.state) {
@@ -81,12 +91,21 @@ int ReadVolume(MountMode mode) {
     case CardOpening::kForeign:
       SayEngineText(card.message);
       return kExitDevice;
+    case CardOpening::kZeroTotal:
+      // Only the check reads it, sized by the card, to mend it.
+      if (mode == MountMode::kSizedByCard) break;
+      SayZeroTotal();
+      return kExitDevice;
     default:
       break;
   }
   const MountResult mounted = MountVolume(mode);
   if (mounted == kMountBadGeometry) {
     SayEngineText(kTablesDoNotFitMessage);
+    return kExitDevice;
+  }
+  if (mounted == kMountZeroTotal) {
+    SayZeroTotal();
     return kExitDevice;
   }
   if (mounted == kMountBlank) {
@@ -105,13 +124,16 @@ int CmdInfo(const Args&) {
   int music = 0, voice = 0;
   for (std::int32_t r = 1; r <= CardFileCount; ++r) ++(IsVoiceFileId(CardFileTable[r].FileId) ? voice : music);
   const VolumeImageData& v = VolumeImage;
+  // A volume larger than the card is shown as far as the card holds it.
+  const VolumeLayout onCard = LayoutOnCard(IdentifiedCardSectors());
+  if (DeviceState != 0) return SayState();
   // Table entries past the card's last cluster stand for nothing.
-  const std::uint32_t entries = std::min(v.usableClusters, v.totalSectors / kClusterSectors);
+  const std::uint32_t entries = std::min(onCard.usableClusters, onCard.totalSectors / kClusterSectors);
   const std::uint32_t clusters = entries > 2 ? entries - 2 : 0;
   const std::uint64_t freeBytes = std::uint64_t{FreeClusterCount} * kClusterBytes;
   std::printf("card:          %s\n", UsingCardImage() ? "attached directly (image or card reader)" : "in the player");
-  std::printf("size:          %s (%s sectors of 512 bytes)\n", HumanSize(std::uint64_t{v.totalSectors} * 512).c_str(),
-              FormatThousands(std::to_string(v.totalSectors)).c_str());
+  std::printf("size:          %s (%s sectors of 512 bytes)\n", HumanSize(std::uint64_t{onCard.totalSectors} * 512).c_str(),
+              FormatThousands(std::to_string(onCard.totalSectors)).c_str());
   std::printf("free:          %s (%s of %s clusters of 64 KiB)\n", HumanSize(freeBytes).c_str(),
               FormatThousands(std::to_string(FreeClusterCount)).c_str(),
               FormatThousands(std::to_string(clusters)).c_str());

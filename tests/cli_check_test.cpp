@@ -99,6 +99,106 @@ TEST_F(cli_check, ADamagedCardIsListedThenRepairedAndItsFilesKept) {
   EXPECT_EQ(ReadAt(card_, l.table1, kSector), ReadAt(card_, l.table2, kSector));
 }
 
+// A boot sector whose total field was lost: no writing command formats the
+// card, the check reads it at the card's size and the repair writes that back.
+TEST_F(cli_check, AZeroTotalOverFilesIsRefusedByEveryWriteAndRepaired) {
+  CardWithTwoFiles();
+  Pc("c.mp3", 1000, 3);
+  const std::uint64_t total = 32 * kSector + 32;
+  ASSERT_TRUE(WriteAt(card_, total, LeBytes(0, 4)));
+  const Bytes damaged = *ReadFile(card_);
+  const std::string folder = dir_.Sub("folder");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"rm", "nosuch.mp3"}, {"put", "c.mp3"}, {"mv", "a.mp3", "z.mp3"}, {"order", "a.mp3"}, {"sync", folder}}) {
+    const RunResult r = Z(args);
+    EXPECT_EQ(r.exit, 3) << args[0] << "\n" << r;
+    EXPECT_EQ(r.err, "zk27: the card's boot sector gives it no sectors, but its directory holds files; "
+                     "'zk27 check --repair' gives it the card's size again\n") << args[0];
+    EXPECT_TRUE(SameBytes(card_, damaged)) << args[0] << " changed the card";
+  }
+  RunResult r = Z({"check"});
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_TRUE(Holds(r.out, "the boot sector gives the card 0 sectors, though its directory holds files; the card "
+                           "has 8,192\n"));
+  r = Z({"check", "--repair", "-y"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_TRUE(Holds(r.out, "the boot sector gives the card its 8,192 sectors again\nThe card is now clean.\n"));
+  EXPECT_EQ(ReadAt(card_, total, 4), LeBytes(4 * kSectorsPerMiB, 4));
+  const std::string out = dir_.Sub("out");
+  r = Z({"get", "a.mp3", "b.voc"}, out);
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_TRUE(SameBytes(out + "/a.mp3", a_));
+
+  // A blank card (no entry at all) is still formatted by the first write.
+  ASSERT_TRUE(MakeBlankImage(card_, 4 * kSectorsPerMiB));
+  ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
+  ASSERT_TRUE(WriteAt(card_, total, LeBytes(0, 4)));
+  r = Z({"put", "c.mp3"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(ReadAt(card_, total, 4), LeBytes(4 * kSectorsPerMiB, 4));
+}
+
+// A boot sector larger than the card: a 32 MiB card cut to 16 MiB, a total
+// of 0xFFFFFFFF, and a cut card with a file past the cut.
+TEST_F(cli_check, AVolumeLargerThanTheCardIsReportedShrunkAndNeverReadPast) {
+  struct Case {
+    const char* what;
+    std::uint32_t mib;         // the card formatted
+    std::uint32_t claimed;     // the boot sector's total written over it; 0: as formatted
+    std::uint32_t cutMib;      // the image cut to; 0: not cut
+    std::uint32_t pastBytes;   // a file that reaches past the cut; 0: none
+    const char* cardSectors;   // the card's size, as the lines show it
+  };
+  const Case cases[] = {{"cut", 32, 0, 16, 0, "32,768"},
+                        {"total 0xFFFFFFFF", 4, 0xFFFFFFFF, 0, 0, "8,192"},
+                        {"file past the cut", 32, 0, 16, 20 << 20, "32,768"}};
+  const std::uint64_t total = 32 * kSector + 32;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(MakeBlankImage(card_, c.mib * kSectorsPerMiB));
+    ASSERT_EQ(Z({"format", "--yes"}).exit, 0);
+    a_ = Pc("a.mp3", 200000, 1);
+    ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
+    if (c.pastBytes) {
+      Pc("big.mp3", c.pastBytes, 5);
+      ASSERT_EQ(Z({"put", "big.mp3"}).exit, 0);
+    }
+    if (c.claimed) ASSERT_TRUE(WriteAt(card_, total, LeBytes(c.claimed, 4)));
+    if (c.cutMib) fs::resize_file(card_, std::uint64_t{c.cutMib} << 20);
+    const std::uint32_t card = (c.cutMib ? c.cutMib : c.mib) * kSectorsPerMiB;
+
+    RunResult r = Z({"check"});
+    EXPECT_EQ(r.exit, 1) << r;
+    EXPECT_TRUE(Holds(r.out, "the volume is larger than the card: its boot sector gives it ")) << r;
+    r = Z({"info"});
+    EXPECT_EQ(r.exit, 0) << r;
+    EXPECT_TRUE(Holds(r.out, std::string("(") + c.cardSectors + " sectors of 512 bytes)")) << r;
+    const std::string backup = dir_ / "backup.img";
+    fs::remove(backup);
+    r = Z({"backup", backup});
+    EXPECT_EQ(r.exit, 0) << r;
+    EXPECT_EQ(fs::exists(backup) ? fs::file_size(backup) : 0, std::uint64_t{card} * kSector);
+
+    r = Z({"check", "--repair", "-y"});
+    if (c.pastBytes) {
+      EXPECT_EQ(r.exit, 1) << r;
+      EXPECT_TRUE(Holds(r.out, "the volume is left larger than the card: big.mp3 lies past its end\n")) << r;
+      EXPECT_TRUE(Holds(r.out, "big.mp3: it lies past the card's end\n")) << r;
+      EXPECT_TRUE(Holds(Z({"ls"}).out, "big.mp3\n"));
+      EXPECT_NE(ReadAt(card_, total, 4), LeBytes(card, 4));
+    } else {
+      EXPECT_EQ(r.exit, 0) << r;
+      EXPECT_TRUE(Holds(r.out, std::string("sectors to the card's ") + c.cardSectors +
+                               "\nThe card is now clean.\n")) << r;
+      EXPECT_EQ(ReadAt(card_, total, 4), LeBytes(card, 4));
+    }
+    const std::string out = dir_.Sub(std::string("out-") + std::to_string(&c - cases));
+    r = Z({"get", "a.mp3"}, out);
+    EXPECT_EQ(r.exit, 0) << r;
+    EXPECT_TRUE(SameBytes(out + "/a.mp3", a_));
+  }
+}
+
 TEST_F(cli_check, NoCardOrACardInUseIsADeviceFailure) {
   ASSERT_TRUE(MakeBlankImage(card_, 4 * kSectorsPerMiB));
   RunResult r = Z({"check"});

@@ -246,12 +246,26 @@ TEST_F(engine_volume_inprocess, MountFormatsACardWithoutATotalSectorCount) {
   Layout g = FormatQuickly();
   PatchBoot(32, {0, 0, 0, 0});
   PatchTable(g.sectorsPerTable, 5, 0xFFFF);  // a stale table that the format must replace
+  // The directory holds no entry: a blank card, formatted without a question.
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(log_.front(), Read(32, 1));
-  EXPECT_EQ(log_[1], (Command{kCmdIdentify, 0, 1}));
+  EXPECT_EQ(log_[1], Read(33 + 2 * g.sectorsPerTable, 32));
+  EXPECT_EQ(log_[2], (Command{kCmdIdentify, 0, 1}));
   EXPECT_EQ(ReadAt(image_, 32 * 512 + 32, 4), (Bytes{0x00, 0x10, 0x00, 0x00}));
   EXPECT_EQ(CountFreeClusters(), 30);  // 4,096 / 128 - 2
   EXPECT_EQ(CheckCard(), kCardOk);
+
+  // An entry in the directory: the total is damage, and nothing is written.
+  ASSERT_EQ(SendFileToCard(PcFile("keep.mp3", Content(1000, 1)), "keep.mp3", {}), kOpOk);
+  PatchBoot(32, {0, 0, 0, 0});
+  const Bytes before = *ReadFile(image_);
+  EXPECT_EQ(CheckCard(), kCardZeroTotal);
+  EXPECT_EQ(MountVolume(), kMountZeroTotal);
+  EXPECT_FALSE(VolumeImage.mounted);
+  EXPECT_EQ(*ReadFile(image_), before);
+  ASSERT_EQ(MountVolume(MountMode::kSizedByCard), kMountOk);
+  EXPECT_EQ(VolumeImage.totalSectors, 4096u);
+  EXPECT_EQ(VolumeImage.bootTotalSectors, 0u);
 }
 
 TEST_F(engine_volume_inprocess, FlushWritesTheChangedSectorsInTheOrderAskedAndStopsAtTheFirstFailure) {

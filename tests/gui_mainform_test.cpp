@@ -216,6 +216,9 @@ void MainFormTest::recheckOfACardThatChanged_data() {
   QTest::newRow("foreign, Yes formats") << "foreign" << Answer::Yes << QStringList{} << false << true;
   QTest::newRow("foreign, No ends") << "foreign" << Answer::No << QStringList{msg::kProgramExited} << true << false;
   QTest::newRow("foreign, closed reloads") << "foreign" << Answer::Closed << QStringList{} << false << false;
+  // A lost total over a file is asked as a foreign card, never formatted unasked.
+  QTest::newRow("no total, Yes formats") << "no total" << Answer::Yes << QStringList{} << false << true;
+  QTest::newRow("no total, No ends") << "no total" << Answer::No << QStringList{msg::kProgramExited} << true << false;
   QTest::newRow("unreadable") << "unreadable" << Answer::Closed << QStringList{" Device Busy !!\r\nPlease Reconnect the Device!"} << true
                               << true;
 }
@@ -237,11 +240,15 @@ void MainFormTest::recheckOfACardThatChanged() {
     zk27_test::WriteAt(env.player->ImagePath(), 32 * 512 + 3, {'M', 'S', 'D', 'O', 'S', '5', '.', '0'});
     zk27_test::WriteAt(env.player->ImagePath(), 32 * 512 + 510, {0x55, 0xAA});
     env.answers << answer;
+  } else if (card == "no total") {
+    zk27_test::WriteAt(env.player->ImagePath(), 32 * 512 + 32, {0, 0, 0, 0});
+    env.answers << answer;
   } else {
     core.FailAfter(2);  // the re-check's read of the boot sector fails
   }
   ProbeDevice(&form);
   QCOMPARE(env.messages, messages);
+  if (card == "no total") QCOMPARE(env.questions, QStringList{QString(msg::kNotZk27Format) + " [warning]"});
   QCOMPARE(form.isVisible(), !closes);
   QCOMPARE(CheckCard() == kCardOk, formatted);
   if (!closes) QCOMPARE(form.MP3ListBox->count(), formatted ? 0 : 1);

@@ -94,7 +94,10 @@ class Fd {
 
 CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std::uint64_t* bytesRead) {
   if (!VolumeImage.mounted || DeviceState != 0) return kOpDeviceFailed;
-  const VolumeLayout layout = MountedLayout();
+  // What lies past the card's end cannot be read: a volume larger than the
+  // card is copied as far as the card holds it.
+  const VolumeLayout layout = LayoutOnCard(IdentifiedCardSectors());
+  if (DeviceState != 0) return kOpDeviceFailed;
   const std::vector<Stretch> stretches = Stretches(layout, ClustersInUse(VolumeImage.allocationTable,
                                                                          layout.usableClusters));
   // The image grows under a name of its own and takes `path` only when it

@@ -159,6 +159,7 @@ OpeningReport CheckPlayer() {
 OpeningReport CheckCardFormat() {
   switch (CheckCard()) {
     case kCardForeign: return {CardOpening::kForeign, msg::kNotZk27Format};
+    case kCardZeroTotal: return {CardOpening::kZeroTotal, msg::kNotZk27Format};
     case kCardUnreadable: return {CardOpening::kUnreadable, nullptr};  // the check has said why
     default: return {};
   }

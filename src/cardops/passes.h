@@ -101,8 +101,10 @@ StateVerdict JudgeDeviceState(std::uint8_t state);
 // Whether a session can start on the card: the player's status (its refusal
 // in `message`), then the card's own format. kPlayerUntrusted: the driver
 // refused what answered (PlayerRefusalOfLastOpen says why), which is not
-// "no player attached".
-enum class CardOpening { kOpen, kPlayerRefused, kPlayerUntrusted, kForeign, kUnreadable };
+// "no player attached". kZeroTotal: the player's volume, but its boot sector
+// gives 0 sectors over a directory that holds files; formatting it, as a
+// foreign card, loses them, so it is asked as one.
+enum class CardOpening { kOpen, kPlayerRefused, kPlayerUntrusted, kForeign, kUnreadable, kZeroTotal };
 struct OpeningReport {
   CardOpening state = CardOpening::kOpen;
   const char* message = nullptr;

@@ -80,13 +80,7 @@ struct TableView {
 
 // Clusters the card really holds: the boot sector's count, less what lies
 // past the identified size of the card.
-std::uint32_t CardUsable(std::uint32_t cardSectors) {
-  const std::uint32_t boot = VolumeImage.usableClusters;
-  if (cardSectors == 0 || cardSectors >= VolumeImage.totalSectors) return boot;
-  if (cardSectors < VolumeImage.dataStart) return std::min<std::uint32_t>(boot, 2);
-  const std::uint64_t fitting = (cardSectors - VolumeImage.dataStart) / kClusterSectors + 2;
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(boot, fitting));
-}
+std::uint32_t CardUsable(std::uint32_t cardSectors) { return LayoutOnCard(cardSectors).usableClusters; }
 
 // ---- entries ------------------------------------------------------------------
 
@@ -267,7 +261,11 @@ struct EntryPlan {
 
 struct Survey {
   std::uint32_t cardSectors = 0;
-  std::uint32_t usable = 0;  // clusters [2, usable) lie on the card
+  // Clusters [2, usable) are the volume's as the survey reads it: those on
+  // the card, or every one the BootSector gives when files lie past the card.
+  std::uint32_t usable = 0;
+  std::uint32_t cardUsable = 0;      // clusters [2, cardUsable) lie on the card itself
+  std::vector<std::size_t> beyond;  // entries with clusters past the card's end, left as they are
   // Formatting reserves the clusters from here on (the card's sectors / 128)
   // although the last of them may still fit: reserved there, a cluster is
   // not lost.
@@ -495,13 +493,32 @@ bool PreferCopy2(const Survey& s, const ChainView& view2) {
   return true;
 }
 
+// The entries whose chains, read in the volume the BootSector gives, hold a
+// cluster past the card's end. Their data is not on this card; a repair
+// neither cuts nor drops them, so that the files can still be found where
+// the rest of the volume is.
+std::vector<std::size_t> FilesPastTheCard(const std::vector<Entry>& entries, std::uint32_t cardUsable) {
+  std::vector<std::size_t> beyond;
+  if (cardUsable >= VolumeImage.usableClusters) return beyond;
+  const TableView whole{&VolumeImage.allocationTable, VolumeImage.usableClusters};
+  const ChainView v = ViewChains(whole, entries);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const auto& chain = v.walks[i].clusters;
+    if (!entries[i].halfDeleted &&
+        std::any_of(chain.begin(), chain.end(), [&](std::uint16_t c) { return c >= cardUsable; }))
+      beyond.push_back(i);
+  }
+  return beyond;
+}
+
 Survey MakeSurvey(std::uint32_t cardSectors) {
   Survey s;
   s.cardSectors = cardSectors;
-  s.usable = CardUsable(cardSectors);
-  const std::uint32_t sectors = cardSectors > 0 ? std::min(cardSectors, VolumeImage.totalSectors) : VolumeImage.totalSectors;
-  s.formatEnd = sectors / kClusterSectors;
+  s.cardUsable = CardUsable(cardSectors);
+  s.formatEnd = LayoutOnCard(cardSectors).totalSectors / kClusterSectors;
   s.entries = ReadEntries();
+  s.beyond = FilesPastTheCard(s.entries, s.cardUsable);
+  s.usable = s.beyond.empty() ? s.cardUsable : VolumeImage.usableClusters;
   const TableView copy1{&VolumeImage.allocationTable, s.usable};
   s.view1 = ViewChains(copy1, s.entries);
   s.base = s.view1;
@@ -592,15 +609,15 @@ bool ReservedByFormat(const Survey& s, std::uint32_t cluster, std::uint16_t valu
 void TableProblems(const Survey& s, std::vector<std::string>* out) {
   const TableView copy1{&VolumeImage.allocationTable, s.usable};
   std::vector<std::uint16_t> lost;
-  for (std::uint32_t c = 2; c < s.usable; ++c)
+  for (std::uint32_t c = 2; c < s.cardUsable; ++c)
     if (copy1.At(c) != 0 && s.view1.walker[c] < 0 && !ReservedByFormat(s, c, copy1.At(c)))
       lost.push_back(static_cast<std::uint16_t>(c));
   if (!lost.empty())
     out->push_back(Count(lost.size(), "cluster is", "clusters are") + " used by no file (lost): " + ClusterRuns(lost));
 
   std::uint32_t unreserved = 0;
-  for (std::uint32_t c = std::max<std::uint32_t>(s.usable, 2); c < VolumeImage.usableClusters; ++c)
-    if (copy1.At(c) != kEndOfChain) ++unreserved;
+  for (std::uint32_t c = std::max<std::uint32_t>(s.cardUsable, 2); c < VolumeImage.usableClusters; ++c)
+    if (copy1.At(c) != kEndOfChain && (c >= s.usable || s.view1.walker[c] < 0)) ++unreserved;
   if (unreserved > 0)
     out->push_back("the boot sector gives the card " + Thousands(VolumeImage.totalSectors) + " sectors, but it has " +
                    Thousands(s.cardSectors) + ": " + Count(unreserved, "table entry", "table entries") +
@@ -697,7 +714,7 @@ std::pair<std::uint32_t, std::uint32_t> RebuildTable(const Survey& s) {
     if (c < s.usable) {
       const std::int32_t owner = claims.owner[c];
       if (owner < 0) {
-        value = ReservedByFormat(s, c, TableEntry(c)) ? kEndOfChain : 0;
+        value = c >= s.cardUsable || ReservedByFormat(s, c, TableEntry(c)) ? kEndOfChain : 0;
       } else {
         const auto i = static_cast<std::size_t>(owner);
         const std::uint32_t next = claims.position[c] + 1;
@@ -707,7 +724,7 @@ std::pair<std::uint32_t, std::uint32_t> RebuildTable(const Survey& s) {
     const std::uint16_t old = TableEntry(c);
     if (old == value) continue;
     if (value == 0) ++freed;
-    if (c >= s.usable) ++reserved;
+    if (c >= s.cardUsable && value == kEndOfChain) ++reserved;
     SetTableEntry(c, value);
   }
   return {freed, reserved};
@@ -785,6 +802,54 @@ void AddingChanges(const Survey& s, std::vector<std::string>* lines) {
   if (s.copiesDiffer > 0 && !s.useCopy2) lines->push_back("allocation table copy 2 rewritten from copy 1");
 }
 
+// ---- the boot sector's size -------------------------------------------------------
+
+std::string Names(const Survey& s, const std::vector<std::size_t>& which) {
+  std::string names;
+  for (const std::size_t i : which) names += (names.empty() ? "" : ", ") + s.entries[i].Label();
+  return names;
+}
+
+bool VolumeLargerThanCard(const Survey& s) { return s.cardSectors != 0 && VolumeImage.totalSectors > s.cardSectors; }
+
+void BootProblems(const Survey& s, std::vector<std::string>* out) {
+  if (VolumeImage.bootTotalSectors == 0) {
+    out->push_back("the boot sector gives the card 0 sectors, though its directory holds files; the card has " +
+                   Thousands(VolumeImage.totalSectors));
+    return;
+  }
+  if (!VolumeLargerThanCard(s)) return;
+  out->push_back("the volume is larger than the card: its boot sector gives it " +
+                 Thousands(VolumeImage.totalSectors) + " sectors, the card has " + Thousands(s.cardSectors));
+  for (const std::size_t i : s.beyond) out->push_back(s.entries[i].Label() + ": it lies past the card's end");
+}
+
+// The BootSector's total made the card's: written last, as it makes the
+// files of a total of 0 reachable again; a shrink only where no file lies
+// past the card's end.
+void BootRepair(const Survey& s, std::vector<std::string>* lines) {
+  const std::uint32_t total = VolumeImage.totalSectors;
+  if (VolumeImage.bootTotalSectors == 0) {
+    if (WriteBootTotal(total))
+      lines->push_back("the boot sector gives the card its " + Thousands(total) + " sectors again");
+    return;
+  }
+  if (!VolumeLargerThanCard(s)) return;
+  if (!s.beyond.empty()) {
+    lines->push_back("the volume is left larger than the card: " + Names(s, s.beyond) +
+                     (s.beyond.size() == 1 ? " lies" : " lie") + " past its end");
+    return;
+  }
+  if (s.cardSectors < VolumeImage.dataStart) {
+    lines->push_back("the volume is left larger than the card: its tables do not fit the card's " +
+                     Thousands(s.cardSectors) + " sectors");
+    return;
+  }
+  if (WriteBootTotal(s.cardSectors))
+    lines->push_back("the volume shrunk from " + Thousands(total) + " sectors to the card's " +
+                     Thousands(s.cardSectors));
+}
+
 }  // namespace
 
 VolumeCheck CheckVolume(std::uint32_t cardSectors) {
@@ -794,13 +859,16 @@ VolumeCheck CheckVolume(std::uint32_t cardSectors) {
     return check;
   }
   const Survey s = MakeSurvey(cardSectors);
+  BootProblems(s, &check.problems);
   TableProblems(s, &check.problems);
   EntryProblems(s, &check.problems);
   SlotProblems(s, &check.problems);
   FileIdProblems(s, &check.problems);
   for (std::size_t i = 0; i < s.entries.size(); ++i) {
     const Entry& e = s.entries[i];
-    check.files.push_back({e.sector, e.offset, e.id, e.listed, s.plan[i].keep && s.view1.Whole(i)});
+    // A file past the card's end is kept, but cannot be read whole from it.
+    const bool pastTheCard = std::find(s.beyond.begin(), s.beyond.end(), i) != s.beyond.end();
+    check.files.push_back({e.sector, e.offset, e.id, e.listed, s.plan[i].keep && s.view1.Whole(i) && !pastTheCard});
   }
   return check;
 }
@@ -814,5 +882,6 @@ std::vector<std::string> RepairVolume(std::uint32_t cardSectors) {
   if (DeviceState != 0) return lines;
   AddingChanges(s, &lines);
   FlushVolume(FlushOrder::kAdding);
+  if (DeviceState == 0) BootRepair(s, &lines);
   return lines;
 }

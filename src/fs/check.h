@@ -22,7 +22,8 @@ struct CheckedFile {
   // Its chain is sound, matches its size and shares no cluster, and a repair
   // keeps it: a repair leaves its entry in place and its data as it is. (A
   // sound file is dropped only past a kind's 127 files or when no name slot
-  // is left for the new name it needs; it is then not called whole.)
+  // is left for the new name it needs; it is then not called whole. A file
+  // with clusters past the card's end is kept, but not called whole.)
   bool whole = false;
 };
 
@@ -35,11 +36,13 @@ struct VolumeCheck {
 
 // `cardSectors`: the card's size in sectors as the identify command gives it
 // (0 when unknown); clusters the boot sector places past it are not the card's
-// and must be reserved. Needs a mounted image; reads nothing, writes nothing.
+// and must be reserved, and a volume larger than it is reported. Needs a mounted image; reads nothing, writes nothing.
 VolumeCheck CheckVolume(std::uint32_t cardSectors);
 
 // Mends the image and writes it back. Returns one plain-English line per
 // change made, file by file. The writes' outcome is in the DeviceState.
+// A BootSector total that is 0 (mounted kSizedByCard) or larger than the
+// card is written last; the image is then left unmounted, to be read again.
 std::vector<std::string> RepairVolume(std::uint32_t cardSectors);
 
 // The card's size in sectors from the identify command; 0 when it failed or

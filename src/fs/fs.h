@@ -70,6 +70,9 @@ struct VolumeImageData {
   std::uint32_t dirStart = 0;
   std::uint32_t dataStart = 0;
   std::uint32_t totalSectors = 0;
+  // The BootSector's own total field; differs from totalSectors only for a
+  // total of 0 mounted kSizedByCard.
+  std::uint32_t bootTotalSectors = 0;
   std::uint16_t sectorsPerTable = 0;
   std::uint16_t dirSectors = 0;
   // Table entries that stand for clusters lying wholly on the card; entries
@@ -94,17 +97,26 @@ enum MountResult : std::uint8_t {
   kMountDeviceFailed = 1,  // see the DeviceState
   kMountBadGeometry = 2,   // the BootSector's tables do not fit the card
   kMountBlank = 3,         // a total of 0 sectors, and formatting was not allowed
+  // A total of 0 sectors over a directory that holds entries: the field is
+  // damaged, and formatting would lose the files; never formatted here.
+  kMountZeroTotal = 4,
 };
 
 // Whether MountVolume may format a card whose BootSector gives 0 sectors.
 enum class MountMode : std::uint8_t {
   kAsHeld,    // unless the card is held only for reading
   kReadOnly,  // never: such a card is reported as blank
+  // Never, as kReadOnly; a total of 0 over a directory that holds entries is
+  // taken as the card's size (the identify command's), so that the check
+  // can read the files and the repair write the size into the BootSector.
+  kSizedByCard,
 };
 
 // Reads the BootSector, checks the geometry and reads allocation table copy 1,
 // the directory and the NameTable. Formats first when the total-sector field
-// is 0 (see MountMode). A refused geometry leaves an empty, unmounted image.
+// is 0 and the directory holds no entry at all, a blank card (see
+// MountMode); a total of 0 over entries is kMountZeroTotal. A refused
+// geometry leaves an empty, unmounted image.
 MountResult MountVolume(MountMode mode = MountMode::kAsHeld);
 // The order in which a flush writes the four regions.
 enum class FlushOrder : std::uint8_t {
@@ -132,11 +144,20 @@ struct VolumeLayout {
 bool LayoutOf(const std::uint8_t* bootSector, VolumeLayout* layout);
 // The layout of the volume mounted in the VolumeImage.
 VolumeLayout MountedLayout();
+// The mounted volume as far as it lies on a card of `cardSectors` sectors
+// (0: unknown, the volume as its BootSector gives it): the smaller of the
+// two totals, and only the clusters that lie wholly within it.
+VolumeLayout LayoutOnCard(std::uint32_t cardSectors);
 // Moves `sectors` sectors from `lba` in commands of at most 128, through the
 // SectorBuffer; false at the first failed command (see the DeviceState),
 // after which nothing more is sent.
 bool ReadCardRegion(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* dest);
 bool WriteCardRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* src);
+// Writes `totalSectors` into the BootSector's total field, the rest of it as
+// the card holds it, and reads it back. Leaves the image unmounted: only a
+// new MountVolume reads the volume the field now gives. False when a command
+// failed or the card did not keep it (see the DeviceState).
+bool WriteBootTotal(std::uint32_t totalSectors);
 // Reads allocation table copy 2, which the mount leaves unread, into
 // VolumeImage.onCard.table2, so that the next flush also rewrites the
 // sectors where copy 2 differs from the image. False on a failed read (see
@@ -150,6 +171,9 @@ bool CardTablesUnchanged();
 enum CheckResult : std::uint8_t {
   kCardOk = 0,
   kCardForeign = 1,     // read, but not this player's volume
+  // This player's volume, but its BootSector gives 0 sectors while its
+  // directory holds entries: formatting it would lose them.
+  kCardZeroTotal = 2,
   kCardUnreadable = 255  // a message has been shown
 };
 CheckResult CheckCard();

@@ -108,7 +108,7 @@ void NoteTablesOnCard() {
 
 // A refused volume leaves no geometry behind that a later scan could follow.
 void ClearImage() {
-  VolumeImage.dirStart = VolumeImage.dataStart = VolumeImage.totalSectors = 0;
+  VolumeImage.dirStart = VolumeImage.dataStart = VolumeImage.totalSectors = VolumeImage.bootTotalSectors = 0;
   VolumeImage.sectorsPerTable = VolumeImage.dirSectors = 0;
   VolumeImage.mounted = false;
   VolumeImage.usableClusters = 0;
@@ -160,6 +160,27 @@ FormatResult IdentifyCardSize(std::uint32_t* sectors) {
   return kFormatOk;
 }
 
+// What a BootSector whose total is 0 stands for.
+enum class ZeroTotal : std::uint8_t {
+  kBlank,       // a card never formatted: its directory holds no entry
+  kHoldsFiles,  // the field is damaged: entries stand in the directory
+  kUnread,      // the directory could not be read (see the DeviceState)
+};
+
+// Looks into the directory the BootSector places. A directory the other
+// fields cannot place (too large, or past the table's limit) is not taken
+// for empty: only a card seen to hold nothing is blank.
+ZeroTotal ZeroTotalCard(const std::uint8_t* boot) {
+  const BootFields f = ReadBootFields(boot);
+  if (f.dirSectors == 0) return ZeroTotal::kBlank;
+  if (f.dirSectors > kMaxDirSectors || f.sectorsPerTable > kMaxTableSectors) return ZeroTotal::kHoldsFiles;
+  std::uint8_t directory[kMaxDirSectors * 512];
+  if (!ReadRegion(kTableLba + 2u * f.sectorsPerTable, f.dirSectors, directory)) return ZeroTotal::kUnread;
+  for (std::uint32_t at = 0; at < f.dirSectors * 512u; at += kDirEntrySize)
+    if (DecodeDirEntry(directory + at).InUse()) return ZeroTotal::kHoldsFiles;
+  return ZeroTotal::kBlank;
+}
+
 }  // namespace
 
 std::uint32_t IdentifiedCardSectors() {
@@ -180,6 +201,14 @@ VolumeLayout MountedLayout() {
   return LayoutFrom({VolumeImage.sectorsPerTable, VolumeImage.dirSectors, VolumeImage.totalSectors});
 }
 
+VolumeLayout LayoutOnCard(std::uint32_t cardSectors) {
+  const std::uint32_t total = VolumeImage.totalSectors;
+  const std::uint32_t onCard = cardSectors == 0 ? total : std::min(total, cardSectors);
+  VolumeLayout l = LayoutFrom({VolumeImage.sectorsPerTable, VolumeImage.dirSectors, onCard});
+  l.usableClusters = std::min(l.usableClusters, VolumeImage.usableClusters);
+  return l;
+}
+
 bool ReadCardRegion(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* dest) {
   return ReadRegion(lba, sectors, dest);
 }
@@ -198,16 +227,30 @@ MountResult MountVolume(MountMode mode) {
   BootFields f = ReadBootFields(boot);
   VolumeImage.sectorsPerTable = f.sectorsPerTable;
   VolumeImage.dirSectors = f.dirSectors;
-  VolumeImage.totalSectors = f.totalSectors;
+  VolumeImage.totalSectors = VolumeImage.bootTotalSectors = f.totalSectors;
   if (f.totalSectors == 0) {
-    // Formatting erases the card: never for a program that only reads it.
-    if (mode == MountMode::kReadOnly || HeldCardLock() == CardLock::kShared) {
-      ClearImage();
-      return kMountBlank;
+    const ZeroTotal zero = ZeroTotalCard(boot);
+    if (zero == ZeroTotal::kUnread) return kMountDeviceFailed;
+    if (zero == ZeroTotal::kHoldsFiles) {
+      // Only the check reads such a card, at the card's own size.
+      f.totalSectors = mode == MountMode::kSizedByCard ? IdentifiedCardSectors() : 0;
+      if (DeviceState != 0) return kMountDeviceFailed;
+      if (f.totalSectors == 0) {
+        ClearImage();
+        return kMountZeroTotal;
+      }
+      VolumeImage.totalSectors = f.totalSectors;
+    } else {
+      // Formatting erases the card: never for a program that only reads it.
+      if (mode != MountMode::kAsHeld || HeldCardLock() == CardLock::kShared) {
+        ClearImage();
+        return kMountBlank;
+      }
+      FormatCard();
+      if (DeviceState != 0) return kMountDeviceFailed;
+      f = {VolumeImage.sectorsPerTable, VolumeImage.dirSectors, VolumeImage.totalSectors};
+      VolumeImage.bootTotalSectors = VolumeImage.totalSectors;
     }
-    FormatCard();
-    if (DeviceState != 0) return kMountDeviceFailed;
-    f = {VolumeImage.sectorsPerTable, VolumeImage.dirSectors, VolumeImage.totalSectors};
   }
   if (!FieldsFit(f)) {
     ClearImage();
@@ -330,6 +373,22 @@ bool CardTablesUnchanged() {
   return ReadRegion(kNameTableLba, kNameTableSectors, now.data()) && now == c.nameTable;
 }
 
+bool WriteBootTotal(std::uint32_t totalSectors) {
+  VolumeImage.mounted = false;
+  std::uint8_t boot[512];
+  if (!ReadRegion(kBootSectorLba, 1, boot)) return false;
+  PutLe32(boot + 32, totalSectors);
+  if (!WriteRegion(kBootSectorLba, 1, boot)) return false;
+  // As after a format: the player's card reads a new BootSector back only
+  // after a moment.
+  if (!UsingCardImage()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::uint8_t back[512];
+  if (!ReadRegion(kBootSectorLba, 1, back)) return false;
+  if (std::memcmp(back, boot, sizeof(boot)) == 0) return true;
+  DeviceState = 5;
+  return false;
+}
+
 CheckResult CheckCard() {
   const std::uint16_t raw = ReadSectorsRaw(kBootSectorLba, 1);
   switch (raw) {
@@ -352,12 +411,23 @@ CheckResult CheckCard() {
   const std::uint8_t* boot = SectorBuffer;
   if (boot[510] != 0x12 || boot[511] != 0x34 || std::memcmp(boot + 3, "VOXBRICK", 8) != 0)
     return kCardForeign;
-  // A total of 0 is the mark of a card that MountVolume formats.
-  if (Le32(boot + 32) != 0 && !GeometryFits(boot)) {
+  if (Le32(boot + 32) != 0) {
+    if (GeometryFits(boot)) return kCardOk;
     ShowMessage(kTablesDoNotFitMessage);
     return kCardUnreadable;
   }
-  return kCardOk;
+  // A total of 0 is the mark of a blank card, which MountVolume formats;
+  // over a directory that holds entries it is damage.
+  std::uint8_t bootSector[512];
+  std::memcpy(bootSector, boot, sizeof(bootSector));
+  switch (ZeroTotalCard(bootSector)) {
+    case ZeroTotal::kBlank: return kCardOk;
+    case ZeroTotal::kHoldsFiles: return kCardZeroTotal;
+    case ZeroTotal::kUnread: break;
+  }
+  // The busy state has said so already.
+  if (DeviceState != 1) ShowMessage(" Device Busy !!\r\nPlease Reconnect the Device!");
+  return kCardUnreadable;
 }
 
 int CountFreeClusters() {

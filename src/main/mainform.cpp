@@ -316,6 +316,7 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
   const OpeningReport format = CheckCardFormat();
   switch (format.state) {
     case CardOpening::kForeign:
+    case CardOpening::kZeroTotal:
       // A card held only for reading is not formatted: the question waits
       // for the action's end, when the card can be held whole.
       if (HeldCardLock() == CardLock::kShared) {

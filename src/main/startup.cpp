@@ -102,6 +102,7 @@ bool StartUpChecks() {
       ShowMessage(UntrustedPlayerText(PlayerRefusalOfLastOpen()));
       return false;
     case CardOpening::kForeign:
+    case CardOpening::kZeroTotal:
       switch (AskYesNo("", opening.message, true)) {
         case Answer::Yes: {
           const CardLockScope lock(CardLock::kExclusive);
