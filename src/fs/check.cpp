@@ -97,6 +97,7 @@ struct Entry {
   std::uint8_t id = 0;
   bool voice = false;
   bool marked = false;       // name mark set
+  int pointsAt = -1;         // the name slot it points at as its name (NameSlotOf), or -1
   bool halfDeleted = false;  // a music entry whose name mark is 0
   bool named = false;        // name mark set and its slot readable
   std::uint16_t slot = 0;
@@ -125,6 +126,7 @@ std::vector<Entry> ReadEntries() {
     e.id = d.fileId;
     e.voice = d.Voice();
     e.marked = d.mark != 0;
+    e.pointsAt = NameSlotOf(d);
     e.halfDeleted = !e.voice && !e.marked;
     e.slot = d.nameSlot;
     e.named = DirEntryName(d, &e.name);
@@ -447,8 +449,7 @@ bool PlanNames(Survey& s) {
   // new name as its own.
   std::vector<bool> pointedAt(kNameSlotCount, false);
   for (std::size_t i = 0; i < n; ++i)
-    if (s.plan[i].keep && s.entries[i].marked && ValidSlot(s.entries[i].slot))
-      pointedAt[s.entries[i].slot / kNameSlotSize] = true;
+    if (s.plan[i].keep && s.entries[i].pointsAt >= 0) pointedAt[static_cast<std::size_t>(s.entries[i].pointsAt)] = true;
   std::vector<std::uint16_t> freeSlots;
   for (std::uint32_t k = 0; k < kNameSlotCount; ++k)
     if (s.holder[k] < 0 && !pointedAt[k]) freeSlots.push_back(static_cast<std::uint16_t>(k * kNameSlotSize));
