@@ -292,7 +292,7 @@ TEST_F(cli_image, NamesTheCardCannotHoldAreRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(r.err,
             "zk27: " + tooLong + ": name too long for the card (at most 62 characters)\n"
             "zk27: " + foreign + ": the card cannot hold this name (a character outside its code page, a "
-            "control character, \\ or :)\n"
+            "control character, \\ or :, or a leading dot)\n"
             "zk27: " + accentsTooLong + ": name too long for the card (at most 62 characters)\n")
       << r;
   EXPECT_TRUE(SameBytes(card_, before)) << "a refused name changed the card image";

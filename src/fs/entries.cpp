@@ -108,6 +108,19 @@ int FileKindOf(const std::string& name) {
   return 3;
 }
 
+NameFault CardNameFault(const std::string& shown) {
+  if (shown.empty()) return NameFault::kEmpty;
+  if (shown[0] == '.') return NameFault::kHidden;
+  if (shown.find("..") != std::string::npos) return NameFault::kNotAFileName;
+  for (unsigned char c : shown) {
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return NameFault::kNotAFileName;
+    // The code page's open bytes stand for control characters on the PC.
+    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return NameFault::kNotAFileName;
+  }
+  const int kind = FileKindOf(shown);
+  return kind == 1 || kind == 2 ? NameFault::kNone : NameFault::kForeignKind;
+}
+
 std::uint8_t NextFileId(int kind) {
   unsigned highestMusic = 0, highestVoice = 0;
   ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {

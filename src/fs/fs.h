@@ -179,6 +179,19 @@ inline bool IsVoiceFileId(std::uint8_t fileId) { return (fileId & 0x80) != 0; }
 // 1 music, 2 voice, 3 anything else, 0 an empty name; by the text after the
 // name's last dot ("Mr. Brightside.mp3" is music).
 int FileKindOf(const std::string& name);
+// What keeps a card name, as the card list shows it (up to its first NUL),
+// from naming a file in a PC folder. A card's names are data: a sound name
+// is a music or voice file's name that neither leaves the folder it is
+// fetched into nor names a hidden file. Anything else on a card is damage:
+// the fetch refuses it, the check reports it and its repair renames it.
+enum class NameFault : std::uint8_t {
+  kNone,
+  kEmpty,
+  kHidden,        // it begins with a dot
+  kNotAFileName,  // a path separator, a drive's colon, "..", a control character
+  kForeignKind,   // its kind is neither music nor voice
+};
+NameFault CardNameFault(const std::string& shown);
 // The FileId for a new file of `kind`, or 0 when the kind's numbers reached
 // 127.
 std::uint8_t NextFileId(int kind);
