@@ -15,7 +15,8 @@ namespace {
 std::string Refusal(CardOpResult result) {
   switch (result) {
     case kOpNameNotStorable:
-      return "the card cannot hold this name (a character outside its code page, a control character, \\ or :)";
+      return "the card cannot hold this name (a character outside its code page, a control character, \\ or :, "
+             "or a leading dot)";
     case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
     case kOpNameOnCard: return "another file on the card has this name";
     case kOpNameTableFull: return "the card's name table is full";

@@ -274,7 +274,7 @@ class PutView : public CliPassView {
       case kOpPcReadFailed: return "could not be read completely; it was not stored";
       case kOpNameNotStorable:
         return "the card cannot hold this name (a character outside its code page, a control character, "
-               "\\ or :)";
+               "\\ or :, or a leading dot)";
       case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
       case kOpNameOnCard: return "already on the card ('zk27 rm' it first to replace it)";
       case kOpNoFileIdLeft:
@@ -321,7 +321,9 @@ class FetchView : public CliPassView {
       case kOpNotOnCard: return "no such file on the card";
       case kOpWrongKind: return "not a voice recording";
       case kOpCannotCreatePcFile: return "cannot be created in the current directory";
-      case kOpUnsafeName: return "its name cannot be a PC file name; it was not fetched";
+      case kOpUnsafeName:
+        return "its card name is damaged (a hidden file's, a path, or not a music or voice file's); it was not "
+               "fetched. 'zk27 check --repair' renames it";
       case kOpPcWriteFailed: return "could not be written on the PC (is the disk full?); nothing was kept";
       case kOpDamaged:
         return "damaged on the card (its cluster chain is broken); it was not fetched. 'zk27 check' examines "

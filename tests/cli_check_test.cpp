@@ -199,6 +199,22 @@ TEST_F(cli_check, AVolumeLargerThanTheCardIsReportedShrunkAndNeverReadPast) {
   }
 }
 
+TEST_F(cli_check, AHiddenNameIsDamageThatTheRepairRenames) {
+  CardWithTwoFiles();
+  const std::uint64_t entry = FindEntry(card_, "a.mp3");
+  ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + Le(ReadAt(card_, entry, 32), 1, 2),
+                      {7, 0, '.', 'b', 'a', 's', 'h', 'r', 'c'}));
+  RunResult r = Z({"check"});
+  EXPECT_EQ(r.exit, 1) << r;
+  EXPECT_TRUE(Holds(r.out, ".bashrc: its name begins with a dot (a hidden file on the PC)\n")) << r;
+  r = Z({"check", "--repair", "-y"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_TRUE(Holds(r.out, ".bashrc: named recovered-001.mp3; its name begins with a dot")) << r;
+  const std::string out = dir_.Sub("out");
+  EXPECT_EQ(Z({"get", "recovered-001.mp3"}, out).exit, 0);
+  EXPECT_TRUE(SameBytes(out + "/recovered-001.mp3", a_));
+}
+
 TEST_F(cli_check, NoCardOrACardInUseIsADeviceFailure) {
   ASSERT_TRUE(MakeBlankImage(card_, 4 * kSectorsPerMiB));
   RunResult r = Z({"check"});

@@ -165,8 +165,10 @@ TEST_F(cli_hostile, CardNamesNeverLeaveTheFetchFolder) {
   const std::string outer = dir_.Sub("outer");
   const std::string back = dir_.Sub("outer/back");
   const std::string absolute = dir_ / "abs.mp3";
+  int row = 0;
   for (const std::string& name : {std::string("../x.mp3"), absolute, std::string("a/b.mp3"), std::string(".."),
-                                 std::string("C:x.mp3"), std::string("a\x01.mp3")}) {
+                                 std::string("C:x.mp3"), std::string("a\x01.mp3"), std::string(".bashrc"),
+                                 std::string("notes.txt")}) {
     SCOPED_TRACE(name);
     fs::copy_file(pristine, card_, fs::copy_options::overwrite_existing);
     Bytes slot = LeBytes(static_cast<std::uint32_t>(name.size()), 2);
@@ -181,6 +183,13 @@ TEST_F(cli_hostile, CardNamesNeverLeaveTheFetchFolder) {
     EXPECT_EQ(FolderNames(back), Names{"a.mp3"});
     EXPECT_EQ(FolderNames(outer), Names{"back"});
     EXPECT_FALSE(fs::exists(absolute));
+
+    // Every file: the damaged name is refused with its message, the others come.
+    const std::string every = dir_.Sub("every-" + std::to_string(++row));
+    const RunResult all = Z({"get", "-a"}, every);
+    EXPECT_EQ(all.exit, 1) << all;
+    EXPECT_TRUE(Holds(all.err, ": its card name is damaged")) << all;
+    EXPECT_EQ(FolderNames(every), (Names{"a.mp3", "c.mp3", "d.voc"}));
   }
 }
 

@@ -205,14 +205,15 @@ TEST_F(cli_image, PutSkipsAWrongKindAndGoesOn) {
   EXPECT_EQ(r.err, "zk27: b.txt: not an MP3 or voice file\n") << r;
   EXPECT_EQ(LsNames(), (Names{"a.mp3", "c.voc"}));
 
-  // A name is judged by what follows its first dot: a.b.mp3 is no MP3.
-  Pc("x.mp3", 10, 4);
-  Pc("a.b.mp3", 10, 5);
+  // A name is judged by what follows its last dot: a.b.mp3 is an MP3,
+  // a.mp3.txt is none.
+  Pc("a.b.mp3", 10, 4);
+  Pc("a.mp3.txt", 10, 5);
   Pc("y.mp3", 10, 6);
-  const RunResult dots = Z({"put", "x.mp3", "a.b.mp3", "y.mp3"});
+  const RunResult dots = Z({"put", "a.b.mp3", "a.mp3.txt", "y.mp3"});
   EXPECT_EQ(dots.exit, 1) << dots;
-  EXPECT_EQ(dots.err, "zk27: a.b.mp3: not an MP3 or voice file\n") << dots;
-  EXPECT_EQ(LsNames(), (Names{"a.mp3", "x.mp3", "y.mp3", "c.voc"}));
+  EXPECT_EQ(dots.err, "zk27: a.mp3.txt: not an MP3 or voice file\n") << dots;
+  EXPECT_EQ(LsNames(), (Names{"a.mp3", "a.b.mp3", "y.mp3", "c.voc"}));
 }
 
 TEST_F(cli_image, NoSpaceStopsTheRun) {
@@ -291,7 +292,7 @@ TEST_F(cli_image, NamesTheCardCannotHoldAreRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(r.err,
             "zk27: " + tooLong + ": name too long for the card (at most 62 characters)\n"
             "zk27: " + foreign + ": the card cannot hold this name (a character outside its code page, a "
-            "control character, \\ or :)\n"
+            "control character, \\ or :, or a leading dot)\n"
             "zk27: " + accentsTooLong + ": name too long for the card (at most 62 characters)\n")
       << r;
   EXPECT_TRUE(SameBytes(card_, before)) << "a refused name changed the card image";

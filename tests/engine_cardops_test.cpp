@@ -144,7 +144,8 @@ TEST_F(engine_cardops_inprocess, LimitsAreCheckedBeforeAnyDataIsWritten) {
       {"a control character", "song\t.mp3", {}, kOpNameNotStorable},
       {"a path separator", "dir\\song.mp3", {}, kOpNameNotStorable},
       {"not music or voice", "notes.txt", {}, kOpWrongKind},
-      {"two dots", "a.b.mp3", {}, kOpWrongKind},
+      {"a kind after the last dot", "a.mp3.txt", {}, kOpWrongKind},
+      {"a leading dot", ".hidden.mp3", {}, kOpNameNotStorable},  // a dotfile once fetched
       {"a full directory", "song.mp3",
        [] {
          for (std::uint32_t i = 0; i < 512; ++i) PutEntry(i / 16, i % 16 * 32, 1, 1, 0, kEndOfChain, 0);

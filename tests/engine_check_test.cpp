@@ -379,6 +379,42 @@ TEST_F(engine_check, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTh
   EXPECT_EQ(FetchBack("s1.mp3"), content["s1.mp3"]);
 }
 
+// A card's names are data: one that begins with a dot, or of a kind neither
+// music nor voice, is reported and renamed to the first recovered name of
+// the entry's kind, in its own slot; the file's data stays as it is.
+TEST_F(engine_check, HiddenAndForeignNamesAreReportedAndRenamedByTheirEntrysKind) {
+  StartMountedCard(8192);
+  const struct {
+    const char* name;  // stored as a sound name, then made this one
+    const char* found;
+    const char* renamed;
+  } rows[] = {
+      {".bashrc", "its name begins with a dot", "recovered-001.mp3"},
+      {"notes.txt", "its name is neither a music (.mp3) nor a voice (.voc) file's", "recovered-002.mp3"},
+      {".memo.voc", "its name begins with a dot", "recovered-001.voc"},
+      {"a/b.mp3", "its name cannot be a PC file name", "recovered-003.mp3"},
+  };
+  std::vector<Bytes> before;
+  for (const auto& row : rows) {
+    const bool voice = std::string(row.name).ends_with(".voc");
+    before.push_back(Content(3000, static_cast<std::uint32_t>(before.size() + 1)));
+    ASSERT_EQ(Store(voice ? "v.voc" : "m.mp3", before.back()), kOpOk);
+    SetName(Named(voice ? "v.voc" : "m.mp3"), row.name);
+  }
+  WriteDamage();
+  const VolumeCheck found = CheckVolume(0);
+  for (const auto& row : rows) EXPECT_TRUE(HasLine(found.problems, std::string(row.name) + ": " + row.found));
+  EXPECT_EQ(found.problems.size(), std::size(rows)) << Joined(found.problems);
+  for (const CheckedFile& f : found.files) EXPECT_TRUE(f.whole) << f.name;
+
+  const auto lines = RepairAndRecheck();
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_TRUE(HasLine(lines, std::string(rows[i].name) + ": named " + rows[i].renamed + "; " + rows[i].found));
+    EXPECT_EQ(FetchBack(rows[i].renamed), before[i]) << rows[i].renamed;
+  }
+  EXPECT_EQ(WrittenRegions(), "N");
+}
+
 TEST_F(engine_check, EachKindIsNumberedOneToNInItsPresentOrder) {
   StartMountedCard(8192);
   // 0-byte files written straight into the image: music 1, 3, 3, 6 and voice

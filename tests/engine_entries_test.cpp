@@ -2,6 +2,8 @@
 // DirEntry codec and the walks over the directory.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "support/engine.h"
 
 using namespace zk27_test;
@@ -97,6 +99,37 @@ TEST_P(engine_entries, NameSlots) {
 
   for (std::uint32_t slot = 0; slot < kNameTableBytes; slot += kNameSlotSize) VolumeImage.nameTable[slot] = 1;
   EXPECT_EQ(FindFreeNameSlot(), kNoNameSlot);
+}
+
+// A living file whose name reads empty (its NameTable sector lost) keeps
+// its slot: neither a file sent nor a recording the card list names is given
+// it, or both would be listed under one name and a delete by it could take
+// the old file.
+TEST_P(engine_entries, ASlotALivingFilePointsAtIsNeverHandedOutAgain) {
+  const struct {
+    std::uint8_t owner;    // FileId of the file whose name slot 0 reads empty
+    const char* newcomer;  // sent to the card; empty: a recording the list names
+  } rows[] = {{0x01, "new.mp3"}, {0x81, "new.voc"}, {0x01, ""}, {0x81, ""}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.owner) + " " + row.newcomer);
+    ASSERT_EQ(FormatCard(), kFormatOk);
+    ASSERT_EQ(MountVolume(), kMountOk);
+    PutEntry(0, 0, row.owner, row.owner, 0, kEndOfChain, 0);
+    EXPECT_EQ(FindFreeNameSlot(), 64);
+    EXPECT_EQ(CountFreeNameSlots(), 239);
+    if (*row.newcomer) {
+      ASSERT_EQ(Store(row.newcomer, Content(10, 40)), kOpOk);
+    } else {
+      PutEntry(0, 32, row.owner == 0x81 ? 0x82 : 0x81, 0, 0, kEndOfChain, 0);  // as the player files it
+    }
+    const std::vector<std::string> lines = RebuildCardList();
+    EXPECT_NE(EntryNameSlot(DirEntryAt(0, 32)), EntryNameSlot(DirEntryAt(0, 0)));
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()).size(), 2u) << lines[0];
+    if (*row.newcomer) {
+      EXPECT_EQ(ReleaseCardFile(row.newcomer), kOpOk);
+      EXPECT_EQ(DirEntryAt(0, 0)[kEntryFileIdOffset], row.owner);
+    }
+  }
 }
 
 TEST_P(engine_entries, ClustersAreTakenLowestFirstAndLinkedInThatOrder) {
@@ -330,15 +363,16 @@ TEST_F(engine_entries_inprocess, WalksSeeEveryEntryInDirectoryOrder) {
   EXPECT_EQ(ids, (std::vector<std::uint8_t>{0x01, 0x81, 0x82, 0x83, 0x06}));
 }
 
-TEST(engine_file_kind, KindFollowsTheTextAfterTheFirstDot) {
+TEST(engine_file_kind, KindFollowsTheTextAfterTheLastDot) {
   struct Case {
     const char* name;
     int kind;
   };
   const Case cases[] = {
       {"song.mp3", 1}, {"SONG.Mp3", 1}, {"x.MP3", 1}, {"x.mP3", 1},     {"memo.voc", 2},
-      {"memo.VoC", 2}, {"MEMO.VOC", 2}, {"a.b.mp3", 3}, {"a.b.voc", 3}, {"readme", 3},
+      {"memo.VoC", 2}, {"MEMO.VOC", 2}, {"a.b.mp3", 1}, {"a.b.voc", 2}, {"readme", 3},
       {"song.mP4", 3}, {"song.mp3 ", 3}, {"song.", 3},  {"memo.vocx", 3}, {"", 0},
+      {"Mr. Brightside.mp3", 1}, {"song.mp3.txt", 3}, {".mp3", 1}, {"a.mp3.", 3},
   };
   for (const Case& c : cases) EXPECT_EQ(FileKindOf(c.name), c.kind) << '"' << c.name << '"';
 }

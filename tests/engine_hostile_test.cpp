@@ -175,7 +175,8 @@ TEST_F(engine_hostile, ReleasingBrokenChainsEnds) {
 
 TEST_F(engine_hostile, NamesThatWouldLeaveTheFolderAreRefused) {
   const std::string names[] = {"../up.mp3", "/etc/x.mp3", "a/b.mp3", "a\\b.mp3", "C:x.mp3",
-                               "..",        "tab\t.mp3", std::string("\0x.mp3", 6)};
+                               "..",        "tab\t.mp3", std::string("\0x.mp3", 6), ".bashrc", "notes.txt",
+                               ".mp3",      "a.mp3.sh"};
   PokeTable(2, kEndOfChain);
   std::uint32_t index = 0;
   for (const std::string& name : names) PokeFile(index++, name, 2, 100);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <unistd.h>
 
+#include "cardops.h"
 #include "endsignals.h"
 #include "mainform.h"
 #include "messages.h"
@@ -250,7 +251,7 @@ void KeysTest::filesDroppedOnTheCardListAreSentAsDownloadSends() {
   env.StartFormattedCard();
   const QString a = env.WritePcFile("desk/a.mp3", 2 * 65536);
   const QString b = env.WritePcFile("desk/b.voc", 100);
-  const QString twoDots = env.WritePcFile("desk/b.c.mp3", 100);
+  const QString unstorable = env.WritePcFile("desk/b\u0416.mp3", 100);  // outside the card's code page
   const QString notes = env.WritePcFile("desk/notes.txt", 100);
   TMainForm form;
   PercentSpy spy;
@@ -276,16 +277,16 @@ void KeysTest::filesDroppedOnTheCardListAreSentAsDownloadSends() {
 
   // A file the card does not take: the same message as Download gives.
   QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("desk")));
-  Select(form.SFileListBox, {"b.c.mp3"});
+  Select(form.SFileListBox, {"b\u0416.mp3"});
   env.messages.clear();
   env.waits.clear();
   form.DownBitBtnClick();
   const QStringList byDownload = env.messages;
   const QStringList downloadWaits = env.waits;
-  QCOMPARE(byDownload, QStringList{msg::kInvalidType});
+  QCOMPARE(byDownload, QStringList{QString::fromStdString(CardOpText(kOpNameNotStorable, "b\xD0\x96.mp3"))});
   env.messages.clear();
   env.waits.clear();
-  data.reset(UriList({twoDots}));
+  data.reset(UriList({unstorable}));
   QVERIFY(DropOn(form.MP3ListBox, data.get()).dropped);
   QTRY_COMPARE(env.waits, downloadWaits);
   QCOMPARE(env.messages, byDownload);

@@ -89,7 +89,7 @@ enum CardOpResult : int {
   kOpNoFileIdLeft,       // the kind's numbers reached 127
   kOpNameOnCard,         // a file of that name is on the card already
   kOpNotOnCard,
-  kOpUnsafeName,         // the card name cannot be a PC file name
+  kOpUnsafeName,         // the card name is damaged (CardNameFault): no PC file is made of it
   kOpCannotCreatePcFile,
   kOpPcWriteFailed,
   kOpDamaged,            // the file's cluster chain is broken
@@ -117,13 +117,15 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
 CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress);
 
 // The PC name (UTF-8) a card file is fetched under: its Name up to the first
-// NUL. False when that name could leave the folder or is no file name.
+// NUL. False when that name is damaged (CardNameFault, fs.h): it could leave
+// the folder, would name a hidden file, or is no music or voice file's.
 bool SafePcName(const std::string& cardName, std::string* pcName);
 
 // The card name (8-bit text) for the new name `pcName` (UTF-8, no folder):
 // kOpOk, or why the card cannot hold it: kOpNameNotStorable for a character
 // outside the card's code page, a control character or NUL, \ or :, or a
-// name that could not be fetched back; kOpNameTooLong past 62 bytes.
+// name that could not be fetched back (CardNameFault, fs.h); kOpWrongKind
+// for a kind neither music nor voice; kOpNameTooLong past 62 bytes.
 CardOpResult CardNameForNew(const std::string& pcName, std::string* cardName);
 
 // Fetches card file `r` into folder `dir` under its safe PC name. A file of

@@ -141,25 +141,21 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
 }
 
 CardOpResult CardNameForNew(const std::string& pcName, std::string* cardName) {
-  std::string fetchable;
   // A name that could not be fetched back (a path, a drive, a control
-  // character) is as unstorable as one outside the code page. A NUL too: the
-  // list ends a name at its first NUL, so "a\0.mp3" would be listed and
-  // fetched as "a", its kind judged by a part the user never sees.
-  if (pcName.find('\0') != std::string::npos) return kOpNameNotStorable;
-  if (!CardNameFromPc(pcName, cardName) || !SafePcName(*cardName, &fetchable)) return kOpNameNotStorable;
+  // character, a hidden file) is as unstorable as one outside the code page.
+  // A NUL too: the list ends a name at its first NUL, so "a\0.mp3" would be
+  // listed and fetched as "a", its kind judged by a part the user never sees.
+  if (pcName.find('\0') != std::string::npos || !CardNameFromPc(pcName, cardName)) return kOpNameNotStorable;
+  const NameFault fault = CardNameFault(*cardName);
+  if (fault == NameFault::kForeignKind) return kOpWrongKind;
+  if (fault != NameFault::kNone) return kOpNameNotStorable;
   if (cardName->size() > kMaxCardNameBytes) return kOpNameTooLong;
   return kOpOk;
 }
 
 bool SafePcName(const std::string& cardName, std::string* pcName) {
   const std::string name = ListLine(cardName);
-  if (name.empty() || name == "." || name == ".." || name.find("..") != std::string::npos) return false;
-  for (unsigned char c : name)
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
-  // The code page's open bytes stand for control characters on the PC.
-  for (unsigned char c : name)
-    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return false;
+  if (CardNameFault(name) != NameFault::kNone) return false;
   *pcName = PcNameFromCard(name);
   return true;
 }
@@ -191,7 +187,7 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
     case kOpNameNotStorable:
       return "The name " + name +
              " cannot be stored on the card: it holds a character outside the card's code page,"
-             " a control character, \\ or :. The file was skipped.";
+             " a control character, \\ or :, or it begins with a dot. The file was skipped.";
     case kOpNameTooLong:
       return "The name " + name + " is longer than the card allows (62 characters); the file was skipped.";
     case kOpNameOnCard:
@@ -203,7 +199,9 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
     case kOpFlushFailed:
       return "The card's file tables could not be written after " + name + "; it is not stored.";
     case kOpUnsafeName:
-      return "The card file " + name + " has a name that cannot be used on the PC; it was skipped.";
+      return "The card file " + name +
+             " has a damaged name: a hidden file's, a path, or neither a music nor a voice file's. It was"
+             " skipped; a repair of the card renames it.";
     case kOpPcWriteFailed:
       return "The file " + name + " could not be written on the PC; nothing was kept of it.";
     case kOpDamaged:

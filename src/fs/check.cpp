@@ -58,6 +58,18 @@ std::string ClusterRuns(const std::vector<std::uint16_t>& clusters) {
   return text;
 }
 
+// Why a card name is damage (CardNameFault), as a problem line's reason.
+std::string NameFaultText(NameFault fault) {
+  switch (fault) {
+    case NameFault::kNone: return {};
+    case NameFault::kEmpty: return "its name is empty";
+    case NameFault::kHidden: return "its name begins with a dot (a hidden file on the PC)";
+    case NameFault::kNotAFileName: return "its name cannot be a PC file name (a path, \"..\" or a control character)";
+    case NameFault::kForeignKind: return "its name is neither a music (.mp3) nor a voice (.voc) file's";
+  }
+  return {};
+}
+
 std::string RecoveredName(unsigned n, bool voice) {
   char text[32];
   std::snprintf(text, sizeof(text), "recovered-%03u.%s", n, voice ? "voc" : "mp3");
@@ -91,6 +103,7 @@ struct Entry {
   std::uint8_t id = 0;
   bool voice = false;
   bool marked = false;       // name mark set
+  int pointsAt = -1;         // the name slot it points at as its name (NameSlotOf), or -1
   bool halfDeleted = false;  // a music entry whose name mark is 0
   bool named = false;        // name mark set and its slot readable
   std::uint16_t slot = 0;
@@ -119,6 +132,7 @@ std::vector<Entry> ReadEntries() {
     e.id = d.fileId;
     e.voice = d.Voice();
     e.marked = d.mark != 0;
+    e.pointsAt = NameSlotOf(d);
     e.halfDeleted = !e.voice && !e.marked;
     e.slot = d.nameSlot;
     e.named = DirEntryName(d, &e.name);
@@ -415,6 +429,9 @@ bool PlanNames(Survey& s) {
     if (h != static_cast<std::int32_t>(i)) {
       p.naming = Naming::kNewSlot;
       p.renameWhy = "its name slot is " + s.entries[static_cast<std::size_t>(h)].Label() + "'s too";
+    } else if (const NameFault fault = CardNameFault(Shown(e.name)); fault != NameFault::kNone) {
+      p.naming = Naming::kInPlace;
+      p.renameWhy = NameFaultText(fault);
     } else if (!taken.insert(Shown(e.name)).second) {
       p.naming = Naming::kInPlace;
       p.renameWhy = "another file has the name " + Shown(e.name);
@@ -445,8 +462,7 @@ bool PlanNames(Survey& s) {
   // new name as its own.
   std::vector<bool> pointedAt(kNameSlotCount, false);
   for (std::size_t i = 0; i < n; ++i)
-    if (s.plan[i].keep && s.entries[i].marked && ValidSlot(s.entries[i].slot))
-      pointedAt[s.entries[i].slot / kNameSlotSize] = true;
+    if (s.plan[i].keep && s.entries[i].pointsAt >= 0) pointedAt[static_cast<std::size_t>(s.entries[i].pointsAt)] = true;
   std::vector<std::uint16_t> freeSlots;
   for (std::uint32_t k = 0; k < kNameSlotCount; ++k)
     if (s.holder[k] < 0 && !pointedAt[k]) freeSlots.push_back(static_cast<std::uint16_t>(k * kNameSlotSize));
@@ -456,13 +472,14 @@ bool PlanNames(Survey& s) {
     return false;
   }
 
+  // Each new name is the first recovered name of its kind still free.
   std::size_t nextSlot = 0;
-  unsigned nextNumber = 1;
   for (std::size_t i = 0; i < n; ++i) {
     EntryPlan& p = s.plan[i];
     if (!p.keep || p.naming == Naming::kAsIs) continue;
     std::string name;
-    do name = RecoveredName(nextNumber++, s.entries[i].voice);
+    unsigned number = 1;
+    do name = RecoveredName(number++, s.entries[i].voice);
     while (taken.count(name) > 0);
     taken.insert(name);
     p.newName = name;
@@ -592,6 +609,8 @@ void EntryProblems(const Survey& s, std::vector<std::string>* out) {
       continue;
     }
     if (!e.voice && !e.named) out->push_back(e.Label() + ": no readable name");
+    if (e.named && CardNameFault(Shown(e.name)) != NameFault::kNone)
+      out->push_back(e.Label() + ": " + NameFaultText(CardNameFault(Shown(e.name))));
     ChainProblem(e, s.view1.walks[i], out);
   }
   for (const auto& [pair, clusters] : s.view1.meetings) {

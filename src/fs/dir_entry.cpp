@@ -19,7 +19,7 @@ constexpr std::uint32_t kOpenedMarkByte = 16;
 bool SlotNamesLivingEntry(std::uint16_t slot) {
   bool held = false;
   ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
-    held = e.InUse() && e.mark != 0 && e.nameSlot == slot;
+    held = NameSlotOf(e) >= 0 && e.nameSlot == slot;
     return !held;
   });
   return held;
@@ -54,6 +54,11 @@ bool WriteDirEntry(DirEntryPos at, const DirEntry& entry) {
   return true;
 }
 
+int NameSlotOf(const DirEntry& entry) {
+  if (!entry.InUse() || entry.mark == 0 || !ValidSlot(entry.nameSlot)) return -1;
+  return static_cast<int>(entry.nameSlot / kNameSlotSize);
+}
+
 bool DirEntryName(const DirEntry& entry, std::string* name) {
   return entry.mark != 0 && SlotName(entry.nameSlot, name);
 }
@@ -76,7 +81,7 @@ bool RenameDirEntry(DirEntryPos at, const std::string& name) {
   bool shared = false;
   ForEachDirEntry([&](DirEntryPos other, const DirEntry& e) {
     const bool self = other.sector == at.sector && other.offset == at.offset;
-    shared = !self && e.InUse() && e.mark != 0 && e.nameSlot == entry.nameSlot;
+    shared = !self && NameSlotOf(e) >= 0 && e.nameSlot == entry.nameSlot;
     return !shared;
   });
   if (shared || !DirEntryName(entry, &old)) return NameDirEntry(at, name);

@@ -99,13 +99,26 @@ void FreeClusterChain(std::uint16_t first, std::uint32_t count, const std::vecto
 
 int FileKindOf(const std::string& name) {
   if (name.empty()) return 0;
-  const std::size_t dot = name.find('.');
+  const std::size_t dot = name.rfind('.');
   const std::string type = dot == std::string::npos ? std::string() : name.substr(dot + 1);
   if (type == "mp3" || type == "MP3" || type == "mP3" || type == "Mp3") return 1;
   if (type.size() == 3 && (type[0] == 'v' || type[0] == 'V') && (type[1] == 'o' || type[1] == 'O') &&
       (type[2] == 'c' || type[2] == 'C'))
     return 2;
   return 3;
+}
+
+NameFault CardNameFault(const std::string& shown) {
+  if (shown.empty()) return NameFault::kEmpty;
+  if (shown[0] == '.') return NameFault::kHidden;
+  if (shown.find("..") != std::string::npos) return NameFault::kNotAFileName;
+  for (unsigned char c : shown) {
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return NameFault::kNotAFileName;
+    // The code page's open bytes stand for control characters on the PC.
+    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return NameFault::kNotAFileName;
+  }
+  const int kind = FileKindOf(shown);
+  return kind == 1 || kind == 2 ? NameFault::kNone : NameFault::kForeignKind;
 }
 
 std::uint8_t NextFileId(int kind) {
@@ -133,9 +146,27 @@ std::uint16_t FindFreeDirEntry() {
   return pos;
 }
 
+namespace {
+
+// Per slot number: whether a new name may go there. Its length must read 0,
+// and no living entry may point at it: such an entry lost its name, and the
+// new name would become that file's too.
+std::vector<bool> FreeNameSlots() {
+  std::vector<bool> free(kNameSlotCount);
+  for (std::uint32_t k = 0; k < kNameSlotCount; ++k) free[k] = VolumeImage.nameTable[k * kNameSlotSize] == 0;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    if (const int k = NameSlotOf(e); k >= 0) free[static_cast<std::size_t>(k)] = false;
+    return true;
+  });
+  return free;
+}
+
+}  // namespace
+
 std::uint16_t FindFreeNameSlot() {
-  for (std::uint32_t slot = 0; slot < kNameTableBytes; slot += kNameSlotSize)
-    if (VolumeImage.nameTable[slot] == 0) return static_cast<std::uint16_t>(slot);
+  const std::vector<bool> free = FreeNameSlots();
+  for (std::uint32_t k = 0; k < kNameSlotCount; ++k)
+    if (free[k]) return static_cast<std::uint16_t>(k * kNameSlotSize);
   return kNoNameSlot;
 }
 
@@ -149,10 +180,9 @@ int CountFreeDirEntries() {
 }
 
 int CountFreeNameSlots() {
-  int free = 0;
   // Free as FindFreeNameSlot takes it.
-  for (std::uint32_t slot = 0; slot < kNameTableBytes; slot += kNameSlotSize) free += VolumeImage.nameTable[slot] == 0;
-  return free;
+  const std::vector<bool> free = FreeNameSlots();
+  return static_cast<int>(std::count(free.begin(), free.end(), true));
 }
 
 void StoreFileName(const std::string& name, std::uint16_t slot) {

@@ -200,15 +200,30 @@ FormatResult FormatCard();
 // A voice recording's FileId has its top bit set; music's has not.
 inline bool IsVoiceFileId(std::uint8_t fileId) { return (fileId & 0x80) != 0; }
 
-// 1 music, 2 voice, 3 anything else, 0 an empty name.
+// 1 music, 2 voice, 3 anything else, 0 an empty name; by the text after the
+// name's last dot ("Mr. Brightside.mp3" is music).
 int FileKindOf(const std::string& name);
+// What keeps a card name, as the card list shows it (up to its first NUL),
+// from naming a file in a PC folder. A card's names are data: a sound name
+// is a music or voice file's name that neither leaves the folder it is
+// fetched into nor names a hidden file. Anything else on a card is damage:
+// the fetch refuses it, the check reports it and its repair renames it.
+enum class NameFault : std::uint8_t {
+  kNone,
+  kEmpty,
+  kHidden,        // it begins with a dot
+  kNotAFileName,  // a path separator, a drive's colon, "..", a control character
+  kForeignKind,   // its kind is neither music nor voice
+};
+NameFault CardNameFault(const std::string& shown);
 // The FileId for a new file of `kind`, or 0 when the kind's numbers reached
 // 127.
 std::uint8_t NextFileId(int kind);
 // The first free entry of the directory, packed as sector * 2048 + offset;
 // kNoDirEntry when every entry is in use.
 std::uint16_t FindFreeDirEntry();
-// First free name slot's byte offset, or kNoNameSlot.
+// First free name slot's byte offset, or kNoNameSlot. Free: its length is 0
+// and no living entry points at it as its name (see NameSlotOf).
 std::uint16_t FindFreeNameSlot();
 // How many entries and name slots FindFreeDirEntry and FindFreeNameSlot
 // could still give.
@@ -306,6 +321,11 @@ void ForEachDirEntry(Visit&& visit) {
 // slot field then names nothing: the slot may be another file's) or the slot
 // holds no readable name.
 bool DirEntryName(const DirEntry& entry, std::string* name);
+// The number (0..239) of the name slot a living entry with its name mark set
+// points at; -1 for any other entry. That slot stays the entry's whatever its
+// length bytes say: a name that reads empty (its NameTable sector lost) is
+// still a living file's, so no other name may be given the slot.
+int NameSlotOf(const DirEntry& entry);
 // Gives the entry at `at` the name `name` in the first free name slot, its
 // name mark set to its FileId. False, changing nothing, when every slot is
 // taken or `at` lies outside the directory.
