@@ -163,7 +163,9 @@ TEST_F(cli_check, AVolumeLargerThanTheCardIsReportedShrunkAndNeverReadPast) {
       Pc("big.mp3", c.pastBytes, 5);
       ASSERT_EQ(Z({"put", "big.mp3"}).exit, 0);
     }
-    if (c.claimed) ASSERT_TRUE(WriteAt(card_, total, LeBytes(c.claimed, 4)));
+    if (c.claimed) {
+      ASSERT_TRUE(WriteAt(card_, total, LeBytes(c.claimed, 4)));
+    }
     if (c.cutMib) fs::resize_file(card_, std::uint64_t{c.cutMib} << 20);
     const std::uint32_t card = (c.cutMib ? c.cutMib : c.mib) * kSectorsPerMiB;
 
