@@ -634,7 +634,8 @@ void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
   env.player->core().SetObserver(nullptr);
 
   QCOMPARE(WaveFileName("memo1.voc"), std::string("memo1.wav"));
-  QCOMPARE(WaveFileName("a.b.voc"), std::string("a.wav"));
+  QCOMPARE(WaveFileName("a.b.voc"), std::string("a.b.wav"));
+  QCOMPARE(WaveFileName("Mr. Brightside.voc"), std::string("Mr. Brightside.wav"));
   QCOMPARE(WaveFileName("memo"), std::string("memo.wav"));
 }
 

@@ -1,12 +1,13 @@
 // Voice recordings fetched from the card, turned into sound files.
 #include "cardops.h"
-#include "text.h"
 #include "tvdh.h"
 
 std::string WaveFileName(const std::string& name) {
-  // Everything before the first "."; a name without one is kept whole.
-  const int dot = NthCharPos('.', name, 1);
-  return name.substr(0, static_cast<std::size_t>(dot - 1)) + ".wav";
+  // Everything before the last ".", where the kind begins: "memo.1.voc" and
+  // "memo.2.voc" must not both become "memo.wav", the second over the first.
+  // A name without one is kept whole.
+  const std::size_t dot = name.rfind('.');
+  return name.substr(0, dot) + ".wav";
 }
 
 int MaxVoiceOutputRate(VoiceOutput::Format format) {
