@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -622,6 +623,19 @@ TEST_F(usb_adapter, SilentPlayerTimesOut) {
   EXPECT_EQ(bus_->player().PendingUrbs(), 0u);
   bus_->player().Arm({});
   EXPECT_EQ(QueryDeviceStatus(), 0);
+}
+
+// A player on USB is held through its device node, the one name that every
+// user, session and environment reaches it by.
+TEST_F(usb_adapter, APlayerOnUsbIsLockedOnItsDeviceNode) {
+  EXPECT_EQ(bulkusb::PlayerIdentity(), std::string("usb:") + kPlayerNode);
+  ASSERT_EQ(LockCard(CardLock::kExclusive), kLockOk);
+  const int other = ::open(kPlayerNode, O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  EXPECT_NE(::flock(other, LOCK_SH | LOCK_NB), 0);
+  UnlockCard();
+  EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  ::close(other);
 }
 
 TEST_F(usb_adapter, UnlistedPlayerIsLeftAloneAndTheSocketIsTried) {
