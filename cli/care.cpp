@@ -149,16 +149,16 @@ int CmdRestore(const Args& a) {
       Error(Escaped(path) + ": the image is larger than the card; nothing was written");
       return kExitRefused;
     case kOpStopped:
-      Error("interrupted; the card holds part of the image and none of its files yet: "
-            "'zk27 restore' with the same image completes it");
+      Error("interrupted; the card holds part of the image and none of its files yet: " + Hint("restore") +
+            " with the same image completes it");
       return kExitInterrupted;
     case kOpVerifyFailed:
       Error("the card does not read back what was written; restore again, or try another card");
       return kExitDevice;
     default:
       Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
-            " during the restore; the card may hold part of the image: "
-            "'zk27 restore' with the same image completes it");
+            " during the restore; the card may hold part of the image: " + Hint("restore") +
+            " with the same image completes it");
       return kExitDevice;
   }
 }

@@ -42,7 +42,7 @@ int Repair(std::uint32_t cardSectors) {
   }
   PrintLines(RepairVolume(cardSectors));
   if (DeviceState != 0) {
-    Error("the repair could not be written to the card whole; run 'zk27 check' again");
+    Error("the repair could not be written to the card whole; run " + Hint("check") + " again");
     return SayState();
   }
   if (const int s = ReadCardAsItIs(&cardSectors); s != kExitOk) return s;
@@ -61,8 +61,6 @@ int Repair(std::uint32_t cardSectors) {
 int CmdCheck(const Args& a) {
   const bool repair = Has(a, "--repair");
   g_session.assumeYes = Has(a, "--yes");
-  if (repair && !g_session.assumeYes && !::isatty(STDIN_FILENO))
-    return UsageError("check --repair asks for confirmation; not on a terminal, give -y");
 
   // A repair writes; a check only needs the card to hold still.
   CardLockScope lock(repair ? CardLock::kExclusive : CardLock::kShared);
@@ -82,10 +80,14 @@ int CmdCheck(const Args& a) {
     return kExitOk;
   }
   if (!repair) {
-    std::printf("%s found; 'zk27 check --repair' mends them.\n", ProblemCount(check.problems.size()).c_str());
+    std::printf("%s found; %s mends them.\n", ProblemCount(check.problems.size()).c_str(),
+                Hint("check --repair").c_str());
     return kExitRefused;
   }
   std::printf("%s found.\n", ProblemCount(check.problems.size()).c_str());
   std::fflush(stdout);
+  // Only a card with something to mend has a question to answer.
+  if (!g_session.assumeYes && !::isatty(STDIN_FILENO))
+    return UsageError("check --repair asks for confirmation; not on a terminal, give -y");
   return Repair(cardSectors);
 }

@@ -32,6 +32,7 @@ struct Session {
   bool verbose = false;
   bool quiet = false;
   bool inPass = false;        // a pass is running: its view says what the device did
+  std::string imagePath;      // --image's card, as given; empty for the player
 };
 extern Session g_session;
 
@@ -64,6 +65,15 @@ std::string PlayerRefusalWords(const PlayerRefusal& why);
 // was removed", "the connection to the player was lost"...
 std::string DeviceTrouble(std::uint8_t state);
 
+// Why the last card command failed in transport, when the link knows more
+// than the DeviceState says: "the player stopped answering", "the card is
+// write-protected (read-only)"...; empty otherwise.
+std::string TransportTrouble();
+// A command to type, as a hint names it: "'zk27 check --repair'", with the
+// card option the user gave ("'zk27 --image dmg.img check --repair'"), its
+// path quoted for the shell when it needs it.
+std::string Hint(const std::string& command);
+
 // "812 bytes", "4.2 MB", "1.1 GB": decimal units, as a file manager shows them.
 std::string HumanSize(std::uint64_t bytes);
 // A name for the terminal: card text as UTF-8, backslash and control
@@ -84,6 +94,7 @@ class ProgressLine {
  private:
   void Draw(std::uint32_t done, std::uint32_t total);
   bool tty_;
+  std::uint64_t moved_ = 0;  // the bytes shown last: the line never goes back
   bool open_ = false;
   std::string name_;
   int index_ = 0;

@@ -77,8 +77,8 @@ int RecheckCard() {
 namespace {
 
 void SayZeroTotal() {
-  Error("the card's boot sector gives it no sectors, but its directory holds files; 'zk27 check --repair' "
-        "gives it the card's size again");
+  Error("the card's boot sector gives it no sectors, but its directory holds files; " + Hint("check --repair") +
+        " gives it the card's size again");
 }
 
 }  // namespace
@@ -109,8 +109,8 @@ int ReadVolume(MountMode mode) {
     return kExitDevice;
   }
   if (mounted == kMountBlank) {
-    Error("the card's boot sector gives it no sectors: it is not formatted; 'zk27 format' formats it "
-          "(every file on it is lost)");
+    Error("the card's boot sector gives it no sectors: it is not formatted; " + Hint("format") +
+          " formats it (every file on it is lost)");
     return kExitDevice;
   }
   if (mounted != kMountOk) return SayState();
@@ -276,7 +276,7 @@ class PutView : public CliPassView {
         return "the card cannot hold this name (a character outside its code page, a control character, "
                "\\ or :, or a leading dot)";
       case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
-      case kOpNameOnCard: return "already on the card ('zk27 rm' it first to replace it)";
+      case kOpNameOnCard: return "already on the card (" + Hint("rm") + " it first to replace it)";
       case kOpNoFileIdLeft:
         return std::string("the card holds 127 ") + (FileKindOf(BaseName(path)) == 2 ? "voice" : "music") +
                " files already";
@@ -323,11 +323,11 @@ class FetchView : public CliPassView {
       case kOpCannotCreatePcFile: return "cannot be created in the current directory";
       case kOpUnsafeName:
         return "its card name is damaged (a hidden file's, a path, or not a music or voice file's); it was not "
-               "fetched. 'zk27 check --repair' renames it";
+               "fetched. " + Hint("check --repair") + " renames it";
       case kOpPcWriteFailed: return "could not be written on the PC (is the disk full?); nothing was kept";
       case kOpDamaged:
-        return "damaged on the card (its cluster chain is broken); it was not fetched. 'zk27 check' examines "
-               "the card";
+        return "damaged on the card (its cluster chain is broken); it was not fetched. " + Hint("check") +
+               " examines the card";
       case kOpDecodeFailed: return "the decoder cannot read this recording (damaged?); no sound file was made";
       case kOpNotVoice: return "not a voice recording: it holds another format's sound (WAV, MP3, Ogg or FLAC)";
       case kOpVoiceTooLong: return "the recording is longer than one sound file holds; nothing was made";
@@ -473,8 +473,11 @@ int CmdRm(const Args& a) {
   const PassSummary summary = RunDeletePass(lines, view);
   g_session.inPass = false;
   if (summary.end == PassStep::kEndSession) {
-    Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
-          " while writing the card's tables; 'zk27 check' tells what became of the files");
+    // What became of the files is worth a check only when part of the
+    // tables may have reached the card.
+    Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + " while writing the card's tables; " +
+          (summary.tablesTouched ? Hint("check") + " tells what became of the files"
+                                 : std::string("nothing was written, no file was deleted")));
     return kExitDevice;
   }
   RebuildCardList();
@@ -606,7 +609,7 @@ int CmdSync(const Args& a) {
   if (!plan.Fits()) {
     SayShortfalls(plan);
     if (!partial) {
-      Error("nothing was written; 'zk27 sync --partial' sends as much as fits");
+      Error("nothing was written; " + Hint("sync --partial") + " sends as much as fits");
       return kExitRefused;
     }
   }
@@ -623,7 +626,7 @@ int CmdSync(const Args& a) {
     g_session.inPass = false;
     if (summary.end == PassStep::kEndSession) {
       Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
-            " while writing the card's tables; 'zk27 sync' again continues");
+            " while writing the card's tables; " + Hint("sync") + " again continues");
       return kExitDevice;
     }
     if (summary.stopped) return ExitOf(summary, "nothing was deleted or sent", status);

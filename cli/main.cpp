@@ -348,6 +348,7 @@ int Run(int argc, char** argv) {
   g_session.verbose = Has(a, "--verbose");
   g_session.quiet = Has(a, "--quiet");
   const std::string image = ValueOf(a, "--image");
+  g_session.imagePath = image;
 
   FrontEndHooks hooks;
   hooks.showMessage = SayEngineText;

@@ -2,6 +2,7 @@
 // problem; the window's texts stay in the window.
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -70,6 +71,40 @@ const Wording* WordingOf(const std::string& windowText) {
   return nullptr;
 }
 
+// A wording as said: its hints name the card the user gave, and a busy or
+// unready player whose last command failed in transport is said as what
+// the link found.
+std::string Said(const Wording& w) {
+  const std::string trouble = TransportTrouble();
+  if (w.device && !trouble.empty() && (w.plain == kBusy || w.plain == kNotReady)) {
+    if (LastTransportCause() == TransportCause::kNoAnswer) return trouble + "; reconnect it and try again";
+    return trouble;
+  }
+  std::string text = w.plain;
+  const std::string typed = "'zk27 ";
+  for (std::size_t at = text.find(typed); at != std::string::npos; at = text.find(typed, at + 1)) {
+    const std::size_t end = text.find('\'', at + typed.size());
+    if (end == std::string::npos) break;
+    const std::string hint = Hint(text.substr(at + typed.size(), end - at - typed.size()));
+    text.replace(at, end + 1 - at, hint);
+    at += hint.size() - 1;
+  }
+  return text;
+}
+
+// A path as a shell takes it back: bare when it holds nothing a shell reads
+// otherwise, in double quotes when only blanks and the like need it, else in
+// single quotes.
+std::string ShellQuoted(const std::string& path) {
+  static const char* const kBare =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./+-=:,@%";
+  if (!path.empty() && path.find_first_not_of(kBare) == std::string::npos && path[0] != '=') return path;
+  if (path.find_first_of("\"$`\\!") == std::string::npos) return '"' + path + '"';
+  std::string quoted = "'";
+  for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 // A text of the window's on one line: its line breaks become "; ".
 std::string OneLine(const std::string& text) {
   std::string line;
@@ -107,7 +142,7 @@ int UsageError(const std::string& problem) {
 
 std::string PlainWords(const std::string& windowText) {
   const Wording* w = WordingOf(windowText);
-  return w ? w->plain : std::string();
+  return w ? Said(*w) : std::string();
 }
 
 void SayEngineText(const std::string& windowText) {
@@ -118,8 +153,8 @@ void SayEngineText(const std::string& windowText) {
   }
   // A pass says what the device did with the file it did it to.
   if (w->device && g_session.inPass) return;
-  if (w->warning) Warn(w->plain);
-  else Error(w->plain);
+  if (w->warning) Warn(Said(*w));
+  else Error(Said(*w));
 }
 
 std::string CardLockRefusal(CardLockResult result) {
@@ -140,7 +175,26 @@ std::string PlayerRefusalWords(const PlayerRefusal& why) {
   return why.path + line;
 }
 
+std::string TransportTrouble() {
+  switch (LastTransportCause()) {
+    case TransportCause::kNoAnswer: return "the player stopped answering";
+    case TransportCause::kWriteProtected: return "the card is write-protected (read-only)";
+    case TransportCause::kDiskFull: return "no space left on the disk that holds the card image";
+    case TransportCause::kIoError:
+      return std::string("the card cannot be read or written (") + std::strerror(LastTransportErrno()) + ")";
+    default: return {};
+  }
+}
+
+std::string Hint(const std::string& command) {
+  if (g_session.imagePath.empty()) return "'zk27 " + command + "'";
+  return "'zk27 --image " + Escaped(ShellQuoted(g_session.imagePath)) + " " + command + "'";
+}
+
 std::string DeviceTrouble(std::uint8_t state) {
+  // A command that failed in transport left the state 5, whatever the cause.
+  if (state == 5)
+    if (std::string trouble = TransportTrouble(); !trouble.empty()) return trouble;
   switch (state) {
     case 1: return "player busy";
     case 2: return "card removed";
@@ -204,6 +258,7 @@ void ProgressLine::Start(const std::string& name, int index, std::uint64_t bytes
   name_ = name;
   index_ = index;
   bytes_ = bytes;
+  moved_ = 0;
   startNs_ = NowNs();
   drawnNs_ = 0;
 }
@@ -219,12 +274,22 @@ void ProgressLine::Draw(std::uint32_t done, std::uint32_t total) {
   if (done != 0 && done != total && now - drawnNs_ < 100000000) return;
   drawnNs_ = now;
   const std::uint64_t whole = bytes_ != 0 ? bytes_ : std::uint64_t{total} * kClusterBytes;
-  const std::uint64_t moved =
-      total == 0 ? whole : std::min<std::uint64_t>(whole, std::uint64_t{done} * kClusterBytes);
+  // The units are clusters, except that a fetch counts its whole clusters
+  // and then its last part as one unit of one: once its whole clusters are
+  // all there, a unit of one more is the file's end.
+  const std::uint64_t wholeClusters = std::uint64_t{bytes_ / kClusterBytes} * kClusterBytes;
+  const bool lastPart = bytes_ != 0 && done == total && done != 0 &&
+                        (std::uint64_t{total} * kClusterBytes != wholeClusters || moved_ >= wholeClusters);
+  const std::uint64_t counted =
+      total == 0 || lastPart ? whole : std::min<std::uint64_t>(whole, std::uint64_t{done} * kClusterBytes);
+  const std::uint64_t moved = std::max(counted, moved_);
+  moved_ = moved;
+  // Rounded down: 100% only when every byte is there.
+  const std::uint64_t percent = whole == 0 ? 100 : moved * 100 / whole;
   std::string line = "\r";
   if (of_ > 1) line += "(" + std::to_string(index_) + " of " + std::to_string(of_) + ") ";
-  line += Escaped(name_) + "  " + HumanSize(moved) + " of " + HumanSize(whole) + "  " +
-          std::to_string(ProgressPercent(done, total)) + "%";
+  line += Escaped(name_) + "  " + HumanSize(moved) + " of " + HumanSize(whole) + "  " + std::to_string(percent) +
+          "%";
   const double seconds = static_cast<double>(now - startNs_) / 1e9;
   if (seconds > 0.2 && moved > 0) {
     const double rate = static_cast<double>(moved) / seconds;

@@ -247,6 +247,37 @@ TEST_F(cli_conventions, ProgressLineOnlyOnATerminal) {
   EXPECT_TRUE(Holds(shown, " of 2.1 MB  ")) << shown;
   EXPECT_TRUE(Holds(shown, "2.1 MB of 2.1 MB  100%")) << shown;
   EXPECT_EQ(shown.substr(shown.size() - 4), "\r\x1b[K") << "the line is not wiped at the end";
+
+  // Fetched and sent: the figures never go back, the percentage is of the
+  // bytes there, rounded down, and the last line is of the whole file.
+  Pc("half.mp3", 500000, 3);  // 7 whole clusters and a part
+  ASSERT_EQ(Z({"put", "half.mp3"}).exit, 0);
+  const std::string back = dir_.Sub("back");
+  for (const std::string command : {"get", "put"}) {
+    SCOPED_TRACE(command);
+    const std::string operand = command == "get" ? "half.mp3" : pc_ + "/half.mp3";
+    if (command == "put") {
+      ASSERT_EQ(Z({"rm", "half.mp3"}).exit, 0);
+    }
+    std::vector<std::string> args = {"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", back, Zk27(), "--image", card_,
+                                     command, operand};
+    std::tie(shown, exit) = OnTerminal(args, "");
+    EXPECT_EQ(exit, 0) << shown;
+    static const std::regex draw(R"(half\.mp3  ([0-9.]+ (?:bytes|kB)) of 500\.0 kB  ([0-9]+)%)");
+    std::vector<std::pair<double, int>> drawn;
+    for (auto it = std::sregex_iterator(shown.begin(), shown.end(), draw); it != std::sregex_iterator(); ++it)
+      drawn.emplace_back(std::stod((*it)[1]) * (Holds((*it)[1], "kB") ? 1000 : 1), std::stoi((*it)[2]));
+    ASSERT_FALSE(drawn.empty()) << shown;
+    for (std::size_t i = 1; i < drawn.size(); ++i) {
+      EXPECT_GE(drawn[i].first, drawn[i - 1].first) << shown;
+      EXPECT_GE(drawn[i].second, drawn[i - 1].second) << shown;
+    }
+    for (const auto& [bytes, percent] : drawn) {
+      EXPECT_EQ(percent, static_cast<int>(bytes * 100 / 500000 + 1e-9)) << shown;
+      EXPECT_TRUE(percent < 100 || bytes == 500000) << shown;
+    }
+    EXPECT_EQ(drawn.back(), std::make_pair(500000.0, 100)) << shown;
+  }
   Pc("big2.mp3", 2 * 1024 * 1024, 2);
   std::tie(shown, exit) = OnTerminal({Zk27(), "-q", "--image", card_, "put", pc_ + "/big2.mp3"}, "");
   EXPECT_EQ(exit, 0) << shown;

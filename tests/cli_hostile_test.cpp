@@ -218,8 +218,8 @@ TEST_F(cli_hostile, BootSectorsThatDoNotFitAreRefused) {
       const RunResult r = Z(args);
       EXPECT_EQ(r.exit, 3) << args[0] << "\n" << r;
       EXPECT_EQ(r.err,
-                "zk27: the card's file tables do not fit the card, so it cannot be read; 'zk27 format' makes it "
-                "usable again (every file on it is lost)\n")
+                "zk27: the card's file tables do not fit the card, so it cannot be read; " + ImageHint("format") +
+                    " makes it usable again (every file on it is lost)\n")
           << args[0];
     }
     EXPECT_TRUE(SameBytes(card_, before)) << "a refused card was written";

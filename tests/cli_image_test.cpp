@@ -1,6 +1,9 @@
 // zk27 as a user runs it on card images (--image): exit statuses, help,
 // formatting, sending, fetching and deleting files, with real files in
 // temporary folders.
+#include <csignal>
+#include <sys/resource.h>
+
 #include "support/cli.h"
 
 using namespace zk27_test;
@@ -78,7 +81,8 @@ TEST_F(cli_image, UnformattedOrMissingImageIsADeviceFailure) {
     const RunResult r = Z(args);
     EXPECT_EQ(r.exit, 3) << args[0] << "\n" << r;
     EXPECT_EQ(r.err,
-              "zk27: the card is not in the player's format; 'zk27 format' formats it (every file on it is lost)\n")
+              "zk27: the card is not in the player's format; " + ImageHint("format") +
+                  " formats it (every file on it is lost)\n")
         << args[0];
   }
   // Refusing the card wrote nothing to it, and nothing was fetched.
@@ -660,7 +664,48 @@ TEST_F(cli_image, ReadOnlyImageCanBeListedButNotWritten) {
   Pc("b.mp3", 100, 2);
   const RunResult r = Z({"put", "b.mp3"});
   EXPECT_EQ(r.exit, 3) << r;
+  EXPECT_EQ(r.err, "zk27: the card is write-protected (read-only) during b.mp3; 0 of 1 file sent\n") << r;
   EXPECT_TRUE(SameBytes(card_, before));
+}
+
+// The disk that holds the image is full (here: a file size limit, which the
+// image's writes meet with EFBIG). zk27 says so, and a delete whose table
+// write reached nothing says that every file is still there.
+TEST_F(cli_image, AFullDiskIsSaidAndAWriteThatReachedNothingSaysSo) {
+  Format(4);
+  Pc("a.mp3", 100, 1);
+  ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
+  const Layout layout = ReadLayout(card_);
+  const Bytes before = *ReadFile(card_);
+  Pc("b.mp3", 100000, 2);
+  struct Case {
+    std::vector<std::string> args;
+    std::uint64_t limit;  // the first byte the disk has no room for
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"put", "b.mp3"}, layout.ClusterOffset(3),
+       "zk27: no space left on the disk that holds the card image during b.mp3; 0 of 1 file sent\n"},
+      {{"rm", "a.mp3"}, layout.directory,
+       "zk27: no space left on the disk that holds the card image while writing the card's tables; nothing was "
+       "written, no file was deleted\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit limited = old;
+    limited.rlim_cur = c.limit;
+    auto* const oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const RunResult r = Z(c.args);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(r.exit, 3) << r;
+    EXPECT_EQ(r.err, c.err) << r;
+    EXPECT_TRUE(SameBytes(card_, before));
+  }
+  EXPECT_EQ(LsNames(), Names{"a.mp3"});
 }
 
 }  // namespace

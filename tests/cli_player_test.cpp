@@ -171,7 +171,7 @@ TEST_F(cli_player, StartUpChecksFollowThePlayersState) {
   EXPECT_EQ(LsNames(), Names{"keep.mp3"});
 
   // A player that is not ready answers the status with 0x7F: the start-up's
-  // busy text. A transport failure of that very first command lands there too.
+  // busy text. A player that drops that very first command stopped answering.
   Ctl({"not-ready", "on"});
   const RunResult notReady = Z({"ls"});
   EXPECT_EQ(notReady.exit, 3) << notReady;
@@ -180,7 +180,7 @@ TEST_F(cli_player, StartUpChecksFollowThePlayersState) {
   Ctl({"fail-after", "1"});
   const RunResult broken = Z({"ls"});
   EXPECT_EQ(broken.exit, 3) << broken;
-  EXPECT_EQ(broken.err, "zk27: the player is busy; reconnect it and try again\n");
+  EXPECT_EQ(broken.err, "zk27: the player stopped answering; reconnect it and try again\n");
   EXPECT_EQ(LsNames(), Names{"keep.mp3"});
 
   // A busy player answers 0x01, which the status test lets through; the card
@@ -291,7 +291,7 @@ TEST_F(cli_player, APlayerThatStopsAnsweringFailsTheRunInTime) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12)) << r;
     EXPECT_EQ(r.exit, 3) << r;
     EXPECT_TRUE(r.out.empty()) << r;
-    EXPECT_EQ(r.err, "zk27: the player is busy; reconnect it and try again\n") << r;
+    EXPECT_EQ(r.err, "zk27: the player stopped answering; reconnect it and try again\n") << r;
   }
 }
 
@@ -351,7 +351,7 @@ TEST_F(cli_player, TransportFailureInTheSecondFileKeepsTheFirst) {
   const RunResult r = Z({"put", "a.mp3", "b.mp3", "c.voc"});
   EXPECT_EQ(r.exit, 3) << r;
   // One line: what failed, where, and how far the run got.
-  EXPECT_EQ(r.err, "zk27: player not ready during b.mp3; 1 of 3 files sent\n") << r;
+  EXPECT_EQ(r.err, "zk27: the player stopped answering during b.mp3; 1 of 3 files sent\n") << r;
 
   // The player still serves; the fault fired once.
   EXPECT_TRUE(Holds(Ctl({"status"}).out, "fail-after: off\n"));
@@ -448,7 +448,7 @@ TEST_F(cli_player, FailedFetchKeepsTheOlderPcFile) {
   Ctl({"fail-after", std::to_string(beforeFirstRead + 2)});  // the second cluster's read
   const RunResult r = Z({"get", "big.mp3", "empty.mp3"}, back);
   EXPECT_EQ(r.exit, 3) << r;
-  EXPECT_EQ(r.err, "zk27: player not ready during big.mp3; 0 of 2 files fetched\n") << r;
+  EXPECT_EQ(r.err, "zk27: the player stopped answering during big.mp3; 0 of 2 files fetched\n") << r;
   EXPECT_TRUE(SameBytes(back + "/big.mp3", older)) << "a failed fetch cost the older PC file";
   EXPECT_EQ(FolderNames(back), (Names{"big.mp3", "empty.mp3"})) << "a failed fetch left a part behind";
 

@@ -285,6 +285,7 @@ TEST_F(engine_passes, DeleteReportsMissingNamesAndAStopBeforeTheTablesKeepsEvery
   const PassSummary failed = RunDeletePass({"b.mp3"}, failing);
   EXPECT_EQ(failed.end, PassStep::kEndSession);
   EXPECT_EQ(failed.text, msg::kCardRemoved);
+  EXPECT_FALSE(failed.tablesTouched) << "the card took no part of the table write";
 }
 
 TEST_F(engine_passes, DeviceStatesAndOpeningChecksAreJudgedOnce) {

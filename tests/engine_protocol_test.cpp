@@ -5,13 +5,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
 
 #include "card_image.h"
+#include "card_source.h"
 #include "support/engine.h"
 #include "support/player_protocol.h"
 
@@ -242,6 +246,7 @@ TEST_F(engine_protocol, TransportFailuresStopTheConversation) {
     (shortWrite ? d.commandWriteShort : d.commandWriteFails) = true;
     ReadCardSectors(32, 1);
     EXPECT_EQ(DeviceState, 5);
+    EXPECT_EQ(LastTransportCause(), TransportCause::kNoAnswer);
     EXPECT_EQ(d.Conversation(), (std::vector<std::string>{"write 31"}));
     EXPECT_EQ(d.Closes(), kAllClosed);
   }
@@ -265,8 +270,11 @@ TEST_F(engine_protocol, TransportFailuresStopTheConversation) {
 
     ScriptedDriver& write = Use();
     (shortData ? write.dataShort : write.dataFails) = true;
+    const std::uint64_t writes = CardWritesMade();
     WriteCardSectors(60, 3);
     EXPECT_EQ(DeviceState, 5);
+    EXPECT_EQ(LastTransportCause(), TransportCause::kNoAnswer);
+    EXPECT_EQ(CardWritesMade(), writes + 1) << "a write cut off in its data may have reached the card";
     EXPECT_EQ(write.Conversation(), (std::vector<std::string>{"write 31", "read 2", "write 1536"}));
     EXPECT_EQ(write.Closes(), kAllClosed);
   }
@@ -306,6 +314,8 @@ TEST_F(engine_protocol, TheCompletionBlockCanFailTheCommand) {
       again.completionShort = c.cut;
       write ? WriteCardSectors(40, 2) : ReadCardSectors(40, 2);
       EXPECT_EQ(DeviceState, c.raw == kRawSuccess ? 0 : 5);
+      // A failure the player signed is its word, not its silence.
+      EXPECT_EQ(LastTransportCause(), c.fails || c.cut ? TransportCause::kNoAnswer : TransportCause::kNone);
     }
   }
   // A status that already failed the command stays its answer.
@@ -314,6 +324,54 @@ TEST_F(engine_protocol, TheCompletionBlockCanFailTheCommand) {
   noCard.completion = Completion(1);
   ReadCardSectors(32, 1);
   EXPECT_EQ(DeviceState, 2);
+}
+
+// A card attached directly keeps the errno of a failed write, as the cause
+// the front ends word; a write that wrote nothing does not count as made.
+TEST_F(engine_protocol, ACardAttachedDirectlyTellsWhyAWriteFailed) {
+  const std::string image = dir_ / "direct.img";
+  ASSERT_TRUE(MakeBlankImage(image, 2048));
+  struct Case {
+    const char* what;
+    bool readOnlyOpen;
+    rlim_t sizeLimit;  // RLIM_INFINITY: none
+    TransportCause cause;
+    int error;
+  };
+  const Case cases[] = {
+      {"written", false, RLIM_INFINITY, TransportCause::kNone, 0},
+      {"opened for reading only", true, RLIM_INFINITY, TransportCause::kWriteProtected, EBADF},
+      {"its disk full", false, 100 * 512, TransportCause::kDiskFull, EFBIG},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string error;
+    ASSERT_TRUE(AttachCardImage(image, &error)) << error;
+    // A card reader that is write-protected can only be opened for reading.
+    if (c.readOnlyOpen) {
+      const int readOnly = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+      ASSERT_GE(::dup3(readOnly, card_source::Fd(), O_CLOEXEC), 0);
+      ::close(readOnly);
+    }
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit limited = old;
+    limited.rlim_cur = c.sizeLimit;
+    auto* const oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    const std::uint64_t writes = CardWritesMade();
+    WriteCardSectors(200, 2);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(DeviceState, c.cause == TransportCause::kNone ? 0 : 5);
+    EXPECT_EQ(LastTransportCause(), c.cause);
+    EXPECT_EQ(LastTransportErrno(), c.error);
+    EXPECT_EQ(CardWritesMade(), writes + (c.cause == TransportCause::kNone ? 1 : 0));
+    // The next command starts afresh.
+    ReadCardSectors(0, 1);
+    EXPECT_EQ(LastTransportCause(), TransportCause::kNone);
+    DetachCardImage();
+  }
 }
 
 TEST_F(engine_protocol, StatusRepliesSetTheDeviceStateFromTheSecondByte) {

@@ -250,8 +250,10 @@ PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view)
     summary.last = kOpStopped;
     return summary;
   }
+  const std::uint64_t writesBefore = CardWritesMade();
   FlushVolume(FlushOrder::kReleasing);
   if (DeviceState != 0) {
+    summary.tablesTouched = CardWritesMade() != writesBefore;
     // The tables may be half written: the user must hear it before the
     // session ends. A busy player has said so itself.
     summary.end = PassStep::kEndSession;

@@ -84,6 +84,7 @@ struct PassSummary {
   bool stopped = false;         // it ended on a stop request
   std::string endText;          // the status line of the file it ended on, if any
   std::string text;             // "2 files downloaded"; empty when the pass has none to give
+  bool tablesTouched = false;   // delete: a failed table write may have left part of it on the card
 };
 
 // ---- the card and the player -------------------------------------------------
@@ -158,6 +159,7 @@ PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, 
 // Releases the card files named by list lines `lines`, then writes the
 // tables once, in the releasing order. A line naming no file is reported and
 // skipped. A stop asked for before the table write keeps every file (the
-// volume is read again). A failed table write ends the session (the tables
-// may be half written); its message is in the summary's text.
+// volume is read again). A failed table write ends the session; its message
+// is in the summary's text, and tablesTouched says whether the tables may be
+// half written (a card that took none of it still holds every file).
 PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view);

@@ -25,16 +25,47 @@ bool InRange(std::uint32_t lba, std::uint16_t count) {
 }
 
 // Moves the whole transfer, resuming after partial transfers and signals.
+// Returns 0, or the errno of the call that failed (EIO for one that moved
+// nothing without saying why); `*moved` counts the bytes moved.
 template <typename Op>
-bool Transfer(Op op, std::uint8_t* buf, std::size_t size, off_t offset) {
-  std::size_t done = 0;
+int Transfer(Op op, std::uint8_t* buf, std::size_t size, off_t offset, std::size_t* moved) {
+  std::size_t& done = *moved;
+  done = 0;
   while (done < size) {
     ssize_t n = op(g_fd, buf + done, size - done, offset + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  return 0;
+}
+
+// What the failed call's errno says of the card. EBADF is a write on a card
+// that could only be opened for reading.
+TransportCause CauseOf(int error) {
+  switch (error) {
+    case EROFS:
+    case EACCES:
+    case EPERM:
+      return TransportCause::kWriteProtected;
+    case EBADF: {
+      const int flags = ::fcntl(g_fd, F_GETFL);
+      return flags >= 0 && (flags & O_ACCMODE) == O_RDONLY ? TransportCause::kWriteProtected
+                                                           : TransportCause::kIoError;
+    }
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return TransportCause::kDiskFull;
+    default:
+      return TransportCause::kIoError;
+  }
+}
+
+std::uint16_t Failed(int error) {
+  card_source::NoteFailure(CauseOf(error), error);
+  return kRawTransportFailure;
 }
 }  // namespace
 
@@ -86,10 +117,10 @@ std::uint16_t Read(std::uint32_t lba, std::uint16_t count) {
   auto preadOp = [](int fd, std::uint8_t* buf, std::size_t n, off_t off) {
     return ::pread(fd, buf, n, off);
   };
-  return Transfer(preadOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
-                  static_cast<off_t>(lba) * kSectorSize)
-             ? kRawSuccess
-             : kRawTransportFailure;
+  std::size_t moved = 0;
+  const int error = Transfer(preadOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
+                             static_cast<off_t>(lba) * kSectorSize, &moved);
+  return error == 0 ? kRawSuccess : Failed(error);
 }
 
 std::uint16_t Write(std::uint32_t lba, std::uint16_t count) {
@@ -98,10 +129,11 @@ std::uint16_t Write(std::uint32_t lba, std::uint16_t count) {
   auto pwriteOp = [](int fd, std::uint8_t* buf, std::size_t n, off_t off) {
     return ::pwrite(fd, buf, n, off);
   };
-  return Transfer(pwriteOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
-                  static_cast<off_t>(lba) * kSectorSize)
-             ? kRawSuccess
-             : kRawTransportFailure;
+  std::size_t moved = 0;
+  const int error = Transfer(pwriteOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
+                             static_cast<off_t>(lba) * kSectorSize, &moved);
+  if (moved > 0) NoteWriteMade();
+  return error == 0 ? kRawSuccess : Failed(error);
 }
 
 std::uint16_t Identify() {

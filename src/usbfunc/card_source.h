@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "usbfunc.h"
+
 namespace card_source {
 
 // The four commands the rest of the link sends to a card, for one road to it.
@@ -28,5 +30,10 @@ int Fd();
 std::uint16_t Read(std::uint32_t lba, std::uint16_t count);
 std::uint16_t Write(std::uint32_t lba, std::uint16_t count);
 std::uint16_t Identify();
+
+// What a road keeps of a command's outcome for LastTransportCause,
+// LastTransportErrno and CardWritesMade.
+void NoteFailure(TransportCause cause, int error);
+void NoteWriteMade();
 
 }  // namespace card_source

@@ -16,6 +16,10 @@ std::uint8_t SectorBuffer[kSectorBufferSize];
 
 namespace {
 
+TransportCause g_cause = TransportCause::kNone;
+int g_causeErrno = 0;
+std::uint64_t g_writesMade = 0;
+
 constexpr std::size_t kCommandBlockSize = 31;
 constexpr std::size_t kStatusReplySize = 2;
 constexpr std::size_t kCompletionBlockSize = 13;
@@ -62,9 +66,11 @@ bool WriteExactly(BulkHandle pipe, const void* buf, std::uint32_t size) {
 // little-endian) with a non-zero status byte 12 is a failed command. A block
 // that does not come whole is a failed command too, since the player's word on
 // it never arrived; a block signed otherwise is a player's own and says nothing.
-bool CompletionPassed(BulkHandle in) {
+// `*whole` is false when the block did not come whole.
+bool CompletionPassed(BulkHandle in, bool* whole) {
   std::uint8_t completion[kCompletionBlockSize];
-  if (!ReadExactly(in, completion, kCompletionBlockSize)) return false;
+  *whole = ReadExactly(in, completion, kCompletionBlockSize);
+  if (!*whole) return false;
   static constexpr std::uint8_t kSigned[] = {0x55, 0x53, 0x42, 0x53};  // "USBS"
   return std::memcmp(completion, kSigned, sizeof(kSigned)) != 0 || completion[12] == 0;
 }
@@ -89,7 +95,23 @@ void PauseTenMilliseconds() {
 
 }  // namespace
 
+namespace card_source {
+
+void NoteFailure(TransportCause cause, int error) {
+  g_cause = cause;
+  g_causeErrno = error;
+}
+
+void NoteWriteMade() { ++g_writesMade; }
+
+}  // namespace card_source
+
+TransportCause LastTransportCause() { return g_cause; }
+int LastTransportErrno() { return g_causeErrno; }
+std::uint64_t CardWritesMade() { return g_writesMade; }
+
 std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_t count) {
+  card_source::NoteFailure(TransportCause::kNone, 0);
   // The SectorBuffer holds 128 sectors; a larger request would overrun it.
   if (count > kMaxSectorsPerCommand) return kRawTransportFailure;
 
@@ -106,30 +128,38 @@ std::uint16_t ExchangeCommand(std::uint8_t code, std::uint32_t lba, std::uint16_
   std::uint8_t block[kCommandBlockSize];
   FillCommandBlock(block, code, lba, count);
   std::uint16_t raw;
+  // A pipe call that fails, times out or moves part of what it should: the
+  // player no longer answers as it must.
+  bool answered = true;
   if (!WriteExactly(out, block, kCommandBlockSize)) {
     raw = kRawTransportFailure;
+    answered = false;
   } else {
     PauseTenMilliseconds();
     std::uint8_t status[kStatusReplySize];
-    raw = ReadExactly(in, status, kStatusReplySize)
-              ? static_cast<std::uint16_t>(status[0] * 256 + status[1])
-              : kRawTransportFailure;
+    answered = ReadExactly(in, status, kStatusReplySize);
+    raw = answered ? static_cast<std::uint16_t>(status[0] * 256 + status[1]) : kRawTransportFailure;
     if (raw == kRawSuccess && count > 0 && code != kCmdQueryStatus) {
       // The whole data phase in one call: one message on the socket, one bulk
       // transfer on USB. The player sees the same packets either way, but a
       // call per sector would wait for the bus once per sector.
       const std::uint32_t bytes = static_cast<std::uint32_t>(count) * kSectorSize;
-      const bool ok = code == kCmdWriteSectors ? WriteExactly(out, SectorBuffer, bytes)
-                                               : ReadExactly(in, SectorBuffer, bytes);
-      if (!ok) raw = kRawTransportFailure;
+      // From here on the card may hold some of the data, whatever follows.
+      if (code == kCmdWriteSectors) card_source::NoteWriteMade();
+      answered = code == kCmdWriteSectors ? WriteExactly(out, SectorBuffer, bytes)
+                                          : ReadExactly(in, SectorBuffer, bytes);
+      if (!answered) raw = kRawTransportFailure;
     }
     if (raw != kRawTransportFailure) {
       // Read after a non-zero status too; that status then stays the answer,
       // as it says better why the command failed.
-      const bool passed = CompletionPassed(in);
+      bool whole = true;
+      const bool passed = CompletionPassed(in, &whole);
       if (raw == kRawSuccess && !passed) raw = kRawTransportFailure;
+      answered = whole;
     }
   }
+  if (!answered) card_source::NoteFailure(TransportCause::kNoAnswer, 0);
   close_handle(out);
   close_handle(in);
   close_handle(dev);
@@ -150,17 +180,26 @@ std::uint16_t PlayerStatus() { return ExchangeCommand(kCmdQueryStatus, 0, 0); }
 const card_source::Operations card_source::kPlayerOperations = {PlayerRead, PlayerWrite, PlayerIdentify,
                                                                 PlayerStatus};
 
+// Every command starts with no cause of failure; the road it takes notes one.
 std::uint16_t ReadSectorsRaw(std::uint32_t lba, std::uint16_t count) {
+  card_source::NoteFailure(TransportCause::kNone, 0);
   return card_source::Current().read(lba, count);
 }
 
 std::uint16_t WriteSectorsRaw(std::uint32_t lba, std::uint16_t count) {
+  card_source::NoteFailure(TransportCause::kNone, 0);
   return card_source::Current().write(lba, count);
 }
 
-std::uint16_t IdentifyCard() { return card_source::Current().identify(); }
+std::uint16_t IdentifyCard() {
+  card_source::NoteFailure(TransportCause::kNone, 0);
+  return card_source::Current().identify();
+}
 
-std::uint16_t QueryDeviceStatus() { return card_source::Current().status(); }
+std::uint16_t QueryDeviceStatus() {
+  card_source::NoteFailure(TransportCause::kNone, 0);
+  return card_source::Current().status();
+}
 
 bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }
 

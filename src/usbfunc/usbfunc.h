@@ -52,6 +52,30 @@ std::uint16_t QueryDeviceStatus();
 
 std::uint8_t MapDeviceState(std::uint16_t raw);
 
+// Why the last command failed in transport (raw code 0xFF7F), for the front
+// ends to word; the DeviceState keeps its own value (5). Every command sets
+// it afresh, as it sets its raw code.
+enum class TransportCause : std::uint8_t {
+  kNone,            // it did not fail in transport, or the link cannot tell why
+  kNoAnswer,        // the player stopped answering: a pipe call failed, timed out
+                    // or brought only part of a reply
+  kWriteProtected,  // a card attached directly takes no writes (read-only device
+                    // or file: EROFS, EACCES, EPERM, or a read-only open)
+  kDiskFull,        // the disk that holds a card image has no room left (ENOSPC,
+                    // EDQUOT, or the file size limit: EFBIG)
+  kIoError,         // any other failed read or write of a card attached directly
+};
+TransportCause LastTransportCause();
+// The errno of the failed read or write behind kWriteProtected, kDiskFull or
+// kIoError; 0 otherwise.
+int LastTransportErrno();
+// Counts the write commands that may have changed the card: each one that
+// sent data, whole or in part, whatever its outcome. A command refused before
+// any byte reached the card (a write-protected card, a busy player) does not
+// count. Compared before and after a table write, it tells whether the card
+// may now hold part of it.
+std::uint64_t CardWritesMade();
+
 // Sector commands that set the DeviceState and show the busy message.
 void ReadCardSectors(std::uint32_t lba, std::uint16_t count);
 void WriteCardSectors(std::uint32_t lba, std::uint16_t count);

@@ -124,6 +124,10 @@ class CliTest : public ::testing::Test {
     return Lines(r.out);
   }
 
+  // A hint of zk27's to act on this suite's card image: "'zk27 --image
+  // CARD check'".
+  std::string ImageHint(const std::string& command) const { return "'zk27 --image " + card_ + " " + command + "'"; }
+
   TempDir dir_;
   std::string card_;
   std::string pc_;
