@@ -240,6 +240,18 @@ class CliPassView : public PassView {
   int status_ = kExitOk;
 };
 
+// Why the card takes no file of this name: the name's kind, or the name
+// itself (kOpWrongKind, kOpNameNotStorable, kOpNameTooLong).
+std::string NameRefusalWords(CardOpResult result) {
+  switch (result) {
+    case kOpWrongKind: return "not an MP3 or voice file";
+    case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
+    default:
+      return "the card cannot hold this name (a character outside its code page, a control character, "
+             "\\ or :, or a leading dot)";
+  }
+}
+
 class PutView : public CliPassView {
  public:
   // `replacing`: which files replace a card file of their name (sync).
@@ -270,12 +282,10 @@ class PutView : public CliPassView {
         if (!S_ISREG(st.st_mode)) return "not a regular file";
         return std::strerror(EACCES);
       }
-      case kOpWrongKind: return "not an MP3 or voice file";
-      case kOpPcReadFailed: return "could not be read completely; it was not stored";
+      case kOpWrongKind:
       case kOpNameNotStorable:
-        return "the card cannot hold this name (a character outside its code page, a control character, "
-               "\\ or :, or a leading dot)";
-      case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
+      case kOpNameTooLong: return NameRefusalWords(report.result);
+      case kOpPcReadFailed: return "could not be read completely; it was not stored";
       case kOpNameOnCard: return "already on the card (" + Hint("rm") + " it first to replace it)";
       case kOpNoFileIdLeft:
         return std::string("the card holds 127 ") + (FileKindOf(BaseName(path)) == 2 ? "voice" : "music") +
@@ -541,7 +551,9 @@ std::string StepLine(const SyncStep& s) {
                                    "whole)"
                                  : "; sent first, beside the card's copy, as " + Escaped(s.tempName) + ")");
     case SyncAction::kDelete: return "delete   " + name;
-    case SyncAction::kLeftOut: return "left out " + name + " (" + HumanSize(s.size) + ")";
+    case SyncAction::kLeftOut:
+    case SyncAction::kRefused:
+    case SyncAction::kWrongKind: return "left out " + name + " (" + HumanSize(s.size) + ")";
     case SyncAction::kExtra: return "extra    " + name + " (on the card only; kept)";
     default: return {};
   }
@@ -571,16 +583,32 @@ void SayShortfalls(const SyncPlan& plan) {
               std::to_string(f.available) + " more (127 of a kind at most)");
         break;
       case SyncLimit::kNames:
-        for (const SyncStep& s : plan.steps)
-          if (s.action == SyncAction::kRefused)
-            Error(Escaped(s.name) + ": " +
-                  (s.result == kOpNameTooLong ? "name too long for the card (at most 62 characters)"
-                   : s.result == kOpNoSpace   ? "larger than any card holds"
-                                              : "the card cannot hold this name (a character outside its code "
-                                                "page, a control character, \\ or :)"));
-        break;
+        break;  // each name said by SayLeftOutNames
     }
   }
+}
+
+// One line for each of the folder's files that the card does not take by
+// its name or kind.
+void SayLeftOutNames(const SyncPlan& plan) {
+  for (const SyncStep& s : plan.steps) {
+    if (s.action == SyncAction::kWrongKind || s.action == SyncAction::kRefused)
+      Error(Escaped(s.name) + ": " + (s.result == kOpNoSpace ? "larger than any card holds" : NameRefusalWords(s.result)));
+  }
+}
+
+// What to do about a plan that does not fit, which wrote nothing: too little
+// room is made up for by --partial, a name the card cannot hold by renaming
+// the file.
+std::string NothingWrittenHint(const SyncPlan& plan) {
+  const bool room =
+      std::any_of(plan.shortfalls.begin(), plan.shortfalls.end(),
+                  [](const SyncShortfall& f) { return f.limit != SyncLimit::kNames; }) ||
+      std::any_of(plan.steps.begin(), plan.steps.end(),
+                  [](const SyncStep& s) { return s.action == SyncAction::kRefused && s.result == kOpNoSpace; });
+  if (room) return "nothing was written; " + Hint("sync --partial") + " sends as much as fits";
+  return "nothing was written; rename the files whose names the card cannot hold, or " + Hint("sync --partial") +
+         " sends the others";
 }
 
 }  // namespace
@@ -596,24 +624,31 @@ int CmdSync(const Args& a) {
     Error(Escaped(a.operands[0]) + ": " + std::strerror(errno));
     return kExitRefused;
   }
+  // A file the card does not get makes the run fail, as put's would.
+  const int planned = plan.Fits() && plan.LeftOut() == 0 ? kExitOk : kExitRefused;
   if (dryRun) {
     std::string text;
     for (const SyncStep& s : plan.steps)
       if (const std::string line = StepLine(s); !line.empty()) text += line + "\n";
-    text += "needs " + Clusters(plan.clustersNeeded) + "; " + Clusters(plan.clustersFree) +
-            " free once the deletions are made\n";
+    if (plan.NothingToDo())
+      text += "nothing to do\n";
+    else
+      text += "needs " + Clusters(plan.clustersNeeded) + "; " + Clusters(plan.clustersFree) +
+              " free once the deletions are made\n";
     Print(text);
+    SayLeftOutNames(plan);
     SayShortfalls(plan);
-    return plan.Fits() ? kExitOk : kExitRefused;
+    return planned;
   }
+  SayLeftOutNames(plan);
   if (!plan.Fits()) {
     SayShortfalls(plan);
     if (!partial) {
-      Error("nothing was written; " + Hint("sync --partial") + " sends as much as fits");
+      Error(NothingWrittenHint(plan));
       return kExitRefused;
     }
   }
-  int status = plan.Fits() ? kExitOk : kExitRefused;
+  int status = planned;
 
   const std::vector<std::string> gone = plan.DeleteLines();
   if (!gone.empty()) {

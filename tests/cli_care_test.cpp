@@ -206,37 +206,48 @@ TEST_P(cli_care, SyncMakesTheCardHoldTheFolder) {
   const std::string folder = dir_.Sub("music");
   std::map<std::string, Bytes> want;
   for (const auto& [name, size] : std::vector<std::pair<std::string, std::size_t>>{
-           {"b-song.mp3", 140000}, {"a-song.mp3", 70000}, {"resized.mp3", 700}, {"new.voc", 3000}}) {
+           {"b-song.mp3", 140000}, {"a-song.mp3", 70000}, {"resized.mp3", 700}, {"new.voc", 3000},
+           {"01. Intro.mp3", 10}, {"Mr. Brightside.mp3", 20}}) {
     want[name] = Content(size, static_cast<std::uint32_t>(size));
     ASSERT_TRUE(WriteFile(folder + "/" + name, want[name]));
   }
   ASSERT_TRUE(WriteFile(folder + "/same.mp3", *ReadFile(pc_ + "/same.mp3")));
   want["same.mp3"] = *ReadFile(pc_ + "/same.mp3");
+  // Of no kind the card takes: left out, and said.
   ASSERT_TRUE(WriteFile(folder + "/notes.txt", Content(10, 1)));
+  ASSERT_TRUE(WriteFile(folder + "/Vol. 2.mp3.part", Content(30, 1)));
+  const std::string leftOut = "zk27: Vol. 2.mp3.part: not an MP3 or voice file\nzk27: notes.txt: not an MP3 or voice file\n";
 
   const Bytes before = *ReadFile(card_);
   RunResult r = Z({"sync", "--delete", "--dry-run", folder});
-  ASSERT_EQ(r.exit, 0) << r;
+  ASSERT_EQ(r.exit, 1) << r;
   EXPECT_EQ(r.out,
+            "send     01. Intro.mp3 (10 bytes)\n"
+            "send     Mr. Brightside.mp3 (20 bytes)\n"
+            "left out Vol. 2.mp3.part (30 bytes)\n"
             "send     a-song.mp3 (70.0 kB)\n"
             "send     b-song.mp3 (140.0 kB)\n"
             "send     new.voc (3.0 kB)\n"
+            "left out notes.txt (10 bytes)\n"
             "replace  resized.mp3 (700 bytes; sent first, beside the card's copy, as resized-zk27-new.mp3)\n"
             "delete   old.mp3\n"
             "delete   memo.voc\n"
-            "needs 7 clusters (458.8 kB); 125 clusters (8.2 MB) free once the deletions are made\n");
+            "needs 9 clusters (589.8 kB); 125 clusters (8.2 MB) free once the deletions are made\n");
+  EXPECT_EQ(r.err, leftOut);
   EXPECT_TRUE(SameBytes(card_, before)) << "a dry run wrote";
 
   r = Z({"sync", "--delete", folder});
-  ASSERT_EQ(r.exit, 0) << r;
-  EXPECT_TRUE(r.out.empty() && r.err.empty()) << r;
+  ASSERT_EQ(r.exit, 1) << r;
+  EXPECT_TRUE(r.out.empty()) << r;
+  EXPECT_EQ(r.err, leftOut);
   // The folder's files, in its name order.
-  EXPECT_EQ(LsNames(), (Names{"a-song.mp3", "b-song.mp3", "resized.mp3", "same.mp3", "new.voc"}));
+  EXPECT_EQ(LsNames(), (Names{"01. Intro.mp3", "Mr. Brightside.mp3", "a-song.mp3", "b-song.mp3", "resized.mp3",
+                              "same.mp3", "new.voc"}));
   ExpectFiles(want);
   EXPECT_EQ(Z({"check"}).exit, 0);
   // Nothing left to do.
   r = Z({"sync", "--dry-run", folder});
-  EXPECT_EQ(r.out, "needs 0 clusters (0 bytes); 118 clusters (7.7 MB) free once the deletions are made\n");
+  EXPECT_EQ(r.out, "left out Vol. 2.mp3.part (30 bytes)\nleft out notes.txt (10 bytes)\nnothing to do\n");
 }
 
 // A cut anywhere in a sync leaves the card consistent, and the next sync
@@ -461,11 +472,26 @@ TEST_F(cli_care_limits, NamesAndNumbersRunOutInThePlan) {
   EXPECT_EQ(r.exit, 0) << r;
   EXPECT_EQ(LsNames().size(), 114u);
 
-  // A name the card cannot hold is in the plan too.
+  // A name the card cannot hold is in the plan too, said once, with what
+  // to do about it.
   ASSERT_TRUE(WriteFile(voices + "/日本.voc", {}));
   r = Z({"sync", "--dry-run", voices});
   EXPECT_EQ(r.exit, 1);
-  EXPECT_TRUE(Holds(r.err, "日本.voc: the card cannot hold this name")) << r;
+  EXPECT_EQ(r.out, "left out 日本.voc (0 bytes)\nnothing to do\n");
+  const std::string refused =
+      "zk27: 日本.voc: the card cannot hold this name (a character outside its code page, a control character, "
+      "\\ or :, or a leading dot)\n";
+  EXPECT_EQ(r.err, refused);
+  ASSERT_TRUE(WriteFile(voices + "/v115.voc", {}));
+  r = Z({"sync", "--delete", voices});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.err, refused + "zk27: nothing was written; rename the files whose names the card cannot hold, or "
+                             "'zk27 sync --partial' sends the others\n");
+  EXPECT_EQ(LsNames().size(), 114u);
+  r = Z({"sync", "--partial", voices});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_EQ(r.err, refused);
+  EXPECT_EQ(LsNames().size(), 115u);
 }
 
 }  // namespace

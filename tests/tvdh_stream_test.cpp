@@ -489,7 +489,7 @@ TEST_F(tvdh_format, RateChangesAreResampledToTheFirstRate) {
   EXPECT_EQ(report.rates, (std::vector<int>{8000, 16000}));
   const Sound got = ReadSound(out_);
   EXPECT_EQ(got.rate, 8000);
-  ASSERT_NEAR(static_cast<double>(got.samples.size()), 24000.0, 4.0);
+  ASSERT_EQ(got.samples.size(), 24000u);
   EXPECT_TRUE(std::equal(a.begin(), a.end(), got.samples.begin()));
   // The resampled second is the tone at 8 kHz, away from its edges.
   const Samples middle(got.samples.begin() + 8000, got.samples.begin() + 16000);
@@ -623,6 +623,33 @@ TEST_F(tvdh_format, FlacOggAndARateAskedFor) {
   EXPECT_EQ(TVDecodeToFile(in_.c_str(), (dir_ / "x.wav").c_str(), {TvdhFormat::kWav, -5}, nullptr),
             kTvdhCannotWrite);
   EXPECT_FALSE(fs::exists(dir_ / "x.wav"));
+}
+
+// A rate change keeps the recording's duration to the nearest frame, in
+// voice files of every kind of run and in headerless ADPCM.
+TEST_F(tvdh_format, ARateChangeKeepsTheDurationToTheFrame) {
+  const struct Row {
+    std::size_t frames;
+    int rate, channels, asked;
+  } rows[] = {
+      {40000, 8000, 1, 44100},  // five seconds of a memo
+      {1001, 8000, 1, 11025},   // 1379.5: up
+      {999, 22050, 1, 8000},    // 362.4: down
+      {3000, 11025, 2, 48000},  {5, 16000, 1, 44100},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.frames << " frames at " << r.rate << " Hz to " << r.asked << " Hz");
+    Bytes voc = VocHeader();
+    NewSoundBlock(&voc, static_cast<std::uint32_t>(r.rate), 16, static_cast<std::uint8_t>(r.channels), 4,
+                  Pcm16(Tone(r.frames, r.rate, 300, r.channels)));
+    voc.push_back(0);
+    ASSERT_EQ(Decode(voc, {TvdhFormat::kWav, r.asked}), kTvdhOk);
+    const std::size_t due = std::llround(double(r.frames) * r.asked / r.rate);
+    EXPECT_EQ(ReadSound(out_).samples.size(), due * static_cast<std::size_t>(r.channels));
+  }
+  ASSERT_TRUE(WriteFile(in_, Bytes(20000, 0x13)));  // 40,000 samples at 8 kHz
+  ASSERT_EQ(TVDecodeToFile(in_.c_str(), out_.c_str(), {TvdhFormat::kWav, 44100}, nullptr), kTvdhOk);
+  EXPECT_EQ(ReadSound(out_).samples.size(), 220500u);
 }
 
 // ---- random damage ----------------------------------------------------------------------

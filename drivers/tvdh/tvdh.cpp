@@ -465,7 +465,10 @@ class Output {
       converter_ = tvdh::Samplerate()->new_(SRC_SINC_MEDIUM_QUALITY, channels_, &error);
       if (!converter_) return kTvdhNoResampler;
       converterRate_ = rate;
+      fed_ = made_ = 0;
+      last_.clear();
     }
+    fed_ += frames;
     in_.resize(frames * static_cast<std::size_t>(channels_));
     tvdh::Samplerate()->short_to_float_array(samples, in_.data(), static_cast<int>(in_.size()));
     return Convert(in_.data(), frames, false);
@@ -516,17 +519,47 @@ class Output {
       in += data.input_frames_used * channels_;
       frames -= static_cast<std::size_t>(data.input_frames_used);
       if (data.output_frames_gen > 0) {
+        // Never more than the input's duration holds at this rate: the
+        // resampler's last frames may run past it.
+        const auto made = static_cast<std::uint64_t>(data.output_frames_gen);
+        const std::uint64_t kept = std::min(made, DueFrames() - std::min(DueFrames(), made_));
         tvdh::Samplerate()->float_to_short_array(out_.data(), shorts_.data(),
                                                   static_cast<int>(data.output_frames_gen * channels_));
-        if (const int r = Put(shorts_.data(), static_cast<std::size_t>(data.output_frames_gen)); r != kTvdhOk)
-          return r;
+        if (const int r = PutConverted(shorts_.data(), static_cast<std::size_t>(kept)); r != kTvdhOk) return r;
       }
       // Done when the input is taken and the output was not cut short by
       // the buffer's size (at the end: when nothing more comes out).
       if (last ? data.output_frames_gen == 0
                : frames == 0 && data.output_frames_gen < static_cast<long>(kOutFrames))
-        return kTvdhOk;
+        return last ? PadToDue() : kTvdhOk;
     }
+  }
+
+  // The frames the input fed to the converter lasts at the output's rate,
+  // to the nearest frame.
+  std::uint64_t DueFrames() const {
+    const auto from = static_cast<std::uint64_t>(converterRate_);
+    return (fed_ * static_cast<std::uint64_t>(rate_) + from / 2) / from;
+  }
+
+  int PutConverted(const short* samples, std::size_t frames) {
+    if (frames == 0) return kTvdhOk;
+    made_ += frames;
+    const auto width = static_cast<std::size_t>(channels_);
+    last_.assign(samples + (frames - 1) * width, samples + frames * width);
+    return Put(samples, frames);
+  }
+
+  // A resampler that gave fewer frames than the input lasts ends on copies
+  // of its last frame (silence when it gave none), so that a rate change
+  // keeps the recording's duration.
+  int PadToDue() {
+    if (last_.size() != static_cast<std::size_t>(channels_)) last_.assign(static_cast<std::size_t>(channels_), 0);
+    while (made_ < DueFrames()) {
+      made_ += 1;
+      if (const int r = Put(last_.data(), 1); r != kTvdhOk) return r;
+    }
+    return kTvdhOk;
   }
 
   int EndConversion() {
@@ -541,8 +574,10 @@ class Output {
   int rate_, channels_;
   SRC_STATE* converter_ = nullptr;
   int converterRate_ = 0;
+  std::uint64_t fed_ = 0;   // frames given to the converter since it was made
+  std::uint64_t made_ = 0;  // frames of it written
   std::vector<float> in_, out_;
-  std::vector<short> shorts_;
+  std::vector<short> shorts_, last_;
   std::uint64_t written_ = 0;
 };
 

@@ -185,8 +185,8 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress);
 
 // ---- voice recordings --------------------------------------------------------
 
-// The WAV file's name for voice file `name`: the part before its first "."
-// followed by ".wav" ("memo1.voc" gives "memo1.wav", "a.b.voc" "a.wav").
+// The WAV file's name for voice file `name`: the part before its last "."
+// followed by ".wav" ("memo1.voc" gives "memo1.wav", "a.b.voc" "a.b.wav").
 std::string WaveFileName(const std::string& name);
 
 // The sound file a voice recording becomes: its format (16-bit PCM WAV,

@@ -98,7 +98,8 @@ void PlanReplacements(Room room, SyncPlan* plan) {
   }
 }
 
-// The folder's music and voice files, by name.
+// The folder's files, by name: its music and voice files, and its other
+// files as kWrongKind.
 bool FolderFiles(const std::string& dir, std::vector<SyncStep>* files) {
   std::error_code ec;
   std::filesystem::directory_iterator it(dir, ec);
@@ -109,11 +110,16 @@ bool FolderFiles(const std::string& dir, std::vector<SyncStep>* files) {
     SyncStep step;
     step.name = entry.path().filename().string();
     const int kind = FileKindOf(step.name);
-    if (kind != 1 && kind != 2) continue;
     step.voice = kind == 2;
     step.pcPath = entry.path().string();
     step.size = entry.file_size(statError);
     if (statError) continue;
+    if (kind != 1 && kind != 2) {
+      step.action = SyncAction::kWrongKind;
+      step.result = kOpWrongKind;
+      files->push_back(step);
+      continue;
+    }
     step.clusters = step.size > 0xFFFFFFFFull ? 0xFFFFFFFFu : ClustersForSize(static_cast<std::uint32_t>(step.size));
     files->push_back(step);
   }
@@ -136,6 +142,17 @@ std::vector<std::string> SyncPlan::DeleteLines() const {
   for (const SyncStep& s : steps)
     if (s.action == SyncAction::kDelete) lines.push_back(s.line);
   return lines;
+}
+
+std::size_t SyncPlan::LeftOut() const {
+  return static_cast<std::size_t>(std::count_if(steps.begin(), steps.end(), [](const SyncStep& s) {
+    return s.action == SyncAction::kRefused || s.action == SyncAction::kLeftOut || s.action == SyncAction::kWrongKind;
+  }));
+}
+
+bool SyncPlan::NothingToDo() const {
+  return std::none_of(steps.begin(), steps.end(),
+                      [](const SyncStep& s) { return IsSend(s.action) || s.action == SyncAction::kDelete; });
 }
 
 std::vector<SendItem> SyncPlan::SendItems() const {
@@ -161,6 +178,11 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
   }
   std::vector<bool> matched(static_cast<std::size_t>(CardFileCount) + 1, false);
   for (SyncStep& step : folder) {
+    // Of no kind the card takes: no card file is its copy, even one of its name.
+    if (step.action == SyncAction::kWrongKind) {
+      plan->steps.push_back(step);
+      continue;
+    }
     step.result = NameRefusal(step);
     const auto found = onCard.find(step.name);
     if (found != onCard.end()) {

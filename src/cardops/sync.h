@@ -19,6 +19,7 @@ enum class SyncAction {
   kExtra,    // on the card, not in the folder, kept
   kRefused,  // in the folder, but the card cannot hold its name (see `result`)
   kLeftOut,  // in the folder and storable, but left out by a partial plan
+  kWrongKind,  // in the folder, but its name's last dot gives neither music nor voice: left out
 };
 
 struct SyncStep {
@@ -51,6 +52,11 @@ struct SyncPlan {
   std::uint32_t clustersNeeded = 0;       // by the files sent
   std::uint32_t clustersFree = 0;         // once the deletions are made
   bool Fits() const { return shortfalls.empty(); }
+  // How many of the folder's files the card will not get: names refused,
+  // files of another kind, files a partial plan leaves out.
+  std::size_t LeftOut() const;
+  // Whether the plan writes nothing: no file to send, replace or delete.
+  bool NothingToDo() const;
   // The lines to delete (the card files the folder lacks), then the files to
   // send, in that order. The replacements come first among the sends, those
   // that free clusters before those that take more, so that each finds the
@@ -62,6 +68,8 @@ struct SyncPlan {
 // The plan that makes the card's music and voice files match the .mp3 and
 // .voc files of folder `dir` (by name and size): files missing sent, files of
 // another size replaced, with `deleteExtra` files the folder lacks deleted.
+// The folder's other files are in the plan as kWrongKind, so that each is
+// said; they take nothing of the card and do not keep the plan from fitting.
 // Needs the card list read (RebuildCardList). With `partial`, a plan that
 // does not fit keeps as many of the files to send as fit, in name order, and
 // marks the others kLeftOut; the shortfalls stay, to be said. False when the
