@@ -485,8 +485,8 @@ TEST_F(cli_care_limits, NamesAndNumbersRunOutInThePlan) {
   ASSERT_TRUE(WriteFile(voices + "/v115.voc", {}));
   r = Z({"sync", "--delete", voices});
   EXPECT_EQ(r.exit, 1);
-  EXPECT_EQ(r.err, refused + "zk27: nothing was written; rename the files whose names the card cannot hold, or "
-                             "'zk27 sync --partial' sends the others\n");
+  EXPECT_EQ(r.err, refused + "zk27: nothing was written; rename the files whose names the card cannot hold, or " +
+                             ImageHint("sync --partial") + " sends the others\n");
   EXPECT_EQ(LsNames().size(), 114u);
   r = Z({"sync", "--partial", voices});
   EXPECT_EQ(r.exit, 1);
