@@ -113,6 +113,32 @@ int CmdBackup(const Args& a) {
   }
 }
 
+int SayImageRefusal(CardOpResult result, const std::string& path, const ImageFit* fit) {
+  const std::string image = Escaped(path);
+  switch (result) {
+    case kOpCannotOpenPcFile:
+      Error(image + ": " + std::strerror(errno));
+      return kExitRefused;
+    case kOpWrongKind:
+      Error(image + ": not a card image of the player's format");
+      return kExitRefused;
+    case kOpPcReadFailed:
+      Error(image + ": could not be read whole (is the image cut short?)");
+      return kExitRefused;
+    case kOpNoSpace:
+      if (fit)
+        Error(image + ": its volume is " + HumanSize(std::uint64_t{fit->imageSectors} * 512) + ", the card only " +
+              HumanSize(std::uint64_t{fit->cardSectors} * 512) +
+              ": the card cannot hold the image as it is; nothing was written. " + RestoreFilesHint(path) +
+              " formats the card at its own size and sends the image's files, if they fit");
+      else
+        Error(image + ": the image is larger than the card; nothing was written");
+      return kExitRefused;
+    default:
+      return SayState();
+  }
+}
+
 int CmdRestore(const Args& a) {
   if (a.operands.size() != 1) return UsageError("restore needs one FILE");
   g_session.assumeYes = Has(a, "--yes");
@@ -122,6 +148,15 @@ int CmdRestore(const Args& a) {
   const InterruptScope interrupts;
   // The card need not be in the player's format to be written over.
   if (const int s = CheckDeviceStatus(); s != kExitOk) return s;
+  if (Has(a, "--files")) return RestoreImageFilesCommand(path);
+  // What the card will hold is said before the question.
+  ImageFit fit;
+  if (const CardOpResult fits = FitCardImage(path, &fit); fits != kOpOk) return SayImageRefusal(fits, path, &fit);
+  if (fit.unusedSectors > 0)
+    Warn(Escaped(path) + ": its volume is " + HumanSize(std::uint64_t{fit.imageSectors} * 512) + ", the card " +
+         HumanSize(std::uint64_t{fit.cardSectors} * 512) + ": the card keeps the image's volume and its other " +
+         HumanSize(std::uint64_t{fit.unusedSectors} * 512) + " stay unused; " +
+         RestoreFilesHint(path) + " formats the card at its own size and sends the image's files instead");
   if (AskYesNo("zk27 restore", "write " + Escaped(path) + " onto the card? Every file on the card now is lost.") !=
       Answer::Yes) {
     Error("the card was not restored");
@@ -137,17 +172,11 @@ int CmdRestore(const Args& a) {
       Verbose("restored " + Escaped(path) + " onto the card");
       return kExitOk;
     case kOpCannotOpenPcFile:
-      Error(Escaped(path) + ": " + std::strerror(errno));
-      return kExitRefused;
     case kOpWrongKind:
-      Error(Escaped(path) + ": not a card image of the player's format");
-      return kExitRefused;
     case kOpPcReadFailed:
-      Error(Escaped(path) + ": could not be read whole (is the image cut short?)");
-      return kExitRefused;
     case kOpNoSpace:
-      Error(Escaped(path) + ": the image is larger than the card; nothing was written");
-      return kExitRefused;
+      // The image changed since it was looked at; still nothing was written.
+      return SayImageRefusal(result, path, nullptr);
     case kOpStopped:
       Error("interrupted; the card holds part of the image and none of its files yet: " + Hint("restore") +
             " with the same image completes it");

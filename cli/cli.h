@@ -73,6 +73,8 @@ std::string TransportTrouble();
 // card option the user gave ("'zk27 --image dmg.img check --repair'"), its
 // path quoted for the shell when it needs it.
 std::string Hint(const std::string& command);
+// The hint for restoring the card image at `path` file by file.
+std::string RestoreFilesHint(const std::string& path);
 
 // "812 bytes", "4.2 MB", "1.1 GB": decimal units, as a file manager shows them.
 std::string HumanSize(std::uint64_t bytes);
@@ -205,6 +207,13 @@ int CmdFormat(const Args& args);
 int CmdTowav(const Args& args);
 int CmdBackup(const Args& args);
 int CmdRestore(const Args& args);
+// restore --files IMAGE: the card formatted at its own size and the image's
+// files sent onto it, once the plan fits and the user agrees.
+int RestoreImageFilesCommand(const std::string& path);
+// Says why the card image at `path` cannot be restored, for the refusals
+// that come before anything is written (`fit`, when known, gives the sizes
+// of a card too small); returns the exit status.
+int SayImageRefusal(CardOpResult result, const std::string& path, const ImageFit* fit);
 int CmdSync(const Args& args);
 int CmdMv(const Args& args);
 int CmdOrder(const Args& args);

@@ -559,31 +559,47 @@ std::string StepLine(const SyncStep& s) {
   }
 }
 
-// Says why the plan does not fit, one line a limit.
-void SayShortfalls(const SyncPlan& plan) {
+// Why the card cannot take a file of a plan as it is.
+std::string StepRefusal(CardOpResult result) {
+  switch (result) {
+    case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
+    case kOpNoSpace: return "larger than any card holds";
+    case kOpWrongKind: return "its name's kind is not its file's (music ends in .mp3, a voice recording in .voc)";
+    case kOpNameOnCard: return "an earlier file of the image has this name";
+    case kOpDamaged: return "damaged in the image (no name, or a broken cluster chain)";
+    default:
+      return "the card cannot hold this name (a character outside its code page, a control character, \\ or :)";
+  }
+}
+
+// Says why the plan does not fit, one line a limit: `what` the plan puts on
+// the card ("the folder"), `room` when the card has what it has ("once the
+// deletions are made").
+void SayShortfalls(const SyncPlan& plan, const std::string& what = "the folder",
+                   const std::string& room = "once the deletions are made") {
   for (const SyncShortfall& f : plan.shortfalls) {
     const std::uint64_t gap = f.needed - f.available;
     switch (f.limit) {
       case SyncLimit::kClusters:
-        Error("the folder does not fit: it needs " + Clusters(f.needed) + ", the card has " + Clusters(f.available) +
-              " once the deletions are made; " + FormatThousands(std::to_string(gap)) + " short");
+        Error(what + " does not fit: it needs " + Clusters(f.needed) + ", the card has " + Clusters(f.available) +
+              " " + room + "; " + FormatThousands(std::to_string(gap)) + " short");
         break;
       case SyncLimit::kNameSlots:
-        Error("the folder needs " + std::to_string(f.needed) + " new names, the card's name table has room for " +
+        Error(what + " needs " + std::to_string(f.needed) + " new names, the card's name table has room for " +
               std::to_string(f.available));
         break;
       case SyncLimit::kDirEntries:
-        Error("the folder needs " + std::to_string(f.needed) + " new entries, the card's directory has room for " +
+        Error(what + " needs " + std::to_string(f.needed) + " new entries, the card's directory has room for " +
               std::to_string(f.available));
         break;
       case SyncLimit::kMusicIds:
       case SyncLimit::kVoiceIds:
-        Error("the folder needs " + std::to_string(f.needed) + " more " +
+        Error(what + " needs " + std::to_string(f.needed) + " more " +
               (f.limit == SyncLimit::kMusicIds ? "music" : "voice") + " files, the card takes " +
               std::to_string(f.available) + " more (127 of a kind at most)");
         break;
       case SyncLimit::kNames:
-        break;  // each name said by SayLeftOutNames
+        break;  // each name said where the plan is shown
     }
   }
 }
@@ -688,4 +704,81 @@ int CmdSync(const Args& a) {
     return kExitDevice;
   }
   return status;
+}
+
+// ---- restore --files ---------------------------------------------------------------
+
+namespace {
+
+// The files of an image, sent from copies that the engine makes: their sizes
+// are the plan's.
+class ImageFilesView : public PutView {
+ public:
+  ImageFilesView(std::vector<std::string> names, std::vector<std::uint64_t> sizes)
+      : PutView(std::vector<std::string>(names.size()), names), sizes_(std::move(sizes)) {}
+
+ protected:
+  std::uint64_t BytesOf(std::size_t index) const override { return sizes_[index]; }
+
+ private:
+  std::vector<std::uint64_t> sizes_;
+};
+
+}  // namespace
+
+int RestoreImageFilesCommand(const std::string& path) {
+  SyncPlan plan;
+  if (const CardOpResult planned = PlanImageFiles(path, &plan); planned != kOpOk)
+    return SayImageRefusal(planned, path, nullptr);
+  if (!plan.Fits()) {
+    for (const SyncStep& s : plan.steps)
+      if (s.action == SyncAction::kRefused) Error(Escaped(s.name) + ": " + StepRefusal(s.result));
+    SayShortfalls(plan, "the image", "once formatted");
+    Error("nothing was written");
+    return kExitRefused;
+  }
+  std::vector<std::string> names;
+  std::vector<std::uint64_t> sizes;
+  std::uint64_t bytes = 0;
+  for (const SyncStep& s : plan.steps) {
+    names.push_back(Escaped(s.name));
+    sizes.push_back(s.size);
+    bytes += s.size;
+  }
+  const std::string files = Files(static_cast<int>(names.size()));
+  if (AskYesNo("zk27 restore", "format the card and send the " + files + " of " + Escaped(path) + " (" +
+                                   HumanSize(bytes) + ") onto it? Every file on the card now is lost.") !=
+      Answer::Yes) {
+    Error("the card was not restored");
+    return kExitRefused;
+  }
+  const std::string again = RestoreFilesHint(path) + " again starts over";
+  ImageFilesView view(names, sizes);
+  PassSummary summary;
+  switch (const CardOpResult result = RestoreImageFiles(path, view, &summary)) {
+    case kOpOk:
+      break;
+    case kOpStopped:
+      Error("interrupted; nothing was written");
+      return kExitInterrupted;
+    case kOpCannotCreatePcFile:
+    case kOpPcWriteFailed:
+      Error("the image's files could not be copied into the temporary folder (is the disk full?); nothing was "
+            "written");
+      return kExitRefused;
+    case kOpDeviceFailed:
+      Error("formatting failed (" + DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + "); " + again);
+      return kExitDevice;
+    default:
+      return SayImageRefusal(result, path, nullptr);
+  }
+  if (summary.stopped) {
+    Error("interrupted; " + view.Tally() + "; " + again);
+    return kExitInterrupted;
+  }
+  // A pass that ended early has said why, and how many files it sent.
+  if (summary.end != PassStep::kNext) return view.Status();
+  RebuildCardList();
+  Verbose("restored the " + files + " of " + Escaped(path) + " onto the card");
+  return view.Status();
 }

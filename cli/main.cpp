@@ -30,7 +30,8 @@ const char* kToolHelp =
     "  towav NAME...|-a  fetch voice recordings and convert them to WAV (or FLAC,\n"
     "                    Ogg: --format), at their rate or another (--rate)\n"
     "  backup FILE       read the whole card into the card image FILE\n"
-    "  restore FILE [-y] write the card image FILE onto the card\n"
+    "  restore FILE [-y] write the card image FILE onto the card; --files: only\n"
+    "                    its files, onto the card formatted at its own size\n"
     "  sync DIR          make the card hold the folder's .mp3 and .voc files\n"
     "  mv OLD NEW        rename a card file (it keeps its kind)\n"
     "  order NAME...     play the named music files first, in that order\n"
@@ -153,13 +154,20 @@ const std::map<std::string, Command>& Commands() {
                   "image is written under a temporary name and takes FILE only when whole.\n",
             CardLock::kShared, {}, "backup needs a FILE"}},
       {"restore", {CmdRestore,
-                   "Usage: zk27 restore FILE [-y|--yes]\n"
+                   "Usage: zk27 restore [--files] FILE [-y|--yes]\n"
                    "Write the card image FILE (made by 'zk27 backup') onto the card, which\n"
                    "must be at least as large. Every file on the card now is lost. The\n"
                    "clusters in use are written first, the card's tables last, and all is\n"
-                   "read back and compared. Asks for confirmation on a terminal.\n"
+                   "read back and compared. The card keeps the image's volume: on a larger\n"
+                   "card the rest stays unused, which is said before the question. Asks for\n"
+                   "confirmation on a terminal.\n"
+                   "  --files    format the card at its own size and send the image's files\n"
+                   "             onto it, in their order, music as music and voice as voice:\n"
+                   "             for a larger card, or a smaller one that holds them. The plan\n"
+                   "             is checked first (room, names, kinds); nothing is written\n"
+                   "             when it does not fit\n"
                    "  -y, --yes  answer yes (needed when not on a terminal)\n",
-             CardLock::kExclusive, {{"-y", "--yes"}}, "restore needs a FILE"}},
+             CardLock::kExclusive, {{"-y", "--yes"}, {nullptr, "--files"}}, "restore needs a FILE"}},
       {"sync", {CmdSync,
                 "Usage: zk27 sync DIR [--delete] [--dry-run] [--partial]\n"
                 "Make the card's music and voice files match the .mp3 and .voc files of\n"

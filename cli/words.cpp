@@ -191,6 +191,10 @@ std::string Hint(const std::string& command) {
   return "'zk27 --image " + Escaped(ShellQuoted(g_session.imagePath)) + " " + command + "'";
 }
 
+std::string RestoreFilesHint(const std::string& path) {
+  return Hint("restore --files " + Escaped(ShellQuoted(path)));
+}
+
 std::string DeviceTrouble(std::uint8_t state) {
   // A command that failed in transport left the state 5, whatever the cause.
   if (state == 5)

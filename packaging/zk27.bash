@@ -66,7 +66,8 @@ _zk27() {
     ls) own="-l --long -h --human-readable" ;;
     get) own="-a --all" ;;
     towav) own="-a --all --format --rate" ;;
-    format | restore) own="-y --yes" ;;
+    format) own="-y --yes" ;;
+    restore) own="-y --yes --files" ;;
     check) own="--repair -y --yes" ;;
     order) own="--by-name" ;;
     sync) own="--delete --dry-run --partial" ;;

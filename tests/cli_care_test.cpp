@@ -20,6 +20,10 @@ class cli_care : public CliTest, public ::testing::WithParamInterface<Reach> {
     socket_ = dir_ / "run/player.sock";
   }
   bool OnPlayer() const { return GetParam() == Reach::kPlayer; }
+  // A hint as zk27 gives it on this test's card.
+  std::string CardHint(const std::string& command) const {
+    return OnPlayer() ? "'zk27 " + command + "'" : ImageHint(command);
+  }
 
   // A formatted card of `mib` MiB, reached as the test's parameter says.
   void Card(std::uint32_t mib) {
@@ -140,7 +144,9 @@ TEST_P(cli_care, RestoreRefusesWhatItCannotWriteWhole) {
   ASSERT_EQ(OnImage(big, {"format", "-y"}).exit, 0);
   RunResult r = Z({"restore", "-y", big});
   EXPECT_EQ(r.exit, 1) << r;
-  EXPECT_EQ(r.err, "zk27: " + big + ": the image is larger than the card; nothing was written\n");
+  EXPECT_EQ(r.err, "zk27: " + big + ": its volume is 8.4 MB, the card only 4.2 MB: the card cannot hold the image "
+                   "as it is; nothing was written. " + CardHint("restore --files " + big) +
+                   " formats the card at its own size and sends the image's files, if they fit\n");
   const std::string junk = dir_ / "junk.img";
   ASSERT_TRUE(WriteFile(junk, Content(40000, 3)));
   r = Z({"restore", "-y", junk});
@@ -150,6 +156,50 @@ TEST_P(cli_care, RestoreRefusesWhatItCannotWriteWhole) {
   // Not on a terminal and not told yes: a usage error, nothing asked.
   EXPECT_EQ(Z({"restore", big}).exit, 2);
   EXPECT_TRUE(SameBytes(card_, before)) << "a refused restore wrote to the card";
+}
+
+// An image onto a card of another size: a larger card is said to keep the
+// image's volume before the question; --files formats the card at its own
+// size and sends the files in their order, onto a larger card or a smaller
+// one that holds them; a card that cannot is left untouched.
+TEST_P(cli_care, RestoreFilesOntoACardOfAnotherSize) {
+  Card(4);
+  const auto content = Put({{"z.mp3", 1000000}, {"a.mp3", 70000}, {"memo.voc", 3000}});  // 19 clusters
+  const std::string backup = dir_ / "backup.img";
+  ASSERT_EQ(Z({"backup", backup}).exit, 0);
+  const Names order = {"z.mp3", "a.mp3", "memo.voc"};
+  const std::string unused = "zk27: " + backup + ": its volume is 4.2 MB, the card 8.4 MB: the card keeps the "
+                             "image's volume and its other 4.2 MB stay unused; " + CardHint("restore --files " + backup) +
+                             " formats the card at its own size and sends the image's files instead\n";
+  Card(8);
+  if (!OnPlayer()) {
+    const auto [shown, exit] = OnTerminal({Zk27(), "--image", card_, "restore", backup}, "n\n");
+    EXPECT_EQ(exit, 1) << shown;
+    EXPECT_LT(shown.find("stay unused"), shown.find("[y/N]")) << shown;
+  }
+  RunResult r = Z({"restore", "-y", backup});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(r.err, unused);
+  for (const std::uint32_t mib : {8u, 2u, 1u}) {
+    SCOPED_TRACE(std::to_string(mib) + " MiB");
+    Card(mib);
+    const Bytes before = *ReadFile(card_);
+    r = Z({"restore", "--files", "-y", backup});
+    if (mib == 1) {
+      EXPECT_EQ(r.exit, 1) << r;
+      EXPECT_EQ(r.err, "zk27: the image does not fit: it needs 19 clusters (1.2 MB), the card has 14 clusters "
+                       "(917.5 kB) once formatted; 5 short\nzk27: nothing was written\n");
+      EXPECT_TRUE(SameBytes(card_, before)) << "a refused restore wrote to the card";
+      continue;
+    }
+    EXPECT_EQ(r.exit, 0) << r;
+    EXPECT_TRUE(r.err.empty()) << r;
+    EXPECT_EQ(LsNames(), order);
+    ExpectFiles(content);
+    EXPECT_EQ(Z({"check"}).exit, 0);
+    const Bytes total = ReadAt(card_, 32 * 512 + 32, 4);  // the boot sector's total
+    EXPECT_EQ(total[0] | total[1] << 8 | total[2] << 16 | total[3] << 24, static_cast<int>(mib * kSectorsPerMiB));
+  }
 }
 
 TEST_P(cli_care, RenameAndOrder) {
@@ -323,7 +373,8 @@ TEST_P(cli_care, ARestoreCutShortIsRepairedAndRunAgain) {
   ASSERT_EQ(Z({"rm", "a.mp3"}).exit, 0);
   Put({{"c.mp3", 100000}});
   const Bytes changed = *ReadFile(card_);
-  for (int cut : {2, 4, 6, 8, 10}) {
+  // Command 2 sizes the card up before the question; the cuts fall after it.
+  for (int cut : {3, 5, 7, 9, 11}) {
     SCOPED_TRACE("cut at command " + std::to_string(cut));
     ASSERT_TRUE(WriteAt(card_, 0, changed));
     Ctl({"fail-after", std::to_string(cut)});

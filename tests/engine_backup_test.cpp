@@ -98,6 +98,47 @@ TEST_P(engine_backup, ASyncPlanPromisesOnlyWhatFits) {
   EXPECT_EQ(plan.shortfalls[0].available, 0u);
 }
 
+// An image's files onto a card of another size: the card formatted at its
+// own size, the files whole, in their FileIds' order and of their kinds; a
+// card that cannot hold them is refused before anything is written.
+TEST_P(engine_backup, AnImagesFilesGoOntoACardOfAnotherSize) {
+  const std::vector<std::pair<std::string, Bytes>> files = {
+      {"z.mp3", Content(200000, 1)}, {"a.mp3", Content(70000, 2)}, {"memo.voc", Content(3000, 3)}};
+  for (const auto& [name, bytes] : files) ASSERT_EQ(Store(name, bytes), kOpOk);
+  const std::string backup = dir_ / "backup.img";
+  ASSERT_EQ(BackupCard(backup, {}), kOpOk);
+  // 8192 sectors are larger than the image's 4096; 2048 smaller but hold the
+  // files' 7 clusters in their 14; 1024 have 6.
+  for (const std::uint32_t sectors : {8192u, 2048u, 1024u}) {
+    SCOPED_TRACE(std::to_string(sectors) + " sectors");
+    StartMountedCard(sectors);
+    ImageFit fit;
+    EXPECT_EQ(FitCardImage(backup, &fit), sectors > 4096 ? kOpOk : kOpNoSpace);
+    EXPECT_EQ(fit.unusedSectors, sectors > 4096 ? sectors - 4096 : 0);
+    const Bytes before = *ReadFile(image_);
+    PassCallbacks view;
+    PassSummary summary;
+    const CardOpResult r = RestoreImageFiles(backup, view, &summary);
+    if (sectors == 1024) {
+      EXPECT_EQ(r, kOpNoSpace);
+      SyncPlan plan;
+      ASSERT_EQ(PlanImageFiles(backup, &plan), kOpOk);
+      ASSERT_EQ(plan.shortfalls.size(), 1u);
+      EXPECT_EQ(plan.shortfalls[0].needed, 7u);
+      EXPECT_EQ(plan.shortfalls[0].available, 6u);
+      EXPECT_EQ(*ReadFile(image_), before) << "a refused restore wrote to the card";
+      continue;
+    }
+    ASSERT_EQ(r, kOpOk);
+    EXPECT_EQ(summary.done, 3);
+    EXPECT_EQ(VolumeImage.totalSectors, sectors);
+    EXPECT_TRUE(card_oracle::Examine(image_).Clean()) << card_oracle::Examine(image_).Describe();
+    EXPECT_EQ(RebuildCardList(), (std::vector<std::string>{"z.mp3", "a.mp3", "memo.voc"}));
+    EXPECT_TRUE(IsVoiceFileId(CardFileTable[1].FileId));
+    for (const auto& [name, bytes] : files) EXPECT_EQ(FetchBack(name), bytes) << name;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Sources, engine_backup, kAllCardSources);
 
 // Replacing a card file and restoring an image, cut short: by the PC file,

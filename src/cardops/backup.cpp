@@ -2,8 +2,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <set>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -11,6 +16,8 @@
 #include "check.h"
 #include "fs.h"
 #include "passes.h"
+#include "sync.h"
+#include "text.h"
 #include "usbfunc.h"
 
 namespace {
@@ -81,6 +88,10 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   int Release() {
     const int fd = fd_;
     fd_ = -1;
@@ -165,24 +176,52 @@ bool ForgetOldFiles(const VolumeLayout& image, const std::uint8_t* imageBoot) {
   return WriteEmptyDirectory(image) && WriteCardRegion(kBootSectorLba, 1, imageBoot);
 }
 
-}  // namespace
-
-CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// Opens the card image at `path` and reads its boot sector and layout:
+// kOpCannotOpenPcFile (errno tells why), kOpWrongKind when it is no card
+// image of this format, kOpPcReadFailed when it is shorter than its volume.
+CardOpResult OpenImage(const std::string& path, Fd& fd, std::uint8_t* boot, VolumeLayout* layout) {
+  fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st{};
   if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kOpCannotOpenPcFile;
+  if (!PreadAll(fd.get(), boot, 512, std::uint64_t{kBootSectorLba} * 512) || !LayoutOf(boot, layout))
+    return kOpWrongKind;
+  if (static_cast<std::uint64_t>(st.st_size) < std::uint64_t{layout->totalSectors} * 512) return kOpPcReadFailed;
+  return kOpOk;
+}
+
+// The card's size in sectors, as the card identifies itself.
+CardOpResult CardSize(std::uint32_t* sectors) {
+  if (DeviceGone()) return kOpDeviceGone;
+  *sectors = IdentifiedCardSectors();
+  return DeviceState != 0 || *sectors == 0 ? kOpDeviceFailed : kOpOk;
+}
+
+}  // namespace
+
+CardOpResult FitCardImage(const std::string& path, ImageFit* fit) {
+  Fd fd(-1);
   std::uint8_t boot[512];
   VolumeLayout layout;
-  if (!PreadAll(fd.get(), boot, sizeof(boot), std::uint64_t{kBootSectorLba} * 512) || !LayoutOf(boot, &layout))
-    return kOpWrongKind;
-  if (static_cast<std::uint64_t>(st.st_size) < std::uint64_t{layout.totalSectors} * 512) return kOpPcReadFailed;
+  if (const CardOpResult opened = OpenImage(path, fd, boot, &layout); opened != kOpOk) return opened;
+  *fit = ImageFit();
+  fit->imageSectors = layout.totalSectors;
+  if (const CardOpResult sized = CardSize(&fit->cardSectors); sized != kOpOk) return sized;
+  if (fit->cardSectors < fit->imageSectors) return kOpNoSpace;
+  fit->unusedSectors = fit->cardSectors - fit->imageSectors;
+  return kOpOk;
+}
+
+CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
+  Fd fd(-1);
+  std::uint8_t boot[512];
+  VolumeLayout layout;
+  if (const CardOpResult opened = OpenImage(path, fd, boot, &layout); opened != kOpOk) return opened;
   std::vector<std::uint8_t> table(std::size_t{layout.sectorsPerTable} * 512);
   if (!PreadAll(fd.get(), table.data(), table.size(), std::uint64_t{kTableLba} * 512)) return kOpPcReadFailed;
 
   // A card smaller than the image is refused before anything is written.
-  if (DeviceGone()) return kOpDeviceGone;
-  const std::uint32_t cardSectors = IdentifiedCardSectors();
-  if (DeviceState != 0 || cardSectors == 0) return kOpDeviceFailed;
+  std::uint32_t cardSectors = 0;
+  if (const CardOpResult sized = CardSize(&cardSectors); sized != kOpOk) return sized;
   if (cardSectors < layout.totalSectors) return kOpNoSpace;
 
   const std::vector<Stretch> stretches = Stretches(layout, ClustersInUse(table, layout.usableClusters));
@@ -214,4 +253,183 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
     }
   }
   return MountVolume() == kMountOk ? kOpOk : kOpDeviceFailed;
+}
+
+// ---- the files of an image -------------------------------------------------------
+
+namespace {
+
+// Takes the image's tables into the VolumeImage in place of the card's, so
+// that the routines that read a volume's names and chains read the image's.
+// The image stays unmounted, so no flush can write any of it to the card;
+// only a format or a mount makes the VolumeImage the card's again. False
+// when the image cannot be read.
+bool TakeImageTables(int fd, const VolumeLayout& l) {
+  VolumeImage.mounted = false;
+  VolumeImage.onCard = CardTables{};
+  std::vector<std::uint8_t> table(std::size_t{l.sectorsPerTable} * 512);
+  std::memset(VolumeImage.directory, 0, sizeof(VolumeImage.directory));
+  if (!PreadAll(fd, table.data(), table.size(), std::uint64_t{kTableLba} * 512) ||
+      !PreadAll(fd, VolumeImage.directory, std::size_t{l.dirSectors} * 512, std::uint64_t{l.dirStart} * 512) ||
+      !PreadAll(fd, VolumeImage.nameTable, kNameTableBytes, std::uint64_t{kNameTableLba} * 512))
+    return false;
+  VolumeImage.allocationTable = std::move(table);
+  VolumeImage.totalSectors = VolumeImage.bootTotalSectors = l.totalSectors;
+  VolumeImage.sectorsPerTable = l.sectorsPerTable;
+  VolumeImage.dirSectors = l.dirSectors;
+  VolumeImage.dirStart = l.dirStart;
+  VolumeImage.dataStart = l.dataStart;
+  VolumeImage.usableClusters = l.usableClusters;
+  return true;
+}
+
+// The image's files as sends, in FileId order, with their chains in the
+// image, from the tables TakeImageTables took. A file is the card list's: a
+// music entry whose name mark is gone is a deletion that did not finish,
+// and a recording without a name goes under its recording name.
+void ListImageFiles(SyncPlan* plan, std::vector<std::vector<std::uint16_t>>* chains) {
+  std::vector<DirEntry> found;
+  ForEachDirEntry([&found](DirEntryPos, const DirEntry& e) {
+    if (e.InUse() && (e.Voice() || e.mark != 0)) found.push_back(e);
+    return true;
+  });
+  std::stable_sort(found.begin(), found.end(), [](const DirEntry& a, const DirEntry& b) { return a.fileId < b.fileId; });
+  std::set<std::string> names;
+  for (const DirEntry& e : found) {
+    SyncStep s;
+    s.action = SyncAction::kSend;
+    s.size = e.size;
+    s.clusters = ClustersForSize(e.size);
+    s.voice = e.Voice();
+    std::string card;
+    if (!DirEntryName(e, &card) && e.Voice()) card = MakeVoiceName(e.fileId);
+    card = ListLine(card);
+    s.name = PcNameFromCard(card);
+    std::vector<std::uint16_t> chain;
+    std::string stored;
+    if (card.empty() || !FileChain(e, &chain)) s.result = kOpDamaged;
+    else if (const CardOpResult refused = CardNameForNew(s.name, &stored); refused != kOpOk) s.result = refused;
+    else if ((FileKindOf(s.name) == 2) != s.voice) s.result = kOpWrongKind;
+    else if (!names.insert(stored).second) s.result = kOpNameOnCard;
+    if (s.result != kOpOk) s.action = SyncAction::kRefused;
+    plan->steps.push_back(std::move(s));
+    chains->push_back(std::move(chain));
+  }
+}
+
+// The plan of PlanImageFiles, with the image left open in `fd` and each
+// file's chain.
+CardOpResult PlanFiles(const std::string& path, Fd& fd, VolumeLayout* layout, SyncPlan* plan,
+                       std::vector<std::vector<std::uint16_t>>* chains) {
+  *plan = SyncPlan();
+  chains->clear();
+  std::uint8_t boot[512];
+  if (const CardOpResult opened = OpenImage(path, fd, boot, layout); opened != kOpOk) return opened;
+  std::uint32_t cardSectors = 0;
+  if (const CardOpResult sized = CardSize(&cardSectors); sized != kOpOk) return sized;
+  VolumeLayout fresh;
+  const bool formattable = FormatLayout(cardSectors, &fresh);
+  if (!TakeImageTables(fd.get(), *layout)) return kOpPcReadFailed;
+  ListImageFiles(plan, chains);
+  VolumeImage.mounted = false;
+
+  // The whole image against each limit of the empty card.
+  std::uint64_t music = 0, voice = 0, refused = 0;
+  for (const SyncStep& s : plan->steps) {
+    plan->clustersNeeded += s.clusters;
+    ++(s.voice ? voice : music);
+    if (s.action == SyncAction::kRefused) ++refused;
+  }
+  plan->clustersFree = formattable && fresh.usableClusters > 2 ? fresh.usableClusters - 2 : 0;
+  const std::uint64_t files = plan->steps.size();
+  const std::uint64_t entries = formattable ? std::uint64_t{fresh.dirSectors} * kEntriesPerDirSector : 0;
+  auto shortOf = [plan](SyncLimit limit, std::uint64_t needed, std::uint64_t available) {
+    if (needed > available) plan->shortfalls.push_back({limit, needed, available});
+  };
+  shortOf(SyncLimit::kClusters, plan->clustersNeeded, plan->clustersFree);
+  shortOf(SyncLimit::kNameSlots, files, kNameSlotCount);
+  shortOf(SyncLimit::kDirEntries, files, entries);
+  shortOf(SyncLimit::kMusicIds, music, 127);
+  shortOf(SyncLimit::kVoiceIds, voice, 127);
+  if (refused > 0) plan->shortfalls.push_back({SyncLimit::kNames, refused, 0});
+  return kOpOk;
+}
+
+// A folder of its own under the system's temporary folder, removed with all
+// it holds when the scope ends.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::error_code ec;
+    std::string pattern = (std::filesystem::temp_directory_path(ec) / "zk27-restore-XXXXXX").string();
+    if (!ec && ::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Copies each file of the plan out of the image into `folder`, named by its
+// place in the plan, and gives the step that path. A stop is taken between
+// clusters.
+CardOpResult UnpackImageFiles(int image, const VolumeLayout& l, const std::vector<std::vector<std::uint16_t>>& chains,
+                              const std::string& folder, SyncPlan* plan) {
+  std::vector<std::uint8_t> buffer(kClusterBytes);
+  for (std::size_t i = 0; i < plan->steps.size(); ++i) {
+    SyncStep& s = plan->steps[i];
+    s.pcPath = folder + "/" + std::to_string(i + 1);
+    Fd out(::open(s.pcPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.get() < 0) return kOpCannotCreatePcFile;
+    std::uint64_t left = s.size;
+    for (const std::uint16_t c : chains[i]) {
+      if (StopRequested()) return kOpStopped;
+      const auto bytes = static_cast<std::size_t>(std::min<std::uint64_t>(left, kClusterBytes));
+      const std::uint64_t at = (std::uint64_t{l.dataStart} + std::uint64_t{c - 2u} * kClusterSectors) * 512;
+      if (!PreadAll(image, buffer.data(), bytes, at)) return kOpPcReadFailed;
+      if (!PwriteAll(out.get(), buffer.data(), bytes, s.size - left)) return kOpPcWriteFailed;
+      left -= bytes;
+    }
+    if (::close(out.Release()) != 0) return kOpPcWriteFailed;
+  }
+  return kOpOk;
+}
+
+}  // namespace
+
+CardOpResult PlanImageFiles(const std::string& path, SyncPlan* plan) {
+  Fd fd(-1);
+  VolumeLayout layout;
+  std::vector<std::vector<std::uint16_t>> chains;
+  return PlanFiles(path, fd, &layout, plan, &chains);
+}
+
+CardOpResult RestoreImageFiles(const std::string& path, PassView& view, PassSummary* summary) {
+  *summary = PassSummary();
+  Fd fd(-1);
+  VolumeLayout layout;
+  SyncPlan plan;
+  std::vector<std::vector<std::uint16_t>> chains;
+  if (const CardOpResult planned = PlanFiles(path, fd, &layout, &plan, &chains); planned != kOpOk) return planned;
+  if (!plan.Fits()) return kOpNoSpace;
+  // Every file is read out of the image before the card is touched: an image
+  // that cannot be read, or a PC disk without room for the copies, leaves
+  // the card as it was.
+  const TempFolder folder;
+  if (folder.path().empty()) return kOpCannotCreatePcFile;
+  if (const CardOpResult unpacked = UnpackImageFiles(fd.get(), layout, chains, folder.path(), &plan);
+      unpacked != kOpOk)
+    return unpacked;
+  if (StopRequested()) return kOpStopped;
+  if (FormatCard() != kFormatOk || MountVolume() != kMountOk) return kOpDeviceFailed;
+  // Each file is sent as a new file of the empty card: its kind's next
+  // FileId, so the music plays in the image's order.
+  *summary = RunSendPass(plan.SendItems(), view);
+  return kOpOk;
 }

@@ -183,6 +183,20 @@ CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std
 // holds part of the image and no file. Leaves the new volume mounted.
 CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress);
 
+// The sizes RestoreCard goes by: the volume of the card image at `path` and
+// the card, in sectors, and what of the card the image's volume leaves
+// unused (0 when the card has the image's size or less).
+struct ImageFit {
+  std::uint32_t imageSectors = 0;
+  std::uint32_t cardSectors = 0;
+  std::uint32_t unusedSectors = 0;
+};
+// Reads the image's boot sector and the card's size, writes nothing: kOpOk
+// when the card takes the image as it is, kOpNoSpace when the card is
+// smaller than the image's volume (`fit` filled in both cases), otherwise
+// RestoreCard's refusals.
+CardOpResult FitCardImage(const std::string& path, ImageFit* fit);
+
 // ---- voice recordings --------------------------------------------------------
 
 // The WAV file's name for voice file `name`: the part before its last "."

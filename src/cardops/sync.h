@@ -92,3 +92,30 @@ CardOpResult ReplaceCardFile(const SendItem& item, const ProgressFn& progress);
 // card's music files the folder lacks, in their present order. As list lines
 // of the card read afresh (after the plan's passes).
 std::vector<std::string> SyncedMusicOrder(const SyncPlan& plan);
+
+// ---- the files of a card image, onto a card of any size -------------------------
+
+// The plan that puts the files of the card image at `path` onto the card
+// formatted at its own size: every file of the image, in FileId order (the
+// music in its play order, then the voice recordings), a kSend of its name,
+// size and kind (`voice`); or kRefused with why in `result`: a name the card
+// cannot hold (CardNameForNew's results), kOpWrongKind for a name whose kind
+// is not its file's (a recording must stay voice), kOpNameOnCard for a name
+// an earlier file of the image has, kOpDamaged for a file without a name or
+// with a broken chain. A refused file is a kNames shortfall; the others are
+// the card's limits once formatted (clustersFree). Reads the card's size and
+// the image; writes nothing, and leaves no volume mounted (the VolumeImage
+// held the image's tables). kOpOk once a plan is made, fitting or not;
+// otherwise RestoreCard's refusals.
+CardOpResult PlanImageFiles(const std::string& path, SyncPlan* plan);
+
+// Carries out PlanImageFiles' plan: the image's files copied into a
+// temporary folder, then the card formatted and every file sent by
+// RunSendPass in the plan's order, so that the files get FileIds in the
+// image's order; the folder is removed at the end. Nothing is written to
+// the card when the plan does not fit (kOpNoSpace), the image cannot be read
+// (kOpPcReadFailed), the copies cannot be made (kOpCannotCreatePcFile,
+// kOpPcWriteFailed) or a stop comes before the format (kOpStopped).
+// kOpDeviceFailed when the format or the new volume's mount failed.
+// Otherwise kOpOk, and `summary` says how the send pass went.
+CardOpResult RestoreImageFiles(const std::string& path, PassView& view, PassSummary* summary);

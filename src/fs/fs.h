@@ -144,6 +144,10 @@ struct VolumeLayout {
 bool LayoutOf(const std::uint8_t* bootSector, VolumeLayout* layout);
 // The layout of the volume mounted in the VolumeImage.
 VolumeLayout MountedLayout();
+// The layout FormatCard gives a card of `cardSectors` sectors, its
+// usableClusters counting only the clusters it leaves free (from 2 up);
+// false for a card too small to be formatted.
+bool FormatLayout(std::uint32_t cardSectors, VolumeLayout* layout);
 // The mounted volume as far as it lies on a card of `cardSectors` sectors
 // (0: unknown, the volume as its BootSector gives it): the smaller of the
 // two totals, and only the clusters that lie wholly within it.

@@ -201,6 +201,15 @@ VolumeLayout MountedLayout() {
   return LayoutFrom({VolumeImage.sectorsPerTable, VolumeImage.dirSectors, VolumeImage.totalSectors});
 }
 
+bool FormatLayout(std::uint32_t cardSectors, VolumeLayout* layout) {
+  const Geometry g = FormatGeometry(cardSectors, Le16(kBootTemplate + 17));
+  if (g.tableBytes == 0) return false;
+  *layout = LayoutFrom({g.sectorsPerTable, g.dirSectors, cardSectors});
+  // As InitVolumeTables marks them: past the card's end nothing is free.
+  layout->usableClusters = std::min(g.clusters, layout->usableClusters);
+  return true;
+}
+
 VolumeLayout LayoutOnCard(std::uint32_t cardSectors) {
   const std::uint32_t total = VolumeImage.totalSectors;
   const std::uint32_t onCard = cardSectors == 0 ? total : std::min(total, cardSectors);
