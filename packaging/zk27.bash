@@ -73,7 +73,12 @@ _zk27() {
     sync) own="--delete --dry-run --partial" ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "$own $global" -- "$cur"))
+    # ls's -h is its sizes, and the help is --help there: each word once.
+    local word words_offered=""
+    for word in $own $global; do
+      [[ " $words_offered " == *" $word "* ]] || words_offered+=" $word"
+    done
+    COMPREPLY=($(compgen -W "$words_offered" -- "$cur"))
     return
   fi
 
@@ -101,11 +106,18 @@ _zk27() {
       ;;
     get | rm | towav | mv | order)
       # Card names may hold blanks and shell characters: each is offered
-      # quoted, one per line.
-      local name IFS=$'\n'
+      # quoted, one per line. towav converts voice recordings only and order
+      # moves music only, so each is offered the files of its kind (the text
+      # after the last dot, in any case).
+      local name kind="" IFS=$'\n'
+      case $command in
+        towav) kind=voc ;;
+        order) kind=mp3 ;;
+      esac
       COMPREPLY=()
       while IFS= read -r name; do
-        [[ $name == "$cur"* ]] && COMPREPLY+=("$(printf '%q' "$name")")
+        [[ $name == "$cur"* ]] || continue
+        [[ -z $kind || ${name,,} == *.$kind ]] && COMPREPLY+=("$(printf '%q' "$name")")
       done < <(_zk27_card_names "${words[@]}")
       ;;
     help)

@@ -79,6 +79,27 @@ TEST_F(cli_docs, ManualPagesNameEveryCommandAndOptionOfTheHelp) {
   }
   for (const std::string& o : OptionsIn(playerHelp)) EXPECT_TRUE(HasToken(playerMan, o)) << "zk27-player.1 lacks " << o;
 
+  // Every variable the programs read is in the page's ENVIRONMENT.
+  const std::string environment = man.substr(man.find(".SH ENVIRONMENT"), man.find(".SH FILES") - man.find(".SH ENVIRONMENT"));
+  std::size_t variables = 0;
+  for (const char* folder : {"src", "drivers", "cli", "player"})
+    for (const auto& f : std::filesystem::recursive_directory_iterator(Source(folder))) {
+      if (!f.is_regular_file()) continue;
+      const std::string code = ReadText(f.path().string());
+      static const std::regex read(R"re(getenv\("(ZK27_[A-Z_]+)"\))re");
+      for (auto it = std::sregex_iterator(code.begin(), code.end(), read); it != std::sregex_iterator(); ++it, ++variables)
+        EXPECT_TRUE(HasToken(environment, (*it)[1])) << "zk27.1's ENVIRONMENT lacks " << (*it)[1];
+    }
+  EXPECT_GE(variables, 3u);
+
+  // The README's summary of the command line lists every command.
+  const std::string readme = ReadText(Source("README.md"));
+  const std::size_t summary = readme.find("zk27 [OPTION]... COMMAND [ARG]...");
+  ASSERT_NE(summary, std::string::npos);
+  const std::string block = readme.substr(summary, readme.find("```", summary) - summary);
+  for (const std::string& c : commands)
+    EXPECT_TRUE(std::regex_search(block, std::regex("\n  " + c + " "))) << "the README's summary lacks " << c;
+
   // The pages carry the programs' version.
   const std::string version = Raw({"--version"}).out;
   ASSERT_EQ(version.rfind("zk27 ", 0), 0u);
@@ -123,6 +144,12 @@ TEST_F(cli_docs, CompletionOffersCommandsOptionsAndCardNames) {
   // Card names from the card the line names, quoted for the shell.
   EXPECT_EQ(offered("zk27 --image '" + card_ + "' get ''"), (Names{"a.mp3", "c.voc", "my\\ song.mp3"}));
   EXPECT_EQ(offered("zk27 rm -i '" + card_ + "' m"), Names{"my\\ song.mp3"});
+  // towav offers the voice recordings only, order the music only.
+  EXPECT_EQ(offered("zk27 --image '" + card_ + "' towav ''"), Names{"c.voc"});
+  EXPECT_EQ(offered("zk27 --image '" + card_ + "' order ''"), (Names{"a.mp3", "my\\ song.mp3"}));
+  // ls's -h (its sizes) once, though the help is -h elsewhere.
+  const Names ls = offered("zk27 ls -");
+  EXPECT_EQ(std::count(ls.begin(), ls.end(), "-h"), 1) << ::testing::PrintToString(ls);
   // put offers the PC's MP3 and voice files.
   Pc("notes.txt", 1, 1);
   EXPECT_EQ(offered("zk27 put ''"), (Names{"a.mp3", "c.voc", "my song.mp3"}));

@@ -20,6 +20,7 @@ class player_inprocess : public ::testing::Test {
     // Should the in-process player not be installed, the driver must find no
     // daemon either.
     ::setenv("ZK27_PLAYER_SOCKET", (dir_ / "no-player.sock").c_str(), 1);
+    RuntimeFolderIn(dir_);
   }
   TempDir dir_;
 };

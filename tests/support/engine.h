@@ -91,6 +91,7 @@ class EngineTest : public ::testing::Test {
     // Should no in-process player be installed, the driver must not find a
     // running daemon either.
     ::setenv("ZK27_PLAYER_SOCKET", (dir_ / "no-player.sock").c_str(), 1);
+    RuntimeFolderIn(dir_);
     ResetEngine();
     hooks_.Install();
   }

@@ -52,6 +52,15 @@ class TempDir {
   std::string path_;
 };
 
+// Points the programs' runtime folder ($XDG_RUNTIME_DIR/zk27, where a player
+// without a socket of its own is locked) into `dir`, for this process and the
+// programs it starts, so that a test leaves no lock file in the user's.
+inline void RuntimeFolderIn(const TempDir& dir) {
+  const std::string run = dir.Sub("run");
+  fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
+  ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+}
+
 // Deterministic file contents that differ from file to file and from offset
 // to offset, so that a cluster in the wrong place or a shifted copy never
 // compares equal.

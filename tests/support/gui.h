@@ -44,6 +44,11 @@ class GuiCard {
     QDir().mkpath(dir.filePath("home"));
     // No daemon of the user's may answer in place of the player in this process.
     qputenv("ZK27_PLAYER_SOCKET", dir.filePath("no-player.sock").toUtf8());
+    // The in-process player's lock file goes to a runtime folder of the test's.
+    const QString run = dir.filePath("run");
+    QDir().mkpath(run);
+    QFile::setPermissions(run, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", run.toUtf8());
     FrontEndHooks h = GuiHooks();
     h.showMessage = [this](const std::string& text) { messages << QString::fromStdString(text); };
     h.askYesNo = [this](const std::string&, const std::string& text, bool warning) {
