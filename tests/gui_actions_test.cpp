@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <QProgressBar>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <cmath>
 #include <sndfile.h>
 
@@ -101,6 +102,8 @@ class ActionsTest : public QObject {
   void aCardHeldByAnotherProgramIsLeftAlone();
   void aDamagedCardIsOfferedARepairOnce();
   void aTransferStopsWhenTheUserAsks();
+  void theSelectionLeftKeepsItsButton_data();
+  void theSelectionLeftKeepsItsButton();
   void screenshotOfATransfer();
 };
 
@@ -130,7 +133,28 @@ void ActionsTest::formatAsksAndSaysHowItWent() {
   env.messages.clear();
   env.waits.clear();
   env.answers = {Answer::Yes};
+  // Every write of the format is made under the hourglass, which the window
+  // had its turn to show first; the completion message is read over an
+  // empty list and the normal cursor.
+  auto hourglass = [] { return QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor; };
+  bool windowsTurn = false;
+  QStringList seen;
+  QTimer::singleShot(0, &form, [&] { windowsTurn = true; });
+  env.player->core().SetObserver([&](std::uint64_t, const player::CommandInfo& c) {
+    if (c.code == kCmdWriteSectors && !(hourglass() && windowsTurn)) seen << "a write without the hourglass";
+  });
+  const FrontEndHooks installed = Hooks();
+  FrontEndHooks hooks = installed;
+  hooks.showMessage = [&, said = hooks.showMessage](const std::string& text) {
+    seen << QString("%1 lines, hourglass %2").arg(form.MP3ListBox->count()).arg(hourglass());
+    said(text);
+  };
+  InstallHooks(hooks);
   form.FMBitBtn->click();
+  env.player->core().SetObserver(nullptr);
+  InstallHooks(installed);
+  QCOMPARE(seen, QStringList{"0 lines, hourglass 0"});
+  QVERIFY(!QApplication::overrideCursor());
   QCOMPARE(env.messages, QStringList{msg::kFormattingCompleted});
   QCOMPARE(env.waits, QStringList{"1001:"});
   QCOMPARE(env.busyDepth, 0);
@@ -242,6 +266,54 @@ void ActionsTest::aTransferStopsWhenTheUserAsks() {
   form.DownBitBtn->click();
   QCOMPARE(env.waits, QStringList{"2001:1 file downloaded"});
   QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3"}));
+}
+
+void ActionsTest::theSelectionLeftKeepsItsButton_data() {
+  QTest::addColumn<bool>("download");
+  QTest::addColumn<bool>("stop");
+  QTest::newRow("after a Download") << true << false;
+  QTest::newRow("after a stopped Download") << true << true;
+  QTest::newRow("after an Upload") << false << false;
+}
+
+void ActionsTest::theSelectionLeftKeepsItsButton() {
+  QFETCH(bool, download);
+  QFETCH(bool, stop);
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(env.Store("card.mp3", 2 * 65536));
+  env.WritePcFile("pc/pc.mp3", 2 * 65536);
+  TMainForm form;
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  QListWidget* from = download ? form.SFileListBox : form.MP3ListBox;
+  QListWidget* other = download ? form.MP3ListBox : form.SFileListBox;
+  QPushButton* button = download ? form.DownBitBtn : form.UpBitBtn;
+  QPushButton* opposite = download ? form.UpBitBtn : form.DownBitBtn;
+  const int panel = download ? 0 : 2;
+  auto click = [](QListWidget* list) {
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(0)).center());
+  };
+  click(from);
+  QVERIFY(button->isEnabled());
+  const QString counted = form.StatusBar->PanelText(panel);
+  ProgressSpy spy(env.player->core());
+  spy.onPercent = [&](int p) {
+    if (!stop || p != 50 || !form1) return;
+    env.answers = {Answer::Yes};
+    QTest::keyClick(form1, Qt::Key_Escape);
+  };
+  button->click();
+  QCOMPARE(env.waits.size(), 1);
+  QVERIFY(from->item(0)->isSelected());
+  QCOMPARE(form.StatusBar->PanelText(panel), counted);
+  QVERIFY(button->isEnabled() && !opposite->isEnabled());
+  // A click on the other list takes the button; one on the same line again
+  // gives it back.
+  click(other);
+  QVERIFY(!button->isEnabled());
+  click(from);
+  QVERIFY(button->isEnabled() && !opposite->isEnabled());
+  QCOMPARE(from->selectedItems().size(), 1);
 }
 
 void ActionsTest::downloadSkipsWhatItCannotStore() {
@@ -395,7 +467,7 @@ void ActionsTest::uploadFetchesTheSelection() {
   QCOMPARE(spy.percents, (QList<int>{33, 67, 100, 0, 100, 0}));
   QCOMPARE(env.waits, QStringList{"2001:3 files uploaded"});
   QVERIFY(form1 == nullptr && form.isEnabled());
-  QVERIFY(!form.DownBitBtn->isEnabled() && !form.UpBitBtn->isEnabled());
+  QVERIFY(!form.DownBitBtn->isEnabled() && form.UpBitBtn->isEnabled());
   QCOMPARE(CurrentFileName, std::string("empty.mp3"));
   // Exactly the card files' bytes, and the file list read again.
   for (const auto& [name, size] : {std::pair{"three.mp3", 3 * 65536}, {"small.mp3", 100}, {"empty.mp3", 0}})
@@ -579,7 +651,8 @@ void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
            (QStringList{msg::kUnknownVoice, QString::fromStdString(CardOpText(kOpDecodeFailed, "bad.voc"))}));
   QCOMPARE(env.waits, QStringList{"2001:1 file uploaded"});
   QVERIFY(form1 == nullptr && form.isEnabled() && form.WavBitBtn->isEnabled());
-  QVERIFY(!form.DownBitBtn->isEnabled() && !form.UpBitBtn->isEnabled());
+  // The recordings stay selected, and Upload with them.
+  QVERIFY(!form.DownBitBtn->isEnabled() && form.UpBitBtn->isEnabled());
   QCOMPARE(Lines(form.MP3ListBox).size(), 3);
   QCOMPARE(QDir(env.dir.filePath("pc")).entryList(QDir::Files | QDir::Hidden, QDir::Name),
            (QStringList{memo.chopped(4) + ".voc", memoWav, "bad.voc"}));

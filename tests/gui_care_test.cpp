@@ -151,19 +151,30 @@ void CareTest::aRefusedNameSaysWhyAndChangesNothing() {
       {"tab\there.mp3", QString::fromStdString(CardOpText(kOpNameNotStorable, "tab\there.mp3"))},
       {polish, QString::fromStdString(CardOpText(kOpNameNotStorable, polish.toStdString()))},
   };
+  const QString prompt = msg::kRenamePrompt;
   for (const auto& [typed, said] : cases) {
     Select(form.MP3ListBox, {"a.mp3"});
     env.messages.clear();
-    env.texts = {typed};
+    env.textQuestions.clear();
+    // The box opens again on the name as typed; here it is cancelled.
+    env.texts = {typed, QString()};
     QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
     QVERIFY2(!said.isEmpty(), qPrintable(typed));
     QCOMPARE(env.messages, QStringList{said});
+    QCOMPARE(env.textQuestions, (QStringList{prompt + " [a.mp3]", prompt + " [" + typed + "]"}));
     QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3", "c.voc"}));
     QCOMPARE(Selected(form.MP3ListBox), QStringList{"a.mp3"});
     QVERIFY2(ImageBytes(env) == before, qPrintable(typed));
   }
   QVERIFY(env.texts.isEmpty());
   QVERIFY(form.isVisible());
+
+  // The name mended in the box that opened again is taken.
+  env.messages.clear();
+  env.texts = {"x.voc", "x.mp3"};
+  QTest::keyClick(form.MP3ListBox, Qt::Key_F2);
+  QCOMPARE(env.messages, QStringList{msg::kInvalidType});
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"x.mp3", "b.mp3", "c.voc"}));
 }
 
 void CareTest::altUpAndAltDownMoveTheMusicFileInThePlayOrder() {

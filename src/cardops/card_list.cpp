@@ -236,6 +236,11 @@ CardOpResult RenameCardFile(const std::string& line, const std::string& newName)
   return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
 }
 
+bool NewNameRefused(CardOpResult result) {
+  return result == kOpNameNotStorable || result == kOpNameTooLong || result == kOpWrongKind ||
+         result == kOpNameOnCard;
+}
+
 CardOpResult OrderMusicFiles(const std::vector<std::string>& first) {
   CardFileCount = ListEntries(false);
   for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);

@@ -155,6 +155,9 @@ CardOpResult ReleaseCardFileAt(DirEntryPos place);
 // in place, one NameTable sector; a file without a name gets a free slot
 // (kOpNameTableFull when none is left), written before its entry.
 CardOpResult RenameCardFile(const std::string& line, const std::string& newName);
+// Whether RenameCardFile's `result` refused the new name itself, so that
+// another name may do: not one the card can hold, of another kind, or in use.
+bool NewNameRefused(CardOpResult result);
 
 // Puts the music files named by the list lines `first` first in the play
 // order, in the order given, and the other music files after them in their

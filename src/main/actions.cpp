@@ -2,6 +2,7 @@
 // (card to PC), Delete and To Wave. Each handler shows what happens (probe,
 // questions, progress window, messages, counts, buttons) and leaves the card
 // work to the card operations, which zk27 runs the same way.
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -47,6 +48,20 @@ class ActionScope {
   bool entered_;
 };
 
+// The hourglass for as long as it lives. It is on the screen before the
+// constructor returns: the card work after it blocks the thread, and a cursor
+// the window system has not been told of yet would change only after the work.
+class WaitCursor {
+ public:
+  WaitCursor() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QGuiApplication::sync();
+  }
+  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
 }  // namespace
 
 bool TMainForm::BeginAction() {
@@ -86,6 +101,12 @@ bool TMainForm::CardAsRead() {
   Reload();
   if (wasMounted) ShowMessage(msg::kCardChanged);
   return false;
+}
+
+void TMainForm::ButtonsAfterTransfer(bool down, bool up) {
+  if (closing_) return;
+  DownBitBtn->setEnabled(down && !SFileListBox->selectedItems().isEmpty());
+  UpBitBtn->setEnabled(up && !MP3ListBox->selectedItems().isEmpty());
 }
 
 void TMainForm::ProbeForAction() {
@@ -142,11 +163,19 @@ void TMainForm::FMBitBtnClick() {
   // programs off the card.
   const CardLockScope lock(CardLock::kExclusive);
   if (!HeldForAction(lock)) return;
-  SetBusyCursor(true);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const FormatResult formatted = FormatCard();
-  WaitMilliseconds(1001);
-  SetBusyCursor(false);
+  const FormatResult formatted = [] {
+    const WaitCursor hourglass;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const FormatResult result = FormatCard();
+    WaitMilliseconds(1001);
+    return result;
+  }();
+  // The files are gone before the message says so; a refused card keeps
+  // its list.
+  if (formatted == kFormatOk) {
+    const QSignalBlocker quiet(MP3ListBox);
+    MP3ListBox->clear();
+  }
   // Only a format that succeeded is called completed; a refused card keeps
   // its files, and the user must hear that it was not formatted.
   ShowMessage(msg::FormatOutcome(formatted));
@@ -199,6 +228,8 @@ void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
     const bool asRead = CardAsRead();
     if (!asRead && DeviceState != 0) return;
   }
+  const bool down = DownBitBtn->isEnabled();
+  const bool up = UpBitBtn->isEnabled();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   RefreshCardView();
@@ -222,6 +253,7 @@ void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
     }
   };
   FinishDownload(RunSendPass(files, view));
+  ButtonsAfterTransfer(down, up);
 }
 
 // ---- Upload: card files to the PC ----------------------------------------------------------
@@ -291,6 +323,8 @@ void TMainForm::UpBitBtnClick() {
   const CardLockScope lock(CardLock::kShared);
   if (!HeldForAction(lock)) return;
   ProbeForAction();
+  const bool down = DownBitBtn->isEnabled();
+  const bool up = UpBitBtn->isEnabled();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   if (CardOrLinkLost()) return;
@@ -299,7 +333,7 @@ void TMainForm::UpBitBtnClick() {
   if (!CardAsRead()) return;
 
   OpenProgressWindow(true);
-  FetchSelectedFiles(false);
+  if (FetchSelectedFiles(false)) ButtonsAfterTransfer(down, up);
 }
 
 // ---- Delete ---------------------------------------------------------------------------------
@@ -421,15 +455,18 @@ void TMainForm::RenameCardRecord(int row, std::int32_t r) {
   const std::uint8_t fileId = CardFileTable[r].FileId;
   const std::string shown = PcNameFromCard(line);
   std::string name = shown;
-  if (!AskText(msg::kRenameCaption, msg::kRenamePrompt, &name) || name == shown) return;
-  const CardOpResult result = RenameCardFile(line, name);
-  if (result == kOpDeviceFailed) {
-    EndOnFailedWrite();
-    return;
-  }
-  if (result != kOpOk) {
+  // A refused name is said, and the box opens again on the name as typed,
+  // to be mended rather than typed anew.
+  for (;;) {
+    if (!AskText(msg::kRenameCaption, msg::kRenamePrompt, &name) || name == shown) return;
+    const CardOpResult result = RenameCardFile(line, name);
+    if (result == kOpOk) break;
+    if (result == kOpDeviceFailed) {
+      EndOnFailedWrite();
+      return;
+    }
     ShowMessage(Refusal(result, name));
-    return;
+    if (!NewNameRefused(result)) return;
   }
   FillMp3List(RebuildCardList());
   SelectCardFile(fileId);  // a rename keeps the FileId
@@ -467,6 +504,8 @@ void TMainForm::MoveCardRecord(int row, std::int32_t r, int step) {
 void TMainForm::WavBitBtnClick() {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
+  const bool down = DownBitBtn->isEnabled();
+  const bool up = UpBitBtn->isEnabled();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   WavBitBtn->setEnabled(false);
@@ -482,5 +521,7 @@ void TMainForm::WavBitBtnClick() {
   }
 
   OpenProgressWindow(true);
-  if (FetchSelectedFiles(true)) WavBitBtn->setEnabled(true);
+  if (!FetchSelectedFiles(true)) return;
+  WavBitBtn->setEnabled(true);
+  ButtonsAfterTransfer(down, up);
 }

@@ -179,10 +179,10 @@ void TMainForm::Connect() {
   });
   connect(SDirectoryListBox, &TDirectoryListBox::EnterPressed, this, &TMainForm::SDirectoryListBoxKeyDown);
   connect(SDirectoryListBox, &TDirectoryListBox::Opening, this, &TMainForm::SDirectorylistBoxDblClick);
-  // Refills block the lists' signals, so these are the user's changes only.
-  connect(SFileListBox, &QListWidget::itemSelectionChanged, this, &TMainForm::SFileListBoxClick);
+  // Refills block the lists' signals, so these are the user's clicks only.
+  OnEveryClick(SFileListBox, [this] { SFileListBoxClick(); });
   connect(SFileListBox, &TFileListBox::MouseUp, this, &TMainForm::SFileListBoxMouseUp);
-  connect(MP3ListBox, &QListWidget::itemSelectionChanged, this, &TMainForm::MP3ListBoxClick);
+  OnEveryClick(MP3ListBox, [this] { MP3ListBoxClick(); });
   connect(FMBitBtn, &QPushButton::clicked, this, &TMainForm::FMBitBtnClick);
   connect(DownBitBtn, &QPushButton::clicked, this, &TMainForm::DownBitBtnClick);
   connect(UpBitBtn, &QPushButton::clicked, this, &TMainForm::UpBitBtnClick);

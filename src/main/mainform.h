@@ -166,6 +166,10 @@ class TMainForm : public QWidget {
   // was closed.
   bool FinishUpload(const PassSummary& summary);
   void ProbeForAction();
+  // The end of a transfer that leaves the window open: each of the two
+  // buttons that was on when it began (`down`, `up`) is on again while its
+  // list still holds a selection, for the files stay highlighted and counted.
+  void ButtonsAfterTransfer(bool down, bool up);
   // False, after saying so, when another program holds the card.
   bool HeldForAction(const CardLockScope& lock);
   // True when the card's tables are still those the window read. Otherwise

@@ -274,3 +274,39 @@ void TFileListBox::mouseReleaseEvent(QMouseEvent* event) {
   QListWidget::mouseReleaseEvent(event);
   emit MouseUp();
 }
+
+// ---- clicks ------------------------------------------------------------------
+
+namespace {
+
+// A press starts a click; a change of the selection from then on is the
+// click's own call, and the click that changed nothing calls at its release.
+class ClickWatch : public QObject {
+ public:
+  ClickWatch(QListWidget* list, std::function<void()> click) : QObject(list), click_(std::move(click)) {
+    list->viewport()->installEventFilter(this);
+    connect(list, &QListWidget::itemSelectionChanged, this, [this] {
+      changed_ = true;
+      click_();
+    });
+    // Emitted at the release, after any change of the selection it made.
+    connect(list, &QAbstractItemView::clicked, this, [this] {
+      if (!changed_) click_();
+    });
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)
+      changed_ = false;
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  std::function<void()> click_;
+  bool changed_ = false;
+};
+
+}  // namespace
+
+void OnEveryClick(QListWidget* list, std::function<void()> click) { new ClickWatch(list, std::move(click)); }

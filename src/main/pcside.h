@@ -13,6 +13,7 @@
 #include <QListWidget>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 struct PcDrive {
   QChar letter;  // upper case
@@ -128,3 +129,11 @@ class TFileListBox : public QListWidget {
   QString dir_;
   QStringList patterns_;
 };
+
+// Calls `click` once for every click of the user's on a line of `list`,
+// whether or not the click changed the selection, and once for every other
+// change of the selection the user makes (the keyboard, a drag over the
+// lines). A click on the line that is already the selection still counts: it
+// is how a user asks for the list's button again. Refills from the program
+// block the list's signals and count for nothing.
+void OnEveryClick(QListWidget* list, std::function<void()> click);
