@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <QProgressBar>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <cmath>
 #include <sndfile.h>
 
@@ -39,6 +40,7 @@ class ProgressSpy : public PercentSpy {
 };
 
 enum class Fault { Eject, Unplug, Busy, Drop, Recheck };
+enum class Transfer { Download, Upload, ToWave };
 
 // Applies `fault` to the player; Heal undoes it.
 void Apply(player::InProcessPlayer& p, Fault fault) {
@@ -81,6 +83,7 @@ int FileIdOnCard(const std::string& name) {
 }  // namespace
 
 Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(Transfer)
 
 class ActionsTest : public QObject {
   Q_OBJECT
@@ -93,6 +96,8 @@ class ActionsTest : public QObject {
   void uploadFetchesTheSelection();
   void uploadStopsWhenTheCardFails_data();
   void uploadStopsWhenTheCardFails();
+  void aFailedTransferEndsTheProgramOrKeepsItsWindow_data();
+  void aFailedTransferEndsTheProgramOrKeepsItsWindow();
   void uploadIntoAFolderThatIsGone();
   void deleteReleasesAndClosesUpTheNumbers();
   void toWaveConvertsVoiceRecordingsOnly();
@@ -447,6 +452,68 @@ void ActionsTest::uploadStopsWhenTheCardFails() {
                             {"2.mp3", GuiCard::Content("2.mp3", 3 * 65536)},
                             {"3.mp3", GuiCard::Content("3.mp3", 100)}}),
            QString());
+}
+
+// The program as it runs, its message loop included. A transfer that the
+// card, the cable or the player cuts says so and asks nothing (stopping is
+// the user's question): a card or link gone ends the program, any other
+// failure leaves the window open until the user closes it.
+void ActionsTest::aFailedTransferEndsTheProgramOrKeepsItsWindow_data() {
+  QTest::addColumn<Transfer>("transfer");
+  QTest::addColumn<Fault>("fault");
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<bool>("programEnds");
+  for (const auto& [transfer, name] :
+       {std::pair{Transfer::Download, "download"}, {Transfer::Upload, "upload"}, {Transfer::ToWave, "to wave"}}) {
+    QTest::addRow("%s, card pulled", name) << transfer << Fault::Eject << QStringList{msg::kCardRemoved} << true;
+    QTest::addRow("%s, cable pulled", name) << transfer << Fault::Unplug << QStringList{msg::kLostConnection} << true;
+    QTest::addRow("%s, player busy", name) << transfer << Fault::Busy << QStringList{kBusyMessage, msg::kNotReady}
+                                           << false;
+    QTest::addRow("%s, command dropped", name) << transfer << Fault::Drop << QStringList{msg::kNotReady} << false;
+  }
+}
+
+void ActionsTest::aFailedTransferEndsTheProgramOrKeepsItsWindow() {
+  QFETCH(Transfer, transfer);
+  QFETCH(Fault, fault);
+  GuiCard env;
+  env.StartFormattedCard();
+  const QString name = transfer == Transfer::ToWave ? "1.voc" : "1.mp3";
+  QVERIFY(QDir().mkpath(env.dir.filePath("pc")));
+  if (transfer == Transfer::Download)
+    env.WritePcFile("pc/" + name, 3 * 65536);
+  else
+    QVERIFY(env.Store(name, 3 * 65536));
+  PercentSpy spy;
+  spy.onPercent = [&](int p) {
+    if (p == 33) Apply(*env.player, fault);
+  };
+  bool windowStayed = false;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* form = qobject_cast<TMainForm*>(w);
+      if (!form || !form->isVisible()) continue;
+      form->SDirectoryListBox->SetDirectory(env.dir.filePath("pc"));
+      (transfer == Transfer::Download ? form->SFileListBox : form->MP3ListBox)->selectAll();
+      QPushButton* button = transfer == Transfer::Download ? form->DownBitBtn
+                            : transfer == Transfer::Upload ? form->UpBitBtn
+                                                           : form->WavBitBtn;
+      button->click();
+      windowStayed = form->isVisible();
+      if (windowStayed) form->close();
+    }
+  });
+  // A program that goes on after its window has gone fails here, not at the
+  // suite's time-out.
+  QTimer guard;
+  guard.setSingleShot(true);
+  connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  guard.start(5000);
+  QCOMPARE(RunMainProgram(), 0);
+  QTEST(env.messages, "messages");
+  QCOMPARE(env.questions, QStringList());
+  QTEST(!windowStayed, "programEnds");
+  QCOMPARE(spy.percents.first(), 33);
 }
 
 void ActionsTest::uploadIntoAFolderThatIsGone() {
