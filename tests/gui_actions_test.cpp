@@ -106,6 +106,8 @@ class ActionsTest : public QObject {
   void aCardHeldByAnotherProgramIsLeftAlone();
   void aDamagedCardIsOfferedARepairOnce();
   void aTransferStopsWhenTheUserAsks();
+  void escapeOnEitherWindowAsksToStop_data();
+  void escapeOnEitherWindowAsksToStop();
   void screenshotOfATransfer();
 };
 
@@ -247,6 +249,59 @@ void ActionsTest::aTransferStopsWhenTheUserAsks() {
   form.DownBitBtn->click();
   QCOMPARE(env.waits, QStringList{"2001:1 file downloaded"});
   QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3"}));
+}
+
+// The keys as the window system sends them, to a window's focus. The
+// progress window is the active one, so Escape reaches it; Escape on the
+// main window asks too, disabled or not, and so does its close box. After
+// the transfer the focus is back where it was: on the list the button sent
+// from, as the button itself is disabled by then (To Wave's is not).
+void ActionsTest::escapeOnEitherWindowAsksToStop_data() {
+  QTest::addColumn<Transfer>("transfer");
+  QTest::newRow("download") << Transfer::Download;
+  QTest::newRow("upload") << Transfer::Upload;
+  QTest::newRow("to wave") << Transfer::ToWave;
+}
+
+void ActionsTest::escapeOnEitherWindowAsksToStop() {
+  QFETCH(Transfer, transfer);
+  GuiCard env;
+  env.StartFormattedCard();
+  QVERIFY(QDir().mkpath(env.dir.filePath("pc")));
+  const QString name = transfer == Transfer::ToWave ? "1.voc" : "1.mp3";
+  if (transfer == Transfer::Download)
+    env.WritePcFile("pc/" + name, 8 * 65536);
+  else
+    QVERIFY(env.Store(name, 8 * 65536));
+  TMainForm form;
+  QVERIFY(QTest::qWaitForWindowActive(&form));
+  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
+  QListWidget* list = transfer == Transfer::Download ? form.SFileListBox : form.MP3ListBox;
+  list->selectAll();
+  QPushButton* button = transfer == Transfer::Download ? form.DownBitBtn
+                        : transfer == Transfer::Upload ? form.UpBitBtn
+                                                       : form.WavBitBtn;
+  bool progressActive = false;
+  PercentSpy spy;
+  spy.onPercent = [&](int p) {
+    if (!form1) return;
+    env.answers = {p == 50 ? Answer::Yes : Answer::No};
+    if (p == 12) {
+      progressActive = QApplication::activeWindow() == form1 && QApplication::focusWidget() == form1;
+      QTest::keyClick(form1->windowHandle(), Qt::Key_Escape);
+    } else if (p == 38) {
+      form.close();
+    } else if (p == 25 || p == 50) {
+      QTest::keyClick(form.windowHandle(), Qt::Key_Escape);
+    }
+  };
+  QTest::mouseClick(button, Qt::LeftButton);
+  QVERIFY(progressActive);
+  QCOMPARE(env.questions, QStringList(4, msg::kStopQuestion));
+  QCOMPARE(spy.percents, (QList<int>{12, 25, 38, 50}));
+  QVERIFY(form1 == nullptr && form.isVisible());
+  QTRY_COMPARE(QApplication::activeWindow(), &form);
+  QCOMPARE(QApplication::focusWidget(), transfer == Transfer::ToWave ? static_cast<QWidget*>(button) : list);
 }
 
 void ActionsTest::downloadSkipsWhatItCannotStore() {
