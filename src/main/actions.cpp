@@ -2,6 +2,7 @@
 // (card to PC), Delete and To Wave. Each handler shows what happens (probe,
 // questions, progress window, messages, counts, buttons) and leaves the card
 // work to the card operations, which zk27 runs the same way.
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -171,7 +172,12 @@ void TMainForm::AskToStop() {
     RequestStop();
     return;
   }
+  // The question is a window of its own. Once it has gone the keys go back
+  // to the window that asked: without a window manager no window would have
+  // them, and a window manager may pick the main window.
+  const QPointer<QWidget> asking = QApplication::activeWindow();
   if (AskYesNo("", msg::kStopQuestion) == Answer::Yes) RequestStop();
+  if (asking && asking->isVisible()) asking->activateWindow();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
