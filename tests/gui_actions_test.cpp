@@ -80,6 +80,25 @@ int FileIdOnCard(const std::string& name) {
   return r > 0 ? CardFileTable[r].FileId : -1;
 }
 
+// A transfer's file of `clusters` clusters: on the PC in folder pc for a
+// download, on the card otherwise (a recording for To Wave).
+void PutFileToMove(GuiCard& env, Transfer transfer, int clusters) {
+  QVERIFY(QDir().mkpath(env.dir.filePath("pc")));
+  if (transfer == Transfer::Download)
+    env.WritePcFile("pc/1.mp3", clusters * 65536);
+  else
+    QVERIFY(env.Store(transfer == Transfer::ToWave ? "1.voc" : "1.mp3", clusters * 65536));
+}
+
+// Selects what the transfer moves, folder pc shown; returns its button.
+QPushButton* ReadyToMove(TMainForm& form, GuiCard& env, Transfer transfer) {
+  form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc"));
+  (transfer == Transfer::Download ? form.SFileListBox : form.MP3ListBox)->selectAll();
+  return transfer == Transfer::Download ? form.DownBitBtn
+         : transfer == Transfer::Upload ? form.UpBitBtn
+                                        : form.WavBitBtn;
+}
+
 }  // namespace
 
 Q_DECLARE_METATYPE(Fault)
@@ -267,20 +286,11 @@ void ActionsTest::escapeOnEitherWindowAsksToStop() {
   QFETCH(Transfer, transfer);
   GuiCard env;
   env.StartFormattedCard();
-  QVERIFY(QDir().mkpath(env.dir.filePath("pc")));
-  const QString name = transfer == Transfer::ToWave ? "1.voc" : "1.mp3";
-  if (transfer == Transfer::Download)
-    env.WritePcFile("pc/" + name, 8 * 65536);
-  else
-    QVERIFY(env.Store(name, 8 * 65536));
+  PutFileToMove(env, transfer, 8);
   TMainForm form;
   QVERIFY(QTest::qWaitForWindowActive(&form));
-  QVERIFY(form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc")));
-  QListWidget* list = transfer == Transfer::Download ? form.SFileListBox : form.MP3ListBox;
-  list->selectAll();
-  QPushButton* button = transfer == Transfer::Download ? form.DownBitBtn
-                        : transfer == Transfer::Upload ? form.UpBitBtn
-                                                       : form.WavBitBtn;
+  QPushButton* button = ReadyToMove(form, env, transfer);
+  QWidget* list = transfer == Transfer::Download ? form.SFileListBox : form.MP3ListBox;
   bool progressActive = false;
   PercentSpy spy;
   spy.onPercent = [&](int p) {
@@ -533,12 +543,7 @@ void ActionsTest::aFailedTransferEndsTheProgramOrKeepsItsWindow() {
   QFETCH(Fault, fault);
   GuiCard env;
   env.StartFormattedCard();
-  const QString name = transfer == Transfer::ToWave ? "1.voc" : "1.mp3";
-  QVERIFY(QDir().mkpath(env.dir.filePath("pc")));
-  if (transfer == Transfer::Download)
-    env.WritePcFile("pc/" + name, 3 * 65536);
-  else
-    QVERIFY(env.Store(name, 3 * 65536));
+  PutFileToMove(env, transfer, 3);
   PercentSpy spy;
   spy.onPercent = [&](int p) {
     if (p == 33) Apply(*env.player, fault);
@@ -548,27 +553,20 @@ void ActionsTest::aFailedTransferEndsTheProgramOrKeepsItsWindow() {
     for (QWidget* w : QApplication::topLevelWidgets()) {
       auto* form = qobject_cast<TMainForm*>(w);
       if (!form || !form->isVisible()) continue;
-      form->SDirectoryListBox->SetDirectory(env.dir.filePath("pc"));
-      (transfer == Transfer::Download ? form->SFileListBox : form->MP3ListBox)->selectAll();
-      QPushButton* button = transfer == Transfer::Download ? form->DownBitBtn
-                            : transfer == Transfer::Upload ? form->UpBitBtn
-                                                           : form->WavBitBtn;
-      button->click();
+      ReadyToMove(*form, env, transfer)->click();
       windowStayed = form->isVisible();
       if (windowStayed) form->close();
     }
   });
   // A program that goes on after its window has gone fails here, not at the
   // suite's time-out.
-  QTimer guard;
-  guard.setSingleShot(true);
-  connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-  guard.start(5000);
+  const QObject guard;
+  QTimer::singleShot(5000, &guard, [] { QCoreApplication::exit(1); });
   QCOMPARE(RunMainProgram(), 0);
   QTEST(env.messages, "messages");
   QCOMPARE(env.questions, QStringList());
   QTEST(!windowStayed, "programEnds");
-  QCOMPARE(spy.percents.first(), 33);
+  QCOMPARE(spy.percents.value(0), 33);
 }
 
 void ActionsTest::uploadIntoAFolderThatIsGone() {
