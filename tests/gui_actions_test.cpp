@@ -310,7 +310,7 @@ void ActionsTest::escapeOnEitherWindowAsksToStop() {
   QCOMPARE(env.questions, QStringList(4, msg::kStopQuestion));
   QCOMPARE(spy.percents, (QList<int>{12, 25, 38, 50}));
   QVERIFY(form1 == nullptr && form.isVisible());
-  QTRY_COMPARE(QApplication::activeWindow(), &form);
+  QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeWindow() == &form, 1000);
   QCOMPARE(QApplication::focusWidget(), transfer == Transfer::ToWave ? static_cast<QWidget*>(button) : list);
 }
 
