@@ -99,8 +99,8 @@ class TMainForm : public QWidget {
   void ChangeSelectedFile(const std::function<void(int row, std::int32_t r)>& change);
   void RenameCardRecord(int row, std::int32_t r);
   void MoveCardRecord(int row, std::int32_t r, int step);
-  // True once the window was closed on the device's condition; the program
-  // then ends as after a normal close.
+  // True once the window was closed, on the device's condition or by the
+  // user; the program ends once the action under way, if any, has ended.
   bool Closing() const { return closing_; }
   // One action at a time: BeginAction is false while another runs.
   // EndAction runs a re-check of the card that the player asked for meanwhile.
