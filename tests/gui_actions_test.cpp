@@ -40,6 +40,7 @@ class ProgressSpy : public PercentSpy {
 };
 
 enum class Fault { Eject, Unplug, Busy, Drop, Recheck };
+enum class Transfer { Download, Upload, ToWave };
 
 // Applies `fault` to the player; Heal undoes it.
 void Apply(player::InProcessPlayer& p, Fault fault) {
@@ -79,9 +80,29 @@ int FileIdOnCard(const std::string& name) {
   return r > 0 ? CardFileTable[r].FileId : -1;
 }
 
+// A transfer's file of `clusters` clusters: on the PC in folder pc for a
+// download, on the card otherwise (a recording for To Wave).
+void PutFileToMove(GuiCard& env, Transfer transfer, int clusters) {
+  QVERIFY(QDir().mkpath(env.dir.filePath("pc")));
+  if (transfer == Transfer::Download)
+    env.WritePcFile("pc/1.mp3", clusters * 65536);
+  else
+    QVERIFY(env.Store(transfer == Transfer::ToWave ? "1.voc" : "1.mp3", clusters * 65536));
+}
+
+// Selects what the transfer moves, folder pc shown; returns its button.
+QPushButton* ReadyToMove(TMainForm& form, GuiCard& env, Transfer transfer) {
+  form.SDirectoryListBox->SetDirectory(env.dir.filePath("pc"));
+  (transfer == Transfer::Download ? form.SFileListBox : form.MP3ListBox)->selectAll();
+  return transfer == Transfer::Download ? form.DownBitBtn
+         : transfer == Transfer::Upload ? form.UpBitBtn
+                                        : form.WavBitBtn;
+}
+
 }  // namespace
 
 Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(Transfer)
 
 class ActionsTest : public QObject {
   Q_OBJECT
@@ -94,6 +115,8 @@ class ActionsTest : public QObject {
   void uploadFetchesTheSelection();
   void uploadStopsWhenTheCardFails_data();
   void uploadStopsWhenTheCardFails();
+  void aFailedTransferEndsTheProgramOrKeepsItsWindow_data();
+  void aFailedTransferEndsTheProgramOrKeepsItsWindow();
   void uploadIntoAFolderThatIsGone();
   void deleteReleasesAndClosesUpTheNumbers();
   void toWaveConvertsVoiceRecordingsOnly();
@@ -102,8 +125,10 @@ class ActionsTest : public QObject {
   void aCardHeldByAnotherProgramIsLeftAlone();
   void aDamagedCardIsOfferedARepairOnce();
   void aTransferStopsWhenTheUserAsks();
-  void theSelectionLeftKeepsItsButton_data();
-  void theSelectionLeftKeepsItsButton();
+  void aClickOnTheLineLeftSelectedEnablesItsButton_data();
+  void aClickOnTheLineLeftSelectedEnablesItsButton();
+  void escapeOnEitherWindowAsksToStop_data();
+  void escapeOnEitherWindowAsksToStop();
   void screenshotOfATransfer();
 };
 
@@ -268,7 +293,7 @@ void ActionsTest::aTransferStopsWhenTheUserAsks() {
   QCOMPARE(Lines(form.MP3ListBox), (QStringList{"a.mp3", "b.mp3"}));
 }
 
-void ActionsTest::theSelectionLeftKeepsItsButton_data() {
+void ActionsTest::aClickOnTheLineLeftSelectedEnablesItsButton_data() {
   QTest::addColumn<bool>("download");
   QTest::addColumn<bool>("stop");
   QTest::newRow("after a Download") << true << false;
@@ -276,7 +301,7 @@ void ActionsTest::theSelectionLeftKeepsItsButton_data() {
   QTest::newRow("after an Upload") << false << false;
 }
 
-void ActionsTest::theSelectionLeftKeepsItsButton() {
+void ActionsTest::aClickOnTheLineLeftSelectedEnablesItsButton() {
   QFETCH(bool, download);
   QFETCH(bool, stop);
   GuiCard env;
@@ -306,14 +331,62 @@ void ActionsTest::theSelectionLeftKeepsItsButton() {
   QCOMPARE(env.waits.size(), 1);
   QVERIFY(from->item(0)->isSelected());
   QCOMPARE(form.StatusBar->PanelText(panel), counted);
+  // The transfer leaves both buttons off; a click on the line still
+  // selected turns its button on, as a click does whether or not it changes
+  // the selection.
+  QVERIFY(!button->isEnabled() && !opposite->isEnabled());
+  click(from);
   QVERIFY(button->isEnabled() && !opposite->isEnabled());
-  // A click on the other list takes the button; one on the same line again
-  // gives it back.
+  QCOMPARE(from->selectedItems().size(), 1);
   click(other);
   QVERIFY(!button->isEnabled());
   click(from);
   QVERIFY(button->isEnabled() && !opposite->isEnabled());
   QCOMPARE(from->selectedItems().size(), 1);
+}
+
+// The keys as the window system sends them, to a window's focus. The
+// progress window is the active one, so Escape reaches it; Escape on the
+// main window asks too, disabled or not, and so does its close box. After
+// the transfer the focus is back where it was: on the list the button sent
+// from, as the button itself is disabled by then (To Wave's is not).
+void ActionsTest::escapeOnEitherWindowAsksToStop_data() {
+  QTest::addColumn<Transfer>("transfer");
+  QTest::newRow("download") << Transfer::Download;
+  QTest::newRow("upload") << Transfer::Upload;
+  QTest::newRow("to wave") << Transfer::ToWave;
+}
+
+void ActionsTest::escapeOnEitherWindowAsksToStop() {
+  QFETCH(Transfer, transfer);
+  GuiCard env;
+  env.StartFormattedCard();
+  PutFileToMove(env, transfer, 8);
+  TMainForm form;
+  QVERIFY(QTest::qWaitForWindowActive(&form));
+  QPushButton* button = ReadyToMove(form, env, transfer);
+  QWidget* list = transfer == Transfer::Download ? form.SFileListBox : form.MP3ListBox;
+  bool progressActive = false;
+  PercentSpy spy;
+  spy.onPercent = [&](int p) {
+    if (!form1) return;
+    env.answers = {p == 50 ? Answer::Yes : Answer::No};
+    if (p == 12) {
+      progressActive = QApplication::activeWindow() == form1 && QApplication::focusWidget() == form1;
+      QTest::keyClick(form1->windowHandle(), Qt::Key_Escape);
+    } else if (p == 38) {
+      form.close();
+    } else if (p == 25 || p == 50) {
+      QTest::keyClick(form.windowHandle(), Qt::Key_Escape);
+    }
+  };
+  QTest::mouseClick(button, Qt::LeftButton);
+  QVERIFY(progressActive);
+  QCOMPARE(env.questions, QStringList(4, msg::kStopQuestion));
+  QCOMPARE(spy.percents, (QList<int>{12, 25, 38, 50}));
+  QVERIFY(form1 == nullptr && form.isVisible());
+  QTRY_VERIFY_WITH_TIMEOUT(QApplication::activeWindow() == &form, 1000);
+  QCOMPARE(QApplication::focusWidget(), transfer == Transfer::ToWave ? static_cast<QWidget*>(button) : list);
 }
 
 void ActionsTest::downloadSkipsWhatItCannotStore() {
@@ -467,7 +540,7 @@ void ActionsTest::uploadFetchesTheSelection() {
   QCOMPARE(spy.percents, (QList<int>{33, 67, 100, 0, 100, 0}));
   QCOMPARE(env.waits, QStringList{"2001:3 files uploaded"});
   QVERIFY(form1 == nullptr && form.isEnabled());
-  QVERIFY(!form.DownBitBtn->isEnabled() && form.UpBitBtn->isEnabled());
+  QVERIFY(!form.DownBitBtn->isEnabled() && !form.UpBitBtn->isEnabled());
   QCOMPARE(CurrentFileName, std::string("empty.mp3"));
   // Exactly the card files' bytes, and the file list read again.
   for (const auto& [name, size] : {std::pair{"three.mp3", 3 * 65536}, {"small.mp3", 100}, {"empty.mp3", 0}})
@@ -519,6 +592,56 @@ void ActionsTest::uploadStopsWhenTheCardFails() {
                             {"2.mp3", GuiCard::Content("2.mp3", 3 * 65536)},
                             {"3.mp3", GuiCard::Content("3.mp3", 100)}}),
            QString());
+}
+
+// The program as it runs, its message loop included. A transfer that the
+// card, the cable or the player cuts says so and asks nothing (stopping is
+// the user's question): a card or link gone ends the program, any other
+// failure leaves the window open until the user closes it.
+void ActionsTest::aFailedTransferEndsTheProgramOrKeepsItsWindow_data() {
+  QTest::addColumn<Transfer>("transfer");
+  QTest::addColumn<Fault>("fault");
+  QTest::addColumn<QStringList>("messages");
+  QTest::addColumn<bool>("programEnds");
+  for (const auto& [transfer, name] :
+       {std::pair{Transfer::Download, "download"}, {Transfer::Upload, "upload"}, {Transfer::ToWave, "to wave"}}) {
+    QTest::addRow("%s, card pulled", name) << transfer << Fault::Eject << QStringList{msg::kCardRemoved} << true;
+    QTest::addRow("%s, cable pulled", name) << transfer << Fault::Unplug << QStringList{msg::kLostConnection} << true;
+    QTest::addRow("%s, player busy", name) << transfer << Fault::Busy << QStringList{kBusyMessage, msg::kNotReady}
+                                           << false;
+    QTest::addRow("%s, command dropped", name) << transfer << Fault::Drop << QStringList{msg::kNotReady} << false;
+  }
+}
+
+void ActionsTest::aFailedTransferEndsTheProgramOrKeepsItsWindow() {
+  QFETCH(Transfer, transfer);
+  QFETCH(Fault, fault);
+  GuiCard env;
+  env.StartFormattedCard();
+  PutFileToMove(env, transfer, 3);
+  PercentSpy spy;
+  spy.onPercent = [&](int p) {
+    if (p == 33) Apply(*env.player, fault);
+  };
+  bool windowStayed = false;
+  QTimer::singleShot(0, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* form = qobject_cast<TMainForm*>(w);
+      if (!form || !form->isVisible()) continue;
+      ReadyToMove(*form, env, transfer)->click();
+      windowStayed = form->isVisible();
+      if (windowStayed) form->close();
+    }
+  });
+  // A program that goes on after its window has gone fails here, not at the
+  // suite's time-out.
+  const QObject guard;
+  QTimer::singleShot(5000, &guard, [] { QCoreApplication::exit(1); });
+  QCOMPARE(RunMainProgram(), 0);
+  QTEST(env.messages, "messages");
+  QCOMPARE(env.questions, QStringList());
+  QTEST(!windowStayed, "programEnds");
+  QCOMPARE(spy.percents.value(0), 33);
 }
 
 void ActionsTest::uploadIntoAFolderThatIsGone() {
@@ -651,8 +774,7 @@ void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
            (QStringList{msg::kUnknownVoice, QString::fromStdString(CardOpText(kOpDecodeFailed, "bad.voc"))}));
   QCOMPARE(env.waits, QStringList{"2001:1 file uploaded"});
   QVERIFY(form1 == nullptr && form.isEnabled() && form.WavBitBtn->isEnabled());
-  // The recordings stay selected, and Upload with them.
-  QVERIFY(!form.DownBitBtn->isEnabled() && form.UpBitBtn->isEnabled());
+  QVERIFY(!form.DownBitBtn->isEnabled() && !form.UpBitBtn->isEnabled());
   QCOMPARE(Lines(form.MP3ListBox).size(), 3);
   QCOMPARE(QDir(env.dir.filePath("pc")).entryList(QDir::Files | QDir::Hidden, QDir::Name),
            (QStringList{memo.chopped(4) + ".voc", memoWav, "bad.voc"}));

@@ -3,10 +3,12 @@
 // questions, progress window, messages, counts, buttons) and leaves the card
 // work to the card operations, which zk27 runs the same way.
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QSignalBlocker>
 #include <algorithm>
 #include <functional>
@@ -62,17 +64,60 @@ class WaitCursor {
   WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
+// Escape on the main window while a transfer runs asks to stop it, as on
+// the progress window. A fetch disables the main window, and a disabled
+// widget drops its keys, so the key is caught on its way to the window's
+// widgets, before they see it. Installed on the application for the
+// transfer's length.
+class StopKey : public QObject {
+ public:
+  StopKey(QWidget* window, std::function<void()> ask, QObject* parent)
+      : QObject(parent), window_(window), ask_(std::move(ask)) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress || static_cast<QKeyEvent*>(event)->key() != Qt::Key_Escape ||
+        !watched->isWidgetType() || static_cast<QWidget*>(watched)->window() != window_)
+      return false;
+    ask_();
+    return true;
+  }
+
+ private:
+  QWidget* window_;
+  std::function<void()> ask_;
+};
+
 }  // namespace
 
 bool TMainForm::BeginAction() {
   if (acting_) return false;
   acting_ = true;
+  // Before the action disables anything: a disabled widget has given the
+  // focus away already.
+  focusBefore_ = focusWidget();
+  giveFocusBack_ = false;
   return true;
 }
 
 void TMainForm::EndAction() {
   acting_ = false;
   ClearStopRequest();  // a stop belongs to the action that asked for it
+  if (closing_) {
+    // The window closed during a transfer: the progress window, still open
+    // then, held the program's end back; it has gone now.
+    QCoreApplication::quit();
+    return;
+  }
+  if (giveFocusBack_) {
+    giveFocusBack_ = false;
+    // Without a window manager no window becomes active by itself when the
+    // progress window goes, and the keys would reach no widget.
+    activateWindow();
+    QWidget* to = focusBefore_;
+    if (!to || !to->isEnabled() || !to->isVisible()) to = focusFallback_;
+    if (to) to->setFocus(Qt::OtherFocusReason);
+  }
   // The player asked for the card to be read again while the action ran.
   if (recheckPending_ && !closing_) {
     recheckPending_ = false;
@@ -103,12 +148,6 @@ bool TMainForm::CardAsRead() {
   return false;
 }
 
-void TMainForm::ButtonsAfterTransfer(bool down, bool up) {
-  if (closing_) return;
-  DownBitBtn->setEnabled(down && !SFileListBox->selectedItems().isEmpty());
-  UpBitBtn->setEnabled(up && !MP3ListBox->selectedItems().isEmpty());
-}
-
 void TMainForm::ProbeForAction() {
   // The action's own probe: a re-check it calls for is made at once, so that
   // the action works on the card as it is now.
@@ -119,16 +158,53 @@ void TMainForm::ProbeForAction() {
 
 // ---- the progress window ------------------------------------------------------------
 
-Tform1* TMainForm::OpenProgressWindow(bool disableMainWindow) {
+Tform1* TMainForm::OpenProgressWindow(bool disableMainWindow, QWidget* fallback) {
   // Owned by the application, not by this window: it is a window of its own.
   form1 = new Tform1();
-  form1->onStopAsked = [] {
-    if (!StopRequested() && AskYesNo("", msg::kStopQuestion) == Answer::Yes) RequestStop();
-  };
+  form1->onStopAsked = [this] { AskToStop(); };
+  // Goes with the progress window.
+  qApp->installEventFilter(new StopKey(this, [this] { AskToStop(); }, form1));
   form1->show();
+  // The active window, so that Escape reaches it. A window manager may not
+  // activate a tool window by itself, and without one no window becomes
+  // active at all.
+  form1->raise();
+  form1->activateWindow();
+  form1->setFocus(Qt::ActiveWindowFocusReason);
+  focusFallback_ = fallback;
+  giveFocusBack_ = true;
   if (disableMainWindow) setEnabled(false);
   SetBusyCursor(true);
   return form1;
+}
+
+void TMainForm::AskToStop() {
+  if (StopRequested()) return;
+  // The window closed on the card's or the player's condition, or on the
+  // user's own Yes: the session ends, and so does the transfer, unasked.
+  if (closing_) {
+    RequestStop();
+    return;
+  }
+  // The question is a window of its own. Once it has gone the keys go back
+  // to the window that asked: without a window manager no window would have
+  // them, and a window manager may pick the main window.
+  const QPointer<QWidget> asking = QApplication::activeWindow();
+  if (AskYesNo("", msg::kStopQuestion) == Answer::Yes) RequestStop();
+  if (asking && asking->isVisible()) asking->activateWindow();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (form1 && !closing_) {
+    AskToStop();
+    if (!StopRequested()) {
+      event->ignore();
+      return;
+    }
+  }
+  // The program ends once the action under way, if any, has ended.
+  closing_ = true;
+  QWidget::closeEvent(event);
 }
 
 void TMainForm::CloseProgressWindow() {
@@ -228,8 +304,6 @@ void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
     const bool asRead = CardAsRead();
     if (!asRead && DeviceState != 0) return;
   }
-  const bool down = DownBitBtn->isEnabled();
-  const bool up = UpBitBtn->isEnabled();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   RefreshCardView();
@@ -239,7 +313,7 @@ void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
     files.push_back({QFile::encodeName(path).toStdString(), QFileInfo(path).fileName().toStdString()});
   if (files.empty()) return;
 
-  OpenProgressWindow(false);
+  OpenProgressWindow(false, SFileListBox);
   PassCallbacks view;
   view.starting = [this](std::size_t, int position, int total) { form1->ShowPosition(position, total); };
   view.transferring = [&](std::size_t i) { return ProgressTo(paths[static_cast<int>(i)], msg::kDownloading); };
@@ -253,7 +327,6 @@ void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
     }
   };
   FinishDownload(RunSendPass(files, view));
-  ButtonsAfterTransfer(down, up);
 }
 
 // ---- Upload: card files to the PC ----------------------------------------------------------
@@ -323,8 +396,6 @@ void TMainForm::UpBitBtnClick() {
   const CardLockScope lock(CardLock::kShared);
   if (!HeldForAction(lock)) return;
   ProbeForAction();
-  const bool down = DownBitBtn->isEnabled();
-  const bool up = UpBitBtn->isEnabled();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   if (CardOrLinkLost()) return;
@@ -332,8 +403,8 @@ void TMainForm::UpBitBtnClick() {
   // A list read again has lost the selection: the user chooses anew.
   if (!CardAsRead()) return;
 
-  OpenProgressWindow(true);
-  if (FetchSelectedFiles(false)) ButtonsAfterTransfer(down, up);
+  OpenProgressWindow(true, MP3ListBox);
+  FetchSelectedFiles(false);
 }
 
 // ---- Delete ---------------------------------------------------------------------------------
@@ -504,8 +575,6 @@ void TMainForm::MoveCardRecord(int row, std::int32_t r, int step) {
 void TMainForm::WavBitBtnClick() {
   const ActionScope scope(*this);
   if (!scope.Entered()) return;
-  const bool down = DownBitBtn->isEnabled();
-  const bool up = UpBitBtn->isEnabled();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   WavBitBtn->setEnabled(false);
@@ -520,8 +589,6 @@ void TMainForm::WavBitBtnClick() {
     return;
   }
 
-  OpenProgressWindow(true);
-  if (!FetchSelectedFiles(true)) return;
-  WavBitBtn->setEnabled(true);
-  ButtonsAfterTransfer(down, up);
+  OpenProgressWindow(true, MP3ListBox);
+  if (FetchSelectedFiles(true)) WavBitBtn->setEnabled(true);
 }

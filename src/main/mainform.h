@@ -10,6 +10,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QListWidget>
+#include <QPointer>
 #include <QPushButton>
 #include <QWidget>
 #include <cstdint>
@@ -98,8 +99,8 @@ class TMainForm : public QWidget {
   void ChangeSelectedFile(const std::function<void(int row, std::int32_t r)>& change);
   void RenameCardRecord(int row, std::int32_t r);
   void MoveCardRecord(int row, std::int32_t r, int step);
-  // True once the window was closed on the device's condition; the program
-  // then ends as after a normal close.
+  // True once the window was closed, on the device's condition or by the
+  // user; the program ends once the action under way, if any, has ended.
   bool Closing() const { return closing_; }
   // One action at a time: BeginAction is false while another runs.
   // EndAction runs a re-check of the card that the player asked for meanwhile.
@@ -128,6 +129,9 @@ class TMainForm : public QWidget {
 
  protected:
   bool event(QEvent* event) override;
+  // The close box or Ctrl+Q during a transfer asks to stop it, as the
+  // progress window's close box does; the window goes only on a Yes.
+  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
 
@@ -155,8 +159,15 @@ class TMainForm : public QWidget {
   void EndOnFailedWrite();
 
   // The actions' shared steps.
-  Tform1* OpenProgressWindow(bool disableMainWindow);
+  // Opens the progress window as the active window, so that Escape reaches
+  // it. When it has gone and the action ends, the keyboard focus goes back
+  // to the widget that had it when the action began, or to `fallback` when
+  // that one is disabled by then (the transfer's own button).
+  Tform1* OpenProgressWindow(bool disableMainWindow, QWidget* fallback);
   void CloseProgressWindow();
+  // The user's question whether the transfer under way should stop; none
+  // when the window is closing anyway, which stops the transfer at once.
+  void AskToStop();
   ProgressFn ProgressTo(const QString& shownName, const char* verb);
   void FinishDownload(const PassSummary& summary);
   // Download's pass, for Download and for a drop: the PC files that `pick`
@@ -166,10 +177,6 @@ class TMainForm : public QWidget {
   // was closed.
   bool FinishUpload(const PassSummary& summary);
   void ProbeForAction();
-  // The end of a transfer that leaves the window open: each of the two
-  // buttons that was on when it began (`down`, `up`) is on again while its
-  // list still holds a selection, for the files stay highlighted and counted.
-  void ButtonsAfterTransfer(bool down, bool up);
   // False, after saying so, when another program holds the card.
   bool HeldForAction(const CardLockScope& lock);
   // True when the card's tables are still those the window read. Otherwise
@@ -185,6 +192,10 @@ class TMainForm : public QWidget {
   bool acting_ = false;          // one of the five actions runs
   bool recheckPending_ = false;  // a re-check waits for the action's end
   bool actionProbe_ = false;     // the running action's own probe
+  // Where the keyboard focus goes back to after a transfer.
+  QPointer<QWidget> focusBefore_;
+  QPointer<QWidget> focusFallback_;
+  bool giveFocusBack_ = false;   // a progress window was shown in this action
 };
 
 // The Qt event that carries the DeviceStateMessage.
