@@ -30,6 +30,9 @@ class WriteRecorder {
   WriteRecorder& operator=(const WriteRecorder&) = delete;
 
   std::vector<CardWrite> log;
+  // The barrier (counted from 1) that fails as a card that lost the writes
+  // would; 0: none.
+  int failBarrier = 0;
 
  private:
   static std::uint16_t Read(std::uint32_t lba, std::uint16_t count) { return self_->inner_->read(lba, count); }
@@ -41,11 +44,13 @@ class WriteRecorder {
   static std::uint16_t Status() { return self_->inner_->status(); }
   static std::uint16_t Barrier() {
     self_->log.push_back({true, 0, {}});
+    if (++self_->barriers_ == self_->failBarrier) return kRawTransportFailure;
     return self_->inner_->barrier();
   }
   static inline const card_source::Operations kOperations = {Read, Write, Identify, Status, Barrier};
   static inline WriteRecorder* self_ = nullptr;
   const card_source::Operations* inner_;
+  int barriers_ = 0;
 };
 
 }  // namespace zk27_test
