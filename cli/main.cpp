@@ -44,6 +44,8 @@ const char* kToolHelp =
     "Options (anywhere before '--'):\n"
     "  -i, --image PATH  use a card image file or a card reader's block device\n"
     "                    instead of the player\n"
+    "      --sync        with --image FILE: wait for the writes to reach the disk,\n"
+    "                    in order (a card reader's block device always does)\n"
     "  -v, --verbose     say what was done, one line a file, on standard output\n"
     "  -q, --quiet       say nothing but errors (no warnings, no progress line)\n"
     "  -h, --help        show this help; 'zk27 COMMAND --help' for a command\n"
@@ -69,6 +71,7 @@ const std::vector<OptionSpec> kGlobalOptions = {
     {"-i", "--image", true},
     {"-v", "--verbose"},
     {"-q", "--quiet"},
+    {nullptr, "--sync"},
     {"-h", "--help"},
     {nullptr, "--version"},
 };
@@ -366,7 +369,7 @@ int Run(int argc, char** argv) {
 
   if (!image.empty()) {
     std::string error;
-    if (!AttachCardImage(image, &error)) {
+    if (!AttachCardImage(image, &error, Has(a, "--sync") ? ImageWrites::kSynced : ImageWrites::kCached)) {
       Error("cannot open the card image " + error);
       return kExitDevice;
     }

@@ -25,7 +25,7 @@ _zk27() {
   fi
 
   local commands="info ls put get rm mv order backup restore sync format towav check devices help"
-  local global="-i --image -v --verbose -q --quiet -h --help --version"
+  local global="-i --image -v --verbose -q --quiet --sync -h --help --version"
   case $prev in
     -i | --image)
       COMPREPLY=($(compgen -f -- "$cur"))

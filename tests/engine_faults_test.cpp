@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 
 #include "support/oracle.h"
 #include "support/engine.h"
+#include "support/write_recorder.h"
 #if ZK27_TEST_REPAIR
 #include "check.h"
 #endif
@@ -19,13 +21,18 @@ using namespace zk27_test;
 
 namespace {
 
-enum class Op { kPut, kRm, kFormat, kRepair };
+enum class Op { kPut, kPutOne, kRm, kMv, kOrder, kFormat, kRepair, kRestore, kSync };
 enum class Fault { kTransport, kEject, kUnplug, kBusy };
 
 const char* OpName(Op op) {
   switch (op) {
     case Op::kPut: return "put";
+    case Op::kPutOne: return "put_one";
     case Op::kRm: return "rm";
+    case Op::kMv: return "mv";
+    case Op::kOrder: return "order";
+    case Op::kRestore: return "restore";
+    case Op::kSync: return "sync";
     case Op::kFormat: return "format";
     case Op::kRepair: return "repair";
   }
@@ -44,19 +51,26 @@ const char* FaultName(Fault f) {
 // Which faults a case runs: a transport failure at every command, or the
 // other three taking turns along the commands (eject at 1, 4, 7 ..., unplug
 // at 2, 5, 8 ..., busy at 3, 6, 9 ...), so every command meets one of them.
-enum class Spread { kEveryTransport, kOthersInTurn };
+// kCrashStates: no fault, but every state the card can be left in by a crash
+// between two barriers (see engine_crash_states).
+enum class Spread { kEveryTransport, kOthersInTurn, kCrashStates };
 
 struct Param {
   Op op;
   Spread spread;
 };
 // CTest lists the cases by what they cut, not by the parameter's bytes.
-void PrintTo(const Param& p, std::ostream* os) {
-  *os << OpName(p.op) << (p.spread == Spread::kEveryTransport ? ", transport failure at every command"
-                                                              : ", eject / unplug / busy in turn");
+const char* SpreadName(Spread s) {
+  switch (s) {
+    case Spread::kEveryTransport: return "_transport";
+    case Spread::kOthersInTurn: return "_eject_unplug_busy";
+    case Spread::kCrashStates: return "_crash_states";
+  }
+  return "?";
 }
+void PrintTo(const Param& p, std::ostream* os) { *os << OpName(p.op) << SpreadName(p.spread); }
 std::string ParamName(const ::testing::TestParamInfo<Param>& p) {
-  return std::string(OpName(p.param.op)) + (p.param.spread == Spread::kEveryTransport ? "_transport" : "_eject_unplug_busy");
+  return std::string(OpName(p.param.op)) + SpreadName(p.param.spread);
 }
 
 constexpr std::uint32_t kCardSectors = 4096;  // 2 MiB: 31 clusters
@@ -168,7 +182,13 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
   bool Run(Op op) {
     switch (op) {
       case Op::kPut: return RunPut(newFiles_);
+      case Op::kPutOne: return RunPut({*newFiles_.rbegin()});
       case Op::kRm: return RunRm("a.mp3");
+      case Op::kMv: return OpenCard() && RenameCardFile("a.mp3", "z.mp3") == kOpOk;
+      case Op::kOrder: return OpenCard() && OrderMusicFiles({"b.mp3"}) == kOpOk;
+      case Op::kRestore: return QueryDeviceStatus() == kRawSuccess && RestoreCard(dir_ / "backup.img", {}) == kOpOk;
+      // The deletions, then a file sent into the clusters they freed.
+      case Op::kSync: return RunRm("a.mp3") && RunPut({*syncFile_.begin()});
       case Op::kFormat: return RunFormat();
       case Op::kRepair:
 #if ZK27_TEST_REPAIR
@@ -219,9 +239,21 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
     ASSERT_EQ(s.copyDifferences, 2u) << s.Describe();
   }
 
+  // For restore, the image is the three-file card with another file in the
+  // clusters of a.mp3.
   void MakeStartCard(Op op) {
     if (op == Op::kRepair) MakeDamagedCard();
     else MakeThreeFileCard();
+    if (op != Op::kRestore) return;
+    const Bytes start = ReadFile(image_).value();
+    RebuildCardList();
+    ASSERT_EQ(ReleaseCardFile("a.mp3"), kOpOk);
+    FlushVolume(FlushOrder::kReleasing);
+    RebuildCardList();
+    ASSERT_EQ(SendFileToCard(PcPath("r.mp3", restored_.at("r.mp3")), "r.mp3", {}), kOpOk);
+    player_.reset();
+    std::filesystem::copy_file(image_, dir_ / "backup.img");
+    WriteImage(start);
   }
 
   // What the operation must keep whole, and what it may leave whole or not at
@@ -229,9 +261,16 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
   void Expectations(Op op, Files* untouched, Files* targets) const {
     *untouched = stored_;
     targets->clear();
-    if (op == Op::kPut) *targets = newFiles_;
+    if (op == Op::kPut || op == Op::kPutOne) *targets = newFiles_;
     if (op == Op::kRm) targets->insert(untouched->extract("a.mp3"));
     if (op == Op::kFormat) untouched->swap(*targets);
+    if (op == Op::kMv || op == Op::kSync) targets->insert(untouched->extract("a.mp3"));
+    if (op == Op::kMv) (*targets)["z.mp3"] = stored_.at("a.mp3");
+    if (op == Op::kSync) targets->insert(*syncFile_.begin());
+    if (op == Op::kRestore) {
+      untouched->swap(*targets);
+      targets->insert(*restored_.begin());
+    }
   }
 
   // ---- the judgement after a run ----
@@ -290,6 +329,8 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
   const Files stored_ = {{"a.mp3", Content(70000, 1)}, {"b.mp3", Content(65536, 2)}, {"c.voc", Content(300, 3)}};
   // Files of 0, 1 and 3 clusters.
   const Files newFiles_ = {{"n0.mp3", {}}, {"n1.voc", Content(1000, 4)}, {"n3.mp3", Content(3 * 65536 - 100, 5)}};
+  const Files syncFile_ = {{"s.mp3", Content(2 * 65536, 6)}};
+  const Files restored_ = {{"r.mp3", Content(65536 + 5, 7)}};
 
   std::string image_;
   std::unique_ptr<player::InProcessPlayer> player_;
@@ -354,6 +395,115 @@ INSTANTIATE_TEST_SUITE_P(, engine_faults,
                                            Param{Op::kFormat, Spread::kOthersInTurn},
                                            Param{Op::kRepair, Spread::kEveryTransport},
                                            Param{Op::kRepair, Spread::kOthersInTurn}),
+                         ParamName);
+
+// ---- crash states: the writes since the last barrier in any order ----------
+
+// A crash leaves on the card every write made before the last barrier the
+// engine passed and any subset of those since, as a block device writes its
+// cache back in its own order. The operation runs once on the image attached
+// directly, its writes and barriers recorded; then, at every barrier, the card
+// is rebuilt from the start, the writes before the previous barrier and each
+// subset of those between (all subsets up to 8 writes, a fixed sample of 256
+// beyond). Each must keep every file stored before, list no file whose bytes
+// differ from those sent, and be clean after the repair.
+class engine_crash_states : public engine_faults {
+ protected:
+  void JudgeRebuilt(const Files& untouched, const Files& targets) {
+    const card_oracle::Survey s = card_oracle::Judge(image_, untouched, targets);
+    ResetEngine();
+    std::string error;
+    ASSERT_TRUE(AttachCardImage(image_, &error)) << error;
+    ASSERT_EQ(MountVolume(), kMountOk);
+    ASSERT_TRUE(ReadTableCopy2());
+    RepairVolume(IdentifiedCardSectors());
+    ASSERT_EQ(DeviceState, 0);
+    DetachCardImage();
+    const card_oracle::Survey repaired = card_oracle::Examine(image_);
+    EXPECT_TRUE(repaired.Clean()) << "after the repair: " << repaired.Describe();
+    EXPECT_EQ(repaired.Names(), s.Names()) << "the repair lost or made a file";
+  }
+};
+
+TEST_P(engine_crash_states, EveryStateBetweenBarriersKeepsEveryFile) {
+  const Op op = GetParam().op;
+  MakeStartCard(op);
+  if (HasFatalFailure()) return;
+  player_.reset();
+  const Bytes start = ReadFile(image_).value();
+  Files untouched, targets;
+  Expectations(op, &untouched, &targets);
+  ResetEngine();
+  std::string error;
+  ASSERT_TRUE(AttachCardImage(image_, &error)) << error;
+  std::vector<CardWrite> log;
+  {
+    WriteRecorder recorder;
+    ASSERT_TRUE(Run(op)) << OpName(op) << " fails with no fault";
+    log = std::move(recorder.log);
+  }
+  DetachCardImage();
+  ASSERT_TRUE(!log.empty() && log.back().barrier) << OpName(op) << " reports success before a barrier";
+
+  auto apply = [](Bytes& card, const CardWrite& w) {
+    std::copy(w.data.begin(), w.data.end(), card.begin() + std::ptrdiff_t{w.lba} * 512);
+  };
+  Bytes durable = start;
+  std::vector<const CardWrite*> pending;
+  std::mt19937 random(22);
+  int barriers = 0;
+  for (const CardWrite& w : log) {
+    if (!w.barrier) {
+      pending.push_back(&w);
+      continue;
+    }
+    ++barriers;
+    const std::size_t n = pending.size();
+    const std::uint32_t subsets = n <= 8 ? 1u << n : 256u;
+    for (std::uint32_t k = 0; k < subsets; ++k) {
+      Bytes card = durable;
+      std::string kept;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (n <= 8 ? ((k >> i) & 1) == 0 : (random() & 1) == 0) continue;
+        apply(card, *pending[i]);
+        kept += " " + std::to_string(pending[i]->lba);
+      }
+      SCOPED_TRACE(std::string(OpName(op)) + ", crash before barrier " + std::to_string(barriers) + " of " +
+                   std::to_string(n) + " pending writes, kept the writes at" + kept);
+      WriteImage(card);
+      JudgeRebuilt(untouched, targets);
+      if (HasFailure()) return;  // one broken state tells it; the rest would repeat it
+    }
+    for (const CardWrite* p : pending) apply(durable, *p);
+    pending.clear();
+  }
+
+  // A barrier that fails fails the command, and nothing is written after it.
+  for (int b = 1; b <= barriers; ++b) {
+    SCOPED_TRACE(std::string(OpName(op)) + ", barrier " + std::to_string(b) + " fails");
+    WriteImage(start);
+    ResetEngine();
+    ASSERT_TRUE(AttachCardImage(image_, &error)) << error;
+    WriteRecorder recorder;
+    recorder.failBarrier = b;
+    EXPECT_FALSE(Run(op)) << "the failed barrier was not reported";
+    const auto failed = std::find_if(recorder.log.begin(), recorder.log.end(), [&, n = 0](const CardWrite& w) mutable {
+      return w.barrier && ++n == b;
+    });
+    ASSERT_NE(failed, recorder.log.end());
+    EXPECT_TRUE(std::none_of(failed + 1, recorder.log.end(), [](const CardWrite& w) { return !w.barrier; }))
+        << "a write followed the failed barrier";
+    if (HasFailure()) return;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, engine_crash_states,
+                         ::testing::Values(Param{Op::kPutOne, Spread::kCrashStates}, Param{Op::kPut, Spread::kCrashStates},
+                                           Param{Op::kRm, Spread::kCrashStates}, Param{Op::kMv, Spread::kCrashStates},
+                                           Param{Op::kOrder, Spread::kCrashStates}, Param{Op::kFormat, Spread::kCrashStates},
+                                           Param{Op::kRepair, Spread::kCrashStates},
+                                           Param{Op::kRestore, Spread::kCrashStates},
+                                           Param{Op::kSync, Spread::kCrashStates}),
                          ParamName);
 
 // ---- a failed write of a format is the format's failure ----------------------

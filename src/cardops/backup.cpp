@@ -232,7 +232,11 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
   if (progress) progress(0, 2 * total);
   // The old volume's tables are worthless once its clusters are written over.
   VolumeImage.mounted = false;
+  // The old files are unreachable on the card before their clusters are
+  // written over.
   if (!ForgetOldFiles(layout, boot)) return kOpDeviceFailed;
+  CardBarrier();
+  if (DeviceState != 0) return kOpDeviceFailed;
   for (std::uint32_t pass = 0; pass < 2; ++pass) {
     for (std::uint32_t i = 0; i < total; ++i) {
       // A stop is taken among the clusters, before the image's tables make
@@ -243,7 +247,10 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
       buffer.resize(std::size_t{s.sectors} * 512);
       if (!PreadAll(fd.get(), buffer.data(), buffer.size(), std::uint64_t{s.lba} * 512)) return kOpPcReadFailed;
       if (pass == 0) {
-        if (!WriteCardRegion(s.lba, s.sectors, buffer.data())) return kOpDeviceFailed;
+        // The data, names and tables are on the card before the directory
+        // that makes the files reachable; and all of it before the check.
+        if (s.lba == layout.dirStart) CardBarrier();
+        if (DeviceState != 0 || !WriteCardRegion(s.lba, s.sectors, buffer.data())) return kOpDeviceFailed;
       } else {
         back.resize(buffer.size());
         if (!ReadCardRegion(s.lba, s.sectors, back.data())) return kOpDeviceFailed;
@@ -251,6 +258,8 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
       }
       if (progress) progress(pass * total + i + 1, 2 * total);
     }
+    CardBarrier();
+    if (DeviceState != 0) return kOpDeviceFailed;
   }
   return MountVolume() == kMountOk ? kOpOk : kOpDeviceFailed;
 }

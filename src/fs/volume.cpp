@@ -95,6 +95,12 @@ bool WriteRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* s
   return DeviceState == 0;
 }
 
+// A write barrier (see CardBarrier); false when it failed.
+bool Barrier() {
+  CardBarrier();
+  return DeviceState == 0;
+}
+
 // Takes the image as what the card holds: after a mount, or after a format
 // wrote every region whole.
 void NoteTablesOnCard() {
@@ -342,14 +348,27 @@ void FlushVolume(FlushOrder order) {
   const std::vector<bool> changed2 = c.copiesAgree ? changed1 : ChangedSectors(copy2);
   const std::vector<bool> changedNames = ChangedSectors(names);
   const std::vector<bool> changedDirectory = ChangedSectors(directory);
+  // A step with `barrier` waits until what was written so far is on the
+  // card: a file's data and both copies before its name, its name before its
+  // entry; a released entry before the names and tables that free its
+  // clusters. The flush ends with a barrier, so that what it wrote is on the
+  // card before anything after it (a new file's data in clusters it freed)
+  // or before the command reports success.
   struct Step {
     const Region& region;
     const std::vector<bool>& changed;
+    bool barrier;
   };
-  const Step adding[] = {{copy1, changed1}, {copy2, changed2}, {names, changedNames}, {directory, changedDirectory}};
-  const Step releasing[] = {{directory, changedDirectory}, {names, changedNames}, {copy1, changed1}, {copy2, changed2}};
+  const Step adding[] = {{copy1, changed1, false},
+                         {copy2, changed2, true},
+                         {names, changedNames, true},
+                         {directory, changedDirectory, true}};
+  const Step releasing[] = {{directory, changedDirectory, true},
+                            {names, changedNames, false},
+                            {copy1, changed1, false},
+                            {copy2, changed2, true}};
   for (const Step& step : order == FlushOrder::kAdding ? adding : releasing) {
-    if (!FlushRegion(step.region, step.changed)) {
+    if (!FlushRegion(step.region, step.changed) || (step.barrier && !Barrier())) {
       // A failed command may have written part of its sectors: the card's
       // tables are not known any more, and writing the image over them
       // whole, in either order, could release and add at once. Only a new
@@ -387,7 +406,7 @@ bool WriteBootTotal(std::uint32_t totalSectors) {
   std::uint8_t boot[512];
   if (!ReadRegion(kBootSectorLba, 1, boot)) return false;
   PutLe32(boot + 32, totalSectors);
-  if (!WriteRegion(kBootSectorLba, 1, boot)) return false;
+  if (!WriteRegion(kBootSectorLba, 1, boot) || !Barrier()) return false;
   // As after a format: the player's card reads a new BootSector back only
   // after a moment.
   if (!UsingCardImage()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -480,6 +499,9 @@ FormatResult FormatCard() {
   sector[511] = 0x34;
   StoreToSectorBuffer(sector, 1);
   WriteCardSectors(kBootSectorLba, 1);
+  // The new geometry is on the card before a directory is written where it
+  // puts one.
+  CardBarrier();
   InitVolumeTables();
   return DeviceState == 0 ? kFormatOk : kFormatDeviceFailed;
 }
@@ -517,10 +539,11 @@ void InitVolumeTables() {
 
   // What makes the old files unreachable goes first, so that a format cut
   // short leaves no entry over clusters the new tables call free: the
-  // directory, the names, then copy 1 and copy 2. Nothing follows a failed
-  // write, and the failure is the format's.
-  if (!WriteRegion(kTableLba + 2u * g.sectorsPerTable, g.dirSectors, VolumeImage.directory)) return;
+  // directory, the names, then copy 1 and copy 2, with a barrier after the
+  // directory and one at the end. Nothing follows a failed write, and the
+  // failure is the format's.
+  if (!WriteRegion(kTableLba + 2u * g.sectorsPerTable, g.dirSectors, VolumeImage.directory) || !Barrier()) return;
   if (!WriteRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable)) return;
   if (!WriteRegion(kTableLba, g.sectorsPerTable, table.data())) return;
-  WriteRegion(kTableLba + g.sectorsPerTable, g.sectorsPerTable, table.data());
+  if (WriteRegion(kTableLba + g.sectorsPerTable, g.sectorsPerTable, table.data())) Barrier();
 }

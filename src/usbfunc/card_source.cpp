@@ -11,12 +11,17 @@
 namespace {
 int g_fd = -1;
 std::uint64_t g_sectors = 0;
+// Whether a barrier waits for the writes to reach the card: always for a
+// block device, whose page cache the kernel writes back in its own order;
+// for an image file only when asked (as cp, which leaves that to the kernel).
+bool g_syncWrites = false;
 
 // A card attached directly has no state of its own to report: it is there.
 std::uint16_t FileStatus() { return kRawSuccess; }
 
 const card_source::Operations kFileOperations = {card_source::Read, card_source::Write,
-                                                 card_source::Identify, FileStatus};
+                                                 card_source::Identify, FileStatus,
+                                                 card_source::Barrier};
 const card_source::Operations* g_operations = &card_source::kPlayerOperations;
 
 bool InRange(std::uint32_t lba, std::uint16_t count) {
@@ -69,7 +74,7 @@ std::uint16_t Failed(int error) {
 }
 }  // namespace
 
-bool AttachCardImage(const std::string& path, std::string* error) {
+bool AttachCardImage(const std::string& path, std::string* error, ImageWrites writes) {
   DetachCardImage();
   int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   // A write-protected card can still be listed and read; its writes fail.
@@ -92,6 +97,7 @@ bool AttachCardImage(const std::string& path, std::string* error) {
   }
   g_fd = fd;
   g_sectors = static_cast<std::uint64_t>(size) / kSectorSize;
+  g_syncWrites = S_ISBLK(st.st_mode) || writes == ImageWrites::kSynced;
   g_operations = &kFileOperations;
   return true;
 }
@@ -100,6 +106,7 @@ void DetachCardImage() {
   if (g_fd >= 0) ::close(g_fd);
   g_fd = -1;
   g_sectors = 0;
+  g_syncWrites = false;
   g_operations = &card_source::kPlayerOperations;
 }
 
@@ -108,6 +115,12 @@ bool UsingCardImage() { return g_fd >= 0; }
 namespace card_source {
 
 const Operations& Current() { return *g_operations; }
+
+const Operations& Replace(const Operations& operations) {
+  const Operations& replaced = *g_operations;
+  g_operations = &operations;
+  return replaced;
+}
 
 bool Active() { return g_fd >= 0; }
 int Fd() { return g_fd; }
@@ -134,6 +147,14 @@ std::uint16_t Write(std::uint32_t lba, std::uint16_t count) {
                              static_cast<off_t>(lba) * kSectorSize, &moved);
   if (moved > 0) NoteWriteMade();
   return error == 0 ? kRawSuccess : Failed(error);
+}
+
+std::uint16_t Barrier() {
+  if (!g_syncWrites) return kRawSuccess;
+  int rc;
+  do rc = ::fdatasync(g_fd);
+  while (rc != 0 && errno == EINTR);
+  return rc == 0 ? kRawSuccess : Failed(errno);
 }
 
 std::uint16_t Identify() {

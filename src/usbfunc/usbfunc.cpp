@@ -175,10 +175,12 @@ std::uint16_t PlayerWrite(std::uint32_t lba, std::uint16_t count) {
 }
 std::uint16_t PlayerIdentify() { return ExchangeCommand(kCmdIdentify, 0, 1); }
 std::uint16_t PlayerStatus() { return ExchangeCommand(kCmdQueryStatus, 0, 0); }
+// The player has no flush: a write command completes on its card.
+std::uint16_t PlayerBarrier() { return kRawSuccess; }
 }  // namespace
 
 const card_source::Operations card_source::kPlayerOperations = {PlayerRead, PlayerWrite, PlayerIdentify,
-                                                                PlayerStatus};
+                                                                PlayerStatus, PlayerBarrier};
 
 // Every command starts with no cause of failure; the road it takes notes one.
 std::uint16_t ReadSectorsRaw(std::uint32_t lba, std::uint16_t count) {
@@ -199,6 +201,22 @@ std::uint16_t IdentifyCard() {
 std::uint16_t QueryDeviceStatus() {
   card_source::NoteFailure(TransportCause::kNone, 0);
   return card_source::Current().status();
+}
+
+std::uint16_t CardBarrierRaw() {
+  card_source::NoteFailure(TransportCause::kNone, 0);
+  return card_source::Current().barrier();
+}
+
+namespace {
+// The count of writes made when the last barrier passed.
+std::uint64_t g_writesAtBarrier = 0;
+}  // namespace
+
+void CardBarrier() {
+  if (DeviceState != 0 || g_writesMade == g_writesAtBarrier) return;
+  DeviceState = MapDeviceState(CardBarrierRaw());
+  if (DeviceState == 0) g_writesAtBarrier = g_writesMade;
 }
 
 bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }

@@ -80,6 +80,16 @@ std::uint64_t CardWritesMade();
 void ReadCardSectors(std::uint32_t lba, std::uint16_t count);
 void WriteCardSectors(std::uint32_t lba, std::uint16_t count);
 
+// A write barrier: every write made before it is on the card before any
+// write after it can reach the card. The order of the writes is what keeps
+// a card cut off mid-operation safe (see fs.h), and a block device's page
+// cache keeps no order of its own. Sets the DeviceState as a failed write
+// would (5) when the card did not take the writes; nothing is done while
+// the DeviceState is not 0 or when no write was made since the last barrier.
+void CardBarrier();
+// The barrier as a raw command, leaving the DeviceState alone.
+std::uint16_t CardBarrierRaw();
+
 // Asks the player for its status, sets the DeviceState when the answer is one
 // the link knows, and sends the DeviceStateMessage to `window` synchronously.
 void ProbeDevice(void* window);
@@ -94,7 +104,11 @@ inline constexpr const char* kBusyMessage = " The Device is Busy\r\nPlease Recon
 // instead of the player: sectors move with positioned reads and writes, the
 // identify command answers from the size, the status command answers 0.
 // Returns false, with the reason in `error`, when the card cannot be opened.
-bool AttachCardImage(const std::string& path, std::string* error);
+// A block device's barriers always wait for its writes (fdatasync); an image
+// file's only when `writes` is kSynced, and are otherwise left to the
+// kernel, as cp leaves them.
+enum class ImageWrites : std::uint8_t { kCached, kSynced };
+bool AttachCardImage(const std::string& path, std::string* error, ImageWrites writes = ImageWrites::kCached);
 void DetachCardImage();
 bool UsingCardImage();
 
