@@ -3,7 +3,6 @@
 // leave them, the problems found, the repair made, the card clean afterwards,
 // whole files untouched and the writes in the safe order.
 #include <map>
-#include <optional>
 #include <random>
 #include <sstream>
 
@@ -114,36 +113,36 @@ class engine_check : public CardTest {
 // through the engine, edits of the image's bytes, and then what the check
 // must report and the repair must say, every line in order. The runner
 // checks, repairs and checks again (clean, both copies equal), then reads the
-// files back from the image: one the check called whole holds exactly what it
-// held before the repair, any other one kept holds what was put, cut short.
-// One statement a line; a line that begins with # is a comment:
+// files back from the image: one the check called whole holds exactly what
+// was put and what it held before the repair; any other one kept holds the
+// start of either. One statement a line; a line that begins with # is a
+// comment:
 //
 //   card 8192                  a fresh card of 8,192 sectors (the first line)
-//   put a.mp3 200000           a file of 200,000 bytes sent through the engine
+//   put a.mp3 200000 b.mp3 0   files of 200,000 and 0 bytes sent through the engine
 //   fat 5 = 0                  table entry 5 in both copies (fat1, fat2: one copy);
 //                              also 5..9, a.mp3:2 (its third cluster), a.mp3:* (all);
 //                              the value a number or a cluster (b.mp3:0)
 //   dir a.mp3 first = 61, size = 0
 //                              fields of a.mp3's directory entry (or entry N): mark,
-//                              id, first, size, and slot (a slot's number, or a file
-//                              whose slot it takes)
-//   name a.mp3 = "x.txt"       the text in a.mp3's name slot ("": length 0)
-//   slot 100 = "ghost.mp3"     the text in name slot 100
+//                              id, first, size, slot (a slot's number, or the file
+//                              whose slot it takes) and name (the text in its slot)
+//   slot 100 = "ghost.mp3"     the text in name slot 100 ("": length 0)
 //   check LINE                 a line of the check's report
 //   repair LINE                a line of the repair's report
 //   writes DN12D               the regions the repair wrote, in order: D directory,
 //                              N NameTable, 1 and 2 the table copies, d data
 //   whole a.mp3 - h.mp3        the files the check calls whole, in directory order
 //                              (- for one listed under no name)
-//   listed a.mp3 b.mp3         after the repair: the card list,
-//   ids 0x02 0x01              the FileIds of directory entries 0, 1, ...,
+//   listed a.mp3 b.mp3         after the repair: the card list, in its order,
 //   free 115                   and the free clusters
 //
 // In a line, {voice 0x81} stands for the name recording 0x81 is listed under.
+// What a card leaves out of writes, whole, listed and free is not compared.
 struct DamagedCard {
   std::uint32_t sectors = 0;
   std::vector<std::string> steps, check, repair;
-  std::optional<std::string> writes, whole, listed, ids, free;
+  std::map<std::string, std::string> expected;  // writes, whole, listed, free
 };
 
 const std::string kCardsDir = ZK27_CARDS_DIR;
@@ -156,44 +155,25 @@ std::vector<std::string> CardFiles() {
   return names;
 }
 
-std::string WithVoiceNames(std::string line) {
-  for (std::size_t at; (at = line.find("{voice ")) != std::string::npos;) {
-    const std::size_t end = line.find('}', at);
-    line.replace(at, end + 1 - at, MakeVoiceName(static_cast<std::uint8_t>(std::stoul(line.substr(at + 7), nullptr, 0))));
-  }
-  return line;
-}
-
 DamagedCard ReadCard(const std::string& path) {
   DamagedCard card;
   std::istringstream in(ReadText(path));
   for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const std::size_t space = line.find(' ');
-    const std::string word = line.substr(0, space);
-    const std::string rest = space == std::string::npos ? "" : WithVoiceNames(line.substr(space + 1));
+    for (std::size_t at; (at = line.find("{voice ")) != std::string::npos;)
+      line.replace(at, line.find('}', at) + 1 - at, MakeVoiceName(std::stoul(line.substr(at + 7), nullptr, 0)));
+    const std::size_t space = std::min(line.find(' '), line.size());
+    const std::string word = line.substr(0, space), rest = line.substr(std::min(space + 1, line.size()));
     if (word == "card") card.sectors = static_cast<std::uint32_t>(std::stoul(rest));
-    else if (word == "check") card.check.push_back(rest);
-    else if (word == "repair") card.repair.push_back(rest);
-    else if (word == "writes") card.writes = rest;
-    else if (word == "whole") card.whole = rest;
-    else if (word == "listed") card.listed = rest;
-    else if (word == "ids") card.ids = rest;
-    else if (word == "free") card.free = rest;
-    else card.steps.push_back(line);
+    else if (word == "check" || word == "repair") (word == "check" ? card.check : card.repair).push_back(rest);
+    else if (word == "writes" || word == "whole" || word == "listed" || word == "free") card.expected[word] = rest;
+    else if (!word.empty() && word[0] != '#') card.steps.push_back(line);
   }
   return card;
 }
 
 std::string Shown(const std::string& word, const std::vector<std::string>& lines) {
   std::string text;
-  for (const std::string& l : lines) text += word + " " + l + "\n";
-  return text;
-}
-
-std::string Spaced(const std::vector<std::string>& words) {
-  std::string text;
-  for (const std::string& w : words) text += (text.empty() ? "" : " ") + w;
+  for (const std::string& l : lines) text += (word.empty() || text.empty() ? "" : word) + l;
   return text;
 }
 
@@ -207,83 +187,74 @@ class engine_check_card : public engine_check, public ::testing::WithParamInterf
   };
 
   Bytes EntryAt(std::uint32_t entry) { return ReadAt(image_, layout_.directory + 32ull * entry, 32); }
-
-  // A number, or a cluster of a put file's chain (name:k).
+  // The file put last under `name`, or last at directory entry `entry`.
+  const Put* Find(const std::string& name, std::uint32_t entry = ~0u) const {
+    const auto p = std::find_if(put_.rbegin(), put_.rend(), [&](const Put& p) { return p.name == name || p.entry == entry; });
+    return p == put_.rend() ? nullptr : &*p;
+  }
+  // A number, a range of them (5..9), or clusters of a put file's chain.
   std::vector<std::uint32_t> Values(const std::string& text) {
     const std::size_t colon = text.rfind(':'), dots = text.find("..");
-    if (colon == std::string::npos && dots == std::string::npos) return {static_cast<std::uint32_t>(std::stoul(text, nullptr, 0))};
     std::vector<std::uint32_t> values;
-    if (colon == std::string::npos) {
-      for (auto c = std::stoul(text, nullptr, 0); c <= std::stoul(text.substr(dots + 2), nullptr, 0); ++c)
-        values.push_back(static_cast<std::uint32_t>(c));
-      return values;
+    if (colon != std::string::npos) {
+      const std::vector<std::uint16_t>& chain = Find(text.substr(0, colon))->chain;
+      if (text.substr(colon + 1) == "*") return {chain.begin(), chain.end()};
+      return {chain.at(std::stoul(text.substr(colon + 1)))};
     }
-    const Put& p = *Find(text.substr(0, colon));
-    if (text.substr(colon + 1) == "*") return {p.chain.begin(), p.chain.end()};
-    return {p.chain.at(std::stoul(text.substr(colon + 1)))};
+    const auto last = dots == std::string::npos ? std::stoul(text, nullptr, 0) : std::stoul(text.substr(dots + 2), nullptr, 0);
+    for (auto n = std::stoul(text, nullptr, 0); n <= last; ++n) values.push_back(static_cast<std::uint32_t>(n));
+    return values;
   }
-  // The file put last under `name`.
-  const Put* Find(const std::string& name) const {
-    for (auto p = put_.rbegin(); p != put_.rend(); ++p)
-      if (p->name == name) return &*p;
-    return nullptr;
-  }
-  std::uint32_t Entry(const std::string& text) {
-    return Find(text) ? Find(text)->entry : static_cast<std::uint32_t>(std::stoul(text, nullptr, 0));
-  }
-  std::string Quoted(const std::string& text) {
-    return text.substr(text.find('"') + 1, text.rfind('"') - text.find('"') - 1);
-  }
-  void PutName(std::uint32_t slotByte, const std::string& name) {
+  void PutName(std::uint32_t slotByte, const std::string& quoted) {
+    const std::string name = quoted.substr(quoted.find('"') + 1, quoted.rfind('"') - quoted.find('"') - 1);
     Bytes b = LeBytes(static_cast<std::uint32_t>(name.size()), 2);
     b.insert(b.end(), name.begin(), name.end());
-    ASSERT_TRUE(WriteAt(image_, layout_.nameTable + slotByte, b));
+    EXPECT_TRUE(WriteAt(image_, layout_.nameTable + slotByte, b));
   }
 
-  // One edit of the card, or one file put on it.
+  // One statement of a card's damage.
   void Step(const std::string& line) {
     SCOPED_TRACE(line);
     std::istringstream words(line);
-    std::string word, target, eq;
-    words >> word >> target >> eq;
-    std::string value;
-    std::getline(words, value);
+    std::string word, target, rest;
+    words >> word >> target;
+    std::getline(words >> std::ws, rest);
     if (word == "put") {
       if (edited_) Remount();
       edited_ = false;
-      const Bytes bytes = Content(std::stoul(eq), static_cast<std::uint32_t>(put_.size() + 1));
-      ASSERT_EQ(Store(target, bytes), kOpOk);
-      const std::uint32_t entry = static_cast<std::uint32_t>((FindEntry(image_, target) - layout_.directory) / 32);
-      put_.push_back({target, entry, Chain(DirEntryAt(entry / 16, entry % 16 * 32)), bytes});
+      for (std::istringstream files(target + " " + rest); files >> target >> rest;) {
+        const Bytes bytes = Content(std::stoul(rest), static_cast<std::uint32_t>(put_.size() + 1));
+        ASSERT_EQ(Store(target, bytes), kOpOk);
+        const auto entry = static_cast<std::uint32_t>((FindEntry(image_, target) - layout_.directory) / 32);
+        put_.push_back({target, entry, Chain(DirEntryAt(entry / 16, entry % 16 * 32)), bytes});
+      }
       return;
     }
     edited_ = true;
+    ASSERT_EQ(rest.substr(0, 1), word == "dir" ? rest.substr(0, 1) : "=") << "a statement: what = value";
     if (word.starts_with("fat")) {
-      ASSERT_EQ(eq, "=");
-      const std::uint32_t v = Values(value.substr(1)).at(0);
+      const std::uint32_t v = Values(rest.substr(2)).at(0);
       for (const std::uint32_t c : Values(target)) {
         EXPECT_TRUE(word == "fat2" || WriteAt(image_, layout_.table1 + 2ull * c, LeBytes(v, 2)));
         EXPECT_TRUE(word == "fat1" || WriteAt(image_, layout_.table2 + 2ull * c, LeBytes(v, 2)));
       }
     } else if (word == "dir") {
-      const std::uint64_t at = layout_.directory + 32ull * Entry(target);
-      std::istringstream fields(eq + value);
-      for (std::string field, v; std::getline(fields >> std::ws, field, '=') && std::getline(fields >> std::ws, v, ',');) {
-        field.erase(field.find_last_not_of(' ') + 1);
+      const std::uint64_t at = layout_.directory + 32ull * (Find(target) ? Find(target)->entry : std::stoul(target));
+      const std::map<std::string, std::pair<int, int>> places = {
+          {"mark", {0, 1}}, {"slot", {1, 2}}, {"id", {12, 1}}, {"first", {26, 2}}, {"size", {28, 4}}};
+      std::istringstream fields(rest);
+      for (std::string field, v; fields >> field && fields.ignore(3, '=') && std::getline(fields >> std::ws, v, ',');) {
         v.erase(v.find_last_not_of(' ') + 1);
-        const std::map<std::string, std::pair<int, int>> places = {
-            {"mark", {0, 1}}, {"slot", {1, 2}}, {"id", {12, 1}}, {"first", {26, 2}}, {"size", {28, 4}}};
-        ASSERT_TRUE(places.count(field)) << field;
-        const auto [offset, width] = places.at(field);
-        std::uint32_t n = field == "slot" && Find(v) ? Le(EntryAt(Find(v)->entry), 1, 2)
-                          : field == "slot"                ? Values(v).at(0) * 64
-                                                           : Values(v).at(0);
-        ASSERT_TRUE(WriteAt(image_, at + offset, LeBytes(n, width)));
+        if (field == "name") {
+          PutName(Le(ReadAt(image_, at, 32), 1, 2), v);
+          continue;
+        }
+        ASSERT_TRUE(places.count(field)) << "no such field: " << field;
+        const std::uint32_t n = field != "slot" ? Values(v).at(0) : Find(v) ? Le(EntryAt(Find(v)->entry), 1, 2) : Values(v).at(0) * 64;
+        EXPECT_TRUE(WriteAt(image_, at + places.at(field).first, LeBytes(n, places.at(field).second)));
       }
-    } else if (word == "name") {
-      PutName(Le(EntryAt(Entry(target)), 1, 2), Quoted(line));
     } else if (word == "slot") {
-      PutName(std::stoul(target) * 64, Quoted(line));
+      PutName(static_cast<std::uint32_t>(std::stoul(target) * 64), rest);
     } else {
       FAIL() << "no such statement: " << word;
     }
@@ -295,7 +266,7 @@ class engine_check_card : public engine_check, public ::testing::WithParamInterf
 };
 
 TEST_P(engine_check_card, IsReportedRepairedAndItsFilesKept) {
-  const DamagedCard card = ReadCard(kCardsDir + "/" + GetParam() + ".card");
+  DamagedCard card = ReadCard(kCardsDir + "/" + GetParam() + ".card");
   ASSERT_GT(card.sectors, 0u) << "a card file begins with its card's size";
   StartMountedCard(card.sectors);
   layout_ = ReadLayout(image_);
@@ -306,31 +277,23 @@ TEST_P(engine_check_card, IsReportedRepairedAndItsFilesKept) {
   Remount();
   const std::uint32_t sectors = IdentifiedCardSectors();
   const VolumeCheck found = CheckVolume(sectors);
-  EXPECT_EQ(found.problems, card.check) << "the check reports:\n" << Shown("check", found.problems);
+  EXPECT_EQ(found.problems, card.check) << "the check reports:\ncheck " << Shown("\ncheck ", found.problems);
   std::vector<std::string> whole;
   std::map<std::uint32_t, Bytes> before;  // every file's bytes along its chain, by entry
   for (const CheckedFile& f : found.files) {
-    const std::uint32_t entry = f.dirSector * 16 + f.dirOffset / 32;
-    before[entry] = EntryData(image_, layout_, entry);
+    before[f.dirSector * 16 + f.dirOffset / 32] = EntryData(image_, layout_, f.dirSector * 16 + f.dirOffset / 32);
     if (f.whole) whole.push_back(f.name.empty() ? "-" : f.name);
   }
-  EXPECT_EQ(Spaced(whole), card.whole.value_or(Spaced(whole)));
+  std::map<std::string, std::string> got = {{"whole", Shown(" ", whole)}};
 
   const std::vector<std::string> lines = RepairAndRecheck(sectors);
-  EXPECT_EQ(lines, card.repair) << "the repair reports:\n" << Shown("repair", lines);
-  // What a card file leaves out is not compared.
-  EXPECT_EQ(WrittenRegions(), card.writes.value_or(WrittenRegions()));
-  const std::string listed = Spaced(RebuildCardList()), free = std::to_string(CountFreeClusters());
-  EXPECT_EQ(listed, card.listed.value_or(listed));
-  EXPECT_EQ(free, card.free.value_or(free));
+  EXPECT_EQ(lines, card.repair) << "the repair reports:\nrepair " << Shown("\nrepair ", lines);
+  got["writes"] = WrittenRegions();
+  got["listed"] = Shown(" ", RebuildCardList());
+  got["free"] = std::to_string(CountFreeClusters());
+  for (const auto& [word, text] : got) EXPECT_EQ(text, card.expected.emplace(word, text).first->second) << word;
+
   layout_ = ReadLayout(image_);
-  if (card.ids) {
-    std::istringstream ids(*card.ids);
-    std::uint32_t entry = 0;
-    for (std::string id; ids >> id; ++entry) EXPECT_EQ(EntryAt(entry)[12], std::stoul(id, nullptr, 0)) << "entry " << entry;
-  }
-  // A whole file stays, byte for byte what was put; any other file kept
-  // holds the start of what was put or of what its chain held before.
   const auto starts = [](const Bytes& part, const Bytes& of) {
     return part.size() <= of.size() && std::equal(part.begin(), part.end(), of.begin());
   };
@@ -338,15 +301,13 @@ TEST_P(engine_check_card, IsReportedRepairedAndItsFilesKept) {
     SCOPED_TRACE(f.name);
     const std::uint32_t entry = f.dirSector * 16 + f.dirOffset / 32;
     const Bytes e = EntryAt(entry), after = EntryData(image_, layout_, entry), &was = before[entry];
-    const auto put = std::find_if(put_.rbegin(), put_.rend(), [&](const Put& p) { return p.entry == entry; });
+    const Put* put = Find("", entry);
     if (f.whole) {
       EXPECT_NE(e[12], 0) << "a whole file was dropped";
-      EXPECT_TRUE(after == was) << "a whole file changed";
-      EXPECT_TRUE(put == put_.rend() || was == put->bytes) << "a whole file is not what was put";
+      EXPECT_TRUE(after == was && (!put || was == put->bytes)) << "a whole file changed";
     } else if (e[12] != 0) {
       EXPECT_EQ(after.size(), Le(e, 28, 4)) << "a file kept is not whole";
-      EXPECT_TRUE(starts(after, was) || (put != put_.rend() && starts(after, put->bytes)))
-          << "a file kept is not what it held";
+      EXPECT_TRUE(starts(after, was) || (put && starts(after, put->bytes))) << "a file kept is not what it held";
     }
   }
 }
