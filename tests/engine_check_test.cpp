@@ -205,11 +205,8 @@ class engine_check_card : public engine_check, public ::testing::WithParamInterf
     for (auto n = std::stoul(text, nullptr, 0); n <= last; ++n) values.push_back(static_cast<std::uint32_t>(n));
     return values;
   }
-  void PutName(std::uint32_t slotByte, const std::string& quoted) {
-    const std::string name = quoted.substr(quoted.find('"') + 1, quoted.rfind('"') - quoted.find('"') - 1);
-    Bytes b = LeBytes(static_cast<std::uint32_t>(name.size()), 2);
-    b.insert(b.end(), name.begin(), name.end());
-    EXPECT_TRUE(WriteAt(image_, layout_.nameTable + slotByte, b));
+  void PutName(std::uint64_t at, const std::string& quoted) {
+    EXPECT_TRUE(WriteSlotName(image_, at, quoted.substr(quoted.find('"') + 1, quoted.rfind('"') - quoted.find('"') - 1)));
   }
 
   // One statement of a card's damage.
@@ -246,7 +243,7 @@ class engine_check_card : public engine_check, public ::testing::WithParamInterf
       for (std::string field, v; fields >> field && fields.ignore(3, '=') && std::getline(fields >> std::ws, v, ',');) {
         v.erase(v.find_last_not_of(' ') + 1);
         if (field == "name") {
-          PutName(Le(ReadAt(image_, at, 32), 1, 2), v);
+          PutName(SlotOf(image_, at), v);
           continue;
         }
         ASSERT_TRUE(places.count(field)) << "no such field: " << field;
@@ -254,7 +251,7 @@ class engine_check_card : public engine_check, public ::testing::WithParamInterf
         EXPECT_TRUE(WriteAt(image_, at + places.at(field).first, LeBytes(n, places.at(field).second)));
       }
     } else if (word == "slot") {
-      PutName(static_cast<std::uint32_t>(std::stoul(target) * 64), rest);
+      PutName(layout_.nameTable + std::stoul(target) * 64, rest);
     } else {
       FAIL() << "no such statement: " << word;
     }

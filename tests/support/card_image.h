@@ -131,6 +131,19 @@ inline std::uint64_t FindEntry(const std::string& image, const std::string& card
   return 0;
 }
 
+// Byte offset in the image of the name slot that the entry at byte `entry`
+// (from FindEntry) names.
+inline std::uint64_t SlotOf(const std::string& image, std::uint64_t entry) {
+  return ReadLayout(image).nameTable + Le(ReadAt(image, entry, 32), 1, 2);
+}
+
+// A name slot (at byte offset `at` in the image) made to hold `name`.
+inline bool WriteSlotName(const std::string& image, std::uint64_t at, const std::string& name) {
+  Bytes b = LeBytes(static_cast<std::uint32_t>(name.size()), 2);
+  b.insert(b.end(), name.begin(), name.end());
+  return WriteAt(image, at, b);
+}
+
 // The bytes of directory entry `entry` read along copy 1 of the table, as far
 // as its chain goes on the card (and no further than the card's clusters, on
 // a chain that loops).
