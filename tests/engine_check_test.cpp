@@ -197,7 +197,9 @@ class engine_check_card : public engine_check, public ::testing::WithParamInterf
     const std::size_t colon = text.rfind(':'), dots = text.find("..");
     std::vector<std::uint32_t> values;
     if (colon != std::string::npos) {
-      const std::vector<std::uint16_t>& chain = Find(text.substr(0, colon))->chain;
+      const Put* put = Find(text.substr(0, colon));
+      if (!put) ADD_FAILURE() << "no file was put as " << text.substr(0, colon);
+      const std::vector<std::uint16_t> chain = put ? put->chain : std::vector<std::uint16_t>{};
       if (text.substr(colon + 1) == "*") return {chain.begin(), chain.end()};
       return {chain.at(std::stoul(text.substr(colon + 1)))};
     }
@@ -228,7 +230,9 @@ class engine_check_card : public engine_check, public ::testing::WithParamInterf
       return;
     }
     edited_ = true;
-    ASSERT_EQ(rest.substr(0, 1), word == "dir" ? rest.substr(0, 1) : "=") << "a statement: what = value";
+    if (word != "dir") {
+      ASSERT_EQ(rest.substr(0, 1), "=") << "a statement: what = value";
+    }
     if (word.starts_with("fat")) {
       const std::uint32_t v = Values(rest.substr(2)).at(0);
       for (const std::uint32_t c : Values(target)) {
