@@ -74,7 +74,7 @@ TEST_F(cli_check, ADamagedCardIsListedThenRepairedAndItsFilesKept) {
   // A deletion cut after copy 1 (a's links gone there only) and a send cut
   // after its name (a slot no entry holds).
   for (std::uint32_t c = 2; c < 6; ++c) ASSERT_TRUE(WriteAt(card_, l.TableEntry(c), {0, 0}));
-  ASSERT_TRUE(WriteAt(card_, l.nameTable + 50 * 64, {9, 0, 'g', 'h', 'o', 's', 't', '.', 'm', 'p', '3'}));
+  ASSERT_TRUE(WriteSlotName(card_, l.nameTable + 50 * 64, "ghost.mp3"));
   const Bytes damaged = *ReadFile(card_);
 
   RunResult r = Z({"check"});
@@ -215,9 +215,7 @@ TEST_F(cli_check, AVolumeLargerThanTheCardIsReportedShrunkAndNeverReadPast) {
 
 TEST_F(cli_check, AHiddenNameIsDamageThatTheRepairRenames) {
   CardWithTwoFiles();
-  const std::uint64_t entry = FindEntry(card_, "a.mp3");
-  ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + Le(ReadAt(card_, entry, 32), 1, 2),
-                      {7, 0, '.', 'b', 'a', 's', 'h', 'r', 'c'}));
+  ASSERT_TRUE(WriteSlotName(card_, SlotOf(card_, FindEntry(card_, "a.mp3")), ".bashrc"));
   RunResult r = Z({"check"});
   EXPECT_EQ(r.exit, 1) << r;
   EXPECT_TRUE(Holds(r.out, ".bashrc: its name begins with a dot (a hidden file on the PC)\n")) << r;

@@ -23,16 +23,12 @@ class cli_conventions : public ImageCliTest {
   // length, as a foreign program might have written it.
   void RenameOnCard(const std::string& name, const std::string& bytes) {
     ASSERT_EQ(name.size(), bytes.size());
-    const std::uint64_t entry = FindEntry(card_, name);
-    ASSERT_NE(entry, 0u) << name;
-    const std::uint32_t slot = Le(ReadAt(card_, entry + 1, 2), 0, 2);
-    ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + slot + 2, Bytes(bytes.begin(), bytes.end())));
+    ASSERT_NE(FindEntry(card_, name), 0u) << name;
+    ASSERT_TRUE(WriteAt(card_, SlotOf(card_, FindEntry(card_, name)) + 2, Bytes(bytes.begin(), bytes.end())));
   }
   void SetSlotLength(const std::string& name, std::uint16_t length) {
-    const std::uint64_t entry = FindEntry(card_, name);
-    ASSERT_NE(entry, 0u) << name;
-    const std::uint32_t slot = Le(ReadAt(card_, entry + 1, 2), 0, 2);
-    ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + slot, LeBytes(length, 2)));
+    ASSERT_NE(FindEntry(card_, name), 0u) << name;
+    ASSERT_TRUE(WriteAt(card_, SlotOf(card_, FindEntry(card_, name)), LeBytes(length, 2)));
   }
 
   // zk27 --image CARD args... with its standard descriptors as the shell

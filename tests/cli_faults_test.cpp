@@ -2,7 +2,7 @@
 // (strace injects SIGKILL at the K-th pwrite64), and zk27 format cut off at
 // every command by the virtual player: whatever is cut, the files stored
 // before stay whole, and a format that did not finish never says it did.
-#include "support/oracle.h"
+#include "support/card_image.h"
 #include "support/cli.h"
 
 using namespace zk27_test;

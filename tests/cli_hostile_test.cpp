@@ -60,9 +60,6 @@ class cli_hostile : public CliTest {
     ASSERT_TRUE(WriteAt(card_, layout_.TableEntry(cluster), LeBytes(value, 2)));
     ASSERT_TRUE(WriteAt(card_, layout_.table2 + 2ull * cluster, LeBytes(value, 2)));
   }
-  std::uint64_t SlotOf(const std::string& name) {
-    return layout_.nameTable + Le(ReadAt(card_, entry_[name], 32), 1, 2);
-  }
 
   Layout layout_;
   std::map<std::string, Bytes> content_;
@@ -99,7 +96,7 @@ TEST_F(cli_hostile, DamagedEntriesAreRefusedOneByOne) {
     const std::string victim = d.victim;
     const std::string w = d.what;
     if (w == "name length 0xFFFF") {
-      ASSERT_TRUE(WriteAt(card_, SlotOf(victim), {0xFF, 0xFF}));
+      ASSERT_TRUE(WriteAt(card_, SlotOf(card_, entry_[victim]), {0xFF, 0xFF}));
     } else if (w == "name slot beyond the name table") {
       ASSERT_TRUE(WriteAt(card_, entry_[victim] + 1, LeBytes(0xFFC0, 2)));
     } else if (w == "chain that loops back") {
@@ -171,9 +168,7 @@ TEST_F(cli_hostile, CardNamesNeverLeaveTheFetchFolder) {
                                  std::string("notes.txt")}) {
     SCOPED_TRACE(name);
     fs::copy_file(pristine, card_, fs::copy_options::overwrite_existing);
-    Bytes slot = LeBytes(static_cast<std::uint32_t>(name.size()), 2);
-    slot.insert(slot.end(), name.begin(), name.end());
-    ASSERT_TRUE(WriteAt(card_, SlotOf("b.mp3"), slot));
+    ASSERT_TRUE(WriteSlotName(card_, SlotOf(card_, entry_["b.mp3"]), name));
 
     const RunResult ls = Z({"ls"});
     EXPECT_EQ(ls.exit, 0) << ls;

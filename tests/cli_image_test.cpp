@@ -566,10 +566,8 @@ TEST_F(cli_image, RenumberingNeverCrossesIntoTheOtherKind) {
   ASSERT_EQ(Z({"put", "a.mp3", "y.voc", "z.voc"}).exit, 0);
   // Rename the music file's slot to "a.voc" (same length), as a foreign
   // program might have left it.
-  const std::uint64_t entry = FindEntry(card_, "a.mp3");
-  ASSERT_NE(entry, 0u);
-  const std::uint32_t slot = Le(ReadAt(card_, entry + 1, 2), 0, 2);
-  ASSERT_TRUE(WriteAt(card_, ReadLayout(card_).nameTable + slot + 2, {'a', '.', 'v', 'o', 'c'}));
+  ASSERT_NE(FindEntry(card_, "a.mp3"), 0u);
+  ASSERT_TRUE(WriteAt(card_, SlotOf(card_, FindEntry(card_, "a.mp3")) + 2, {'a', '.', 'v', 'o', 'c'}));
   const RunResult rm = Z({"rm", "a.voc"});
   EXPECT_EQ(rm.exit, 0) << rm;
   std::vector<LongLine> l = LsLong();

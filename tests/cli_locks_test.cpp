@@ -6,7 +6,7 @@
 #include <sys/file.h>
 
 #include "bulk_backend.h"
-#include "support/oracle.h"
+#include "support/card_image.h"
 #include "support/cli.h"
 #include "usbfunc.h"
 

@@ -7,7 +7,7 @@
 
 #include "support/engine.h"
 #include "check.h"
-#include "support/oracle.h"
+#include "support/card_image.h"
 #include "passes.h"
 #include "sync.h"
 

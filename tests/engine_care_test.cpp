@@ -10,7 +10,7 @@
 
 #include "check.h"
 #include "support/engine.h"
-#include "support/oracle.h"
+#include "support/card_image.h"
 
 using namespace zk27_test;
 using Lines = std::vector<std::string>;

@@ -2,7 +2,9 @@
 // player: cards damaged the ways a cut write, another program or a bad card
 // leave them, the problems found, the repair made, the card clean afterwards,
 // whole files untouched and the writes in the safe order.
+#include <map>
 #include <random>
+#include <sstream>
 
 #include "check.h"
 #include "support/engine.h"
@@ -98,21 +100,6 @@ class engine_check : public CardTest {
     return chain;
   }
 
-  // The entry's bytes read along its chain straight from the card image.
-  Bytes OnCard(const std::uint8_t* e) {
-    Bytes bytes;
-    for (const std::uint16_t c : Chain(e)) {
-      const Bytes cluster = CardSectors(ClusterLba(c), kClusterSectors);
-      bytes.insert(bytes.end(), cluster.begin(), cluster.end());
-    }
-    bytes.resize(std::min<std::size_t>(bytes.size(), EntrySize(e)));
-    return bytes;
-  }
-
-  static Bytes Prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<long>(n)); }
-
-  void SetName(std::uint8_t* e, const std::string& name) { StoreFileName(name, EntryNameSlot(e)); }
-
   const CheckedFile* FileAt(const VolumeCheck& c, const std::uint8_t* e) {
     for (const CheckedFile& f : c.files)
       if (DirEntryAt(f.dirSector, f.dirOffset) == e) return &f;
@@ -120,331 +107,218 @@ class engine_check : public CardTest {
   }
 };
 
-TEST_F(engine_check, ACleanCardIsCleanAndItsRepairWritesNothing) {
-  StartMountedCard(8192);
-  ASSERT_EQ(Store("song.mp3", Content(150000, 1)), kOpOk);
-  ASSERT_EQ(Store("memo.voc", Content(3000, 2)), kOpOk);
-  ASSERT_EQ(Store("empty.mp3", {}), kOpOk);
+// ---- damaged cards as data ---------------------------------------------------
+//
+// Each file in cards/ is one damaged card: a fresh formatted card, files put
+// through the engine, edits of the image's bytes, and then what the check
+// must report and the repair must say, every line in order. The runner
+// checks, repairs and checks again (clean, both copies equal), then reads the
+// files back from the image: one the check called whole holds exactly what
+// was put and what it held before the repair; any other one kept holds the
+// start of either. One statement a line; a line that begins with # is a
+// comment:
+//
+//   card 8192                  a fresh card of 8,192 sectors (the first line)
+//   put a.mp3 200000 b.mp3 0   files of 200,000 and 0 bytes sent through the engine
+//   fat 5 = 0                  table entry 5 in both copies (fat1, fat2: one copy);
+//                              also 5..9, a.mp3:2 (its third cluster), a.mp3:* (all);
+//                              the value a number or a cluster (b.mp3:0)
+//   dir a.mp3 first = 61, size = 0
+//                              fields of a.mp3's directory entry (or entry N): mark,
+//                              id, first, size, slot (a slot's number, or the file
+//                              whose slot it takes) and name (the text in its slot)
+//   slot 100 = "ghost.mp3"     the text in name slot 100 ("": length 0)
+//   check LINE                 a line of the check's report
+//   repair LINE                a line of the repair's report
+//   writes DN12D               the regions the repair wrote, in order: D directory,
+//                              N NameTable, 1 and 2 the table copies, d data
+//   whole a.mp3 - h.mp3        the files the check calls whole, in directory order
+//                              (- for one listed under no name)
+//   listed a.mp3 b.mp3         after the repair: the card list, in its order,
+//   free 115                   and the free clusters
+//
+// In a line, {voice 0x81} stands for the name recording 0x81 is listed under.
+// What a card leaves out of writes, whole, listed and free is not compared.
+struct DamagedCard {
+  std::uint32_t sectors = 0;
+  std::vector<std::string> steps, check, repair;
+  std::map<std::string, std::string> expected;  // writes, whole, listed, free
+};
+
+const std::string kCardsDir = ZK27_CARDS_DIR;
+
+std::vector<std::string> CardFiles() {
+  std::vector<std::string> names;
+  for (const auto& f : std::filesystem::directory_iterator(kCardsDir))
+    if (f.path().extension() == ".card") names.push_back(f.path().stem().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+DamagedCard ReadCard(const std::string& path) {
+  DamagedCard card;
+  std::istringstream in(ReadText(path));
+  for (std::string line; std::getline(in, line);) {
+    for (std::size_t at; (at = line.find("{voice ")) != std::string::npos;)
+      line.replace(at, line.find('}', at) + 1 - at, MakeVoiceName(std::stoul(line.substr(at + 7), nullptr, 0)));
+    const std::size_t space = std::min(line.find(' '), line.size());
+    const std::string word = line.substr(0, space), rest = line.substr(std::min(space + 1, line.size()));
+    if (word == "card") card.sectors = static_cast<std::uint32_t>(std::stoul(rest));
+    else if (word == "check" || word == "repair") (word == "check" ? card.check : card.repair).push_back(rest);
+    else if (word == "writes" || word == "whole" || word == "listed" || word == "free") card.expected[word] = rest;
+    else if (!word.empty() && word[0] != '#') card.steps.push_back(line);
+  }
+  return card;
+}
+
+std::string Shown(const std::string& word, const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& l : lines) text += (word.empty() || text.empty() ? "" : word) + l;
+  return text;
+}
+
+class engine_check_card : public engine_check, public ::testing::WithParamInterface<std::string> {
+ protected:
+  struct Put {
+    std::string name;
+    std::uint32_t entry;
+    std::vector<std::uint16_t> chain;
+    Bytes bytes;
+  };
+
+  Bytes EntryAt(std::uint32_t entry) { return ReadAt(image_, layout_.directory + 32ull * entry, 32); }
+  // The file put last under `name`, or last at directory entry `entry`.
+  const Put* Find(const std::string& name, std::uint32_t entry = ~0u) const {
+    const auto p = std::find_if(put_.rbegin(), put_.rend(), [&](const Put& p) { return p.name == name || p.entry == entry; });
+    return p == put_.rend() ? nullptr : &*p;
+  }
+  // A number, a range of them (5..9), or clusters of a put file's chain.
+  std::vector<std::uint32_t> Values(const std::string& text) {
+    const std::size_t colon = text.rfind(':'), dots = text.find("..");
+    std::vector<std::uint32_t> values;
+    if (colon != std::string::npos) {
+      const Put* put = Find(text.substr(0, colon));
+      if (!put) ADD_FAILURE() << "no file was put as " << text.substr(0, colon);
+      const std::vector<std::uint16_t> chain = put ? put->chain : std::vector<std::uint16_t>{};
+      if (text.substr(colon + 1) == "*") return {chain.begin(), chain.end()};
+      return {chain.at(std::stoul(text.substr(colon + 1)))};
+    }
+    const auto last = dots == std::string::npos ? std::stoul(text, nullptr, 0) : std::stoul(text.substr(dots + 2), nullptr, 0);
+    for (auto n = std::stoul(text, nullptr, 0); n <= last; ++n) values.push_back(static_cast<std::uint32_t>(n));
+    return values;
+  }
+  void PutName(std::uint64_t at, const std::string& quoted) {
+    EXPECT_TRUE(WriteSlotName(image_, at, quoted.substr(quoted.find('"') + 1, quoted.rfind('"') - quoted.find('"') - 1)));
+  }
+
+  // One statement of a card's damage.
+  void Step(const std::string& line) {
+    SCOPED_TRACE(line);
+    std::istringstream words(line);
+    std::string word, target, rest;
+    words >> word >> target;
+    std::getline(words >> std::ws, rest);
+    if (word == "put") {
+      if (edited_) Remount();
+      edited_ = false;
+      for (std::istringstream files(target + " " + rest); files >> target >> rest;) {
+        const Bytes bytes = Content(std::stoul(rest), static_cast<std::uint32_t>(put_.size() + 1));
+        ASSERT_EQ(Store(target, bytes), kOpOk);
+        const auto entry = static_cast<std::uint32_t>((FindEntry(image_, target) - layout_.directory) / 32);
+        put_.push_back({target, entry, Chain(DirEntryAt(entry / 16, entry % 16 * 32)), bytes});
+      }
+      return;
+    }
+    edited_ = true;
+    if (word != "dir") {
+      ASSERT_EQ(rest.substr(0, 1), "=") << "a statement: what = value";
+    }
+    if (word.starts_with("fat")) {
+      const std::uint32_t v = Values(rest.substr(2)).at(0);
+      for (const std::uint32_t c : Values(target)) {
+        EXPECT_TRUE(word == "fat2" || WriteAt(image_, layout_.table1 + 2ull * c, LeBytes(v, 2)));
+        EXPECT_TRUE(word == "fat1" || WriteAt(image_, layout_.table2 + 2ull * c, LeBytes(v, 2)));
+      }
+    } else if (word == "dir") {
+      const std::uint64_t at = layout_.directory + 32ull * (Find(target) ? Find(target)->entry : std::stoul(target));
+      const std::map<std::string, std::pair<int, int>> places = {
+          {"mark", {0, 1}}, {"slot", {1, 2}}, {"id", {12, 1}}, {"first", {26, 2}}, {"size", {28, 4}}};
+      std::istringstream fields(rest);
+      for (std::string field, v; fields >> field && fields.ignore(3, '=') && std::getline(fields >> std::ws, v, ',');) {
+        v.erase(v.find_last_not_of(' ') + 1);
+        if (field == "name") {
+          PutName(SlotOf(image_, at), v);
+          continue;
+        }
+        ASSERT_TRUE(places.count(field)) << "no such field: " << field;
+        const std::uint32_t n = field != "slot" ? Values(v).at(0) : Find(v) ? Le(EntryAt(Find(v)->entry), 1, 2) : Values(v).at(0) * 64;
+        EXPECT_TRUE(WriteAt(image_, at + places.at(field).first, LeBytes(n, places.at(field).second)));
+      }
+    } else if (word == "slot") {
+      PutName(layout_.nameTable + std::stoul(target) * 64, rest);
+    } else {
+      FAIL() << "no such statement: " << word;
+    }
+  }
+
+  std::vector<Put> put_;
+  Layout layout_;
+  bool edited_ = false;
+};
+
+TEST_P(engine_check_card, IsReportedRepairedAndItsFilesKept) {
+  DamagedCard card = ReadCard(kCardsDir + "/" + GetParam() + ".card");
+  ASSERT_GT(card.sectors, 0u) << "a card file begins with its card's size";
+  StartMountedCard(card.sectors);
+  layout_ = ReadLayout(image_);
+  for (const std::string& step : card.steps) {
+    Step(step);
+    if (HasFatalFailure()) return;
+  }
   Remount();
   const std::uint32_t sectors = IdentifiedCardSectors();
-  EXPECT_EQ(sectors, 8192u);
-  const VolumeCheck c = CheckVolume(sectors);
-  EXPECT_TRUE(c.problems.empty()) << Joined(c.problems);
-  ASSERT_EQ(c.files.size(), 3u);
-  for (const CheckedFile& f : c.files) EXPECT_TRUE(f.whole) << f.name;
-  EXPECT_EQ(c.files[0].name, "song.mp3");
-  EXPECT_EQ(c.files[1].fileId, 0x81);
-
-  log_.clear();
-  EXPECT_TRUE(RepairVolume(sectors).empty());
-  EXPECT_EQ(WrittenRegions(), "");
-}
-
-TEST_F(engine_check, BrokenChainsAreCutToTheirWholePartAndWholeFilesStayAsTheyAre) {
-  StartMountedCard(8192);
-  const Bytes a = Content(200000, 1), b = Content(150000, 2), c = Content(150000, 3), d = Content(150000, 4),
-              e = Content(100000, 5), g = Content(1000, 7), h = Content(100000, 8);
-  for (const auto& [name, bytes] : std::vector<std::pair<std::string, Bytes>>{
-           {"a.mp3", a}, {"b.mp3", b}, {"c.mp3", c}, {"d.mp3", d}, {"e.mp3", e}, {"f.mp3", {}}, {"g.mp3", g},
-           {"h.mp3", h}})
-    ASSERT_EQ(Store(name, bytes), kOpOk) << name;
-  const auto ca = Chain(Named("a.mp3")), cb = Chain(Named("b.mp3")), cc = Chain(Named("c.mp3")),
-             cd = Chain(Named("d.mp3")), ce = Chain(Named("e.mp3")), cg = Chain(Named("g.mp3"));
-  const std::uint16_t spare = 60, spare2 = 61;  // free clusters
-  ASSERT_EQ(TableEntry(spare), 0);
-
-  SetTableEntry(ca[2], 0);           // a runs into a free cluster; its last cluster is left over
-  SetTableEntry(cb[1], kEndOfChain); // b ends early
-  SetTableEntry(cc[0], 0xFFF7);      // c leaves the table at a mark
-  SetTableEntry(cd[1], cd[0]);       // d loops
-  SetTableEntry(ce[1], spare);       // e runs on past its size
-  SetTableEntry(spare, kEndOfChain);
-  std::uint8_t* f = Named("f.mp3");  // a 0-byte file naming a cluster
-  f[kEntryFirstClusterOffset] = static_cast<std::uint8_t>(spare2);
-  f[kEntryFirstClusterOffset + 1] = 0;
-  std::uint8_t* ge = Named("g.mp3");  // bytes but no cluster
-  ge[kEntryFirstClusterOffset] = ge[kEntryFirstClusterOffset + 1] = 0xFF;
-  WriteDamage();
-  const Bytes hBefore = OnCard(Named("h.mp3"));
-
-  const VolumeCheck found = CheckVolume(0);
-  const auto& p = found.problems;
-  EXPECT_TRUE(HasLine(p, "a.mp3: its chain runs into cluster " + std::to_string(ca[2]) +
-                             ", which is marked free, after 2 of its 4 clusters"));
-  EXPECT_TRUE(HasLine(p, "b.mp3: its chain ends after 2 of its 3 clusters"));
-  EXPECT_TRUE(HasLine(p, "c.mp3: its chain leaves the table after 1 of its 3 clusters (cluster " +
-                             std::to_string(cc[0]) + " points to 0xFFF7)"));
-  EXPECT_TRUE(HasLine(p, "d.mp3: its chain loops back to cluster " + std::to_string(cd[0]) + " after 2 of its 3"));
-  EXPECT_TRUE(HasLine(p, "e.mp3: its chain is longer than its size: its last cluster " + std::to_string(ce[1]) +
-                             " points to " + std::to_string(spare)));
-  EXPECT_TRUE(HasLine(p, "f.mp3: a 0-byte file, but its first-cluster field holds 61 instead of none"));
-  EXPECT_TRUE(HasLine(p, "g.mp3: it has 1,000 bytes but no cluster"));
-  // a's last cluster, b's, d's third, e's spare, g's cluster and c's tail: reached by no walk.
-  EXPECT_TRUE(HasLine(p, "clusters are used by no file (lost)"));
-  for (const CheckedFile& file : found.files) EXPECT_EQ(file.whole, file.name == "h.mp3") << file.name;
-
-  const auto lines = RepairAndRecheck();
-  EXPECT_TRUE(HasLine(lines, "a.mp3: cut to 2 clusters (131,072 bytes); its chain ran into a free cluster"));
-  EXPECT_TRUE(HasLine(lines, "b.mp3: cut to 2 clusters (131,072 bytes); its chain ended early"));
-  EXPECT_TRUE(HasLine(lines, "c.mp3: cut to 1 cluster (65,536 bytes); its chain left the table"));
-  EXPECT_TRUE(HasLine(lines, "d.mp3: cut to 2 clusters (131,072 bytes); its chain looped"));
-  EXPECT_TRUE(HasLine(lines, "e.mp3: its chain now ends after its 2 clusters"));
-  EXPECT_TRUE(HasLine(lines, "f.mp3: a 0-byte file; its first-cluster field now says none"));
-  EXPECT_TRUE(HasLine(lines, "g.mp3: released; none of its clusters could be kept"));
-  EXPECT_TRUE(HasLine(lines, "h.mp3: FileId 0x08 is now 0x07"));
-  EXPECT_TRUE(HasLine(lines, "clusters that no file keeps freed"));
-  // Releases first (directory, g's name slot, tables), then the renumbering.
-  EXPECT_EQ(WrittenRegions(), "DN12D");
-
-  EXPECT_EQ(FetchBack("a.mp3"), Prefix(a, 131072));
-  EXPECT_EQ(FetchBack("b.mp3"), Prefix(b, 131072));
-  EXPECT_EQ(FetchBack("c.mp3"), Prefix(c, 65536));
-  EXPECT_EQ(FetchBack("d.mp3"), Prefix(d, 131072));
-  EXPECT_EQ(FetchBack("e.mp3"), e);
-  EXPECT_EQ(FetchBack("f.mp3"), Bytes{});
-  EXPECT_EQ(FetchBack("h.mp3"), h);
-  EXPECT_EQ(FetchBack("h.mp3"), hBefore);
-  EXPECT_EQ(FindCardFile("g.mp3"), 0);
-  // Kept: a 2, b 2, c 1, d 2, e 2, h 2 clusters.
-  EXPECT_EQ(CountFreeClusters(), static_cast<int>(8192 / kClusterSectors) - 2 - 11);
-}
-
-TEST_F(engine_check, ClustersTwoChainsReachGoToTheSoundChainThenToTheHigherFileId) {
-  StartMountedCard(8192);
-  // A deletion cut after its table writes: old.mp3's clusters are free but
-  // its entry stays, and the next file takes them.
-  const Bytes keep = Content(70000, 3), fresh = Content(131072, 2);
-  ASSERT_EQ(Store("old.mp3", Content(3 * 65536, 1)), kOpOk);
-  ASSERT_EQ(Store("keep.mp3", keep), kOpOk);
-  const auto oldChain = Chain(Named("old.mp3"));
-  FreeClusterChain(oldChain[0], 3, {});
-  FlushVolume(FlushOrder::kReleasing);
-  ASSERT_EQ(Store("new.mp3", fresh), kOpOk);
-  ASSERT_EQ(Chain(Named("new.mp3"))[0], oldChain[0]);
-  Remount();
-
-  const VolumeCheck found = CheckVolume(0);
-  EXPECT_TRUE(HasLine(found.problems, "clusters " + std::to_string(oldChain[0]) + "-" + std::to_string(oldChain[1]) +
-                                          " in the chains of both old.mp3 and new.mp3"));
-  EXPECT_TRUE(HasLine(found.problems, "old.mp3: its chain ends after 2 of its 3 clusters"));
-  EXPECT_TRUE(FileAt(found, Named("keep.mp3"))->whole);
-  EXPECT_FALSE(FileAt(found, Named("new.mp3"))->whole);  // it shares, though the repair keeps it
-  EXPECT_FALSE(FileAt(found, Named("old.mp3"))->whole);
-
-  const auto lines = RepairAndRecheck();
-  EXPECT_TRUE(HasLine(lines, "old.mp3: released; none of its clusters could be kept; its chain ran into cluster " +
-                                 std::to_string(oldChain[0]) + " of new.mp3"));
-  EXPECT_TRUE(HasLine(lines, "keep.mp3: FileId 0x02 is now 0x01"));
-  EXPECT_TRUE(HasLine(lines, "new.mp3: FileId 0x03 is now 0x02"));
-  EXPECT_EQ(FetchBack("new.mp3"), fresh);
-  EXPECT_EQ(FetchBack("keep.mp3"), keep);
-  EXPECT_EQ(FindCardFile("old.mp3"), 0);
-  EXPECT_EQ(CardFileCount, 2);
-}
-
-TEST_F(engine_check, OfTwoSoundChainsTheHigherFileIdKeepsTheSharedClustersAndAnUnsoundOneNeverDoes) {
-  StartMountedCard(8192);
-  const Bytes p = Content(3 * 65536, 1);
-  ASSERT_EQ(Store("p.mp3", p), kOpOk);
-  ASSERT_EQ(Store("q.mp3", Content(3 * 65536, 2)), kOpOk);
-  ASSERT_EQ(Store("r.mp3", Content(3 * 65536, 3)), kOpOk);
-  const auto cp = Chain(Named("p.mp3")), cq = Chain(Named("q.mp3")), cr = Chain(Named("r.mp3"));
-  // q (FileId 2) joins p's chain at its second cluster and stays sound; r
-  // (FileId 3) joins it at its third and ends there, short of its size.
-  SetTableEntry(cq[0], cp[1]);
-  SetTableEntry(cq[1], 0);
-  SetTableEntry(cq[2], 0);
-  SetTableEntry(cr[0], cp[2]);
-  SetTableEntry(cr[1], 0);
-  SetTableEntry(cr[2], 0);
-  WriteDamage();
-  const Bytes qBefore = OnCard(Named("q.mp3"));
-  ASSERT_EQ(qBefore.size(), 3u * 65536);
-
-  const VolumeCheck found = CheckVolume(0);
-  EXPECT_TRUE(HasLine(found.problems, "in the chains of both p.mp3 and q.mp3"));
-  EXPECT_TRUE(HasLine(found.problems, "in the chains of both p.mp3 and r.mp3"));
-  EXPECT_TRUE(HasLine(found.problems, "r.mp3: its chain ends after 2 of its 3 clusters"));
-
-  const auto lines = RepairAndRecheck();
-  EXPECT_TRUE(HasLine(lines, "p.mp3: cut to 1 cluster (65,536 bytes); its chain ran into cluster " +
-                                 std::to_string(cp[1]) + " of q.mp3"));
-  EXPECT_TRUE(HasLine(lines, "r.mp3: cut to 1 cluster (65,536 bytes); its chain ran into cluster " +
-                                 std::to_string(cp[2]) + " of q.mp3"));
-  EXPECT_EQ(FetchBack("q.mp3"), qBefore);
-  EXPECT_EQ(FetchBack("p.mp3"), Prefix(p, 65536));
-  EXPECT_EQ(FetchBack("r.mp3"), Prefix(Content(3 * 65536, 3), 65536));
-}
-
-TEST_F(engine_check, TheCopyThatMatchesTheDirectoryRebuildsTheOther) {
-  StartMountedCard(8192);
-  const Bytes a = Content(200000, 1), b = Content(70000, 2);
-  ASSERT_EQ(Store("a.mp3", a), kOpOk);
-  ASSERT_EQ(Store("b.mp3", b), kOpOk);
-  const auto ca = Chain(Named("a.mp3"));
-  const std::uint32_t spt = VolumeImage.sectorsPerTable;
-
-  // A deletion of the old order cut after copy 1: a's links are gone there
-  // only, and its entry stays.
-  Bytes copy1 = Copy(1);
-  for (const std::uint16_t c : ca) copy1[c * 2] = copy1[c * 2 + 1] = 0;
-  ASSERT_TRUE(WriteAt(image_, std::uint64_t{kTableLba} * 512, copy1));
-  Remount();
-  VolumeCheck found = CheckVolume(0);
-  EXPECT_TRUE(HasLine(found.problems, "the two copies of the allocation table differ in 4 entries"));
-  EXPECT_TRUE(HasLine(found.problems, "a.mp3: its chain runs into cluster"));
-  EXPECT_FALSE(FileAt(found, Named("a.mp3"))->whole);
-  auto lines = RepairAndRecheck();
-  EXPECT_TRUE(HasLine(lines, "allocation table copy 1 restored from copy 2, which matches the directory"));
-  EXPECT_EQ(lines.size(), 1u) << Joined(lines);
-  EXPECT_EQ(WrittenRegions(), "1");
-  EXPECT_EQ(FetchBack("a.mp3"), a);
-  EXPECT_EQ(FetchBack("b.mp3"), b);
-
-  // Now copy 2 holds junk while copy 1 matches the directory.
-  Bytes copy2 = Copy(2);
-  for (std::size_t i = 40; i < 200; ++i) copy2[i] = static_cast<std::uint8_t>(i * 7);
-  ASSERT_TRUE(WriteAt(image_, std::uint64_t{kTableLba + spt} * 512, copy2));
-  Remount();
-  found = CheckVolume(0);
-  EXPECT_TRUE(HasLine(found.problems, "the two copies of the allocation table differ"));
-  EXPECT_EQ(found.problems.size(), 1u) << Joined(found.problems);
-  for (const CheckedFile& f : found.files) EXPECT_TRUE(f.whole) << f.name;
-  lines = RepairAndRecheck();
-  EXPECT_TRUE(HasLine(lines, "allocation table copy 2 rewritten from copy 1"));
-  EXPECT_EQ(WrittenRegions(), "2");
-  EXPECT_EQ(FetchBack("a.mp3"), a);
-  EXPECT_EQ(FetchBack("b.mp3"), b);
-}
-
-TEST_F(engine_check, NamesAreMadeWholeOrphanSlotsFreedAndReleasesWrittenBeforeTheNewNames) {
-  StartMountedCard(8192);
-  std::map<std::string, Bytes> content;
-  std::uint32_t seed = 1;
-  for (const char* name : {"n.mp3", "h.mp3", "v.voc", "dup.mp3", "other.mp3", "s1.mp3", "s2.mp3"}) {
-    content[name] = Content(20000, seed++);
-    ASSERT_EQ(Store(name, content[name]), kOpOk) << name;
+  const VolumeCheck found = CheckVolume(sectors);
+  EXPECT_EQ(found.problems, card.check) << "the check reports:\ncheck " << Shown("\ncheck ", found.problems);
+  std::vector<std::string> whole;
+  std::map<std::uint32_t, Bytes> before;  // every file's bytes along its chain, by entry
+  for (const CheckedFile& f : found.files) {
+    before[f.dirSector * 16 + f.dirOffset / 32] = EntryData(image_, layout_, f.dirSector * 16 + f.dirOffset / 32);
+    if (f.whole) whole.push_back(f.name.empty() ? "-" : f.name);
   }
-  std::uint8_t* n = Named("n.mp3");
-  std::uint8_t* h = Named("h.mp3");
-  std::uint8_t* v = Named("v.voc");
-  std::uint8_t* other = Named("other.mp3");
-  std::uint8_t* s1 = Named("s1.mp3");
-  std::uint8_t* s2 = Named("s2.mp3");
-  const std::uint16_t nSlot = EntryNameSlot(n);
-  VolumeImage.nameTable[nSlot] = VolumeImage.nameTable[nSlot + 1] = 0;  // a name never written
-  h[kEntryMarkOffset] = 0;  // a deletion cut after the entry's mark
-  v[kEntryMarkOffset] = 0;  // a recording without a name: normal
-  SetName(other, "dup.mp3");
-  s2[kEntryNameSlotOffset] = s1[kEntryNameSlotOffset];
-  s2[kEntryNameSlotOffset + 1] = s1[kEntryNameSlotOffset + 1];
-  StoreFileName("ghost.mp3", 100 * kNameSlotSize);  // a put cut before its entry
-  WriteDamage();
-  const Bytes otherBefore = OnCard(other), s2Before = OnCard(s2), nBefore = OnCard(n);
+  std::map<std::string, std::string> got = {{"whole", Shown(" ", whole)}};
 
-  const VolumeCheck found = CheckVolume(0);
-  const auto& p = found.problems;
-  EXPECT_TRUE(HasLine(p, "music entry 0x01 (directory entry 0): no readable name"));
-  EXPECT_TRUE(HasLine(p, "music entry 0x02 (directory entry 1): half-deleted (its name mark is 0)"));
-  EXPECT_TRUE(HasLine(p, "2 files are listed as dup.mp3 (FileIds 0x03, 0x04)"));
-  EXPECT_TRUE(HasLine(p, "2 entries share name slot " + std::to_string(EntryNameSlot(s1) / 64) +
-                             " (s1.mp3): FileId 0x05, FileId 0x06"));
-  // The half-deleted entry's slot, the nameless recording's, s2's own and the
-  // ghost's: in use, held by none.
-  EXPECT_TRUE(HasLine(p, "4 name slots are in use but held by no file: 1-2, 6, 100"));
-  EXPECT_TRUE(HasLine(p, "music FileIds do not run from 1 to 5 without a gap: missing 0x02"));
-  for (const std::string& line : p) EXPECT_EQ(line.find(MakeVoiceName(0x81)), std::string::npos) << line;
-  EXPECT_FALSE(FileAt(found, h)->whole);
-  EXPECT_TRUE(FileAt(found, v)->whole);
-  EXPECT_TRUE(FileAt(found, n)->whole);  // its data is whole; it only lacks a name
+  const std::vector<std::string> lines = RepairAndRecheck(sectors);
+  EXPECT_EQ(lines, card.repair) << "the repair reports:\nrepair " << Shown("\nrepair ", lines);
+  got["writes"] = WrittenRegions();
+  got["listed"] = Shown(" ", RebuildCardList());
+  got["free"] = std::to_string(CountFreeClusters());
+  for (const auto& [word, text] : got) EXPECT_EQ(text, card.expected.emplace(word, text).first->second) << word;
 
-  const auto lines = RepairAndRecheck();
-  EXPECT_TRUE(HasLine(lines, "music entry 0x02 (directory entry 1): released; it was half-deleted"));
-  EXPECT_TRUE(HasLine(lines, "4 name slots that no file held freed"));
-  EXPECT_TRUE(HasLine(lines, "music entry 0x01 (directory entry 0): named recovered-001.mp3; it had no readable name"));
-  EXPECT_TRUE(HasLine(lines, "dup.mp3: named recovered-002.mp3; another file has the name dup.mp3"));
-  EXPECT_TRUE(HasLine(lines, "s1.mp3: named recovered-003.mp3; its name slot is s1.mp3's too"));
-  EXPECT_TRUE(HasLine(lines, "dup.mp3: FileId 0x03 is now 0x02"));
-  // The releasing flush (directory, NameTable, both copies) before the adding
-  // one (NameTable, directory).
-  EXPECT_EQ(WrittenRegions(), "DN12ND");
-  EXPECT_EQ(VolumeImage.nameTable[100 * kNameSlotSize], 0);  // the ghost's slot
-
-  EXPECT_EQ(RebuildCardList(), (std::vector<std::string>{"recovered-001.mp3", "dup.mp3", "recovered-002.mp3",
-                                                         "s1.mp3", "recovered-003.mp3", MakeVoiceName(0x81)}));
-  EXPECT_EQ(FetchBack("recovered-001.mp3"), nBefore);
-  EXPECT_EQ(FetchBack("recovered-002.mp3"), otherBefore);
-  EXPECT_EQ(FetchBack("recovered-003.mp3"), s2Before);
-  EXPECT_EQ(FetchBack("dup.mp3"), content["dup.mp3"]);
-  EXPECT_EQ(FetchBack("s1.mp3"), content["s1.mp3"]);
-}
-
-// A card's names are data: one that begins with a dot, or of a kind neither
-// music nor voice, is reported and renamed to the first recovered name of
-// the entry's kind, in its own slot; the file's data stays as it is.
-TEST_F(engine_check, HiddenAndForeignNamesAreReportedAndRenamedByTheirEntrysKind) {
-  StartMountedCard(8192);
-  const struct {
-    const char* name;  // stored as a sound name, then made this one
-    const char* found;
-    const char* renamed;
-  } rows[] = {
-      {".bashrc", "its name begins with a dot", "recovered-001.mp3"},
-      {"notes.txt", "its name is neither a music (.mp3) nor a voice (.voc) file's", "recovered-002.mp3"},
-      {".memo.voc", "its name begins with a dot", "recovered-001.voc"},
-      {"a/b.mp3", "its name cannot be a PC file name", "recovered-003.mp3"},
+  layout_ = ReadLayout(image_);
+  const auto starts = [](const Bytes& part, const Bytes& of) {
+    return part.size() <= of.size() && std::equal(part.begin(), part.end(), of.begin());
   };
-  std::vector<Bytes> before;
-  for (const auto& row : rows) {
-    const bool voice = std::string(row.name).ends_with(".voc");
-    before.push_back(Content(3000, static_cast<std::uint32_t>(before.size() + 1)));
-    ASSERT_EQ(Store(voice ? "v.voc" : "m.mp3", before.back()), kOpOk);
-    SetName(Named(voice ? "v.voc" : "m.mp3"), row.name);
+  for (const CheckedFile& f : found.files) {
+    SCOPED_TRACE(f.name);
+    const std::uint32_t entry = f.dirSector * 16 + f.dirOffset / 32;
+    const Bytes e = EntryAt(entry), after = EntryData(image_, layout_, entry), &was = before[entry];
+    const Put* put = Find("", entry);
+    if (f.whole) {
+      EXPECT_NE(e[12], 0) << "a whole file was dropped";
+      EXPECT_TRUE(after == was && (!put || was == put->bytes)) << "a whole file changed";
+    } else if (e[12] != 0) {
+      EXPECT_EQ(after.size(), Le(e, 28, 4)) << "a file kept is not whole";
+      EXPECT_TRUE(starts(after, was) || (put && starts(after, put->bytes))) << "a file kept is not what it held";
+    }
   }
-  WriteDamage();
-  const VolumeCheck found = CheckVolume(0);
-  for (const auto& row : rows) EXPECT_TRUE(HasLine(found.problems, std::string(row.name) + ": " + row.found));
-  EXPECT_EQ(found.problems.size(), std::size(rows)) << Joined(found.problems);
-  for (const CheckedFile& f : found.files) EXPECT_TRUE(f.whole) << f.name;
-
-  const auto lines = RepairAndRecheck();
-  for (std::size_t i = 0; i < std::size(rows); ++i) {
-    EXPECT_TRUE(HasLine(lines, std::string(rows[i].name) + ": named " + rows[i].renamed + "; " + rows[i].found));
-    EXPECT_EQ(FetchBack(rows[i].renamed), before[i]) << rows[i].renamed;
-  }
-  EXPECT_EQ(WrittenRegions(), "N");
 }
 
-TEST_F(engine_check, EachKindIsNumberedOneToNInItsPresentOrder) {
-  StartMountedCard(8192);
-  // 0-byte files written straight into the image: music 1, 3, 3, 6 and voice
-  // 0x80, 0x82.
-  const std::vector<std::pair<std::uint8_t, std::string>> files = {
-      {0x03, "m3a.mp3"}, {0x01, "m1.mp3"}, {0x82, "v2.voc"}, {0x03, "m3b.mp3"}, {0x06, "m6.mp3"}, {0x80, "v0.voc"}};
-  for (std::uint32_t k = 0; k < files.size(); ++k) {
-    const auto slot = static_cast<std::uint16_t>(k * kNameSlotSize);
-    StoreFileName(files[k].second, slot);
-    PutEntry(0, k * 32, files[k].first, files[k].first, slot, kEndOfChain, 0);
-  }
-  WriteDamage();
-  const VolumeCheck found = CheckVolume(0);
-  const auto& p = found.problems;
-  EXPECT_TRUE(HasLine(p, "music FileId 0x03 is held by 2 files: m3a.mp3, m3b.mp3"));
-  EXPECT_TRUE(HasLine(p, "music FileIds do not run from 1 to 4 without a gap: missing 0x02, 0x04"));
-  EXPECT_TRUE(HasLine(p, "v0.voc: FileId 0x80 is no voice file's number"));
-  EXPECT_TRUE(HasLine(p, "voice FileIds do not run from 1 to 2 without a gap: missing 0x81"));
-  EXPECT_EQ(p.size(), 4u) << Joined(p);
-
-  const auto lines = RepairAndRecheck();
-  EXPECT_TRUE(HasLine(lines, "m3a.mp3: FileId 0x03 is now 0x02"));
-  EXPECT_FALSE(HasLine(lines, "m3b.mp3"));
-  EXPECT_TRUE(HasLine(lines, "m6.mp3: FileId 0x06 is now 0x04"));
-  EXPECT_TRUE(HasLine(lines, "v0.voc: FileId 0x80 is now 0x81"));
-  EXPECT_EQ(lines.size(), 3u) << Joined(lines);
-  EXPECT_EQ(WrittenRegions(), "D");
-  const std::uint8_t expected[] = {0x02, 0x01, 0x82, 0x03, 0x04, 0x81};
-  for (std::uint32_t k = 0; k < files.size(); ++k) EXPECT_EQ(DirEntryAt(0, k * 32)[kEntryFileIdOffset], expected[k]) << k;
-}
+INSTANTIATE_TEST_SUITE_P(cards, engine_check_card, ::testing::ValuesIn(CardFiles()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
 
 TEST_F(engine_check, AKindOfMoreThan127FilesKeepsItsFirst127) {
   StartMountedCard(8192);
@@ -567,12 +441,12 @@ TEST_F(engine_check, AfterARepairOfRandomDamageTheCardIsCleanAndWholeFilesAreUnc
     const VolumeCheck found = CheckVolume(4096);
     std::vector<std::pair<const CheckedFile*, Bytes>> whole;
     for (const CheckedFile& f : found.files)
-      if (f.whole) whole.emplace_back(&f, OnCard(DirEntryAt(f.dirSector, f.dirOffset)));
+      if (f.whole) whole.emplace_back(&f, EntryData(image_, ReadLayout(image_), f.dirSector * 16 + f.dirOffset / 32));
     RepairAndRecheck(4096);
     for (const auto& [f, bytes] : whole) {
       const std::uint8_t* e = DirEntryAt(f->dirSector, f->dirOffset);
       EXPECT_NE(e[kEntryFileIdOffset], 0) << f->name << " was dropped";
-      EXPECT_EQ(OnCard(e), bytes) << f->name;
+      EXPECT_EQ(EntryData(image_, ReadLayout(image_), f->dirSector * 16 + f->dirOffset / 32), bytes) << f->name;
     }
     if (HasFailure()) break;
   }

@@ -3,14 +3,14 @@
 // an ejected card, a pulled cable or a busy player at a spread of commands.
 // After each cut the card is read afresh (a new program, a new player on the
 // same image) and judged twice: by an independent reading of the image's
-// bytes (support/oracle.h) and by the engine itself, which lists, repairs,
+// bytes (support/card_image.h) and by the engine itself, which lists, repairs,
 // stores a new file and fetches every file back.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
 
-#include "support/oracle.h"
+#include "support/card_image.h"
 #include "support/engine.h"
 #include "support/write_recorder.h"
 #if ZK27_TEST_REPAIR

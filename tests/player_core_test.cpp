@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "player_core.h"
-#include "support/card_layout.h"
+#include "support/card_image.h"
 #include "support/files.h"
 #include "support/player_protocol.h"
 

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include "support/card_layout.h"
+#include "support/card_image.h"
 #include "support/files.h"
 #include "support/player_protocol.h"
 #include "support/programs.h"

@@ -5,7 +5,7 @@
 
 #include "bulkusb.h"
 #include "in_process_player.h"
-#include "support/card_layout.h"
+#include "support/card_image.h"
 #include "support/files.h"
 #include "support/player_protocol.h"
 

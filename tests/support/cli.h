@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "support/card_layout.h"
+#include "support/card_image.h"
 #include "support/files.h"
 #include "support/compare.h"
 #include "support/programs.h"

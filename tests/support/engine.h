@@ -27,7 +27,7 @@
 #include "fs_raw.h"
 #include "hooks.h"
 #include "in_process_player.h"
-#include "support/card_layout.h"
+#include "support/card_image.h"
 #include "support/engine_reset.h"
 #include "support/files.h"
 #include "support/programs.h"

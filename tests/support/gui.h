@@ -23,7 +23,7 @@
 #include "hooks.h"
 #include "in_process_player.h"
 #include "startup.h"
-#include "support/card_layout.h"
+#include "support/card_image.h"
 #include "support/files.h"
 #include "tform1.h"
 #include "text.h"

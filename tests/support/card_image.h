@@ -1,23 +1,24 @@
-// A second, independent reading of a card image for the fault tests: the
-// boot sector, both allocation copies, the directory and the NameTable
-// parsed from the image's bytes with none of the engine's code, and every
-// file followed along its chain.
+// The tests' own reading of a card image, with none of the engine's code:
+// where the volume lies (from the boot sector), an empty volume laid down by
+// hand the way the card manager formats one, the entries and names of the
+// directory, and a survey of the whole card for the fault tests.
 //
-// What it calls a fault is what must never be left on a card, whatever cut
-// it off: an entry over a free cluster, a cluster in two chains, a chain that
-// leaves the table or ends too early, an entry without a readable name, two
-// entries on one name slot, two files of one name, FileIds of a kind that
-// repeat or leave a gap, and allocation copies that differ where neither
-// agrees with the directory. What it counts apart are the leftovers a cut may
-// leave: clusters and name slots that nothing owns, and copy 2 lagging
-// behind copy 1 (or ahead of it) where one of them agrees with the
-// directory. A repair gives those back.
+// What the survey calls a fault is what must never be left on a card,
+// whatever cut it off: an entry over a free cluster, a cluster in two chains,
+// a chain that leaves the table or ends too early, an entry without a
+// readable name, two entries on one name slot, two files of one name, FileIds
+// of a kind that repeat or leave a gap, and allocation copies that differ
+// where neither agrees with the directory. What it counts apart are the
+// leftovers a cut may leave: clusters and name slots that nothing owns, and
+// copy 2 lagging behind copy 1 (or ahead of it) where one of them agrees with
+// the directory. A repair gives those back.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <sstream>
@@ -27,12 +28,146 @@
 
 #include "support/files.h"
 
+namespace zk27_test {
+
+// The volume of a formatted image, in sectors and in byte offsets.
+struct Layout {
+  std::uint32_t sectorsPerTable = 0;
+  std::uint32_t dirSectors = 0;
+  std::uint32_t totalSectors = 0;  // as the boot sector gives it
+  std::uint32_t dirStart = 0;      // sector of the directory
+  std::uint32_t dataStart = 0;     // sector of cluster 2
+  std::uint32_t clusters = 0;      // table entries that stand for the card, 0 and 1 included
+  std::uint64_t table1 = 0;        // byte offset of allocation table copy 1
+  std::uint64_t table2 = 0;
+  std::uint64_t directory = 0;     // byte offset of the directory
+  std::uint64_t data = 0;          // byte offset of cluster 2
+  std::uint64_t nameTable = kSector;
+  std::uint64_t TableEntry(std::uint32_t cluster) const { return table1 + 2ull * cluster; }
+  std::uint64_t ClusterOffset(std::uint32_t n) const { return data + (n - 2ull) * kCluster; }
+};
+
+// The layout the boot sector of `image` describes; all zero where there is
+// no boot sector to read.
+inline Layout ReadLayout(const std::string& image) {
+  Layout l;
+  const Bytes boot = ReadAt(image, 32 * kSector, kSector);
+  if (boot.size() != kSector) return l;
+  l.sectorsPerTable = Le(boot, 22, 2);
+  l.dirSectors = Le(boot, 17, 2) * 32 / 512;
+  l.totalSectors = Le(boot, 32, 4);
+  l.dirStart = 33 + 2 * l.sectorsPerTable;
+  l.dataStart = l.dirStart + l.dirSectors;
+  l.clusters = l.totalSectors / 128;
+  l.table1 = 33 * kSector;
+  l.table2 = (33ull + l.sectorsPerTable) * kSector;
+  l.directory = l.dirStart * kSector;
+  l.data = l.dataStart * kSector;
+  return l;
+}
+
+// Writes an empty volume the way the card manager formats one: boot sector
+// at 32, both allocation tables, a 512-entry directory.
+inline Layout FormatImage(const std::string& path, std::uint32_t totalSectors) {
+  const std::uint32_t clusters = totalSectors / 128;
+  const std::uint32_t tableBytes = clusters * 2;
+  const std::uint32_t sectorsPerTable = (tableBytes + 511) / 512;
+  const std::uint32_t dirStart = 33 + 2 * sectorsPerTable;
+
+  Bytes boot(512, 0);
+  std::memcpy(boot.data() + 3, "VOXBRICK", 8);
+  boot[11] = 0x00; boot[12] = 0x02; boot[13] = 128; boot[14] = 1; boot[16] = 2;
+  boot[17] = 0x00; boot[18] = 0x02;  // 512 root entries
+  boot[21] = 0xF0;
+  boot[22] = sectorsPerTable & 0xFF; boot[23] = static_cast<std::uint8_t>(sectorsPerTable >> 8);
+  for (int i = 0; i < 4; ++i) boot[32 + i] = static_cast<std::uint8_t>(totalSectors >> (8 * i));
+  std::memcpy(boot.data() + 44, "ZK27 PROPRIETARY!!", 18);
+  boot[510] = 0x12; boot[511] = 0x34;
+  WriteAt(path, 32 * 512, boot);
+
+  Bytes table(sectorsPerTable * 512, 0xFF);
+  std::fill(table.begin() + 4, table.begin() + tableBytes, 0);
+  table[0] = 0xF8;
+  WriteAt(path, 33 * 512, table);
+  WriteAt(path, (33 + sectorsPerTable) * 512ull, table);
+  WriteAt(path, dirStart * 512ull, Bytes(32 * 512, 0));
+  return ReadLayout(path);
+}
+
+// The 32 bytes of a DirEntry: name mark, name slot, FileId, first cluster
+// and size; the rest zero.
+inline Bytes EntryBytes(std::uint8_t id, std::uint8_t mark, std::uint16_t slot, std::uint16_t first,
+                        std::uint32_t size) {
+  Bytes e(32, 0);
+  e[0] = mark;
+  e[1] = static_cast<std::uint8_t>(slot);
+  e[2] = static_cast<std::uint8_t>(slot >> 8);
+  e[12] = id;
+  e[26] = static_cast<std::uint8_t>(first);
+  e[27] = static_cast<std::uint8_t>(first >> 8);
+  for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+  return e;
+}
+
+// The name in the NameTable slot at byte `slot` (a multiple of 64 below the
+// table's 240 slots, holding 1 to 62 bytes); false when there is none.
+inline bool SlotName(const Bytes& names, std::uint32_t slot, std::string* name) {
+  if (slot % 64 != 0 || slot >= 240 * 64 || slot + 64 > names.size()) return false;
+  const std::uint32_t len = Le(names, slot, 2);
+  if (len == 0 || len > 62) return false;
+  name->assign(names.begin() + slot + 2, names.begin() + slot + 2 + len);
+  return true;
+}
+
+// Byte offset in the image of the directory entry whose name slot holds
+// `cardName` (8-bit card text); 0 when there is none.
+inline std::uint64_t FindEntry(const std::string& image, const std::string& cardName) {
+  const Layout l = ReadLayout(image);
+  const Bytes dir = ReadAt(image, l.directory, 32 * kSector);
+  const Bytes names = ReadAt(image, l.nameTable, 30 * kSector);
+  std::string name;
+  for (std::size_t e = 0; e < dir.size(); e += 32)
+    if (dir[e + 12] != 0 && SlotName(names, Le(dir, e + 1, 2), &name) && name == cardName) return l.directory + e;
+  return 0;
+}
+
+// Byte offset in the image of the name slot that the entry at byte `entry`
+// (from FindEntry) names.
+inline std::uint64_t SlotOf(const std::string& image, std::uint64_t entry) {
+  return ReadLayout(image).nameTable + Le(ReadAt(image, entry, 32), 1, 2);
+}
+
+// A name slot (at byte offset `at` in the image) made to hold `name`.
+inline bool WriteSlotName(const std::string& image, std::uint64_t at, const std::string& name) {
+  Bytes b = LeBytes(static_cast<std::uint32_t>(name.size()), 2);
+  b.insert(b.end(), name.begin(), name.end());
+  return WriteAt(image, at, b);
+}
+
+// The bytes of directory entry `entry` read along copy 1 of the table, as far
+// as its chain goes on the card (and no further than the card's clusters, on
+// a chain that loops).
+inline Bytes EntryData(const std::string& image, const Layout& l, std::uint32_t entry) {
+  const Bytes e = ReadAt(image, l.directory + 32ull * entry, 32), table = ReadAt(image, l.table1, l.sectorsPerTable * 512);
+  const std::uint32_t size = Le(e, 28, 4);
+  Bytes data;
+  for (std::uint32_t c = Le(e, 26, 2), n = 0; data.size() < size && c >= 2 && c < l.clusters && n++ < l.clusters;
+       c = Le(table, 2 * c, 2)) {
+    const Bytes part = ReadAt(image, l.ClusterOffset(c), std::min<std::size_t>(kCluster, size - data.size()));
+    data.insert(data.end(), part.begin(), part.end());
+  }
+  return data;
+}
+
+}  // namespace zk27_test
+
 namespace card_oracle {
 
 using zk27_test::Bytes;
 
 struct File {
   std::string name;  // card text
+  std::uint32_t entry = 0;  // its directory entry, from 0
   std::uint8_t id = 0;
   std::uint32_t size = 0;
   std::vector<std::uint16_t> chain;
@@ -81,6 +216,7 @@ struct Survey {
 
 inline Survey Examine(const std::string& imagePath) {
   using zk27_test::Le;
+  using zk27_test::ReadAt;
   Survey s;
   const int fd = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -88,34 +224,30 @@ inline Survey Examine(const std::string& imagePath) {
     return s;
   }
   const off_t imageBytes = ::lseek(fd, 0, SEEK_END);
-  const Bytes boot = zk27_test::ReadAt(fd, 32 * 512, 512);
+  const Bytes boot = ReadAt(fd, 32 * 512, 512);
+  const zk27_test::Layout l = zk27_test::ReadLayout(imagePath);
+  const std::uint32_t spt = l.sectorsPerTable, total = l.totalSectors;
   if (boot.size() != 512 || boot[510] != 0x12 || boot[511] != 0x34 ||
       std::string(boot.begin() + 3, boot.begin() + 11) != "VOXBRICK") {
-    ::close(fd);
     s.faults.push_back("the boot sector is not the player's");
-    return s;
-  }
-  const std::uint32_t spt = Le(boot, 22, 2);
-  const std::uint32_t dirSectors = Le(boot, 17, 2) * 32 / 512;
-  const std::uint32_t total = Le(boot, 32, 4);
-  const std::uint32_t dirStart = 33 + 2 * spt;
-  const std::uint32_t dataStart = dirStart + dirSectors;
-  if (spt == 0 || dirSectors == 0 || dirSectors > 32 || total < dataStart ||
-      std::uint64_t{total} * 512 > static_cast<std::uint64_t>(imageBytes)) {
-    ::close(fd);
+  } else if (spt == 0 || l.dirSectors == 0 || l.dirSectors > 32 || total < l.dataStart ||
+             std::uint64_t{total} * 512 > static_cast<std::uint64_t>(imageBytes)) {
     s.faults.push_back("the boot sector's tables do not fit the card");
+  }
+  if (!s.faults.empty()) {
+    ::close(fd);
     return s;
   }
   s.readable = true;
   // Entries whose cluster lies wholly on the card. A format marks those from
   // total / 128 on used (its count of entries includes entries 0 and 1), so
   // there a used entry that no file owns is the format's, not a leak.
-  s.clusterEntries = std::min<std::uint32_t>({(total - dataStart) / 128 + 2, spt * 256, 0xFFF0});
-  const std::uint32_t formatted = total / 128;
-  const Bytes t1 = zk27_test::ReadAt(fd, 33ull * 512, spt * 512);
-  const Bytes t2 = zk27_test::ReadAt(fd, (33ull + spt) * 512, spt * 512);
-  const Bytes dir = zk27_test::ReadAt(fd, std::uint64_t{dirStart} * 512, dirSectors * 512);
-  const Bytes names = zk27_test::ReadAt(fd, 512, 30 * 512);
+  s.clusterEntries = std::min<std::uint32_t>({(total - l.dataStart) / 128 + 2, spt * 256, 0xFFF0});
+  const std::uint32_t formatted = l.clusters;
+  const Bytes t1 = ReadAt(fd, l.table1, spt * 512);
+  const Bytes t2 = ReadAt(fd, l.table2, spt * 512);
+  const Bytes dir = ReadAt(fd, l.directory, l.dirSectors * 512);
+  const Bytes names = ReadAt(fd, l.nameTable, 30 * 512);
   auto fault = [&](const std::string& text) { s.faults.push_back(text); };
   auto entry1 = [&](std::uint32_t c) { return static_cast<std::uint16_t>(Le(t1, 2 * c, 2)); };
   auto entry2 = [&](std::uint32_t c) { return static_cast<std::uint16_t>(Le(t2, 2 * c, 2)); };
@@ -127,7 +259,7 @@ inline Survey Examine(const std::string& imagePath) {
   std::map<std::uint32_t, std::string> slotOwner;
   std::map<std::string, int> nameCount;
   std::vector<unsigned> music, voice;
-  for (std::uint32_t i = 0; i < dirSectors * 16; ++i) {
+  for (std::uint32_t i = 0; i < l.dirSectors * 16; ++i) {
     const std::size_t e = std::size_t{i} * 32;
     const std::uint8_t id = dir[e + 12];
     if (id == 0) continue;
@@ -141,18 +273,17 @@ inline Survey Examine(const std::string& imagePath) {
     }
     const std::uint32_t slot = Le(dir, e + 1, 2);
     File f;
+    f.entry = i;
     f.id = id;
     f.size = Le(dir, e + 28, 4);
     if (slot % 64 != 0 || slot >= 240 * 64) {
       fault(where + " points at no name slot");
       continue;
     }
-    const std::uint32_t len = Le(names, slot, 2);
-    if (len == 0 || len > 62) {
+    if (!zk27_test::SlotName(names, slot, &f.name)) {
       fault(where + " has no readable name (slot " + std::to_string(slot) + ")");
       continue;
     }
-    f.name.assign(names.begin() + slot + 2, names.begin() + slot + 2 + len);
     if (slotOwner.count(slot)) fault(f.name + " and " + slotOwner[slot] + " share name slot " + std::to_string(slot));
     slotOwner[slot] = f.name;
     if (++nameCount[f.name] == 2) fault("two files are named " + f.name);
@@ -187,7 +318,7 @@ inline Survey Examine(const std::string& imagePath) {
     if (whole && n > 0 && f.chain.size() == n) {
       for (std::size_t k = 0; k < f.chain.size(); ++k) {
         const std::uint32_t bytes = std::min<std::uint32_t>(65536, f.size - static_cast<std::uint32_t>(k) * 65536);
-        const Bytes part = zk27_test::ReadAt(fd, (dataStart + (f.chain[k] - 2ull) * 128) * 512, bytes);
+        const Bytes part = ReadAt(fd, l.ClusterOffset(f.chain[k]), bytes);
         if (part.size() != bytes) {
           fault(f.name + ": cluster " + std::to_string(f.chain[k]) + " lies past the image");
           f.data.clear();
