@@ -31,7 +31,7 @@ int ReadCardAsItIs(std::uint32_t* cardSectors) {
   *cardSectors = IdentifiedCardSectors();
   // A reply that is not a card's leaves the size unknown; a failed command
   // is the device's failure.
-  if (DeviceState != 0) return SayState();
+  if (DeviceState != kDeviceReady) return SayState();
   return kExitOk;
 }
 
@@ -41,7 +41,7 @@ int Repair(std::uint32_t cardSectors) {
     return kExitRefused;
   }
   PrintLines(RepairVolume(cardSectors));
-  if (DeviceState != 0) {
+  if (DeviceState != kDeviceReady) {
     Error("the repair could not be written to the card whole; run " + Hint("check") + " again");
     return SayState();
   }

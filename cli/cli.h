@@ -63,7 +63,7 @@ std::string CardLockRefusal(CardLockResult result);
 std::string PlayerRefusalWords(const PlayerRefusal& why);
 // What the DeviceState says went wrong with the player or the card: "the card
 // was removed", "the connection to the player was lost"...
-std::string DeviceTrouble(std::uint8_t state);
+std::string DeviceTrouble(DeviceStateCode state);
 
 // Why the last card command failed in transport, when the link knows more
 // than the DeviceState says: "the player stopped answering", "the card is

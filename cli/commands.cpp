@@ -26,10 +26,8 @@
 
 namespace {
 
-constexpr void* kMainWindow = nullptr;  // the command line has no window
-
 bool Probe() {
-  ProbeDevice(kMainWindow);
+  ProbeDevice();
   return !g_session.windowClosed;
 }
 
@@ -44,9 +42,9 @@ std::string Files(int n) { return n == 1 ? "1 file" : std::to_string(n) + " file
 
 int SayState() {
   // The busy message has been shown by the sector command itself.
-  if (DeviceState == 2) SayEngineText(msg::kStateNoCard);
-  else if (DeviceState == 4) SayEngineText(msg::kStateAttach);
-  else if (DeviceState != 1) SayEngineText(msg::kStateNotReady);
+  if (DeviceState == kDeviceNoCard) SayEngineText(msg::kStateNoCard);
+  else if (DeviceState == kDeviceNotAttached) SayEngineText(msg::kStateAttach);
+  else if (DeviceState != kDeviceBusy) SayEngineText(msg::kStateNotReady);
   return kExitDevice;
 }
 
@@ -70,7 +68,7 @@ int RecheckCard() {
   // A failed write of the list's own changes (names of new recordings,
   // half-deleted entries released) ends the command: the card's tables are
   // no longer known.
-  if (DeviceState != 0) return SayState();
+  if (DeviceState != kDeviceReady) return SayState();
   return kExitOk;
 }
 
@@ -126,7 +124,7 @@ int CmdInfo(const Args&) {
   const VolumeImageData& v = VolumeImage;
   // A volume larger than the card is shown as far as the card holds it.
   const VolumeLayout onCard = LayoutOnCard(IdentifiedCardSectors());
-  if (DeviceState != 0) return SayState();
+  if (DeviceState != kDeviceReady) return SayState();
   // Table entries past the card's last cluster stand for nothing.
   const std::uint32_t entries = std::min(onCard.usableClusters, onCard.totalSectors / kClusterSectors);
   const std::uint32_t clusters = entries > 2 ? entries - 2 : 0;
@@ -225,7 +223,7 @@ class CliPassView : public PassView {
 
  private:
   std::string DeviceProblem(const FileReport& report) const {
-    const std::string trouble = DeviceTrouble(static_cast<std::uint8_t>(DeviceState));
+    const std::string trouble = DeviceTrouble(DeviceState);
     if (report.result == kOpDeviceGone) return trouble + " before " + Name(report);
     if (report.result == kOpFlushFailed)
       return trouble + " while writing the card's tables for " + Name(report) + " (it is not on the card)";
@@ -288,7 +286,7 @@ class PutView : public CliPassView {
       case kOpPcReadFailed: return "could not be read completely; it was not stored";
       case kOpNameOnCard: return "already on the card (" + Hint("rm") + " it first to replace it)";
       case kOpNoFileIdLeft:
-        return std::string("the card holds 127 ") + (FileKindOf(BaseName(path)) == 2 ? "voice" : "music") +
+        return std::string("the card holds 127 ") + (FileKindOf(BaseName(path)) == kKindVoice ? "voice" : "music") +
                " files already";
       case kOpDirectoryFull: return "the card's directory is full";
       case kOpNameTableFull: return "the card's name table is full";
@@ -485,7 +483,7 @@ int CmdRm(const Args& a) {
   if (summary.end == PassStep::kEndSession) {
     // What became of the files is worth a check only when part of the
     // tables may have reached the card.
-    Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + " while writing the card's tables; " +
+    Error(DeviceTrouble(DeviceState) + " while writing the card's tables; " +
           (summary.tablesTouched ? Hint("check") + " tells what became of the files"
                                  : std::string("nothing was written, no file was deleted")));
     return kExitDevice;
@@ -519,12 +517,12 @@ int CmdFormat(const Args& a) {
       return kExitDevice;
     default:
       Error("formatting failed: the card could not be written completely (" +
-            DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + ")");
+            DeviceTrouble(DeviceState) + ")");
       return kExitDevice;
   }
   if (MountVolume() != kMountOk) {
     Error("formatting failed: the new volume cannot be read back");
-    return DeviceState != 0 ? SayState() : kExitDevice;
+    return DeviceState != kDeviceReady ? SayState() : kExitDevice;
   }
   RebuildCardList();
   Verbose("formatted the card: " + HumanSize(std::uint64_t{FreeClusterCount} * kClusterBytes) + " free");
@@ -676,7 +674,7 @@ int CmdSync(const Args& a) {
     const PassSummary summary = RunDeletePass(gone, view);
     g_session.inPass = false;
     if (summary.end == PassStep::kEndSession) {
-      Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
+      Error(DeviceTrouble(DeviceState) +
             " while writing the card's tables; " + Hint("sync") + " again continues");
       return kExitDevice;
     }
@@ -700,7 +698,7 @@ int CmdSync(const Args& a) {
   }
   RebuildCardList();
   if (const CardOpResult ordered = OrderMusicFiles(SyncedMusicOrder(plan)); ordered != kOpOk) {
-    Error("the play order could not be written (" + DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + ")");
+    Error("the play order could not be written (" + DeviceTrouble(DeviceState) + ")");
     return kExitDevice;
   }
   return status;
@@ -767,7 +765,7 @@ int RestoreImageFilesCommand(const std::string& path) {
             "written");
       return kExitRefused;
     case kOpDeviceFailed:
-      Error("formatting failed (" + DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + "); " + again);
+      Error("formatting failed (" + DeviceTrouble(DeviceState) + "); " + again);
       return kExitDevice;
     default:
       return SayImageRefusal(result, path, nullptr);

@@ -289,9 +289,8 @@ Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
 // The command line's stand-in for the main window's reaction to the device's
 // state: it says what happened and ends the session where the window would
 // close.
-void OnWindowMessage(void*, unsigned message, std::uintptr_t state, std::intptr_t) {
-  if (message != kDeviceStateMessage) return;
-  const StateVerdict verdict = JudgeDeviceState(static_cast<std::uint8_t>(state & 0xFF));
+void OnDeviceState(DeviceStateCode state) {
+  const StateVerdict verdict = JudgeDeviceState(state);
   if (verdict.reaction == StateReaction::kEndSession) {
     SayEngineText(verdict.message);
     g_session.windowClosed = true;
@@ -364,7 +363,7 @@ int Run(int argc, char** argv) {
   FrontEndHooks hooks;
   hooks.showMessage = SayEngineText;
   hooks.askYesNo = AskOnTerminal;
-  hooks.sendWindowMessage = OnWindowMessage;
+  hooks.deviceState = OnDeviceState;
   InstallHooks(hooks);
 
   if (!image.empty()) {

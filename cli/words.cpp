@@ -195,17 +195,20 @@ std::string RestoreFilesHint(const std::string& path) {
   return Hint("restore --files " + Escaped(ShellQuoted(path)));
 }
 
-std::string DeviceTrouble(std::uint8_t state) {
-  // A command that failed in transport left the state 5, whatever the cause.
-  if (state == 5)
+std::string DeviceTrouble(DeviceStateCode state) {
+  // A command that failed in transport left the device not ready, whatever
+  // the cause.
+  if (state == kDeviceNotReady)
     if (std::string trouble = TransportTrouble(); !trouble.empty()) return trouble;
   switch (state) {
-    case 1: return "player busy";
-    case 2: return "card removed";
-    case 4: return "connection to the player lost";
-    case 5: return "player not ready";
-    default: return "card command failed";
+    case kDeviceBusy: return "player busy";
+    case kDeviceNoCard: return "card removed";
+    case kDeviceNotAttached: return "connection to the player lost";
+    case kDeviceNotReady: return "player not ready";
+    case kDeviceReady:
+    case kDeviceRecheck: break;
   }
+  return "card command failed";
 }
 
 std::string HumanSize(std::uint64_t bytes) {

@@ -289,13 +289,13 @@ TEST_F(engine_passes, DeleteReportsMissingNamesAndAStopBeforeTheTablesKeepsEvery
 }
 
 TEST_F(engine_passes, DeviceStatesAndOpeningChecksAreJudgedOnce) {
-  EXPECT_EQ(JudgeDeviceState(2).reaction, StateReaction::kEndSession);
-  EXPECT_STREQ(JudgeDeviceState(2).message, msg::kStateNoCard);
-  EXPECT_STREQ(JudgeDeviceState(4).message, msg::kStateAttach);
-  EXPECT_STREQ(JudgeDeviceState(5).message, msg::kStateNotReady);
-  EXPECT_EQ(JudgeDeviceState(3).reaction, StateReaction::kRecheck);
+  EXPECT_EQ(JudgeDeviceState(kDeviceNoCard).reaction, StateReaction::kEndSession);
+  EXPECT_STREQ(JudgeDeviceState(kDeviceNoCard).message, msg::kStateNoCard);
+  EXPECT_STREQ(JudgeDeviceState(kDeviceNotAttached).message, msg::kStateAttach);
+  EXPECT_STREQ(JudgeDeviceState(kDeviceNotReady).message, msg::kStateNotReady);
+  EXPECT_EQ(JudgeDeviceState(kDeviceRecheck).reaction, StateReaction::kRecheck);
   for (std::uint8_t quiet : {0, 1, 6})
-    EXPECT_EQ(JudgeDeviceState(quiet).reaction, StateReaction::kNone) << int{quiet};
+    EXPECT_EQ(JudgeDeviceState(static_cast<DeviceStateCode>(quiet)).reaction, StateReaction::kNone) << int{quiet};
 
   EXPECT_EQ(CheckPlayerAndCard().state, CardOpening::kOpen);
   player_->core().Eject();

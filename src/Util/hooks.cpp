@@ -27,8 +27,8 @@ bool AskText(const std::string& caption, const std::string& text, std::string* v
   return true;
 }
 
-void SendWindowMessage(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
-  if (g_hooks.sendWindowMessage) g_hooks.sendWindowMessage(window, message, wparam, lparam);
+void ReportDeviceState(DeviceStateCode state) {
+  if (g_hooks.deviceState) g_hooks.deviceState(state);
 }
 
 void SetBusyCursor(bool busy) {

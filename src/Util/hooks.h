@@ -12,11 +12,9 @@
 #include <functional>
 #include <string>
 
-enum class Answer { Yes, No, Closed };
+#include "device_state.h"
 
-// The window message the device link sends to the main window after asking
-// the player for its status; its first parameter is the DeviceState.
-inline constexpr unsigned kDeviceStateMessage = 1024 + 100;
+enum class Answer { Yes, No, Closed };
 
 struct FrontEndHooks {
   // A modal message with an OK button. Texts use "\r\n" for line breaks.
@@ -27,9 +25,10 @@ struct FrontEndHooks {
   // the line starts with (UTF-8) and receives what was typed. False when the
   // user cancelled or closed the box; `value` is then left as it was.
   std::function<bool(const std::string& caption, const std::string& text, std::string* value)> askText;
-  // Delivers `message` to `window` and returns once it has been handled.
-  std::function<void(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam)>
-      sendWindowMessage;
+  // The device's condition after the link asked the player for its status;
+  // returns once the front end has reacted to it (the desktop program hands
+  // it to its main window as the window's DeviceStateMessage).
+  std::function<void(DeviceStateCode state)> deviceState;
   // Hourglass on (true) or back to the default (false).
   std::function<void(bool busy)> setBusyCursor;
   // Handles pending window events; called repeatedly while waiting.
@@ -47,7 +46,7 @@ void ShowMessage(const std::string& text);
 Answer AskYesNo(const std::string& caption, const std::string& text, bool warning = false);
 // Without a front end to type into, nothing is typed: false.
 bool AskText(const std::string& caption, const std::string& text, std::string* value);
-void SendWindowMessage(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+void ReportDeviceState(DeviceStateCode state);
 void SetBusyCursor(bool busy);
 
 // Waits `seconds` seconds and 1 ms of wall-clock time while window events are

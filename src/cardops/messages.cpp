@@ -13,9 +13,9 @@ std::string DeleteNotExisted(const std::string& name) {
   return "The file," + name + " is not existed and then drop it!!";
 }
 
-const char* TransferFailure(std::uint8_t state) {
-  if (state == 2) return kCardRemoved;
-  if (state == 4) return kLostConnection;
+const char* TransferFailure(DeviceStateCode state) {
+  if (state == kDeviceNoCard) return kCardRemoved;
+  if (state == kDeviceNotAttached) return kLostConnection;
   return kNotReady;
 }
 

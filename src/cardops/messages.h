@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "device_state.h"
+
 namespace msg {
 
 // Start-up, by the raw status of the player.
@@ -81,8 +83,9 @@ inline constexpr const char* kRenameCaption = "Rename";
 inline constexpr const char* kRenamePrompt = "The file's new name on the card:";
 std::string DeleteNotExisted(const std::string& name);
 
-// The message after a transfer stopped on `state` (2, 4, anything else).
-const char* TransferFailure(std::uint8_t state);
+// The message after a transfer stopped on `state`: the card removed, the
+// link lost, or the device not ready.
+const char* TransferFailure(DeviceStateCode state);
 // "The free space in your CF Card is 64,000KB" for the FreeClusterCount; with
 // `spaced`, " KB" as after a re-check.
 std::string FreeSpaceText(std::uint16_t freeClusters, bool spaced = false);

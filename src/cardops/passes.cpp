@@ -119,7 +119,7 @@ FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, 
   }
   CardOpResult result = kOpDeviceFailed;
   std::string pcName;
-  if (DeviceState == 0) result = FetchCardFileTo(r, dir, view.Transferring(index), &pcName);
+  if (DeviceState == kDeviceReady) result = FetchCardFileTo(r, dir, view.Transferring(index), &pcName);
   JudgeFetch(result, PcNameFromCard(line), done, &report);
   if (result != kOpOk) return report;
   report.pcName = pcName;
@@ -137,14 +137,16 @@ FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, 
 
 }  // namespace
 
-StateVerdict JudgeDeviceState(std::uint8_t state) {
+StateVerdict JudgeDeviceState(DeviceStateCode state) {
   switch (state) {
-    case 2: return {StateReaction::kEndSession, msg::kStateNoCard};
-    case 4: return {StateReaction::kEndSession, msg::kStateAttach};
-    case 5: return {StateReaction::kEndSession, msg::kStateNotReady};
-    case 3: return {StateReaction::kRecheck, nullptr};
-    default: return {};
+    case kDeviceNoCard: return {StateReaction::kEndSession, msg::kStateNoCard};
+    case kDeviceNotAttached: return {StateReaction::kEndSession, msg::kStateAttach};
+    case kDeviceNotReady: return {StateReaction::kEndSession, msg::kStateNotReady};
+    case kDeviceRecheck: return {StateReaction::kRecheck, nullptr};
+    case kDeviceReady:
+    case kDeviceBusy: return {};
   }
+  return {};
 }
 
 OpeningReport CheckPlayer() {
@@ -252,13 +254,13 @@ PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view)
   }
   const std::uint64_t writesBefore = CardWritesMade();
   FlushVolume(FlushOrder::kReleasing);
-  if (DeviceState != 0) {
+  if (DeviceState != kDeviceReady) {
     summary.tablesTouched = CardWritesMade() != writesBefore;
     // The tables may be half written: the user must hear it before the
     // session ends. A busy player has said so itself.
     summary.end = PassStep::kEndSession;
     summary.last = kOpFlushFailed;
-    if (DeviceState != 1) summary.text = msg::TransferFailure(DeviceState);
+    if (DeviceState != kDeviceBusy) summary.text = msg::TransferFailure(DeviceState);
   }
   return summary;
 }

@@ -20,7 +20,7 @@
 
 // The card or the player's link is gone (no card, player not attached): the
 // session ends.
-inline bool CardOrLinkLost() { return DeviceState == 2 || DeviceState == 4; }
+inline bool CardOrLinkLost() { return DeviceState == kDeviceNoCard || DeviceState == kDeviceNotAttached; }
 
 // After one file: go on with the next, stop the pass here, or end the
 // session (the card or the link is gone: the window closes).
@@ -97,7 +97,7 @@ struct StateVerdict {
   StateReaction reaction = StateReaction::kNone;
   const char* message = nullptr;
 };
-StateVerdict JudgeDeviceState(std::uint8_t state);
+StateVerdict JudgeDeviceState(DeviceStateCode state);
 
 // Whether a session can start on the card: the player's status (its refusal
 // in `message`), then the card's own format. kPlayerUntrusted: the driver

@@ -121,7 +121,7 @@ void TMainForm::EndAction() {
   // The player asked for the card to be read again while the action ran.
   if (recheckPending_ && !closing_) {
     recheckPending_ = false;
-    DeviceStateMessage(3);
+    DeviceStateMessage(kDeviceRecheck);
   }
 }
 
@@ -136,7 +136,7 @@ bool TMainForm::CardAsRead() {
   // it, and writing the tables read before would undo its work or give its
   // clusters to a second file.
   if (VolumeImage.mounted && CardTablesUnchanged()) return true;
-  if (DeviceState != 0) {
+  if (DeviceState != kDeviceReady) {
     // The read failed: the card or the player is gone, or busy (said by the
     // read itself).
     if (DeviceGone()) DeviceStateMessage(DeviceState);
@@ -152,7 +152,7 @@ void TMainForm::ProbeForAction() {
   // The action's own probe: a re-check it calls for is made at once, so that
   // the action works on the card as it is now.
   actionProbe_ = true;
-  ProbeDevice(this);
+  ProbeDevice();
   actionProbe_ = false;
 }
 
@@ -256,9 +256,9 @@ void TMainForm::FMBitBtnClick() {
   // its files, and the user must hear that it was not formatted.
   ShowMessage(msg::FormatOutcome(formatted));
   MountVolume();
-  if (DeviceState == 0) {
+  if (DeviceState == kDeviceReady) {
     RefreshCardView();
-  } else if (DeviceState != 1) {
+  } else if (DeviceState != kDeviceBusy) {
     CloseMainWindow();
   }
 }
@@ -302,7 +302,7 @@ void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
   // now; only a failed read stops here.
   if (!DeviceGone()) {
     const bool asRead = CardAsRead();
-    if (!asRead && DeviceState != 0) return;
+    if (!asRead && DeviceState != kDeviceReady) return;
   }
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
@@ -497,7 +497,7 @@ void TMainForm::SelectCardFile(std::uint8_t fileId) {
 
 void TMainForm::EndOnFailedWrite() {
   // The tables may be half written. A busy player has said so itself.
-  if (DeviceState != 1) ShowMessage(msg::TransferFailure(DeviceState));
+  if (DeviceState != kDeviceBusy) ShowMessage(msg::TransferFailure(DeviceState));
   CloseMainWindow();
 }
 
@@ -579,7 +579,7 @@ void TMainForm::WavBitBtnClick() {
   UpBitBtn->setEnabled(false);
   WavBitBtn->setEnabled(false);
   // No probe: the state of the last command decides.
-  if (DeviceState != 0 || SelectedCount(MP3ListBox) == 0) {
+  if (DeviceState != kDeviceReady || SelectedCount(MP3ListBox) == 0) {
     WavBitBtn->setEnabled(true);
     return;
   }

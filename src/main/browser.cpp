@@ -102,7 +102,7 @@ void TMainForm::SDriveComboBoxClick(int index) {
 
 void TMainForm::SDriveComboBoxChange() {
   if (!QFileInfo(DriveRoot(SDriveComboBox->Drive())).isDir()) SDriveComboBox->SetDrive(LastDrive);
-  ProbeDevice(this);
+  ProbeDevice();
   LastDrive = SDriveComboBox->Drive();
   const QString remembered = DriveDirs[Drive(LastDrive)];
   if (!remembered.isEmpty()) SDirectoryListBox->SetDirectory(remembered);
@@ -121,11 +121,11 @@ void TMainForm::SDirectoryListBoxChange() {
   StatusBar->SetPanelText(0, QString());
 }
 
-void TMainForm::SDirectoryListBoxClick() { ProbeDevice(this); }
+void TMainForm::SDirectoryListBoxClick() { ProbeDevice(); }
 
 void TMainForm::FormClick() {
   StatusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
-  ProbeDevice(this);
+  ProbeDevice();
 }
 
 void TMainForm::SDirectoryListBoxKeyDown() { SDirectorylistBoxDblClick(); }
@@ -157,7 +157,7 @@ void TMainForm::SFileListBoxMouseUp() {
 
 void TMainForm::SFileListBoxClick() {
   StatusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
-  ProbeDevice(this);
+  ProbeDevice();
   if (DeviceGone()) return;
   DownBitBtn->setEnabled(true);
   UpBitBtn->setEnabled(false);

@@ -85,8 +85,14 @@ void TStatusBar::SetPanelText(int panel, const QString& text) {
   label->setText(text);
 }
 
-DeviceStateEvent::DeviceStateEvent(std::uintptr_t wparam)
-    : QEvent(static_cast<QEvent::Type>(kDeviceStateMessage)), state_(static_cast<std::uint8_t>(wparam & 0xFF)) {}
+DeviceStateEvent::DeviceStateEvent(DeviceStateCode state)
+    : QEvent(static_cast<QEvent::Type>(kDeviceStateMessage)), state_(state) {}
+
+namespace {
+TMainForm* g_stateWindow = nullptr;
+}  // namespace
+
+TMainForm* TMainForm::StateWindow() { return g_stateWindow; }
 
 // ---- the window -------------------------------------------------------------------
 
@@ -97,6 +103,8 @@ TMainForm::TMainForm(QWidget* parent)
   // top-level window, not a tool window, so that it has a taskbar entry and
   // closing it ends the program.
   setAttribute(Qt::WA_QuitOnClose, true);
+  // A probe during the creation already reports to this window.
+  g_stateWindow = this;
   setObjectName("MainForm");
   setWindowTitle("MP3 File Management");
   setFont(WindowFont(13));
@@ -119,7 +127,10 @@ TMainForm::TMainForm(QWidget* parent)
   activateWindow();
 }
 
-TMainForm::~TMainForm() { SaveBrowserSettings(); }
+TMainForm::~TMainForm() {
+  if (g_stateWindow == this) g_stateWindow = nullptr;
+  SaveBrowserSettings();
+}
 
 void TMainForm::LayOut() {
   // In tab order.
@@ -275,14 +286,14 @@ void TMainForm::OfferRepair() {
   if (repairOffered_ || HeldCardLock() == CardLock::kShared || !VolumeImage.mounted || !ReadTableCopy2())
     return;
   const std::uint32_t sectors = IdentifiedCardSectors();
-  if (DeviceState != 0) return;
+  if (DeviceState != kDeviceReady) return;
   const VolumeCheck check = CheckVolume(sectors);
   if (check.problems.empty()) return;
   repairOffered_ = true;
   if (AskYesNo(msg::kRepairCaption, msg::RepairOffer(static_cast<int>(check.problems.size()))) != Answer::Yes)
     return;
   RepairVolume(sectors);
-  if (DeviceState != 0) {
+  if (DeviceState != kDeviceReady) {
     ShowMessage(msg::kRepairFailed);
     return;
   }
@@ -290,7 +301,7 @@ void TMainForm::OfferRepair() {
   MountVolume();
 }
 
-void TMainForm::DeviceStateMessage(std::uint8_t state) {
+void TMainForm::DeviceStateMessage(DeviceStateCode state) {
   const StateVerdict verdict = JudgeDeviceState(state);
   if (verdict.reaction == StateReaction::kNone) return;
   if (verdict.reaction == StateReaction::kEndSession) {
@@ -351,8 +362,8 @@ void TMainForm::CloseMainWindow() {
 }
 
 void TMainForm::MP3ListBoxClick() {
-  ProbeDevice(this);
-  if (DeviceState == 2) return;
+  ProbeDevice();
+  if (DeviceState == kDeviceNoCard) return;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(true);
   std::int32_t selected = 0;

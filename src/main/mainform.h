@@ -43,6 +43,9 @@ class TMainForm : public QWidget {
   explicit TMainForm(QWidget* parent = nullptr);
   // Writes the settings file before anything is freed.
   ~TMainForm() override;
+  // The window that hears of the device's condition: the main window
+  // created last and not yet destroyed; null when there is none.
+  static TMainForm* StateWindow();
 
   // ---- components ----
   QComboBox* FilterComboBox1;
@@ -72,7 +75,7 @@ class TMainForm : public QWidget {
   // Refills the card list from the volume image and rewrites panels 1 and 2.
   void RefreshCardView();
   // The reaction to the device's condition after a probe.
-  void DeviceStateMessage(std::uint8_t state);
+  void DeviceStateMessage(DeviceStateCode state);
   void MP3ListBoxClick();
 
   // ---- the five actions ----
@@ -198,12 +201,17 @@ class TMainForm : public QWidget {
   bool giveFocusBack_ = false;   // a progress window was shown in this action
 };
 
-// The Qt event that carries the DeviceStateMessage.
+// The window message by which the main window hears of the device's
+// condition (the operating system's first user message, 1024, plus 100).
+inline constexpr int kDeviceStateMessage = 1024 + 100;
+
+// The Qt event that carries the DeviceStateMessage; its parameter is the
+// DeviceState.
 class DeviceStateEvent : public QEvent {
  public:
-  explicit DeviceStateEvent(std::uintptr_t wparam);
-  std::uint8_t State() const { return state_; }
+  explicit DeviceStateEvent(DeviceStateCode state);
+  DeviceStateCode State() const { return state_; }
 
  private:
-  std::uint8_t state_;
+  DeviceStateCode state_;
 };

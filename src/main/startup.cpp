@@ -66,10 +66,14 @@ std::string UntrustedPlayerText(const PlayerRefusal& why) {
          std::to_string(why.owner) + ", mode " + mode + ").\r\nThe player is not looked for there.";
 }
 
-void DeliverNow(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t) {
-  if (!window || message != kDeviceStateMessage) return;
-  DeviceStateEvent event(wparam);
-  QCoreApplication::sendEvent(static_cast<QObject*>(window), &event);
+// The device's condition as the main window's DeviceStateMessage, handled
+// before the probe goes on. Before the window exists nobody hears it: the
+// start-up tests the player's status itself.
+void DeliverNow(DeviceStateCode state) {
+  TMainForm* window = TMainForm::StateWindow();
+  if (!window) return;
+  DeviceStateEvent event(state);
+  QCoreApplication::sendEvent(window, &event);
 }
 
 void BusyCursor(bool busy) {
@@ -86,7 +90,7 @@ FrontEndHooks GuiHooks() {
   h.showMessage = MessageBox;
   h.askYesNo = YesNoBox;
   h.askText = TextBox;
-  h.sendWindowMessage = DeliverNow;
+  h.deviceState = DeliverNow;
   h.setBusyCursor = BusyCursor;
   h.processEvents = [] { QCoreApplication::processEvents(); };
   return h;
