@@ -10,6 +10,7 @@
 
 #include "cardops.h"
 #include "fs.h"
+#include "notice.h"
 #include "usbfunc.h"
 
 enum ExitStatus : int {
@@ -48,12 +49,14 @@ void Print(const std::string& text);
 // Says what was wrong with the command line; returns kExitUsage.
 int UsageError(const std::string& problem);
 
-// The command line's words for a text the engine shows the window's user
-// (the device's state, the card's format); empty for a text it does not
-// know, which is then shown on one line as it stands.
-std::string PlainWords(const std::string& windowText);
-// Shows an engine text through PlainWords: an error, or a warning when it
-// changes no outcome.
+// The command line's words for each notice of the engine's (the device's
+// state, the card's format), with its hints naming the card the user gave.
+std::string PlainWords(Notice notice);
+// Says a notice in PlainWords: an error, or a warning when it changes no
+// outcome; nothing for a notice of the device during a pass, whose own line
+// says it with the file it happened to.
+void SayNotice(Notice notice);
+// Says a text of the window's that has no notice, on one line as it stands.
 void SayEngineText(const std::string& windowText);
 // Why the card could not be had (a LockCard result other than kLockOk).
 std::string CardLockRefusal(CardLockResult result);

@@ -42,9 +42,9 @@ std::string Files(int n) { return n == 1 ? "1 file" : std::to_string(n) + " file
 
 int SayState() {
   // The busy message has been shown by the sector command itself.
-  if (DeviceState == kDeviceNoCard) SayEngineText(msg::kStateNoCard);
-  else if (DeviceState == kDeviceNotAttached) SayEngineText(msg::kStateAttach);
-  else if (DeviceState != kDeviceBusy) SayEngineText(msg::kStateNotReady);
+  if (DeviceState == kDeviceNoCard) SayNotice(Notice::kStateNoCard);
+  else if (DeviceState == kDeviceNotAttached) SayNotice(Notice::kStateNoPlayer);
+  else if (DeviceState != kDeviceBusy) SayNotice(Notice::kStateNotReady);
   return kExitDevice;
 }
 
@@ -53,7 +53,7 @@ int CheckDeviceStatus() {
   const OpeningReport player = CheckPlayer();
   if (player.state == CardOpening::kOpen) return kExitOk;
   if (player.state == CardOpening::kPlayerUntrusted) Error(PlayerRefusalWords(PlayerRefusalOfLastOpen()));
-  else SayEngineText(player.message);
+  else SayNotice(player.notice);
   return kExitDevice;
 }
 
@@ -87,7 +87,7 @@ int ReadVolume(MountMode mode) {
     case CardOpening::kUnreadable:
       return kExitDevice;
     case CardOpening::kForeign:
-      SayEngineText(card.message);
+      SayNotice(card.notice);
       return kExitDevice;
     case CardOpening::kZeroTotal:
       // Only the check reads it, sized by the card, to mend it.
@@ -99,7 +99,7 @@ int ReadVolume(MountMode mode) {
   }
   const MountResult mounted = MountVolume(mode);
   if (mounted == kMountBadGeometry) {
-    SayEngineText(kTablesDoNotFitMessage);
+    SayNotice(Notice::kTablesDoNotFit);
     return kExitDevice;
   }
   if (mounted == kMountZeroTotal) {

@@ -292,7 +292,7 @@ Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
 void OnDeviceState(DeviceStateCode state) {
   const StateVerdict verdict = JudgeDeviceState(state);
   if (verdict.reaction == StateReaction::kEndSession) {
-    SayEngineText(verdict.message);
+    SayNotice(verdict.notice);
     g_session.windowClosed = true;
   } else if (verdict.reaction == StateReaction::kRecheck && RecheckCard() != kExitOk) {
     g_session.windowClosed = true;
@@ -362,6 +362,7 @@ int Run(int argc, char** argv) {
 
   FrontEndHooks hooks;
   hooks.showMessage = SayEngineText;
+  hooks.notice = SayNotice;
   hooks.askYesNo = AskOnTerminal;
   hooks.deviceState = OnDeviceState;
   InstallHooks(hooks);

@@ -15,6 +15,10 @@ void ShowMessage(const std::string& text) {
   if (g_hooks.showMessage) g_hooks.showMessage(text);
 }
 
+void ShowNotice(Notice notice) {
+  if (g_hooks.notice) g_hooks.notice(notice);
+}
+
 Answer AskYesNo(const std::string& caption, const std::string& text, bool warning) {
   return g_hooks.askYesNo ? g_hooks.askYesNo(caption, text, warning) : Answer::Closed;
 }

@@ -1,7 +1,7 @@
 // Where the engine meets a front end.
 //
-// The engine shows a few messages of its own (the busy message of the sector
-// commands, the card check's messages, the listing's broken-entry message) and
+// The engine shows a few notices of its own (the busy notice of the sector
+// commands, the card check's notices, the listing's broken-entry notice) and
 // tells the main window about the device's condition. It does so only through
 // these hooks, which the front end installs at start: the desktop program
 // with dialogs and a synchronous window event, the command line with lines on
@@ -13,12 +13,16 @@
 #include <string>
 
 #include "device_state.h"
+#include "notice.h"
 
 enum class Answer { Yes, No, Closed };
 
 struct FrontEndHooks {
   // A modal message with an OK button. Texts use "\r\n" for line breaks.
   std::function<void(const std::string& text)> showMessage;
+  // A notice of the engine's, for the front end to word and show as a
+  // message.
+  std::function<void(Notice notice)> notice;
   // A Yes/No question; `warning` asks for the warning icon, otherwise none.
   std::function<Answer(const std::string& caption, const std::string& text, bool warning)> askYesNo;
   // A line of text to type, for `text` under `caption`: `value` holds what
@@ -43,6 +47,7 @@ void InstallHooks(FrontEndHooks hooks);
 const FrontEndHooks& Hooks();
 
 void ShowMessage(const std::string& text);
+void ShowNotice(Notice notice);
 Answer AskYesNo(const std::string& caption, const std::string& text, bool warning = false);
 // Without a front end to type into, nothing is typed: false.
 bool AskText(const std::string& caption, const std::string& text, std::string* value);

@@ -107,7 +107,7 @@ void FetchEntryName(TFileInfor& record, bool report) {
     record.Name = MakeVoiceName(record.FileId);
   } else {
     record.Name.clear();
-    if (report) ShowMessage(msg::kInvalidFileStructure);
+    if (report) ShowNotice(Notice::kInvalidFileStructure);
   }
 }
 

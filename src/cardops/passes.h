@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cardops.h"
+#include "notice.h"
 #include "usbfunc.h"
 
 // The card or the player's link is gone (no card, player not attached): the
@@ -95,7 +96,8 @@ struct PassSummary {
 enum class StateReaction { kNone, kEndSession, kRecheck };
 struct StateVerdict {
   StateReaction reaction = StateReaction::kNone;
-  const char* message = nullptr;
+  const char* message = nullptr;  // the notice's words in the window
+  Notice notice = Notice::kStateNotReady;  // kEndSession: what to say
 };
 StateVerdict JudgeDeviceState(DeviceStateCode state);
 
@@ -108,7 +110,8 @@ StateVerdict JudgeDeviceState(DeviceStateCode state);
 enum class CardOpening { kOpen, kPlayerRefused, kPlayerUntrusted, kForeign, kUnreadable, kZeroTotal };
 struct OpeningReport {
   CardOpening state = CardOpening::kOpen;
-  const char* message = nullptr;
+  const char* message = nullptr;  // the notice's words in the window
+  Notice notice = Notice::kNotZk27Format;  // kPlayerRefused, kForeign, kZeroTotal: what to say
 };
 OpeningReport CheckPlayerAndCard();
 // Its two halves: the player's status alone, the card's format alone.

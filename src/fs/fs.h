@@ -182,6 +182,7 @@ enum CheckResult : std::uint8_t {
 };
 CheckResult CheckCard();
 
+// The window's words for the notice kTablesDoNotFit.
 inline constexpr const char* kTablesDoNotFitMessage =
     "The CF card's file tables do not fit the card.\r\nThe card cannot be read.";
 

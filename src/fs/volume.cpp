@@ -421,19 +421,19 @@ CheckResult CheckCard() {
   const std::uint16_t raw = ReadSectorsRaw(kBootSectorLba, 1);
   switch (raw) {
     case 0x0080:
-      ShowMessage(" There is No CF Card in the device. \r\n Please Insert the CF Card and restart the Program.");
+      ShowNotice(Notice::kCheckNoCard);
       return kCardUnreadable;
     case 0x0001:
-      ShowMessage("Device Busy!!\r\nPlease Reconnect.");
+      ShowNotice(Notice::kCheckBusy);
       return kCardUnreadable;
     case kRawSuccess:
       break;
     case kRawNoHandles:
-      ShowMessage("Please Attach the Device!");
+      ShowNotice(Notice::kCheckNoPlayer);
       return kCardUnreadable;
     default:
       // Nothing was read, so the SectorBuffer holds no BootSector.
-      ShowMessage(" Device Busy !!\r\nPlease Reconnect the Device!");
+      ShowNotice(Notice::kCheckFailed);
       return kCardUnreadable;
   }
   const std::uint8_t* boot = SectorBuffer;
@@ -441,7 +441,7 @@ CheckResult CheckCard() {
     return kCardForeign;
   if (Le32(boot + 32) != 0) {
     if (GeometryFits(boot)) return kCardOk;
-    ShowMessage(kTablesDoNotFitMessage);
+    ShowNotice(Notice::kTablesDoNotFit);
     return kCardUnreadable;
   }
   // A total of 0 is the mark of a blank card, which MountVolume formats;
@@ -454,7 +454,7 @@ CheckResult CheckCard() {
     case ZeroTotal::kUnread: break;
   }
   // The busy state has said so already.
-  if (DeviceState != kDeviceBusy) ShowMessage(" Device Busy !!\r\nPlease Reconnect the Device!");
+  if (DeviceState != kDeviceBusy) ShowNotice(Notice::kCheckFailed);
   return kCardUnreadable;
 }
 

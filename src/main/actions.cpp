@@ -456,12 +456,9 @@ void TMainForm::DelBitBtnClick() {
 
 namespace {
 
-// What a refused rename or order says: the card operations' own text, else
-// the window's for a name of another kind or a file that went meanwhile.
+// What a refused rename or order says.
 std::string Refusal(CardOpResult result, const std::string& name) {
-  const std::string text = CardOpText(result, name);
-  if (!text.empty()) return text;
-  return result == kOpWrongKind ? msg::kInvalidType : msg::kFileNotExisted;
+  return msg::FileText(msg::PassWords::kChange, result, name);
 }
 
 // The music files' FileIds in play order: the list's music lines, top down.

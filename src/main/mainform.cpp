@@ -305,7 +305,7 @@ void TMainForm::DeviceStateMessage(DeviceStateCode state) {
   const StateVerdict verdict = JudgeDeviceState(state);
   if (verdict.reaction == StateReaction::kNone) return;
   if (verdict.reaction == StateReaction::kEndSession) {
-    ShowMessage(verdict.message);
+    ShowNotice(verdict.notice);
     CloseMainWindow();
     return;
   }

@@ -88,6 +88,8 @@ void BusyCursor(bool busy) {
 FrontEndHooks GuiHooks() {
   FrontEndHooks h;
   h.showMessage = MessageBox;
+  // Through the message hook, so that whoever shows the messages shows these.
+  h.notice = [](Notice notice) { ShowMessage(msg::WindowText(notice)); };
   h.askYesNo = YesNoBox;
   h.askText = TextBox;
   h.deviceState = DeliverNow;
@@ -100,7 +102,7 @@ bool StartUpChecks() {
   const OpeningReport opening = CheckPlayerAndCard();
   switch (opening.state) {
     case CardOpening::kPlayerRefused:
-      ShowMessage(opening.message);
+      ShowNotice(opening.notice);
       return false;
     case CardOpening::kPlayerUntrusted:
       ShowMessage(UntrustedPlayerText(PlayerRefusalOfLastOpen()));

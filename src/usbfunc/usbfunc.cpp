@@ -240,7 +240,7 @@ DeviceStateCode MapDeviceState(std::uint16_t raw) {
 namespace {
 void SetStateAfterSectorCommand(std::uint16_t raw) {
   DeviceState = MapDeviceState(raw);
-  if (DeviceState == kDeviceBusy) ShowMessage(kBusyMessage);
+  if (DeviceState == kDeviceBusy) ShowNotice(Notice::kSectorBusy);
 }
 }  // namespace
 

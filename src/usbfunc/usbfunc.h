@@ -99,7 +99,7 @@ void ProbeDevice();
 void LoadFromSectorBuffer(void* dest, std::uint16_t count);
 void StoreToSectorBuffer(const void* src, std::uint16_t count);
 
-// The messages of the sector commands.
+// The window's words for the sector commands' busy notice.
 inline constexpr const char* kBusyMessage = " The Device is Busy\r\nPlease Reconnect the device.";
 
 // A card attached directly (an image file or a card reader's block device)

@@ -26,6 +26,7 @@
 #include "fs.h"
 #include "fs_raw.h"
 #include "hooks.h"
+#include "messages.h"
 #include "in_process_player.h"
 #include "support/card_layout.h"
 #include "support/engine_reset.h"
@@ -63,6 +64,7 @@ class ScriptedHooks {
   void Install() {
     FrontEndHooks h;
     h.showMessage = [this](const std::string& text) { messages.push_back(text); };
+    h.notice = [this](Notice notice) { messages.push_back(msg::WindowText(notice)); };
     h.askYesNo = [this](const std::string&, const std::string& text, bool) {
       questions.push_back(text);
       if (answers.empty()) return Answer::Closed;
