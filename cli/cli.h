@@ -8,10 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cardops.h"
-#include "fs.h"
 #include "notice.h"
-#include "usbfunc.h"
+#include "session.h"
 
 enum ExitStatus : int {
   kExitOk = 0,
@@ -141,6 +139,9 @@ std::string ValueOf(const Args& args, const char* name, const std::string& other
 
 // ---- the card ---------------------------------------------------------------------
 
+// The card as zk27 drives it, for the one command it runs.
+extern CardSession g_card;
+
 // Says what the DeviceState tells of the device on stderr; returns kExitDevice.
 int SayState();
 // The player's status as the program's start tests it; kExitOk or the status
@@ -149,6 +150,10 @@ int CheckDeviceStatus();
 // Checks the card's volume and mounts it, without the card list: the image
 // is the card as it is. kExitOk or the status to end with, said on stderr.
 int ReadVolume(MountMode mode = MountMode::kAsHeld);
+// Its two halves: the card's format as a read in `mode` needs it, and what
+// the mount's result says.
+int CheckFormatToRead(MountMode mode);
+int SayMount(MountResult mounted);
 // Reaches the card: the start-up status checks, then RecheckCard. Returns
 // kExitOk or the status to end with.
 int OpenCard();

@@ -12,22 +12,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "check.h"
 #include "cli.h"
-#include "fs.h"
 #include "hooks.h"
 #include "messages.h"
-#include "passes.h"
 #include "sync.h"
 #include "text.h"
-#include "usbfunc.h"
 
 // ---- reaching the card ------------------------------------------------------
 
 namespace {
 
 bool Probe() {
-  ProbeDevice();
+  g_card.Probe();
   return !g_session.windowClosed;
 }
 
@@ -40,6 +36,8 @@ std::string Files(int n) { return n == 1 ? "1 file" : std::to_string(n) + " file
 
 }  // namespace
 
+CardSession g_card;
+
 int SayState() {
   // The busy message has been shown by the sector command itself.
   if (DeviceState == kDeviceNoCard) SayNotice(Notice::kStateNoCard);
@@ -50,7 +48,7 @@ int SayState() {
 
 // The player's status as the program's start tests it, in this order.
 int CheckDeviceStatus() {
-  const OpeningReport player = CheckPlayer();
+  const OpeningReport player = g_card.CheckPlayer();
   if (player.state == CardOpening::kOpen) return kExitOk;
   if (player.state == CardOpening::kPlayerUntrusted) Error(PlayerRefusalWords(PlayerRefusalOfLastOpen()));
   else SayNotice(player.notice);
@@ -63,8 +61,8 @@ int OpenCard() {
 }
 
 int RecheckCard() {
-  if (const int s = ReadVolume(); s != kExitOk) return s;
-  RebuildCardList();
+  if (const int s = CheckFormatToRead(MountMode::kAsHeld); s != kExitOk) return s;
+  if (const int s = SayMount(g_card.Read({}).mounted); s != kExitOk) return s;
   // A failed write of the list's own changes (names of new recordings,
   // half-deleted entries released) ends the command: the card's tables are
   // no longer known.
@@ -81,8 +79,8 @@ void SayZeroTotal() {
 
 }  // namespace
 
-int ReadVolume(MountMode mode) {
-  const OpeningReport card = CheckCardFormat();
+int CheckFormatToRead(MountMode mode) {
+  const OpeningReport card = g_card.CheckFormat();
   switch (card.state) {
     case CardOpening::kUnreadable:
       return kExitDevice;
@@ -97,7 +95,10 @@ int ReadVolume(MountMode mode) {
     default:
       break;
   }
-  const MountResult mounted = MountVolume(mode);
+  return kExitOk;
+}
+
+int SayMount(MountResult mounted) {
   if (mounted == kMountBadGeometry) {
     SayNotice(Notice::kTablesDoNotFit);
     return kExitDevice;
@@ -113,6 +114,11 @@ int ReadVolume(MountMode mode) {
   }
   if (mounted != kMountOk) return SayState();
   return kExitOk;
+}
+
+int ReadVolume(MountMode mode) {
+  if (const int s = CheckFormatToRead(mode); s != kExitOk) return s;
+  return SayMount(g_card.Mount(mode));
 }
 
 // ---- info and ls --------------------------------------------------------------
@@ -403,7 +409,7 @@ int CmdPut(const Args& a) {
   }
   PutView view(a.operands, names);
   Probe();  // its outcome shows at the first file
-  const PassSummary summary = RunSendPass(files, view);
+  const PassSummary summary = g_card.Send(files, view);
   return ExitOf(summary, view.Tally(), view.Status());
 }
 
@@ -427,7 +433,7 @@ int FetchPass(const Args& a, bool toWave, const VoiceOutput& out = {}) {
   if (chosen.lines.empty()) return missing;
   FetchView view(toWave, chosen.shown, chosen.lines);
   const PassSummary summary =
-      RunFetchPass(chosen.lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view, out);
+      g_card.Fetch(chosen.lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view, out);
   return ExitOf(summary, view.Tally(), std::max(missing, view.Status()));
 }
 
@@ -478,7 +484,7 @@ int CmdRm(const Args& a) {
     status = std::max<int>(status, kExitRefused);
   };
   g_session.inPass = true;
-  const PassSummary summary = RunDeletePass(lines, view);
+  const PassSummary summary = g_card.Delete(lines, view);
   g_session.inPass = false;
   if (summary.end == PassStep::kEndSession) {
     // What became of the files is worth a check only when part of the
@@ -671,7 +677,7 @@ int CmdSync(const Args& a) {
       if (report.result == kOpOk) Verbose("deleted " + Escaped(PcNameFromCard(gone[report.index])));
     };
     g_session.inPass = true;
-    const PassSummary summary = RunDeletePass(gone, view);
+    const PassSummary summary = g_card.Delete(gone, view);
     g_session.inPass = false;
     if (summary.end == PassStep::kEndSession) {
       Error(DeviceTrouble(DeviceState) +
@@ -692,7 +698,7 @@ int CmdSync(const Args& a) {
     }
     PutView view(paths, names, replacing);
     Probe();
-    const PassSummary summary = RunSendPass(items, view);
+    const PassSummary summary = g_card.Send(items, view);
     status = std::max(status, view.Status());
     if (summary.stopped || summary.end != PassStep::kNext) return ExitOf(summary, view.Tally(), status);
   }

@@ -11,8 +11,7 @@
 #include "descriptors.h"
 #include "hooks.h"
 #include "messages.h"
-#include "passes.h"
-#include "usbfunc.h"
+#include "session.h"
 
 namespace {
 

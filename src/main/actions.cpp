@@ -15,14 +15,11 @@
 #include <chrono>
 #include <thread>
 
-#include "cardops.h"
-#include "fs.h"
 #include "hooks.h"
 #include "mainform.h"
 #include "messages.h"
 #include "text.h"
 #include "tform1.h"
-#include "usbfunc.h"
 
 namespace {
 

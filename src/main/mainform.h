@@ -18,10 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "cardops.h"
-#include "passes.h"
 #include "pcside.h"
-#include "usbfunc.h"
+#include "session.h"
 
 class Tform1;
 
@@ -144,9 +142,6 @@ class TMainForm : public QWidget {
   void FillMp3List(const std::vector<std::string>& lines);
   void ShowCardCounts(bool spaced);
   void Reload();
-  // When the card has problems (files or space its tables do not account
-  // for), says so with their count and repairs it if the user agrees.
-  void OfferRepair();
   void FallBackToDriveC();
   void CloseMainWindow();
   // The keys of the window: Delete, F2, Alt+Up and Alt+Down on the card
@@ -190,8 +185,9 @@ class TMainForm : public QWidget {
   // card lines, to one of its ends. False when the main window was closed.
   bool FetchSelectedFiles(bool toWave);
 
+  // The card as this window drives it.
+  CardSession session_;
   bool closing_ = false;
-  bool repairOffered_ = false;   // the repair is offered once
   bool acting_ = false;          // one of the five actions runs
   bool recheckPending_ = false;  // a re-check waits for the action's end
   bool actionProbe_ = false;     // the running action's own probe

@@ -9,11 +9,9 @@
 #include <QPushButton>
 
 #include "endsignals.h"
-#include "fs.h"
 #include "mainform.h"
 #include "messages.h"
-#include "passes.h"
-#include "usbfunc.h"
+#include "session.h"
 
 namespace {
 
@@ -99,7 +97,8 @@ FrontEndHooks GuiHooks() {
 }
 
 bool StartUpChecks() {
-  const OpeningReport opening = CheckPlayerAndCard();
+  CardSession session;
+  const OpeningReport opening = session.CheckPlayerAndCard();
   switch (opening.state) {
     case CardOpening::kPlayerRefused:
       ShowNotice(opening.notice);
@@ -109,25 +108,8 @@ bool StartUpChecks() {
       return false;
     case CardOpening::kForeign:
     case CardOpening::kZeroTotal:
-      switch (AskYesNo("", opening.message, true)) {
-        case Answer::Yes: {
-          const CardLockScope lock(CardLock::kExclusive);
-          if (lock.Result() != kLockOk) {
-            ShowMessage(kCardInUseMessage);
-            return false;
-          }
-          // The main window shows whatever the card holds after it.
-          if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
-            ShowMessage(msg::FormatOutcome(formatted));
-          return true;
-        }
-        case Answer::No:
-          ShowMessage(msg::kProgramExited);
-          return false;
-        case Answer::Closed:
-          return true;
-      }
-      return true;
+      // The main window shows whatever the card holds after the question.
+      return session.AskToFormatForeign(opening);
     case CardOpening::kUnreadable:
       return false;  // the check has said why
     case CardOpening::kOpen:
