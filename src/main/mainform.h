@@ -15,6 +15,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,28 @@ class TMainForm : public QWidget {
   // EndAction runs a re-check of the card that the player asked for meanwhile.
   bool BeginAction();
   void EndAction();
+  // The opening steps of an action, in this order: `first` (false ends the
+  // action there), the card held in `hold`, the player probed, Download and
+  // Upload disabled, the action ended on a lost device (`gone`), `chosen`
+  // (the selection still stands), and the card checked to be as read.
+  // `refused` runs when a step after `first` ends the action.
+  struct ActionSteps {
+    enum class Gone { kGoesOn, kEndsOnGone, kEndsOnCardOrLinkLost };
+    enum class AsRead { kNotNeeded, kMust, kUnlessGone };
+    std::function<bool()> first;
+    CardLock hold = CardLock::kNone;
+    bool probe = true;
+    bool disableTransfers = false;
+    Gone gone = Gone::kEndsOnGone;
+    std::function<bool()> chosen;
+    AsRead asRead = AsRead::kMust;
+    std::function<void()> refused;
+  };
+  // Opens an action (BeginAction, then the steps); false when it must not
+  // go on. `hold` receives the card's lock. CloseAction ends what
+  // OpenAction began, whatever it returned: the card let go, then EndAction.
+  bool OpenAction(const ActionSteps& steps, std::optional<CardSession::Hold>* hold, bool* begun);
+  void CloseAction(std::optional<CardSession::Hold>* hold, bool begun);
   // The card name behind line `row` of MP3ListBox.
   std::string CardLine(int row) const;
 
