@@ -21,7 +21,7 @@ std::string Refusal(CardOpResult result) {
     case kOpNameOnCard: return "another file on the card has this name";
     case kOpNameTableFull: return "the card's name table is full";
     case kOpNotOnCard: return "no such file on the card";
-    default: return DeviceTrouble(static_cast<std::uint8_t>(DeviceState));
+    default: return DeviceTrouble(DeviceState);
   }
 }
 
@@ -108,7 +108,7 @@ int CmdBackup(const Args& a) {
       Error(Escaped(path) + ": could not be written (is the disk full?); no image was kept");
       return kExitRefused;
     default:
-      Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + " during the backup; no image was kept");
+      Error(DeviceTrouble(DeviceState) + " during the backup; no image was kept");
       return kExitDevice;
   }
 }
@@ -185,7 +185,7 @@ int CmdRestore(const Args& a) {
       Error("the card does not read back what was written; restore again, or try another card");
       return kExitDevice;
     default:
-      Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
+      Error(DeviceTrouble(DeviceState) +
             " during the restore; the card may hold part of the image: " + Hint("restore") +
             " with the same image completes it");
       return kExitDevice;

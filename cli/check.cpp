@@ -2,12 +2,9 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "check.h"
 #include "cli.h"
-#include "fs.h"
 #include "hooks.h"
 #include "text.h"
-#include "usbfunc.h"
 
 namespace {
 
@@ -27,11 +24,7 @@ int ReadCardAsItIs(std::uint32_t* cardSectors) {
   // A card with a blank boot sector is reported, never formatted here; one
   // whose size field alone is lost is read at the card's size.
   if (const int s = ReadVolume(MountMode::kSizedByCard); s != kExitOk) return s;
-  if (!ReadTableCopy2()) return SayState();
-  *cardSectors = IdentifiedCardSectors();
-  // A reply that is not a card's leaves the size unknown; a failed command
-  // is the device's failure.
-  if (DeviceState != 0) return SayState();
+  if (!g_card.ReadForCheck(cardSectors)) return SayState();
   return kExitOk;
 }
 
@@ -40,13 +33,13 @@ int Repair(std::uint32_t cardSectors) {
     std::printf("The card was not repaired.\n");
     return kExitRefused;
   }
-  PrintLines(RepairVolume(cardSectors));
-  if (DeviceState != 0) {
+  PrintLines(g_card.Repair(cardSectors));
+  if (DeviceState != kDeviceReady) {
     Error("the repair could not be written to the card whole; run " + Hint("check") + " again");
     return SayState();
   }
   if (const int s = ReadCardAsItIs(&cardSectors); s != kExitOk) return s;
-  const VolumeCheck after = CheckVolume(cardSectors);
+  const VolumeCheck after = g_card.Examine(cardSectors);
   if (after.problems.empty()) {
     std::printf("The card is now clean.\n");
     return kExitOk;
@@ -63,7 +56,7 @@ int CmdCheck(const Args& a) {
   g_session.assumeYes = Has(a, "--yes");
 
   // A repair writes; a check only needs the card to hold still.
-  CardLockScope lock(repair ? CardLock::kExclusive : CardLock::kShared);
+  CardSession::Hold lock(repair ? CardLock::kExclusive : CardLock::kShared);
   if (lock.Result() != kLockOk) {
     Error(CardLockRefusal(lock.Result()));
     return kExitDevice;
@@ -72,7 +65,7 @@ int CmdCheck(const Args& a) {
   std::uint32_t cardSectors = 0;
   if (const int s = ReadCardAsItIs(&cardSectors); s != kExitOk) return s;
 
-  const VolumeCheck check = CheckVolume(cardSectors);
+  const VolumeCheck check = g_card.Examine(cardSectors);
   PrintLines(check.problems);
   if (check.problems.empty()) {
     const std::size_t n = check.files.size();

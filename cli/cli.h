@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cardops.h"
-#include "fs.h"
-#include "usbfunc.h"
+#include "notice.h"
+#include "session.h"
 
 enum ExitStatus : int {
   kExitOk = 0,
@@ -48,12 +47,14 @@ void Print(const std::string& text);
 // Says what was wrong with the command line; returns kExitUsage.
 int UsageError(const std::string& problem);
 
-// The command line's words for a text the engine shows the window's user
-// (the device's state, the card's format); empty for a text it does not
-// know, which is then shown on one line as it stands.
-std::string PlainWords(const std::string& windowText);
-// Shows an engine text through PlainWords: an error, or a warning when it
-// changes no outcome.
+// The command line's words for each notice of the engine's (the device's
+// state, the card's format), with its hints naming the card the user gave.
+std::string PlainWords(Notice notice);
+// Says a notice in PlainWords: an error, or a warning when it changes no
+// outcome; nothing for a notice of the device during a pass, whose own line
+// says it with the file it happened to.
+void SayNotice(Notice notice);
+// Says a text of the window's that has no notice, on one line as it stands.
 void SayEngineText(const std::string& windowText);
 // Why the card could not be had (a LockCard result other than kLockOk).
 std::string CardLockRefusal(CardLockResult result);
@@ -63,7 +64,7 @@ std::string CardLockRefusal(CardLockResult result);
 std::string PlayerRefusalWords(const PlayerRefusal& why);
 // What the DeviceState says went wrong with the player or the card: "the card
 // was removed", "the connection to the player was lost"...
-std::string DeviceTrouble(std::uint8_t state);
+std::string DeviceTrouble(DeviceStateCode state);
 
 // Why the last card command failed in transport, when the link knows more
 // than the DeviceState says: "the player stopped answering", "the card is
@@ -138,6 +139,9 @@ std::string ValueOf(const Args& args, const char* name, const std::string& other
 
 // ---- the card ---------------------------------------------------------------------
 
+// The card as zk27 drives it, for the one command it runs.
+extern CardSession g_card;
+
 // Says what the DeviceState tells of the device on stderr; returns kExitDevice.
 int SayState();
 // The player's status as the program's start tests it; kExitOk or the status
@@ -146,6 +150,10 @@ int CheckDeviceStatus();
 // Checks the card's volume and mounts it, without the card list: the image
 // is the card as it is. kExitOk or the status to end with, said on stderr.
 int ReadVolume(MountMode mode = MountMode::kAsHeld);
+// Its two halves: the card's format as a read in `mode` needs it, and what
+// the mount's result says.
+int CheckFormatToRead(MountMode mode);
+int SayMount(MountResult mounted);
 // Reaches the card: the start-up status checks, then RecheckCard. Returns
 // kExitOk or the status to end with.
 int OpenCard();

@@ -12,24 +12,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "check.h"
 #include "cli.h"
-#include "fs.h"
 #include "hooks.h"
 #include "messages.h"
-#include "passes.h"
 #include "sync.h"
 #include "text.h"
-#include "usbfunc.h"
 
 // ---- reaching the card ------------------------------------------------------
 
 namespace {
 
-constexpr void* kMainWindow = nullptr;  // the command line has no window
-
 bool Probe() {
-  ProbeDevice(kMainWindow);
+  g_card.Probe();
   return !g_session.windowClosed;
 }
 
@@ -42,20 +36,22 @@ std::string Files(int n) { return n == 1 ? "1 file" : std::to_string(n) + " file
 
 }  // namespace
 
+CardSession g_card;
+
 int SayState() {
   // The busy message has been shown by the sector command itself.
-  if (DeviceState == 2) SayEngineText(msg::kStateNoCard);
-  else if (DeviceState == 4) SayEngineText(msg::kStateAttach);
-  else if (DeviceState != 1) SayEngineText(msg::kStateNotReady);
+  if (DeviceState == kDeviceNoCard) SayNotice(Notice::kStateNoCard);
+  else if (DeviceState == kDeviceNotAttached) SayNotice(Notice::kStateNoPlayer);
+  else if (DeviceState != kDeviceBusy) SayNotice(Notice::kStateNotReady);
   return kExitDevice;
 }
 
 // The player's status as the program's start tests it, in this order.
 int CheckDeviceStatus() {
-  const OpeningReport player = CheckPlayer();
+  const OpeningReport player = g_card.CheckPlayer();
   if (player.state == CardOpening::kOpen) return kExitOk;
   if (player.state == CardOpening::kPlayerUntrusted) Error(PlayerRefusalWords(PlayerRefusalOfLastOpen()));
-  else SayEngineText(player.message);
+  else SayNotice(player.notice);
   return kExitDevice;
 }
 
@@ -65,12 +61,12 @@ int OpenCard() {
 }
 
 int RecheckCard() {
-  if (const int s = ReadVolume(); s != kExitOk) return s;
-  RebuildCardList();
+  if (const int s = CheckFormatToRead(MountMode::kAsHeld); s != kExitOk) return s;
+  if (const int s = SayMount(g_card.Read({}).mounted); s != kExitOk) return s;
   // A failed write of the list's own changes (names of new recordings,
   // half-deleted entries released) ends the command: the card's tables are
   // no longer known.
-  if (DeviceState != 0) return SayState();
+  if (DeviceState != kDeviceReady) return SayState();
   return kExitOk;
 }
 
@@ -83,13 +79,13 @@ void SayZeroTotal() {
 
 }  // namespace
 
-int ReadVolume(MountMode mode) {
-  const OpeningReport card = CheckCardFormat();
+int CheckFormatToRead(MountMode mode) {
+  const OpeningReport card = g_card.CheckFormat();
   switch (card.state) {
     case CardOpening::kUnreadable:
       return kExitDevice;
     case CardOpening::kForeign:
-      SayEngineText(card.message);
+      SayNotice(card.notice);
       return kExitDevice;
     case CardOpening::kZeroTotal:
       // Only the check reads it, sized by the card, to mend it.
@@ -99,9 +95,12 @@ int ReadVolume(MountMode mode) {
     default:
       break;
   }
-  const MountResult mounted = MountVolume(mode);
+  return kExitOk;
+}
+
+int SayMount(MountResult mounted) {
   if (mounted == kMountBadGeometry) {
-    SayEngineText(kTablesDoNotFitMessage);
+    SayNotice(Notice::kTablesDoNotFit);
     return kExitDevice;
   }
   if (mounted == kMountZeroTotal) {
@@ -117,6 +116,11 @@ int ReadVolume(MountMode mode) {
   return kExitOk;
 }
 
+int ReadVolume(MountMode mode) {
+  if (const int s = CheckFormatToRead(mode); s != kExitOk) return s;
+  return SayMount(g_card.Mount(mode));
+}
+
 // ---- info and ls --------------------------------------------------------------
 
 int CmdInfo(const Args&) {
@@ -126,7 +130,7 @@ int CmdInfo(const Args&) {
   const VolumeImageData& v = VolumeImage;
   // A volume larger than the card is shown as far as the card holds it.
   const VolumeLayout onCard = LayoutOnCard(IdentifiedCardSectors());
-  if (DeviceState != 0) return SayState();
+  if (DeviceState != kDeviceReady) return SayState();
   // Table entries past the card's last cluster stand for nothing.
   const std::uint32_t entries = std::min(onCard.usableClusters, onCard.totalSectors / kClusterSectors);
   const std::uint32_t clusters = entries > 2 ? entries - 2 : 0;
@@ -225,7 +229,7 @@ class CliPassView : public PassView {
 
  private:
   std::string DeviceProblem(const FileReport& report) const {
-    const std::string trouble = DeviceTrouble(static_cast<std::uint8_t>(DeviceState));
+    const std::string trouble = DeviceTrouble(DeviceState);
     if (report.result == kOpDeviceGone) return trouble + " before " + Name(report);
     if (report.result == kOpFlushFailed)
       return trouble + " while writing the card's tables for " + Name(report) + " (it is not on the card)";
@@ -288,7 +292,7 @@ class PutView : public CliPassView {
       case kOpPcReadFailed: return "could not be read completely; it was not stored";
       case kOpNameOnCard: return "already on the card (" + Hint("rm") + " it first to replace it)";
       case kOpNoFileIdLeft:
-        return std::string("the card holds 127 ") + (FileKindOf(BaseName(path)) == 2 ? "voice" : "music") +
+        return std::string("the card holds 127 ") + (FileKindOf(BaseName(path)) == kKindVoice ? "voice" : "music") +
                " files already";
       case kOpDirectoryFull: return "the card's directory is full";
       case kOpNameTableFull: return "the card's name table is full";
@@ -405,7 +409,7 @@ int CmdPut(const Args& a) {
   }
   PutView view(a.operands, names);
   Probe();  // its outcome shows at the first file
-  const PassSummary summary = RunSendPass(files, view);
+  const PassSummary summary = g_card.Send(files, view);
   return ExitOf(summary, view.Tally(), view.Status());
 }
 
@@ -429,7 +433,7 @@ int FetchPass(const Args& a, bool toWave, const VoiceOutput& out = {}) {
   if (chosen.lines.empty()) return missing;
   FetchView view(toWave, chosen.shown, chosen.lines);
   const PassSummary summary =
-      RunFetchPass(chosen.lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view, out);
+      g_card.Fetch(chosen.lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view, out);
   return ExitOf(summary, view.Tally(), std::max(missing, view.Status()));
 }
 
@@ -480,12 +484,12 @@ int CmdRm(const Args& a) {
     status = std::max<int>(status, kExitRefused);
   };
   g_session.inPass = true;
-  const PassSummary summary = RunDeletePass(lines, view);
+  const PassSummary summary = g_card.Delete(lines, view);
   g_session.inPass = false;
   if (summary.end == PassStep::kEndSession) {
     // What became of the files is worth a check only when part of the
     // tables may have reached the card.
-    Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + " while writing the card's tables; " +
+    Error(DeviceTrouble(DeviceState) + " while writing the card's tables; " +
           (summary.tablesTouched ? Hint("check") + " tells what became of the files"
                                  : std::string("nothing was written, no file was deleted")));
     return kExitDevice;
@@ -519,12 +523,12 @@ int CmdFormat(const Args& a) {
       return kExitDevice;
     default:
       Error("formatting failed: the card could not be written completely (" +
-            DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + ")");
+            DeviceTrouble(DeviceState) + ")");
       return kExitDevice;
   }
   if (MountVolume() != kMountOk) {
     Error("formatting failed: the new volume cannot be read back");
-    return DeviceState != 0 ? SayState() : kExitDevice;
+    return DeviceState != kDeviceReady ? SayState() : kExitDevice;
   }
   RebuildCardList();
   Verbose("formatted the card: " + HumanSize(std::uint64_t{FreeClusterCount} * kClusterBytes) + " free");
@@ -673,10 +677,10 @@ int CmdSync(const Args& a) {
       if (report.result == kOpOk) Verbose("deleted " + Escaped(PcNameFromCard(gone[report.index])));
     };
     g_session.inPass = true;
-    const PassSummary summary = RunDeletePass(gone, view);
+    const PassSummary summary = g_card.Delete(gone, view);
     g_session.inPass = false;
     if (summary.end == PassStep::kEndSession) {
-      Error(DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) +
+      Error(DeviceTrouble(DeviceState) +
             " while writing the card's tables; " + Hint("sync") + " again continues");
       return kExitDevice;
     }
@@ -694,13 +698,13 @@ int CmdSync(const Args& a) {
     }
     PutView view(paths, names, replacing);
     Probe();
-    const PassSummary summary = RunSendPass(items, view);
+    const PassSummary summary = g_card.Send(items, view);
     status = std::max(status, view.Status());
     if (summary.stopped || summary.end != PassStep::kNext) return ExitOf(summary, view.Tally(), status);
   }
   RebuildCardList();
   if (const CardOpResult ordered = OrderMusicFiles(SyncedMusicOrder(plan)); ordered != kOpOk) {
-    Error("the play order could not be written (" + DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + ")");
+    Error("the play order could not be written (" + DeviceTrouble(DeviceState) + ")");
     return kExitDevice;
   }
   return status;
@@ -767,7 +771,7 @@ int RestoreImageFilesCommand(const std::string& path) {
             "written");
       return kExitRefused;
     case kOpDeviceFailed:
-      Error("formatting failed (" + DeviceTrouble(static_cast<std::uint8_t>(DeviceState)) + "); " + again);
+      Error("formatting failed (" + DeviceTrouble(DeviceState) + "); " + again);
       return kExitDevice;
     default:
       return SayImageRefusal(result, path, nullptr);

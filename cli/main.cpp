@@ -11,8 +11,7 @@
 #include "descriptors.h"
 #include "hooks.h"
 #include "messages.h"
-#include "passes.h"
-#include "usbfunc.h"
+#include "session.h"
 
 namespace {
 
@@ -289,11 +288,10 @@ Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
 // The command line's stand-in for the main window's reaction to the device's
 // state: it says what happened and ends the session where the window would
 // close.
-void OnWindowMessage(void*, unsigned message, std::uintptr_t state, std::intptr_t) {
-  if (message != kDeviceStateMessage) return;
-  const StateVerdict verdict = JudgeDeviceState(static_cast<std::uint8_t>(state & 0xFF));
+void OnDeviceState(DeviceStateCode state) {
+  const StateVerdict verdict = JudgeDeviceState(state);
   if (verdict.reaction == StateReaction::kEndSession) {
-    SayEngineText(verdict.message);
+    SayNotice(verdict.notice);
     g_session.windowClosed = true;
   } else if (verdict.reaction == StateReaction::kRecheck && RecheckCard() != kExitOk) {
     g_session.windowClosed = true;
@@ -363,8 +361,9 @@ int Run(int argc, char** argv) {
 
   FrontEndHooks hooks;
   hooks.showMessage = SayEngineText;
+  hooks.notice = SayNotice;
   hooks.askYesNo = AskOnTerminal;
-  hooks.sendWindowMessage = OnWindowMessage;
+  hooks.deviceState = OnDeviceState;
   InstallHooks(hooks);
 
   if (!image.empty()) {

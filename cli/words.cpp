@@ -25,11 +25,10 @@ std::int64_t NowNs() {
   return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
 }
 
-// The texts the engine shows a user of the window, in the command line's
-// words. `device`: it tells what happened to the player or the card, which a
-// pass's own line says with the file it happened to.
+// How zk27 says a notice: its words, whether it tells what happened to the
+// player or the card (`device`: a pass's own line says that with the file it
+// happened to), and whether it is only a warning.
 struct Wording {
-  const char* window;
   const char* plain;
   bool device;
   bool warning;
@@ -41,34 +40,33 @@ constexpr const char* kNoPlayer =
     "no player is attached (and no virtual player is running: 'zk27-player serve' starts one)";
 constexpr const char* kNotReady = "the player is not ready; reconnect it and try again";
 
-const Wording kWordings[] = {
-    {msg::kStartNoCard, kNoCard, true, false},
-    {msg::kStateNoCard, kNoCard, true, false},
-    {" There is No CF Card in the device. \r\n Please Insert the CF Card and restart the Program.", kNoCard, true,
-     false},
-    {msg::kStartBusy, kBusy, true, false},
-    {"Device Busy!!\r\nPlease Reconnect.", kBusy, true, false},
-    {" Device Busy !!\r\nPlease Reconnect the Device!", kBusy, true, false},
-    {kBusyMessage, kBusy, true, false},
-    {msg::kStartAttach, kNoPlayer, true, false},
-    {msg::kStateAttach, kNoPlayer, true, false},
-    {"Please Attach the Device!", kNoPlayer, true, false},
-    {msg::kStateNotReady, kNotReady, true, false},
-    {msg::kNotReady, kNotReady, true, false},
-    {msg::kNotZk27Format,
-     "the card is not in the player's format; 'zk27 format' formats it (every file on it is lost)", false, false},
-    {kTablesDoNotFitMessage,
-     "the card's file tables do not fit the card, so it cannot be read; 'zk27 format' makes it usable again "
-     "(every file on it is lost)",
-     false, false},
-    {msg::kInvalidFileStructure,
-     "a music file on the card has no readable name; 'zk27 check' examines the card", false, true},
-};
-
-const Wording* WordingOf(const std::string& windowText) {
-  for (const Wording& w : kWordings)
-    if (windowText == w.window) return &w;
-  return nullptr;
+// Every notice has its row: a notice added without one is a compile error
+// here (the switch has no default, and this unit is built with
+// -Werror=switch).
+Wording WordingOf(Notice notice) {
+  switch (notice) {
+    case Notice::kCheckNoCard:
+    case Notice::kStartNoCard:
+    case Notice::kStateNoCard: return {kNoCard, true, false};
+    case Notice::kSectorBusy:
+    case Notice::kCheckBusy:
+    case Notice::kCheckFailed:
+    case Notice::kStartBusy: return {kBusy, true, false};
+    case Notice::kCheckNoPlayer:
+    case Notice::kStartNoPlayer:
+    case Notice::kStateNoPlayer: return {kNoPlayer, true, false};
+    case Notice::kStateNotReady: return {kNotReady, true, false};
+    case Notice::kNotZk27Format:
+      return {"the card is not in the player's format; 'zk27 format' formats it (every file on it is lost)", false,
+              false};
+    case Notice::kTablesDoNotFit:
+      return {"the card's file tables do not fit the card, so it cannot be read; 'zk27 format' makes it usable "
+              "again (every file on it is lost)",
+              false, false};
+    case Notice::kInvalidFileStructure:
+      return {"a music file on the card has no readable name; 'zk27 check' examines the card", false, true};
+  }
+  return {"", false, false};
 }
 
 // A wording as said: its hints name the card the user gave, and a busy or
@@ -140,22 +138,17 @@ int UsageError(const std::string& problem) {
   return kExitUsage;
 }
 
-std::string PlainWords(const std::string& windowText) {
-  const Wording* w = WordingOf(windowText);
-  return w ? Said(*w) : std::string();
+std::string PlainWords(Notice notice) { return Said(WordingOf(notice)); }
+
+void SayNotice(Notice notice) {
+  const Wording w = WordingOf(notice);
+  // A pass says what the device did with the file it did it to.
+  if (w.device && g_session.inPass) return;
+  if (w.warning) Warn(Said(w));
+  else Error(Said(w));
 }
 
-void SayEngineText(const std::string& windowText) {
-  const Wording* w = WordingOf(windowText);
-  if (!w) {
-    Error(OneLine(windowText));
-    return;
-  }
-  // A pass says what the device did with the file it did it to.
-  if (w->device && g_session.inPass) return;
-  if (w->warning) Warn(Said(*w));
-  else Error(Said(*w));
-}
+void SayEngineText(const std::string& windowText) { Error(OneLine(windowText)); }
 
 std::string CardLockRefusal(CardLockResult result) {
   if (result == kLockInUse) return "the card is in use by another program";
@@ -195,17 +188,20 @@ std::string RestoreFilesHint(const std::string& path) {
   return Hint("restore --files " + Escaped(ShellQuoted(path)));
 }
 
-std::string DeviceTrouble(std::uint8_t state) {
-  // A command that failed in transport left the state 5, whatever the cause.
-  if (state == 5)
+std::string DeviceTrouble(DeviceStateCode state) {
+  // A command that failed in transport left the device not ready, whatever
+  // the cause.
+  if (state == kDeviceNotReady)
     if (std::string trouble = TransportTrouble(); !trouble.empty()) return trouble;
   switch (state) {
-    case 1: return "player busy";
-    case 2: return "card removed";
-    case 4: return "connection to the player lost";
-    case 5: return "player not ready";
-    default: return "card command failed";
+    case kDeviceBusy: return "player busy";
+    case kDeviceNoCard: return "card removed";
+    case kDeviceNotAttached: return "connection to the player lost";
+    case kDeviceNotReady: return "player not ready";
+    case kDeviceReady:
+    case kDeviceRecheck: break;
   }
+  return "card command failed";
 }
 
 std::string HumanSize(std::uint64_t bytes) {

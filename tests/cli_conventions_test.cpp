@@ -3,6 +3,9 @@
 // by FileId, names escaped, the progress line only on a terminal.
 #include "support/cli.h"
 
+#include "cli.h"
+#include "messages.h"
+
 using namespace zk27_test;
 
 namespace {
@@ -313,6 +316,19 @@ TEST_F(cli_conventions, TowavWritesTheFormatAndRateAsked) {
     EXPECT_EQ(r.exit, 2) << r;
     EXPECT_TRUE(Holds(r.err, "zk27: " + bad[bad.size() - 3])) << r;  // the option found wrong
   }
+}
+
+// Every notice of the engine's has its words in the window and in zk27: a
+// notice without its row in a table does not build, and none is left blank.
+TEST(cli_conventions_words, EveryNoticeHasItsWordsInBothFrontEnds) {
+  for (int i = 0; i < kNoticeCount; ++i) {
+    const Notice notice = static_cast<Notice>(i);
+    EXPECT_STRNE(msg::WindowText(notice), "") << i;
+    EXPECT_NE(PlainWords(notice), "") << i;
+  }
+  // zk27's words are its own, never the window's text.
+  EXPECT_EQ(PlainWords(Notice::kStartNoCard), "there is no card in the player");
+  EXPECT_STREQ(msg::WindowText(Notice::kStartNoCard), msg::kStartNoCard);
 }
 
 }  // namespace

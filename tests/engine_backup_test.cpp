@@ -245,7 +245,7 @@ TEST_F(engine_replace, ACutAtAnyCommandKeepsOneOfTheTwoCopies) {
     for (std::size_t k = 1; k <= commands; ++k) {
       SCOPED_TRACE("cut at command " + std::to_string(k));
       ASSERT_TRUE(WriteAt(image_, 0, start_));
-      DeviceState = 0;
+      DeviceState = kDeviceReady;
       ASSERT_EQ(MountVolume(), kMountOk);
       FaultAtCommand(k, [](player::PlayerCore& p) { p.FailAfter(1); });
       Sync(&plan);
@@ -255,7 +255,7 @@ TEST_F(engine_replace, ACutAtAnyCommandKeepsOneOfTheTwoCopies) {
       }
       // What the cut left over (lost clusters, a name no entry owns) is
       // given back, as 'zk27 check --repair' does.
-      DeviceState = 0;
+      DeviceState = kDeviceReady;
       ASSERT_EQ(MountVolume(), kMountOk);
       ASSERT_TRUE(ReadTableCopy2());
       RepairVolume(IdentifiedCardSectors());
@@ -292,13 +292,13 @@ TEST_F(engine_replace, ARestoreCutAtAnyCommandMixesNoFile) {
   for (std::size_t k = 1; k <= writing + 1; ++k) {
     SCOPED_TRACE("cut at command " + std::to_string(k));
     ASSERT_TRUE(WriteAt(image_, 0, start));
-    DeviceState = 0;
+    DeviceState = kDeviceReady;
     FaultAtCommand(k, [](player::PlayerCore& p) { p.FailAfter(1); });
     EXPECT_NE(RestoreCard(image, {}), kOpOk);
     judge();
   }
   ASSERT_TRUE(WriteAt(image_, 0, start));
-  DeviceState = 0;
+  DeviceState = kDeviceReady;
   EXPECT_EQ(RestoreCard(image, [](std::uint32_t done, std::uint32_t) {
               if (done == 1) RequestStop();
             }),

@@ -180,7 +180,7 @@ TEST_F(engine_cardops_inprocess, NothingIsSentFromAMissingFileOrToAMissingDevice
   // A named pipe without a writer: refused at once, not waited for.
   ASSERT_EQ(::mkfifo((dir_ / "pipe.mp3").c_str(), 0600), 0);
   EXPECT_EQ(SendFileToCard(dir_ / "pipe.mp3", "pipe.mp3", {}), kOpCannotOpenPcFile);
-  for (std::uint8_t state : {2, 4, 5}) {
+  for (DeviceStateCode state : {kDeviceNoCard, kDeviceNotAttached, kDeviceNotReady}) {
     DeviceState = state;
     EXPECT_EQ(Store("song.mp3", Content(100, 9)), kOpDeviceGone) << int{state};
   }
@@ -314,7 +314,7 @@ TEST_F(engine_cardops_inprocess, AnOlderPcFileIsReplacedOnlyByAWholeCopy) {
   EXPECT_EQ(ReadFile(music + "/song.mp3"), old);
   EXPECT_EQ(FolderNames(music), Lines{"song.mp3"});
 
-  ProbeDevice(nullptr);
+  ProbeDevice();
   ASSERT_EQ(DeviceState, 0);
   EXPECT_EQ(FetchCardFileTo(r, music, {}, &pcName), kOpOk);
   EXPECT_EQ(ReadFile(music + "/song.mp3"), song);
@@ -512,7 +512,7 @@ TEST_P(engine_cardops, ReleasingClosesUpTheNumbersOfItsKind) {
   EXPECT_EQ(IdOf("m4.mp3"), 3);
   EXPECT_EQ(IdOf("v1.voc"), 0x81);
   EXPECT_EQ(IdOf("v2.voc"), 0x82);
-  EXPECT_EQ(NextFileId(1), 4);
+  EXPECT_EQ(NextFileId(kKindMusic), 4);
 
   // On the card: the entry freed with its other fields kept, the slot's
   // length cleared with the name behind it, the cluster free in both tables.

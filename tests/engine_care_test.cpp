@@ -417,7 +417,7 @@ class engine_care_cuts : public CardTest {
   // anything; then checked clean, every file whole, the FileIds 1..20 once
   // each.
   void ExpectRepairable() {
-    DeviceState = 0;
+    DeviceState = kDeviceReady;
     ASSERT_EQ(MountVolume(), kMountOk);
     ASSERT_TRUE(ReadTableCopy2());
     const std::uint32_t sectors = IdentifiedCardSectors();
@@ -465,7 +465,7 @@ TEST_F(engine_care_cuts, ACutAtAnyCommandOfTheOrderLeavesEveryFileWhole) {
       ASSERT_TRUE(WriteAt(image_, 0, start_));
       player_->core().Insert();
       player_->core().SetBusy(false);
-      DeviceState = 0;
+      DeviceState = kDeviceReady;
       ASSERT_EQ(MountVolume(), kMountOk);
       ASSERT_EQ(Music(), first_);
       FaultAtCommand(k, fault);

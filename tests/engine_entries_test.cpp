@@ -36,8 +36,8 @@ class engine_entries_inprocess : public CardTest {
 };
 
 TEST_P(engine_entries, NextFileIdFollowsTheHighestNumberOfEachKind) {
-  EXPECT_EQ(NextFileId(1), 0x01);
-  EXPECT_EQ(NextFileId(2), 0x81);
+  EXPECT_EQ(NextFileId(kKindMusic), 0x01);
+  EXPECT_EQ(NextFileId(kKindVoice), 0x81);
 
   PutEntry(0, 0, 0x01, 1, 0, kEndOfChain, 0);
   PutEntry(0, 32, 0x82, 1, 64, kEndOfChain, 0);
@@ -45,17 +45,17 @@ TEST_P(engine_entries, NextFileIdFollowsTheHighestNumberOfEachKind) {
   PutEntry(0, 64, 0x81, 1, 192, kEndOfChain, 0);
   PutEntry(31, 480, 0x83, 1, 256, kEndOfChain, 0);  // the directory's last entry counts too
   PutEntry(7, 0, 0x80, 1, 320, kEndOfChain, 0);     // number 0: no file of either kind
-  EXPECT_EQ(NextFileId(1), 0x03);
-  EXPECT_EQ(NextFileId(2), 0x84);
+  EXPECT_EQ(NextFileId(kKindMusic), 0x03);
+  EXPECT_EQ(NextFileId(kKindVoice), 0x84);
 
   PutEntry(1, 0, 0x05, 1, 384, kEndOfChain, 0);  // gaps are not filled
-  EXPECT_EQ(NextFileId(1), 0x06);
+  EXPECT_EQ(NextFileId(kKindMusic), 0x06);
 
   PutEntry(1, 32, 0x7F, 1, 448, kEndOfChain, 0);
-  EXPECT_EQ(NextFileId(1), 0);  // no number left
-  EXPECT_EQ(NextFileId(2), 0x84);
+  EXPECT_EQ(NextFileId(kKindMusic), 0);  // no number left
+  EXPECT_EQ(NextFileId(kKindVoice), 0x84);
   PutEntry(1, 64, 0xFF, 1, 512, kEndOfChain, 0);
-  EXPECT_EQ(NextFileId(2), 0);
+  EXPECT_EQ(NextFileId(kKindVoice), 0);
 }
 
 TEST_P(engine_entries, FindFreeDirEntryPacksSectorAndOffset) {

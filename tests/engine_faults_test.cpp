@@ -139,7 +139,7 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
 
   bool RunPut(const Files& files) {
     if (!OpenCard()) return false;
-    ProbeDevice(nullptr);
+    ProbeDevice();
     RebuildCardList();
     for (const auto& [name, bytes] : files) {
       if (SendFileToCard(PcPath(name, bytes), name, {}) != kOpOk) return false;
@@ -149,7 +149,7 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
   }
   bool RunRm(const std::string& name) {
     if (!OpenCard()) return false;
-    ProbeDevice(nullptr);
+    ProbeDevice();
     if (DeviceGone()) return false;
     if (ReleaseCardFile(name) != kOpOk) return false;
     FlushVolume(FlushOrder::kReleasing);
@@ -524,7 +524,7 @@ TEST_F(engine_format_faults, AFailedDirectoryOrCopy2WriteFailsTheFormat) {
     std::size_t index = 0;
     while (!(log_[index] == target)) ++index;
     log_.clear();
-    DeviceState = 0;
+    DeviceState = kDeviceReady;
     FaultAtCommand(index + 1, [](player::PlayerCore& p) { p.FailAfter(1); });
     EXPECT_EQ(FormatCard(), kFormatDeviceFailed);
     EXPECT_NE(DeviceState, 0);
@@ -532,7 +532,7 @@ TEST_F(engine_format_faults, AFailedDirectoryOrCopy2WriteFailsTheFormat) {
     EXPECT_EQ(log_.back(), target);
     log_ = {};
     // Replay the successful format's log for the next round's indices.
-    DeviceState = 0;
+    DeviceState = kDeviceReady;
     ASSERT_EQ(FormatCard(), kFormatOk);
   }
 }

@@ -7,6 +7,7 @@
 #include "support/engine.h"
 #include "messages.h"
 #include "passes.h"
+#include "session.h"
 
 using namespace zk27_test;
 using Lines = std::vector<std::string>;
@@ -289,13 +290,13 @@ TEST_F(engine_passes, DeleteReportsMissingNamesAndAStopBeforeTheTablesKeepsEvery
 }
 
 TEST_F(engine_passes, DeviceStatesAndOpeningChecksAreJudgedOnce) {
-  EXPECT_EQ(JudgeDeviceState(2).reaction, StateReaction::kEndSession);
-  EXPECT_STREQ(JudgeDeviceState(2).message, msg::kStateNoCard);
-  EXPECT_STREQ(JudgeDeviceState(4).message, msg::kStateAttach);
-  EXPECT_STREQ(JudgeDeviceState(5).message, msg::kStateNotReady);
-  EXPECT_EQ(JudgeDeviceState(3).reaction, StateReaction::kRecheck);
+  EXPECT_EQ(JudgeDeviceState(kDeviceNoCard).reaction, StateReaction::kEndSession);
+  EXPECT_STREQ(JudgeDeviceState(kDeviceNoCard).message, msg::kStateNoCard);
+  EXPECT_STREQ(JudgeDeviceState(kDeviceNotAttached).message, msg::kStateAttach);
+  EXPECT_STREQ(JudgeDeviceState(kDeviceNotReady).message, msg::kStateNotReady);
+  EXPECT_EQ(JudgeDeviceState(kDeviceRecheck).reaction, StateReaction::kRecheck);
   for (std::uint8_t quiet : {0, 1, 6})
-    EXPECT_EQ(JudgeDeviceState(quiet).reaction, StateReaction::kNone) << int{quiet};
+    EXPECT_EQ(JudgeDeviceState(static_cast<DeviceStateCode>(quiet)).reaction, StateReaction::kNone) << int{quiet};
 
   EXPECT_EQ(CheckPlayerAndCard().state, CardOpening::kOpen);
   player_->core().Eject();
@@ -321,6 +322,52 @@ TEST_F(engine_passes, DeleteByFileIdTakesTheFilesMeant) {
   EXPECT_EQ(view.reports[2].result, kOpNotOnCard) << "the same file twice is released once";
   EXPECT_EQ(RebuildCardList(), Lines{"c.mp3"});
   ExpectCardSound();
+}
+
+// The session's road: the card mounted, its repair offered once in the
+// session, its list and its free space.
+TEST_F(engine_passes, SessionReadsTheCardAndOffersItsRepairOnce) {
+  ASSERT_EQ(SendFileToCard(Pc("a.mp3", 10, 1).pcPath, "a.mp3", {}), kOpOk);
+  ASSERT_TRUE(WriteAt(image_, 33 * 512 + 2 * 12, Bytes{0xFF, 0xFF}));  // a cluster no file owns
+  const CardSession::ReadSteps offering{MountMode::kAsHeld, true, false};
+  CardSession session;
+  hooks_.answers = {Answer::No};
+  const CardSession::CardRead read = session.Read(offering);
+  EXPECT_EQ(read.mounted, kMountOk);
+  EXPECT_EQ(read.lines, Lines{"a.mp3"});
+  EXPECT_EQ(session.FileCount(), 1);
+  ASSERT_EQ(hooks_.questions.size(), 1u);
+  EXPECT_EQ(hooks_.questions[0].rfind("The card has ", 0), 0u) << hooks_.questions[0];
+  const std::uint16_t freeBefore = session.FreeClusters();
+  EXPECT_EQ(session.Read(offering).lines, Lines{"a.mp3"});
+  EXPECT_EQ(hooks_.questions.size(), 1u) << "asked once in a session";
+
+  CardSession next;
+  hooks_.answers = {Answer::Yes};
+  EXPECT_EQ(next.Read(offering).lines, Lines{"a.mp3"});
+  EXPECT_EQ(hooks_.questions.size(), 2u);
+  EXPECT_EQ(next.FreeClusters(), freeBefore + 1) << "the repair gave the cluster back";
+  ExpectCardSound();
+}
+
+// The question for a foreign card, asked the same way wherever a session
+// meets one: No ends the session, a closed box leaves the card as it is,
+// Yes formats it.
+TEST_F(engine_passes, SessionAsksAboutAForeignCard) {
+  ASSERT_TRUE(WriteAt(image_, 32 * 512 + 3, Bytes{'X'}));  // another volume's label
+  CardSession session;
+  const OpeningReport foreign = session.CheckFormat();
+  ASSERT_EQ(foreign.state, CardOpening::kForeign);
+  hooks_.answers = {Answer::No, Answer::Closed, Answer::Yes};
+  EXPECT_FALSE(session.AskToFormatForeign(foreign));
+  EXPECT_EQ(hooks_.messages, Lines{msg::kProgramExited});
+  EXPECT_TRUE(session.AskToFormatForeign(foreign));
+  EXPECT_EQ(session.CheckFormat().state, CardOpening::kForeign);
+  EXPECT_TRUE(session.AskToFormatForeign(foreign));
+  EXPECT_EQ(session.CheckFormat().state, CardOpening::kOpen);
+  EXPECT_EQ(hooks_.questions, Lines(3, msg::kNotZk27Format));
+  EXPECT_EQ(hooks_.messages, Lines{msg::kProgramExited}) << "the format succeeded: nothing more is said";
+  EXPECT_EQ(session.Read({}).lines, Lines{});
 }
 
 }  // namespace

@@ -224,17 +224,12 @@ TEST_F(engine_protocol, HandlesThatCannotBeOpenedSendNothing) {
     ReadCardSectors(32, 1);
     EXPECT_EQ(DeviceState, 4);
 
-    DeviceState = 0;
+    DeviceState = kDeviceReady;
     Use().openFails[missing] = true;
-    hooks_.windowMessages.clear();
-    int window = 0;
-    ProbeDevice(&window);
+    hooks_.deviceStates.clear();
+    ProbeDevice();
     EXPECT_EQ(DeviceState, 4);
-    ASSERT_EQ(hooks_.windowMessages.size(), 1u);
-    EXPECT_EQ(hooks_.windowMessages[0].window, &window);
-    EXPECT_EQ(hooks_.windowMessages[0].message, 1124u);
-    EXPECT_EQ(hooks_.windowMessages[0].wparam, 4u);
-    EXPECT_EQ(hooks_.windowMessages[0].lparam, 0);
+    EXPECT_EQ(hooks_.deviceStates, std::vector<DeviceStateCode>{kDeviceNotAttached});
   }
   EXPECT_TRUE(hooks_.messages.empty());
 }
@@ -392,7 +387,7 @@ TEST_F(engine_protocol, StatusRepliesSetTheDeviceStateFromTheSecondByte) {
 
     for (bool write : {false, true}) {
       Use().status = c.reply;
-      DeviceState = 0;
+      DeviceState = kDeviceReady;
       write ? WriteCardSectors(32, 4) : ReadCardSectors(32, 4);
       EXPECT_EQ(DeviceState, c.state);
     }
@@ -427,31 +422,26 @@ TEST_F(engine_protocol, MoreThan128SectorsAreRefusedBeforeAnyPipeCall) {
 }
 
 TEST_F(engine_protocol, ProbeDeviceTellsTheWindow) {
-  int window = 0;
   struct Case {
     Bytes reply;
-    std::uint8_t before, after;
+    DeviceStateCode before, after;
   };
   const Case cases[] = {
-      {{0x00, 0x00}, 5, 0},
-      {{0x00, 0x01}, 0, 1},
-      {{0x00, 0x80}, 0, 2},
-      {{0x00, 0x02}, 0, 3},
-      {{0x00, 0x10}, 3, 3},  // an answer the link does not know keeps the state
+      {{0x00, 0x00}, kDeviceNotReady, kDeviceReady},
+      {{0x00, 0x01}, kDeviceReady, kDeviceBusy},
+      {{0x00, 0x80}, kDeviceReady, kDeviceNoCard},
+      {{0x00, 0x02}, kDeviceReady, kDeviceRecheck},
+      {{0x00, 0x10}, kDeviceRecheck, kDeviceRecheck},  // an answer the link does not know keeps the state
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("status " + std::to_string(c.reply[1]));
-    hooks_.windowMessages.clear();
+    hooks_.deviceStates.clear();
     hooks_.cursor.clear();
     Use().status = c.reply;
     DeviceState = c.before;
-    ProbeDevice(&window);
+    ProbeDevice();
     EXPECT_EQ(DeviceState, c.after);
-    ASSERT_EQ(hooks_.windowMessages.size(), 1u);
-    EXPECT_EQ(hooks_.windowMessages[0].window, &window);
-    EXPECT_EQ(hooks_.windowMessages[0].message, 1124u);
-    EXPECT_EQ(hooks_.windowMessages[0].wparam, c.after);
-    EXPECT_EQ(hooks_.windowMessages[0].lparam, 0);
+    EXPECT_EQ(hooks_.deviceStates, std::vector<DeviceStateCode>{c.after});
     EXPECT_EQ(hooks_.cursor, (std::vector<bool>{true, false}));
   }
   // The busy message belongs to the sector commands, not to the probe.

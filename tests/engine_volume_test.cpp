@@ -294,14 +294,14 @@ TEST_F(engine_volume_inprocess, FlushWritesTheChangedSectorsInTheOrderAskedAndSt
 
   // A state left non-zero by an earlier command: nothing is written.
   VolumeImage.directory[100] ^= 1;
-  DeviceState = 5;
+  DeviceState = kDeviceNotReady;
   FlushVolume();
   EXPECT_TRUE(log_.empty());
 
   // A failed write: nothing after it is attempted, and as the card's tables
   // are no longer known the image is unmounted: no flush writes anything
   // until the card is read again.
-  DeviceState = 0;
+  DeviceState = kDeviceReady;
   ASSERT_EQ(Store("c.mp3", Content(1000, 3)), kOpOk);
   ASSERT_EQ(ReleaseCardFile("c.mp3"), kOpOk);
   const Bytes released(VolumeImage.directory, VolumeImage.directory + 32 * 512);
@@ -312,7 +312,7 @@ TEST_F(engine_volume_inprocess, FlushWritesTheChangedSectorsInTheOrderAskedAndSt
   EXPECT_EQ(log_, std::vector<Command>{Write(35, 1)});
   EXPECT_FALSE(VolumeImage.mounted);
   player_->core().Insert();
-  DeviceState = 0;
+  DeviceState = kDeviceReady;
   log_.clear();
   FlushVolume(FlushOrder::kReleasing);
   EXPECT_TRUE(log_.empty());
@@ -431,7 +431,7 @@ TEST_F(engine_volume_inprocess, AFailedFormatLeavesNothingToFlush) {
   EXPECT_EQ(FormatCard(), kFormatDeviceFailed);
   EXPECT_FALSE(VolumeImage.mounted);
   player_->core().Insert();
-  DeviceState = 0;
+  DeviceState = kDeviceReady;
   const std::uint64_t before = Served();
   FlushVolume();
   EXPECT_EQ(Served(), before);

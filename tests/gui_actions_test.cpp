@@ -795,10 +795,10 @@ void ActionsTest::toWaveConvertsVoiceRecordingsOnly() {
   QCOMPARE(env.busyDepth, 0);
 
   // Without a good device state nothing starts; the button comes back.
-  DeviceState = 5;
+  DeviceState = kDeviceNotReady;
   form.WavBitBtnClick();
   QVERIFY(form.WavBitBtn->isEnabled() && env.waits.size() == 1);
-  DeviceState = 0;
+  DeviceState = kDeviceReady;
 
   // A busy player ends the pass with the button back; a pulled card ends
   // the program. The fault meets the file's data, after the tables were
@@ -946,7 +946,7 @@ void ActionsTest::aDamagedCardIsOfferedARepairOnce() {
     QCOMPARE(env.questions, QStringList{offer});
     QCOMPARE(form.StatusBar->PanelText(1), QString::fromStdString(msg::FreeSpaceText(freeBefore - 3)));
     // Said once: a re-check of the card does not ask again.
-    form.DeviceStateMessage(3);
+    form.DeviceStateMessage(kDeviceRecheck);
     QCOMPARE(env.questions, QStringList{offer});
   }
   env.questions.clear();

@@ -192,7 +192,7 @@ void MainFormTest::deviceStateHandler() {
   if (condition == "unplug") env.player->Unplug();
   if (condition == "not-ready") core.SetNotReady(true);
   if (condition == "recheck") core.RequestRecheck();
-  ProbeDevice(&form);
+  ProbeDevice();
 
   QCOMPARE(env.messages, message.isEmpty() ? QStringList{} : QStringList{message});
   QCOMPARE(form.isVisible(), !closes);
@@ -246,7 +246,7 @@ void MainFormTest::recheckOfACardThatChanged() {
   } else {
     core.FailAfter(2);  // the re-check's read of the boot sector fails
   }
-  ProbeDevice(&form);
+  ProbeDevice();
   QCOMPARE(env.messages, messages);
   if (card == "no total") QCOMPARE(env.questions, QStringList{QString(msg::kNotZk27Format) + " [warning]"});
   QCOMPARE(form.isVisible(), !closes);

@@ -15,6 +15,10 @@ void ShowMessage(const std::string& text) {
   if (g_hooks.showMessage) g_hooks.showMessage(text);
 }
 
+void ShowNotice(Notice notice) {
+  if (g_hooks.notice) g_hooks.notice(notice);
+}
+
 Answer AskYesNo(const std::string& caption, const std::string& text, bool warning) {
   return g_hooks.askYesNo ? g_hooks.askYesNo(caption, text, warning) : Answer::Closed;
 }
@@ -27,8 +31,8 @@ bool AskText(const std::string& caption, const std::string& text, std::string* v
   return true;
 }
 
-void SendWindowMessage(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
-  if (g_hooks.sendWindowMessage) g_hooks.sendWindowMessage(window, message, wparam, lparam);
+void ReportDeviceState(DeviceStateCode state) {
+  if (g_hooks.deviceState) g_hooks.deviceState(state);
 }
 
 void SetBusyCursor(bool busy) {

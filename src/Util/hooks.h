@@ -1,7 +1,7 @@
 // Where the engine meets a front end.
 //
-// The engine shows a few messages of its own (the busy message of the sector
-// commands, the card check's messages, the listing's broken-entry message) and
+// The engine shows a few notices of its own (the busy notice of the sector
+// commands, the card check's notices, the listing's broken-entry notice) and
 // tells the main window about the device's condition. It does so only through
 // these hooks, which the front end installs at start: the desktop program
 // with dialogs and a synchronous window event, the command line with lines on
@@ -12,24 +12,27 @@
 #include <functional>
 #include <string>
 
-enum class Answer { Yes, No, Closed };
+#include "device_state.h"
+#include "notice.h"
 
-// The window message the device link sends to the main window after asking
-// the player for its status; its first parameter is the DeviceState.
-inline constexpr unsigned kDeviceStateMessage = 1024 + 100;
+enum class Answer { Yes, No, Closed };
 
 struct FrontEndHooks {
   // A modal message with an OK button. Texts use "\r\n" for line breaks.
   std::function<void(const std::string& text)> showMessage;
+  // A notice of the engine's, for the front end to word and show as a
+  // message.
+  std::function<void(Notice notice)> notice;
   // A Yes/No question; `warning` asks for the warning icon, otherwise none.
   std::function<Answer(const std::string& caption, const std::string& text, bool warning)> askYesNo;
   // A line of text to type, for `text` under `caption`: `value` holds what
   // the line starts with (UTF-8) and receives what was typed. False when the
   // user cancelled or closed the box; `value` is then left as it was.
   std::function<bool(const std::string& caption, const std::string& text, std::string* value)> askText;
-  // Delivers `message` to `window` and returns once it has been handled.
-  std::function<void(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam)>
-      sendWindowMessage;
+  // The device's condition after the link asked the player for its status;
+  // returns once the front end has reacted to it (the desktop program hands
+  // it to its main window as the window's DeviceStateMessage).
+  std::function<void(DeviceStateCode state)> deviceState;
   // Hourglass on (true) or back to the default (false).
   std::function<void(bool busy)> setBusyCursor;
   // Handles pending window events; called repeatedly while waiting.
@@ -44,10 +47,11 @@ void InstallHooks(FrontEndHooks hooks);
 const FrontEndHooks& Hooks();
 
 void ShowMessage(const std::string& text);
+void ShowNotice(Notice notice);
 Answer AskYesNo(const std::string& caption, const std::string& text, bool warning = false);
 // Without a front end to type into, nothing is typed: false.
 bool AskText(const std::string& caption, const std::string& text, std::string* value);
-void SendWindowMessage(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+void ReportDeviceState(DeviceStateCode state);
 void SetBusyCursor(bool busy);
 
 // Waits `seconds` seconds and 1 ms of wall-clock time while window events are

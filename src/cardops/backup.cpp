@@ -104,11 +104,11 @@ class Fd {
 }  // namespace
 
 CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std::uint64_t* bytesRead) {
-  if (!VolumeImage.mounted || DeviceState != 0) return kOpDeviceFailed;
+  if (!VolumeImage.mounted || DeviceState != kDeviceReady) return kOpDeviceFailed;
   // What lies past the card's end cannot be read: a volume larger than the
   // card is copied as far as the card holds it.
   const VolumeLayout layout = LayoutOnCard(IdentifiedCardSectors());
-  if (DeviceState != 0) return kOpDeviceFailed;
+  if (DeviceState != kDeviceReady) return kOpDeviceFailed;
   const std::vector<Stretch> stretches = Stretches(layout, ClustersInUse(VolumeImage.allocationTable,
                                                                          layout.usableClusters));
   // The image grows under a name of its own and takes `path` only when it
@@ -193,7 +193,7 @@ CardOpResult OpenImage(const std::string& path, Fd& fd, std::uint8_t* boot, Volu
 CardOpResult CardSize(std::uint32_t* sectors) {
   if (DeviceGone()) return kOpDeviceGone;
   *sectors = IdentifiedCardSectors();
-  return DeviceState != 0 || *sectors == 0 ? kOpDeviceFailed : kOpOk;
+  return DeviceState != kDeviceReady || *sectors == 0 ? kOpDeviceFailed : kOpOk;
 }
 
 }  // namespace
@@ -236,7 +236,7 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
   // written over.
   if (!ForgetOldFiles(layout, boot)) return kOpDeviceFailed;
   CardBarrier();
-  if (DeviceState != 0) return kOpDeviceFailed;
+  if (DeviceState != kDeviceReady) return kOpDeviceFailed;
   for (std::uint32_t pass = 0; pass < 2; ++pass) {
     for (std::uint32_t i = 0; i < total; ++i) {
       // A stop is taken among the clusters, before the image's tables make
@@ -250,7 +250,7 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
         // The data, names and tables are on the card before the directory
         // that makes the files reachable; and all of it before the check.
         if (s.lba == layout.dirStart) CardBarrier();
-        if (DeviceState != 0 || !WriteCardRegion(s.lba, s.sectors, buffer.data())) return kOpDeviceFailed;
+        if (DeviceState != kDeviceReady || !WriteCardRegion(s.lba, s.sectors, buffer.data())) return kOpDeviceFailed;
       } else {
         back.resize(buffer.size());
         if (!ReadCardRegion(s.lba, s.sectors, back.data())) return kOpDeviceFailed;
@@ -259,7 +259,7 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
       if (progress) progress(pass * total + i + 1, 2 * total);
     }
     CardBarrier();
-    if (DeviceState != 0) return kOpDeviceFailed;
+    if (DeviceState != kDeviceReady) return kOpDeviceFailed;
   }
   return MountVolume() == kMountOk ? kOpOk : kOpDeviceFailed;
 }
@@ -318,7 +318,7 @@ void ListImageFiles(SyncPlan* plan, std::vector<std::vector<std::uint16_t>>* cha
     std::string stored;
     if (card.empty() || !FileChain(e, &chain)) s.result = kOpDamaged;
     else if (const CardOpResult refused = CardNameForNew(s.name, &stored); refused != kOpOk) s.result = refused;
-    else if ((FileKindOf(s.name) == 2) != s.voice) s.result = kOpWrongKind;
+    else if ((FileKindOf(s.name) == kKindVoice) != s.voice) s.result = kOpWrongKind;
     else if (!names.insert(stored).second) s.result = kOpNameOnCard;
     if (s.result != kOpOk) s.action = SyncAction::kRefused;
     plan->steps.push_back(std::move(s));

@@ -107,7 +107,7 @@ void FetchEntryName(TFileInfor& record, bool report) {
     record.Name = MakeVoiceName(record.FileId);
   } else {
     record.Name.clear();
-    if (report) ShowMessage(msg::kInvalidFileStructure);
+    if (report) ShowNotice(Notice::kInvalidFileStructure);
   }
 }
 
@@ -176,10 +176,10 @@ namespace {
 // A record's kind by its name; a record without a readable name (named by
 // its FileId) by its FileId, so that deleting it, or a file below it, closes
 // up the numbers all the same.
-int RecordKind(const TFileInfor& record) {
-  const int kind = FileKindOf(record.Name);
-  if (kind == 1 || kind == 2) return kind;
-  return IsVoiceFileId(record.FileId) ? 2 : 1;
+FileKind RecordKind(const TFileInfor& record) {
+  const FileKind kind = FileKindOf(record.Name);
+  if (kind == kKindMusic || kind == kKindVoice) return kind;
+  return IsVoiceFileId(record.FileId) ? kKindVoice : kKindMusic;
 }
 
 }  // namespace
@@ -204,7 +204,7 @@ CardOpResult ReleaseCardFileAt(DirEntryPos place) {
     --j;
   if (j < 1) return kOpNotOnCard;
   const TFileInfor deleted = CardFileTable[j];
-  const int kind = RecordKind(deleted);
+  const FileKind kind = RecordKind(deleted);
   ReleaseDirEntry(PosOf(deleted));
   // Close up the numbers of the kind: every higher FileId of the same kind
   // moves down by one. Only higher ones of the same FileId kind and above
@@ -229,11 +229,11 @@ CardOpResult RenameCardFile(const std::string& line, const std::string& newName)
   if (other > 0 && other != r) return kOpNameOnCard;
   const TFileInfor record = CardFileTable[r];
   if (FileKindOf(card) != RecordKind(record)) return kOpWrongKind;
-  if (!VolumeImage.mounted || DeviceState != 0) return kOpDeviceFailed;
+  if (!VolumeImage.mounted || DeviceState != kDeviceReady) return kOpDeviceFailed;
 
   if (!RenameDirEntry(PosOf(record), card)) return kOpNameTableFull;
   FlushVolume(FlushOrder::kAdding);
-  return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
+  return DeviceState == kDeviceReady ? kOpOk : kOpDeviceFailed;
 }
 
 bool NewNameRefused(CardOpResult result) {
@@ -248,19 +248,19 @@ CardOpResult OrderMusicFiles(const std::vector<std::string>& first) {
   for (const std::string& line : first) {
     const std::int32_t r = FindCardFile(line);
     if (r <= 0) return kOpNotOnCard;
-    if (RecordKind(CardFileTable[r]) != 1 || IsVoiceFileId(CardFileTable[r].FileId)) return kOpWrongKind;
+    if (RecordKind(CardFileTable[r]) != kKindMusic || IsVoiceFileId(CardFileTable[r].FileId)) return kOpWrongKind;
     if (std::find(order.begin(), order.end(), r) == order.end()) order.push_back(r);
   }
   // The records run in descending FileId order: the rest, from the lowest up.
   for (std::int32_t r = CardFileCount; r >= 1; --r)
     if (!IsVoiceFileId(CardFileTable[r].FileId) && std::find(order.begin(), order.end(), r) == order.end())
       order.push_back(r);
-  if (!VolumeImage.mounted || DeviceState != 0) return kOpDeviceFailed;
+  if (!VolumeImage.mounted || DeviceState != kDeviceReady) return kOpDeviceFailed;
   for (std::size_t i = 0; i < order.size(); ++i) {
     TFileInfor& rec = CardFileTable[order[i]];
     rec.FileId = static_cast<std::uint8_t>(i + 1);
     RenumberDirEntry(PosOf(rec), rec.FileId);
   }
   FlushVolume(FlushOrder::kAdding);
-  return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
+  return DeviceState == kDeviceReady ? kOpOk : kOpDeviceFailed;
 }

@@ -232,6 +232,7 @@ int MaxVoiceOutputRate(VoiceOutput::Format format);
 CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* outName, const std::string& dir = ".",
                               const VoiceOutput& out = {}, std::vector<std::string>* notes = nullptr);
 
-// A short text for the results that have no text of their own in the
-// transfers (the limits, PC file errors, damaged files); empty otherwise.
+// The window's text for the results that name the file (the limits, PC file
+// errors, damaged files); empty otherwise. Part of the window's wording of
+// the results (msg::FileText, messages.h).
 std::string CardOpText(CardOpResult result, const std::string& name);

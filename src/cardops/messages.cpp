@@ -2,6 +2,7 @@
 
 #include "fs.h"
 #include "text.h"
+#include "usbfunc.h"
 
 namespace msg {
 
@@ -13,9 +14,9 @@ std::string DeleteNotExisted(const std::string& name) {
   return "The file," + name + " is not existed and then drop it!!";
 }
 
-const char* TransferFailure(std::uint8_t state) {
-  if (state == 2) return kCardRemoved;
-  if (state == 4) return kLostConnection;
+const char* TransferFailure(DeviceStateCode state) {
+  if (state == kDeviceNoCard) return kCardRemoved;
+  if (state == kDeviceNotAttached) return kLostConnection;
   return kNotReady;
 }
 
@@ -50,11 +51,131 @@ const char* FormatOutcome(std::uint8_t formatResult) {
   }
 }
 
+bool StartRefusal(std::uint16_t raw, Notice* refusal) {
+  if ((raw & 0x80) == 0x80) *refusal = Notice::kStartNoCard;
+  else if ((raw & 0x7F) == 0x7F) *refusal = Notice::kStartBusy;
+  else if (raw == kRawNoHandles) *refusal = Notice::kStartNoPlayer;
+  else return false;
+  return true;
+}
+
 const char* StartRefusal(std::uint16_t raw) {
-  if ((raw & 0x80) == 0x80) return kStartNoCard;
-  if ((raw & 0x7F) == 0x7F) return kStartBusy;
-  if (raw == 3) return kStartAttach;
-  return nullptr;
+  Notice refusal;
+  return StartRefusal(raw, &refusal) ? WindowText(refusal) : nullptr;
+}
+
+// Every notice has its row: a notice added without one is a compile error
+// here (the switch has no default, and this unit is built with
+// -Werror=switch).
+const char* WindowText(Notice notice) {
+  switch (notice) {
+    case Notice::kSectorBusy: return kBusyMessage;
+    case Notice::kCheckNoCard:
+      return " There is No CF Card in the device. \r\n Please Insert the CF Card and restart the Program.";
+    case Notice::kCheckBusy: return "Device Busy!!\r\nPlease Reconnect.";
+    case Notice::kCheckNoPlayer: return "Please Attach the Device!";
+    case Notice::kCheckFailed: return " Device Busy !!\r\nPlease Reconnect the Device!";
+    case Notice::kTablesDoNotFit: return kTablesDoNotFitMessage;
+    case Notice::kInvalidFileStructure: return kInvalidFileStructure;
+    case Notice::kStartNoCard: return kStartNoCard;
+    case Notice::kStartBusy: return kStartBusy;
+    case Notice::kStartNoPlayer: return kStartAttach;
+    case Notice::kStateNoCard: return kStateNoCard;
+    case Notice::kStateNoPlayer: return kStateAttach;
+    case Notice::kStateNotReady: return kStateNotReady;
+    case Notice::kNotZk27Format: return kNotZk27Format;
+  }
+  return "";
+}
+
+std::string FileText(PassWords pass, CardOpResult result, const std::string& name) {
+  switch (result) {
+    case kOpCannotOpenPcFile: return kSelectedUnknown;
+    case kOpWrongKind: return pass == PassWords::kToWave ? kUnknownVoice : kInvalidType;
+    case kOpNoSpace: return kNoSpace;
+    case kOpDirectoryFull: return kTooManyFiles;
+    case kOpNotOnCard: return pass == PassWords::kDelete ? DeleteNotExisted(name) : kFileNotExisted;
+    case kOpCannotCreatePcFile: return kInvalidHandle;
+    case kOpOk:
+    case kOpStopped:
+    case kOpDeviceGone:
+    case kOpDeviceFailed:
+    case kOpVerifyFailed:
+      return {};
+    case kOpFlushFailed:
+    case kOpPcReadFailed:
+    case kOpNameNotStorable:
+    case kOpNameTooLong:
+    case kOpNameTableFull:
+    case kOpNoFileIdLeft:
+    case kOpNameOnCard:
+    case kOpUnsafeName:
+    case kOpPcWriteFailed:
+    case kOpDamaged:
+    case kOpDecodeFailed:
+    case kOpWavNotWritten:
+    case kOpNotVoice:
+    case kOpVoiceTooLong:
+    case kOpNoResampler:
+      return CardOpText(result, name);
+  }
+  return {};
 }
 
 }  // namespace msg
+
+// The results' own texts, which name the file.
+std::string CardOpText(CardOpResult result, const std::string& name) {
+  switch (result) {
+    case kOpPcReadFailed:
+      return "The file " + name + " could not be read completely; it was not stored.";
+    case kOpNameNotStorable:
+      return "The name " + name +
+             " cannot be stored on the card: it holds a character outside the card's code page,"
+             " a control character, \\ or :, or it begins with a dot. The file was skipped.";
+    case kOpNameTooLong:
+      return "The name " + name + " is longer than the card allows (62 characters); the file was skipped.";
+    case kOpNameOnCard:
+      return "The card holds a file named " + name + " already; delete it first to send this one. The file was skipped.";
+    case kOpNameTableFull:
+      return "The card's name table is full; no further file can be stored.";
+    case kOpNoFileIdLeft:
+      return "The card holds 127 files of this kind already; " + name + " was skipped.";
+    case kOpFlushFailed:
+      return "The card's file tables could not be written after " + name + "; it is not stored.";
+    case kOpUnsafeName:
+      return "The card file " + name +
+             " has a damaged name: a hidden file's, a path, or neither a music nor a voice file's. It was"
+             " skipped; a repair of the card renames it.";
+    case kOpPcWriteFailed:
+      return "The file " + name + " could not be written on the PC; nothing was kept of it.";
+    case kOpDamaged:
+      return "The card file " + name + " is damaged (its cluster chain is broken); it was not fetched.";
+    case kOpDecodeFailed:
+      return "The voice file " + name + " could not be decoded; no WAV file was made of it.";
+    case kOpWavNotWritten:
+      return "The WAV file of " + name + " could not be written on the PC.";
+    case kOpNotVoice:
+      return "The file " + name + " is not a voice recording (it is another format's file); nothing was made of it.";
+    case kOpVoiceTooLong:
+      return "The voice file " + name +
+             " would make a sound of more than 268,435,456 samples (9 hours at 8 kHz); it is taken for damaged and"
+             " nothing was made of it.";
+    case kOpNoResampler:
+      return "The voice file " + name +
+             " needs resampling, and libsamplerate cannot be loaded; nothing was made of it.";
+    case kOpOk:
+    case kOpDeviceGone:
+    case kOpDeviceFailed:
+    case kOpCannotOpenPcFile:
+    case kOpNoSpace:
+    case kOpWrongKind:
+    case kOpDirectoryFull:
+    case kOpNotOnCard:
+    case kOpCannotCreatePcFile:
+    case kOpStopped:
+    case kOpVerifyFailed:
+      break;
+  }
+  return {};
+}

@@ -5,7 +5,14 @@
 #include <cstdint>
 #include <string>
 
+#include "device_state.h"
+#include "notice.h"
+#include "cardops.h"
+
 namespace msg {
+
+// The window's words for each notice of the engine's.
+const char* WindowText(Notice notice);
 
 // Start-up, by the raw status of the player.
 inline constexpr const char* kStartNoCard =
@@ -17,8 +24,10 @@ inline constexpr const char* kNotZk27Format =
 inline constexpr const char* kProgramExited = "Program Exited!";
 // The start-up's refusal for the player's raw status, tested in this order:
 // bit 7 (no card), the low 7 bits all set (busy, and the transport failure),
-// 3 (no handles). Null when the program may go on.
+// 3 (no handles): true with its notice in `refusal`. Null (false) when the
+// program may go on.
 const char* StartRefusal(std::uint16_t raw);
+bool StartRefusal(std::uint16_t raw, Notice* refusal);
 
 // The main window's reaction to the device's state.
 inline constexpr const char* kStateNoCard =
@@ -81,8 +90,16 @@ inline constexpr const char* kRenameCaption = "Rename";
 inline constexpr const char* kRenamePrompt = "The file's new name on the card:";
 std::string DeleteNotExisted(const std::string& name);
 
-// The message after a transfer stopped on `state` (2, 4, anything else).
-const char* TransferFailure(std::uint8_t state);
+// What the window says of one file of a pass, by its result; `name` is the
+// file as the user knows it. Empty for a result that says nothing of its
+// own (done, stopped, or a device failure, which TransferFailure words).
+// Every result has its row (-Werror=switch).
+enum class PassWords { kSend, kFetch, kToWave, kDelete, kChange };
+std::string FileText(PassWords pass, CardOpResult result, const std::string& name);
+
+// The message after a transfer stopped on `state`: the card removed, the
+// link lost, or the device not ready.
+const char* TransferFailure(DeviceStateCode state);
 // "The free space in your CF Card is 64,000KB" for the FreeClusterCount; with
 // `spaced`, " KB" as after a re-check.
 std::string FreeSpaceText(std::uint16_t freeClusters, bool spaced = false);

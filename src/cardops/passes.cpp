@@ -24,28 +24,18 @@ void JudgeSend(CardOpResult r, const std::string& name, int done, FileReport* re
       report->counted = true;
       return;
     case kOpCannotOpenPcFile:
-      report->messages = {msg::kSelectedUnknown};
-      return;
     case kOpWrongKind:
-      report->messages = {msg::kInvalidType};
-      return;
     case kOpNameNotStorable:
     case kOpNameTooLong:
     case kOpNoFileIdLeft:
     case kOpNameOnCard:
     case kOpPcReadFailed:  // this file only; the next may be fine
-      report->messages = {CardOpText(r, name)};
+      report->messages = {msg::FileText(msg::PassWords::kSend, r, name)};
       return;
     case kOpNoSpace:
-      report->messages = {msg::kNoSpace};
-      report->step = PassStep::kStop;
-      return;
     case kOpDirectoryFull:
-      report->messages = {msg::kTooManyFiles};
-      report->step = PassStep::kStop;
-      return;
     case kOpNameTableFull:
-      report->messages = {CardOpText(r, name)};
+      report->messages = {msg::FileText(msg::PassWords::kSend, r, name)};
       report->step = PassStep::kStop;
       return;
     case kOpStopped:
@@ -56,7 +46,7 @@ void JudgeSend(CardOpResult r, const std::string& name, int done, FileReport* re
       report->deviceFault = true;
       return;
     default:  // a card command failed: during the data, or the table write
-      if (r == kOpFlushFailed) report->messages.push_back(CardOpText(r, name));
+      if (r == kOpFlushFailed) report->messages.push_back(msg::FileText(msg::PassWords::kSend, r, name));
       report->messages.push_back(msg::TransferFailure(DeviceState));
       report->deviceFault = true;
       report->step = CardOrLinkLost() ? PassStep::kEndSession : PassStep::kStop;
@@ -73,10 +63,10 @@ void JudgeFetch(CardOpResult r, const std::string& shownName, int done, FileRepo
       report->counted = true;
       return;
     case kOpNotOnCard:
-      report->messages = {msg::kFileNotExisted};
+      report->messages = {msg::FileText(msg::PassWords::kFetch, r, shownName)};
       return;
     case kOpCannotCreatePcFile:
-      report->messages = {msg::kInvalidHandle};
+      report->messages = {msg::FileText(msg::PassWords::kFetch, r, shownName)};
       report->step = PassStep::kStop;
       return;
     case kOpStopped:
@@ -89,7 +79,7 @@ void JudgeFetch(CardOpResult r, const std::string& shownName, int done, FileRepo
       report->endText = StoppedText(done, "files uploaded");
       return;
     default:  // this file only: a damaged chain, an unsafe name, a PC write error
-      report->messages = {CardOpText(r, shownName)};
+      report->messages = {msg::FileText(msg::PassWords::kFetch, r, shownName)};
       return;
   }
 }
@@ -114,12 +104,12 @@ FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, 
   }
   if (kind == FetchKind::kToWave && !IsVoiceFileId(CardFileTable[r].FileId)) {
     report.result = kOpWrongKind;
-    report.messages = {msg::kUnknownVoice};
+    report.messages = {msg::FileText(msg::PassWords::kToWave, kOpWrongKind, PcNameFromCard(line))};
     return report;
   }
   CardOpResult result = kOpDeviceFailed;
   std::string pcName;
-  if (DeviceState == 0) result = FetchCardFileTo(r, dir, view.Transferring(index), &pcName);
+  if (DeviceState == kDeviceReady) result = FetchCardFileTo(r, dir, view.Transferring(index), &pcName);
   JudgeFetch(result, PcNameFromCard(line), done, &report);
   if (result != kOpOk) return report;
   report.pcName = pcName;
@@ -130,21 +120,28 @@ FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, 
   if (decoded != kOpOk) {
     report.result = decoded;
     report.counted = false;
-    report.messages = {CardOpText(decoded, report.pcName)};
+    report.messages = {msg::FileText(msg::PassWords::kToWave, decoded, report.pcName)};
   }
   return report;
 }
 
 }  // namespace
 
-StateVerdict JudgeDeviceState(std::uint8_t state) {
+namespace {
+StateVerdict EndOn(Notice notice) { return {StateReaction::kEndSession, msg::WindowText(notice), notice}; }
+OpeningReport Refused(CardOpening state, Notice notice) { return {state, msg::WindowText(notice), notice}; }
+}  // namespace
+
+StateVerdict JudgeDeviceState(DeviceStateCode state) {
   switch (state) {
-    case 2: return {StateReaction::kEndSession, msg::kStateNoCard};
-    case 4: return {StateReaction::kEndSession, msg::kStateAttach};
-    case 5: return {StateReaction::kEndSession, msg::kStateNotReady};
-    case 3: return {StateReaction::kRecheck, nullptr};
-    default: return {};
+    case kDeviceNoCard: return EndOn(Notice::kStateNoCard);
+    case kDeviceNotAttached: return EndOn(Notice::kStateNoPlayer);
+    case kDeviceNotReady: return EndOn(Notice::kStateNotReady);
+    case kDeviceRecheck: return {StateReaction::kRecheck, nullptr};
+    case kDeviceReady:
+    case kDeviceBusy: return {};
   }
+  return {};
 }
 
 OpeningReport CheckPlayer() {
@@ -152,14 +149,15 @@ OpeningReport CheckPlayer() {
   const std::uint16_t raw = QueryDeviceStatus();
   if (raw == kRawNoHandles && PlayerRefusalOfLastOpen().kind != PlayerRefusal::Kind::kNone)
     return {CardOpening::kPlayerUntrusted, nullptr};
-  if (const char* refusal = msg::StartRefusal(raw)) return {CardOpening::kPlayerRefused, refusal};
+  Notice refusal;
+  if (msg::StartRefusal(raw, &refusal)) return Refused(CardOpening::kPlayerRefused, refusal);
   return {};
 }
 
 OpeningReport CheckCardFormat() {
   switch (CheckCard()) {
-    case kCardForeign: return {CardOpening::kForeign, msg::kNotZk27Format};
-    case kCardZeroTotal: return {CardOpening::kZeroTotal, msg::kNotZk27Format};
+    case kCardForeign: return Refused(CardOpening::kForeign, Notice::kNotZk27Format);
+    case kCardZeroTotal: return Refused(CardOpening::kZeroTotal, Notice::kNotZk27Format);
     case kCardUnreadable: return {CardOpening::kUnreadable, nullptr};  // the check has said why
     default: return {};
   }
@@ -236,7 +234,7 @@ PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view)
       report.counted = true;
       ++summary.done;
     } else {
-      report.messages = {msg::DeleteNotExisted(PcNameFromCard(lines[i]))};
+      report.messages = {msg::FileText(msg::PassWords::kDelete, report.result, PcNameFromCard(lines[i]))};
     }
     view.Finished(report);
   }
@@ -252,13 +250,13 @@ PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view)
   }
   const std::uint64_t writesBefore = CardWritesMade();
   FlushVolume(FlushOrder::kReleasing);
-  if (DeviceState != 0) {
+  if (DeviceState != kDeviceReady) {
     summary.tablesTouched = CardWritesMade() != writesBefore;
     // The tables may be half written: the user must hear it before the
     // session ends. A busy player has said so itself.
     summary.end = PassStep::kEndSession;
     summary.last = kOpFlushFailed;
-    if (DeviceState != 1) summary.text = msg::TransferFailure(DeviceState);
+    if (DeviceState != kDeviceBusy) summary.text = msg::TransferFailure(DeviceState);
   }
   return summary;
 }

@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "cardops.h"
+#include "notice.h"
 #include "usbfunc.h"
 
 // The card or the player's link is gone (no card, player not attached): the
 // session ends.
-inline bool CardOrLinkLost() { return DeviceState == 2 || DeviceState == 4; }
+inline bool CardOrLinkLost() { return DeviceState == kDeviceNoCard || DeviceState == kDeviceNotAttached; }
 
 // After one file: go on with the next, stop the pass here, or end the
 // session (the card or the link is gone: the window closes).
@@ -95,9 +96,10 @@ struct PassSummary {
 enum class StateReaction { kNone, kEndSession, kRecheck };
 struct StateVerdict {
   StateReaction reaction = StateReaction::kNone;
-  const char* message = nullptr;
+  const char* message = nullptr;  // the notice's words in the window
+  Notice notice = Notice::kStateNotReady;  // kEndSession: what to say
 };
-StateVerdict JudgeDeviceState(std::uint8_t state);
+StateVerdict JudgeDeviceState(DeviceStateCode state);
 
 // Whether a session can start on the card: the player's status (its refusal
 // in `message`), then the card's own format. kPlayerUntrusted: the driver
@@ -108,7 +110,8 @@ StateVerdict JudgeDeviceState(std::uint8_t state);
 enum class CardOpening { kOpen, kPlayerRefused, kPlayerUntrusted, kForeign, kUnreadable, kZeroTotal };
 struct OpeningReport {
   CardOpening state = CardOpening::kOpen;
-  const char* message = nullptr;
+  const char* message = nullptr;  // the notice's words in the window
+  Notice notice = Notice::kNotZk27Format;  // kPlayerRefused, kForeign, kZeroTotal: what to say
 };
 OpeningReport CheckPlayerAndCard();
 // Its two halves: the player's status alone, the card's format alone.

@@ -109,12 +109,12 @@ bool FolderFiles(const std::string& dir, std::vector<SyncStep>* files) {
     if (!entry.is_regular_file(statError)) continue;
     SyncStep step;
     step.name = entry.path().filename().string();
-    const int kind = FileKindOf(step.name);
-    step.voice = kind == 2;
+    const FileKind kind = FileKindOf(step.name);
+    step.voice = kind == kKindVoice;
     step.pcPath = entry.path().string();
     step.size = entry.file_size(statError);
     if (statError) continue;
-    if (kind != 1 && kind != 2) {
+    if (kind != kKindMusic && kind != kKindVoice) {
       step.action = SyncAction::kWrongKind;
       step.result = kOpWrongKind;
       files->push_back(step);
@@ -328,7 +328,7 @@ bool ReadsWhole(const std::string& path, const PcFileState& before) {
 CardOpResult DeleteAt(DirEntryPos place) {
   if (ReleaseCardFileAt(place) != kOpOk) return kOpNotOnCard;
   FlushVolume(FlushOrder::kReleasing);
-  return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
+  return DeviceState == kDeviceReady ? kOpOk : kOpDeviceFailed;
 }
 
 // The new copy under its temporary name, then the old copy released and the
@@ -352,14 +352,14 @@ CardOpResult SwapInNewCopy(const SendItem& item, const PcFileState& before, cons
   if (CardFilePlace(item.replaces, &oldPlace)) ReleaseCardFileAt(oldPlace);
   if (!RenameDirEntry(newPlace, card)) return kOpNameTableFull;
   FlushVolume(FlushOrder::kReleasing);
-  return DeviceState == 0 ? kOpOk : kOpDeviceFailed;
+  return DeviceState == kDeviceReady ? kOpOk : kOpDeviceFailed;
 }
 
 }  // namespace
 
 CardOpResult ReplaceCardFile(const SendItem& item, const ProgressFn& progress) {
   if (DeviceGone()) return kOpDeviceGone;
-  if (!VolumeImage.mounted || DeviceState != 0) return kOpDeviceFailed;
+  if (!VolumeImage.mounted || DeviceState != kDeviceReady) return kOpDeviceFailed;
   PcFileState before;
   if (!StateOf(item.pcPath, &before)) return kOpCannotOpenPcFile;
   // A file that grew or shrank since the plan is still being written.

@@ -55,11 +55,11 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   // Reads of a regular file never wait, so O_NONBLOCK may stay set.
 
   const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-  const int kind = FileKindOf(pcName);
+  const FileKind kind = FileKindOf(pcName);
   const std::uint64_t needed = (size + kClusterBytes - 1) / kClusterBytes;
   // The size field holds 32 bits: a larger file fits no card.
   if (size > 0xFFFFFFFFull || !HasFreeClusters(static_cast<std::uint32_t>(needed))) return kOpNoSpace;
-  if (kind != 1 && kind != 2) return kOpWrongKind;
+  if (kind != kKindMusic && kind != kKindVoice) return kOpWrongKind;
 
   // Every limit is checked before any data reaches the card.
   std::string cardName;
@@ -75,7 +75,7 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   CollectFreeClusters(clusters);
   if (progress) progress(0, clusters);
   std::uint32_t i = 0;
-  for (std::uint16_t x = ClusterAt(0); x != kEndOfChain && x != 0 && DeviceState == 0; x = ClusterAt(i)) {
+  for (std::uint16_t x = ClusterAt(0); x != kEndOfChain && x != 0 && DeviceState == kDeviceReady; x = ClusterAt(i)) {
     // Until the tables are written the clusters stay free on the card: a
     // file stopped here leaves nothing behind.
     if (StopRequested()) return kOpStopped;
@@ -88,14 +88,14 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   }
   closer.Close();
 
-  if (DeviceState != 0) return kOpDeviceFailed;
+  if (DeviceState != kDeviceReady) return kOpDeviceFailed;
   if (StopRequested()) return kOpStopped;
   const std::uint16_t pos = FindFreeDirEntry();
   if (pos == kNoDirEntry) return kOpDirectoryFull;
   CreateDirEntry(pos, cardName, static_cast<std::uint32_t>(size), kind);
   LinkClusterChain(clusters);
   FlushVolume();
-  if (DeviceState == 0) return kOpOk;
+  if (DeviceState == kDeviceReady) return kOpOk;
   // The card's tables may be half written. The file is not stored, so the
   // image forgets it too: the card list must not show it, and the next table
   // write puts the tables right again.
@@ -119,19 +119,19 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
 
   // Each cluster goes to the PC file straight from the SectorBuffer, which
   // holds it until the next command.
-  for (std::uint32_t k = 0; k < full && DeviceState == 0; ++k) {
+  for (std::uint32_t k = 0; k < full && DeviceState == kDeviceReady; ++k) {
     if (StopRequested()) return kOpStopped;
     ReadCardSectors(ClusterLba(chain[k]), kMaxSectorsPerCommand);
-    if (DeviceState != 0) return kOpDeviceFailed;
+    if (DeviceState != kDeviceReady) return kOpDeviceFailed;
     if (!WriteAll(file, SectorBuffer, kClusterBytes)) return kOpPcWriteFailed;
     if (progress) progress(k + 1, full);
   }
-  if (DeviceState != 0) return kOpDeviceFailed;
+  if (DeviceState != kDeviceReady) return kOpDeviceFailed;
   if (StopRequested()) return kOpStopped;
   if (rest > 0) {
     const auto sectors = static_cast<std::uint16_t>((rest + kSectorSize - 1) / kSectorSize);
     ReadCardSectors(ClusterLba(chain[full]), sectors);
-    if (DeviceState != 0) return kOpDeviceFailed;
+    if (DeviceState != kDeviceReady) return kOpDeviceFailed;
     // Exactly the file's bytes: the rest of the last sector is not the file's.
     if (!WriteAll(file, SectorBuffer, rest)) return kOpPcWriteFailed;
     if (progress) progress(1, 1);
@@ -178,48 +178,4 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
   if (result == kOpOk && ::rename(part.c_str(), target.c_str()) != 0) result = kOpCannotCreatePcFile;
   if (result != kOpOk) ::unlink(part.c_str());
   return result;
-}
-
-std::string CardOpText(CardOpResult result, const std::string& name) {
-  switch (result) {
-    case kOpPcReadFailed:
-      return "The file " + name + " could not be read completely; it was not stored.";
-    case kOpNameNotStorable:
-      return "The name " + name +
-             " cannot be stored on the card: it holds a character outside the card's code page,"
-             " a control character, \\ or :, or it begins with a dot. The file was skipped.";
-    case kOpNameTooLong:
-      return "The name " + name + " is longer than the card allows (62 characters); the file was skipped.";
-    case kOpNameOnCard:
-      return "The card holds a file named " + name + " already; delete it first to send this one. The file was skipped.";
-    case kOpNameTableFull:
-      return "The card's name table is full; no further file can be stored.";
-    case kOpNoFileIdLeft:
-      return "The card holds 127 files of this kind already; " + name + " was skipped.";
-    case kOpFlushFailed:
-      return "The card's file tables could not be written after " + name + "; it is not stored.";
-    case kOpUnsafeName:
-      return "The card file " + name +
-             " has a damaged name: a hidden file's, a path, or neither a music nor a voice file's. It was"
-             " skipped; a repair of the card renames it.";
-    case kOpPcWriteFailed:
-      return "The file " + name + " could not be written on the PC; nothing was kept of it.";
-    case kOpDamaged:
-      return "The card file " + name + " is damaged (its cluster chain is broken); it was not fetched.";
-    case kOpDecodeFailed:
-      return "The voice file " + name + " could not be decoded; no WAV file was made of it.";
-    case kOpWavNotWritten:
-      return "The WAV file of " + name + " could not be written on the PC.";
-    case kOpNotVoice:
-      return "The file " + name + " is not a voice recording (it is another format's file); nothing was made of it.";
-    case kOpVoiceTooLong:
-      return "The voice file " + name +
-             " would make a sound of more than 268,435,456 samples (9 hours at 8 kHz); it is taken for damaged and"
-             " nothing was made of it.";
-    case kOpNoResampler:
-      return "The voice file " + name +
-             " needs resampling, and libsamplerate cannot be loaded; nothing was made of it.";
-    default:
-      return {};
-  }
 }

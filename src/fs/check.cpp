@@ -898,9 +898,9 @@ std::vector<std::string> RepairVolume(std::uint32_t cardSectors) {
   const Survey s = MakeSurvey(cardSectors);
   ReleasingChanges(s, &lines);
   FlushVolume(FlushOrder::kReleasing);
-  if (DeviceState != 0) return lines;
+  if (DeviceState != kDeviceReady) return lines;
   AddingChanges(s, &lines);
   FlushVolume(FlushOrder::kAdding);
-  if (DeviceState == 0) BootRepair(s, &lines);
+  if (DeviceState == kDeviceReady) BootRepair(s, &lines);
   return lines;
 }

@@ -97,15 +97,15 @@ void FreeClusterChain(std::uint16_t first, std::uint32_t count, const std::vecto
 
 // ---- kinds, ids, entries, names -----------------------------------------
 
-int FileKindOf(const std::string& name) {
-  if (name.empty()) return 0;
+FileKind FileKindOf(const std::string& name) {
+  if (name.empty()) return kKindNone;
   const std::size_t dot = name.rfind('.');
   const std::string type = dot == std::string::npos ? std::string() : name.substr(dot + 1);
-  if (type == "mp3" || type == "MP3" || type == "mP3" || type == "Mp3") return 1;
+  if (type == "mp3" || type == "MP3" || type == "mP3" || type == "Mp3") return kKindMusic;
   if (type.size() == 3 && (type[0] == 'v' || type[0] == 'V') && (type[1] == 'o' || type[1] == 'O') &&
       (type[2] == 'c' || type[2] == 'C'))
-    return 2;
-  return 3;
+    return kKindVoice;
+  return kKindOther;
 }
 
 NameFault CardNameFault(const std::string& shown) {
@@ -117,11 +117,11 @@ NameFault CardNameFault(const std::string& shown) {
     // The code page's open bytes stand for control characters on the PC.
     if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return NameFault::kNotAFileName;
   }
-  const int kind = FileKindOf(shown);
-  return kind == 1 || kind == 2 ? NameFault::kNone : NameFault::kForeignKind;
+  const FileKind kind = FileKindOf(shown);
+  return kind == kKindMusic || kind == kKindVoice ? NameFault::kNone : NameFault::kForeignKind;
 }
 
-std::uint8_t NextFileId(int kind) {
+std::uint8_t NextFileId(FileKind kind) {
   unsigned highestMusic = 0, highestVoice = 0;
   ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
     const std::uint8_t id = e.fileId;
@@ -131,9 +131,9 @@ std::uint8_t NextFileId(int kind) {
     if (n > highest) highest = n;
     return true;
   });
-  const unsigned highest = kind == 2 ? highestVoice : highestMusic;
+  const unsigned highest = kind == kKindVoice ? highestVoice : highestMusic;
   if (highest >= 127) return 0;  // the number field is full
-  return static_cast<std::uint8_t>(kind == 2 ? ((highest + 1) | 0x80) : highest + 1);
+  return static_cast<std::uint8_t>(kind == kKindVoice ? ((highest + 1) | 0x80) : highest + 1);
 }
 
 std::uint16_t FindFreeDirEntry() {
@@ -194,7 +194,7 @@ void StoreFileName(const std::string& name, std::uint16_t slot) {
   std::memcpy(p + 2, name.data(), len);
 }
 
-void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, int kind) {
+void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, FileKind kind) {
   const DirEntryPos at = UnpackDirEntryPos(pos);
   DirEntry e;
   if (!ReadDirEntry(at, &e)) return;
@@ -204,7 +204,7 @@ void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t si
   e.mark = id;
   e.nameSlot = slot;
   // A music file leaves the voice flag as the entry had it.
-  if (kind == 2) e.voiceFlag = 1;
+  if (kind == kKindVoice) e.voiceFlag = 1;
   e.fileId = id;
   e.size = size;
   e.firstCluster = ClusterAt(0);
@@ -263,6 +263,6 @@ long WriteFileChunk(int file, std::uint32_t lba, std::uint32_t bytes) {
   }
   // The tail of a file's last cluster gets zeros, not stale data of another file.
   std::memset(buffer + got, 0, bytes - got);
-  if (DeviceState == 0) WriteCardSectors(lba, static_cast<std::uint16_t>(bytes / kSectorSize));
+  if (DeviceState == kDeviceReady) WriteCardSectors(lba, static_cast<std::uint16_t>(bytes / kSectorSize));
   return static_cast<long>(got);
 }

@@ -182,6 +182,7 @@ enum CheckResult : std::uint8_t {
 };
 CheckResult CheckCard();
 
+// The window's words for the notice kTablesDoNotFit.
 inline constexpr const char* kTablesDoNotFitMessage =
     "The CF card's file tables do not fit the card.\r\nThe card cannot be read.";
 
@@ -204,9 +205,11 @@ FormatResult FormatCard();
 // A voice recording's FileId has its top bit set; music's has not.
 inline bool IsVoiceFileId(std::uint8_t fileId) { return (fileId & 0x80) != 0; }
 
-// 1 music, 2 voice, 3 anything else, 0 an empty name; by the text after the
-// name's last dot ("Mr. Brightside.mp3" is music).
-int FileKindOf(const std::string& name);
+// A file's kind by its name: the text after the name's last dot ("Mr.
+// Brightside.mp3" is music), in any letter case. The numbers are the ones
+// the card's own program gives them.
+enum FileKind : int { kKindNone = 0, kKindMusic = 1, kKindVoice = 2, kKindOther = 3 };
+FileKind FileKindOf(const std::string& name);
 // What keeps a card name, as the card list shows it (up to its first NUL),
 // from naming a file in a PC folder. A card's names are data: a sound name
 // is a music or voice file's name that neither leaves the folder it is
@@ -222,7 +225,7 @@ enum class NameFault : std::uint8_t {
 NameFault CardNameFault(const std::string& shown);
 // The FileId for a new file of `kind`, or 0 when the kind's numbers reached
 // 127.
-std::uint8_t NextFileId(int kind);
+std::uint8_t NextFileId(FileKind kind);
 // The first free entry of the directory, packed as sector * 2048 + offset;
 // kNoDirEntry when every entry is in use.
 std::uint16_t FindFreeDirEntry();
@@ -235,7 +238,7 @@ int CountFreeDirEntries();
 int CountFreeNameSlots();
 // Needs: pos from FindFreeDirEntry, a name of at most 62 bytes, a free name
 // slot, a FileId left for `kind`, and the ClusterList of the file.
-void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, int kind);
+void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, FileKind kind);
 void CollectFreeClusters(std::uint32_t n);
 std::uint16_t ClusterAt(std::uint32_t i);
 void LinkClusterChain(std::uint32_t n);

@@ -71,7 +71,7 @@ bool ReadRegion(std::uint32_t lba, std::uint32_t sectors, std::uint8_t* dest) {
   while (sectors > 0) {
     const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(sectors, kMaxSectorsPerCommand));
     ReadCardSectors(lba, n);
-    if (DeviceState != 0) return false;
+    if (DeviceState != kDeviceReady) return false;
     LoadFromSectorBuffer(dest, n);
     lba += n;
     dest += n * kSectorSize;
@@ -86,19 +86,19 @@ bool WriteRegion(std::uint32_t lba, std::uint32_t sectors, const std::uint8_t* s
   while (sectors > 0) {
     const auto n = static_cast<std::uint16_t>(std::min<std::uint32_t>(sectors, kMaxSectorsPerCommand));
     StoreToSectorBuffer(src, n);
-    if (DeviceState != 0) return false;
+    if (DeviceState != kDeviceReady) return false;
     WriteCardSectors(lba, n);
     lba += n;
     src += n * kSectorSize;
     sectors -= n;
   }
-  return DeviceState == 0;
+  return DeviceState == kDeviceReady;
 }
 
 // A write barrier (see CardBarrier); false when it failed.
 bool Barrier() {
   CardBarrier();
-  return DeviceState == 0;
+  return DeviceState == kDeviceReady;
 }
 
 // Takes the image as what the card holds: after a mount, or after a format
@@ -159,7 +159,7 @@ bool FieldsFit(const BootFields& f) {
 // is not a card's.
 FormatResult IdentifyCardSize(std::uint32_t* sectors) {
   DeviceState = MapDeviceState(IdentifyCard());
-  if (DeviceState != 0) return kFormatDeviceFailed;
+  if (DeviceState != kDeviceReady) return kFormatDeviceFailed;
   if (SectorBuffer[0] != 0x84 || SectorBuffer[1] != 0x8A) return kFormatNotIdentified;
   *sectors = static_cast<std::uint32_t>(SectorBuffer[14]) << 24 | static_cast<std::uint32_t>(SectorBuffer[15]) << 16 |
              static_cast<std::uint32_t>(SectorBuffer[16]) << 8 | SectorBuffer[17];
@@ -237,7 +237,7 @@ MountResult MountVolume(MountMode mode) {
   VolumeImage.mounted = false;
   std::uint8_t boot[512];
   ReadCardSectors(kBootSectorLba, 1);
-  if (DeviceState != 0) return kMountDeviceFailed;
+  if (DeviceState != kDeviceReady) return kMountDeviceFailed;
   LoadFromSectorBuffer(boot, 1);
   BootFields f = ReadBootFields(boot);
   VolumeImage.sectorsPerTable = f.sectorsPerTable;
@@ -249,7 +249,7 @@ MountResult MountVolume(MountMode mode) {
     if (zero == ZeroTotal::kHoldsFiles) {
       // Only the check reads such a card, at the card's own size.
       f.totalSectors = mode == MountMode::kSizedByCard ? IdentifiedCardSectors() : 0;
-      if (DeviceState != 0) return kMountDeviceFailed;
+      if (DeviceState != kDeviceReady) return kMountDeviceFailed;
       if (f.totalSectors == 0) {
         ClearImage();
         return kMountZeroTotal;
@@ -262,7 +262,7 @@ MountResult MountVolume(MountMode mode) {
         return kMountBlank;
       }
       FormatCard();
-      if (DeviceState != 0) return kMountDeviceFailed;
+      if (DeviceState != kDeviceReady) return kMountDeviceFailed;
       f = {VolumeImage.sectorsPerTable, VolumeImage.dirSectors, VolumeImage.totalSectors};
       VolumeImage.bootTotalSectors = VolumeImage.totalSectors;
     }
@@ -334,7 +334,7 @@ bool FlushRegion(const Region& r, const std::vector<bool>& changed) {
 }  // namespace
 
 void FlushVolume(FlushOrder order) {
-  if (!VolumeImage.mounted || DeviceState != 0) return;
+  if (!VolumeImage.mounted || DeviceState != kDeviceReady) return;
   CardTables& c = VolumeImage.onCard;
   const std::uint16_t spt = VolumeImage.sectorsPerTable;
   const std::uint8_t* table = VolumeImage.allocationTable.data();
@@ -413,7 +413,7 @@ bool WriteBootTotal(std::uint32_t totalSectors) {
   std::uint8_t back[512];
   if (!ReadRegion(kBootSectorLba, 1, back)) return false;
   if (std::memcmp(back, boot, sizeof(boot)) == 0) return true;
-  DeviceState = 5;
+  DeviceState = kDeviceNotReady;
   return false;
 }
 
@@ -421,19 +421,19 @@ CheckResult CheckCard() {
   const std::uint16_t raw = ReadSectorsRaw(kBootSectorLba, 1);
   switch (raw) {
     case 0x0080:
-      ShowMessage(" There is No CF Card in the device. \r\n Please Insert the CF Card and restart the Program.");
+      ShowNotice(Notice::kCheckNoCard);
       return kCardUnreadable;
     case 0x0001:
-      ShowMessage("Device Busy!!\r\nPlease Reconnect.");
+      ShowNotice(Notice::kCheckBusy);
       return kCardUnreadable;
     case kRawSuccess:
       break;
     case kRawNoHandles:
-      ShowMessage("Please Attach the Device!");
+      ShowNotice(Notice::kCheckNoPlayer);
       return kCardUnreadable;
     default:
       // Nothing was read, so the SectorBuffer holds no BootSector.
-      ShowMessage(" Device Busy !!\r\nPlease Reconnect the Device!");
+      ShowNotice(Notice::kCheckFailed);
       return kCardUnreadable;
   }
   const std::uint8_t* boot = SectorBuffer;
@@ -441,7 +441,7 @@ CheckResult CheckCard() {
     return kCardForeign;
   if (Le32(boot + 32) != 0) {
     if (GeometryFits(boot)) return kCardOk;
-    ShowMessage(kTablesDoNotFitMessage);
+    ShowNotice(Notice::kTablesDoNotFit);
     return kCardUnreadable;
   }
   // A total of 0 is the mark of a blank card, which MountVolume formats;
@@ -454,7 +454,7 @@ CheckResult CheckCard() {
     case ZeroTotal::kUnread: break;
   }
   // The busy state has said so already.
-  if (DeviceState != 1) ShowMessage(" Device Busy !!\r\nPlease Reconnect the Device!");
+  if (DeviceState != kDeviceBusy) ShowNotice(Notice::kCheckFailed);
   return kCardUnreadable;
 }
 
@@ -503,23 +503,23 @@ FormatResult FormatCard() {
   // puts one.
   CardBarrier();
   InitVolumeTables();
-  return DeviceState == 0 ? kFormatOk : kFormatDeviceFailed;
+  return DeviceState == kDeviceReady ? kFormatOk : kFormatDeviceFailed;
 }
 
 void InitVolumeTables() {
-  if (DeviceState != 0) return;
+  if (DeviceState != kDeviceReady) return;
   // The player needs a moment after a new boot sector before its card reads
   // it back; a card attached directly has no player in between.
   if (!UsingCardImage()) std::this_thread::sleep_for(std::chrono::milliseconds(300));
   ReadCardSectors(kBootSectorLba, 1);
-  if (DeviceState != 0) return;
+  if (DeviceState != kDeviceReady) return;
   std::uint8_t boot[512];
   LoadFromSectorBuffer(boot, 1);
   const std::uint32_t totalSectors = Le32(boot + 32);
   const Geometry g = FormatGeometry(totalSectors, Le16(boot + 17));
   // A BootSector that does not read back as written gives no sound tables.
   if (g.tableBytes == 0 || g.dirSectors == 0 || g.dirSectors > kMaxDirSectors) {
-    DeviceState = 5;
+    DeviceState = kDeviceNotReady;
     return;
   }
   VolumeImage.dirSectors = g.dirSectors;

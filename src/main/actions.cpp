@@ -15,14 +15,11 @@
 #include <chrono>
 #include <thread>
 
-#include "cardops.h"
-#include "fs.h"
 #include "hooks.h"
 #include "mainform.h"
 #include "messages.h"
 #include "text.h"
 #include "tform1.h"
-#include "usbfunc.h"
 
 namespace {
 
@@ -30,25 +27,30 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 int SelectedCount(const QListWidget* list) { return static_cast<int>(list->selectedItems().size()); }
 
-// Marks an action as running for its whole length. The window handles events
-// while an action waits (the progress window's text, the summary's pause), so
-// a second click could start another action in the middle of the first: a
-// format under a download, or a second progress window that the first then
-// frees. Such a click is ignored.
-class ActionScope {
+// One action for its whole length, opened by TMainForm::OpenAction and
+// closed by CloseAction. The window handles events while an action waits
+// (the progress window's text, the summary's pause), so a second click could
+// start another action in the middle of the first: a format under a
+// download, or a second progress window that the first then frees. Such a
+// click is ignored.
+class Action {
  public:
-  explicit ActionScope(TMainForm& form) : form_(form), entered_(form.BeginAction()) {}
-  ~ActionScope() {
-    if (entered_) form_.EndAction();
+  Action(TMainForm& form, const TMainForm::ActionSteps& steps) : form_(form) {
+    open_ = form_.OpenAction(steps, &hold_, &begun_);
   }
-  ActionScope(const ActionScope&) = delete;
-  ActionScope& operator=(const ActionScope&) = delete;
-  bool Entered() const { return entered_; }
+  ~Action() { form_.CloseAction(&hold_, begun_); }
+  Action(const Action&) = delete;
+  Action& operator=(const Action&) = delete;
+  bool Open() const { return open_; }
 
  private:
   TMainForm& form_;
-  bool entered_;
+  std::optional<CardSession::Hold> hold_;
+  bool begun_ = false;
+  bool open_ = false;
 };
+
+using Steps = TMainForm::ActionSteps;
 
 // The hourglass for as long as it lives. It is on the screen before the
 // constructor returns: the card work after it blocks the thread, and a cursor
@@ -121,8 +123,56 @@ void TMainForm::EndAction() {
   // The player asked for the card to be read again while the action ran.
   if (recheckPending_ && !closing_) {
     recheckPending_ = false;
-    DeviceStateMessage(3);
+    DeviceStateMessage(kDeviceRecheck);
   }
+}
+
+bool TMainForm::OpenAction(const ActionSteps& steps, std::optional<CardSession::Hold>* hold, bool* begun) {
+  *begun = BeginAction();
+  if (!*begun) return false;
+  if (steps.first && !steps.first()) return false;
+  const auto refuse = [&steps] {
+    if (steps.refused) steps.refused();
+    return false;
+  };
+  if (steps.hold != CardLock::kNone) {
+    hold->emplace(steps.hold);
+    if (!HeldForAction(**hold)) return refuse();
+  }
+  if (steps.probe) ProbeForAction();
+  if (steps.disableTransfers) {
+    DownBitBtn->setEnabled(false);
+    UpBitBtn->setEnabled(false);
+  }
+  switch (steps.gone) {
+    case ActionSteps::Gone::kGoesOn: break;
+    case ActionSteps::Gone::kEndsOnGone:
+      if (session_.DeviceLost()) return refuse();
+      break;
+    case ActionSteps::Gone::kEndsOnCardOrLinkLost:
+      if (session_.CardOrLinkLost()) return refuse();
+      break;
+  }
+  if (steps.chosen && !steps.chosen()) return refuse();
+  switch (steps.asRead) {
+    case ActionSteps::AsRead::kNotNeeded: break;
+    case ActionSteps::AsRead::kMust:
+      // A list read again has lost the selection: the user chooses anew.
+      if (!CardAsRead()) return refuse();
+      break;
+    case ActionSteps::AsRead::kUnlessGone:
+      // Only a failed read ends it; a card read again goes on as it is now.
+      if (!session_.DeviceLost() && !CardAsRead() && session_.State() != kDeviceReady) return refuse();
+      break;
+  }
+  return true;
+}
+
+void TMainForm::CloseAction(std::optional<CardSession::Hold>* hold, bool begun) {
+  // The card is let go before the action ends: a re-check that the end
+  // runs holds it for itself.
+  hold->reset();
+  if (begun) EndAction();
 }
 
 bool TMainForm::HeldForAction(const CardLockScope& lock) {
@@ -135,14 +185,14 @@ bool TMainForm::CardAsRead() {
   // Between actions the card is not held: another program may have changed
   // it, and writing the tables read before would undo its work or give its
   // clusters to a second file.
-  if (VolumeImage.mounted && CardTablesUnchanged()) return true;
-  if (DeviceState != 0) {
+  if (session_.AsRead()) return true;
+  if (DeviceState != kDeviceReady) {
     // The read failed: the card or the player is gone, or busy (said by the
     // read itself).
     if (DeviceGone()) DeviceStateMessage(DeviceState);
     return false;
   }
-  const bool wasMounted = VolumeImage.mounted;
+  const bool wasMounted = session_.Mounted();
   Reload();
   if (wasMounted) ShowMessage(msg::kCardChanged);
   return false;
@@ -152,7 +202,7 @@ void TMainForm::ProbeForAction() {
   // The action's own probe: a re-check it calls for is made at once, so that
   // the action works on the card as it is now.
   actionProbe_ = true;
-  ProbeDevice(this);
+  ProbeDevice();
   actionProbe_ = false;
 }
 
@@ -230,19 +280,19 @@ ProgressFn TMainForm::ProgressTo(const QString& shownName, const char* verb) {
 // ---- Format -----------------------------------------------------------------------------
 
 void TMainForm::FMBitBtnClick() {
-  const ActionScope scope(*this);
-  if (!scope.Entered()) return;
-  ProbeForAction();
-  if (DeviceGone()) return;
+  Steps steps;
+  steps.asRead = Steps::AsRead::kNotNeeded;  // the card goes whatever it holds
+  const Action action(*this, steps);
+  if (!action.Open()) return;
   if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) return;
   // Held from the answer on: a question left open must not keep other
   // programs off the card.
   const CardLockScope lock(CardLock::kExclusive);
   if (!HeldForAction(lock)) return;
-  const FormatResult formatted = [] {
+  const FormatResult formatted = [this] {
     const WaitCursor hourglass;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const FormatResult result = FormatCard();
+    const FormatResult result = session_.Format();
     WaitMilliseconds(1001);
     return result;
   }();
@@ -256,9 +306,9 @@ void TMainForm::FMBitBtnClick() {
   // its files, and the user must hear that it was not formatted.
   ShowMessage(msg::FormatOutcome(formatted));
   MountVolume();
-  if (DeviceState == 0) {
+  if (DeviceState == kDeviceReady) {
     RefreshCardView();
-  } else if (DeviceState != 1) {
+  } else if (DeviceState != kDeviceBusy) {
     CloseMainWindow();
   }
 }
@@ -292,18 +342,15 @@ void TMainForm::DropOnCardList(const QStringList& paths) {
 }
 
 void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
-  const ActionScope scope(*this);
-  if (!scope.Entered()) return;
-  const CardLockScope lock(CardLock::kExclusive);
-  if (!HeldForAction(lock)) return;
-  ProbeForAction();  // a missing card shows at the first file
+  Steps steps;
+  steps.hold = CardLock::kExclusive;
+  steps.gone = Steps::Gone::kGoesOn;  // a missing card shows at the first file
   // The PC files to send do not depend on the card list: when the card was
   // read again the new list is shown and the files go to the card as it is
-  // now; only a failed read stops here.
-  if (!DeviceGone()) {
-    const bool asRead = CardAsRead();
-    if (!asRead && DeviceState != 0) return;
-  }
+  // now.
+  steps.asRead = Steps::AsRead::kUnlessGone;
+  const Action action(*this, steps);
+  if (!action.Open()) return;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   RefreshCardView();
@@ -326,7 +373,7 @@ void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
       CloseMainWindow();
     }
   };
-  FinishDownload(RunSendPass(files, view));
+  FinishDownload(session_.Send(files, view));
 }
 
 // ---- Upload: card files to the PC ----------------------------------------------------------
@@ -387,21 +434,17 @@ bool TMainForm::FetchSelectedFiles(bool toWave) {
       delete MP3ListBox->takeItem(rows[report.index] - removed++);
     }
   };
-  return FinishUpload(RunFetchPass(lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view));
+  return FinishUpload(session_.Fetch(lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view));
 }
 
 void TMainForm::UpBitBtnClick() {
-  const ActionScope scope(*this);
-  if (!scope.Entered()) return;
-  const CardLockScope lock(CardLock::kShared);
-  if (!HeldForAction(lock)) return;
-  ProbeForAction();
-  DownBitBtn->setEnabled(false);
-  UpBitBtn->setEnabled(false);
-  if (CardOrLinkLost()) return;
-  if (SelectedCount(MP3ListBox) == 0) return;
-  // A list read again has lost the selection: the user chooses anew.
-  if (!CardAsRead()) return;
+  Steps steps;
+  steps.hold = CardLock::kShared;
+  steps.disableTransfers = true;
+  steps.gone = Steps::Gone::kEndsOnCardOrLinkLost;
+  steps.chosen = [this] { return SelectedCount(MP3ListBox) > 0; };
+  const Action action(*this, steps);
+  if (!action.Open()) return;
 
   OpenProgressWindow(true, MP3ListBox);
   FetchSelectedFiles(false);
@@ -410,17 +453,13 @@ void TMainForm::UpBitBtnClick() {
 // ---- Delete ---------------------------------------------------------------------------------
 
 void TMainForm::DelBitBtnClick() {
-  const ActionScope scope(*this);
-  if (!scope.Entered()) return;
-  const CardLockScope lock(CardLock::kExclusive);
-  if (!HeldForAction(lock)) return;
-  ProbeForAction();
-  DownBitBtn->setEnabled(false);
-  UpBitBtn->setEnabled(false);
-  if (DeviceGone()) return;
+  Steps steps;
+  steps.hold = CardLock::kExclusive;
+  steps.disableTransfers = true;
+  steps.chosen = [this] { return SelectedCount(MP3ListBox) > 0; };
+  const Action action(*this, steps);
+  if (!action.Open()) return;
   const int selected = SelectedCount(MP3ListBox);
-  if (selected == 0) return;
-  if (!CardAsRead()) return;
   std::vector<std::string> names;
   for (int row = 0; row < MP3ListBox->count(); ++row)
     if (MP3ListBox->item(row)->isSelected()) names.push_back(CardLine(row));
@@ -441,13 +480,13 @@ void TMainForm::DelBitBtnClick() {
         MP3ListBox->findItems(Q(PcNameFromCard(names[report.index])), Qt::MatchExactly);
     if (!gone.isEmpty()) delete gone.first();
   };
-  const PassSummary summary = RunDeletePass(names, view);
+  const PassSummary summary = session_.Delete(names, view);
   if (summary.end == PassStep::kEndSession) {
     if (!summary.text.empty()) ShowMessage(summary.text);
     CloseMainWindow();
     return;
   }
-  FillMp3List(RebuildCardList());
+  FillMp3List(session_.Relist());
   StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(FreeClusterCount)));
   StatusBar->SetPanelText(2, QString());
 }
@@ -456,12 +495,9 @@ void TMainForm::DelBitBtnClick() {
 
 namespace {
 
-// What a refused rename or order says: the card operations' own text, else
-// the window's for a name of another kind or a file that went meanwhile.
+// What a refused rename or order says.
 std::string Refusal(CardOpResult result, const std::string& name) {
-  const std::string text = CardOpText(result, name);
-  if (!text.empty()) return text;
-  return result == kOpWrongKind ? msg::kInvalidType : msg::kFileNotExisted;
+  return msg::FileText(msg::PassWords::kChange, result, name);
 }
 
 // The music files' FileIds in play order: the list's music lines, top down.
@@ -497,23 +533,19 @@ void TMainForm::SelectCardFile(std::uint8_t fileId) {
 
 void TMainForm::EndOnFailedWrite() {
   // The tables may be half written. A busy player has said so itself.
-  if (DeviceState != 1) ShowMessage(msg::TransferFailure(DeviceState));
+  if (DeviceState != kDeviceBusy) ShowMessage(msg::TransferFailure(DeviceState));
   CloseMainWindow();
 }
 
 void TMainForm::ChangeSelectedFile(const std::function<void(int row, std::int32_t r)>& change) {
-  const ActionScope scope(*this);
-  if (!scope.Entered()) return;
-  if (SelectedCardRow() < 0) return;
-  const CardLockScope lock(CardLock::kExclusive);
-  if (!HeldForAction(lock)) return;
-  ProbeForAction();
-  if (DeviceGone()) return;
-  // A list read again has lost the selection: the user chooses anew.
-  if (!CardAsRead()) return;
+  Steps steps;
+  steps.first = [this] { return SelectedCardRow() >= 0; };
+  steps.hold = CardLock::kExclusive;
+  const Action action(*this, steps);
+  if (!action.Open()) return;
   const int row = SelectedCardRow();
   if (row < 0) return;
-  const std::int32_t r = FindCardFile(CardLine(row));
+  const std::int32_t r = session_.Find(CardLine(row));
   if (r > 0) change(row, r);
 }
 
@@ -530,7 +562,7 @@ void TMainForm::RenameCardRecord(int row, std::int32_t r) {
   // to be mended rather than typed anew.
   for (;;) {
     if (!AskText(msg::kRenameCaption, msg::kRenamePrompt, &name) || name == shown) return;
-    const CardOpResult result = RenameCardFile(line, name);
+    const CardOpResult result = session_.Rename(line, name);
     if (result == kOpOk) break;
     if (result == kOpDeviceFailed) {
       EndOnFailedWrite();
@@ -539,7 +571,7 @@ void TMainForm::RenameCardRecord(int row, std::int32_t r) {
     ShowMessage(Refusal(result, name));
     if (!NewNameRefused(result)) return;
   }
-  FillMp3List(RebuildCardList());
+  FillMp3List(session_.Relist());
   SelectCardFile(fileId);  // a rename keeps the FileId
 }
 
@@ -559,13 +591,13 @@ void TMainForm::MoveCardRecord(int row, std::int32_t r, int step) {
   // By FileId: a line names a file whatever its name.
   std::vector<std::string> order;
   for (const std::uint8_t id : ids) order.push_back(FileIdLine(id));
-  const CardOpResult result = OrderMusicFiles(order);
+  const CardOpResult result = session_.Order(order);
   if (result == kOpDeviceFailed) {
     EndOnFailedWrite();
     return;
   }
   if (result != kOpOk) ShowMessage(Refusal(result, PcNameFromCard(CardLine(row))));
-  FillMp3List(RebuildCardList());
+  FillMp3List(session_.Relist());
   // The music files are numbered 1..n in the order given.
   if (result == kOpOk) SelectCardFile(static_cast<std::uint8_t>(to + 1));
 }
@@ -573,21 +605,22 @@ void TMainForm::MoveCardRecord(int row, std::int32_t r, int step) {
 // ---- To Wave: voice recordings to WAV files ----------------------------------------------
 
 void TMainForm::WavBitBtnClick() {
-  const ActionScope scope(*this);
-  if (!scope.Entered()) return;
-  DownBitBtn->setEnabled(false);
-  UpBitBtn->setEnabled(false);
-  WavBitBtn->setEnabled(false);
-  // No probe: the state of the last command decides.
-  if (DeviceState != 0 || SelectedCount(MP3ListBox) == 0) {
+  Steps steps;
+  steps.first = [this] {
+    DownBitBtn->setEnabled(false);
+    UpBitBtn->setEnabled(false);
+    WavBitBtn->setEnabled(false);
+    // No probe: the state of the last command decides.
+    if (session_.State() == kDeviceReady && SelectedCount(MP3ListBox) > 0) return true;
     WavBitBtn->setEnabled(true);
-    return;
-  }
-  const CardLockScope lock(CardLock::kShared);
-  if (!HeldForAction(lock) || !CardAsRead()) {
-    WavBitBtn->setEnabled(true);
-    return;
-  }
+    return false;
+  };
+  steps.hold = CardLock::kShared;
+  steps.probe = false;
+  steps.gone = Steps::Gone::kGoesOn;
+  steps.refused = [this] { WavBitBtn->setEnabled(true); };
+  const Action action(*this, steps);
+  if (!action.Open()) return;
 
   OpenProgressWindow(true, MP3ListBox);
   if (FetchSelectedFiles(true)) WavBitBtn->setEnabled(true);

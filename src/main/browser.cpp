@@ -8,11 +8,9 @@
 #include <QStandardPaths>
 
 #include "mainform.h"
-#include "cardops.h"
 #include "hooks.h"
 #include "messages.h"
 #include "text.h"
-#include "usbfunc.h"
 
 namespace {
 
@@ -102,7 +100,7 @@ void TMainForm::SDriveComboBoxClick(int index) {
 
 void TMainForm::SDriveComboBoxChange() {
   if (!QFileInfo(DriveRoot(SDriveComboBox->Drive())).isDir()) SDriveComboBox->SetDrive(LastDrive);
-  ProbeDevice(this);
+  session_.Probe();
   LastDrive = SDriveComboBox->Drive();
   const QString remembered = DriveDirs[Drive(LastDrive)];
   if (!remembered.isEmpty()) SDirectoryListBox->SetDirectory(remembered);
@@ -121,11 +119,11 @@ void TMainForm::SDirectoryListBoxChange() {
   StatusBar->SetPanelText(0, QString());
 }
 
-void TMainForm::SDirectoryListBoxClick() { ProbeDevice(this); }
+void TMainForm::SDirectoryListBoxClick() { session_.Probe(); }
 
 void TMainForm::FormClick() {
   StatusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
-  ProbeDevice(this);
+  session_.Probe();
 }
 
 void TMainForm::SDirectoryListBoxKeyDown() { SDirectorylistBoxDblClick(); }
@@ -157,7 +155,7 @@ void TMainForm::SFileListBoxMouseUp() {
 
 void TMainForm::SFileListBoxClick() {
   StatusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
-  ProbeDevice(this);
+  session_.Probe();
   if (DeviceGone()) return;
   DownBitBtn->setEnabled(true);
   UpBitBtn->setEnabled(false);

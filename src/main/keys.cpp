@@ -11,7 +11,6 @@
 #include <QUrl>
 
 #include "mainform.h"
-#include "usbfunc.h"
 
 namespace {
 
@@ -108,7 +107,7 @@ void TMainForm::RereadBothSides() {
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   {
-    const CardLockScope lock(CardLock::kExclusive);
+    const CardSession::Hold lock(CardLock::kExclusive);
     if (HeldForAction(lock)) {
       ProbeForAction();
       if (!DeviceGone() && !closing_) Reload();

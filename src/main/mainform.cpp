@@ -5,18 +5,18 @@
 #include <QMouseEvent>
 #include <QSignalBlocker>
 
-#include "cardops.h"
-#include "check.h"
 #include "focusstyle.h"
-#include "fs.h"
 #include "glyphs.h"
 #include "hooks.h"
 #include "messages.h"
 #include "text.h"
 #include "tform1.h"
-#include "usbfunc.h"
 
 namespace {
+
+// How the window reads the card: the repair offered once, and a failed
+// mount still listing what the volume image holds.
+const CardSession::ReadSteps kWindowRead{MountMode::kAsHeld, true, true};
 
 const QColor kAqua(0, 255, 255);
 const QColor kMaroon(128, 0, 0);
@@ -85,8 +85,14 @@ void TStatusBar::SetPanelText(int panel, const QString& text) {
   label->setText(text);
 }
 
-DeviceStateEvent::DeviceStateEvent(std::uintptr_t wparam)
-    : QEvent(static_cast<QEvent::Type>(kDeviceStateMessage)), state_(static_cast<std::uint8_t>(wparam & 0xFF)) {}
+DeviceStateEvent::DeviceStateEvent(DeviceStateCode state)
+    : QEvent(static_cast<QEvent::Type>(kDeviceStateMessage)), state_(state) {}
+
+namespace {
+TMainForm* g_stateWindow = nullptr;
+}  // namespace
+
+TMainForm* TMainForm::StateWindow() { return g_stateWindow; }
 
 // ---- the window -------------------------------------------------------------------
 
@@ -97,6 +103,8 @@ TMainForm::TMainForm(QWidget* parent)
   // top-level window, not a tool window, so that it has a taskbar entry and
   // closing it ends the program.
   setAttribute(Qt::WA_QuitOnClose, true);
+  // A probe during the creation already reports to this window.
+  g_stateWindow = this;
   setObjectName("MainForm");
   setWindowTitle("MP3 File Management");
   setFont(WindowFont(13));
@@ -119,7 +127,10 @@ TMainForm::TMainForm(QWidget* parent)
   activateWindow();
 }
 
-TMainForm::~TMainForm() { SaveBrowserSettings(); }
+TMainForm::~TMainForm() {
+  if (g_stateWindow == this) g_stateWindow = nullptr;
+  SaveBrowserSettings();
+}
 
 void TMainForm::LayOut() {
   // In tab order.
@@ -223,37 +234,32 @@ void TMainForm::FillMp3List(const std::vector<std::string>& lines) {
 }
 
 void TMainForm::ShowCardCounts(bool spaced) {
-  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(FreeClusterCount, spaced)));
-  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(CardFileCount)));
+  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(session_.FreeClusters(), spaced)));
+  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(session_.FileCount())));
 }
 
 void TMainForm::FormCreate() {
   // The card list's scan may write (names of new recordings).
-  const CardLockScope lock(CardLock::kExclusive);
-  if (lock.Result() == kLockOk) {
-    // A failed mount leaves the image as it was; the list shows what it holds.
-    MountVolume();
-    OfferRepair();
-    CardFileCount = ScanCardDirectory();
+  const CardSession::Hold hold(CardLock::kExclusive);
+  std::vector<std::string> lines;
+  if (hold.Result() == kLockOk) {
+    lines = session_.Read(kWindowRead).lines;
   } else {
     // The list stays empty; the first action reads the card.
     ShowMessage(kCardInUseMessage);
-    CardFileCount = 0;
+    session_.ListNothing();
   }
-  std::vector<std::string> lines;
-  FillCardList(CardFileCount, &lines);
   FillMp3List(lines);
-  MarkDirectoryOpened();
-  FreeClusterCount = static_cast<std::uint16_t>(CountFreeClusters());
+  session_.MarkWindowOpened();
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
-  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(FreeClusterCount)));
+  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(session_.FreeClusters())));
   LoadBrowserSettings();
-  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(CardFileCount)));
+  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(session_.FileCount())));
 }
 
 void TMainForm::RefreshCardView() {
-  FillMp3List(RebuildCardList());
+  FillMp3List(session_.Relist());
   ShowCardCounts(false);
 }
 
@@ -262,39 +268,15 @@ void TMainForm::Reload() {
     const QSignalBlocker quiet(MP3ListBox);
     MP3ListBox->clear();
   }
-  MountVolume();
-  OfferRepair();
-  FillMp3List(RebuildCardList());
+  FillMp3List(session_.Read(kWindowRead).lines);
   ShowCardCounts(true);
 }
 
-void TMainForm::OfferRepair() {
-  // Examined before the card list's scan changes the image. Asked once: a
-  // user who said No works with the card as it is. A card held only for
-  // reading is not repaired now; the next action that holds it whole offers.
-  if (repairOffered_ || HeldCardLock() == CardLock::kShared || !VolumeImage.mounted || !ReadTableCopy2())
-    return;
-  const std::uint32_t sectors = IdentifiedCardSectors();
-  if (DeviceState != 0) return;
-  const VolumeCheck check = CheckVolume(sectors);
-  if (check.problems.empty()) return;
-  repairOffered_ = true;
-  if (AskYesNo(msg::kRepairCaption, msg::RepairOffer(static_cast<int>(check.problems.size()))) != Answer::Yes)
-    return;
-  RepairVolume(sectors);
-  if (DeviceState != 0) {
-    ShowMessage(msg::kRepairFailed);
-    return;
-  }
-  // The list is built from the card as the repair left it.
-  MountVolume();
-}
-
-void TMainForm::DeviceStateMessage(std::uint8_t state) {
+void TMainForm::DeviceStateMessage(DeviceStateCode state) {
   const StateVerdict verdict = JudgeDeviceState(state);
   if (verdict.reaction == StateReaction::kNone) return;
   if (verdict.reaction == StateReaction::kEndSession) {
-    ShowMessage(verdict.message);
+    ShowNotice(verdict.notice);
     CloseMainWindow();
     return;
   }
@@ -307,33 +289,25 @@ void TMainForm::DeviceStateMessage(std::uint8_t state) {
   }
   // Within an action the card is held already, perhaps only for reading:
   // then the list's scan leaves the card as it is.
-  const CardLock held = HeldCardLock();
-  const CardLockScope lock(held == CardLock::kNone ? CardLock::kExclusive : held);
-  if (lock.Result() != kLockOk) {
+  const CardLock held = session_.Held();
+  const CardSession::Hold hold(held == CardLock::kNone ? CardLock::kExclusive : held);
+  if (hold.Result() != kLockOk) {
     ShowMessage(kCardInUseMessage);
     return;
   }
-  const OpeningReport format = CheckCardFormat();
+  const OpeningReport format = session_.CheckFormat();
   switch (format.state) {
     case CardOpening::kForeign:
     case CardOpening::kZeroTotal:
       // A card held only for reading is not formatted: the question waits
       // for the action's end, when the card can be held whole.
-      if (HeldCardLock() == CardLock::kShared) {
+      if (session_.Held() == CardLock::kShared) {
         recheckPending_ = true;
         return;
       }
-      switch (AskYesNo("", format.message, true)) {
-        case Answer::Yes:
-          if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
-            ShowMessage(msg::FormatOutcome(formatted));
-          break;
-        case Answer::No:
-          ShowMessage(msg::kProgramExited);
-          CloseMainWindow();
-          return;
-        case Answer::Closed:
-          break;
+      if (!session_.AskToFormatForeign(format)) {
+        CloseMainWindow();
+        return;
       }
       break;
     case CardOpening::kUnreadable:
@@ -351,8 +325,8 @@ void TMainForm::CloseMainWindow() {
 }
 
 void TMainForm::MP3ListBoxClick() {
-  ProbeDevice(this);
-  if (DeviceState == 2) return;
+  session_.Probe();
+  if (session_.State() == kDeviceNoCard) return;
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(true);
   std::int32_t selected = 0;
@@ -364,7 +338,7 @@ void TMainForm::MP3ListBoxClick() {
       continue;
     }
     CurrentFileName = CardLine(row);
-    const std::int32_t r = FindCardFile(CurrentFileName);
+    const std::int32_t r = session_.Find(CurrentFileName);
     if (r <= 0) {
       // A line that names no file (a file whose name is lost) goes, as in
       // the transfers; the line after it moves up into this row.
@@ -373,7 +347,7 @@ void TMainForm::MP3ListBoxClick() {
       continue;
     }
     ++selected;
-    bytes += CardFileSize(CardFileTable[r]);
+    bytes += session_.SizeOf(r);
     ++row;
   }
   if (selected > 0) {
@@ -381,6 +355,6 @@ void TMainForm::MP3ListBoxClick() {
         2, QString::number(selected) + "files selected:" + Q(FormatThousands(std::to_string(bytes / 1024))) + "kB");
   } else {
     UpBitBtn->setEnabled(false);
-    StatusBar->SetPanelText(2, Q(msg::TotalFilesText(CardFileCount)));
+    StatusBar->SetPanelText(2, Q(msg::TotalFilesText(session_.FileCount())));
   }
 }

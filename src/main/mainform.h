@@ -15,13 +15,12 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "cardops.h"
-#include "passes.h"
 #include "pcside.h"
-#include "usbfunc.h"
+#include "session.h"
 
 class Tform1;
 
@@ -43,6 +42,9 @@ class TMainForm : public QWidget {
   explicit TMainForm(QWidget* parent = nullptr);
   // Writes the settings file before anything is freed.
   ~TMainForm() override;
+  // The window that hears of the device's condition: the main window
+  // created last and not yet destroyed; null when there is none.
+  static TMainForm* StateWindow();
 
   // ---- components ----
   QComboBox* FilterComboBox1;
@@ -72,7 +74,7 @@ class TMainForm : public QWidget {
   // Refills the card list from the volume image and rewrites panels 1 and 2.
   void RefreshCardView();
   // The reaction to the device's condition after a probe.
-  void DeviceStateMessage(std::uint8_t state);
+  void DeviceStateMessage(DeviceStateCode state);
   void MP3ListBoxClick();
 
   // ---- the five actions ----
@@ -106,6 +108,28 @@ class TMainForm : public QWidget {
   // EndAction runs a re-check of the card that the player asked for meanwhile.
   bool BeginAction();
   void EndAction();
+  // The opening steps of an action, in this order: `first` (false ends the
+  // action there), the card held in `hold`, the player probed, Download and
+  // Upload disabled, the action ended on a lost device (`gone`), `chosen`
+  // (the selection still stands), and the card checked to be as read.
+  // `refused` runs when a step after `first` ends the action.
+  struct ActionSteps {
+    enum class Gone { kGoesOn, kEndsOnGone, kEndsOnCardOrLinkLost };
+    enum class AsRead { kNotNeeded, kMust, kUnlessGone };
+    std::function<bool()> first;
+    CardLock hold = CardLock::kNone;
+    bool probe = true;
+    bool disableTransfers = false;
+    Gone gone = Gone::kEndsOnGone;
+    std::function<bool()> chosen;
+    AsRead asRead = AsRead::kMust;
+    std::function<void()> refused;
+  };
+  // Opens an action (BeginAction, then the steps); false when it must not
+  // go on. `hold` receives the card's lock. CloseAction ends what
+  // OpenAction began, whatever it returned: the card let go, then EndAction.
+  bool OpenAction(const ActionSteps& steps, std::optional<CardSession::Hold>* hold, bool* begun);
+  void CloseAction(std::optional<CardSession::Hold>* hold, bool begun);
   // The card name behind line `row` of MP3ListBox.
   std::string CardLine(int row) const;
 
@@ -141,9 +165,6 @@ class TMainForm : public QWidget {
   void FillMp3List(const std::vector<std::string>& lines);
   void ShowCardCounts(bool spaced);
   void Reload();
-  // When the card has problems (files or space its tables do not account
-  // for), says so with their count and repairs it if the user agrees.
-  void OfferRepair();
   void FallBackToDriveC();
   void CloseMainWindow();
   // The keys of the window: Delete, F2, Alt+Up and Alt+Down on the card
@@ -187,8 +208,9 @@ class TMainForm : public QWidget {
   // card lines, to one of its ends. False when the main window was closed.
   bool FetchSelectedFiles(bool toWave);
 
+  // The card as this window drives it.
+  CardSession session_;
   bool closing_ = false;
-  bool repairOffered_ = false;   // the repair is offered once
   bool acting_ = false;          // one of the five actions runs
   bool recheckPending_ = false;  // a re-check waits for the action's end
   bool actionProbe_ = false;     // the running action's own probe
@@ -198,12 +220,17 @@ class TMainForm : public QWidget {
   bool giveFocusBack_ = false;   // a progress window was shown in this action
 };
 
-// The Qt event that carries the DeviceStateMessage.
+// The window message by which the main window hears of the device's
+// condition (the operating system's first user message, 1024, plus 100).
+inline constexpr int kDeviceStateMessage = 1024 + 100;
+
+// The Qt event that carries the DeviceStateMessage; its parameter is the
+// DeviceState.
 class DeviceStateEvent : public QEvent {
  public:
-  explicit DeviceStateEvent(std::uintptr_t wparam);
-  std::uint8_t State() const { return state_; }
+  explicit DeviceStateEvent(DeviceStateCode state);
+  DeviceStateCode State() const { return state_; }
 
  private:
-  std::uint8_t state_;
+  DeviceStateCode state_;
 };

@@ -9,11 +9,9 @@
 #include <QPushButton>
 
 #include "endsignals.h"
-#include "fs.h"
 #include "mainform.h"
 #include "messages.h"
-#include "passes.h"
-#include "usbfunc.h"
+#include "session.h"
 
 namespace {
 
@@ -66,10 +64,14 @@ std::string UntrustedPlayerText(const PlayerRefusal& why) {
          std::to_string(why.owner) + ", mode " + mode + ").\r\nThe player is not looked for there.";
 }
 
-void DeliverNow(void* window, unsigned message, std::uintptr_t wparam, std::intptr_t) {
-  if (!window || message != kDeviceStateMessage) return;
-  DeviceStateEvent event(wparam);
-  QCoreApplication::sendEvent(static_cast<QObject*>(window), &event);
+// The device's condition as the main window's DeviceStateMessage, handled
+// before the probe goes on. Before the window exists nobody hears it: the
+// start-up tests the player's status itself.
+void DeliverNow(DeviceStateCode state) {
+  TMainForm* window = TMainForm::StateWindow();
+  if (!window) return;
+  DeviceStateEvent event(state);
+  QCoreApplication::sendEvent(window, &event);
 }
 
 void BusyCursor(bool busy) {
@@ -84,44 +86,30 @@ void BusyCursor(bool busy) {
 FrontEndHooks GuiHooks() {
   FrontEndHooks h;
   h.showMessage = MessageBox;
+  // Through the message hook, so that whoever shows the messages shows these.
+  h.notice = [](Notice notice) { ShowMessage(msg::WindowText(notice)); };
   h.askYesNo = YesNoBox;
   h.askText = TextBox;
-  h.sendWindowMessage = DeliverNow;
+  h.deviceState = DeliverNow;
   h.setBusyCursor = BusyCursor;
   h.processEvents = [] { QCoreApplication::processEvents(); };
   return h;
 }
 
 bool StartUpChecks() {
-  const OpeningReport opening = CheckPlayerAndCard();
+  CardSession session;
+  const OpeningReport opening = session.CheckPlayerAndCard();
   switch (opening.state) {
     case CardOpening::kPlayerRefused:
-      ShowMessage(opening.message);
+      ShowNotice(opening.notice);
       return false;
     case CardOpening::kPlayerUntrusted:
       ShowMessage(UntrustedPlayerText(PlayerRefusalOfLastOpen()));
       return false;
     case CardOpening::kForeign:
     case CardOpening::kZeroTotal:
-      switch (AskYesNo("", opening.message, true)) {
-        case Answer::Yes: {
-          const CardLockScope lock(CardLock::kExclusive);
-          if (lock.Result() != kLockOk) {
-            ShowMessage(kCardInUseMessage);
-            return false;
-          }
-          // The main window shows whatever the card holds after it.
-          if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
-            ShowMessage(msg::FormatOutcome(formatted));
-          return true;
-        }
-        case Answer::No:
-          ShowMessage(msg::kProgramExited);
-          return false;
-        case Answer::Closed:
-          return true;
-      }
-      return true;
+      // The main window shows whatever the card holds after the question.
+      return session.AskToFormatForeign(opening);
     case CardOpening::kUnreadable:
       return false;  // the check has said why
     case CardOpening::kOpen:

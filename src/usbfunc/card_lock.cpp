@@ -9,7 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "bulk_backend.h"
+#include "bulkusb.h"
 #include "card_source.h"
 #include "usbfunc.h"
 

@@ -1,5 +1,5 @@
 // The driver's refusal of a player, as the engine passes it on.
-#include "bulk_backend.h"
+#include "bulkusb.h"
 #include "usbfunc.h"
 
 PlayerRefusal PlayerRefusalOfLastOpen() {

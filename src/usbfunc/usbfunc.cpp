@@ -11,7 +11,7 @@
 #include "card_source.h"
 #include "hooks.h"
 
-std::uint8_t DeviceState = 0;
+DeviceStateCode DeviceState = kDeviceReady;
 std::uint8_t SectorBuffer[kSectorBufferSize];
 
 namespace {
@@ -214,31 +214,33 @@ std::uint64_t g_writesAtBarrier = 0;
 }  // namespace
 
 void CardBarrier() {
-  if (DeviceState != 0 || g_writesMade == g_writesAtBarrier) return;
+  if (DeviceState != kDeviceReady || g_writesMade == g_writesAtBarrier) return;
   DeviceState = MapDeviceState(CardBarrierRaw());
-  if (DeviceState == 0) g_writesAtBarrier = g_writesMade;
+  if (DeviceState == kDeviceReady) g_writesAtBarrier = g_writesMade;
 }
 
-bool DeviceGone() { return DeviceState == 2 || DeviceState == 4 || DeviceState == 5; }
+bool DeviceGone() {
+  return DeviceState == kDeviceNoCard || DeviceState == kDeviceNotAttached || DeviceState == kDeviceNotReady;
+}
 
-std::uint8_t MapDeviceState(std::uint16_t raw) {
+DeviceStateCode MapDeviceState(std::uint16_t raw) {
   switch (raw & 0xFF) {
     case 0x00:
       // A non-zero first status byte held the data back: that is no success.
-      return raw == 0 ? 0 : 5;
-    case 0x01: return 1;
-    case 0x80: return 2;
-    case 0x02: return 3;
-    case 0x03: return 4;
-    case 0x7F: return 5;
-    default: return 5;  // a status the link does not know: the command failed
+      return raw == 0 ? kDeviceReady : kDeviceNotReady;
+    case 0x01: return kDeviceBusy;
+    case 0x80: return kDeviceNoCard;
+    case 0x02: return kDeviceRecheck;
+    case 0x03: return kDeviceNotAttached;
+    case 0x7F: return kDeviceNotReady;
+    default: return kDeviceNotReady;  // a status the link does not know: the command failed
   }
 }
 
 namespace {
 void SetStateAfterSectorCommand(std::uint16_t raw) {
   DeviceState = MapDeviceState(raw);
-  if (DeviceState == 1) ShowMessage(kBusyMessage);
+  if (DeviceState == kDeviceBusy) ShowNotice(Notice::kSectorBusy);
 }
 }  // namespace
 
@@ -250,7 +252,7 @@ void WriteCardSectors(std::uint32_t lba, std::uint16_t count) {
   SetStateAfterSectorCommand(WriteSectorsRaw(lba, count));
 }
 
-void ProbeDevice(void* window) {
+void ProbeDevice() {
   SetBusyCursor(true);
   const std::uint16_t raw = QueryDeviceStatus();
   switch (raw & 0xFF) {
@@ -260,7 +262,7 @@ void ProbeDevice(void* window) {
     default:
       break;  // an answer the link does not know leaves the state as it was
   }
-  SendWindowMessage(window, kDeviceStateMessage, DeviceState, 0);
+  ReportDeviceState(DeviceState);
   SetBusyCursor(false);
 }
 

@@ -13,11 +13,12 @@
 #include <cstdint>
 #include <string>
 
-// 0 ready, 1 busy, 2 no card, 3 card must be checked and read again,
-// 4 device not attached, 5 device not ready.
-extern std::uint8_t DeviceState;
-// The card, the player or its link is gone (DeviceState 2, 4 or 5): no
-// card work can be started.
+#include "device_state.h"
+
+// The DeviceState's values are DeviceStateCode's (device_state.h).
+extern DeviceStateCode DeviceState;
+// The card, the player or its link is gone (no card, not attached, not
+// ready): no card work can be started.
 bool DeviceGone();
 
 inline constexpr std::uint32_t kSectorSize = 512;
@@ -50,7 +51,7 @@ std::uint16_t WriteSectorsRaw(std::uint32_t lba, std::uint16_t count);
 std::uint16_t IdentifyCard();
 std::uint16_t QueryDeviceStatus();
 
-std::uint8_t MapDeviceState(std::uint16_t raw);
+DeviceStateCode MapDeviceState(std::uint16_t raw);
 
 // Why the last command failed in transport (raw code 0xFF7F), for the front
 // ends to word; the DeviceState keeps its own value (5). Every command sets
@@ -84,20 +85,21 @@ void WriteCardSectors(std::uint32_t lba, std::uint16_t count);
 // write after it can reach the card. The order of the writes is what keeps
 // a card cut off mid-operation safe (see fs.h), and a block device's page
 // cache keeps no order of its own. Sets the DeviceState as a failed write
-// would (5) when the card did not take the writes; nothing is done while
-// the DeviceState is not 0 or when no write was made since the last barrier.
+// would (not ready) when the card did not take the writes; nothing is done
+// while the DeviceState is not ready or when no write was made since the last barrier.
 void CardBarrier();
 // The barrier as a raw command, leaving the DeviceState alone.
 std::uint16_t CardBarrierRaw();
 
 // Asks the player for its status, sets the DeviceState when the answer is one
-// the link knows, and sends the DeviceStateMessage to `window` synchronously.
-void ProbeDevice(void* window);
+// the link knows, and reports the DeviceState through the device-state hook
+// (hooks.h), which returns once the front end has reacted to it.
+void ProbeDevice();
 
 void LoadFromSectorBuffer(void* dest, std::uint16_t count);
 void StoreToSectorBuffer(const void* src, std::uint16_t count);
 
-// The messages of the sector commands.
+// The window's words for the sector commands' busy notice.
 inline constexpr const char* kBusyMessage = " The Device is Busy\r\nPlease Reconnect the device.";
 
 // A card attached directly (an image file or a card reader's block device)

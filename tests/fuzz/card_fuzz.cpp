@@ -201,7 +201,7 @@ std::map<DirPosition, Fetched> FetchEveryFile(const Harness& h) {
     // (a BootSector that claims a larger card places clusters there); the
     // volume image is as it was, so the next file is fetched as a fresh
     // program would fetch it.
-    DeviceState = 0;
+    DeviceState = kDeviceReady;
   }
   return files;
 }

@@ -26,6 +26,7 @@
 #include "fs.h"
 #include "fs_raw.h"
 #include "hooks.h"
+#include "messages.h"
 #include "in_process_player.h"
 #include "support/card_image.h"
 #include "support/engine_reset.h"
@@ -49,26 +50,21 @@ inline int InChildProcess(const std::function<int()>& step) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The front end as the engine sees it: every message, question, window
-// message and cursor change is recorded; questions take scripted answers.
-struct WindowMessage {
-  void* window;
-  unsigned message;
-  std::uintptr_t wparam;
-  std::intptr_t lparam;
-};
-
+// The front end as the engine sees it: every message, question, report of
+// the device's state and cursor change is recorded; questions take
+// scripted answers.
 class ScriptedHooks {
  public:
   std::vector<std::string> messages;
   std::vector<std::string> questions;
   std::deque<Answer> answers;  // Closed once they run out
-  std::vector<WindowMessage> windowMessages;
+  std::vector<DeviceStateCode> deviceStates;
   std::vector<bool> cursor;
 
   void Install() {
     FrontEndHooks h;
     h.showMessage = [this](const std::string& text) { messages.push_back(text); };
+    h.notice = [this](Notice notice) { messages.push_back(msg::WindowText(notice)); };
     h.askYesNo = [this](const std::string&, const std::string& text, bool) {
       questions.push_back(text);
       if (answers.empty()) return Answer::Closed;
@@ -76,9 +72,7 @@ class ScriptedHooks {
       answers.pop_front();
       return a;
     };
-    h.sendWindowMessage = [this](void* w, unsigned m, std::uintptr_t wp, std::intptr_t lp) {
-      windowMessages.push_back({w, m, wp, lp});
-    };
+    h.deviceState = [this](DeviceStateCode state) { deviceStates.push_back(state); };
     h.setBusyCursor = [this](bool busy) { cursor.push_back(busy); };
     InstallHooks(std::move(h));
   }

@@ -15,7 +15,7 @@ inline void ResetEngine() {
   DetachCardImage();
   bulkusb::InstallInProcessBackend(nullptr);
   InstallHooks({});
-  DeviceState = 0;
+  DeviceState = kDeviceReady;
   std::memset(SectorBuffer, 0, sizeof(SectorBuffer));
   VolumeImage = VolumeImageData{};
   ClusterList = {kEndOfChain};
