@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "browser.h"
 #include "cardops.h"
 #include "passes.h"
 #include "pcside.h"
@@ -61,11 +62,8 @@ class TMainForm : public QWidget {
   QPushButton* WavBitBtn;
   TStatusBar* StatusBar;
 
-  // ---- the PC side's memory; saved in the settings file ----
-  QChar LastDrive{'c'};
-  QString LastDir;
-  QString DriveDirs[27];  // by DriveNumber, 1..26
-  QString WindowsDir;     // the folder of the settings file, ending in "/"
+  // ---- the PC side: its memory and the handlers of its lists ----
+  TPcBrowser* PcSide = nullptr;
 
   // ---- the card side ----
   void FormCreate();
@@ -109,23 +107,8 @@ class TMainForm : public QWidget {
   // The card name behind line `row` of MP3ListBox.
   std::string CardLine(int row) const;
 
-  // ---- the settings file ----
-  void LoadBrowserSettings();
-  void SaveBrowserSettings();
-  QString SettingsFile() const { return WindowsDir + "ZK27dir.ini"; }
-
-  // ---- the PC side ----
-  void FormActivate();
+  // A click on the window's bare face.
   void FormClick();
-  void SDriveComboBoxEnter();
-  void SDriveComboBoxClick(int index);
-  void SDriveComboBoxChange();
-  void SDirectoryListBoxClick();
-  void SDirectoryListBoxChange();
-  void SDirectoryListBoxKeyDown();
-  void SDirectorylistBoxDblClick();
-  void SFileListBoxClick();
-  void SFileListBoxMouseUp();
 
  protected:
   bool event(QEvent* event) override;
@@ -144,7 +127,6 @@ class TMainForm : public QWidget {
   // When the card has problems (files or space its tables do not account
   // for), says so with their count and repairs it if the user agrees.
   void OfferRepair();
-  void FallBackToDriveC();
   void CloseMainWindow();
   // The keys of the window: Delete, F2, Alt+Up and Alt+Down on the card
   // list, F5, Ctrl+Q.
