@@ -166,8 +166,9 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
 // in the releasing order. kOpNotOnCard when no file is there (any more).
 CardOpResult ReleaseCardFile(const CardFileRef& ref);
 
-// Renames the card file `ref` names to `newName` (UTF-8, no folder). The new name is checked whole before anything is written: the
-// card must be able to hold it and give it back (kOpNameNotStorable,
+// Renames the card file `ref` names to `newName` (UTF-8, no folder). The
+// new name is checked whole before anything is written: the card must be
+// able to hold it and give it back (kOpNameNotStorable,
 // kOpNameTooLong), it keeps the file's kind (kOpWrongKind: .mp3 stays music,
 // .voc voice) and no other file has it (kOpNameOnCard). The name is written
 // in place, one NameTable sector; a file without a name gets a free slot

@@ -387,7 +387,8 @@ bool TMainForm::FetchSelectedFiles(bool toWave) {
       delete MP3ListBox->takeItem(rows[report.index] - removed++);
     }
   };
-  return FinishUpload(RunFetchPass({lines.begin(), lines.end()}, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view));
+  const FetchKind kind = toWave ? FetchKind::kToWave : FetchKind::kFiles;
+  return FinishUpload(RunFetchPass({lines.begin(), lines.end()}, kind, ".", view));
 }
 
 void TMainForm::UpBitBtnClick() {
