@@ -61,18 +61,18 @@ int CmdOrder(const Args& a) {
 
   ChosenFiles chosen = byName ? AllCardFiles(false) : ChooseCardFiles(a.operands, false);
   if (chosen.missing > 0) return kExitRefused;
-  std::vector<std::pair<std::string, std::string>> music;  // shown name, line
+  std::vector<std::pair<std::string, std::size_t>> music;  // shown name, place in `chosen`
   for (std::size_t i = 0; i < chosen.lines.size(); ++i) {
     if (!IsVoiceFileId(chosen.fileIds[i])) {
-      music.emplace_back(chosen.shown[i], chosen.lines[i]);
+      music.emplace_back(chosen.shown[i], i);
     } else if (!byName) {
       Error(chosen.shown[i] + ": a voice file has no place in the play order");
       return kExitRefused;
     }
   }
   if (byName) std::stable_sort(music.begin(), music.end());
-  std::vector<std::string> lines;
-  for (const auto& m : music) lines.push_back(m.second);
+  std::vector<CardFileRef> lines;
+  for (const auto& m : music) lines.push_back(chosen.lines[m.second]);
   const CardOpResult result = OrderMusicFiles(lines);
   if (result != kOpOk) {
     Error("the play order could not be written: " + Refusal(result));

@@ -176,7 +176,7 @@ std::string ShownCardName(std::int32_t r);
 // nothing is said ("no such file on the card", with a suggestion when one
 // file matches it ignoring case); `missing` counts them.
 struct ChosenFiles {
-  std::vector<std::string> lines;
+  std::vector<CardFileRef> lines;
   std::vector<std::string> shown;
   std::vector<std::uint8_t> fileIds;
   int missing = 0;

@@ -316,7 +316,7 @@ class PutView : public CliPassView {
 // get and towav.
 class FetchView : public CliPassView {
  public:
-  FetchView(bool toWave, std::vector<std::string> names, std::vector<std::string> lines)
+  FetchView(bool toWave, std::vector<std::string> names, std::vector<CardFileRef> lines)
       : CliPassView(toWave ? "converted" : "fetched", std::move(names)), toWave_(toWave), lines_(std::move(lines)) {}
 
  protected:
@@ -354,7 +354,7 @@ class FetchView : public CliPassView {
 
  private:
   bool toWave_;
-  std::vector<std::string> lines_;
+  std::vector<CardFileRef> lines_;
 };
 
 }  // namespace
@@ -470,7 +470,7 @@ int CmdRm(const Args& a) {
   const ChosenFiles chosen = ChooseCardFiles(a.operands, false);
   const int missing = chosen.missing > 0 ? kExitRefused : kExitOk;
   if (chosen.lines.empty()) return missing;
-  const std::vector<std::string>& lines = chosen.lines;
+  const std::vector<CardFileRef>& lines = chosen.lines;
   const std::vector<std::string>& shown = chosen.shown;
 
   PassCallbacks view;
@@ -670,11 +670,11 @@ int CmdSync(const Args& a) {
   }
   int status = planned;
 
-  const std::vector<std::string> gone = plan.DeleteLines();
+  const std::vector<CardFileRef> gone = plan.DeleteLines();
   if (!gone.empty()) {
     PassCallbacks view;
     view.finished = [&](const FileReport& report) {
-      if (report.result == kOpOk) Verbose("deleted " + Escaped(PcNameFromCard(gone[report.index])));
+      if (report.result == kOpOk) Verbose("deleted " + Escaped(PcNameFromCard(gone[report.index].name())));
     };
     g_session.inPass = true;
     const PassSummary summary = g_card.Delete(gone, view);

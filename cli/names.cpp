@@ -48,7 +48,7 @@ class Chooser {
   explicit Chooser(ChosenFiles* out) : out_(out) {}
   void Take(std::int32_t r) {
     if (!taken_.insert(r).second) return;
-    out_->lines.push_back(CardFileLine(r));
+    out_->lines.push_back(CardFileRefOf(r));
     out_->shown.push_back(ShownCardName(r));
     out_->fileIds.push_back(CardFileTable[r].FileId);
   }

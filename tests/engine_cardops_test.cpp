@@ -482,7 +482,7 @@ TEST_P(engine_cardops, FindCardFileMatchesListLines) {
   EXPECT_NE(FindCardFile("Other.mp3"), r);
   EXPECT_EQ(FindCardFile("other.mp3"), 0);  // case counts
   EXPECT_EQ(FindCardFile("nothing.mp3"), 0);
-  EXPECT_EQ(FindCardFile(""), -1);
+  EXPECT_EQ(FindCardFile(""), 0);
 
   std::string pcName;
   std::filesystem::create_directories(dir_ / "fetched");
@@ -490,6 +490,72 @@ TEST_P(engine_cardops, FindCardFileMatchesListLines) {
   EXPECT_EQ(pcName, "song.mp3");
   EXPECT_EQ(FolderNames(dir_ / "fetched"), Lines{"song.mp3"});
   EXPECT_EQ(ReadFile(dir_ / "fetched/song.mp3"), data);
+}
+
+// Every kind of ref finds its record through the index of the table as last
+// read: a name finds the first record of that Name, a FileId or a place the
+// record that has it; a file that shares its name with another is named by
+// its FileId, under the name it shows.
+TEST_P(engine_cardops, EveryKindOfRefFindsItsRecord) {
+  ASSERT_EQ(Store("a.mp3", Content(100, 25)), kOpOk);
+  ASSERT_EQ(Store("b.mp3", Content(100, 26)), kOpOk);
+  ASSERT_EQ(Store("v.voc", Content(100, 27)), kOpOk);
+  RebuildCardList();
+  const std::int32_t b = FindCardFile("b.mp3");
+  ASSERT_GT(b, 0);
+  const DirEntryPos bPlace{static_cast<std::uint32_t>(CardFileTable[b].DirSector),
+                           static_cast<std::uint32_t>(CardFileTable[b].DirOffset)};
+  ASSERT_TRUE(RenameDirEntry(bPlace, "a.mp3"));  // two files of one name
+
+  EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "a.mp3", "v.voc"}));
+  const std::int32_t first = FindCardFile("a.mp3");
+  ASSERT_GT(first, 0);
+  EXPECT_EQ(FindCardFile(CardFileRef::OfPlace(bPlace)), b);
+  EXPECT_EQ(FindCardFile(CardFileRef::OfFileId(2)), b);
+  EXPECT_EQ(FindCardFile(CardFileRef::OfFileId(0x81)), FindCardFile("v.voc"));
+  EXPECT_EQ(FindCardFile(CardFileRef::OfFileId(9)), 0);
+  EXPECT_EQ(FindCardFile(CardFileRef::OfPlace({3, 64})), 0);
+  EXPECT_EQ(FindCardFile(CardFileRef()), 0);
+  EXPECT_EQ(FindCardFile("b.mp3"), 0) << "the index is the one of the last reading";
+
+  const std::int32_t second = first == b ? FindCardFile(CardFileRef::OfFileId(1)) : b;
+  const CardFileRef byName = CardFileRefOf(first), byId = CardFileRefOf(second);
+  EXPECT_EQ(byName.by(), CardFileRef::By::kName);
+  EXPECT_EQ(byId.by(), CardFileRef::By::kFileId);
+  EXPECT_EQ(byId.name(), "a.mp3");
+  EXPECT_EQ(FindCardFile(byId), second);
+
+  // The table read with no card in it finds nothing, whatever it held.
+  CardFileCount = 0;
+  EXPECT_EQ(FindCardFile(CardFileRef::OfPlace(bPlace)), 0);
+}
+
+// A send asks whether its name is on the card now. The card's files as last
+// read answer while the directory holds what they were read from, with the
+// files sent since; any other change to the directory has it read again.
+TEST_P(engine_cardops, TheNameOnTheCardIsAskedOfTheDirectoryAsItIsNow) {
+  ASSERT_EQ(Store("a.mp3", Content(100, 28)), kOpOk);
+  RebuildCardList();
+  ASSERT_EQ(Store("b.mp3", Content(100, 29)), kOpOk);
+  EXPECT_TRUE(CardNameOnCard("a.mp3"));
+  EXPECT_TRUE(CardNameOnCard("b.mp3")) << "sent after the list was read";
+  EXPECT_EQ(Store("b.mp3", Content(10, 30)), kOpNameOnCard);
+  EXPECT_FALSE(CardNameOnCard("c.mp3"));
+
+  ASSERT_EQ(ReleaseCardFile("a.mp3"), kOpOk);  // in the image only
+  EXPECT_FALSE(CardNameOnCard("a.mp3"));
+  EXPECT_EQ(Store("a.mp3", Content(10, 31)), kOpOk);
+
+  // A name changed behind the list's back.
+  std::uint8_t* e = EntryOf("b.mp3");
+  ASSERT_NE(e, nullptr);
+  RebuildCardList();
+  const std::int32_t r = FindCardFile("b.mp3");
+  ASSERT_TRUE(RenameDirEntry({static_cast<std::uint32_t>(CardFileTable[r].DirSector),
+                              static_cast<std::uint32_t>(CardFileTable[r].DirOffset)},
+                             "c.mp3"));
+  EXPECT_FALSE(CardNameOnCard("b.mp3"));
+  EXPECT_TRUE(CardNameOnCard("c.mp3"));
 }
 
 // ---- releasing ----------------------------------------------------------------

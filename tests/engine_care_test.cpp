@@ -130,7 +130,8 @@ TEST_P(engine_care, EveryRefusalIsDecidedBeforeAnythingIsWritten) {
   const Bytes before = CardBytes();
   const std::string longest = std::string(58, 'n') + ".mp3";  // 62 bytes
   struct Case {
-    std::string line, name;
+    CardFileRef line;
+    std::string name;
     CardOpResult result;
   };
   const std::vector<Case> cases = {
@@ -153,10 +154,10 @@ TEST_P(engine_care, EveryRefusalIsDecidedBeforeAnythingIsWritten) {
       {"a.mp3", "b.mp3", kOpNameOnCard},
       {"a.mp3", "memo.voc", kOpNameOnCard},
       {"gone.mp3", "c.mp3", kOpNotOnCard},
-      {FileIdLine(7), "c.mp3", kOpNotOnCard},
+      {CardFileRef::OfFileId(7), "c.mp3", kOpNotOnCard},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE("renaming " + c.line + " to " + c.name);
+    SCOPED_TRACE("renaming " + c.line.name() + " to " + c.name);
     EXPECT_EQ(RenameCardFile(c.line, c.name), c.result);
     EXPECT_TRUE(CardBytes() == before) << "the card was written";
     EXPECT_EQ(DeviceState, 0);
@@ -204,7 +205,7 @@ TEST_P(engine_care, ARenameOfAFileOnASharedSlotGivesItASlotOfItsOwn) {
   ASSERT_EQ(RebuildCardList(), (Lines{"a.mp3", "a.mp3"}));
   ASSERT_FALSE(CardProblems().empty());
 
-  EXPECT_EQ(RenameCardFile(FileIdLine(2), "b again.mp3"), kOpOk);
+  EXPECT_EQ(RenameCardFile(CardFileRef::OfFileId(2), "b again.mp3"), kOpOk);
   EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "b again.mp3"}));
   EXPECT_EQ(IdsOnCard(), (std::map<std::string, std::uint8_t>{{"a.mp3", 1}, {"b again.mp3", 2}}));
   EXPECT_NE(DecodeDirEntry(EntryOf("a.mp3")).nameSlot, DecodeDirEntry(EntryOf("b again.mp3")).nameSlot);
@@ -227,7 +228,7 @@ TEST_P(engine_care, ARenameOfAFileWithoutAReadableNameGivesItOne) {
 
   // Its list line names nothing; its FileId names it.
   EXPECT_EQ(RenameCardFile("", "found.mp3"), kOpNotOnCard);
-  EXPECT_EQ(RenameCardFile(FileIdLine(2), "found.mp3"), kOpOk);
+  EXPECT_EQ(RenameCardFile(CardFileRef::OfFileId(2), "found.mp3"), kOpOk);
   EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "found.mp3", "c.mp3"}));
   EXPECT_TRUE(hooks_.messages.empty());
   EXPECT_EQ(IdsOnCard(), (std::map<std::string, std::uint8_t>{{"a.mp3", 1}, {"found.mp3", 2}, {"c.mp3", 3}}));
@@ -251,7 +252,7 @@ TEST_P(engine_care, ARenameOfAFileOnAnUnreadableSlotLeavesThatSlotToTheRepair) {
   ASSERT_EQ(CardProblems().size(), 2u);  // the entry without a name, the slot nobody holds
 
   RebuildCardList();
-  EXPECT_EQ(RenameCardFile(FileIdLine(2), "found.mp3"), kOpOk);
+  EXPECT_EQ(RenameCardFile(CardFileRef::OfFileId(2), "found.mp3"), kOpOk);
   EXPECT_EQ(RebuildCardList(), (Lines{"a.mp3", "found.mp3"}));
   EXPECT_NE(DecodeDirEntry(EntryOf("found.mp3")).nameSlot, slot);
   EXPECT_EQ(VolumeImage.nameTable[slot], 200);
@@ -294,7 +295,7 @@ TEST_P(engine_care, OrderPutsTheNamedFilesFirstAndTheRestAfterInTheirOrder) {
   ExpectCardSound();
 
   // Again, by FileId and with a name given twice; then everything named.
-  ASSERT_EQ(OrderMusicFiles({"m5.mp3", FileIdLine(5), "m5.mp3"}), kOpOk);  // m5.mp3 is 5 now
+  ASSERT_EQ(OrderMusicFiles({"m5.mp3", CardFileRef::OfFileId(5), "m5.mp3"}), kOpOk);  // m5.mp3 is 5 now
   EXPECT_EQ(RebuildCardList(), (Lines{"m5.mp3", "m4.mp3", "m2.mp3", "m1.mp3", "m3.mp3", "v1.voc", "v2.voc"}));
   ASSERT_EQ(OrderMusicFiles({"m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "m5.mp3"}), kOpOk);
   EXPECT_EQ(RebuildCardList(), (Lines{"m1.mp3", "m2.mp3", "m3.mp3", "m4.mp3", "m5.mp3", "v1.voc", "v2.voc"}));
@@ -311,7 +312,7 @@ TEST_P(engine_care, OrderRefusesVoiceFilesAndMissingFilesWithoutWriting) {
   const Bytes before = CardBytes();
   EXPECT_EQ(OrderMusicFiles({"m3.mp3", "v1.voc"}), kOpWrongKind);
   EXPECT_TRUE(CardBytes() == before);
-  EXPECT_EQ(OrderMusicFiles({FileIdLine(0x82)}), kOpWrongKind);
+  EXPECT_EQ(OrderMusicFiles({CardFileRef::OfFileId(0x82)}), kOpWrongKind);
   EXPECT_TRUE(CardBytes() == before);
   EXPECT_EQ(OrderMusicFiles({"m3.mp3", "gone.mp3"}), kOpNotOnCard);
   EXPECT_TRUE(CardBytes() == before);
@@ -354,7 +355,7 @@ TEST_F(engine_care_inprocess, ARenameToANewSlotWritesTheNameBeforeTheEntry) {
   FlushVolume(FlushOrder::kAdding);
   RebuildCardList();
   log_.clear();
-  ASSERT_EQ(RenameCardFile(FileIdLine(2), "b.mp3"), kOpOk);
+  ASSERT_EQ(RenameCardFile(CardFileRef::OfFileId(2), "b.mp3"), kOpOk);
   // The name first: a cut between the two leaves a name nobody owns, never
   // an entry whose name is missing.
   const std::uint32_t dirStart = VolumeImage.dirStart;
@@ -447,7 +448,7 @@ class engine_care_cuts : public CardTest {
 
 TEST_F(engine_care_cuts, ACutAtAnyCommandOfTheOrderLeavesEveryFileWhole) {
   log_.clear();
-  ASSERT_EQ(OrderMusicFiles(reversed_), kOpOk);
+  ASSERT_EQ(OrderMusicFiles({reversed_.begin(), reversed_.end()}), kOpOk);
   const std::vector<Command> commands = log_;
   // Both directory sectors change, in one command.
   ASSERT_EQ(commands, (std::vector<Command>{Write(VolumeImage.dirStart, 2)}));
@@ -469,7 +470,7 @@ TEST_F(engine_care_cuts, ACutAtAnyCommandOfTheOrderLeavesEveryFileWhole) {
       ASSERT_EQ(MountVolume(), kMountOk);
       ASSERT_EQ(Music(), first_);
       FaultAtCommand(k, fault);
-      EXPECT_EQ(OrderMusicFiles(reversed_), kOpDeviceFailed);
+      EXPECT_EQ(OrderMusicFiles({reversed_.begin(), reversed_.end()}), kOpDeviceFailed);
       EXPECT_NE(DeviceState, 0);
       player_->core().Insert();
       player_->core().SetBusy(false);
@@ -487,7 +488,7 @@ TEST_F(engine_care_cuts, ACutAtAnyCommandOfTheOrderLeavesEveryFileWhole) {
 // file is whole, and the repair numbers them once each again.
 TEST_F(engine_care_cuts, ADirectoryWriteTornBetweenItsSectorsIsRepaired) {
   const Layout layout = ReadLayout(image_);
-  ASSERT_EQ(OrderMusicFiles(reversed_), kOpOk);
+  ASSERT_EQ(OrderMusicFiles({reversed_.begin(), reversed_.end()}), kOpOk);
   const Bytes ordered = ReadAt(image_, layout.directory, 512);
   ASSERT_TRUE(WriteAt(image_, 0, start_));
   ASSERT_TRUE(WriteAt(image_, layout.directory, ordered));

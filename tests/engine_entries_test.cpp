@@ -332,6 +332,37 @@ TEST_P(engine_entries, ReleaseFreesTheEntryItsChainAndItsNameSlot) {
   EXPECT_EQ(ClustersForSize(65537), 2u);
 }
 
+// What reads the directory may keep what it found while the count of its
+// changes stays: every write of an entry or a name moves it, a read does not.
+TEST_P(engine_entries, EveryChangeOfTheDirectoryIsCounted) {
+  ASSERT_EQ(Store("a.mp3", Content(100, 7)), kOpOk);
+  DirEntryPos at;
+  ForEachDirEntry([&](DirEntryPos p, const DirEntry& entry) {
+    at = p;
+    return !entry.InUse();
+  });
+  DirEntry e;
+  std::string name;
+  std::uint64_t before = DirectoryChanges();
+  ASSERT_TRUE(ReadDirEntry(at, &e));
+  ASSERT_TRUE(DirEntryName(e, &name));
+  FindFreeNameSlot();
+  CountFreeDirEntries();
+  EXPECT_EQ(DirectoryChanges(), before) << "reads";
+
+  const std::function<void()> changes[] = {
+      [&] { ASSERT_TRUE(RenumberDirEntry(at, 5)); },
+      [&] { ASSERT_TRUE(RenameDirEntry(at, "b.mp3")); },
+      [&] { ReleaseDirEntry(at); },
+      [&] { ASSERT_EQ(MountVolume(), kMountOk); },
+  };
+  for (std::size_t i = 0; i < std::size(changes); ++i) {
+    before = DirectoryChanges();
+    changes[i]();
+    EXPECT_GT(DirectoryChanges(), before) << "change " << i;
+  }
+}
+
 TEST_F(engine_entries_inprocess, WalksSeeEveryEntryInDirectoryOrder) {
   ASSERT_EQ(Store("a.mp3", Content(10, 36)), kOpOk);
   ASSERT_EQ(Store("b.voc", Content(10, 37)), kOpOk);

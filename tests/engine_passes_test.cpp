@@ -316,7 +316,8 @@ TEST_F(engine_passes, DeviceStatesAndOpeningChecksAreJudgedOnce) {
 TEST_F(engine_passes, DeleteByFileIdTakesTheFilesMeant) {
   for (const char* name : {"a.mp3", "b.mp3", "c.mp3"}) ASSERT_EQ(SendFileToCard(Pc(name, 10, 1).pcPath, name, {}), kOpOk);
   RecordingView view;
-  const PassSummary summary = RunDeletePass({FileIdLine(1), FileIdLine(2), FileIdLine(2)}, view);
+  const PassSummary summary =
+      RunDeletePass({CardFileRef::OfFileId(1), CardFileRef::OfFileId(2), CardFileRef::OfFileId(2)}, view);
   EXPECT_EQ(summary.done, 2);
   ASSERT_EQ(view.reports.size(), 3u);
   EXPECT_EQ(view.reports[2].result, kOpNotOnCard) << "the same file twice is released once";

@@ -128,11 +128,11 @@ void BrowserTest::eachDriveRemembersItsFolder() {
   QVERIFY(form.SDirectoryListBox->SetDirectory(music));
   PickDrive(form.SDriveComboBox, 'd');
   QCOMPARE(form.SDirectoryListBox->Directory(), d_);
-  QCOMPARE(form.LastDrive.toUpper(), QChar('D'));
+  QCOMPARE(form.PcSide->LastDrive.toUpper(), QChar('D'));
   QVERIFY(form.SDirectoryListBox->SetDirectory(d_ + "/albums"));
   PickDrive(form.SDriveComboBox, 'c');
   QCOMPARE(form.SDirectoryListBox->Directory(), music);
-  QCOMPARE(form.LastDir, music);
+  QCOMPARE(form.PcSide->LastDir, music);
   PickDrive(form.SDriveComboBox, 'd');
   QCOMPARE(form.SDirectoryListBox->Directory(), d_ + "/albums");
   QCOMPARE(QDir::currentPath(), d_ + "/albums");
@@ -214,7 +214,7 @@ void BrowserTest::settingsFile() {
   QString shown;
   {
     TMainForm form;
-    QCOMPARE(form.SettingsFile(), env_->SettingsPath());
+    QCOMPARE(form.PcSide->SettingsFile(), env_->SettingsPath());
     shown = form.SDirectoryListBox->Directory();
     QCOMPARE(shown, opens);
     QCOMPARE(form.SDriveComboBox->Drive().toUpper(), DriveOfPath(opens));

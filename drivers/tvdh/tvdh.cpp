@@ -228,139 +228,181 @@ int CheckFormat(const Format& f) {
 //   so are the 9 bytes sox leaves after a 16-bit sound block;
 // - a continuation without a sound block before it has no format: skipped;
 // - repeats are played once, markers and text are skipped.
-int WalkBlocks(Source& src, bool readSound, BlockSink& sink) {
-  std::uint8_t header[kVocMinHeader];
-  if (!src.Seek(0) || !src.Read(header, sizeof header)) return kTvdhCannotRead;
-  const unsigned first = Le16(header + 20);
-  if (first < kVocMinHeader) return kTvdhNotVoice;
-  if (first >= src.Size()) return kTvdhOk;
-  if (!src.Seek(first)) return kTvdhCannotRead;
+// One member per kind of block; each reads the block's `present` bytes (all
+// of it the file holds) and returns kTvdhOk to go on.
+class BlockWalk {
+ public:
+  BlockWalk(Source& src, bool readSound, BlockSink& sink)
+      : src_(src), readSound_(readSound), sink_(sink), piece_(readSound ? kPiece : 0) {}
 
-  Format run;        // the last sound block's format, for continuations
-  bool haveRun = false;
-  Format extended;   // an extended block's format, for the next sound block
-  bool haveExtended = false;
-  bool afterWholePcm16 = false;  // the last block was 16-bit sound, read whole
-  std::vector<std::uint8_t> piece(readSound ? kPiece : 0);
+  int Run() {
+    bool any = false;
+    if (const int r = SeekFirstBlock(&any); r != kTvdhOk || !any) return r;
+    for (;;) {
+      unsigned type = 0;
+      std::uint64_t size = 0;
+      bool more = false;
+      if (const int r = NextHeader(&more, &type, &size); r != kTvdhOk || !more) return r;
+      const std::uint64_t present = std::min(size, src_.Left());
+      const bool cut = present < size;
+      keepExtended_ = false;
+      wholePcm16_ = false;
+      if (const int r = Block(type, present, cut); r != kTvdhOk) return r;
+      // A cut block whose format cannot be decoded ends the walk before it.
+      if (undecodableTail_) return kTvdhOk;
+      if (!keepExtended_) haveExtended_ = false;
+      afterWholePcm16_ = wholePcm16_;
+      if (cut) return kTvdhOk;
+    }
+  }
+
+ private:
+  // The reading position at the first block, which the header gives; `any`
+  // false when the file ends before it.
+  int SeekFirstBlock(bool* any) {
+    std::uint8_t header[kVocMinHeader];
+    if (!src_.Seek(0) || !src_.Read(header, sizeof header)) return kTvdhCannotRead;
+    const unsigned first = Le16(header + 20);
+    if (first < kVocMinHeader) return kTvdhNotVoice;
+    if (first >= src_.Size()) return kTvdhOk;
+    *any = true;
+    return src_.Seek(first) ? kTvdhOk : kTvdhCannotRead;
+  }
+
+  // The next block's type and declared size; `more` false at the end of the
+  // blocks (the terminator, or too few bytes left for a block).
+  int NextHeader(bool* more, unsigned* type, std::uint64_t* size) {
+    const std::uint64_t left = src_.Left();
+    std::uint8_t head[4];
+    if (left < 4) return kTvdhOk;
+    if (afterWholePcm16_ && left == kMiscountedTail) {
+      std::uint8_t last = 1;
+      if (src_.ReadAt(src_.Size() - 1, &last, 1) == 1 && last == 0) return kTvdhOk;
+    }
+    if (!src_.Read(head, 1)) return kTvdhCannotRead;
+    *type = head[0];
+    if (*type == 0) return kTvdhOk;
+    if (!src_.Read(head + 1, 3)) return kTvdhCannotRead;
+    *size = Le24(head + 1);
+    *more = true;
+    return kTvdhOk;
+  }
+
+  int Block(unsigned type, std::uint64_t present, bool cut) {
+    switch (type) {
+      case 1: return SoundBlock(present, cut);
+      case 9: return NewSoundBlock(present, cut);
+      case 2: return MoreSound(present, cut);
+      case 3: return SilenceBlock(present);
+      case 8: return ExtendedBlock(present);
+      default: return Skip(present);  // markers, text, repeats (played once) and the unknown
+    }
+  }
+
+  // Sound: time constant, coding, coded bytes.
+  int SoundBlock(std::uint64_t present, bool cut) {
+    std::uint8_t fields[2];
+    if (present < sizeof fields) return Skip(present);
+    if (!src_.Read(fields, sizeof fields)) return kTvdhCannotRead;
+    const Format own{TimeConstantRate(1000000, 256 - fields[0]), 1, fields[1]};
+    return SoundOfRun(haveExtended_ ? extended_ : own, present - sizeof fields, cut);
+  }
+
+  // New-format sound: rate, bits, channels, coding, reserved, coded bytes.
+  // The coding decides the sample's size; the bits field is taken as a hint
+  // (writers put 12 or 8 beside 16-bit PCM, 16 beside A-law).
+  int NewSoundBlock(std::uint64_t present, bool cut) {
+    std::uint8_t fields[12];
+    if (present < sizeof fields) return Skip(present);
+    if (!src_.Read(fields, sizeof fields)) return kTvdhCannotRead;
+    const std::uint32_t rate = Le32(fields);
+    const Format f{rate > static_cast<std::uint32_t>(kMaxRate) ? 0 : static_cast<int>(rate), fields[5],
+                   Le16(fields + 6)};
+    return SoundOfRun(f, present - sizeof fields, cut);
+  }
+
+  // A sound block's run started in format `f`, then its `n` coded bytes.
+  int SoundOfRun(const Format& f, std::uint64_t n, bool cut) {
+    const int r = Start(f, cut);
+    if (undecodableTail_ || r != kTvdhOk) return r;
+    wholePcm16_ = !cut && run_.coding == kPcm16;
+    return Sound(n);
+  }
+
+  // More sound in the last sound block's format.
+  int MoreSound(std::uint64_t present, bool cut) {
+    if (!haveRun_) return Skip(present);
+    wholePcm16_ = !cut && run_.coding == kPcm16;
+    return Sound(present);
+  }
+
+  // Silence: length - 1, time constant. Within a recording a silence lasts
+  // its length at the sound's own rate: its one-byte time constant cannot
+  // state the rates of the new-format blocks. Before any sound it has only
+  // its own.
+  int SilenceBlock(std::uint64_t present) {
+    std::uint8_t fields[3];
+    if (present < sizeof fields) return Skip(present);
+    if (!src_.Read(fields, sizeof fields)) return kTvdhCannotRead;
+    const int rate = haveRun_ ? run_.rate : TimeConstantRate(1000000, 256 - fields[2]);
+    if (const int r = sink_.Silence(rate, Le16(fields) + 1u); r != kTvdhOk) return r;
+    return Skip(present - sizeof fields);
+  }
+
+  // Extended: 16-bit time constant, coding, mono (0) or stereo; the format
+  // of the next sound block.
+  int ExtendedBlock(std::uint64_t present) {
+    std::uint8_t fields[4];
+    if (present < sizeof fields) return Skip(present);
+    if (!src_.Read(fields, sizeof fields)) return kTvdhCannotRead;
+    const int channels = fields[3] == 0 ? 1 : 2;
+    extended_ = {TimeConstantRate(256000000, static_cast<long long>(channels) * (65536 - Le16(fields))), channels,
+                 fields[2]};
+    haveExtended_ = keepExtended_ = true;
+    return Skip(present - sizeof fields);
+  }
+
+  int Skip(std::uint64_t n) { return src_.Skip(n) ? kTvdhOk : kTvdhCannotRead; }
 
   // The rest of the block, `n` bytes, as sound of the current run.
-  auto sound = [&](std::uint64_t n) -> int {
+  int Sound(std::uint64_t n) {
     while (n > 0) {
       const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, kPiece));
-      if (readSound && !src.Read(piece.data(), take)) return kTvdhCannotRead;
-      if (!readSound && !src.Skip(take)) return kTvdhCannotRead;
-      if (const int r = sink.Sound(readSound ? piece.data() : nullptr, take); r != kTvdhOk) return r;
+      if (readSound_ && !src_.Read(piece_.data(), take)) return kTvdhCannotRead;
+      if (!readSound_ && !src_.Skip(take)) return kTvdhCannotRead;
+      if (const int r = sink_.Sound(readSound_ ? piece_.data() : nullptr, take); r != kTvdhOk) return r;
       n -= take;
     }
     return kTvdhOk;
-  };
+  }
+
   // A block cut by the end of the file that cannot be decoded is damage at
   // the end: the walk ends before it rather than refuse what came before.
-  bool undecodableTail = false;
-  auto start = [&](const Format& f, bool cut) -> int {
+  int Start(const Format& f, bool cut) {
     if (const int r = CheckFormat(f); r != kTvdhOk) {
-      if (cut) undecodableTail = true;
+      if (cut) undecodableTail_ = true;
       return cut ? static_cast<int>(kTvdhOk) : r;
     }
-    run = f;
-    haveRun = true;
-    return sink.Start(f);
-  };
-
-  for (;;) {
-    const std::uint64_t left = src.Left();
-    std::uint8_t head[4];
-    if (left < 4) break;
-    if (afterWholePcm16 && left == kMiscountedTail) {
-      std::uint8_t last = 1;
-      if (src.ReadAt(src.Size() - 1, &last, 1) == 1 && last == 0) break;
-    }
-    if (!src.Read(head, 1)) return kTvdhCannotRead;
-    const unsigned type = head[0];
-    if (type == 0) break;
-    if (!src.Read(head + 1, 3)) return kTvdhCannotRead;
-    const std::uint64_t size = Le24(head + 1);
-    const std::uint64_t present = std::min(size, left - 4);
-    const bool cut = present < size;
-    bool keepExtended = false;
-    bool wholePcm16 = false;
-    int r = kTvdhOk;
-    std::uint8_t fields[12];
-    switch (type) {
-      case 1:  // sound: time constant, coding, coded bytes
-        if (present < 2) {
-          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
-          break;
-        }
-        if (!src.Read(fields, 2)) return kTvdhCannotRead;
-        r = start(haveExtended ? extended : Format{TimeConstantRate(1000000, 256 - fields[0]), 1, fields[1]}, cut);
-        if (undecodableTail) return kTvdhOk;
-        if (r == kTvdhOk) r = sound(present - 2);
-        wholePcm16 = !cut && run.coding == kPcm16;
-        break;
-      case 9:  // new-format sound: rate, bits, channels, coding, reserved
-        if (present < 12) {
-          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
-          break;
-        }
-        if (!src.Read(fields, 12)) return kTvdhCannotRead;
-        {
-          // The coding decides the sample's size; the bits field is taken as
-          // a hint (writers put 12 or 8 beside 16-bit PCM, 16 beside A-law).
-          const std::uint32_t rate = Le32(fields);
-          r = start({rate > static_cast<std::uint32_t>(kMaxRate) ? 0 : static_cast<int>(rate), fields[5],
-                     Le16(fields + 6)},
-                    cut);
-        }
-        if (undecodableTail) return kTvdhOk;
-        if (r == kTvdhOk) r = sound(present - 12);
-        wholePcm16 = !cut && run.coding == kPcm16;
-        break;
-      case 2:  // more sound in the last sound block's format
-        if (!haveRun) {
-          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
-          break;
-        }
-        r = sound(present);
-        wholePcm16 = !cut && run.coding == kPcm16;
-        break;
-      case 3:  // silence: length - 1, time constant
-        if (present < 3) {
-          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
-          break;
-        }
-        if (!src.Read(fields, 3)) return kTvdhCannotRead;
-        // Within a recording a silence lasts its length at the sound's own
-        // rate: its one-byte time constant cannot state the rates of the
-        // new-format blocks. Before any sound it has only its own.
-        r = sink.Silence(haveRun ? run.rate : TimeConstantRate(1000000, 256 - fields[2]), Le16(fields) + 1u);
-        if (r == kTvdhOk) r = src.Skip(present - 3) ? kTvdhOk : kTvdhCannotRead;
-        break;
-      case 8:  // extended: 16-bit time constant, coding, mono (0) or stereo
-        if (present < 4) {
-          r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
-          break;
-        }
-        if (!src.Read(fields, 4)) return kTvdhCannotRead;
-        {
-          const int channels = fields[3] == 0 ? 1 : 2;
-          extended = {TimeConstantRate(256000000, static_cast<long long>(channels) * (65536 - Le16(fields))), channels,
-                      fields[2]};
-        }
-        haveExtended = keepExtended = true;
-        r = src.Skip(present - 4) ? kTvdhOk : kTvdhCannotRead;
-        break;
-      default:  // markers, text, repeats (played once) and the unknown
-        r = src.Skip(present) ? kTvdhOk : kTvdhCannotRead;
-        break;
-    }
-    if (r != kTvdhOk) return r;
-    if (!keepExtended) haveExtended = false;
-    afterWholePcm16 = wholePcm16;
-    if (cut) break;
+    run_ = f;
+    haveRun_ = true;
+    return sink_.Start(f);
   }
-  return kTvdhOk;
-}
+
+  Source& src_;
+  const bool readSound_;
+  BlockSink& sink_;
+  Format run_;             // the last sound block's format, for continuations
+  bool haveRun_ = false;
+  Format extended_;        // an extended block's format, for the next sound block
+  bool haveExtended_ = false;
+  bool keepExtended_ = false;     // the block just walked was an extended block
+  bool afterWholePcm16_ = false;  // the last block was 16-bit sound, read whole
+  bool wholePcm16_ = false;       // the block just walked is such a block
+  bool undecodableTail_ = false;
+  std::vector<std::uint8_t> piece_;
+};
+
+int WalkBlocks(Source& src, bool readSound, BlockSink& sink) { return BlockWalk(src, readSound, sink).Run(); }
 
 // Frames that `bytes` coded bytes of a run in format `f` decode to, at most.
 std::uint64_t FramesOf(const Format& f, std::uint64_t bytes) {

@@ -280,8 +280,11 @@ bool TakeImageTables(int fd, const VolumeLayout& l) {
   std::memset(VolumeImage.directory, 0, sizeof(VolumeImage.directory));
   if (!PreadAll(fd, table.data(), table.size(), std::uint64_t{kTableLba} * 512) ||
       !PreadAll(fd, VolumeImage.directory, std::size_t{l.dirSectors} * 512, std::uint64_t{l.dirStart} * 512) ||
-      !PreadAll(fd, VolumeImage.nameTable, kNameTableBytes, std::uint64_t{kNameTableLba} * 512))
+      !PreadAll(fd, VolumeImage.nameTable, kNameTableBytes, std::uint64_t{kNameTableLba} * 512)) {
+    NoteDirectoryChange();
     return false;
+  }
+  NoteDirectoryChange();
   VolumeImage.allocationTable = std::move(table);
   VolumeImage.totalSectors = VolumeImage.bootTotalSectors = l.totalSectors;
   VolumeImage.sectorsPerTable = l.sectorsPerTable;

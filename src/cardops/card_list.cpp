@@ -1,6 +1,10 @@
 // The card list: the CardFileTable rebuilt from the directory image.
 #include <algorithm>
+#include <array>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "card_names.h"
 #include "cardops.h"
 #include "fs.h"
 #include "hooks.h"
@@ -111,47 +115,131 @@ void FetchEntryName(TFileInfor& record, bool report) {
   }
 }
 
+namespace {
+
+// The lookup index of the CardFileTable: the first record of each Name, of
+// each Name less one trailing NUL, of each FileId, and the record of each
+// place. Built each time the table is read or renumbered. `current` says the
+// table was read whole from the directory image as it stood at `changes`
+// (DirectoryChanges); `added` holds the names of the files sent since.
+class CardFileIndex {
+ public:
+  void Build(bool current) {
+    byName_.clear();
+    byNulName_.clear();
+    byPlace_.clear();
+    added_.clear();
+    byId_.fill(0);
+    for (std::int32_t r = 1; r <= CardFileCount; ++r) {
+      const TFileInfor& rec = CardFileTable[r];
+      byName_.emplace(rec.Name, r);
+      if (!rec.Name.empty() && rec.Name.back() == '\0') byNulName_.emplace(rec.Name.substr(0, rec.Name.size() - 1), r);
+      if (byId_[rec.FileId] == 0) byId_[rec.FileId] = r;
+      byPlace_.emplace(PlaceKey(PosOf(rec)), r);
+    }
+    current_ = current;
+    changes_ = DirectoryChanges();
+  }
+
+  std::int32_t Find(const CardFileRef& ref) const {
+    std::int32_t r = 0;
+    switch (ref.by()) {
+      case CardFileRef::By::kNothing: return 0;
+      case CardFileRef::By::kName:
+        r = Lookup(byName_, ref.name());
+        if (r == 0) r = Lookup(byNulName_, ref.name());
+        break;
+      case CardFileRef::By::kFileId: r = byId_[ref.fileId()]; break;
+      case CardFileRef::By::kPlace: r = Lookup(byPlace_, PlaceKey(ref.place())); break;
+    }
+    // The count may have been set to 0 since (no card).
+    return r <= CardFileCount ? r : 0;
+  }
+
+  // Whether the index still tells what the directory image holds.
+  bool Current() const { return current_ && changes_ == DirectoryChanges(); }
+  void MarkCurrent() {
+    current_ = true;
+    changes_ = DirectoryChanges();
+  }
+  bool Added(const std::string& name) const { return added_.count(name) > 0; }
+  void Add(const std::string& name, std::uint64_t before) {
+    if (!current_ || changes_ != before) return;
+    added_.insert(name);
+    changes_ = DirectoryChanges();
+  }
+
+ private:
+  static std::uint32_t PlaceKey(DirEntryPos at) { return at.sector * 512 + at.offset; }
+  template <typename Map, typename Key>
+  static std::int32_t Lookup(const Map& map, const Key& key) {
+    const auto it = map.find(key);
+    return it == map.end() ? 0 : it->second;
+  }
+
+  std::unordered_map<std::string, std::int32_t> byName_, byNulName_;
+  std::unordered_map<std::uint32_t, std::int32_t> byPlace_;
+  std::array<std::int32_t, 256> byId_{};
+  std::unordered_set<std::string> added_;
+  bool current_ = false;
+  std::uint64_t changes_ = 0;
+};
+
+CardFileIndex g_index;
+
+// The CardFileTable read afresh from the directory image without changing
+// it: a lookup only. The card list names unnamed recordings all the same, and
+// a pass of deletions must not flush half its work in the adding order. The
+// scan reorders records without their Names; naming them again lets a lookup
+// find the file and not the one that took its place.
+void ReadCardFilesAfresh() {
+  CardFileCount = ListEntries(false);
+  for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);
+  g_index.Build(true);
+}
+
+}  // namespace
+
 void FillCardList(std::int32_t count, std::vector<std::string>* lines) {
   for (std::int32_t k = count; k >= 1; --k) {
     FetchEntryName(CardFileTable[k]);
     lines->push_back(ListLine(CardFileTable[k].Name));
   }
+  g_index.Build(false);
 }
-
-std::string ListLine(const std::string& name) { return name.substr(0, name.find('\0')); }
 
 std::vector<std::string> RebuildCardList() {
   std::vector<std::string> lines;
   CardFileCount = ScanCardDirectory();
   FillCardList(CardFileCount, &lines);
+  // The table was read whole and nothing was written since its names: it is
+  // what the directory holds.
+  g_index.MarkCurrent();
   FreeClusterCount = static_cast<std::uint16_t>(CountFreeClusters());
   return lines;
 }
 
-std::string FileIdLine(std::uint8_t fileId) { return std::string(1, '\0') + static_cast<char>(fileId); }
-
-std::string CardFileLine(std::int32_t r) {
-  const std::string line = ListLine(CardFileTable[r].Name);
-  return FindCardFile(line) == r ? line : FileIdLine(CardFileTable[r].FileId);
+CardFileRef CardFileRef::OfFileId(std::uint8_t fileId, std::string shown) {
+  CardFileRef ref;
+  ref.by_ = By::kFileId;
+  ref.fileId_ = fileId;
+  ref.name_ = std::move(shown);
+  return ref;
 }
 
-std::int32_t FindCardFile(const std::string& line) {
-  if (line.empty()) return -1;
-  if (line[0] == '\0') {
-    for (std::int32_t r = 1; r <= CardFileCount; ++r)
-      if (line.size() == 2 && CardFileTable[r].FileId == static_cast<std::uint8_t>(line[1])) return r;
-    return 0;
-  }
-  for (std::int32_t r = 1; r <= CardFileCount; ++r)
-    if (CardFileTable[r].Name == line) return r;
-  // A Name stored with a trailing NUL shows without it. Only a NUL: "a.mp"
-  // must never find "a.mp3", and an exact match always wins.
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) {
-    const std::string& name = CardFileTable[r].Name;
-    if (name.size() == line.size() + 1 && name.back() == '\0' && name.compare(0, line.size(), line) == 0)
-      return r;
-  }
-  return 0;
+CardFileRef CardFileRef::OfPlace(DirEntryPos place, std::string shown) {
+  CardFileRef ref;
+  ref.by_ = By::kPlace;
+  ref.place_ = place;
+  ref.name_ = std::move(shown);
+  return ref;
+}
+
+std::int32_t FindCardFile(const CardFileRef& ref) { return g_index.Find(ref); }
+
+CardFileRef CardFileRefOf(std::int32_t r) {
+  const std::string line = ListLine(CardFileTable[r].Name);
+  return FindCardFile(line) == r ? CardFileRef(line) : CardFileRef::OfFileId(CardFileTable[r].FileId, line);
 }
 
 bool CardFileEntry(const TFileInfor& record, DirEntry* entry) { return ReadDirEntry(PosOf(record), entry); }
@@ -161,14 +249,26 @@ std::uint32_t CardFileSize(const TFileInfor& record) {
   return CardFileEntry(record, &entry) ? entry.size : 0;
 }
 
-std::int32_t FindCardFileNow(const std::string& name) {
-  // A lookup only: the card list names unnamed recordings all the same, and
-  // a pass of deletions must not flush half its work in the adding order.
-  CardFileCount = ListEntries(false);
-  // The scan reorders records without their Names; name them again so that
-  // the lookup finds this file and not the one that took its place.
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);
-  return FindCardFile(name);
+std::int32_t FindCardFileNow(const CardFileRef& ref) {
+  ReadCardFilesAfresh();
+  return FindCardFile(ref);
+}
+
+bool CardNameOnCard(const std::string& cardName) {
+  if (!g_index.Current()) ReadCardFilesAfresh();
+  return FindCardFile(cardName) > 0 || g_index.Added(cardName);
+}
+
+void AddedCardName(const std::string& cardName, std::uint64_t before) { g_index.Add(cardName, before); }
+
+std::vector<CardFileRef> PinCardFiles(const std::vector<CardFileRef>& refs) {
+  ReadCardFilesAfresh();
+  std::vector<CardFileRef> pinned;
+  for (const CardFileRef& ref : refs) {
+    const std::int32_t r = FindCardFile(ref);
+    pinned.push_back(r > 0 ? CardFileRef::OfPlace(PosOf(CardFileTable[r]), ref.name()) : CardFileRef());
+  }
+  return pinned;
 }
 
 namespace {
@@ -184,24 +284,9 @@ FileKind RecordKind(const TFileInfor& record) {
 
 }  // namespace
 
-bool CardFilePlace(const std::string& line, DirEntryPos* place) {
-  const std::int32_t r = FindCardFileNow(line);
-  if (r <= 0) return false;
-  *place = PosOf(CardFileTable[r]);
-  return true;
-}
-
-CardOpResult ReleaseCardFile(const std::string& name) {
-  DirEntryPos place;
-  return CardFilePlace(name, &place) ? ReleaseCardFileAt(place) : kOpNotOnCard;
-}
-
-CardOpResult ReleaseCardFileAt(DirEntryPos place) {
-  CardFileCount = ListEntries(false);
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);
-  std::int32_t j = CardFileCount;
-  while (j >= 1 && (PosOf(CardFileTable[j]).sector != place.sector || PosOf(CardFileTable[j]).offset != place.offset))
-    --j;
+CardOpResult ReleaseCardFile(const CardFileRef& ref) {
+  ReadCardFilesAfresh();
+  const std::int32_t j = FindCardFile(ref);
   if (j < 1) return kOpNotOnCard;
   const TFileInfor deleted = CardFileTable[j];
   const FileKind kind = RecordKind(deleted);
@@ -217,14 +302,18 @@ CardOpResult ReleaseCardFileAt(DirEntryPos place) {
     rec.FileId = static_cast<std::uint8_t>(rec.FileId - 1);
     RenumberDirEntry(PosOf(rec), rec.FileId);
   }
+  // The table still holds the released record: it no longer tells what the
+  // directory holds.
+  g_index.Build(false);
   return kOpOk;
 }
 
-CardOpResult RenameCardFile(const std::string& line, const std::string& newName) {
+CardOpResult RenameCardFile(const CardFileRef& ref, const std::string& newName) {
   std::string card;
   if (const CardOpResult refused = CardNameForNew(newName, &card); refused != kOpOk) return refused;
-  const std::int32_t other = FindCardFileNow(card);
-  const std::int32_t r = FindCardFileNow(line);
+  ReadCardFilesAfresh();
+  const std::int32_t other = FindCardFile(card);
+  const std::int32_t r = FindCardFile(ref);
   if (r <= 0) return kOpNotOnCard;
   if (other > 0 && other != r) return kOpNameOnCard;
   const TFileInfor record = CardFileTable[r];
@@ -241,12 +330,11 @@ bool NewNameRefused(CardOpResult result) {
          result == kOpNameOnCard;
 }
 
-CardOpResult OrderMusicFiles(const std::vector<std::string>& first) {
-  CardFileCount = ListEntries(false);
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) FetchEntryName(CardFileTable[r], false);
+CardOpResult OrderMusicFiles(const std::vector<CardFileRef>& first) {
+  ReadCardFilesAfresh();
   std::vector<std::int32_t> order;
-  for (const std::string& line : first) {
-    const std::int32_t r = FindCardFile(line);
+  for (const CardFileRef& ref : first) {
+    const std::int32_t r = FindCardFile(ref);
     if (r <= 0) return kOpNotOnCard;
     if (RecordKind(CardFileTable[r]) != kKindMusic || IsVoiceFileId(CardFileTable[r].FileId)) return kOpWrongKind;
     if (std::find(order.begin(), order.end(), r) == order.end()) order.push_back(r);
@@ -261,6 +349,7 @@ CardOpResult OrderMusicFiles(const std::vector<std::string>& first) {
     rec.FileId = static_cast<std::uint8_t>(i + 1);
     RenumberDirEntry(PosOf(rec), rec.FileId);
   }
+  g_index.Build(false);
   FlushVolume(FlushOrder::kAdding);
   return DeviceState == kDeviceReady ? kOpOk : kOpDeviceFailed;
 }

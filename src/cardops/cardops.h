@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "card_names.h"
 #include "fs.h"
 
 struct TFileInfor {
@@ -46,32 +47,70 @@ void FetchEntryName(TFileInfor& record, bool report = true);
 // A voice entry without a name is listed under MakeVoiceName (fs.h), where
 // the volume check finds it too.
 
-// The list line of a Name: a line ends at the Name's first NUL.
-std::string ListLine(const std::string& name);
-
 // The GUI-free half of refreshing the card view: scan, fill, count the free
 // clusters. Sets CardFileCount and FreeClusterCount; returns the list lines.
 std::vector<std::string> RebuildCardList();
 
 // ---- files ----------------------------------------------------------------
 
-// The record a list line names: -1 for an empty line, 0 when none matches.
-// A FileIdLine names the record of that FileId.
-std::int32_t FindCardFile(const std::string& line);
-// A line that names the file of FileId `fileId` whatever its Name: for a file
-// whose Name is empty, unreadable or another file's too. No list line starts
-// with a NUL, so no list line is such a line.
-std::string FileIdLine(std::uint8_t fileId);
-// The line that names record `r` of the CardFileTable: its list line when
-// that finds it, else its FileIdLine.
-std::string CardFileLine(std::int32_t r);
+// Which card file an operation means: by its card name (a list line), by its
+// FileId (for a file whose Name is empty, unreadable or another file's too),
+// or by its place in the directory, which stays the file's while other files
+// are released and their FileIds closed up. A ref by FileId or place keeps
+// the list line it was made from, to be shown in messages. An empty name
+// names no file.
+class CardFileRef {
+ public:
+  enum class By : std::uint8_t { kNothing, kName, kFileId, kPlace };
+  CardFileRef() = default;
+  // A card name is the usual way a front end names a file, hence implicit.
+  CardFileRef(std::string cardName)  // NOLINT(google-explicit-constructor)
+      : by_(cardName.empty() ? By::kNothing : By::kName), name_(std::move(cardName)) {}
+  CardFileRef(const char* cardName) : CardFileRef(std::string(cardName)) {}  // NOLINT
+  static CardFileRef OfFileId(std::uint8_t fileId, std::string shown = {});
+  static CardFileRef OfPlace(DirEntryPos place, std::string shown = {});
+
+  By by() const { return by_; }
+  bool empty() const { return by_ == By::kNothing; }
+  // The card name; for a ref by FileId or place the list line it shows as.
+  const std::string& name() const { return name_; }
+  std::uint8_t fileId() const { return fileId_; }
+  DirEntryPos place() const { return place_; }
+
+ private:
+  By by_ = By::kNothing;
+  std::string name_;
+  std::uint8_t fileId_ = 0;
+  DirEntryPos place_;
+};
+
+// The record of the CardFileTable (as last read) that `ref` names; 0 when
+// none does. A name finds the first record of that Name, else the first whose
+// Name is the name and one trailing NUL (a Name stored so shows without it);
+// a FileId finds the first record of that FileId. The lookup goes through an
+// index built each time the table is read.
+std::int32_t FindCardFile(const CardFileRef& ref);
+// The ref that names record `r`: by its list line when that finds it, else
+// by its FileId.
+CardFileRef CardFileRefOf(std::int32_t r);
 // The record's DirEntry as the directory image holds it; false when the
 // record's place lies outside the directory.
 bool CardFileEntry(const TFileInfor& record, DirEntry* entry);
 std::uint32_t CardFileSize(const TFileInfor& record);
 // FindCardFile on the CardFileTable read afresh from the directory image,
 // which it leaves unchanged.
-std::int32_t FindCardFileNow(const std::string& name);
+std::int32_t FindCardFileNow(const CardFileRef& ref);
+// Whether a file listed as `cardName` is on the card now. It reads the
+// directory only when it changed since the card files were last read; a
+// send keeps that reading current by adding its own file (AddedCardName).
+bool CardNameOnCard(const std::string& cardName);
+// The file just made under `cardName`, and no other change, since
+// DirectoryChanges() was `before`: the name joins the lookup index, which
+// then still holds.
+void AddedCardName(const std::string& cardName, std::uint64_t before);
+// `refs` as refs by place, every file found in one reading of the directory
+// before any is released; a ref naming no file becomes an empty ref.
+std::vector<CardFileRef> PinCardFiles(const std::vector<CardFileRef>& refs);
 
 enum CardOpResult : int {
   kOpOk = 0,
@@ -116,55 +155,35 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
 // cluster chain, which is checked whole before the first read.
 CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress);
 
-// The PC name (UTF-8) a card file is fetched under: its Name up to the first
-// NUL. False when that name is damaged (CardNameFault, fs.h): it could leave
-// the folder, would name a hidden file, or is no music or voice file's.
-bool SafePcName(const std::string& cardName, std::string* pcName);
-
-// The card name (8-bit text) for the new name `pcName` (UTF-8, no folder):
-// kOpOk, or why the card cannot hold it: kOpNameNotStorable for a character
-// outside the card's code page, a control character or NUL, \ or :, or a
-// name that could not be fetched back (CardNameFault, fs.h); kOpWrongKind
-// for a kind neither music nor voice; kOpNameTooLong past 62 bytes.
-CardOpResult CardNameForNew(const std::string& pcName, std::string* cardName);
-
 // Fetches card file `r` into folder `dir` under its safe PC name. A file of
 // that name is replaced only once the copy is whole; a failed copy leaves
 // nothing behind.
 CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const ProgressFn& progress,
                              std::string* pcName);
 
-// Releases the card file named by list line `name` in the VolumeImage and
-// closes up the FileIds of its kind. The caller flushes once for all names,
-// in the releasing order.
-CardOpResult ReleaseCardFile(const std::string& name);
-// Where the card file named by list line `line` lies in the directory: a
-// place that stays the file's while other files are released and their
-// FileIds closed up, when a FileIdLine would come to name another file.
-// False when the line names no file.
-bool CardFilePlace(const std::string& line, DirEntryPos* place);
-// ReleaseCardFile for the file at `place` (kOpNotOnCard when none is there
-// any more).
-CardOpResult ReleaseCardFileAt(DirEntryPos place);
+// Releases the card file `ref` names (read afresh) in the VolumeImage and
+// closes up the FileIds of its kind. The caller flushes once for all files,
+// in the releasing order. kOpNotOnCard when no file is there (any more).
+CardOpResult ReleaseCardFile(const CardFileRef& ref);
 
-// Renames the card file named by list line `line` to `newName` (UTF-8, no
-// folder). The new name is checked whole before anything is written: the
-// card must be able to hold it and give it back (kOpNameNotStorable,
+// Renames the card file `ref` names to `newName` (UTF-8, no folder). The
+// new name is checked whole before anything is written: the card must be
+// able to hold it and give it back (kOpNameNotStorable,
 // kOpNameTooLong), it keeps the file's kind (kOpWrongKind: .mp3 stays music,
 // .voc voice) and no other file has it (kOpNameOnCard). The name is written
 // in place, one NameTable sector; a file without a name gets a free slot
 // (kOpNameTableFull when none is left), written before its entry.
-CardOpResult RenameCardFile(const std::string& line, const std::string& newName);
+CardOpResult RenameCardFile(const CardFileRef& ref, const std::string& newName);
 // Whether RenameCardFile's `result` refused the new name itself, so that
 // another name may do: not one the card can hold, of another kind, or in use.
 bool NewNameRefused(CardOpResult result);
 
-// Puts the music files named by the list lines `first` first in the play
+// Puts the music files named by `first` first in the play
 // order, in the order given, and the other music files after them in their
 // present order, by numbering the music files 1..n again: the directory
 // alone is written, no data moves. kOpNotOnCard or kOpWrongKind (a voice
-// file) for a line, before anything is written.
-CardOpResult OrderMusicFiles(const std::vector<std::string>& first);
+// file) for a ref, before anything is written.
+CardOpResult OrderMusicFiles(const std::vector<CardFileRef>& first);
 
 // Reads the whole mounted card into a card image at `path`: every sector
 // before the data area (the tables, the directory, the names, the boot

@@ -92,25 +92,25 @@ void EndOn(const FileReport& report, PassSummary* summary) {
 }
 
 // One file of a fetch pass: found, of the right kind, fetched, converted.
-FileReport FetchOne(std::size_t index, const std::string& line, FetchKind kind, const std::string& dir, int done,
+FileReport FetchOne(std::size_t index, const CardFileRef& file, FetchKind kind, const std::string& dir, int done,
                     PassView& view, const VoiceOutput& out) {
   FileReport report;
   report.index = index;
-  CurrentFileName = line;
-  const std::int32_t r = FindCardFile(line);
+  CurrentFileName = file.name();
+  const std::int32_t r = FindCardFile(file);
   if (r <= 0) {
-    JudgeFetch(kOpNotOnCard, line, done, &report);
+    JudgeFetch(kOpNotOnCard, file.name(), done, &report);
     return report;
   }
   if (kind == FetchKind::kToWave && !IsVoiceFileId(CardFileTable[r].FileId)) {
     report.result = kOpWrongKind;
-    report.messages = {msg::FileText(msg::PassWords::kToWave, kOpWrongKind, PcNameFromCard(line))};
+    report.messages = {msg::FileText(msg::PassWords::kToWave, kOpWrongKind, PcNameFromCard(file.name()))};
     return report;
   }
   CardOpResult result = kOpDeviceFailed;
   std::string pcName;
   if (DeviceState == kDeviceReady) result = FetchCardFileTo(r, dir, view.Transferring(index), &pcName);
-  JudgeFetch(result, PcNameFromCard(line), done, &report);
+  JudgeFetch(result, PcNameFromCard(file.name()), done, &report);
   if (result != kOpOk) return report;
   report.pcName = pcName;
   if (kind != FetchKind::kToWave) return report;
@@ -194,13 +194,13 @@ PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view) {
   return summary;
 }
 
-PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, const std::string& dir,
+PassSummary RunFetchPass(const std::vector<CardFileRef>& files, FetchKind kind, const std::string& dir,
                          PassView& view, const VoiceOutput& out) {
   PassSummary summary;
   int dropped = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    view.Starting(i, summary.done + 1, static_cast<int>(lines.size()) - dropped);
-    const FileReport report = FetchOne(i, lines[i], kind, dir, summary.done, view, out);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    view.Starting(i, summary.done + 1, static_cast<int>(files.size()) - dropped);
+    const FileReport report = FetchOne(i, files[i], kind, dir, summary.done, view, out);
     if (report.result == kOpNotOnCard) ++dropped;
     if (report.counted) ++summary.done;
     view.Finished(report);
@@ -216,25 +216,22 @@ PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, 
   return summary;
 }
 
-PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view) {
+PassSummary RunDeletePass(const std::vector<CardFileRef>& files, PassView& view) {
   // One table write for all the files: a stop asked for before it keeps
   // every file, one asked for later comes too late.
   PassSummary summary;
-  // Every line is found before any file is released: a release closes up
-  // the FileIds above it, and a line naming a file by its FileId would then
-  // name another.
-  std::vector<DirEntryPos> places(lines.size());
-  std::vector<bool> found(lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) found[i] = CardFilePlace(lines[i], &places[i]);
-  for (std::size_t i = 0; i < lines.size(); ++i) {
+  // Every file is found before any is released: a release closes up the
+  // FileIds above it, and a ref by FileId would then name another file.
+  const std::vector<CardFileRef> pinned = PinCardFiles(files);
+  for (std::size_t i = 0; i < files.size(); ++i) {
     FileReport report;
     report.index = i;
-    report.result = found[i] ? ReleaseCardFileAt(places[i]) : kOpNotOnCard;
+    report.result = pinned[i].empty() ? kOpNotOnCard : ReleaseCardFile(pinned[i]);
     if (report.result == kOpOk) {
       report.counted = true;
       ++summary.done;
     } else {
-      report.messages = {msg::FileText(msg::PassWords::kDelete, report.result, PcNameFromCard(lines[i]))};
+      report.messages = {msg::FileText(msg::PassWords::kDelete, report.result, PcNameFromCard(files[i].name()))};
     }
     view.Finished(report);
   }

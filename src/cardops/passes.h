@@ -130,13 +130,13 @@ void ClearStopRequest();
 // ---- the passes ----------------------------------------------------------------
 
 // A PC file to send: its path, and its name on the card (UTF-8, no folder).
-// A file that replaces a card file names it by its list line in `replaces`,
+// A file that replaces a card file names it in `replaces`,
 // with the size the PC file was planned at and the temporary name it is sent
 // under while both copies are on the card (see ReplaceCardFile in sync.h).
 struct SendItem {
   std::string pcPath;
   std::string pcName;
-  std::string replaces = {};
+  CardFileRef replaces = {};
   std::string tempName = {};
   std::uint64_t size = 0;
 };
@@ -149,20 +149,20 @@ PassSummary RunSendPass(const std::vector<SendItem>& files, PassView& view);
 
 enum class FetchKind { kFiles, kToWave };
 
-// Fetches the card files named by list lines `lines` into folder `dir`; with
+// Fetches the card files `files` into folder `dir`; with
 // kToWave voice recordings only, each then turned into a sound file beside
 // it, in the format and at the rate `out` asks for (a WAV file at the
 // recording's rate unless told).
-// A line naming no file is dropped; a PC file that cannot be created stops
+// A ref naming no file is dropped; a PC file that cannot be created stops
 // the pass without a summary; a failed card command stops it, and ends the
 // session when the card or the link is gone.
-PassSummary RunFetchPass(const std::vector<std::string>& lines, FetchKind kind, const std::string& dir,
+PassSummary RunFetchPass(const std::vector<CardFileRef>& files, FetchKind kind, const std::string& dir,
                          PassView& view, const VoiceOutput& out = {});
 
-// Releases the card files named by list lines `lines`, then writes the
-// tables once, in the releasing order. A line naming no file is reported and
-// skipped. A stop asked for before the table write keeps every file (the
+// Releases the card files `files`, every one found before the first is
+// released, then writes the tables once, in the releasing order. A ref
+// naming no file is reported and skipped. A stop asked for before the table write keeps every file (the
 // volume is read again). A failed table write ends the session; its message
 // is in the summary's text, and tablesTouched says whether the tables may be
 // half written (a card that took none of it still holds every file).
-PassSummary RunDeletePass(const std::vector<std::string>& lines, PassView& view);
+PassSummary RunDeletePass(const std::vector<CardFileRef>& files, PassView& view);

@@ -104,13 +104,13 @@ class CardSession {
 
   FormatResult Format() { return FormatCard(); }
   PassSummary Send(const std::vector<SendItem>& files, PassView& view) { return RunSendPass(files, view); }
-  PassSummary Fetch(const std::vector<std::string>& lines, FetchKind kind, const std::string& dir, PassView& view,
+  PassSummary Fetch(const std::vector<CardFileRef>& files, FetchKind kind, const std::string& dir, PassView& view,
                     const VoiceOutput& out = {}) {
-    return RunFetchPass(lines, kind, dir, view, out);
+    return RunFetchPass(files, kind, dir, view, out);
   }
-  PassSummary Delete(const std::vector<std::string>& lines, PassView& view) { return RunDeletePass(lines, view); }
-  CardOpResult Rename(const std::string& line, const std::string& newName) { return RenameCardFile(line, newName); }
-  CardOpResult Order(const std::vector<std::string>& first) { return OrderMusicFiles(first); }
+  PassSummary Delete(const std::vector<CardFileRef>& files, PassView& view) { return RunDeletePass(files, view); }
+  CardOpResult Rename(const CardFileRef& file, const std::string& newName) { return RenameCardFile(file, newName); }
+  CardOpResult Order(const std::vector<CardFileRef>& first) { return OrderMusicFiles(first); }
 
   // ---- the check ---------------------------------------------------------------------
 

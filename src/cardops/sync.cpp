@@ -135,48 +135,22 @@ CardOpResult NameRefusal(const SyncStep& step) {
   return step.size > 0xFFFFFFFFull ? kOpNoSpace : kOpOk;
 }
 
-}  // namespace
-
-std::vector<std::string> SyncPlan::DeleteLines() const {
-  std::vector<std::string> lines;
-  for (const SyncStep& s : steps)
-    if (s.action == SyncAction::kDelete) lines.push_back(s.line);
-  return lines;
-}
-
-std::size_t SyncPlan::LeftOut() const {
-  return static_cast<std::size_t>(std::count_if(steps.begin(), steps.end(), [](const SyncStep& s) {
-    return s.action == SyncAction::kRefused || s.action == SyncAction::kLeftOut || s.action == SyncAction::kWrongKind;
-  }));
-}
-
-bool SyncPlan::NothingToDo() const {
-  return std::none_of(steps.begin(), steps.end(),
-                      [](const SyncStep& s) { return IsSend(s.action) || s.action == SyncAction::kDelete; });
-}
-
-std::vector<SendItem> SyncPlan::SendItems() const {
-  std::vector<SendItem> items;
-  for (const std::size_t i : SendOrder(steps)) {
-    const SyncStep& s = steps[i];
-    const bool replace = s.action == SyncAction::kReplace;
-    items.push_back({s.pcPath, s.name, replace ? s.line : std::string(), s.tempName, s.size});
-  }
-  return items;
-}
-
-bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* plan) {
-  *plan = SyncPlan();
-  std::vector<SyncStep> folder;
-  if (!FolderFiles(dir, &folder)) return false;
-
-  // The card's files by the name they are shown and fetched under.
+// The card's files by the name they are shown and fetched under.
+std::map<std::string, std::int32_t> CardFilesByPcName() {
   std::map<std::string, std::int32_t> onCard;
   for (std::int32_t r = CardFileCount; r >= 1; --r) {
     const std::string name = PcNameFromCard(ListLine(CardFileTable[r].Name));
     if (!name.empty()) onCard.emplace(name, r);
   }
-  std::vector<bool> matched(static_cast<std::size_t>(CardFileCount) + 1, false);
+  return onCard;
+}
+
+// The folder's files as steps of the plan: kept, replaced, sent or refused
+// by the card file of their name. `matched` receives, by record, the card
+// files that have a copy in the folder.
+void MatchFolderFiles(std::vector<SyncStep>& folder, SyncPlan* plan, std::vector<bool>* matched) {
+  const std::map<std::string, std::int32_t> onCard = CardFilesByPcName();
+  matched->assign(static_cast<std::size_t>(CardFileCount) + 1, false);
   for (SyncStep& step : folder) {
     // Of no kind the card takes: no card file is its copy, even one of its name.
     if (step.action == SyncAction::kWrongKind) {
@@ -187,8 +161,8 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
     const auto found = onCard.find(step.name);
     if (found != onCard.end()) {
       const std::int32_t r = found->second;
-      matched[static_cast<std::size_t>(r)] = true;
-      step.line = CardFileLine(r);
+      (*matched)[static_cast<std::size_t>(r)] = true;
+      step.card = CardFileRefOf(r);
       const std::uint32_t size = CardFileSize(CardFileTable[r]);
       step.oldClusters = ClustersForSize(size);
       step.action = size == step.size ? SyncAction::kKeep : SyncAction::kReplace;
@@ -200,35 +174,47 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
     }
     plan->steps.push_back(step);
   }
+}
+
+// What the card has free now: clusters, name slots, entries, FileIds.
+Room RoomOnCard() {
   Room room;
   room.clusters = CountFreeClusters();
   room.slots = CountFreeNameSlots();
   room.entries = CountFreeDirEntries();
   int music = 0, voice = 0;
   for (std::int32_t r = 1; r <= CardFileCount; ++r) ++(IsVoiceFileId(CardFileTable[r].FileId) ? voice : music);
+  room.music = 127 - music;
+  room.voice = 127 - voice;
+  return room;
+}
+
+// The card files the folder lacks, as steps: deleted with `deleteExtra`
+// (what they free added to `room`), else left as extras.
+void AddCardOnlyFiles(const std::vector<bool>& matched, bool deleteExtra, SyncPlan* plan, Room* room) {
   for (std::int32_t r = CardFileCount; r >= 1; --r) {
     if (matched[static_cast<std::size_t>(r)]) continue;
     SyncStep step;
     step.name = PcNameFromCard(ListLine(CardFileTable[r].Name));
-    step.line = CardFileLine(r);
+    step.card = CardFileRefOf(r);
     step.size = CardFileSize(CardFileTable[r]);
     step.oldClusters = ClustersForSize(static_cast<std::uint32_t>(step.size));
     step.voice = IsVoiceFileId(CardFileTable[r].FileId);
     step.action = deleteExtra ? SyncAction::kDelete : SyncAction::kExtra;
     if (deleteExtra) {
-      room.clusters += step.oldClusters;
-      ++room.slots;
-      ++room.entries;
-      --(step.voice ? voice : music);
+      room->clusters += step.oldClusters;
+      ++room->slots;
+      ++room->entries;
+      ++(step.voice ? room->voice : room->music);
     }
     plan->steps.push_back(step);
   }
-  room.music = 127 - music;
-  room.voice = 127 - voice;
-  plan->clustersFree = static_cast<std::uint32_t>(room.clusters);
-  const Room afterDeletions = room;
+}
 
-  // The whole plan against each limit.
+// The whole plan against each limit of `room` (the card once the deletions
+// are made): what it needs of each beyond what is there, and the names the
+// card refuses.
+void FindShortfalls(const Room& room, SyncPlan* plan) {
   std::uint64_t sent = 0, newMusic = 0, newVoice = 0, refused = 0;
   std::int64_t freed = 0;
   for (const SyncStep& s : plan->steps) {
@@ -253,23 +239,66 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
   shortOf(SyncLimit::kMusicIds, newMusic, room.music);
   shortOf(SyncLimit::kVoiceIds, newVoice, room.voice);
   if (refused > 0) plan->shortfalls.push_back({SyncLimit::kNames, refused, 0});
+}
 
-  if (!plan->Fits() && partial) {
-    // As many of the files as fit, in name order; the rest left out (a file
-    // to replace left out keeps its card version).
-    plan->clustersNeeded = 0;
-    for (SyncStep& s : plan->steps) {
-      if (!IsSend(s.action)) continue;
-      if (room.Take(s)) plan->clustersNeeded += s.clusters;
-      else s.action = SyncAction::kLeftOut;
-    }
+// As many of the files as fit in `room`, in name order; the rest left out
+// (a file to replace left out keeps its card version).
+void LeaveOutWhatDoesNotFit(Room room, SyncPlan* plan) {
+  plan->clustersNeeded = 0;
+  for (SyncStep& s : plan->steps) {
+    if (!IsSend(s.action)) continue;
+    if (room.Take(s)) plan->clustersNeeded += s.clusters;
+    else s.action = SyncAction::kLeftOut;
   }
-  PlanReplacements(afterDeletions, plan);
+}
+
+}  // namespace
+
+std::vector<CardFileRef> SyncPlan::DeleteLines() const {
+  std::vector<CardFileRef> files;
+  for (const SyncStep& s : steps)
+    if (s.action == SyncAction::kDelete) files.push_back(s.card);
+  return files;
+}
+
+std::size_t SyncPlan::LeftOut() const {
+  return static_cast<std::size_t>(std::count_if(steps.begin(), steps.end(), [](const SyncStep& s) {
+    return s.action == SyncAction::kRefused || s.action == SyncAction::kLeftOut || s.action == SyncAction::kWrongKind;
+  }));
+}
+
+bool SyncPlan::NothingToDo() const {
+  return std::none_of(steps.begin(), steps.end(),
+                      [](const SyncStep& s) { return IsSend(s.action) || s.action == SyncAction::kDelete; });
+}
+
+std::vector<SendItem> SyncPlan::SendItems() const {
+  std::vector<SendItem> items;
+  for (const std::size_t i : SendOrder(steps)) {
+    const SyncStep& s = steps[i];
+    const bool replace = s.action == SyncAction::kReplace;
+    items.push_back({s.pcPath, s.name, replace ? s.card : CardFileRef(), s.tempName, s.size});
+  }
+  return items;
+}
+
+bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* plan) {
+  *plan = SyncPlan();
+  std::vector<SyncStep> folder;
+  if (!FolderFiles(dir, &folder)) return false;
+  std::vector<bool> matched;
+  MatchFolderFiles(folder, plan, &matched);
+  Room room = RoomOnCard();
+  AddCardOnlyFiles(matched, deleteExtra, plan, &room);
+  plan->clustersFree = static_cast<std::uint32_t>(room.clusters);
+  FindShortfalls(room, plan);
+  if (!plan->Fits() && partial) LeaveOutWhatDoesNotFit(room, plan);
+  PlanReplacements(room, plan);
   return true;
 }
 
-std::vector<std::string> SyncedMusicOrder(const SyncPlan& plan) {
-  std::vector<std::string> lines;
+std::vector<CardFileRef> SyncedMusicOrder(const SyncPlan& plan) {
+  std::vector<CardFileRef> lines;
   for (const SyncStep& s : plan.steps) {
     if (s.voice || s.pcPath.empty()) continue;
     if (s.action != SyncAction::kKeep && s.action != SyncAction::kSend && s.action != SyncAction::kReplace) continue;
@@ -323,10 +352,10 @@ bool ReadsWhole(const std::string& path, const PcFileState& before) {
   return whole;
 }
 
-// The card file at `place` released in the image and written so, first of
-// all its tables.
-CardOpResult DeleteAt(DirEntryPos place) {
-  if (ReleaseCardFileAt(place) != kOpOk) return kOpNotOnCard;
+// The card file `file` released in the image and written so, first of all
+// its tables.
+CardOpResult DeleteAt(const CardFileRef& file) {
+  if (ReleaseCardFile(file) != kOpOk) return kOpNotOnCard;
   FlushVolume(FlushOrder::kReleasing);
   return DeviceState == kDeviceReady ? kOpOk : kOpDeviceFailed;
 }
@@ -338,19 +367,22 @@ CardOpResult SwapInNewCopy(const SendItem& item, const PcFileState& before, cons
   std::string tempCard, card;
   if (!CardNameFromPc(item.tempName, &tempCard) || !CardNameFromPc(item.pcName, &card)) return kOpNameNotStorable;
   if (const CardOpResult sent = SendFileToCard(item.pcPath, item.tempName, progress); sent != kOpOk) return sent;
-  DirEntryPos newPlace, oldPlace;
-  if (!CardFilePlace(tempCard, &newPlace)) return kOpDeviceFailed;
+  // Both found before either is released: the old copy may be named by its
+  // FileId, which a release below it would change.
+  const std::vector<CardFileRef> pinned = PinCardFiles({tempCard, item.replaces});
+  const CardFileRef& newCopy = pinned[0];
+  if (newCopy.empty()) return kOpDeviceFailed;
   PcFileState after;
   // A file that changed while it was sent is no copy of anything: it goes,
   // the card's copy stays.
   if (!StateOf(item.pcPath, &after) || !(after == before)) {
-    const CardOpResult dropped = DeleteAt(newPlace);
+    const CardOpResult dropped = DeleteAt(newCopy);
     return dropped == kOpOk ? kOpPcReadFailed : dropped;
   }
   // An old copy gone meanwhile leaves nothing to release; the new one still
   // takes its name.
-  if (CardFilePlace(item.replaces, &oldPlace)) ReleaseCardFileAt(oldPlace);
-  if (!RenameDirEntry(newPlace, card)) return kOpNameTableFull;
+  if (!pinned[1].empty()) ReleaseCardFile(pinned[1]);
+  if (!RenameDirEntry(newCopy.place(), card)) return kOpNameTableFull;
   FlushVolume(FlushOrder::kReleasing);
   return DeviceState == kDeviceReady ? kOpOk : kOpDeviceFailed;
 }
@@ -367,8 +399,6 @@ CardOpResult ReplaceCardFile(const SendItem& item, const ProgressFn& progress) {
   if (!item.tempName.empty()) return SwapInNewCopy(item, before, progress);
   if (!ReadsWhole(item.pcPath, before)) return kOpPcReadFailed;
   if (StopRequested()) return kOpStopped;
-  DirEntryPos oldPlace;
-  if (!CardFilePlace(item.replaces, &oldPlace)) return kOpNotOnCard;
-  if (const CardOpResult deleted = DeleteAt(oldPlace); deleted != kOpOk) return deleted;
+  if (const CardOpResult deleted = DeleteAt(item.replaces); deleted != kOpOk) return deleted;
   return SendFileToCard(item.pcPath, item.pcName, progress);
 }

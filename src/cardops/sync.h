@@ -26,7 +26,7 @@ struct SyncStep {
   SyncAction action = SyncAction::kKeep;
   std::string name;      // UTF-8, as the folder and `zk27 ls` show it
   std::string pcPath;    // the folder's file ("" for a card file alone)
-  std::string line;      // the card's list line ("" when not on the card)
+  CardFileRef card;      // the card's file (empty when not on the card)
   std::uint64_t size = 0;
   std::uint32_t clusters = 0;     // the folder's file takes on the card
   std::uint32_t oldClusters = 0;  // the card's file takes (kReplace, kDelete)
@@ -57,11 +57,11 @@ struct SyncPlan {
   std::size_t LeftOut() const;
   // Whether the plan writes nothing: no file to send, replace or delete.
   bool NothingToDo() const;
-  // The lines to delete (the card files the folder lacks), then the files to
+  // The files to delete (the card files the folder lacks), then the files to
   // send, in that order. The replacements come first among the sends, those
   // that free clusters before those that take more, so that each finds the
   // room the plan gave it.
-  std::vector<std::string> DeleteLines() const;
+  std::vector<CardFileRef> DeleteLines() const;
   std::vector<SendItem> SendItems() const;
 };
 
@@ -89,9 +89,9 @@ bool PlanSync(const std::string& dir, bool deleteExtra, bool partial, SyncPlan* 
 CardOpResult ReplaceCardFile(const SendItem& item, const ProgressFn& progress);
 
 // The music files' play order after a sync: the folder's, by name, then the
-// card's music files the folder lacks, in their present order. As list lines
-// of the card read afresh (after the plan's passes).
-std::vector<std::string> SyncedMusicOrder(const SyncPlan& plan);
+// card's music files the folder lacks, in their present order. Found on the
+// card as last read (after the plan's passes).
+std::vector<CardFileRef> SyncedMusicOrder(const SyncPlan& plan);
 
 // ---- the files of a card image, onto a card of any size -------------------------
 

@@ -69,7 +69,8 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   if (NextFileId(kind) == 0) return kOpNoFileIdLeft;
   // Two files of one name could not be told apart: the second could never
   // be fetched or deleted by its name.
-  if (FindCardFileNow(cardName) > 0) return kOpNameOnCard;
+  if (CardNameOnCard(cardName)) return kOpNameOnCard;
+  const std::uint64_t changesBefore = DirectoryChanges();
 
   const auto clusters = static_cast<std::uint32_t>(needed);
   CollectFreeClusters(clusters);
@@ -95,7 +96,10 @@ CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName
   CreateDirEntry(pos, cardName, static_cast<std::uint32_t>(size), kind);
   LinkClusterChain(clusters);
   FlushVolume();
-  if (DeviceState == kDeviceReady) return kOpOk;
+  if (DeviceState == kDeviceReady) {
+    AddedCardName(cardName, changesBefore);
+    return kOpOk;
+  }
   // The card's tables may be half written. The file is not stored, so the
   // image forgets it too: the card list must not show it, and the next table
   // write puts the tables right again.
@@ -138,26 +142,6 @@ CardOpResult FetchCardFile(std::int32_t r, int file, const ProgressFn& progress)
   }
   // Stopped during the last cluster: the file in flight is not kept.
   return StopRequested() ? kOpStopped : kOpOk;
-}
-
-CardOpResult CardNameForNew(const std::string& pcName, std::string* cardName) {
-  // A name that could not be fetched back (a path, a drive, a control
-  // character, a hidden file) is as unstorable as one outside the code page.
-  // A NUL too: the list ends a name at its first NUL, so "a\0.mp3" would be
-  // listed and fetched as "a", its kind judged by a part the user never sees.
-  if (pcName.find('\0') != std::string::npos || !CardNameFromPc(pcName, cardName)) return kOpNameNotStorable;
-  const NameFault fault = CardNameFault(*cardName);
-  if (fault == NameFault::kForeignKind) return kOpWrongKind;
-  if (fault != NameFault::kNone) return kOpNameNotStorable;
-  if (cardName->size() > kMaxCardNameBytes) return kOpNameTooLong;
-  return kOpOk;
-}
-
-bool SafePcName(const std::string& cardName, std::string* pcName) {
-  const std::string name = ListLine(cardName);
-  if (CardNameFault(name) != NameFault::kNone) return false;
-  *pcName = PcNameFromCard(name);
-  return true;
 }
 
 CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const ProgressFn& progress,

@@ -1,5 +1,7 @@
-// The DirEntry codec, the walks over the directory image and the routines
-// that change an entry together with its name and its chain.
+// The DirEntry codec, the walks over the directory image (the room left,
+// the clusters in use) and the routines that change an entry together with
+// its name and its chain. Below it lies entries.cpp (checked access, name
+// slots, allocation), which never calls back up here.
 #include <algorithm>
 
 #include "fs.h"
@@ -48,6 +50,7 @@ bool ReadDirEntry(DirEntryPos at, DirEntry* entry) {
 }
 
 bool WriteDirEntry(DirEntryPos at, const DirEntry& entry) {
+  NoteDirectoryChange();
   std::uint8_t* bytes = DirEntryAt(at.sector, at.offset);
   if (!bytes) return false;
   EncodeDirEntry(entry, bytes);
@@ -134,4 +137,103 @@ bool FileChain(const DirEntry& entry, std::vector<std::uint16_t>* chain) {
 void MarkDirectoryOpened() {
   std::uint8_t* entry = DirEntryAt(kOpenedMarkSector, kOpenedMarkEntry);
   if (entry) entry[kOpenedMarkByte] = 1;
+}
+
+// ---- walks that find room, and new entries -------------------------------
+
+std::vector<bool> ClustersOfEntries() {
+  std::vector<bool> used(VolumeImage.usableClusters, false);
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    if (!e.InUse()) return true;
+    std::uint32_t cluster = e.firstCluster;
+    const std::uint32_t count = ClustersForSize(e.size);
+    // A loop or a chain shared with a file walked before ends the walk.
+    for (std::uint32_t k = 0; k < count && ValidCluster(cluster) && !used[cluster]; ++k) {
+      used[cluster] = true;
+      cluster = TableEntry(cluster);
+    }
+    return true;
+  });
+  return used;
+}
+
+std::uint8_t NextFileId(FileKind kind) {
+  unsigned highestMusic = 0, highestVoice = 0;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    const std::uint8_t id = e.fileId;
+    const unsigned n = id & 0x7F;
+    if (n == 0) return true;
+    unsigned& highest = IsVoiceFileId(id) ? highestVoice : highestMusic;
+    if (n > highest) highest = n;
+    return true;
+  });
+  const unsigned highest = kind == kKindVoice ? highestVoice : highestMusic;
+  if (highest >= 127) return 0;  // the number field is full
+  return static_cast<std::uint8_t>(kind == kKindVoice ? ((highest + 1) | 0x80) : highest + 1);
+}
+
+std::uint16_t FindFreeDirEntry() {
+  std::uint16_t pos = kNoDirEntry;
+  ForEachDirEntry([&](DirEntryPos at, const DirEntry& e) {
+    if (e.InUse()) return true;
+    pos = static_cast<std::uint16_t>(at.sector * 2048 + at.offset);
+    return false;
+  });
+  return pos;
+}
+
+namespace {
+
+// Per slot number: whether a new name may go there. Its length must read 0,
+// and no living entry may point at it: such an entry lost its name, and the
+// new name would become that file's too.
+std::vector<bool> FreeNameSlots() {
+  std::vector<bool> free(kNameSlotCount);
+  for (std::uint32_t k = 0; k < kNameSlotCount; ++k) free[k] = VolumeImage.nameTable[k * kNameSlotSize] == 0;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    if (const int k = NameSlotOf(e); k >= 0) free[static_cast<std::size_t>(k)] = false;
+    return true;
+  });
+  return free;
+}
+
+}  // namespace
+
+std::uint16_t FindFreeNameSlot() {
+  const std::vector<bool> free = FreeNameSlots();
+  for (std::uint32_t k = 0; k < kNameSlotCount; ++k)
+    if (free[k]) return static_cast<std::uint16_t>(k * kNameSlotSize);
+  return kNoNameSlot;
+}
+
+int CountFreeDirEntries() {
+  int free = 0;
+  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
+    free += !e.InUse();
+    return true;
+  });
+  return free;
+}
+
+int CountFreeNameSlots() {
+  // Free as FindFreeNameSlot takes it.
+  const std::vector<bool> free = FreeNameSlots();
+  return static_cast<int>(std::count(free.begin(), free.end(), true));
+}
+
+void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, FileKind kind) {
+  const DirEntryPos at = UnpackDirEntryPos(pos);
+  DirEntry e;
+  if (!ReadDirEntry(at, &e)) return;
+  const std::uint8_t id = NextFileId(kind);
+  const std::uint16_t slot = FindFreeNameSlot();
+  StoreFileName(name, slot);
+  e.mark = id;
+  e.nameSlot = slot;
+  // A music file leaves the voice flag as the entry had it.
+  if (kind == kKindVoice) e.voiceFlag = 1;
+  e.fileId = id;
+  e.size = size;
+  e.firstCluster = ClusterAt(0);
+  WriteDirEntry(at, e);
 }

@@ -1,4 +1,6 @@
-// Entries, names and allocation in the VolumeImage.
+// Checked access to the VolumeImage, name slots, kinds and allocation: the
+// byte-level layer under the DirEntry routines of dir_entry.cpp, which call
+// into it and never the other way round.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +14,15 @@
 #include "usbfunc.h"
 
 std::vector<std::uint16_t> ClusterList{kEndOfChain};
+
+namespace {
+
+std::uint64_t g_directoryChanges = 0;
+
+}  // namespace
+
+std::uint64_t DirectoryChanges() { return g_directoryChanges; }
+void NoteDirectoryChange() { ++g_directoryChanges; }
 
 // ---- checked access -------------------------------------------------------
 
@@ -54,6 +65,7 @@ bool ValidSlot(std::uint32_t slot) { return slot % kNameSlotSize == 0 && slot < 
 
 void FreeNameSlot(std::uint16_t slot) {
   if (!ValidSlot(slot)) return;
+  NoteDirectoryChange();
   VolumeImage.nameTable[slot] = 0;
   VolumeImage.nameTable[slot + 1] = 0;
 }
@@ -64,22 +76,6 @@ bool SlotName(std::uint16_t slot, std::string* name) {
   if (len == 0 || len > kNameSlotSize - 2) return false;
   name->assign(reinterpret_cast<const char*>(VolumeImage.nameTable + slot + 2), len);
   return true;
-}
-
-std::vector<bool> ClustersOfEntries() {
-  std::vector<bool> used(VolumeImage.usableClusters, false);
-  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
-    if (!e.InUse()) return true;
-    std::uint32_t cluster = e.firstCluster;
-    const std::uint32_t count = ClustersForSize(e.size);
-    // A loop or a chain shared with a file walked before ends the walk.
-    for (std::uint32_t k = 0; k < count && ValidCluster(cluster) && !used[cluster]; ++k) {
-      used[cluster] = true;
-      cluster = TableEntry(cluster);
-    }
-    return true;
-  });
-  return used;
 }
 
 void FreeClusterChain(std::uint16_t first, std::uint32_t count, const std::vector<bool>& keep) {
@@ -121,94 +117,14 @@ NameFault CardNameFault(const std::string& shown) {
   return kind == kKindMusic || kind == kKindVoice ? NameFault::kNone : NameFault::kForeignKind;
 }
 
-std::uint8_t NextFileId(FileKind kind) {
-  unsigned highestMusic = 0, highestVoice = 0;
-  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
-    const std::uint8_t id = e.fileId;
-    const unsigned n = id & 0x7F;
-    if (n == 0) return true;
-    unsigned& highest = IsVoiceFileId(id) ? highestVoice : highestMusic;
-    if (n > highest) highest = n;
-    return true;
-  });
-  const unsigned highest = kind == kKindVoice ? highestVoice : highestMusic;
-  if (highest >= 127) return 0;  // the number field is full
-  return static_cast<std::uint8_t>(kind == kKindVoice ? ((highest + 1) | 0x80) : highest + 1);
-}
-
-std::uint16_t FindFreeDirEntry() {
-  std::uint16_t pos = kNoDirEntry;
-  ForEachDirEntry([&](DirEntryPos at, const DirEntry& e) {
-    if (e.InUse()) return true;
-    pos = static_cast<std::uint16_t>(at.sector * 2048 + at.offset);
-    return false;
-  });
-  return pos;
-}
-
-namespace {
-
-// Per slot number: whether a new name may go there. Its length must read 0,
-// and no living entry may point at it: such an entry lost its name, and the
-// new name would become that file's too.
-std::vector<bool> FreeNameSlots() {
-  std::vector<bool> free(kNameSlotCount);
-  for (std::uint32_t k = 0; k < kNameSlotCount; ++k) free[k] = VolumeImage.nameTable[k * kNameSlotSize] == 0;
-  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
-    if (const int k = NameSlotOf(e); k >= 0) free[static_cast<std::size_t>(k)] = false;
-    return true;
-  });
-  return free;
-}
-
-}  // namespace
-
-std::uint16_t FindFreeNameSlot() {
-  const std::vector<bool> free = FreeNameSlots();
-  for (std::uint32_t k = 0; k < kNameSlotCount; ++k)
-    if (free[k]) return static_cast<std::uint16_t>(k * kNameSlotSize);
-  return kNoNameSlot;
-}
-
-int CountFreeDirEntries() {
-  int free = 0;
-  ForEachDirEntry([&](DirEntryPos, const DirEntry& e) {
-    free += !e.InUse();
-    return true;
-  });
-  return free;
-}
-
-int CountFreeNameSlots() {
-  // Free as FindFreeNameSlot takes it.
-  const std::vector<bool> free = FreeNameSlots();
-  return static_cast<int>(std::count(free.begin(), free.end(), true));
-}
-
 void StoreFileName(const std::string& name, std::uint16_t slot) {
   if (!ValidSlot(slot)) return;
   const std::size_t len = std::min<std::size_t>(name.size(), kNameSlotSize - 2);
+  NoteDirectoryChange();
   std::uint8_t* p = VolumeImage.nameTable + slot;
   p[0] = static_cast<std::uint8_t>(len);
   p[1] = static_cast<std::uint8_t>(len >> 8);
   std::memcpy(p + 2, name.data(), len);
-}
-
-void CreateDirEntry(std::uint16_t pos, const std::string& name, std::uint32_t size, FileKind kind) {
-  const DirEntryPos at = UnpackDirEntryPos(pos);
-  DirEntry e;
-  if (!ReadDirEntry(at, &e)) return;
-  const std::uint8_t id = NextFileId(kind);
-  const std::uint16_t slot = FindFreeNameSlot();
-  StoreFileName(name, slot);
-  e.mark = id;
-  e.nameSlot = slot;
-  // A music file leaves the voice flag as the entry had it.
-  if (kind == kKindVoice) e.voiceFlag = 1;
-  e.fileId = id;
-  e.size = size;
-  e.firstCluster = ClusterAt(0);
-  WriteDirEntry(at, e);
 }
 
 std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day) {

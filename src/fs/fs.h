@@ -256,6 +256,13 @@ std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day);
 // The first sector of cluster `cluster` (from 2).
 std::uint32_t ClusterLba(std::uint16_t cluster);
 
+// A count of the changes to the directory and NameTable images: every entry
+// or name written or freed, every mount, format and cleared image. What was
+// read out of them still holds while the count stays where it was.
+std::uint64_t DirectoryChanges();
+// For a routine that fills the images by other roads than the ones above.
+void NoteDirectoryChange();
+
 // ---- directory entries ----------------------------------------------------
 //
 // A DirEntry is 32 bytes. The volume knows the fields at these byte offsets

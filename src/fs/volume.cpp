@@ -121,6 +121,7 @@ void ClearImage() {
   VolumeImage.allocationTable.clear();
   std::memset(VolumeImage.directory, 0, sizeof(VolumeImage.directory));
   std::memset(VolumeImage.nameTable, 0, sizeof(VolumeImage.nameTable));
+  NoteDirectoryChange();
   VolumeImage.onCard = CardTables{};
 }
 
@@ -283,6 +284,7 @@ MountResult MountVolume(MountMode mode) {
   std::uint8_t directory[sizeof(VolumeImage.directory)] = {};
   if (!ReadRegion(VolumeImage.dirStart, f.dirSectors, directory)) return kMountDeviceFailed;
   std::memcpy(VolumeImage.directory, directory, sizeof(directory));
+  NoteDirectoryChange();
   if (!ReadRegion(kNameTableLba, kNameTableSectors, VolumeImage.nameTable)) return kMountDeviceFailed;
   NoteTablesOnCard();
   VolumeImage.mounted = true;
@@ -536,6 +538,7 @@ void InitVolumeTables() {
   if (usable > 2) std::fill(table.begin() + 4, table.begin() + usable * 2, 0);
   std::memset(VolumeImage.directory, 0, sizeof(VolumeImage.directory));
   std::memset(VolumeImage.nameTable, 0, sizeof(VolumeImage.nameTable));
+  NoteDirectoryChange();
 
   // What makes the old files unreachable goes first, so that a format cut
   // short leaves no entry over clusters the new tables call free: the

@@ -434,7 +434,8 @@ bool TMainForm::FetchSelectedFiles(bool toWave) {
       delete MP3ListBox->takeItem(rows[report.index] - removed++);
     }
   };
-  return FinishUpload(session_.Fetch(lines, toWave ? FetchKind::kToWave : FetchKind::kFiles, ".", view));
+  const FetchKind kind = toWave ? FetchKind::kToWave : FetchKind::kFiles;
+  return FinishUpload(session_.Fetch({lines.begin(), lines.end()}, kind, ".", view));
 }
 
 void TMainForm::UpBitBtnClick() {
@@ -480,7 +481,7 @@ void TMainForm::DelBitBtnClick() {
         MP3ListBox->findItems(Q(PcNameFromCard(names[report.index])), Qt::MatchExactly);
     if (!gone.isEmpty()) delete gone.first();
   };
-  const PassSummary summary = session_.Delete(names, view);
+  const PassSummary summary = session_.Delete({names.begin(), names.end()}, view);
   if (summary.end == PassStep::kEndSession) {
     if (!summary.text.empty()) ShowMessage(summary.text);
     CloseMainWindow();
@@ -588,9 +589,9 @@ void TMainForm::MoveCardRecord(int row, std::int32_t r, int step) {
   const std::ptrdiff_t to = at + step;
   if (at >= count || to < 0 || to >= count) return;
   std::swap(ids[static_cast<std::size_t>(at)], ids[static_cast<std::size_t>(to)]);
-  // By FileId: a line names a file whatever its name.
-  std::vector<std::string> order;
-  for (const std::uint8_t id : ids) order.push_back(FileIdLine(id));
+  // By FileId: it names a file whatever its name.
+  std::vector<CardFileRef> order;
+  for (const std::uint8_t id : ids) order.push_back(CardFileRef::OfFileId(id));
   const CardOpResult result = session_.Order(order);
   if (result == kOpDeviceFailed) {
     EndOnFailedWrite();

@@ -1,5 +1,6 @@
-// The PC side of TMainForm: the settings file and the handlers of the drive,
-// directory and file lists.
+#include "browser.h"
+
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -8,6 +9,8 @@
 #include <QStandardPaths>
 
 #include "mainform.h"
+#include "pcside.h"
+#include "cardops.h"
 #include "hooks.h"
 #include "messages.h"
 #include "text.h"
@@ -19,9 +22,33 @@ void Say(const QString& text) { ShowMessage(text.toStdString()); }
 
 }  // namespace
 
+TPcBrowser::TPcBrowser(const Window& window, QObject* parent) : QObject(parent), w_(window) { Connect(); }
+
+void TPcBrowser::Connect() {
+  connect(w_.filter, &QComboBox::currentIndexChanged, this,
+          [this] { w_.files->SetMask(w_.filter->currentData().toString()); });
+  connect(w_.drives, &TDriveComboBox::Entered, this, &TPcBrowser::SDriveComboBoxEnter);
+  connect(w_.drives, &TDriveComboBox::Picked, this, &TPcBrowser::SDriveComboBoxClick);
+  // The directory list follows the drive first, then the browser hears of it.
+  connect(w_.drives, &TDriveComboBox::DriveChanged, this, [this] {
+    w_.folders->SetDrive(w_.drives->Drive());
+    SDriveComboBoxChange();
+  });
+  connect(w_.folders, &QListWidget::itemClicked, this, &TPcBrowser::SDirectoryListBoxClick);
+  connect(w_.folders, &TDirectoryListBox::DirectoryChanged, this, [this] {
+    w_.files->SetDirectory(w_.folders->Directory());
+    SDirectoryListBoxChange();
+  });
+  connect(w_.folders, &TDirectoryListBox::EnterPressed, this, &TPcBrowser::SDirectoryListBoxKeyDown);
+  connect(w_.folders, &TDirectoryListBox::Opening, this, &TPcBrowser::SDirectorylistBoxDblClick);
+  // Refills block the lists' signals, so these are the user's clicks only.
+  OnEveryClick(w_.files, [this] { SFileListBoxClick(); });
+  connect(w_.files, &TFileListBox::MouseUp, this, &TPcBrowser::SFileListBoxMouseUp);
+}
+
 // ---- the settings file ----------------------------------------------------------
 
-void TMainForm::LoadBrowserSettings() {
+void TPcBrowser::LoadBrowserSettings() {
   WindowsDir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/zk27";
   if (!WindowsDir.endsWith('/')) WindowsDir += '/';
 
@@ -43,22 +70,22 @@ void TMainForm::LoadBrowserSettings() {
     LastDir = DriveRoot('C');
   }
   DriveDirs[Drive(LastDrive)] = LastDir;
-  const bool shown = SDirectoryListBox->SetDirectory(LastDir);
+  const bool shown = w_.folders->SetDirectory(LastDir);
   if (!shown || DriveRoot(LastDrive).isEmpty()) {
     FallBackToDriveC();
     return;
   }
-  SDriveComboBox->SetDrive(LastDrive);
+  w_.drives->SetDrive(LastDrive);
 }
 
-void TMainForm::FallBackToDriveC() {
+void TPcBrowser::FallBackToDriveC() {
   LastDrive = 'C';
   LastDir = DriveRoot('C');
-  SDirectoryListBox->SetDirectory(LastDir);
-  SDriveComboBox->SetDrive('C');
+  w_.folders->SetDirectory(LastDir);
+  w_.drives->SetDrive('C');
 }
 
-void TMainForm::SaveBrowserSettings() {
+void TPcBrowser::SaveBrowserSettings() {
   if (WindowsDir.isEmpty()) return;
   QDir().mkpath(WindowsDir);
   // Written whole or not at all: a full disk never leaves half a file.
@@ -70,102 +97,97 @@ void TMainForm::SaveBrowserSettings() {
 
 // ---- the drive combo -----------------------------------------------------------------
 
-void TMainForm::FormActivate() { SDriveComboBox->SetUpperCaseDisplay(); }
+void TPcBrowser::FormActivate() { w_.drives->SetUpperCaseDisplay(); }
 
-void TMainForm::SDriveComboBoxEnter() {
-  if (DrivePresent(SDriveComboBox->Drive())) SDriveComboBox->SetUpperCaseDisplay();
+void TPcBrowser::SDriveComboBoxEnter() {
+  if (DrivePresent(w_.drives->Drive())) w_.drives->SetUpperCaseDisplay();
 }
 
-void TMainForm::SDriveComboBoxClick(int index) {
-  const QString text = SDriveComboBox->itemText(index);
+void TPcBrowser::SDriveComboBoxClick(int index) {
+  const QString text = w_.drives->itemText(index);
   if (text.isEmpty()) return;
   const QChar letter = text.front().toUpper();
   if (DrivePresent(letter)) {
     if (!QFileInfo(DriveRoot(letter)).isDir()) {
-      SDriveComboBox->ClearDrives();
+      w_.drives->ClearDrives();
       Say("Drive " + text + " is not ready");
-      SDriveComboBox->SetUpperCaseDisplay();
+      w_.drives->SetUpperCaseDisplay();
     }
     return;
   }
   // A drive that is gone since the list was built.
   if (text.front() == LastDrive) LastDrive = 'C';
   Say("network drive " + text + "is disconnected");
-  const QSignalBlocker quiet(SDriveComboBox);
-  SDriveComboBox->removeItem(index);
+  const QSignalBlocker quiet(w_.drives);
+  w_.drives->removeItem(index);
   // The combo shows the drive the directory list is still on.
-  SDriveComboBox->setCurrentIndex(
-      SDriveComboBox->findText(QString(SDriveComboBox->Drive()) + ":", Qt::MatchStartsWith));
+  w_.drives->setCurrentIndex(
+      w_.drives->findText(QString(w_.drives->Drive()) + ":", Qt::MatchStartsWith));
 }
 
-void TMainForm::SDriveComboBoxChange() {
-  if (!QFileInfo(DriveRoot(SDriveComboBox->Drive())).isDir()) SDriveComboBox->SetDrive(LastDrive);
-  session_.Probe();
-  LastDrive = SDriveComboBox->Drive();
+void TPcBrowser::SDriveComboBoxChange() {
+  if (!QFileInfo(DriveRoot(w_.drives->Drive())).isDir()) w_.drives->SetDrive(LastDrive);
+  ProbeDevice();
+  LastDrive = w_.drives->Drive();
   const QString remembered = DriveDirs[Drive(LastDrive)];
-  if (!remembered.isEmpty()) SDirectoryListBox->SetDirectory(remembered);
-  LastDir = SDirectoryListBox->Directory();
+  if (!remembered.isEmpty()) w_.folders->SetDirectory(remembered);
+  LastDir = w_.folders->Directory();
 }
 
 // ---- the directory list --------------------------------------------------------------
 
-void TMainForm::SDirectoryListBoxChange() {
+void TPcBrowser::SDirectoryListBoxChange() {
   const QString old = LastDir;
-  LastDir = SDirectoryListBox->Directory();
+  LastDir = w_.folders->Directory();
   // While the drive changes, LastDrive still names the drive being left: it
   // keeps the folder it showed last.
-  DriveDirs[Drive(LastDrive)] = SDriveComboBox->Drive() == LastDrive ? LastDir : old;
-  DownBitBtn->setEnabled(false);
-  StatusBar->SetPanelText(0, QString());
+  DriveDirs[Drive(LastDrive)] = w_.drives->Drive() == LastDrive ? LastDir : old;
+  w_.download->setEnabled(false);
+  w_.statusBar->SetPanelText(0, QString());
 }
 
-void TMainForm::SDirectoryListBoxClick() { session_.Probe(); }
+void TPcBrowser::SDirectoryListBoxClick() { ProbeDevice(); }
 
-void TMainForm::FormClick() {
-  StatusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
-  session_.Probe();
-}
-
-void TMainForm::SDirectoryListBoxKeyDown() { SDirectorylistBoxDblClick(); }
+void TPcBrowser::SDirectoryListBoxKeyDown() { SDirectorylistBoxDblClick(); }
 
 // Bound to the list's opening by Enter and double-click: a folder that has
 // gone since the list was read is reported instead of opened.
-void TMainForm::SDirectorylistBoxDblClick() {
-  const QListWidgetItem* line = SDirectoryListBox->currentItem();
-  const QString path = SDirectoryListBox->PathAt(SDirectoryListBox->currentRow());
+void TPcBrowser::SDirectorylistBoxDblClick() {
+  const QListWidgetItem* line = w_.folders->currentItem();
+  const QString path = w_.folders->PathAt(w_.folders->currentRow());
   if (!line || path.isEmpty() || QFileInfo(path).isDir()) return;
-  const QChar d = DriveOfPath(SDirectoryListBox->PathAt(0));
+  const QChar d = DriveOfPath(w_.folders->PathAt(0));
   const QString root = DriveRoot(d);
   if (QFileInfo(root).isDir()) {
     Say("Directory " + line->text() + " does not exist!!");
-    SDirectoryListBox->SetDirectory(root);
+    w_.folders->SetDirectory(root);
   } else {
     Say(QString("Drive ") + d + ": does not exist!!");
   }
-  SDriveComboBox->SetDrive('C');
+  w_.drives->SetDrive('C');
 }
 
 // ---- the file list ---------------------------------------------------------------------
 
-void TMainForm::SFileListBoxMouseUp() {
-  if (!SFileListBox->selectedItems().isEmpty()) return;
-  DownBitBtn->setEnabled(false);
-  StatusBar->SetPanelText(0, QString());
+void TPcBrowser::SFileListBoxMouseUp() {
+  if (!w_.files->selectedItems().isEmpty()) return;
+  w_.download->setEnabled(false);
+  w_.statusBar->SetPanelText(0, QString());
 }
 
-void TMainForm::SFileListBoxClick() {
-  StatusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
-  session_.Probe();
+void TPcBrowser::SFileListBoxClick() {
+  w_.statusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
+  ProbeDevice();
   if (DeviceGone()) return;
-  DownBitBtn->setEnabled(true);
-  UpBitBtn->setEnabled(false);
+  w_.download->setEnabled(true);
+  w_.upload->setEnabled(false);
 
   int count = 0;
   quint32 bytes = 0;  // the low 32 bits of each size, wrapping
-  const QSignalBlocker quiet(SFileListBox);
-  const QDir dir(SFileListBox->Directory());
-  for (int row = 0; row < SFileListBox->count();) {
-    QListWidgetItem* it = SFileListBox->item(row);
+  const QSignalBlocker quiet(w_.files);
+  const QDir dir(w_.files->Directory());
+  for (int row = 0; row < w_.files->count();) {
+    QListWidgetItem* it = w_.files->item(row);
     if (!it->isSelected()) {
       ++row;
       continue;
@@ -174,7 +196,7 @@ void TMainForm::SFileListBoxClick() {
     const QFileInfo info(dir.filePath(name));
     if (!info.exists() || info.isDir()) {
       Say("The file " + name + " is not existed!");
-      delete SFileListBox->takeItem(row);  // the next line moves up into this row
+      delete w_.files->takeItem(row);  // the next line moves up into this row
       continue;
     }
     ++count;
@@ -183,10 +205,10 @@ void TMainForm::SFileListBoxClick() {
     ++row;
   }
   if (count > 0) {
-    StatusBar->SetPanelText(
+    w_.statusBar->SetPanelText(
         0, QString::number(count) + "files :" + QString::fromStdString(FormatThousands(std::to_string(bytes >> 10))) + "KB");
   } else {
-    StatusBar->SetPanelText(0, QString());
-    DownBitBtn->setEnabled(false);
+    w_.statusBar->SetPanelText(0, QString());
+    w_.download->setEnabled(false);
   }
 }

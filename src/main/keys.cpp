@@ -101,7 +101,7 @@ void TMainForm::RereadBothSides() {
   // The PC side: the folder as the disk has it now. A folder that went
   // meanwhile gives way to the nearest one above it.
   const QString folder = ExistingFolder(SDirectoryListBox->Directory());
-  if (folder.isEmpty() || !SDirectoryListBox->SetDirectory(folder)) FallBackToDriveC();
+  if (folder.isEmpty() || !SDirectoryListBox->SetDirectory(folder)) PcSide->FallBackToDriveC();
   // The card side: as a re-check reads it, the card held for the scan,
   // which may name new recordings.
   DownBitBtn->setEnabled(false);

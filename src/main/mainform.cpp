@@ -115,6 +115,9 @@ TMainForm::TMainForm(QWidget* parent)
   SetColour(this, QPalette::Window, palette().color(QPalette::Button));
   LayOut();
   ShowFocusAlways(this);
+  PcSide = new TPcBrowser({FilterComboBox1, SDriveComboBox, SDirectoryListBox, SFileListBox, DownBitBtn, UpBitBtn,
+                           StatusBar},
+                          this);
   Connect();
   AddKeys();
   FormCreate();
@@ -129,7 +132,7 @@ TMainForm::TMainForm(QWidget* parent)
 
 TMainForm::~TMainForm() {
   if (g_stateWindow == this) g_stateWindow = nullptr;
-  SaveBrowserSettings();
+  PcSide->SaveBrowserSettings();
 }
 
 void TMainForm::LayOut() {
@@ -174,25 +177,7 @@ void TMainForm::LayOut() {
 }
 
 void TMainForm::Connect() {
-  connect(FilterComboBox1, &QComboBox::currentIndexChanged, this,
-          [this] { SFileListBox->SetMask(FilterComboBox1->currentData().toString()); });
-  connect(SDriveComboBox, &TDriveComboBox::Entered, this, &TMainForm::SDriveComboBoxEnter);
-  connect(SDriveComboBox, &TDriveComboBox::Picked, this, &TMainForm::SDriveComboBoxClick);
-  // The directory list follows the drive first, then the window hears of it.
-  connect(SDriveComboBox, &TDriveComboBox::DriveChanged, this, [this] {
-    SDirectoryListBox->SetDrive(SDriveComboBox->Drive());
-    SDriveComboBoxChange();
-  });
-  connect(SDirectoryListBox, &QListWidget::itemClicked, this, &TMainForm::SDirectoryListBoxClick);
-  connect(SDirectoryListBox, &TDirectoryListBox::DirectoryChanged, this, [this] {
-    SFileListBox->SetDirectory(SDirectoryListBox->Directory());
-    SDirectoryListBoxChange();
-  });
-  connect(SDirectoryListBox, &TDirectoryListBox::EnterPressed, this, &TMainForm::SDirectoryListBoxKeyDown);
-  connect(SDirectoryListBox, &TDirectoryListBox::Opening, this, &TMainForm::SDirectorylistBoxDblClick);
-  // Refills block the lists' signals, so these are the user's clicks only.
-  OnEveryClick(SFileListBox, [this] { SFileListBoxClick(); });
-  connect(SFileListBox, &TFileListBox::MouseUp, this, &TMainForm::SFileListBoxMouseUp);
+  // The PC side's lists are the browser's own.
   OnEveryClick(MP3ListBox, [this] { MP3ListBoxClick(); });
   connect(FMBitBtn, &QPushButton::clicked, this, &TMainForm::FMBitBtnClick);
   connect(DownBitBtn, &QPushButton::clicked, this, &TMainForm::DownBitBtnClick);
@@ -206,7 +191,7 @@ bool TMainForm::event(QEvent* e) {
     DeviceStateMessage(static_cast<DeviceStateEvent*>(e)->State());
     return true;
   }
-  if (e->type() == QEvent::WindowActivate) FormActivate();
+  if (e->type() == QEvent::WindowActivate && PcSide) PcSide->FormActivate();
   return QWidget::event(e);
 }
 
@@ -215,6 +200,11 @@ void TMainForm::mousePressEvent(QMouseEvent* e) {
   // The window's own click: on its bare face, not on a label or the status
   // bar that let the press through.
   if (e->button() == Qt::LeftButton && !childAt(e->position().toPoint())) FormClick();
+}
+
+void TMainForm::FormClick() {
+  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(CardFileCount)));
+  session_.Probe();
 }
 
 // ---- the card side ------------------------------------------------------------------
@@ -254,7 +244,7 @@ void TMainForm::FormCreate() {
   DownBitBtn->setEnabled(false);
   UpBitBtn->setEnabled(false);
   StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(session_.FreeClusters())));
-  LoadBrowserSettings();
+  PcSide->LoadBrowserSettings();
   StatusBar->SetPanelText(2, Q(msg::TotalFilesText(session_.FileCount())));
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "browser.h"
 #include "pcside.h"
 #include "session.h"
 
@@ -63,11 +64,8 @@ class TMainForm : public QWidget {
   QPushButton* WavBitBtn;
   TStatusBar* StatusBar;
 
-  // ---- the PC side's memory; saved in the settings file ----
-  QChar LastDrive{'c'};
-  QString LastDir;
-  QString DriveDirs[27];  // by DriveNumber, 1..26
-  QString WindowsDir;     // the folder of the settings file, ending in "/"
+  // ---- the PC side: its memory and the handlers of its lists ----
+  TPcBrowser* PcSide = nullptr;
 
   // ---- the card side ----
   void FormCreate();
@@ -133,23 +131,8 @@ class TMainForm : public QWidget {
   // The card name behind line `row` of MP3ListBox.
   std::string CardLine(int row) const;
 
-  // ---- the settings file ----
-  void LoadBrowserSettings();
-  void SaveBrowserSettings();
-  QString SettingsFile() const { return WindowsDir + "ZK27dir.ini"; }
-
-  // ---- the PC side ----
-  void FormActivate();
+  // A click on the window's bare face.
   void FormClick();
-  void SDriveComboBoxEnter();
-  void SDriveComboBoxClick(int index);
-  void SDriveComboBoxChange();
-  void SDirectoryListBoxClick();
-  void SDirectoryListBoxChange();
-  void SDirectoryListBoxKeyDown();
-  void SDirectorylistBoxDblClick();
-  void SFileListBoxClick();
-  void SFileListBoxMouseUp();
 
  protected:
   bool event(QEvent* event) override;
@@ -165,7 +148,6 @@ class TMainForm : public QWidget {
   void FillMp3List(const std::vector<std::string>& lines);
   void ShowCardCounts(bool spaced);
   void Reload();
-  void FallBackToDriveC();
   void CloseMainWindow();
   // The keys of the window: Delete, F2, Alt+Up and Alt+Down on the card
   // list, F5, Ctrl+Q.
