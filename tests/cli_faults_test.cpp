@@ -12,17 +12,6 @@ namespace {
 using Names = std::vector<std::string>;
 using Files = std::map<std::string, Bytes>;
 
-// strace from $PATH, or empty.
-std::string FindStrace() {
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path ? path : "/usr/bin:/bin");
-  for (std::string d; std::getline(dirs, d, ':');) {
-    const std::string candidate = d + "/strace";
-    if (!d.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return {};
-}
-
 class cli_faults : public CliTest {
  protected:
   using CliTest::Z;

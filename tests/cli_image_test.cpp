@@ -651,6 +651,51 @@ TEST_F(cli_image, SoundAndUsbLibrariesLoadOnlyWhenNeeded) {
   EXPECT_TRUE(std::filesystem::exists(pc_ + "/memo.wav"));
 }
 
+// An image file is written as cp writes a file, its writes left to the
+// kernel; with --sync every changing command waits for them (fdatasync) at
+// its barriers. Each command runs on the same card both ways.
+TEST_F(cli_image, SyncWaitsForAnImagesWritesOnlyWhenAsked) {
+  const std::string strace = FindStrace();
+  if (strace.empty()) GTEST_SKIP() << "strace is not installed (scripts/setup installs it)";
+  Format(2);
+  Pc("a.mp3", 70000, 1);
+  Pc("b.voc", 3000, 2);
+  Pc("d.mp3", 1000, 3);
+  ASSERT_EQ(Z({"put", "b.voc", "d.mp3"}).exit, 0);
+  const std::string trace = dir_ / "sync.trace";
+  // The calls that wait for the disk that zk27 makes for `args`.
+  auto waits = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {strace, "-f", "-qq", "-o", trace, "-e",
+                                     "trace=fsync,fdatasync,sync,syncfs,sync_file_range,msync", Zk27()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions o;
+    o.cwd = pc_;
+    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "no-player.sock";
+    // Under the sanitizer build: the leak checker cannot run under ptrace.
+    if (const char* asan = std::getenv("ASAN_OPTIONS"); asan && *asan)
+      o.env["ASAN_OPTIONS"] = std::string(asan) + ":detect_leaks=0";
+    const RunResult r = RunProgram(argv, dir_.path(), o);
+    EXPECT_EQ(r.exit, 0) << r;
+    const std::string log = ReadText(trace);
+    return std::pair{Count(log, "fdatasync("), Count(log, "(") - Count(log, "fdatasync(")};
+  };
+  const std::vector<std::vector<std::string>> commands = {
+      {"put", "a.mp3"}, {"mv", "a.mp3", "c.mp3"}, {"order", "c.mp3"}, {"rm", "b.voc"}, {"format", "--yes"}};
+  for (const std::vector<std::string>& command : commands) {
+    SCOPED_TRACE(command[0]);
+    const Bytes before = *ReadFile(card_);
+    std::vector<std::string> args = {"--image", card_};
+    args.insert(args.end(), command.begin(), command.end());
+    EXPECT_EQ(waits(args), (std::pair{0, 0})) << "an image written without --sync waited for the disk";
+    ASSERT_TRUE(WriteFile(card_, before));
+    args.insert(args.begin(), "--sync");
+    const auto [synced, others] = waits(args);
+    EXPECT_GE(synced, 1) << "--sync made no barrier wait for the disk";
+    EXPECT_EQ(others, 0);
+  }
+  EXPECT_TRUE(LsNames().empty());
+}
+
 TEST_F(cli_image, ReadOnlyImageCanBeListedButNotWritten) {
   if (::geteuid() == 0) GTEST_SKIP() << "root writes a read-only file all the same";
   Format(4);

@@ -21,7 +21,9 @@ using namespace zk27_test;
 
 namespace {
 
-enum class Op { kPut, kPutOne, kRm, kMv, kOrder, kFormat, kRepair, kRestore, kSync };
+// kFormatRelaid and kRestoreRelaid start from a card whose volume another
+// layout laid out (a directory of 256 entries, so its clusters lie elsewhere).
+enum class Op { kPut, kPutOne, kRm, kMv, kOrder, kFormat, kRepair, kRestore, kSync, kFormatRelaid, kRestoreRelaid };
 enum class Fault { kTransport, kEject, kUnplug, kBusy };
 
 const char* OpName(Op op) {
@@ -35,6 +37,8 @@ const char* OpName(Op op) {
     case Op::kSync: return "sync";
     case Op::kFormat: return "format";
     case Op::kRepair: return "repair";
+    case Op::kFormatRelaid: return "format_other_layout";
+    case Op::kRestoreRelaid: return "restore_other_layout";
   }
   return "?";
 }
@@ -186,10 +190,12 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
       case Op::kRm: return RunRm("a.mp3");
       case Op::kMv: return OpenCard() && RenameCardFile("a.mp3", "z.mp3") == kOpOk;
       case Op::kOrder: return OpenCard() && OrderMusicFiles({"b.mp3"}) == kOpOk;
-      case Op::kRestore: return QueryDeviceStatus() == kRawSuccess && RestoreCard(dir_ / "backup.img", {}) == kOpOk;
+      case Op::kRestore:
+      case Op::kRestoreRelaid: return QueryDeviceStatus() == kRawSuccess && RestoreCard(dir_ / "backup.img", {}) == kOpOk;
       // The deletions, then a file sent into the clusters they freed.
       case Op::kSync: return RunRm("a.mp3") && RunPut({*syncFile_.begin()});
-      case Op::kFormat: return RunFormat();
+      case Op::kFormat:
+      case Op::kFormatRelaid: return RunFormat();
       case Op::kRepair:
 #if ZK27_TEST_REPAIR
         return RunRepair();
@@ -207,10 +213,12 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
     ASSERT_TRUE(WriteFile(image_, b));
   }
 
-  // Three files on a fresh volume: two music files and a recording.
-  void MakeThreeFileCard() {
+  // Three files on a fresh volume: two music files and a recording; on a
+  // volume with a directory of `rootEntries` entries.
+  void MakeThreeFileCard(std::uint16_t rootEntries = 512) {
     ASSERT_TRUE(MakeBlankImage(image_, kCardSectors));
     FormatImage(image_, kCardSectors);
+    ASSERT_TRUE(WriteAt(image_, 32 * 512 + 17, {static_cast<std::uint8_t>(rootEntries), static_cast<std::uint8_t>(rootEntries >> 8)}));
     ASSERT_TRUE(WriteAt(image_, 32 * 512 + 24, {0x10, 0x00}));
     Restart();
     ASSERT_EQ(MountVolume(), kMountOk);
@@ -243,9 +251,10 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
   // clusters of a.mp3.
   void MakeStartCard(Op op) {
     if (op == Op::kRepair) MakeDamagedCard();
+    else if (op == Op::kFormatRelaid) MakeThreeFileCard(256);
     else MakeThreeFileCard();
-    if (op != Op::kRestore) return;
-    const Bytes start = ReadFile(image_).value();
+    if (op != Op::kRestore && op != Op::kRestoreRelaid) return;
+    Bytes start = ReadFile(image_).value();
     RebuildCardList();
     ASSERT_EQ(ReleaseCardFile("a.mp3"), kOpOk);
     FlushVolume(FlushOrder::kReleasing);
@@ -253,6 +262,11 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
     ASSERT_EQ(SendFileToCard(PcPath("r.mp3", restored_.at("r.mp3")), "r.mp3", {}), kOpOk);
     player_.reset();
     std::filesystem::copy_file(image_, dir_ / "backup.img");
+    if (op == Op::kRestoreRelaid) {
+      MakeThreeFileCard(256);
+      player_.reset();
+      start = ReadFile(image_).value();
+    }
     WriteImage(start);
   }
 
@@ -263,11 +277,11 @@ class engine_faults : public EngineTest, public ::testing::WithParamInterface<Pa
     targets->clear();
     if (op == Op::kPut || op == Op::kPutOne) *targets = newFiles_;
     if (op == Op::kRm) targets->insert(untouched->extract("a.mp3"));
-    if (op == Op::kFormat) untouched->swap(*targets);
+    if (op == Op::kFormat || op == Op::kFormatRelaid) untouched->swap(*targets);
     if (op == Op::kMv || op == Op::kSync) targets->insert(untouched->extract("a.mp3"));
     if (op == Op::kMv) (*targets)["z.mp3"] = stored_.at("a.mp3");
     if (op == Op::kSync) targets->insert(*syncFile_.begin());
-    if (op == Op::kRestore) {
+    if (op == Op::kRestore || op == Op::kRestoreRelaid) {
       untouched->swap(*targets);
       targets->insert(*restored_.begin());
     }
@@ -393,6 +407,7 @@ INSTANTIATE_TEST_SUITE_P(, engine_faults,
                                            Param{Op::kRm, Spread::kEveryTransport}, Param{Op::kRm, Spread::kOthersInTurn},
                                            Param{Op::kFormat, Spread::kEveryTransport},
                                            Param{Op::kFormat, Spread::kOthersInTurn},
+                                           Param{Op::kFormatRelaid, Spread::kEveryTransport},
                                            Param{Op::kRepair, Spread::kEveryTransport},
                                            Param{Op::kRepair, Spread::kOthersInTurn}),
                          ParamName);
@@ -503,7 +518,9 @@ INSTANTIATE_TEST_SUITE_P(, engine_crash_states,
                                            Param{Op::kOrder, Spread::kCrashStates}, Param{Op::kFormat, Spread::kCrashStates},
                                            Param{Op::kRepair, Spread::kCrashStates},
                                            Param{Op::kRestore, Spread::kCrashStates},
-                                           Param{Op::kSync, Spread::kCrashStates}),
+                                           Param{Op::kSync, Spread::kCrashStates},
+                                           Param{Op::kFormatRelaid, Spread::kCrashStates},
+                                           Param{Op::kRestoreRelaid, Spread::kCrashStates}),
                          ParamName);
 
 // ---- a failed write of a format is the format's failure ----------------------
@@ -512,11 +529,17 @@ class engine_format_faults : public CardTest {};
 
 TEST_F(engine_format_faults, AFailedDirectoryOrCopy2WriteFailsTheFormat) {
   StartPlayer(kCardSectors);
+  // A card without a volume first gets the directory's place emptied, before
+  // the boot sector sends a reader there.
+  ASSERT_EQ(FormatCard(), kFormatOk);
+  const std::uint32_t spt = VolumeImage.sectorsPerTable;
+  ASSERT_EQ(WritesIn(log_).size(), 6u);
+  ASSERT_EQ(WritesIn(log_)[0], Write(33 + 2 * spt, 32));
+  log_.clear();
   ASSERT_EQ(FormatCard(), kFormatOk);
   const std::vector<Command> writes = WritesIn(log_);
-  // Boot sector, directory, NameTable, copy 1, copy 2.
+  // Over its own volume: boot sector, directory, NameTable, copy 1, copy 2.
   ASSERT_EQ(writes.size(), 5u);
-  const std::uint32_t spt = VolumeImage.sectorsPerTable;
   ASSERT_EQ(writes[1], Write(33 + 2 * spt, 32));
   ASSERT_EQ(writes[4], Write(33 + spt, spt));
   for (const Command target : {writes[1], writes[4]}) {

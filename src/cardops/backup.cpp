@@ -149,31 +149,23 @@ CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std
 
 namespace {
 
-bool SameLayout(const VolumeLayout& a, const VolumeLayout& b) {
-  return a.totalSectors == b.totalSectors && a.sectorsPerTable == b.sectorsPerTable && a.dirSectors == b.dirSectors &&
-         a.dirStart == b.dirStart && a.dataStart == b.dataStart;
-}
-
 bool WriteEmptyDirectory(const VolumeLayout& l) {
   const std::vector<std::uint8_t> zeros(std::size_t{l.dirSectors} * 512, 0);
   return WriteCardRegion(l.dirStart, l.dirSectors, zeros.data());
 }
 
 // Makes every file of the card's present volume unreachable, as a format
-// does, before the image's data lands in its clusters: an empty directory
-// for the volume the card's boot sector describes. When the image lays its
-// volume out otherwise, its clusters may fall on that directory, so the
-// image's own boot sector follows at once over an empty directory of the
-// image's layout. A cut from here on leaves a card with fewer files, never a
-// file holding another file's bytes. False on a failed command.
-bool ForgetOldFiles(const VolumeLayout& image, const std::uint8_t* imageBoot) {
-  std::uint8_t boot[512];
-  if (!ReadCardRegion(kBootSectorLba, 1, boot)) return false;
-  VolumeLayout old;
-  if (!LayoutOf(boot, &old)) return true;  // no volume: nothing reachable
-  if (!WriteEmptyDirectory(old)) return false;
-  if (SameLayout(old, image)) return true;
-  return WriteEmptyDirectory(image) && WriteCardRegion(kBootSectorLba, 1, imageBoot);
+// does, before the image's data lands in its clusters: an empty directory.
+// When the image lays its volume out otherwise, its clusters may fall on that
+// directory, and its directory on the present volume's clusters: both
+// directories are emptied, in that order (MakeWayForLayout), and the image's
+// own boot sector follows at once. A cut from here on leaves a card with
+// fewer files, never a file holding another file's bytes. False on a failed
+// command.
+bool ForgetOldFiles(const VolumeLayout& image, const std::uint8_t* imageBoot, std::uint32_t cardSectors) {
+  bool samePlace = false;
+  if (!MakeWayForLayout(image, cardSectors, &samePlace)) return false;
+  return samePlace ? WriteEmptyDirectory(image) : WriteCardRegion(kBootSectorLba, 1, imageBoot);
 }
 
 // Opens the card image at `path` and reads its boot sector and layout:
@@ -234,7 +226,7 @@ CardOpResult RestoreCard(const std::string& path, const ProgressFn& progress) {
   VolumeImage.mounted = false;
   // The old files are unreachable on the card before their clusters are
   // written over.
-  if (!ForgetOldFiles(layout, boot)) return kOpDeviceFailed;
+  if (!ForgetOldFiles(layout, boot, cardSectors)) return kOpDeviceFailed;
   CardBarrier();
   if (DeviceState != kDeviceReady) return kOpDeviceFailed;
   for (std::uint32_t pass = 0; pass < 2; ++pass) {

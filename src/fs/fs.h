@@ -199,6 +199,16 @@ enum FormatResult : std::uint8_t {
 // Writes a fresh, empty volume. Nothing is written when the card is not
 // identified or too small.
 FormatResult FormatCard();
+// Readies a card of `cardSectors` sectors for a BootSector of layout `next`.
+// When the card's BootSector puts its directory or its clusters elsewhere (or
+// describes no volume), a BootSector of `next` written over it would make a
+// reader take whatever lies where `next` puts its directory for entries, over
+// clusters numbered from another start. So the card's own directory is
+// emptied (when it lies on the card) and then the one where `next` puts it,
+// each on the card (a barrier) before the next write; the BootSector may
+// follow. Writes nothing, and sets `*samePlace`, when both put the directory
+// and the clusters in the same place. False on a failed command.
+bool MakeWayForLayout(const VolumeLayout& next, std::uint32_t cardSectors, bool* samePlace);
 
 // ---- entries, names and allocation --------------------------------------
 

@@ -482,6 +482,24 @@ int CountFreeClusters() {
   return free;
 }
 
+bool MakeWayForLayout(const VolumeLayout& next, std::uint32_t cardSectors, bool* samePlace) {
+  *samePlace = false;
+  std::uint8_t boot[512];
+  if (!ReadRegion(kBootSectorLba, 1, boot)) return false;
+  VolumeLayout now;
+  const bool volume = LayoutOf(boot, &now);
+  if (volume && now.dirStart == next.dirStart && now.dirSectors == next.dirSectors && now.dataStart == next.dataStart) {
+    *samePlace = true;
+    return true;
+  }
+  const auto emptyDirectory = [](const VolumeLayout& l) {
+    const std::vector<std::uint8_t> zeros(std::size_t{l.dirSectors} * 512, 0);
+    return WriteRegion(l.dirStart, l.dirSectors, zeros.data()) && Barrier();
+  };
+  const bool onCard = volume && std::uint64_t{now.dirStart} + now.dirSectors <= cardSectors;
+  return (!onCard || emptyDirectory(now)) && emptyDirectory(next);
+}
+
 FormatResult FormatCard() {
   // The image stops describing the card as soon as formatting starts; only
   // the MountVolume that follows makes it whole again.
@@ -499,6 +517,11 @@ FormatResult FormatCard() {
   PutLe32(sector + 32, totalSectors);
   sector[510] = 0x12;
   sector[511] = 0x34;
+  // A volume laid out otherwise loses its files before the new geometry
+  // sends a reader to another directory.
+  VolumeLayout next;
+  bool samePlace = false;
+  if (!LayoutOf(sector, &next) || !MakeWayForLayout(next, totalSectors, &samePlace)) return kFormatDeviceFailed;
   StoreToSectorBuffer(sector, 1);
   WriteCardSectors(kBootSectorLba, 1);
   // The new geometry is on the card before a directory is written where it

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <regex>
 #include <sstream>
@@ -25,6 +26,17 @@
 #include "support/programs.h"
 
 namespace zk27_test {
+
+// strace from $PATH, or empty.
+inline std::string FindStrace() {
+  const char* path = std::getenv("PATH");
+  std::istringstream dirs(path ? path : "/usr/bin:/bin");
+  for (std::string d; std::getline(dirs, d, ':');) {
+    const std::string candidate = d + "/strace";
+    if (!d.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
 
 inline int Count(const std::string& text, const std::string& part) {
   int n = 0;
