@@ -392,8 +392,9 @@ void Gadget::Resync() {
 void Gadget::Halt(int fd) {
   if (fd < 0) return;
   std::uint8_t byte = 0;
-  ssize_t r = fd == in_ ? ::read(fd, &byte, 1) : ::write(fd, &byte, 1);
-  (void)r;
+  const bool in = fd == in_;
+  const ssize_t r = in ? ::read(fd, &byte, 1) : ::write(fd, &byte, 1);
+  if (r < 0 && errno == EBADMSG) ++(in ? haltsIn_ : haltsOut_);
 }
 
 bool Gadget::Unplug(std::string* text) {
@@ -445,6 +446,7 @@ std::string Gadget::Status() const {
   s += std::string("usb bound: ") + (bound_ ? "yes" : "no") + "\n";
   s += std::string("usb configured: ") + (enabled_ ? "yes" : "no") + "\n";
   s += std::string("stall armed: ") + (stallArmed_ ? "yes" : "no") + "\n";
+  s += "halted: " + std::to_string(haltsIn_) + " in, " + std::to_string(haltsOut_) + " out\n";
   return s;
 }
 

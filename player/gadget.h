@@ -106,6 +106,7 @@ class Gadget {
   bool bound_ = false;
   bool enabled_ = false;
   bool stallArmed_ = false;
+  unsigned haltsIn_ = 0, haltsOut_ = 0;  // the endpoints halted so far
   bool active_ = false;  // a conversation is in progress
   std::chrono::steady_clock::time_point activeSince_;
   std::string udcName_;  // the controller the gadget was bound to before an unplug
