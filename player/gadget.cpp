@@ -26,6 +26,8 @@ constexpr unsigned kMaxTransfers = 32;
 // A read that fails again and again at once (an endpoint the kernel took
 // away) is not tried once more before the host configures the device anew.
 constexpr int kMaxFailedReads = 3;
+// How soon a halt the controller refused for now is tried again.
+constexpr int kHaltRetryMs = 2;
 
 void Put16(std::vector<std::uint8_t>* v, unsigned x) {
   v->push_back(static_cast<std::uint8_t>(x));
@@ -184,6 +186,7 @@ void Gadget::OnReady(int fd) {
 }
 
 int Gadget::TimeoutMs() const {
+  if (haltInPending_) return kHaltRetryMs;
   if (!active_) return -1;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         activeSince_ + std::chrono::seconds(bulkusb::kPipeTimeoutSeconds) - Clock::now())
@@ -192,6 +195,11 @@ int Gadget::TimeoutMs() const {
 }
 
 void Gadget::OnTick() {
+  if (haltInPending_) {
+    // Given up once the host's own wait for the data is over.
+    if (Halt(in_) != EAGAIN || Clock::now() - haltInSince_ > std::chrono::seconds(bulkusb::kPipeTimeoutSeconds))
+      haltInPending_ = false;
+  }
   // A host that stops half-way through a conversation must not hold the
   // player: its next command starts afresh.
   if (active_ && TimeoutMs() == 0) {
@@ -278,7 +286,13 @@ void Gadget::Completed(Transfer* t, long long result) {
     ArmRead();
     return;
   }
-  if (t->haltAfter) Halt(in_);
+  // A controller may report a short IN transfer done once it holds it,
+  // before the host took it, and refuses to halt the pipe until then: the
+  // halt is tried again shortly.
+  if (t->haltAfter && Halt(in_) == EAGAIN) {
+    haltInPending_ = true;
+    haltInSince_ = Clock::now();
+  }
 }
 
 void Gadget::OnHostMessage(const std::uint8_t* data, std::size_t size) {
@@ -289,6 +303,7 @@ void Gadget::OnHostMessage(const std::uint8_t* data, std::size_t size) {
     fresh = true;
   }
   if (fresh) {
+    haltInPending_ = false;
     // Replies still queued answer a command the host has given up on; the
     // host would take them for answers to this one.
     DropReplies();
@@ -373,6 +388,7 @@ void Gadget::DropReplies() {
 void Gadget::DropAll() {
   core_.BeginCommand();  // a half-received write is never written
   active_ = false;
+  haltInPending_ = false;
   DropReplies();
   if (read_ != nullptr) {
     read_->dropped = true;
@@ -389,12 +405,15 @@ void Gadget::Resync() {
 
 // A transfer against an endpoint's direction halts it (functionfs's way to
 // stall); the host sees the pipe stalled until it clears the halt.
-void Gadget::Halt(int fd) {
-  if (fd < 0) return;
+int Gadget::Halt(int fd) {
+  if (fd < 0) return EBADF;
   std::uint8_t byte = 0;
   const bool in = fd == in_;
   const ssize_t r = in ? ::read(fd, &byte, 1) : ::write(fd, &byte, 1);
-  if (r < 0 && errno == EBADMSG) ++(in ? haltsIn_ : haltsOut_);
+  if (r >= 0) return EIO;  // cannot be: the transfer went against the pipe's direction
+  if (errno != EBADMSG) return errno;
+  ++(in ? haltsIn_ : haltsOut_);
+  return 0;
 }
 
 bool Gadget::Unplug(std::string* text) {

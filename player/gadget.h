@@ -91,7 +91,8 @@ class Gadget {
   void ArmRead();
   void DropReplies();
   void DropAll();
-  void Halt(int fd);
+  // 0 when the endpoint is halted, else the errno of the refusal.
+  int Halt(int fd);
 
   PlayerCore& core_;
   GadgetOptions options_;
@@ -106,6 +107,8 @@ class Gadget {
   bool bound_ = false;
   bool enabled_ = false;
   bool stallArmed_ = false;
+  bool haltInPending_ = false;  // the IN pipe halts once the host took the status
+  std::chrono::steady_clock::time_point haltInSince_;
   unsigned haltsIn_ = 0, haltsOut_ = 0;  // the endpoints halted so far
   bool active_ = false;  // a conversation is in progress
   std::chrono::steady_clock::time_point activeSince_;

@@ -16,9 +16,8 @@ vm_table <<'EOF'
 player.attach          30       player_attach
 player.basic           90       player_basic
 player.unplug-put      40       player_fault unplug
-player.stall-put       30       player_stall put
-player.stall-get       30       player_stall get
-player.silent-put      40       player_fault silent
+player.stall-put       30       player_fault stall
+player.stall-get       30       player_stall_get
 player.stopped-put     40       player_fault stopped
 player.manager         60       player_manager
 player.detach          30       player_detach
@@ -43,6 +42,8 @@ player_env() {
 player_up() {
   player_env
   [ -s "$PRUN/player.pid" ] || vm_fail "no player: player.attach did not start one"
+  # What the player said meanwhile, for the log of a case that fails.
+  trap 'echo "== zk27-player:"; tail -n 5 "$PRUN/player.log"; pctl status 2>&1 | tail -n 6' EXIT
   # A case that failed half-way may have left it off the bus.
   player_configured || { pctl plug && vm_wait 10 player_configured; } || vm_fail "the player is not on the bus"
 }
@@ -126,7 +127,6 @@ player_get() {
   (cd got && "$Z" get "$@") || return 1
   for n; do cmp "$from/$n" "got/$n" || return 1; done
 }
-player_past() { [ "$(player_commands)" -gt "$1" ]; }
 
 player_towav() {
   local memo
@@ -138,9 +138,9 @@ player_towav() {
 
 player_basic() {
   player_up
-  random m1.mp3 150000
+  random m1.mp3 60000
   random m2.mp3 70001
-  random m3.mp3 300000
+  random m3.mp3 140000
   "$P" tone 2 memo.wav
   vm_step "format" "$Z" format --yes
   vm_step "info" player_info
@@ -158,54 +158,52 @@ player_basic() {
   vm_step "every file intact" player_intact
 }
 
-# put_started P: runs `zk27 put -v` of P1 P2 P3 in the background; returns
-# once P1 is on the card (P2 is then under way). put_pid, put_start are set.
-player_put_started() {
-  p=$1
-  random "${p}1.mp3" 130000
-  random "${p}2.mp3" 900000
-  random "${p}3.mp3" 50000
-  put_start=$(vm_ms)
-  # A line a file, each as soon as it is done.
-  stdbuf -oL "$Z" put -v "${p}1.mp3" "${p}2.mp3" "${p}3.mp3" >put.out 2>put.err &
-  put_pid=$!
-  vm_wait 30 grep -q "sent ${p}1.mp3" put.out || vm_fail "${p}1.mp3 was not sent: $(cat put.err)"
-}
-
-# The put ends within the limit, failed during P2 with P1 kept.
-player_put_failed() {
-  local rc=0 ms
-  wait "$put_pid" || rc=$?
-  ms=$(($(vm_ms) - put_start))
-  cat put.err
-  [ $rc -eq 3 ] || vm_fail "the put ended with status $rc"
-  [ $ms -le $player_fail_limit_ms ] || vm_fail "the put took $(vm_seconds $ms) s"
-  grep -qx "zk27: $1 during ${p}2.mp3; 1 of 3 files sent" put.err || vm_fail "not the message for $2"
-  vm_say "the put failed after $(vm_seconds $ms) s: $(cat put.err)"
-  cp "${p}1.mp3" "$PRUN/files/"
-}
-
-# fault unplug|silent|stopped: the fault strikes during the put's second
-# file; afterwards the player is attached again and serves.
+# fault KIND: the fault strikes while a put sends the second of its three
+# files (f2, large enough to be under way for seconds):
+#   unplug   ctl unplug: the gadget is unbound from dummy_udc.0
+#   stall    ctl stall: the next data phase, a cluster write's, halts OUT
+#   stopped  SIGSTOP: the player answers nothing until SIGCONT
+# The put fails with its message within the limit (a stalled pipe at once),
+# the first file stays on the card, and after the player is back the next
+# command works, the tables are clean and every file stored is intact.
 player_fault() {
   player_up
-  player_put_started "$1"
-  case $1 in
+  local kind=$1 rc=0 start struck ms halted
+  random "${kind}1.mp3" 70000
+  random "${kind}2.mp3" 6000000
+  random "${kind}3.mp3" 50000
+  start=$(vm_ms)
+  # A line a file, each as soon as it is done.
+  stdbuf -oL "$Z" put -v "${kind}1.mp3" "${kind}2.mp3" "${kind}3.mp3" >put.out 2>put.err &
+  local pid=$!
+  vm_wait 30 grep -q "sent ${kind}1.mp3" put.out || vm_fail "${kind}1.mp3 was not sent: $(cat put.err)"
+  case $kind in
     unplug) vm_step "ctl unplug: the gadget leaves dummy_udc.0" pctl unplug ;;
-    silent) vm_step "ctl fail-after 1: the next command is not answered" pctl fail-after 1 ;;
+    stall) vm_step "ctl stall: the next data phase halts its pipe" pctl stall ;;
     stopped) vm_step "SIGSTOP: the player stops" kill -STOP "$(cat "$PRUN/player.pid")" ;;
   esac
-  case $1 in
-    unplug) player_put_failed "the player stopped answering" "a player unplugged" ;;
-    *) player_put_failed "the player stopped answering" "a player that stopped answering" ;;
-  esac
-  case $1 in
+  struck=$(vm_ms)
+  wait $pid || rc=$?
+  ms=$(($(vm_ms) - struck))
+  cat put.out put.err
+  vm_say "the put ended with status $rc $(vm_seconds $ms) s after the fault: $(cat put.err)"
+  [ $rc -eq 3 ] || vm_fail "the put ended with status $rc, $(vm_seconds $(($(vm_ms) - start))) s after it began"
+  grep -qx "zk27: the player stopped answering during ${kind}2.mp3; 1 of 3 files sent" put.err ||
+    vm_fail "not the message for this fault"
+  [ $ms -le $player_fail_limit_ms ] || vm_fail "the put failed only $(vm_seconds $ms) s after the fault"
+  cp "${kind}1.mp3" "$PRUN/files/"
+  case $kind in
     unplug) vm_step "ctl plug: bound again and configured" player_plug ;;
+    stall)
+      halted=$(pctl status | sed -n 's/^halted: //p')
+      [ "${halted#* in, }" = "1 out" ] || vm_fail "the OUT pipe was not halted ($halted)"
+      # Told at once: no time-out was waited for.
+      [ $ms -lt 4000 ] || vm_fail "a stalled pipe took $(vm_seconds $ms) s to fail the put"
+      ;;
     stopped) vm_step "SIGCONT: the player goes on" kill -CONT "$(cat "$PRUN/player.pid")" ;;
   esac
-  vm_step "the next command" "$Z" ls
+  vm_step "the next command: every file stored before intact" player_intact
   vm_step "check" player_clean
-  vm_step "every file stored before intact" player_intact
 }
 
 player_plug() {
@@ -215,46 +213,24 @@ player_plug() {
   pctl plug && vm_wait 10 player_configured
 }
 
-# stall put|get: `ctl stall` halts the pipe of a data phase: the OUT pipe
-# under a cluster write of a put, the IN pipe under the first read of a get.
-# The host sees a stalled pipe, clears it, and the command fails at once.
-player_stall() {
+# A get under `ctl stall`: its first read's IN pipe halts, the host sees a
+# stalled pipe and fails the command at once; the next get works.
+player_stall_get() {
   player_up
-  local before reads rc=0 ms halted
-  random s1.mp3 450000
-  before=$(player_commands)
-  "$Z" ls >/dev/null
-  # What any command reads before it writes.
-  reads=$(($(player_commands) - before))
-  before=$(player_commands)
+  local rc=0 ms halted
+  pctl stall
   ms=$(vm_ms)
-  if [ "$1" = put ]; then
-    "$Z" put s1.mp3 2>stall.err &
-    # Armed once the first cluster write is under way: the next data phase
-    # is a cluster's, OUT.
-    vm_wait 20 player_past $((before + reads)) || vm_fail "the put did not start"
-    pctl stall
-    wait $! || rc=$?
-  else
-    pctl stall
-    "$Z" get m1.mp3 2>stall.err || rc=$?
-  fi
+  "$Z" get m1.mp3 2>get.err || rc=$?
   ms=$(($(vm_ms) - ms))
-  cat stall.err
+  cat get.err
   halted=$(pctl status | sed -n 's/^halted: //p')
-  vm_say "$1 failed with status $rc after $(vm_seconds $ms) s, halted: $halted: $(cat stall.err)"
+  vm_say "the get ended with status $rc after $(vm_seconds $ms) s, halted: $halted: $(cat get.err)"
   [ $rc -eq 3 ] || vm_fail "status $rc"
-  grep -q '^zk27: .*the player stopped answering' stall.err || vm_fail "not the message for a stalled pipe"
-  # A stall is told at once: no time-out was waited for.
-  [ $ms -lt 4000 ] || vm_fail "the stalled $1 took $(vm_seconds $ms) s"
-  if [ "$1" = put ]; then
-    [ "${halted#* in, }" = "1 out" ] || vm_fail "the OUT pipe was not halted"
-  else
-    [ "${halted%% in,*}" = 1 ] || vm_fail "the IN pipe was not halted"
-  fi
-  vm_step "the next command" player_get "$PRUN/files" m1.mp3
-  vm_step "check" player_clean
-  vm_step "every file stored before intact" player_intact
+  grep -q '^zk27: .*the player stopped answering' get.err || vm_fail "not the message for a stalled pipe"
+  [ ! -e m1.mp3 ] || vm_fail "a failed get left a file"
+  [ "${halted%% in,*}" = 1 ] || vm_fail "the IN pipe was not halted"
+  [ $ms -lt 4000 ] || vm_fail "the stalled get took $(vm_seconds $ms) s"
+  vm_step "the next command: every file stored before intact" player_intact
 }
 
 # The desktop program starts over the gadget and reaches its main window:
@@ -307,5 +283,14 @@ player_detach() {
 }
 
 player_gone() {
-  [ -z "$(cat "$PG/UDC")" ] && vm_wait 10 sh -c "! '$Z' devices | grep -q f0ff:2700"
+  local udc
+  udc=$(cat "$PG/UDC")
+  [ -z "$udc" ] || {
+    echo "still bound to $udc"
+    return 1
+  }
+  vm_wait 10 sh -c "! '$Z' devices | grep -q f0ff:2700" || {
+    "$Z" devices
+    return 1
+  }
 }
