@@ -50,6 +50,7 @@ int g_signalPipe[2] = {-1, -1};
 // The byte written is the signal's number: SIGCONT resumes, the others end.
 void OnSignal(int sig) {
   const int saved = errno;
+  if (sig == SIGCONT) Gadget::NoteContinued();
   const char byte = static_cast<char>(sig);
   [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
   errno = saved;
@@ -516,7 +517,7 @@ int Daemon::Run() {
       if (fd == g_signalPipe[0]) {
         char sig = 0;
         while (::read(fd, &sig, 1) == 1) {
-          if (sig == SIGCONT && gadget_) gadget_->Resync();  // the host gave up on what was in flight
+          if (sig == SIGCONT && gadget_) gadget_->CheckContinued();  // the host gave up on what was in flight
           if (sig != SIGCONT) quit_ = true;
         }
         continue;

@@ -4,6 +4,7 @@
 #include <linux/usb/functionfs.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -28,6 +29,8 @@ constexpr unsigned kMaxTransfers = 32;
 constexpr int kMaxFailedReads = 3;
 // How soon a halt the controller refused for now is tried again.
 constexpr int kHaltRetryMs = 2;
+
+volatile std::sig_atomic_t g_continued = 0;
 
 void Put16(std::vector<std::uint8_t>* v, unsigned x) {
   v->push_back(static_cast<std::uint8_t>(x));
@@ -260,6 +263,7 @@ void Gadget::ReapTransfers() {
   for (;;) {
     const long got = IoGetEvents(aio_, 0, 16, done, &none);
     if (got <= 0) return;
+    CheckContinued();
     for (long i = 0; i < got; ++i) {
       Transfer* t = reinterpret_cast<Transfer*>(static_cast<std::uintptr_t>(done[i].data));
       Completed(t, done[i].res);
@@ -296,6 +300,10 @@ void Gadget::Completed(Transfer* t, long long result) {
 }
 
 void Gadget::OnHostMessage(const std::uint8_t* data, std::size_t size) {
+  if (g_continued) {  // stopped after this arrived: its host gave up on it
+    CheckContinued();
+    return;
+  }
   bool fresh = !core_.AwaitingData();
   if (!fresh && size % kSectorSize != 0) {
     // A command where a write's data was awaited: the host gave that write up.
@@ -401,6 +409,14 @@ void Gadget::DropAll() {
 void Gadget::Resync() {
   DropAll();
   ArmRead();
+}
+
+void Gadget::NoteContinued() { g_continued = 1; }
+
+void Gadget::CheckContinued() {
+  if (!g_continued) return;
+  g_continued = 0;
+  Resync();
 }
 
 // A transfer against an endpoint's direction halts it (functionfs's way to

@@ -67,9 +67,14 @@ class Gadget {
   bool Plug(std::string* text);
   // The next command with a data phase halts the endpoint of that phase.
   void StallNextDataPhase() { stallArmed_ = true; }
-  // Everything in flight belongs to a host that has given up on it (the
-  // process was stopped meanwhile): dropped, and a new command awaited.
-  void Resync();
+  // The process was stopped (SIGSTOP, Ctrl-Z) and goes on: everything in
+  // flight then, commands that arrived meanwhile among them, belongs to a
+  // host that gave up on it, and is dropped unanswered. NoteContinued is
+  // what the SIGCONT handler calls (it only sets a flag); CheckContinued acts
+  // on it, and is called again before any command is answered, so that a
+  // stale one is never answered however the loop was stopped.
+  static void NoteContinued();
+  void CheckContinued();
   // Lines for the daemon's status.
   std::string Status() const;
 
@@ -91,6 +96,7 @@ class Gadget {
   void ArmRead();
   void DropReplies();
   void DropAll();
+  void Resync();
   // 0 when the endpoint is halted, else the errno of the refusal.
   int Halt(int fd);
 
