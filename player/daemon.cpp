@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <list>
+#include <memory>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -24,6 +25,7 @@
 
 #include "bulk_backend.h"
 #include "card_image.h"
+#include "gadget.h"
 #include "player_core.h"
 #include "voc_writer.h"
 
@@ -45,9 +47,11 @@ constexpr std::size_t kControlBuffer = 16384;
 
 int g_signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
+// The byte written is the signal's number: SIGCONT resumes, the others end.
+void OnSignal(int sig) {
   const int saved = errno;
-  const char byte = 1;
+  if (sig == SIGCONT) Gadget::NoteContinued();
+  const char byte = static_cast<char>(sig);
   [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &byte, 1);
   errno = saved;
 }
@@ -153,9 +157,12 @@ struct Connection {
 
 class Daemon {
  public:
-  Daemon(std::string card, int imageFd, std::string socket)
+  // With a gadget the player is on a USB bus, which takes the place of the
+  // data socket; the control socket is there either way.
+  Daemon(std::string card, int imageFd, std::string socket, const GadgetOptions* gadget)
       : card_(std::move(card)), core_(imageFd), imageFd_(imageFd), socket_(std::move(socket)),
-        control_(bulkusb::PlayerControlPath(socket_)) {}
+        control_(bulkusb::PlayerControlPath(socket_)),
+        gadget_(gadget ? std::make_unique<Gadget>(core_, *gadget) : nullptr) {}
 
   bool Start(std::string* error);
   int Run();
@@ -188,14 +195,17 @@ class Daemon {
   Clock::time_point activeSince_;
   bool quit_ = false;
   std::vector<std::uint8_t> receiveBuffer_ = std::vector<std::uint8_t>(kReceiveBuffer);
+  std::unique_ptr<Gadget> gadget_;
 };
 
 bool Daemon::Start(std::string* error) {
   if (!ClearStaleSocket(socket_, error) || !ClearStaleSocket(control_, error)) return false;
-  dataListener_ = Listen(socket_, error);
-  if (dataListener_ < 0) return false;
+  if (!gadget_) {
+    dataListener_ = Listen(socket_, error);
+    if (dataListener_ < 0) return false;
+  }
   controlListener_ = Listen(control_, error);
-  if (controlListener_ < 0) {
+  if (controlListener_ < 0 || (gadget_ && !gadget_->Open(error))) {
     Stop();
     return false;
   }
@@ -203,6 +213,7 @@ bool Daemon::Start(std::string* error) {
 }
 
 void Daemon::Stop() {
+  if (gadget_) gadget_->Close();
   for (auto& c : connections_) ::close(c.fd);
   connections_.clear();
   CloseDataSocket();
@@ -328,6 +339,7 @@ std::string Daemon::Status() const {
   s += std::string("plugged: ") + (core_.Plugged() ? "yes" : "no") + "\n";
   s += "fail-after: " + (core_.FailCountdown() ? std::to_string(core_.FailCountdown()) : std::string("off")) + "\n";
   s += "commands: " + std::to_string(core_.CommandsServed()) + "\n";
+  if (gadget_) s += gadget_->Status();
   return s;
 }
 
@@ -410,6 +422,19 @@ std::string Daemon::Handle(const std::string& cmd, const std::string& arg, bool*
     core_.RequestRecheck();
     return "the next command reports that the card must be checked again";
   }
+  if (gadget_ && (cmd == "unplug" || cmd == "plug") && arg.empty()) {
+    std::string text;
+    *ok = cmd == "unplug" ? gadget_->Unplug(&text) : gadget_->Plug(&text);
+    return text;
+  }
+  if (cmd == "stall" && arg.empty()) {
+    if (!gadget_) {
+      *ok = false;
+      return "stall needs the player on a USB bus (serve --gadget)";
+    }
+    gadget_->StallNextDataPhase();
+    return "the next data phase halts its endpoint";
+  }
   if (cmd == "unplug" && arg.empty()) {
     Unplug();
     return "unplugged";
@@ -450,6 +475,10 @@ int Daemon::Run() {
     }
     fds.push_back({controlListener_, POLLIN, 0});
     owners.push_back(nullptr);
+    if (gadget_) {
+      gadget_->AddPollFds(&fds);
+      owners.resize(fds.size(), nullptr);
+    }
     for (auto& c : connections_) {
       short events = c.out.empty() ? 0 : POLLOUT;
       // While a conversation is in progress only its connection is heard.
@@ -465,11 +494,14 @@ int Daemon::Run() {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       timeout = left > 0 ? static_cast<int>(left) : 0;
     }
+    if (const int bus = gadget_ ? gadget_->TimeoutMs() : -1; bus >= 0 && (timeout < 0 || bus < timeout))
+      timeout = bus;
     int ready = ::poll(fds.data(), fds.size(), timeout);
     if (ready < 0 && errno != EINTR) {
       Fail(std::string("poll failed: ") + std::strerror(errno));
       return 1;
     }
+    if (gadget_) gadget_->OnTick();
     if (ready <= 0) {
       if (active_ >= 0 && Clock::now() - activeSince_ >= std::chrono::seconds(bulkusb::kPipeTimeoutSeconds)) {
         for (auto& c : connections_)
@@ -483,7 +515,15 @@ int Daemon::Run() {
       if (ev == 0) continue;
       const int fd = fds[i].fd;
       if (fd == g_signalPipe[0]) {
-        quit_ = true;
+        char sig = 0;
+        while (::read(fd, &sig, 1) == 1) {
+          if (sig == SIGCONT && gadget_) gadget_->CheckContinued();  // the host gave up on what was in flight
+          if (sig != SIGCONT) quit_ = true;
+        }
+        continue;
+      }
+      if (gadget_ && gadget_->Owns(fd)) {
+        gadget_->OnReady(fd);
         continue;
       }
       if (owners[i] == nullptr) {
@@ -515,6 +555,7 @@ bool InstallSignalHandlers() {
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGTERM, &sa, nullptr);
   ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGCONT, &sa, nullptr);
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, nullptr);
@@ -578,12 +619,17 @@ int Serve(const ServeOptions& options) {
 
   int status;
   {
-    Daemon daemon(options.card, imageFd, options.socket);
+    const GadgetOptions gadget{options.gadget, options.udcFile};
+    Daemon daemon(options.card, imageFd, options.socket, options.gadget.empty() ? nullptr : &gadget);
     if (!daemon.Start(&error)) {
       Fail(error);
       status = 1;
     } else {
-      std::printf("zk27-player: serving %s on %s\n", options.card.c_str(), options.socket.c_str());
+      if (options.gadget.empty())
+        std::printf("zk27-player: serving %s on %s\n", options.card.c_str(), options.socket.c_str());
+      else
+        std::printf("zk27-player: serving %s on the USB function %s (control socket %s)\n", options.card.c_str(),
+                    options.gadget.c_str(), bulkusb::PlayerControlPath(options.socket).c_str());
       std::fflush(stdout);
       status = daemon.Run();
     }

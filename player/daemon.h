@@ -11,10 +11,12 @@ struct ServeOptions {
   std::string card;        // card image; created blank when missing
   std::uint32_t sizeMiB;   // size of a card created here
   std::string socket;      // data socket; the control socket is beside it
+  std::string gadget{};    // a mounted functionfs instance: the player is on a USB bus instead
+  std::string udcFile{};   // the gadget's UDC file, for unplug and plug on that bus
 };
 
 // Serves the card until SIGTERM, SIGINT or a "quit" request. Prints one
-// "zk27-player: serving CARD on SOCKET" line on stdout when ready; errors go
+// "zk27-player: serving CARD on ..." line on stdout when ready; errors go
 // to stderr. Returns the process exit status (0 clean end, 1 failure).
 int Serve(const ServeOptions& options);
 

@@ -14,6 +14,7 @@ namespace {
 
 const char kUsage[] =
     "usage: zk27-player serve [--card PATH] [--size MIB] [--socket PATH]\n"
+    "                         [--gadget DIR [--udc-file PATH]]\n"
     "       zk27-player ctl [--socket PATH] COMMAND [ARG]\n"
     "       zk27-player tone SECONDS OUT.wav\n"
     "       zk27-player --version\n"
@@ -26,6 +27,18 @@ const char kUsage[] =
     "        --socket PATH  data socket (default $ZK27_PLAYER_SOCKET, else\n"
     "                       $XDG_RUNTIME_DIR/zk27/player.sock, else\n"
     "                       /tmp/zk27-$UID/player.sock); control socket PATH.ctl\n"
+    "        --gadget DIR   be the player on a USB bus instead of the data socket:\n"
+    "                       DIR is a mounted functionfs instance of a gadget\n"
+    "                       (configfs gives it the USB id, which must be in a\n"
+    "                       players file); the player writes its descriptors\n"
+    "                       there, then the gadget is bound to its controller\n"
+    "        --udc-file PATH  the gadget's UDC file in configfs: ctl unplug writes\n"
+    "                       \"\" there (the gadget leaves its controller, the host\n"
+    "                       sees the device gone) and ctl plug writes the\n"
+    "                       controller's name back. Without it, unplug closes the\n"
+    "                       function (the kernel unbinds the gadget, the host sees\n"
+    "                       the device gone) and plug opens it again, to be bound\n"
+    "                       to its controller by whoever made the gadget\n"
     "ctl     sends one command to a running player:\n"
     "        status              show the card and the player's state\n"
     "        eject | insert      take the card out / put it back\n"
@@ -33,6 +46,8 @@ const char kUsage[] =
     "        not-ready on|off    the player reports that it is not ready\n"
     "        recheck             the next command reports that the card must be re-checked\n"
     "        unplug | plug       detach / attach the player\n"
+    "        stall               on a USB bus: the next command's data phase halts\n"
+    "                            its endpoint (the host sees a stalled pipe)\n"
     "        fail-after N        the N-th command from now fails in transport (0 cancels)\n"
     "        record FILE         the player records a memo: FILE, a WAV file (or any\n"
     "                            sound file libsndfile reads, mono or stereo), becomes\n"
@@ -93,10 +108,17 @@ int RunServe(const std::vector<std::string>& args) {
     } else if (OptionValue(args, &i, "--socket", &value, &missing)) {
       if (missing || value.empty()) return Usage("--socket needs a path");
       options.socket = value;
+    } else if (OptionValue(args, &i, "--gadget", &value, &missing)) {
+      if (missing || value.empty()) return Usage("--gadget needs a folder");
+      options.gadget = value;
+    } else if (OptionValue(args, &i, "--udc-file", &value, &missing)) {
+      if (missing || value.empty()) return Usage("--udc-file needs a path");
+      options.udcFile = value;
     } else {
       return Usage("unknown argument for serve: " + args[i]);
     }
   }
+  if (!options.udcFile.empty() && options.gadget.empty()) return Usage("--udc-file needs --gadget");
   return player::Serve(options);
 }
 
@@ -110,7 +132,7 @@ bool CheckControl(const std::vector<std::string>& words, std::string* problem) {
     return false;
   };
   if (cmd == "status" || cmd == "eject" || cmd == "insert" || cmd == "recheck" || cmd == "unplug" ||
-      cmd == "plug" || cmd == "quit")
+      cmd == "plug" || cmd == "stall" || cmd == "quit")
     return want(0);
   if (cmd == "busy" || cmd == "not-ready") {
     if (!want(1)) return false;

@@ -118,6 +118,8 @@ class PlayerCore {
 
   // True while a write collects its data.
   bool AwaitingData() const { return writeExpected_ > 0; }
+  // The bytes of the write's data still to come (0 when none is awaited).
+  std::size_t DataAwaited() const { return static_cast<std::size_t>(writeExpected_ - writeReceived_) * kSectorSize; }
 
   std::uint32_t SectorCount() const { return sectorCount_; }
   std::uint64_t CommandsServed() const { return commands_; }

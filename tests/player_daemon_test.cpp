@@ -10,6 +10,7 @@
 #include "support/files.h"
 #include "support/player_protocol.h"
 #include "support/programs.h"
+#include "gadget.h"
 #include "voc_writer.h"
 
 using namespace zk27_test;
@@ -135,6 +136,57 @@ TEST_F(player_daemon, ControlRequestsChangeWhatTheHostSees) {
   ASSERT_EQ(Ctl({"plug"}).exit, 0);
   EXPECT_EQ(Status(), 0);
   EXPECT_NE(Ctl({"status"}).out.find("\ncommands: 9\n"), std::string::npos);
+
+  // A socket has no endpoint to halt.
+  const RunResult stall = Ctl({"stall"});
+  EXPECT_EQ(stall.exit, 1);
+  EXPECT_NE(stall.err.find("stall needs the player on a USB bus"), std::string::npos) << stall.err;
+  EXPECT_EQ(Status(), 0);
+}
+
+// What the player hands a functionfs ep0, read as the kernel reads it: the
+// header, then each descriptor by its own length.
+TEST_F(player_daemon, GadgetDescriptorsDescribeTheTwoBulkPipes) {
+  const Bytes d = player::GadgetDescriptors();
+  ASSERT_GE(d.size(), 20u);
+  EXPECT_EQ(Le32(d, 0), 3u);  // the second version of the block
+  EXPECT_EQ(Le32(d, 4), d.size());
+  EXPECT_EQ(Le32(d, 8), 3u);  // full and high speed
+  EXPECT_EQ(Le32(d, 12), 3u);
+  EXPECT_EQ(Le32(d, 16), 3u);
+  std::size_t at = 20;
+  for (const unsigned packet : {64u, 512u}) {
+    ASSERT_LE(at + 9, d.size());
+    EXPECT_EQ(Bytes(d.begin() + at, d.begin() + at + 9), (Bytes{9, 4, 0, 0, 2, 0xFF, 0, 0, 1}));
+    at += d[at];
+    for (const std::uint8_t address : {0x81, 0x02}) {
+      ASSERT_LE(at + 7, d.size());
+      EXPECT_EQ(Bytes(d.begin() + at, d.begin() + at + 7),
+                (Bytes{7, 5, address, 2, static_cast<std::uint8_t>(packet), static_cast<std::uint8_t>(packet >> 8), 0}))
+          << "packets of " << packet;
+      at += d[at];
+    }
+  }
+  EXPECT_EQ(at, d.size());
+
+  const Bytes s = player::GadgetStrings();
+  ASSERT_GE(s.size(), 18u);
+  EXPECT_EQ(Le32(s, 0), 2u);
+  EXPECT_EQ(Le32(s, 4), s.size());
+  EXPECT_EQ(Le32(s, 8), 1u);
+  EXPECT_EQ(Le32(s, 12), 1u);
+  EXPECT_EQ(Le16(s, 16), 0x0409u);
+  EXPECT_EQ(std::string(s.begin() + 18, s.end()), std::string("ZK27 player", 12));
+}
+
+// A folder that is no functionfs instance: the player says so and leaves
+// no socket behind.
+TEST_F(player_daemon, GadgetOnAPlainFolderIsRefused) {
+  const RunResult r = Run({"serve", "--card", card_, "--socket", socket_, "--gadget", dir_.path()});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.err.find("cannot open " + (dir_ / "ep0") + ": "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("is a functionfs instance mounted on " + dir_.path() + "?"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(socket_ + ".ctl"));
 }
 
 TEST_F(player_daemon, CompletedWriteSurvivesAKilledDaemon) {
@@ -223,6 +275,9 @@ TEST_F(player_daemon, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Ctl({"busy"}).exit, 2);
   EXPECT_EQ(Ctl({"fail-after", "x"}).exit, 2);
   EXPECT_EQ(Ctl({"status", "extra"}).exit, 2);
+  EXPECT_EQ(Ctl({"stall", "extra"}).exit, 2);
+  EXPECT_EQ(Run({"serve", "--udc-file", dir_ / "UDC"}).exit, 2);
+  EXPECT_EQ(Run({"serve", "--gadget"}).exit, 2);
   EXPECT_EQ(Run({"tone", "0", dir_ / "t.wav"}).exit, 2);
   EXPECT_EQ(Run({"tone", "1"}).exit, 2);
   EXPECT_EQ(Run({"--help"}).exit, 0);

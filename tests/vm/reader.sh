@@ -1,0 +1,222 @@
+# The card reader over USB: a card image as QEMU's usb-storage device on an
+# emulated xHCI controller, reached in the guest as /dev/sdX through the
+# kernel's usb-storage and SCSI layers; zk27 --image on it, and the reader
+# pulled (QMP device_del) in the middle of a put, an rm and a format. After
+# each pull the host reads the image as the reader left it.
+#
+# reader_basic times its put, rm and format; the pulls come at fractions of
+# those times, so that they spread over the command on any machine.
+
+vm_table <<'EOF'
+# case                 seconds  function and arguments
+reader.basic           90       reader_basic
+reader.pull-put-10     40       reader_pull put 10
+reader.pull-put-30     40       reader_pull put 30
+reader.pull-put-50     40       reader_pull put 50
+reader.pull-put-70     40       reader_pull put 70
+reader.pull-put-90     40       reader_pull put 90
+reader.pull-rm-25      40       reader_pull rm 25
+reader.pull-rm-50      40       reader_pull rm 50
+reader.pull-rm-75      40       reader_pull rm 75
+reader.pull-format-25  40       reader_pull format 25
+reader.pull-format-50  40       reader_pull format 50
+reader.pull-format-75  40       reader_pull format 75
+EOF
+
+# The files: on the stocked card before each case, and sent by the puts.
+reader_stocked=(s1.mp3 s2.mp3 s3.mp3 s4.mp3)
+reader_sent=(p1.mp3 p2.mp3 p3.mp3)
+reader_removed=(s2.mp3 s3.mp3)
+
+# --- host side -------------------------------------------------------------
+
+# The files (in the scratch folder's files/, which the guest reads too) and
+# two cards: blank (formatted) and stocked (holding reader_stocked).
+host_setup_reader() {
+  local i=0 n
+  mkdir -p files img
+  for n in "${reader_stocked[@]}" "${reader_sent[@]}"; do
+    i=$((i + 1))
+    # Sizes that are not whole clusters, contents that differ everywhere.
+    head -c $((i * 200000 + 12345)) /dev/urandom >"files/$n"
+  done
+  truncate -s 32M img/blank.img
+  "$VM_ZK27" --image img/blank.img format -y
+  cp img/blank.img img/stocked.img
+  (cd files && "$VM_ZK27" --image ../img/stocked.img put "${reader_stocked[@]}")
+  vm_qemu+=(-device qemu-xhci,id=xhci)
+  reader_count=0
+}
+
+# attach CARD: a fresh copy of the card CARD (blank, stocked) in the reader.
+host_attach() {
+  reader_count=$((reader_count + 1))
+  reader_node=card$reader_count
+  reader_image=$VM_SCRATCH/img/$reader_count.img
+  cp "$VM_SCRATCH/img/$1.img" "$reader_image"
+  vm_qmp blockdev-add "{\"driver\":\"raw\",\"node-name\":\"$reader_node\",
+    \"file\":{\"driver\":\"file\",\"filename\":\"$reader_image\"}}" >/dev/null &&
+    vm_qmp device_add "{\"driver\":\"usb-storage\",\"bus\":\"xhci.0\",
+      \"drive\":\"$reader_node\",\"id\":\"reader\"}" >/dev/null
+}
+
+# detach: the reader unplugged, its image closed.
+host_detach() {
+  vm_qmp device_del '{"id":"reader"}' DEVICE_DELETED >/dev/null &&
+    vm_qmp blockdev-del "{\"node-name\":\"$reader_node\"}" >/dev/null
+}
+
+# pull SECONDS: the reader unplugged that long after the request.
+host_pull() {
+  sleep "$1"
+  host_detach && echo "pulled after $1 s"
+}
+
+# check NAME... [-- NAME...]: the image the reader left lists every file
+# before the '--' and maybe those after it, no other, each with the bytes
+# sent; 'check --repair -y' makes it clean and keeps them.
+host_check() {
+  local must=() may=() n dash=no out
+  for n; do
+    if [ "$n" = -- ]; then
+      dash=yes
+    elif [ $dash = no ]; then
+      must+=("$n")
+    else
+      may+=("$n")
+    fi
+  done
+  out=$(mktemp -d "$VM_SCRATCH/check.XXXXXX")
+  reader_verify "$out/before" || return 1
+  "$VM_ZK27" --image "$reader_image" check --repair -y || true
+  "$VM_ZK27" --image "$reader_image" check || {
+    echo "not clean after check --repair"
+    return 1
+  }
+  reader_verify "$out/after" || {
+    echo "(after check --repair)"
+    return 1
+  }
+  rm -rf "$out"
+}
+
+# The image's files against what was sent, fetched into the new folder $1.
+reader_verify() {
+  local names n bad=0
+  mkdir -p "$1"
+  names=$("$VM_ZK27" --image "$reader_image" ls) || {
+    echo "ls of the image failed"
+    return 1
+  }
+  echo "the image lists:" $names
+  for n in "${must[@]}"; do
+    grep -qxF -- "$n" <<<"$names" || {
+      echo "$n was stored before and is lost"
+      bad=1
+    }
+  done
+  while read -r n; do
+    [ -n "$n" ] || continue
+    if ! printf '%s\n' "${must[@]}" "${may[@]}" | grep -qxF -- "$n"; then
+      echo "lists $n, which was never sent"
+      bad=1
+    elif ! (cd "$1" && "$VM_ZK27" --image "$reader_image" get "$n"); then
+      echo "$n cannot be fetched"
+      bad=1
+    elif ! cmp -s "$1/$n" "$VM_SCRATCH/files/$n"; then
+      echo "$n is listed with bytes other than those sent"
+      bad=1
+    fi
+  done <<<"$names"
+  return $bad
+}
+
+# --- guest side ------------------------------------------------------------
+
+# The reader's disk, once the kernel has it: /dev/sdX.
+reader_disk() {
+  local d
+  for d in /sys/block/sd*; do
+    [ -e "$d" ] && [ "$(cat "$d/size")" -gt 0 ] && [ -b "/dev/${d##*/}" ] || continue
+    echo "/dev/${d##*/}"
+    return 0
+  done
+  return 1
+}
+reader_gone() { ! reader_disk >/dev/null; }
+
+# Attaches a copy of the card $1 and sets reader_dev to its disk.
+reader_attach() {
+  vm_host attach "$1"
+  vm_wait 30 reader_disk >/dev/null || vm_fail "no disk appeared for the reader"
+  reader_dev=$(reader_disk)
+}
+
+reader_detach() {
+  vm_host detach
+  vm_wait 30 reader_gone || vm_fail "the reader's disk stayed after the unplug"
+}
+
+zk() { "$VM_ZK27" --image "$reader_dev" "$@"; }
+
+# Every file listed as expected, each fetched byte for byte.
+reader_same() {
+  local names
+  names=$(zk ls)
+  [ "$names" = "$(printf '%s\n' "$@")" ] || {
+    echo "the card lists:" $names "instead of" "$@"
+    return 1
+  }
+  zk get "$@" && for n; do cmp "$n" "$VM_SCRATCH/files/$n"; done
+}
+
+reader_basic() {
+  reader_attach stocked
+  vm_say "the reader is $reader_dev, $(($(cat "/sys/block/${reader_dev#/dev/}/size") >> 11)) MiB"
+  vm_step "put of ${#reader_sent[@]} files" zk put "${reader_sent[@]/#/$VM_SCRATCH/files/}"
+  echo $VM_STEP_MS >/tmp/reader-put.ms
+  vm_step "ls and get, byte for byte" reader_same "${reader_stocked[@]}" "${reader_sent[@]}"
+  vm_step "rm of ${#reader_removed[@]} files" zk rm "${reader_removed[@]}"
+  echo $VM_STEP_MS >/tmp/reader-rm.ms
+  vm_step check zk check
+  reader_detach
+  vm_step "the image on the host" vm_host check s1.mp3 s4.mp3 "${reader_sent[@]}"
+  reader_attach stocked
+  vm_step format zk format -y
+  echo $VM_STEP_MS >/tmp/reader-format.ms
+  vm_step "ls after format" test -z "$(zk ls)"
+  reader_detach
+}
+
+# reader_pull OPERATION PERCENT: the reader pulled PERCENT of the way
+# through OPERATION (put, rm, format) on a stocked card, as reader_basic
+# timed it; then the image must keep what it must, and repair clean.
+reader_pull() {
+  local op=$1 ms delay rc=0 id start args must may
+  ms=$(cat "/tmp/reader-$op.ms" 2>/dev/null) || vm_fail "no time for $op: reader.basic runs first"
+  delay=$(vm_seconds $((ms * $2 / 100)))
+  case $op in
+    put)
+      args=(put "${reader_sent[@]/#/$VM_SCRATCH/files/}")
+      must=("${reader_stocked[@]}") may=("${reader_sent[@]}")
+      ;;
+    rm)
+      args=(rm "${reader_removed[@]}")
+      must=(s1.mp3 s4.mp3) may=("${reader_removed[@]}")
+      ;;
+    format)
+      args=(format -y)
+      must=() may=("${reader_stocked[@]}")
+      ;;
+  esac
+  reader_attach stocked
+  id=$(vm_host_start pull "$delay")
+  start=$(vm_ms)
+  zk "${args[@]}" || rc=$?
+  ms=$(($(vm_ms) - start))
+  vm_host_wait "$id" >/dev/null
+  vm_say "$op ended with status $rc after $(vm_seconds $ms) s; the reader was pulled at $delay s"
+  case $rc in 0 | 3) ;; *) vm_fail "$op ended with status $rc, neither done nor a device failure" ;; esac
+  vm_wait 30 reader_gone || vm_fail "the reader's disk stayed after the pull"
+  vm_step "the image on the host" vm_host check "${must[@]}" -- "${may[@]}"
+}
