@@ -68,13 +68,15 @@ host_detach() {
 
 # pull SECONDS: the reader unplugged that long after the request.
 host_pull() {
-  sleep "$1"
-  host_detach && echo "pulled after $1 s"
+  vm_qmp device_del '{"id":"reader"}' DEVICE_DELETED "$1" >/dev/null &&
+    vm_qmp blockdev-del "{\"node-name\":\"$reader_node\"}" >/dev/null &&
+    echo "pulled after $1 s"
 }
 
 # check NAME... [-- NAME...]: the image the reader left lists every file
 # before the '--' and maybe those after it, no other, each with the bytes
-# sent; 'check --repair -y' makes it clean and keeps them.
+# sent; 'check --repair -y' makes it clean and keeps them. The files
+# fetched stay in the scratch folder (kept when a case fails).
 host_check() {
   local must=() may=() n dash=no out
   for n; do
@@ -88,6 +90,7 @@ host_check() {
   done
   out=$(mktemp -d "$VM_SCRATCH/check.XXXXXX")
   reader_verify "$out/before" || return 1
+  "$VM_ZK27" --image "$reader_image" check && return 0
   "$VM_ZK27" --image "$reader_image" check --repair -y || true
   "$VM_ZK27" --image "$reader_image" check || {
     echo "not clean after check --repair"
@@ -97,7 +100,6 @@ host_check() {
     echo "(after check --repair)"
     return 1
   }
-  rm -rf "$out"
 }
 
 # The image's files against what was sent, fetched into the new folder $1.
@@ -109,6 +111,7 @@ reader_verify() {
     return 1
   }
   echo "the image lists:" $names
+  (cd "$1" && "$VM_ZK27" --image "$reader_image" get -a) || echo "get -a of the image failed"
   for n in "${must[@]}"; do
     grep -qxF -- "$n" <<<"$names" || {
       echo "$n was stored before and is lost"
@@ -120,7 +123,7 @@ reader_verify() {
     if ! printf '%s\n' "${must[@]}" "${may[@]}" | grep -qxF -- "$n"; then
       echo "lists $n, which was never sent"
       bad=1
-    elif ! (cd "$1" && "$VM_ZK27" --image "$reader_image" get "$n"); then
+    elif [ ! -f "$1/$n" ]; then
       echo "$n cannot be fetched"
       bad=1
     elif ! cmp -s "$1/$n" "$VM_SCRATCH/files/$n"; then
@@ -133,28 +136,33 @@ reader_verify() {
 
 # --- guest side ------------------------------------------------------------
 
-# The reader's disk, once the kernel has it: /dev/sdX.
+# Whether the kernel has the reader's disk; sets reader_dev to it (/dev/sdX).
 reader_disk() {
-  local d
+  local d size
   for d in /sys/block/sd*; do
-    [ -e "$d" ] && [ "$(cat "$d/size")" -gt 0 ] && [ -b "/dev/${d##*/}" ] || continue
-    echo "/dev/${d##*/}"
+    [ -e "$d/size" ] || continue
+    read -r size <"$d/size"
+    [ "$size" -gt 0 ] && [ -b "/dev/${d##*/}" ] || continue
+    reader_dev=/dev/${d##*/}
     return 0
   done
   return 1
 }
-reader_gone() { ! reader_disk >/dev/null; }
+reader_gone() { ! reader_disk; }
 
 # Attaches a copy of the card $1 and sets reader_dev to its disk.
 reader_attach() {
-  vm_host attach "$1"
-  vm_wait 30 reader_disk >/dev/null || vm_fail "no disk appeared for the reader"
-  reader_dev=$(reader_disk)
+  vm_step "reader plugged in with a $1 card" reader_plug "$1"
+}
+reader_plug() {
+  vm_host attach "$1" && vm_wait 30 reader_disk
 }
 
 reader_detach() {
-  vm_host detach
-  vm_wait 30 reader_gone || vm_fail "the reader's disk stayed after the unplug"
+  vm_step "reader unplugged" reader_unplug
+}
+reader_unplug() {
+  vm_host detach && vm_wait 30 reader_gone
 }
 
 zk() { "$VM_ZK27" --image "$reader_dev" "$@"; }
@@ -173,6 +181,8 @@ reader_same() {
 reader_basic() {
   reader_attach stocked
   vm_say "the reader is $reader_dev, $(($(cat "/sys/block/${reader_dev#/dev/}/size") >> 11)) MiB"
+  vm_step "info" zk info
+  echo $VM_STEP_MS >/tmp/reader-start.ms
   vm_step "put of ${#reader_sent[@]} files" zk put "${reader_sent[@]/#/$VM_SCRATCH/files/}"
   echo $VM_STEP_MS >/tmp/reader-put.ms
   vm_step "ls and get, byte for byte" reader_same "${reader_stocked[@]}" "${reader_sent[@]}"
@@ -190,11 +200,15 @@ reader_basic() {
 
 # reader_pull OPERATION PERCENT: the reader pulled PERCENT of the way
 # through OPERATION (put, rm, format) on a stocked card, as reader_basic
-# timed it; then the image must keep what it must, and repair clean.
+# timed it (from the time an info takes, zk27's start and its reading of
+# the card, to the end); then the image must keep what it must, and be made
+# clean by a repair.
 reader_pull() {
-  local op=$1 ms delay rc=0 id start args must may
-  ms=$(cat "/tmp/reader-$op.ms" 2>/dev/null) || vm_fail "no time for $op: reader.basic runs first"
-  delay=$(vm_seconds $((ms * $2 / 100)))
+  local op=$1 ms first delay rc=0 id start args must may
+  read -r ms <"/tmp/reader-$op.ms" && read -r first </tmp/reader-start.ms ||
+    vm_fail "no time for $op: reader.basic runs first"
+  [ "$first" -lt "$ms" ] || first=0
+  delay=$(vm_seconds $((first + (ms - first) * $2 / 100)))
   case $op in
     put)
       args=(put "${reader_sent[@]/#/$VM_SCRATCH/files/}")
@@ -210,7 +224,8 @@ reader_pull() {
       ;;
   esac
   reader_attach stocked
-  id=$(vm_host_start pull "$delay")
+  vm_host_start pull "$delay"
+  id=$vm_request
   start=$(vm_ms)
   zk "${args[@]}" || rc=$?
   ms=$(($(vm_ms) - start))
