@@ -147,6 +147,7 @@ vm_guest_main() {
       passed=$((passed + 1))
     else
       echo "vm: $name FAILED (status $rc, $(vm_seconds $ms) s)"
+      { echo "== the end of the kernel's log:"; dmesg | tail -n 25; } >>"$scratch/log/$name"
       echo "$name failed $(vm_seconds $ms)" >>"$scratch/results"
       failed=$((failed + 1))
     fi

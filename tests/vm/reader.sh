@@ -44,7 +44,9 @@ host_setup_reader() {
   "$VM_ZK27" --image img/blank.img format -y
   cp img/blank.img img/stocked.img
   (cd files && "$VM_ZK27" --image ../img/stocked.img put "${reader_stocked[@]}")
-  vm_qemu+=(-device qemu-xhci,id=xhci)
+  # Writes at 2 MB/s, a slow card's speed, so that a put's data is still
+  # on its way for a good part of the put, as on a card in a real reader.
+  vm_qemu+=(-device qemu-xhci,id=xhci -object throttle-group,id=card-speed,x-bps-write=2000000)
   reader_count=0
 }
 
@@ -54,8 +56,9 @@ host_attach() {
   reader_node=card$reader_count
   reader_image=$VM_SCRATCH/img/$reader_count.img
   cp "$VM_SCRATCH/img/$1.img" "$reader_image"
-  vm_qmp blockdev-add "{\"driver\":\"raw\",\"node-name\":\"$reader_node\",
-    \"file\":{\"driver\":\"file\",\"filename\":\"$reader_image\"}}" >/dev/null &&
+  vm_qmp blockdev-add "{\"driver\":\"throttle\",\"node-name\":\"$reader_node\",
+    \"throttle-group\":\"card-speed\",\"file\":{\"driver\":\"raw\",
+    \"file\":{\"driver\":\"file\",\"filename\":\"$reader_image\"}}}" >/dev/null &&
     vm_qmp device_add "{\"driver\":\"usb-storage\",\"bus\":\"xhci.0\",
       \"drive\":\"$reader_node\",\"id\":\"reader\"}" >/dev/null
 }
@@ -102,6 +105,13 @@ host_check() {
   }
 }
 
+reader_among() {
+  local n=$1 m
+  shift
+  for m; do [ "$m" != "$n" ] || return 0; done
+  return 1
+}
+
 # The image's files against what was sent, fetched into the new folder $1.
 reader_verify() {
   local names n bad=0
@@ -120,7 +130,7 @@ reader_verify() {
   done
   while read -r n; do
     [ -n "$n" ] || continue
-    if ! printf '%s\n' "${must[@]}" "${may[@]}" | grep -qxF -- "$n"; then
+    if ! reader_among "$n" "${must[@]}" "${may[@]}"; then
       echo "lists $n, which was never sent"
       bad=1
     elif [ ! -f "$1/$n" ]; then
@@ -148,7 +158,8 @@ reader_disk() {
   done
   return 1
 }
-reader_gone() { ! reader_disk; }
+# Whether every disk of the kernel's has gone, not only its size and node.
+reader_gone() { ! compgen -G '/sys/block/sd*' >/dev/null; }
 
 # Attaches a copy of the card $1 and sets reader_dev to its disk.
 reader_attach() {
