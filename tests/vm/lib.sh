@@ -39,6 +39,8 @@ vm_fail() {
 
 # vm_step TEXT COMMAND...: runs COMMAND, says how long it took; a failure
 # fails the case. VM_STEP_MS holds the step's milliseconds afterwards.
+# COMMAND runs without set -e (as any command whose status is tested), so
+# a function given to vm_step checks its own steps.
 vm_step() {
   local text=$1 start rc=0
   shift

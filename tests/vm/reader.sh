@@ -4,8 +4,10 @@
 # pulled (QMP device_del) in the middle of a put, an rm and a format. After
 # each pull the host reads the image as the reader left it.
 #
-# reader_basic times its put, rm and format; the pulls come at fractions of
-# those times, so that they spread over the command on any machine.
+# reader_basic times its put, rm and format from the moment zk27 has the
+# reader's disk open to its end; the pulls come at fractions of that time
+# after the open, so that they spread over the command's work on the card
+# on any machine.
 
 vm_table <<'EOF'
 # case                 seconds  function and arguments
@@ -27,11 +29,12 @@ EOF
 reader_stocked=(s1.mp3 s2.mp3 s3.mp3 s4.mp3)
 reader_sent=(p1.mp3 p2.mp3 p3.mp3)
 reader_removed=(s2.mp3 s3.mp3)
+reader_kept=(s1.mp3 s4.mp3)
 
 # --- host side -------------------------------------------------------------
 
 # The files (in the scratch folder's files/, which the guest reads too) and
-# two cards: blank (formatted) and stocked (holding reader_stocked).
+# the stocked card: formatted, holding reader_stocked.
 host_setup_reader() {
   local i=0 n
   mkdir -p files img
@@ -40,17 +43,16 @@ host_setup_reader() {
     # Sizes that are not whole clusters, contents that differ everywhere.
     head -c $((i * 200000 + 12345)) /dev/urandom >"files/$n"
   done
-  truncate -s 32M img/blank.img
-  "$VM_ZK27" --image img/blank.img format -y
-  cp img/blank.img img/stocked.img
-  (cd files && "$VM_ZK27" --image ../img/stocked.img put "${reader_stocked[@]}")
+  truncate -s 32M img/stocked.img
+  "$VM_ZK27" --image img/stocked.img format -y &&
+    (cd files && "$VM_ZK27" --image ../img/stocked.img put "${reader_stocked[@]}") || return 1
   # Writes at 2 MB/s, a slow card's speed, so that a put's data is still
   # on its way for a good part of the put, as on a card in a real reader.
   vm_qemu+=(-device qemu-xhci,id=xhci -object throttle-group,id=card-speed,x-bps-write=2000000)
   reader_count=0
 }
 
-# attach CARD: a fresh copy of the card CARD (blank, stocked) in the reader.
+# attach CARD: a fresh copy of the card CARD (stocked) in the reader.
 host_attach() {
   reader_count=$((reader_count + 1))
   reader_node=card$reader_count
@@ -63,17 +65,12 @@ host_attach() {
       \"drive\":\"$reader_node\",\"id\":\"reader\"}" >/dev/null
 }
 
-# detach: the reader unplugged, its image closed.
-host_detach() {
-  vm_qmp device_del '{"id":"reader"}' DEVICE_DELETED >/dev/null &&
-    vm_qmp blockdev-del "{\"node-name\":\"$reader_node\"}" >/dev/null
-}
-
-# pull SECONDS: the reader unplugged that long after the request.
+# detach, or pull [SECONDS]: the reader unplugged (that long after the
+# request), its image closed.
+host_detach() { host_pull >/dev/null; }
 host_pull() {
-  vm_qmp device_del '{"id":"reader"}' DEVICE_DELETED "$1" >/dev/null &&
-    vm_qmp blockdev-del "{\"node-name\":\"$reader_node\"}" >/dev/null &&
-    echo "pulled after $1 s"
+  vm_qmp device_del '{"id":"reader"}' DEVICE_DELETED "${1:-}" >/dev/null &&
+    vm_qmp blockdev-del "{\"node-name\":\"$reader_node\"}" >/dev/null
 }
 
 # check NAME... [-- NAME...]: the image the reader left lists every file
@@ -178,48 +175,66 @@ reader_unplug() {
 
 zk() { "$VM_ZK27" --image "$reader_dev" "$@"; }
 
-# Every file listed as expected, each fetched byte for byte.
+# reader_start ARG...: zk ARG... in the background (reader_pid); returns
+# once it has the reader's disk open (or has ended), with reader_opened the
+# time of that (ms).
+reader_start() {
+  "$VM_ZK27" --image "$reader_dev" "$@" &
+  reader_pid=$!
+  until reader_open_in $reader_pid || [ ! -d /proc/$reader_pid ]; do vm_sleep 0.005; done
+  reader_opened=$(vm_ms)
+}
+reader_open_in() {
+  local f
+  for f in /proc/"$1"/fd/*; do [ ! "$f" -ef "$reader_dev" ] || return 0; done 2>/dev/null
+  return 1
+}
+
+# reader_timed OPERATION ARG...: zk OPERATION ARG..., the time from its
+# open of the disk to its end kept for the pulls of OPERATION.
+reader_timed() {
+  local rc=0
+  reader_start "$@"
+  wait $reader_pid || rc=$?
+  echo $(($(vm_ms) - reader_opened)) >"/tmp/reader-$1.ms"
+  return $rc
+}
+
+# The card lists the files named and no other, each fetched byte for byte.
 reader_same() {
-  local names
-  names=$(zk ls)
+  local names n
+  names=$(zk ls) || return 1
   [ "$names" = "$(printf '%s\n' "$@")" ] || {
     echo "the card lists:" $names "instead of" "$@"
     return 1
   }
-  zk get "$@" && for n; do cmp "$n" "$VM_SCRATCH/files/$n"; done
+  [ $# -eq 0 ] || zk get "$@" || return 1
+  for n; do cmp "$n" "$VM_SCRATCH/files/$n" || return 1; done
 }
 
 reader_basic() {
   reader_attach stocked
   vm_say "the reader is $reader_dev, $(($(cat "/sys/block/${reader_dev#/dev/}/size") >> 11)) MiB"
-  vm_step "info" zk info
-  echo $VM_STEP_MS >/tmp/reader-start.ms
-  vm_step "put of ${#reader_sent[@]} files" zk put "${reader_sent[@]/#/$VM_SCRATCH/files/}"
-  echo $VM_STEP_MS >/tmp/reader-put.ms
+  vm_step "put of ${#reader_sent[@]} files" reader_timed put "${reader_sent[@]/#/$VM_SCRATCH/files/}"
   vm_step "ls and get, byte for byte" reader_same "${reader_stocked[@]}" "${reader_sent[@]}"
-  vm_step "rm of ${#reader_removed[@]} files" zk rm "${reader_removed[@]}"
-  echo $VM_STEP_MS >/tmp/reader-rm.ms
+  vm_step "rm of ${#reader_removed[@]} files" reader_timed rm "${reader_removed[@]}"
   vm_step check zk check
   reader_detach
-  vm_step "the image on the host" vm_host check s1.mp3 s4.mp3 "${reader_sent[@]}"
+  vm_step "the image on the host" vm_host check "${reader_kept[@]}" "${reader_sent[@]}"
   reader_attach stocked
-  vm_step format zk format -y
-  echo $VM_STEP_MS >/tmp/reader-format.ms
-  vm_step "ls after format" test -z "$(zk ls)"
+  vm_step format reader_timed format -y
+  vm_step "ls after format: nothing" reader_same
   reader_detach
 }
 
 # reader_pull OPERATION PERCENT: the reader pulled PERCENT of the way
 # through OPERATION (put, rm, format) on a stocked card, as reader_basic
-# timed it (from the time an info takes, zk27's start and its reading of
-# the card, to the end); then the image must keep what it must, and be made
-# clean by a repair.
+# timed it from zk27's open of the disk; then the image must keep what it
+# must, and be made clean by a repair.
 reader_pull() {
-  local op=$1 ms first delay rc=0 id start args must may
-  read -r ms <"/tmp/reader-$op.ms" && read -r first </tmp/reader-start.ms ||
-    vm_fail "no time for $op: reader.basic runs first"
-  [ "$first" -lt "$ms" ] || first=0
-  delay=$(vm_seconds $((first + (ms - first) * $2 / 100)))
+  local op=$1 ms delay rc=0 pulled args must may
+  read -r ms <"/tmp/reader-$op.ms" || vm_fail "no time for $op: reader.basic runs first"
+  delay=$(vm_seconds $((ms * $2 / 100)))
   case $op in
     put)
       args=(put "${reader_sent[@]/#/$VM_SCRATCH/files/}")
@@ -227,7 +242,7 @@ reader_pull() {
       ;;
     rm)
       args=(rm "${reader_removed[@]}")
-      must=(s1.mp3 s4.mp3) may=("${reader_removed[@]}")
+      must=("${reader_kept[@]}") may=("${reader_removed[@]}")
       ;;
     format)
       args=(format -y)
@@ -235,13 +250,17 @@ reader_pull() {
       ;;
   esac
   reader_attach stocked
-  vm_host_start pull "$delay"
-  id=$vm_request
-  start=$(vm_ms)
-  zk "${args[@]}" || rc=$?
-  ms=$(($(vm_ms) - start))
-  vm_host_wait "$id" >/dev/null
-  vm_say "$op ended with status $rc after $(vm_seconds $ms) s; the reader was pulled at $delay s"
+  # zk27 is held (SIGSTOP) at the moment chosen while the host pulls the
+  # reader, so that the pull comes at that point of its work however long
+  # the request takes to reach the host; the kernel's writes go on.
+  reader_start "${args[@]}"
+  vm_sleep "$delay"
+  kill -STOP $reader_pid 2>/dev/null || true
+  pulled=$(($(vm_ms) - reader_opened))
+  vm_host pull
+  kill -CONT $reader_pid 2>/dev/null || true
+  wait $reader_pid || rc=$?
+  vm_say "pulled with zk27 held $(vm_seconds $pulled) s after it opened the disk; $op ended with status $rc"
   case $rc in 0 | 3) ;; *) vm_fail "$op ended with status $rc, neither done nor a device failure" ;; esac
   vm_wait 30 reader_gone || vm_fail "the reader's disk stayed after the pull"
   vm_step "the image on the host" vm_host check "${must[@]}" -- "${may[@]}"
