@@ -1,6 +1,6 @@
 # The VM stage's own machinery, sourced by tests/vm/run on the host and in
 # the guest: the tables, the running of the cases in the guest, and what a
-# case uses (vm_step, vm_fail, vm_wait, vm_host). See tests/vm/run for the
+# case uses (vm_step, vm_fail, vm_wait, vm_sleep, vm_host). See tests/vm/run for the
 # table format.
 
 VM_CASES=() VM_LIMITS=() VM_COMMANDS=()
@@ -39,6 +39,8 @@ vm_fail() {
 
 # vm_step TEXT COMMAND...: runs COMMAND, says how long it took; a failure
 # fails the case. VM_STEP_MS holds the step's milliseconds afterwards.
+# COMMAND runs without set -e (as any command whose status is tested), so
+# a function given to vm_step checks its own steps.
 vm_step() {
   local text=$1 start rc=0
   shift
@@ -50,6 +52,19 @@ vm_step() {
   vm_say "$text ($(vm_seconds $VM_STEP_MS) s)"
 }
 
+# vm_sleep SECONDS: a pause without starting a program (which costs the
+# guest more than the pause).
+vm_sleep() {
+  if [ -z "${vm_sleep_fd:-}" ]; then
+    local fifo
+    fifo=$(mktemp -u /tmp/vm-sleep.XXXXXX)
+    mkfifo "$fifo"
+    exec {vm_sleep_fd}<>"$fifo"
+    rm -f "$fifo"
+  fi
+  read -r -t "$1" -u "$vm_sleep_fd" _ || true
+}
+
 # vm_wait SECONDS COMMAND...: polls COMMAND until it succeeds; status 1 when
 # it has not within SECONDS.
 vm_wait() {
@@ -57,44 +72,47 @@ vm_wait() {
   shift
   until "$@"; do
     [ "$(vm_ms)" -lt $end ] || return 1
-    sleep 0.05
+    vm_sleep 0.02
   done
 }
 
 # Requests to the host. vm_host_start REQUEST ARG... hands the request over
-# and returns, printing its id, once the host has begun answering it (so a
-# timer the host starts runs from about then); vm_host_wait ID waits for the
-# answer, prints the host's output and returns its status. vm_host does both.
+# and returns, setting vm_request to its id, once the host has begun
+# answering it (so that a timer the host starts runs from about then);
+# vm_host_wait ID waits for the answer, prints the host's output and returns
+# its status. vm_host does both.
 vm_host_start() {
-  local seq id
-  seq=$(($(cat /tmp/vm-seq 2>/dev/null || echo 0) + 1))
+  local seq=0
+  [ -f /tmp/vm-seq ] && read -r seq </tmp/vm-seq
+  seq=$((seq + 1))
   echo $seq >/tmp/vm-seq
-  id=$(printf '%05d' $seq)
-  echo "$*" >"$VM_SCRATCH/req-$id"
-  mv "$VM_SCRATCH/req-$id" "$VM_SCRATCH/req/$id"
-  vm_wait 60 test -e "$VM_SCRATCH/rep/$id.started" || vm_fail "the host did not take up '$*'"
-  echo "$id"
+  printf -v vm_request '%05d' $seq
+  echo "$*" >"$VM_SCRATCH/req-$vm_request"
+  mv "$VM_SCRATCH/req-$vm_request" "$VM_SCRATCH/req/$vm_request"
+  vm_wait 60 test -e "$VM_SCRATCH/rep/$vm_request.started" || vm_fail "the host did not take up '$*'"
 }
 vm_host_wait() {
+  local rc
   vm_wait 120 test -e "$VM_SCRATCH/rep/$1.rc" || vm_fail "the host did not answer request $1"
   cat "$VM_SCRATCH/rep/$1.out"
-  return "$(cat "$VM_SCRATCH/rep/$1.rc")"
+  read -r rc <"$VM_SCRATCH/rep/$1.rc"
+  return "$rc"
 }
 vm_host() {
-  local id
-  id=$(vm_host_start "$@") || exit 1
-  vm_host_wait "$id"
+  vm_host_start "$@"
+  vm_host_wait "$vm_request"
 }
 
-# The guest: runs the cases that match the patterns, each in a bash of its
-# own within its time, records "name passed|failed seconds" in the scratch
-# folder's results.
+# The guest: runs the cases that match the patterns in order, each in a
+# process group of its own, killed after its seconds; records "name
+# passed|failed seconds" in the scratch folder's results.
 vm_guest_main() {
-  local scratch=$1 i name start ms rc p chosen passed=0 failed=0
+  local scratch=$1 i name start ms rc p chosen passed=0 failed=0 pid dog argv up
   # shellcheck disable=SC1091
   . "$scratch/env"
   read -r up _ </proc/uptime
   echo "vm: guest up at ${up} s; ${#VM_CASES[@]} cases in the tables"
+  set -m
   for i in "${!VM_CASES[@]}"; do
     name=${VM_CASES[$i]}
     chosen=$((${#VM_PATTERNS[@]} == 0))
@@ -103,37 +121,39 @@ vm_guest_main() {
       if [[ $name == $p ]]; then chosen=1; fi
     done
     [ $chosen = 1 ] || continue
+    read -r -a argv <<<"${VM_COMMANDS[$i]}"
     start=$(vm_ms)
+    (
+      VM_CASE=$name
+      cd "$(mktemp -d "/tmp/$name.XXXXXX")"
+      set -euo pipefail
+      "${argv[@]}"
+    ) 3>&1 >"$scratch/log/$name" 2>&1 </dev/null &
+    pid=$!
+    {
+      sleep "${VM_LIMITS[$i]}"
+      echo "vm:   $name: still running after its ${VM_LIMITS[$i]} s: stopped"
+      kill -TERM -- -$pid
+      sleep 5
+      kill -KILL -- -$pid
+    } 2>/dev/null </dev/null &
+    dog=$!
     rc=0
-    timeout -k 5 "${VM_LIMITS[$i]}" /bin/bash "$VM_DIR/run" --guest-case "$scratch" "$i" \
-      3>&1 >"$scratch/log/$name" 2>&1 || rc=$?
+    wait $pid || rc=$?
+    kill -- -$dog 2>/dev/null || true
+    wait $dog 2>/dev/null || true
     ms=$(($(vm_ms) - start))
     if [ $rc -eq 0 ]; then
       echo "vm: $name passed ($(vm_seconds $ms) s)"
       echo "$name passed $(vm_seconds $ms)" >>"$scratch/results"
       passed=$((passed + 1))
     else
-      if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
-        echo "vm: $name FAILED: still running after its ${VM_LIMITS[$i]} s"
-      else
-        echo "vm: $name FAILED (status $rc, $(vm_seconds $ms) s)"
-      fi
+      echo "vm: $name FAILED (status $rc, $(vm_seconds $ms) s)"
+      { echo "== the end of the kernel's log:"; dmesg | tail -n 25; } >>"$scratch/log/$name"
       echo "$name failed $(vm_seconds $ms)" >>"$scratch/results"
       failed=$((failed + 1))
     fi
-  done
+  done 2>/dev/null
   echo "vm: guest done: $passed passed, $failed failed"
   : >"$scratch/done"
-}
-
-# One case, row $2 of the tables, in a folder of its own.
-vm_guest_case() {
-  local scratch=$1 i=$2 argv
-  # shellcheck disable=SC1091
-  . "$scratch/env"
-  VM_CASE=${VM_CASES[$i]}
-  cd "$(mktemp -d "/tmp/$VM_CASE.XXXXXX")"
-  read -r -a argv <<<"${VM_COMMANDS[$i]}"
-  set -euo pipefail
-  "${argv[@]}"
 }
