@@ -9,24 +9,6 @@
 #include "hooks.h"
 #include "text.h"
 
-namespace {
-
-// Why a rename or an order was refused, for the file `name`.
-std::string Refusal(CardOpResult result) {
-  switch (result) {
-    case kOpNameNotStorable:
-      return "the card cannot hold this name (a character outside its code page, a control character, \\ or :, "
-             "or a leading dot)";
-    case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
-    case kOpNameOnCard: return "another file on the card has this name";
-    case kOpNameTableFull: return "the card's name table is full";
-    case kOpNotOnCard: return "no such file on the card";
-    default: return DeviceTrouble(DeviceState);
-  }
-}
-
-}  // namespace
-
 int CmdMv(const Args& a) {
   if (a.operands.size() != 2) return UsageError("mv needs OLD and NEW");
   if (const int s = OpenCard(); s != kExitOk) return s;
@@ -49,7 +31,7 @@ int CmdMv(const Args& a) {
     return kExitRefused;
   }
   const bool device = result == kOpDeviceFailed;
-  Error((result == kOpNotOnCard ? chosen.shown[0] : Escaped(newName)) + ": " + Refusal(result));
+  Error((result == kOpNotOnCard ? chosen.shown[0] : Escaped(newName)) + ": " + ResultWords(result, ResultScene::kCare));
   return device ? kExitDevice : kExitRefused;
 }
 
@@ -75,7 +57,7 @@ int CmdOrder(const Args& a) {
   for (const auto& m : music) lines.push_back(chosen.lines[m.second]);
   const CardOpResult result = OrderMusicFiles(lines);
   if (result != kOpOk) {
-    Error("the play order could not be written: " + Refusal(result));
+    Error("the play order could not be written: " + ResultWords(result, ResultScene::kCare));
     return result == kOpDeviceFailed ? kExitDevice : kExitRefused;
   }
   for (const auto& m : music) Verbose("ordered " + m.first);

@@ -62,6 +62,29 @@ std::string CardLockRefusal(CardLockResult result);
 // of your own (owner 65534, mode 0777)...", "SOCKET: answered by another user
 // (uid 65534)...".
 std::string PlayerRefusalWords(const PlayerRefusal& why);
+// A PC path's last part: the file's own name.
+std::string BaseName(const std::string& path);
+// What zk27 was doing when an operation gave its result: a code is worded
+// for it ("not a voice recording" to towav, "not an MP3 or voice file" to
+// put), and a code that needs no words of its own there gets the scene's
+// plain ones ("not sent", or the device's trouble for a rename).
+enum class ResultScene {
+  kSend,         // put and sync: a PC file sent
+  kFetch,        // get and towav
+  kCare,         // mv and order
+  kFolderPlan,   // a folder's file that sync's plan leaves out
+  kImagePlan,    // an image's file that restore --files cannot send
+  kDeviceFault,  // a file of a pass that the player or the card failed
+};
+// What the words tell beyond the code: for a file sent, the PC file and its
+// size in bytes; for a device fault, the file's name as shown.
+struct ResultFacts {
+  std::string pcPath{};
+  std::uint64_t bytes = 0;
+  std::string name{};
+};
+// zk27's words for an operation's result, one table for every command.
+std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFacts& facts = {});
 // What the DeviceState says went wrong with the player or the card: "the card
 // was removed", "the connection to the player was lost"...
 std::string DeviceTrouble(DeviceStateCode state);

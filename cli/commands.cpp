@@ -27,11 +27,6 @@ bool Probe() {
   return !g_session.windowClosed;
 }
 
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string Files(int n) { return n == 1 ? "1 file" : std::to_string(n) + " files"; }
 
 }  // namespace
@@ -204,7 +199,9 @@ class CliPassView : public PassView {
       return;
     }
     if (report.result == kOpStopped) return;
-    std::string problem = report.deviceFault ? DeviceProblem(report) : Name(report) + ": " + Reason(report);
+    std::string problem = report.deviceFault
+                              ? ResultWords(report.result, ResultScene::kDeviceFault, {.name = Name(report)})
+                              : Name(report) + ": " + Reason(report);
     // A pass that ends here leaves the files after it untried.
     if (report.step != PassStep::kNext) problem += "; " + Tally();
     Error(problem);
@@ -228,14 +225,6 @@ class CliPassView : public PassView {
   virtual std::string Reason(const FileReport& report) const = 0;
 
  private:
-  std::string DeviceProblem(const FileReport& report) const {
-    const std::string trouble = DeviceTrouble(DeviceState);
-    if (report.result == kOpDeviceGone) return trouble + " before " + Name(report);
-    if (report.result == kOpFlushFailed)
-      return trouble + " while writing the card's tables for " + Name(report) + " (it is not on the card)";
-    return trouble + " during " + Name(report);
-  }
-
   const char* verb_;
   std::vector<std::string> names_;
   ProgressLine line_;
@@ -243,18 +232,6 @@ class CliPassView : public PassView {
   int done_ = 0;
   int status_ = kExitOk;
 };
-
-// Why the card takes no file of this name: the name's kind, or the name
-// itself (kOpWrongKind, kOpNameNotStorable, kOpNameTooLong).
-std::string NameRefusalWords(CardOpResult result) {
-  switch (result) {
-    case kOpWrongKind: return "not an MP3 or voice file";
-    case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
-    default:
-      return "the card cannot hold this name (a character outside its code page, a control character, "
-             "\\ or :, or a leading dot)";
-  }
-}
 
 class PutView : public CliPassView {
  public:
@@ -272,43 +249,11 @@ class PutView : public CliPassView {
   }
   std::string Reason(const FileReport& report) const override {
     const bool replacing = report.index < replacing_.size() && replacing_[report.index];
-    return SendReason(report) + (replacing ? "; the card keeps its copy" : "");
+    const ResultFacts facts{.pcPath = paths_[report.index], .bytes = BytesOf(report.index)};
+    return ResultWords(report.result, ResultScene::kSend, facts) + (replacing ? "; the card keeps its copy" : "");
   }
 
  private:
-  std::string SendReason(const FileReport& report) const {
-    const std::string& path = paths_[report.index];
-    switch (report.result) {
-      case kOpCannotOpenPcFile: {
-        struct stat st{};
-        if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
-        if (S_ISDIR(st.st_mode)) return "is a directory";
-        if (!S_ISREG(st.st_mode)) return "not a regular file";
-        return std::strerror(EACCES);
-      }
-      case kOpWrongKind:
-      case kOpNameNotStorable:
-      case kOpNameTooLong: return NameRefusalWords(report.result);
-      case kOpPcReadFailed: return "could not be read completely; it was not stored";
-      case kOpNameOnCard: return "already on the card (" + Hint("rm") + " it first to replace it)";
-      case kOpNoFileIdLeft:
-        return std::string("the card holds 127 ") + (FileKindOf(BaseName(path)) == kKindVoice ? "voice" : "music") +
-               " files already";
-      case kOpDirectoryFull: return "the card's directory is full";
-      case kOpNameTableFull: return "the card's name table is full";
-      case kOpNoSpace: return NoSpace(BytesOf(report.index));
-      default: return "not sent";
-    }
-  }
-
-  // "needs 812 clusters (53.2 MB), 640 free (41.9 MB)".
-  static std::string NoSpace(std::uint64_t bytes) {
-    const std::uint64_t needed = (bytes + kClusterBytes - 1) / kClusterBytes;
-    const auto free = static_cast<std::uint64_t>(CountFreeClusters());
-    return "needs " + FormatThousands(std::to_string(needed)) + " clusters (" + HumanSize(needed * kClusterBytes) +
-           "), " + FormatThousands(std::to_string(free)) + " free (" + HumanSize(free * kClusterBytes) + ")";
-  }
-
   std::vector<std::string> paths_;
   std::vector<bool> replacing_;
 };
@@ -331,25 +276,7 @@ class FetchView : public CliPassView {
     else Verbose("fetched " + Name(report) + " (" + HumanSize(BytesOf(report.index)) + ")");
   }
   std::string Reason(const FileReport& report) const override {
-    switch (report.result) {
-      case kOpNotOnCard: return "no such file on the card";
-      case kOpWrongKind: return "not a voice recording";
-      case kOpCannotCreatePcFile: return "cannot be created in the current directory";
-      case kOpUnsafeName:
-        return "its card name is damaged (a hidden file's, a path, or not a music or voice file's); it was not "
-               "fetched. " + Hint("check --repair") + " renames it";
-      case kOpPcWriteFailed: return "could not be written on the PC (is the disk full?); nothing was kept";
-      case kOpDamaged:
-        return "damaged on the card (its cluster chain is broken); it was not fetched. " + Hint("check") +
-               " examines the card";
-      case kOpDecodeFailed: return "the decoder cannot read this recording (damaged?); no sound file was made";
-      case kOpNotVoice: return "not a voice recording: it holds another format's sound (WAV, MP3, Ogg or FLAC)";
-      case kOpVoiceTooLong: return "the recording is longer than one sound file holds; nothing was made";
-      case kOpNoResampler:
-        return "its sample rate changes and libsamplerate cannot be loaded (install libsamplerate0); nothing was made";
-      case kOpWavNotWritten: return "the sound file could not be written";
-      default: return "not fetched";
-    }
+    return ResultWords(report.result, ResultScene::kFetch);
   }
 
  private:
@@ -563,19 +490,6 @@ std::string StepLine(const SyncStep& s) {
   }
 }
 
-// Why the card cannot take a file of a plan as it is.
-std::string StepRefusal(CardOpResult result) {
-  switch (result) {
-    case kOpNameTooLong: return "name too long for the card (at most 62 characters)";
-    case kOpNoSpace: return "larger than any card holds";
-    case kOpWrongKind: return "its name's kind is not its file's (music ends in .mp3, a voice recording in .voc)";
-    case kOpNameOnCard: return "an earlier file of the image has this name";
-    case kOpDamaged: return "damaged in the image (no name, or a broken cluster chain)";
-    default:
-      return "the card cannot hold this name (a character outside its code page, a control character, \\ or :)";
-  }
-}
-
 // Says why the plan does not fit, one line a limit: `what` the plan puts on
 // the card ("the folder"), `room` when the card has what it has ("once the
 // deletions are made").
@@ -613,7 +527,7 @@ void SayShortfalls(const SyncPlan& plan, const std::string& what = "the folder",
 void SayLeftOutNames(const SyncPlan& plan) {
   for (const SyncStep& s : plan.steps) {
     if (s.action == SyncAction::kWrongKind || s.action == SyncAction::kRefused)
-      Error(Escaped(s.name) + ": " + (s.result == kOpNoSpace ? "larger than any card holds" : NameRefusalWords(s.result)));
+      Error(Escaped(s.name) + ": " + ResultWords(s.result, ResultScene::kFolderPlan));
   }
 }
 
@@ -736,7 +650,8 @@ int RestoreImageFilesCommand(const std::string& path) {
     return SayImageRefusal(planned, path, nullptr);
   if (!plan.Fits()) {
     for (const SyncStep& s : plan.steps)
-      if (s.action == SyncAction::kRefused) Error(Escaped(s.name) + ": " + StepRefusal(s.result));
+      if (s.action == SyncAction::kRefused)
+        Error(Escaped(s.name) + ": " + ResultWords(s.result, ResultScene::kImagePlan));
     SayShortfalls(plan, "the image", "once formatted");
     Error("nothing was written");
     return kExitRefused;

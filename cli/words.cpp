@@ -1,9 +1,11 @@
 // What zk27 says, and how: its own plain words on stderr, one line a
 // problem; the window's texts stay in the window.
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli.h"
@@ -248,6 +250,153 @@ std::string Escaped(const std::string& utf8) {
     out.push_back(static_cast<char>(c));
   }
   return out;
+}
+
+// ---- results -----------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kNameNotHeld =
+    "the card cannot hold this name (a character outside its code page, a control character, \\ or :, or a leading "
+    "dot)";
+constexpr const char* kNameTooLong = "name too long for the card (at most 62 characters)";
+constexpr const char* kLargerThanAnyCard = "larger than any card holds";
+constexpr const char* kNotMusicOrVoice = "not an MP3 or voice file";
+
+// A scene's words for a code that has none of its own there.
+std::string PlainResult(ResultScene scene, const ResultFacts& facts) {
+  switch (scene) {
+    case ResultScene::kDeviceFault: return DeviceTrouble(DeviceState) + " during " + facts.name;
+    case ResultScene::kSend: return "not sent";
+    case ResultScene::kFetch: return "not fetched";
+    case ResultScene::kCare: return DeviceTrouble(DeviceState);
+    case ResultScene::kFolderPlan: return kNameNotHeld;
+    case ResultScene::kImagePlan:
+      return "the card cannot hold this name (a character outside its code page, a control character, \\ or :)";
+  }
+  return {};
+}
+
+// Why the PC file at `path` could not be opened, as the system says it.
+std::string UnopenedPcFile(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return "is a directory";
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  return std::strerror(EACCES);
+}
+
+// "needs 812 clusters (53.2 MB), 640 free (41.9 MB)".
+std::string NoSpaceFor(std::uint64_t bytes) {
+  const std::uint64_t needed = (bytes + kClusterBytes - 1) / kClusterBytes;
+  const auto free = static_cast<std::uint64_t>(CountFreeClusters());
+  return "needs " + FormatThousands(std::to_string(needed)) + " clusters (" + HumanSize(needed * kClusterBytes) +
+         "), " + FormatThousands(std::to_string(free)) + " free (" + HumanSize(free * kClusterBytes) + ")";
+}
+
+}  // namespace
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Every code has its row: a code added without one is a compile error here
+// (no default, -Werror=switch). A row says its words for the scenes that
+// have their own and leaves the rest to PlainResult.
+std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFacts& facts) {
+  using S = ResultScene;
+  switch (result) {
+    case kOpDeviceGone:
+      if (scene == S::kDeviceFault) return DeviceTrouble(DeviceState) + " before " + facts.name;
+      break;
+    case kOpFlushFailed:
+      if (scene == S::kDeviceFault)
+        return DeviceTrouble(DeviceState) + " while writing the card's tables for " + facts.name +
+               " (it is not on the card)";
+      break;
+    case kOpOk:
+    case kOpDeviceFailed:
+    case kOpStopped:
+    case kOpVerifyFailed: break;
+    case kOpCannotOpenPcFile:
+      if (scene == S::kSend) return UnopenedPcFile(facts.pcPath);
+      break;
+    case kOpPcReadFailed:
+      if (scene == S::kSend) return "could not be read completely; it was not stored";
+      break;
+    case kOpNoSpace:
+      if (scene == S::kSend) return NoSpaceFor(facts.bytes);
+      if (scene == S::kFolderPlan || scene == S::kImagePlan) return kLargerThanAnyCard;
+      break;
+    case kOpWrongKind:
+      if (scene == S::kSend || scene == S::kFolderPlan) return kNotMusicOrVoice;
+      if (scene == S::kFetch) return "not a voice recording";
+      if (scene == S::kImagePlan)
+        return "its name's kind is not its file's (music ends in .mp3, a voice recording in .voc)";
+      break;
+    case kOpNameNotStorable:
+      if (scene == S::kSend || scene == S::kCare) return kNameNotHeld;
+      break;
+    case kOpNameTooLong:
+      if (scene != S::kFetch) return kNameTooLong;
+      break;
+    case kOpDirectoryFull:
+      if (scene == S::kSend) return "the card's directory is full";
+      break;
+    case kOpNameTableFull:
+      if (scene == S::kSend || scene == S::kCare) return "the card's name table is full";
+      break;
+    case kOpNoFileIdLeft:
+      if (scene == S::kSend)
+        return std::string("the card holds 127 ") +
+               (FileKindOf(BaseName(facts.pcPath)) == kKindVoice ? "voice" : "music") + " files already";
+      break;
+    case kOpNameOnCard:
+      if (scene == S::kSend) return "already on the card (" + Hint("rm") + " it first to replace it)";
+      if (scene == S::kCare) return "another file on the card has this name";
+      if (scene == S::kImagePlan) return "an earlier file of the image has this name";
+      break;
+    case kOpNotOnCard:
+      if (scene == S::kFetch || scene == S::kCare) return "no such file on the card";
+      break;
+    case kOpUnsafeName:
+      if (scene == S::kFetch)
+        return "its card name is damaged (a hidden file's, a path, or not a music or voice file's); it was not "
+               "fetched. " + Hint("check --repair") + " renames it";
+      break;
+    case kOpCannotCreatePcFile:
+      if (scene == S::kFetch) return "cannot be created in the current directory";
+      break;
+    case kOpPcWriteFailed:
+      if (scene == S::kFetch) return "could not be written on the PC (is the disk full?); nothing was kept";
+      break;
+    case kOpDamaged:
+      if (scene == S::kFetch)
+        return "damaged on the card (its cluster chain is broken); it was not fetched. " + Hint("check") +
+               " examines the card";
+      if (scene == S::kImagePlan) return "damaged in the image (no name, or a broken cluster chain)";
+      break;
+    case kOpDecodeFailed:
+      if (scene == S::kFetch) return "the decoder cannot read this recording (damaged?); no sound file was made";
+      break;
+    case kOpWavNotWritten:
+      if (scene == S::kFetch) return "the sound file could not be written";
+      break;
+    case kOpNotVoice:
+      if (scene == S::kFetch)
+        return "not a voice recording: it holds another format's sound (WAV, MP3, Ogg or FLAC)";
+      break;
+    case kOpVoiceTooLong:
+      if (scene == S::kFetch) return "the recording is longer than one sound file holds; nothing was made";
+      break;
+    case kOpNoResampler:
+      if (scene == S::kFetch)
+        return "its sample rate changes and libsamplerate cannot be loaded (install libsamplerate0); nothing was "
+               "made";
+      break;
+  }
+  return PlainResult(scene, facts);
 }
 
 // ---- progress -----------------------------------------------------------------

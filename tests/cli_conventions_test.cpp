@@ -331,4 +331,22 @@ TEST(cli_conventions_words, EveryNoticeHasItsWordsInBothFrontEnds) {
   EXPECT_STREQ(msg::WindowText(Notice::kStartNoCard), msg::kStartNoCard);
 }
 
+// Every result of an operation has zk27's words in every scene, from the one
+// table: a code said the same in two scenes is one row, and a scene that has
+// no words of its own for a code says its plain ones.
+TEST(cli_conventions_words, EveryResultHasItsWordsInEveryScene) {
+  const ResultScene scenes[] = {ResultScene::kSend, ResultScene::kFetch, ResultScene::kCare,
+                                ResultScene::kFolderPlan, ResultScene::kImagePlan, ResultScene::kDeviceFault};
+  for (int i = kOpOk; i <= kOpNoResampler; ++i)
+    for (const ResultScene scene : scenes)
+      EXPECT_NE(ResultWords(static_cast<CardOpResult>(i), scene), "") << i << " in " << static_cast<int>(scene);
+  EXPECT_EQ(ResultWords(kOpWrongKind, ResultScene::kSend), "not an MP3 or voice file");
+  EXPECT_EQ(ResultWords(kOpWrongKind, ResultScene::kFetch), "not a voice recording");
+  EXPECT_EQ(ResultWords(kOpNameTooLong, ResultScene::kCare), ResultWords(kOpNameTooLong, ResultScene::kImagePlan));
+  EXPECT_EQ(ResultWords(kOpStopped, ResultScene::kSend), "not sent");
+  EXPECT_EQ(ResultWords(kOpNoFileIdLeft, ResultScene::kSend, {.pcPath = "music/memo.voc"}),
+            "the card holds 127 voice files already");
+  EXPECT_TRUE(ResultWords(kOpDeviceGone, ResultScene::kDeviceFault, {.name = "a.mp3"}).ends_with(" before a.mp3"));
+}
+
 }  // namespace
