@@ -57,6 +57,7 @@ bool PlayerLockIsDeviceNode(const std::string& identity);
 // "no player attached".
 enum class Refusal : std::uint8_t { kNone, kFolder, kPeer };
 struct OpenRefusal {
+  using Kind = Refusal;
   Refusal kind = Refusal::kNone;
   std::string path;         // the folder refused, or the socket whose peer was
   bool directory = false;   // kFolder: a real directory (not a link, not a file)

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bulkusb.h"
 #include "device_state.h"
 
 // The DeviceState's values are DeviceStateCode's (device_state.h).
@@ -163,13 +164,5 @@ class CardLockScope {
 // process of another user answering on the socket. The command then finds no
 // handles (raw code 0x0003), and PlayerRefusalOfLastOpen says why, for the
 // front ends to word; kind kNone when nothing was refused.
-struct PlayerRefusal {
-  enum class Kind : std::uint8_t { kNone, kFolder, kPeer };
-  Kind kind = Kind::kNone;
-  std::string path;         // the folder refused, or the socket whose peer was
-  bool directory = false;   // kFolder: a real directory (not a link, not a file)
-  std::uint32_t owner = 0;  // kFolder: its owner's uid
-  std::uint32_t mode = 0;   // kFolder: its permission bits
-  std::uint32_t peer = 0;   // kPeer: the uid of the process that answered
-};
+using PlayerRefusal = bulkusb::OpenRefusal;
 PlayerRefusal PlayerRefusalOfLastOpen();
