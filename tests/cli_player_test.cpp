@@ -155,41 +155,6 @@ TEST_F(cli_player, FormatPutGetRmOverThePlayer) {
   EXPECT_EQ(FreeClustersIn(Z({"info"}).out), 61);
 }
 
-// The player on a TCP port of the loopback (ZK27_PLAYER_TCP) is used as on
-// its socket; an address off the loopback is refused, not taken for "no
-// player".
-TEST_F(cli_player, OverTcpOnTheLoopback) {
-  player_ = std::make_unique<PlayerProcess>(card_, socket_, dir_.path());
-  const std::string line = player_->Start(4, {"--tcp", "127.0.0.1:0"});
-  const std::size_t at = line.rfind("TCP ");
-  ASSERT_NE(at, std::string::npos) << line;
-  const std::string address = line.substr(at + 4, line.size() - at - 5);
-  const auto overTcp = [&](std::vector<std::string> args, const std::string& tcp) {
-    args.insert(args.begin(), Zk27());
-    RunOptions o;
-    o.cwd = pc_;
-    o.env["ZK27_PLAYER_SOCKET"] = dir_ / "nobody.sock";
-    o.env["ZK27_PLAYER_TCP"] = tcp;
-    return Sane(RunProgram(args, dir_.path(), o), args[1]);
-  };
-  EXPECT_EQ(overTcp({"format", "--yes"}, address).exit, 0);
-  const Bytes a = Pc("a.mp3", 150000, 1);
-  const RunResult put = overTcp({"put", "a.mp3"}, address);
-  EXPECT_EQ(put.exit, 0) << put;
-  EXPECT_NE(FindEntry(card_, "a.mp3"), 0u);
-  fs::remove(pc_ + "/a.mp3");
-  EXPECT_EQ(overTcp({"get", "a.mp3"}, address).exit, 0);
-  EXPECT_TRUE(SameBytes(pc_ + "/a.mp3", a));
-
-  const std::string port = address.substr(address.rfind(':') + 1);
-  for (const std::string& off : {"192.168.1.1:" + port, "localhost:" + port}) {
-    const RunResult ls = overTcp({"ls"}, off);
-    EXPECT_EQ(ls.exit, 3) << ls;
-    EXPECT_EQ(ls.err, "zk27: ZK27_PLAYER_TCP=" + off +
-                          ": not an address on the loopback (127.0.0.1:PORT); the player is not looked for there\n");
-  }
-}
-
 TEST_F(cli_player, StartUpChecksFollowThePlayersState) {
   StartPlayer(4);
   Format();
