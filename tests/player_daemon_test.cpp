@@ -298,7 +298,7 @@ TEST_F(player_daemon, AnswersOverTcpOnTheLoopbackOnly) {
   EXPECT_EQ(Exchange(ReadCommand(500, 128), 128, &back), 0);
   EXPECT_EQ(back, cluster);
 
-  for (const std::string& off : {"192.168.1.1:" + port, "localhost:" + port, "127.0.0.1:0"}) {
+  for (const std::string& off : {"192.168.1.1:" + port, "localhost:" + port, std::string("127.0.0.1:0")}) {
     ::setenv("ZK27_PLAYER_TCP", off.c_str(), 1);
     EXPECT_EQ(Status(), 0x0003) << off;
     EXPECT_EQ(bulkusb::LastOpenRefusal().kind, bulkusb::Refusal::kAddress) << off;
