@@ -61,7 +61,8 @@ const char* kToolHelp =
     "the bytes moved, the rate and the time left.\n"
     "\n"
     "Without --image the player is reached over USB, or the virtual player\n"
-    "(zk27-player) on $ZK27_PLAYER_SOCKET or its default socket.\n"
+    "(zk27-player) on $ZK27_PLAYER_SOCKET or its default socket; with\n"
+    "$ZK27_PLAYER_TCP=127.0.0.1:PORT on that TCP port of the loopback instead.\n"
     "\n"
     "Exit status: 0 all done; 1 a file was refused or failed; 2 usage error;\n"
     "3 the device or the card failed; 130 interrupted (Ctrl-C).\n";

@@ -159,6 +159,8 @@ std::string CardLockRefusal(CardLockResult result) {
 
 std::string PlayerRefusalWords(const PlayerRefusal& why) {
   char line[128];
+  if (why.kind == PlayerRefusal::Kind::kAddress)
+    return "ZK27_PLAYER_TCP=" + why.path + ": not an address on the loopback (127.0.0.1:PORT); the player is not looked for there";
   if (why.kind == PlayerRefusal::Kind::kPeer) {
     std::snprintf(line, sizeof(line), ": answered by another user (uid %" PRIu32 "); it is not taken for the player",
                   why.peer);

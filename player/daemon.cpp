@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <list>
 #include <memory>
 #include <poll.h>
@@ -24,6 +26,7 @@
 #include <unistd.h>
 
 #include "bulk_backend.h"
+#include "loopback_tcp.h"
 #include "card_image.h"
 #include "gadget.h"
 #include "player_core.h"
@@ -74,8 +77,8 @@ std::string RefusalText(const bulkusb::OpenRefusal& why) {
 
 // The player's lock file, opened (and made when missing); -1 when there is
 // none to be had. A link is never followed.
-int OpenLockFile(const std::string& socket) {
-  const std::string path = bulkusb::PlayerLockFile(bulkusb::SocketIdentity(socket));
+int OpenLockFile(const std::string& identity) {
+  const std::string path = bulkusb::PlayerLockFile(identity);
   if (path.empty()) return -1;
   return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
@@ -142,6 +145,31 @@ int Listen(const std::string& path, std::string* error) {
   return fd;
 }
 
+// A listening TCP socket on the loopback `address`, or -1 with the reason in
+// `*error`. Its bound address (the port chosen for a PORT of 0) goes to
+// `*bound`.
+int ListenTcp(const std::string& address, std::string* bound, std::string* error) {
+  sockaddr_storage addr;
+  const socklen_t length = bulkusb::LoopbackAddress(address, true, &addr);
+  if (length == 0) {
+    *error = "--tcp " + address + ": not an address on the loopback (127.0.0.1:PORT)";
+    return -1;
+  }
+  int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // A port left in TIME_WAIT by the last run (or by unplug) is taken again.
+  const int on = 1;
+  if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  socklen_t boundLength = sizeof(addr);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0 || ::listen(fd, kListenBacklog) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &boundLength) != 0) {
+    *error = "cannot listen on " + address + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  *bound = bulkusb::AddressText(addr);
+  return fd;
+}
+
 std::string Hex2(unsigned v) {
   char buf[8];
   std::snprintf(buf, sizeof(buf), "0x%02X", v & 0xFF);
@@ -153,24 +181,37 @@ struct Connection {
   bool control = false;
   bool closing = false;
   std::list<std::vector<std::uint8_t>> out;  // replies not yet taken by the socket
+  bool tcp = false;               // a stream: messages are framed by their length
+  std::size_t sent = 0;           // bytes of out.front() a stream already took
+  std::vector<std::uint8_t> in{};  // a stream's bytes not yet a whole message
 };
 
 class Daemon {
  public:
   // With a gadget the player is on a USB bus, which takes the place of the
   // data socket; the control socket is there either way.
-  Daemon(std::string card, int imageFd, std::string socket, const GadgetOptions* gadget)
+  // `tcp` is a loopback address to answer on beside the data socket, or empty.
+  Daemon(std::string card, int imageFd, std::string socket, std::string tcp, const GadgetOptions* gadget)
       : card_(std::move(card)), core_(imageFd), imageFd_(imageFd), socket_(std::move(socket)),
-        control_(bulkusb::PlayerControlPath(socket_)),
+        control_(bulkusb::PlayerControlPath(socket_)), tcp_(std::move(tcp)),
         gadget_(gadget ? std::make_unique<Gadget>(core_, *gadget) : nullptr) {}
+
+  // The TCP address answered on ("127.0.0.1:PORT", the port chosen when it
+  // was asked as 0); empty without one.
+  const std::string& TcpAddress() const { return tcp_; }
 
   bool Start(std::string* error);
   int Run();
   void Stop();
 
  private:
-  void Accept(int listener, bool control);
+  void Accept(int listener, bool control, bool tcp);
+  bool ListenData(std::string* error);
   void ServeData(Connection& c);
+  void ServeFrames(Connection& c);
+  // One message of the host; false when the connection was closed for it.
+  bool OnMessage(Connection& c, const std::uint8_t* data, std::size_t size);
+  void Queue(Connection& c, std::vector<std::uint8_t> reply);
   void ServeControl(Connection& c);
   void Flush(Connection& c);
   void Close(Connection& c);
@@ -189,6 +230,8 @@ class Daemon {
   std::string socket_;
   std::string control_;
   int dataListener_ = -1;
+  std::string tcp_;
+  int tcpListener_ = -1;
   int controlListener_ = -1;
   std::list<Connection> connections_;
   int active_ = -1;  // the data connection whose conversation is in progress
@@ -200,10 +243,7 @@ class Daemon {
 
 bool Daemon::Start(std::string* error) {
   if (!ClearStaleSocket(socket_, error) || !ClearStaleSocket(control_, error)) return false;
-  if (!gadget_) {
-    dataListener_ = Listen(socket_, error);
-    if (dataListener_ < 0) return false;
-  }
+  if (!gadget_ && !ListenData(error)) return false;
   controlListener_ = Listen(control_, error);
   if (controlListener_ < 0 || (gadget_ && !gadget_->Open(error))) {
     Stop();
@@ -224,7 +264,24 @@ void Daemon::Stop() {
   }
 }
 
+// The data socket, and the TCP port when one was asked for.
+bool Daemon::ListenData(std::string* error) {
+  if (!ClearStaleSocket(socket_, error)) return false;
+  dataListener_ = Listen(socket_, error);
+  if (dataListener_ < 0) return false;
+  if (tcp_.empty()) return true;
+  tcpListener_ = ListenTcp(tcp_, &tcp_, error);
+  if (tcpListener_ >= 0) return true;
+  CloseDataSocket();
+  return false;
+}
+
 void Daemon::CloseDataSocket() {
+  if (tcpListener_ >= 0) {
+    if (const std::string lock = bulkusb::PlayerLockFile("tcp:" + tcp_); !lock.empty()) ::unlink(lock.c_str());
+    ::close(tcpListener_);
+    tcpListener_ = -1;
+  }
   if (dataListener_ < 0) return;
   // The lock file is named after this socket, which no later one is: it
   // goes with it.
@@ -235,7 +292,7 @@ void Daemon::CloseDataSocket() {
   dataListener_ = -1;
 }
 
-void Daemon::Accept(int listener, bool control) {
+void Daemon::Accept(int listener, bool control, bool tcp) {
   int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return;
   if (connections_.size() >= kMaxConnections) {
@@ -243,19 +300,27 @@ void Daemon::Accept(int listener, bool control) {
     return;
   }
   if (!control) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kDataSendBuffer, sizeof(kDataSendBuffer));
-  connections_.push_back(Connection{fd, control, false, {}});
+  if (tcp) {
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  }
+  connections_.push_back(Connection{fd, control, false, {}, tcp});
 }
 
 void Daemon::Flush(Connection& c) {
   while (!c.out.empty() && !c.closing) {
     const auto& m = c.out.front();
-    ssize_t n = ::send(c.fd, m.data(), m.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = ::send(c.fd, m.data() + c.sent, m.size() - c.sent, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // POLLOUT will call again
     if (n < 0) {
       Close(c);
       return;
     }
+    // A packet leaves whole; a stream may take part of a message.
+    c.sent += static_cast<std::size_t>(n);
+    if (c.sent < m.size()) continue;
+    c.sent = 0;
     c.out.pop_front();
   }
 }
@@ -283,21 +348,58 @@ void Daemon::ServeData(Connection& c) {
       Close(c);
       return;
     }
-    if (active_ < 0) {
-      core_.BeginCommand();
-      active_ = c.fd;
-    }
-    activeSince_ = Clock::now();
-    std::vector<std::vector<std::uint8_t>> replies;
-    const Step step = core_.OnHostMessage(buf.data(), static_cast<std::size_t>(n), replies);
-    if (step == Step::kDrop) {
-      Close(c);  // transport failure: nothing more is said
+    if (c.tcp) {
+      c.in.insert(c.in.end(), buf.begin(), buf.begin() + n);
+      ServeFrames(c);
+    } else if (!OnMessage(c, buf.data(), static_cast<std::size_t>(n))) {
       return;
     }
-    for (auto& r : replies) c.out.push_back(std::move(r));
-    if (step == Step::kComplete) active_ = -1;
-    Flush(c);
   }
+}
+
+// The whole messages a stream holds, in order. A length no message of the
+// protocol has is a broken host: it is dropped before its bytes are kept.
+void Daemon::ServeFrames(Connection& c) {
+  std::size_t used = 0;
+  while (!c.closing && c.in.size() - used >= bulkusb::kFrameHeaderSize) {
+    const std::uint32_t length = bulkusb::FrameLength(c.in.data() + used);
+    if (length >= kReceiveBuffer) {
+      Close(c);
+      return;
+    }
+    if (c.in.size() - used - bulkusb::kFrameHeaderSize < length) break;
+    used += bulkusb::kFrameHeaderSize;
+    if (!OnMessage(c, c.in.data() + used, length)) return;
+    used += length;
+  }
+  c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+bool Daemon::OnMessage(Connection& c, const std::uint8_t* data, std::size_t size) {
+  if (active_ < 0) {
+    core_.BeginCommand();
+    active_ = c.fd;
+  }
+  activeSince_ = Clock::now();
+  std::vector<std::vector<std::uint8_t>> replies;
+  const Step step = core_.OnHostMessage(data, size, replies);
+  if (step == Step::kDrop) {
+    Close(c);  // transport failure: nothing more is said
+    return false;
+  }
+  for (auto& r : replies) Queue(c, std::move(r));
+  if (step == Step::kComplete) active_ = -1;
+  Flush(c);
+  return !c.closing;
+}
+
+void Daemon::Queue(Connection& c, std::vector<std::uint8_t> reply) {
+  if (c.tcp) {
+    std::uint8_t header[bulkusb::kFrameHeaderSize];
+    bulkusb::PutFrameLength(static_cast<std::uint32_t>(reply.size()), header);
+    reply.insert(reply.begin(), header, header + sizeof(header));
+  }
+  c.out.push_back(std::move(reply));
 }
 
 void Daemon::ServeControl(Connection& c) {
@@ -354,11 +456,7 @@ bool Daemon::Unplug() {
 }
 
 bool Daemon::Plug(std::string* error) {
-  if (dataListener_ < 0) {
-    if (!ClearStaleSocket(socket_, error)) return false;
-    dataListener_ = Listen(socket_, error);
-    if (dataListener_ < 0) return false;
-  }
+  if (dataListener_ < 0 && !ListenData(error)) return false;
   core_.SetPlugged(true);
   return true;
 }
@@ -381,14 +479,16 @@ std::string Daemon::RecordFile(const std::string& path, bool* ok) {
 
   // A program on the PC that holds the card works on the tables it read;
   // a recording filed under it would be overwritten by its next flush.
-  const int lock = OpenLockFile(socket_);
-  if (lock >= 0 && ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-    ::close(lock);
-    return "not recorded: a program on the PC is using the card";
-  }
+  // Programs that reach it over TCP hold the lock named after its port.
+  const int lock = OpenLockFile(bulkusb::SocketIdentity(socket_));
+  const int tcpLock = tcpListener_ < 0 ? -1 : OpenLockFile("tcp:" + tcp_);
+  const bool held = (lock >= 0 && ::flock(lock, LOCK_EX | LOCK_NB) != 0) ||
+                    (tcpLock >= 0 && ::flock(tcpLock, LOCK_EX | LOCK_NB) != 0);
   RecordInfo info;
-  const RecordResult r = core_.Record(bytes, &info);
+  const RecordResult r = held ? RecordResult::kOk : core_.Record(bytes, &info);
   if (lock >= 0) ::close(lock);
+  if (tcpLock >= 0) ::close(tcpLock);
+  if (held) return "not recorded: a program on the PC is using the card";
   if (r != RecordResult::kOk) return std::string("not recorded: ") + RecordResultText(r);
   *ok = true;
   std::string s = "recorded " + path + " as voice file " + Hex2(info.fileId) + " (number " +
@@ -473,6 +573,10 @@ int Daemon::Run() {
       fds.push_back({dataListener_, POLLIN, 0});
       owners.push_back(nullptr);
     }
+    if (tcpListener_ >= 0 && connections_.size() < kMaxConnections) {
+      fds.push_back({tcpListener_, POLLIN, 0});
+      owners.push_back(nullptr);
+    }
     fds.push_back({controlListener_, POLLIN, 0});
     owners.push_back(nullptr);
     if (gadget_) {
@@ -527,8 +631,9 @@ int Daemon::Run() {
         continue;
       }
       if (owners[i] == nullptr) {
-        if (fd == dataListener_) Accept(fd, false);
-        if (fd == controlListener_) Accept(fd, true);
+        if (fd == dataListener_) Accept(fd, false, false);
+        if (fd == tcpListener_) Accept(fd, false, true);
+        if (fd == controlListener_) Accept(fd, true, false);
         continue;
       }
       Connection& c = *owners[i];
@@ -579,6 +684,10 @@ std::string DefaultCardPath() {
 int Serve(const ServeOptions& options) {
   std::string error;
   // Refuse before a blank card is created for nothing.
+  if (sockaddr_storage tcp; !options.tcp.empty() && bulkusb::LoopbackAddress(options.tcp, true, &tcp) == 0) {
+    Fail("--tcp " + options.tcp + ": not an address on the loopback (127.0.0.1:PORT)");
+    return 1;
+  }
   if (auto slash = options.socket.rfind('/'); slash != std::string::npos && slash > 0) {
     if (!MakeFolders(options.socket.substr(0, slash), 0700, &error)) {
       Fail(error);
@@ -620,12 +729,15 @@ int Serve(const ServeOptions& options) {
   int status;
   {
     const GadgetOptions gadget{options.gadget, options.udcFile};
-    Daemon daemon(options.card, imageFd, options.socket, options.gadget.empty() ? nullptr : &gadget);
+    Daemon daemon(options.card, imageFd, options.socket, options.tcp, options.gadget.empty() ? nullptr : &gadget);
     if (!daemon.Start(&error)) {
       Fail(error);
       status = 1;
     } else {
-      if (options.gadget.empty())
+      if (!daemon.TcpAddress().empty())
+        std::printf("zk27-player: serving %s on %s and on TCP %s\n", options.card.c_str(), options.socket.c_str(),
+                    daemon.TcpAddress().c_str());
+      else if (options.gadget.empty())
         std::printf("zk27-player: serving %s on %s\n", options.card.c_str(), options.socket.c_str());
       else
         std::printf("zk27-player: serving %s on the USB function %s (control socket %s)\n", options.card.c_str(),

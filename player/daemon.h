@@ -13,6 +13,7 @@ struct ServeOptions {
   std::string socket;      // data socket; the control socket is beside it
   std::string gadget{};    // a mounted functionfs instance: the player is on a USB bus instead
   std::string udcFile{};   // the gadget's UDC file, for unplug and plug on that bus
+  std::string tcp{};       // "127.0.0.1:PORT": answer there too, each message framed by its length
 };
 
 // Serves the card until SIGTERM, SIGINT or a "quit" request. Prints one

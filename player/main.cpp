@@ -14,7 +14,7 @@ namespace {
 
 const char kUsage[] =
     "usage: zk27-player serve [--card PATH] [--size MIB] [--socket PATH]\n"
-    "                         [--gadget DIR [--udc-file PATH]]\n"
+    "                         [--tcp 127.0.0.1:PORT] [--gadget DIR [--udc-file PATH]]\n"
     "       zk27-player ctl [--socket PATH] COMMAND [ARG]\n"
     "       zk27-player tone SECONDS OUT.wav\n"
     "       zk27-player --version\n"
@@ -27,6 +27,12 @@ const char kUsage[] =
     "        --socket PATH  data socket (default $ZK27_PLAYER_SOCKET, else\n"
     "                       $XDG_RUNTIME_DIR/zk27/player.sock, else\n"
     "                       /tmp/zk27-$UID/player.sock); control socket PATH.ctl\n"
+    "        --tcp 127.0.0.1:PORT  answer on this TCP port of the loopback too (a\n"
+    "                       host sets ZK27_PLAYER_TCP to it); each message goes as\n"
+    "                       its length (4 bytes, little-endian) and its bytes. An\n"
+    "                       address off the loopback is refused; PORT 0 takes a\n"
+    "                       free port, named in the \"serving\" line. Any program\n"
+    "                       of any user on this computer can reach that port\n"
     "        --gadget DIR   be the player on a USB bus instead of the data socket:\n"
     "                       DIR is a mounted functionfs instance of a gadget\n"
     "                       (configfs gives it the USB id, which must be in a\n"
@@ -108,6 +114,9 @@ int RunServe(const std::vector<std::string>& args) {
     } else if (OptionValue(args, &i, "--socket", &value, &missing)) {
       if (missing || value.empty()) return Usage("--socket needs a path");
       options.socket = value;
+    } else if (OptionValue(args, &i, "--tcp", &value, &missing)) {
+      if (missing || value.empty()) return Usage("--tcp needs 127.0.0.1:PORT");
+      options.tcp = value;
     } else if (OptionValue(args, &i, "--gadget", &value, &missing)) {
       if (missing || value.empty()) return Usage("--gadget needs a folder");
       options.gadget = value;
@@ -119,6 +128,7 @@ int RunServe(const std::vector<std::string>& args) {
     }
   }
   if (!options.udcFile.empty() && options.gadget.empty()) return Usage("--udc-file needs --gadget");
+  if (!options.tcp.empty() && !options.gadget.empty()) return Usage("--tcp cannot go with --gadget");
   return player::Serve(options);
 }
 

@@ -53,6 +53,7 @@ class cli_player : public CliTest {
     RunOptions o;
     o.cwd = cwd.empty() ? pc_ : cwd;
     o.env["ZK27_PLAYER_SOCKET"] = socket_;
+    if (!tcp_.empty()) o.env["ZK27_PLAYER_TCP"] = tcp_;
     return Sane(RunProgram(argv, dir_.path(), o), args.empty() ? "zk27" : "zk27 " + args[0]);
   }
   // zk27 --image on the player's card file, beside the running player.
@@ -95,6 +96,7 @@ class cli_player : public CliTest {
   }
 
   std::string socket_;
+  std::string tcp_;  // ZK27_PLAYER_TCP for zk27, when set
   std::unique_ptr<PlayerProcess> player_;  // declared last: stopped before the folder goes
 };
 
@@ -204,6 +206,44 @@ TEST_F(cli_player, StartUpChecksFollowThePlayersState) {
   Ctl({"plug"});
   EXPECT_EQ(LsNames(), Names{"keep.mp3"}) << "nothing was written or formatted while the player was away";
   EXPECT_EQ(FolderNames(pc_), (Names{"keep.mp3", "new.mp3"}));
+}
+
+// The player on a TCP port of the loopback, as a host without packet
+// sockets reaches it: whole files go there and back, and an address off the
+// loopback is refused by both programs.
+TEST_F(cli_player, ThePlayerOverTcpOnTheLoopback) {
+  player_ = std::make_unique<PlayerProcess>(card_, socket_, dir_.path());
+  const std::string line = player_->Start(4, {"--tcp", "127.0.0.1:0"});
+  const std::string marker = " and on TCP ";
+  ASSERT_TRUE(Holds(line, marker)) << line;
+  tcp_ = line.substr(line.find(marker) + marker.size());
+  tcp_.pop_back();
+  socket_ = dir_ / "run/nobody.sock";  // only the port leads to the player
+  Format();
+  const Bytes a = Pc("a.mp3", 300000, 3);
+  ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
+  fs::remove(fs::path(pc_) / "a.mp3");
+  const RunResult get = Z({"get", "a.mp3"});
+  ASSERT_EQ(get.exit, 0) << get;
+  EXPECT_TRUE(SameBytes(fs::path(pc_) / "a.mp3", a));
+  EXPECT_NE(FindEntry(card_, "a.mp3"), 0u);
+
+  for (const std::string bad : {"10.0.0.1:5000", "localhost:5000", "0.0.0.0:5000", "127.0.0.1", "127.0.0.1:0"}) {
+    tcp_ = bad;
+    const RunResult r = Z({"ls"});
+    EXPECT_EQ(r.exit, 3) << bad << "\n" << r;
+    EXPECT_EQ(r.err, "zk27: ZK27_PLAYER_TCP=" + bad +
+                         ": not an address on the loopback (127.0.0.1:PORT); the player is not looked for there\n")
+        << r;
+  }
+  const RunResult serve = Sane(
+      RunProgram({PlayerBin(), "serve", "--card", dir_ / "other.img", "--socket", dir_ / "run/other.sock", "--tcp",
+                  "192.168.0.1:5000"},
+                 dir_.path()),
+      "serve");
+  EXPECT_EQ(serve.exit, 1) << serve;
+  EXPECT_EQ(serve.err, "zk27-player: --tcp 192.168.0.1:5000: not an address on the loopback (127.0.0.1:PORT)\n");
+  EXPECT_FALSE(fs::exists(dir_ / "other.img"));
 }
 
 TEST_F(cli_player, NoPlayerAnswering) {

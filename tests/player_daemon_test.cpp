@@ -25,7 +25,10 @@ class player_daemon : public ::testing::Test {
     socket_ = dir_ / "run/p.sock";
     ::setenv("ZK27_PLAYER_SOCKET", socket_.c_str(), 1);
   }
-  void TearDown() override { StopDaemon(); }
+  void TearDown() override {
+    StopDaemon();
+    ::unsetenv("ZK27_PLAYER_TCP");
+  }
 
   // Starts the daemon and waits for its ready line.
   void StartDaemon(int sizeMiB = 1) {
@@ -267,6 +270,43 @@ TEST_F(player_daemon, RecordRequestWritesAVoiceFile) {
   EXPECT_NE(refused.err.find("no card"), std::string::npos) << refused.err;
 }
 
+// With --tcp the player answers on the loopback too, each message framed by
+// its length; the driver reaches it there through ZK27_PLAYER_TCP. Anything
+// off the loopback is refused by both.
+TEST_F(player_daemon, AnswersOverTcpOnTheLoopbackOnly) {
+  for (const char* address : {"10.0.0.1:5000", "0.0.0.0:5000", "localhost:5000", "127.0.0.1:70000", "127.0.0.1"}) {
+    SCOPED_TRACE(address);
+    const RunResult r = Run({"serve", "--card", card_, "--socket", socket_, "--tcp", address});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(r.err, std::string("zk27-player: --tcp ") + address + ": not an address on the loopback (127.0.0.1:PORT)\n");
+    EXPECT_FALSE(std::filesystem::exists(card_));
+  }
+  const std::string line = daemon_.Start(1, {"--tcp", "127.0.0.1:0"});
+  const std::string said = "zk27-player: serving " + card_ + " on " + socket_ + " and on TCP 127.0.0.1:";
+  ASSERT_EQ(line.substr(0, said.size()), said) << line;
+  const std::string port = line.substr(said.size(), line.size() - said.size() - 1);
+  ::setenv("ZK27_PLAYER_TCP", ("127.0.0.1:" + port).c_str(), 1);
+  ::setenv("ZK27_PLAYER_SOCKET", (dir_ / "nobody.sock").c_str(), 1);
+  Bytes cluster;
+  for (std::uint32_t s = 0; s < 128; ++s) {
+    const Bytes p = Pattern(s, 3);
+    cluster.insert(cluster.end(), p.begin(), p.end());
+  }
+  EXPECT_EQ(Exchange(WriteCommand(500, 128), 128, &cluster, true), 0);
+  EXPECT_EQ(ReadAt(card_, 500 * 512, cluster.size()), cluster);
+  Bytes back(cluster.size());
+  EXPECT_EQ(Exchange(ReadCommand(500, 128), 128, &back), 0);
+  EXPECT_EQ(back, cluster);
+
+  for (const std::string& off : {"192.168.1.1:" + port, "localhost:" + port, std::string("127.0.0.1:0")}) {
+    ::setenv("ZK27_PLAYER_TCP", off.c_str(), 1);
+    EXPECT_EQ(Status(), 0x0003) << off;
+    EXPECT_EQ(bulkusb::LastOpenRefusal().kind, bulkusb::Refusal::kAddress) << off;
+    EXPECT_EQ(bulkusb::LastOpenRefusal().path, off);
+  }
+  ::unsetenv("ZK27_PLAYER_TCP");
+}
+
 TEST_F(player_daemon, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Run({}).exit, 2);
   EXPECT_EQ(Run({"serve", "--size", "0"}).exit, 2);
@@ -278,6 +318,8 @@ TEST_F(player_daemon, UsageErrorsExitWithTwo) {
   EXPECT_EQ(Ctl({"stall", "extra"}).exit, 2);
   EXPECT_EQ(Run({"serve", "--udc-file", dir_ / "UDC"}).exit, 2);
   EXPECT_EQ(Run({"serve", "--gadget"}).exit, 2);
+  EXPECT_EQ(Run({"serve", "--tcp"}).exit, 2);
+  EXPECT_EQ(Run({"serve", "--tcp", "127.0.0.1:0", "--gadget", dir_.path()}).exit, 2);
   EXPECT_EQ(Run({"tone", "0", dir_ / "t.wav"}).exit, 2);
   EXPECT_EQ(Run({"tone", "1"}).exit, 2);
   EXPECT_EQ(Run({"--help"}).exit, 0);

@@ -1,5 +1,7 @@
 // The virtual player's socket as a bulk pipe: one SOCK_SEQPACKET connection
-// per command, so message boundaries hold as on a USB bulk pipe.
+// per command, so message boundaries hold as on a USB bulk pipe. With
+// $ZK27_PLAYER_TCP a TCP connection on the loopback instead, each message
+// framed by its length (loopback_tcp.h).
 #pragma once
 
 #include "bulk_backend.h"
@@ -20,7 +22,9 @@ class SocketBackend final : public Backend {
   std::string Identity() override;
 
  private:
+  BulkHandle OpenTcp(const std::string& address);
   int connection_ = -1;  // the connection opened by the last OpenDev
+  bool tcp_ = false;     // that connection is TCP: its messages are framed
 };
 
 }  // namespace bulkusb

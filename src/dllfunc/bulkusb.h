@@ -55,7 +55,8 @@ bool PlayerLockIsDeviceNode(const std::string& identity);
 // process answering on the socket must be the user's or root's. Anything else
 // is refused, and the refusal is kept for the front ends to say: it is not
 // "no player attached".
-enum class Refusal : std::uint8_t { kNone, kFolder, kPeer };
+// kAddress: $ZK27_PLAYER_TCP names no address on the loopback (in `path`).
+enum class Refusal : std::uint8_t { kNone, kFolder, kPeer, kAddress };
 struct OpenRefusal {
   using Kind = Refusal;
   Refusal kind = Refusal::kNone;

@@ -55,6 +55,9 @@ bool TextBox(const std::string& caption, const std::string& text, std::string* v
 
 // Why the driver refused what answered for the player, for a message box.
 std::string UntrustedPlayerText(const PlayerRefusal& why) {
+  if (why.kind == PlayerRefusal::Kind::kAddress)
+    return "ZK27_PLAYER_TCP names " + why.path +
+           ", which is not this computer's loopback (127.0.0.1:PORT).\r\nThe player is not looked for there.";
   if (why.kind == PlayerRefusal::Kind::kPeer)
     return "Another user (uid " + std::to_string(why.peer) + ") answers on " + why.path +
            ".\r\nIt is not taken for the player.";

@@ -154,14 +154,16 @@ class PlayerProcess {
   PlayerProcess& operator=(const PlayerProcess&) = delete;
 
   // Starts the daemon and waits (at most 10 s) for its ready line. Returns
-  // the line, or an explanation when it did not come.
-  std::string Start(std::uint32_t sizeMiB) {
+  // the line, or an explanation when it did not come. `more`: further
+  // arguments of serve.
+  std::string Start(std::uint32_t sizeMiB, const std::vector<std::string>& more = {}) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return "pipe failed";
     const int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     std::vector<std::string> args = {PlayerBin(), "serve", "--card", card_, "--size", std::to_string(sizeMiB),
                                      "--socket", socket_};
+    args.insert(args.end(), more.begin(), more.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
