@@ -3,6 +3,7 @@
 // selected music file in the play order.
 #include <QContextMenuEvent>
 #include <QFile>
+#include <QPainter>
 #include <QMap>
 
 #include "mainform.h"
@@ -62,6 +63,7 @@ class CareTest : public QObject {
   void aCardChangedMeanwhileIsReadAgainFirst();
   void theMenuOpensOnARightClickAndTheMenuKey();
   void eachMenuEntryAsksAndSaysWhatItDid();
+  void screenshotOfTheMenu();
 };
 
 void CareTest::f2RenamesTheSelectedFile() {
@@ -399,4 +401,27 @@ void CareTest::eachMenuEntryAsksAndSaysWhatItDid() {
     listed.sort();
     QCOMPARE(listed, c.cardAfter);
   }
+}
+
+void CareTest::screenshotOfTheMenu() {
+  const QString out = qEnvironmentVariable("ZK27_SCREENSHOT_DIR");
+  if (out.isEmpty()) QSKIP("ZK27_SCREENSHOT_DIR is not set");
+  GuiCard env;
+  env.StartFormattedCard(64 * 2048);
+  for (const char* name : {"Morning walk.mp3", "Interview.mp3", "Shopping list.voc"}) QVERIFY(env.Store(name, 300000));
+  MountVolume();
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  Select(form.MP3ListBox, {"Interview.mp3"});
+  const QPoint at = form.MP3ListBox->visualItemRect(form.MP3ListBox->item(1)).center();
+  QContextMenuEvent click(QContextMenuEvent::Mouse, at, form.MP3ListBox->viewport()->mapToGlobal(at));
+  QCoreApplication::sendEvent(form.MP3ListBox->viewport(), &click);
+  QTRY_VERIFY(form.CardMenu->isVisible());
+  // The menu is a window of its own: drawn onto the main window where it opened.
+  QPixmap shot = form.grab();
+  QPainter painter(&shot);
+  painter.drawPixmap(form.mapFromGlobal(form.CardMenu->pos()), form.CardMenu->grab());
+  painter.end();
+  QVERIFY(shot.save(QDir(out).filePath("context-menu.png")));
+  form.CardMenu->hide();
 }
