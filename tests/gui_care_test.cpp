@@ -1,6 +1,7 @@
-// The card list's keys for looking after a card, against the virtual player
-// in this process: F2 renames the selected file, Alt+Up and Alt+Down move the
-// selected music file in the play order.
+// The card list's keys and menu for looking after a card, against the
+// virtual player in this process: F2 renames the selected file, Alt+Up and
+// Alt+Down move the selected music file in the play order; the menu offers
+// these and the check, backup, restore and sync.
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QPainter>
@@ -318,26 +319,26 @@ void CareTest::aCardChangedMeanwhileIsReadAgainFirst() {
   QCOMPARE(FileIds().value("m1.mp3"), 1);
 }
 
-QTEST_MAIN(CareTest)
-#include "gui_care_test.moc"
 
 void CareTest::theMenuOpensOnARightClickAndTheMenuKey() {
   GuiCard env;
   env.StartFormattedCard();
-  for (const char* name : {"a.mp3", "c.voc"}) QVERIFY(env.Store(name, 1000));
+  for (const char* name : {"a.mp3", "b.mp3", "c.voc"}) QVERIFY(env.Store(name, 1000));
   TMainForm form;
   QVERIFY(Activate(&form));
   form.MP3ListBox->setFocus();
   Select(form.MP3ListBox, {"c.voc"});
-  const QPoint at = form.MP3ListBox->visualItemRect(form.MP3ListBox->item(1)).center();
+  const QPoint at = form.MP3ListBox->visualItemRect(form.MP3ListBox->item(2)).center();
   // What a right click gives the list (the offscreen platform makes none of a click).
   QContextMenuEvent click(QContextMenuEvent::Mouse, at, form.MP3ListBox->viewport()->mapToGlobal(at));
   QCoreApplication::sendEvent(form.MP3ListBox->viewport(), &click);
   QTRY_VERIFY(form.CardMenu->isVisible());
-  // A voice file has no place in the play order; the import waits for its engine.
+  // A voice file has no place in the play order.
   QVERIFY(form.RenameAction->isEnabled());
   QVERIFY(!form.MoveUpAction->isEnabled());
-  QVERIFY(!form.ImportAction->isEnabled());
+  QVERIFY(!form.MoveDownAction->isEnabled());
+  // Only what the engine does is offered.
+  for (const QAction* a : form.CardMenu->actions()) QVERIFY2(!a->text().startsWith("Import"), qPrintable(a->text()));
   form.CardMenu->hide();
   QVERIFY(Activate(&form));
   form.MP3ListBox->setFocus();
@@ -346,6 +347,15 @@ void CareTest::theMenuOpensOnARightClickAndTheMenuKey() {
   QTRY_VERIFY(form.CardMenu->isVisible());
   QVERIFY(form.MoveDownAction->isEnabled());
   form.CardMenu->hide();
+  // The entries do what the keys do.
+  form.MoveDownAction->trigger();
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"b.mp3", "a.mp3", "c.voc"}));
+  env.texts = {"first.mp3"};
+  form.RenameAction->trigger();
+  QCOMPARE(env.textQuestions, QStringList{QString(msg::kRenamePrompt) + " [a.mp3]"});
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"b.mp3", "first.mp3", "c.voc"}));
+  QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+  QCOMPARE(FileIds(), (QMap<QString, int>{{"b.mp3", 1}, {"first.mp3", 2}, {"c.voc", 0x81}}));
 }
 
 void CareTest::eachMenuEntryAsksAndSaysWhatItDid() {
@@ -425,3 +435,6 @@ void CareTest::screenshotOfTheMenu() {
   QVERIFY(shot.save(QDir(out).filePath("context-menu.png")));
   form.CardMenu->hide();
 }
+
+QTEST_MAIN(CareTest)
+#include "gui_care_test.moc"

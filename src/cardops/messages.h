@@ -112,7 +112,6 @@ std::string CountText(int count, const std::string& verb);
 inline constexpr const char* kMenuRename = "Rename";
 inline constexpr const char* kMenuMoveUp = "Move up";
 inline constexpr const char* kMenuMoveDown = "Move down";
-inline constexpr const char* kMenuImport = "Import voice recordings\u2026";
 inline constexpr const char* kMenuCheck = "Check the card";
 inline constexpr const char* kMenuBackup = "Back up the card\u2026";
 inline constexpr const char* kMenuRestore = "Restore from a backup\u2026";

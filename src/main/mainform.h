@@ -140,7 +140,6 @@ class TMainForm : public QWidget {
   QAction* RenameAction = nullptr;
   QAction* MoveUpAction = nullptr;
   QAction* MoveDownAction = nullptr;
-  QAction* ImportAction = nullptr;
   QAction* CheckAction = nullptr;
   QAction* BackupAction = nullptr;
   QAction* RestoreAction = nullptr;

@@ -30,8 +30,6 @@ void TMainForm::AddCardMenu() {
   MoveDownAction =
       CardMenu->addAction(QString(msg::kMenuMoveDown) + "\tAlt+Down", this, [this] { MoveSelectedFile(1); });
   CardMenu->addSeparator();
-  ImportAction = CardMenu->addAction(QString::fromUtf8(msg::kMenuImport));
-  ImportAction->setEnabled(false);
   CheckAction = CardMenu->addAction(msg::kMenuCheck, this, &TMainForm::CheckCardClick);
   CardMenu->addSeparator();
   BackupAction = CardMenu->addAction(QString::fromUtf8(msg::kMenuBackup), this, &TMainForm::BackupCardClick);
