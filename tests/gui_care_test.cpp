@@ -1,7 +1,10 @@
-// The card list's keys for looking after a card, against the virtual player
-// in this process: F2 renames the selected file, Alt+Up and Alt+Down move the
-// selected music file in the play order.
+// The card list's keys and menu for looking after a card, against the
+// virtual player in this process: F2 renames the selected file, Alt+Up and
+// Alt+Down move the selected music file in the play order; the menu offers
+// these and the check, backup, restore and sync.
+#include <QContextMenuEvent>
 #include <QFile>
+#include <QPainter>
 #include <QMap>
 
 #include "mainform.h"
@@ -59,6 +62,9 @@ class CareTest : public QObject {
   void nothingMovesAtTheEndsOrOnAVoiceFile();
   void aCardPulledAtTheWriteEndsTheSessionAndKeepsTheFiles();
   void aCardChangedMeanwhileIsReadAgainFirst();
+  void theMenuOpensOnARightClickAndTheMenuKey();
+  void eachMenuEntryAsksAndSaysWhatItDid();
+  void screenshotOfTheMenu();
 };
 
 void CareTest::f2RenamesTheSelectedFile() {
@@ -311,6 +317,123 @@ void CareTest::aCardChangedMeanwhileIsReadAgainFirst() {
     QVERIFY(Lines(form.MP3ListBox).contains(memo));
   }
   QCOMPARE(FileIds().value("m1.mp3"), 1);
+}
+
+
+void CareTest::theMenuOpensOnARightClickAndTheMenuKey() {
+  GuiCard env;
+  env.StartFormattedCard();
+  for (const char* name : {"a.mp3", "b.mp3", "c.voc"}) QVERIFY(env.Store(name, 1000));
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  Select(form.MP3ListBox, {"c.voc"});
+  const QPoint at = form.MP3ListBox->visualItemRect(form.MP3ListBox->item(2)).center();
+  // What a right click gives the list (the offscreen platform makes none of a click).
+  QContextMenuEvent click(QContextMenuEvent::Mouse, at, form.MP3ListBox->viewport()->mapToGlobal(at));
+  QCoreApplication::sendEvent(form.MP3ListBox->viewport(), &click);
+  QTRY_VERIFY(form.CardMenu->isVisible());
+  // A voice file has no place in the play order.
+  QVERIFY(form.RenameAction->isEnabled());
+  QVERIFY(!form.MoveUpAction->isEnabled());
+  QVERIFY(!form.MoveDownAction->isEnabled());
+  // Only what the engine does is offered.
+  for (const QAction* a : form.CardMenu->actions()) QVERIFY2(!a->text().startsWith("Import"), qPrintable(a->text()));
+  form.CardMenu->hide();
+  QVERIFY(Activate(&form));
+  form.MP3ListBox->setFocus();
+  Select(form.MP3ListBox, {"a.mp3"});
+  QTest::keyClick(form.MP3ListBox, Qt::Key_Menu);
+  QTRY_VERIFY(form.CardMenu->isVisible());
+  QVERIFY(form.MoveDownAction->isEnabled());
+  form.CardMenu->hide();
+  // The entries do what the keys do.
+  form.MoveDownAction->trigger();
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"b.mp3", "a.mp3", "c.voc"}));
+  env.texts = {"first.mp3"};
+  form.RenameAction->trigger();
+  QCOMPARE(env.textQuestions, QStringList{QString(msg::kRenamePrompt) + " [a.mp3]"});
+  QCOMPARE(Lines(form.MP3ListBox), (QStringList{"b.mp3", "first.mp3", "c.voc"}));
+  QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+  QCOMPARE(FileIds(), (QMap<QString, int>{{"b.mp3", 1}, {"first.mp3", 2}, {"c.voc", 0x81}}));
+}
+
+void CareTest::eachMenuEntryAsksAndSaysWhatItDid() {
+  struct Case {
+    const char* entry;
+    QStringList paths;  // relative to the test's folder
+    QList<Answer> answers;
+    QStringList messages;   // each message begins so
+    int questions;
+    QStringList cardAfter;  // the card's files afterwards
+  };
+  const QList<Case> cases = {
+      {"check", {}, {}, {"The card is clean: 2 files."}, 0, {"a.mp3", "b.mp3"}},
+      {"backup", {"card.img"}, {}, {"The card was backed up to "}, 0, {"a.mp3", "b.mp3"}},
+      {"backup cancelled", {}, {}, {}, 0, {"a.mp3", "b.mp3"}},
+      {"restore refused", {"old.img"}, {Answer::No}, {}, 1, {"a.mp3"}},
+      {"restore", {"old.img"}, {Answer::Yes}, {"The card was restored from "}, 1, {"a.mp3", "b.mp3"}},
+      {"sync", {"songs"}, {Answer::Yes}, {}, 1, {"a.mp3", "new.mp3"}},
+      {"sync refused", {"songs"}, {Answer::No}, {}, 1, {"a.mp3"}},
+  };
+  for (const Case& c : cases) {
+    GuiCard env;
+    env.StartFormattedCard();
+    QVERIFY(env.Store("a.mp3", 70000));
+    QVERIFY(env.Store("b.mp3", 70000));
+    // A backup of the card with both files, then the card with a.mp3 alone.
+    const QString old = env.dir.filePath("old.img");
+    QVERIFY(QFile::copy(QString::fromStdString(env.player->ImagePath()), old));
+    env.WritePcFile("songs/a.mp3", 70000);
+    env.WritePcFile("songs/new.mp3", 3000);
+    const QString entry = c.entry;
+    if (entry.startsWith("restore") || entry.startsWith("sync")) {
+      QVERIFY(MountVolume() == kMountOk);
+      RebuildCardList();
+      QVERIFY(ReleaseCardFile(std::string("b.mp3")) == kOpOk);
+      FlushVolume(FlushOrder::kReleasing);
+      QVERIFY(MountVolume() == kMountOk);
+    }
+    TMainForm form;
+    for (const QString& p : c.paths) env.paths << env.dir.filePath(p);
+    env.answers = c.answers;
+    QAction* action = entry.startsWith("check")     ? form.CheckAction
+                      : entry.startsWith("backup")  ? form.BackupAction
+                      : entry.startsWith("restore") ? form.RestoreAction
+                                                    : form.SyncAction;
+    action->trigger();
+    QCOMPARE(env.messages.size(), c.messages.size());
+    for (int i = 0; i < c.messages.size(); ++i) QVERIFY2(env.messages[i].startsWith(c.messages[i]), qPrintable(entry));
+    QCOMPARE(env.questions.size(), c.questions);
+    QCOMPARE(env.pathQuestions.size(), entry == "check" ? 0 : 1);
+    if (entry == "backup") QVERIFY(QFileInfo(env.dir.filePath("card.img")).size() > 0);
+    QStringList listed = Lines(form.MP3ListBox);
+    listed.sort();
+    QCOMPARE(listed, c.cardAfter);
+  }
+}
+
+void CareTest::screenshotOfTheMenu() {
+  const QString out = qEnvironmentVariable("ZK27_SCREENSHOT_DIR");
+  if (out.isEmpty()) QSKIP("ZK27_SCREENSHOT_DIR is not set");
+  GuiCard env;
+  env.StartFormattedCard(64 * 2048);
+  for (const char* name : {"Morning walk.mp3", "Interview.mp3", "Shopping list.voc"}) QVERIFY(env.Store(name, 300000));
+  MountVolume();
+  TMainForm form;
+  QVERIFY(Activate(&form));
+  Select(form.MP3ListBox, {"Interview.mp3"});
+  const QPoint at = form.MP3ListBox->visualItemRect(form.MP3ListBox->item(1)).center();
+  QContextMenuEvent click(QContextMenuEvent::Mouse, at, form.MP3ListBox->viewport()->mapToGlobal(at));
+  QCoreApplication::sendEvent(form.MP3ListBox->viewport(), &click);
+  QTRY_VERIFY(form.CardMenu->isVisible());
+  // The menu is a window of its own: drawn onto the main window where it opened.
+  QPixmap shot = form.grab();
+  QPainter painter(&shot);
+  painter.drawPixmap(form.mapFromGlobal(form.CardMenu->pos()), form.CardMenu->grab());
+  painter.end();
+  QVERIFY(shot.save(QDir(out).filePath("context-menu.png")));
+  form.CardMenu->hide();
 }
 
 QTEST_MAIN(CareTest)

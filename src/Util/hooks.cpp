@@ -31,6 +31,14 @@ bool AskText(const std::string& caption, const std::string& text, std::string* v
   return true;
 }
 
+bool AskPath(PathKind kind, const std::string& caption, std::string* path) {
+  if (!g_hooks.askPath) return false;
+  std::string chosen = *path;
+  if (!g_hooks.askPath(kind, caption, &chosen) || chosen.empty()) return false;
+  *path = std::move(chosen);
+  return true;
+}
+
 void ReportDeviceState(DeviceStateCode state) {
   if (g_hooks.deviceState) g_hooks.deviceState(state);
 }

@@ -17,6 +17,9 @@
 
 enum class Answer { Yes, No, Closed };
 
+// What a file dialog asks for: a file to read, a file to write, or a folder.
+enum class PathKind { kOpenFile, kSaveFile, kFolder };
+
 struct FrontEndHooks {
   // A modal message with an OK button. Texts use "\r\n" for line breaks.
   std::function<void(const std::string& text)> showMessage;
@@ -29,6 +32,10 @@ struct FrontEndHooks {
   // the line starts with (UTF-8) and receives what was typed. False when the
   // user cancelled or closed the box; `value` is then left as it was.
   std::function<bool(const std::string& caption, const std::string& text, std::string* value)> askText;
+  // A file or folder to choose, for `caption`: `path` holds where the
+  // dialog starts and receives the choice (UTF-8). False when the user
+  // cancelled or closed the dialog; `path` is then left as it was.
+  std::function<bool(PathKind kind, const std::string& caption, std::string* path)> askPath;
   // The device's condition after the link asked the player for its status;
   // returns once the front end has reacted to it (the desktop program hands
   // it to its main window as the window's DeviceStateMessage).
@@ -51,6 +58,8 @@ void ShowNotice(Notice notice);
 Answer AskYesNo(const std::string& caption, const std::string& text, bool warning = false);
 // Without a front end to type into, nothing is typed: false.
 bool AskText(const std::string& caption, const std::string& text, std::string* value);
+// Without a front end to choose with, nothing is chosen: false.
+bool AskPath(PathKind kind, const std::string& caption, std::string* path);
 void ReportDeviceState(DeviceStateCode state);
 void SetBusyCursor(bool busy);
 

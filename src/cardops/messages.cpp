@@ -1,5 +1,7 @@
 #include "messages.h"
 
+#include <cstdio>
+
 #include "fs.h"
 #include "text.h"
 #include "usbfunc.h"
@@ -120,6 +122,106 @@ std::string FileText(PassWords pass, CardOpResult result, const std::string& nam
       return CardOpText(result, name);
   }
   return {};
+}
+
+namespace {
+
+std::string Size(std::uint64_t bytes) {
+  const char* units[] = {"bytes", "KB", "MB", "GB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 3) v /= 1024, ++u;
+  char out[32];
+  std::snprintf(out, sizeof(out), u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+  return out;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += PcNameFromCard(line) + "\r\n";
+  return text;
+}
+
+std::string Problems(std::size_t n) { return std::to_string(n) + (n == 1 ? " problem" : " problems"); }
+
+}  // namespace
+
+std::string CheckReport(const std::vector<std::string>& problems, std::size_t files) {
+  if (problems.empty())
+    return "The card is clean: " + std::to_string(files) + (files == 1 ? " file." : " files.");
+  return Joined(problems) + Problems(problems.size()) + " found.\r\nRepair the card?";
+}
+
+std::string RepairReport(const std::vector<std::string>& done, const std::vector<std::string>& left) {
+  if (left.empty()) return Joined(done) + "The card is now clean.";
+  return Joined(done) + Joined(left) + Problems(left.size()) + " left after the repair.";
+}
+
+std::string BackupOutcome(CardOpResult result, const std::string& path, std::uint64_t bytes) {
+  switch (result) {
+    case kOpOk: return "The card was backed up to " + path + " (" + Size(bytes) + " read).";
+    case kOpStopped: return "The backup was stopped; no image was written.";
+    case kOpCannotCreatePcFile: return "The file " + path + " cannot be created; no image was written.";
+    case kOpPcWriteFailed: return "The file " + path + " could not be written (is the disk full?); no image was kept.";
+    default: return "Reading the card failed during the backup; no image was kept.";
+  }
+}
+
+std::string RestoreQuestion(const std::string& path, const ImageFit& fit) {
+  std::string text = "Write " + path + " onto the card? Every file on the card now is lost.";
+  if (fit.unusedSectors > 0)
+    text += "\r\nThe image's volume is " + Size(std::uint64_t{fit.imageSectors} * 512) + ", the card " +
+            Size(std::uint64_t{fit.cardSectors} * 512) + ": the other " +
+            Size(std::uint64_t{fit.unusedSectors} * 512) + " of the card stay unused.";
+  return text;
+}
+
+std::string RestoreOutcome(CardOpResult result, const std::string& path, const ImageFit* fit) {
+  switch (result) {
+    case kOpOk: return "The card was restored from " + path + ".";
+    case kOpCannotOpenPcFile: return "The file " + path + " cannot be opened; nothing was written.";
+    case kOpWrongKind: return "The file " + path + " is not a card image of the player's format; nothing was written.";
+    case kOpPcReadFailed: return "The file " + path + " could not be read whole; nothing was written.";
+    case kOpNoSpace:
+      if (fit)
+        return "The image's volume is " + Size(std::uint64_t{fit->imageSectors} * 512) + ", the card only " +
+               Size(std::uint64_t{fit->cardSectors} * 512) + ": the card cannot hold it; nothing was written.";
+      return "The image is larger than the card; nothing was written.";
+    case kOpStopped:
+      return "The restore was stopped: the card holds part of the image and none of its files yet. Restoring the "
+             "same image again completes it.";
+    case kOpVerifyFailed:
+      return "The card does not read back what was written; restore again, or try another card.";
+    default:
+      return "Writing the card failed during the restore; the card may hold part of the image. Restoring the "
+             "same image again completes it.";
+  }
+}
+
+std::string FolderUnreadable(const std::string& dir) { return "The folder " + dir + " cannot be read."; }
+
+std::string SyncPlanText(const SyncPlan& plan, const std::string& dir, bool* question) {
+  std::string text;
+  for (const SyncStep& s : plan.steps) {
+    switch (s.action) {
+      case SyncAction::kSend: text += "Send " + s.name + " (" + Size(s.size) + ")\r\n"; break;
+      case SyncAction::kReplace: text += "Replace " + s.name + " (" + Size(s.size) + ")\r\n"; break;
+      case SyncAction::kDelete: text += "Delete " + s.name + "\r\n"; break;
+      case SyncAction::kRefused:
+      case SyncAction::kLeftOut:
+      case SyncAction::kWrongKind: text += "Left out " + s.name + "\r\n"; break;
+      case SyncAction::kKeep:
+      case SyncAction::kExtra: break;
+    }
+  }
+  *question = false;
+  if (!plan.Fits())
+    return text + "The files of " + dir + " do not fit on the card: they need " +
+           std::to_string(plan.clustersNeeded) + " clusters, the card has " + std::to_string(plan.clustersFree) +
+           " free. Nothing was written.";
+  if (plan.NothingToDo()) return text + "The card holds the files of " + dir + " already; nothing to do.";
+  *question = true;
+  return text + "Make the card hold the files of " + dir + "?";
 }
 
 }  // namespace msg

@@ -8,6 +8,7 @@
 #include "device_state.h"
 #include "notice.h"
 #include "cardops.h"
+#include "sync.h"
 
 namespace msg {
 
@@ -106,5 +107,40 @@ std::string FreeSpaceText(std::uint16_t freeClusters, bool spaced = false);
 std::string TotalFilesText(int count);
 // "3 files downloaded", "1 file downloaded", "0 file downloaded".
 std::string CountText(int count, const std::string& verb);
+
+// The card list's menu: what it offers beyond the buttons and keys.
+inline constexpr const char* kMenuRename = "Rename";
+inline constexpr const char* kMenuMoveUp = "Move up";
+inline constexpr const char* kMenuMoveDown = "Move down";
+inline constexpr const char* kMenuCheck = "Check the card";
+inline constexpr const char* kMenuBackup = "Back up the card\u2026";
+inline constexpr const char* kMenuRestore = "Restore from a backup\u2026";
+inline constexpr const char* kMenuSync = "Sync a folder\u2026";
+inline constexpr const char* kBackingUp = "Backing up";
+inline constexpr const char* kRestoring = "Restoring";
+inline constexpr const char* kCheckCaption = "Check the card";
+inline constexpr const char* kBackupCaption = "Back up the card";
+inline constexpr const char* kRestoreCaption = "Restore from a backup";
+inline constexpr const char* kSyncCaption = "Sync a folder";
+inline constexpr const char* kCheckUnreadable = "The card's volume cannot be read as it is; nothing was checked.";
+std::string FolderUnreadable(const std::string& dir);
+
+// The check's report: the problems found, one a line, or that the card is
+// clean with its `files`.
+std::string CheckReport(const std::vector<std::string>& problems, std::size_t files);
+// After a repair: what it did, then what is left (`left`, empty when clean).
+std::string RepairReport(const std::vector<std::string>& done, const std::vector<std::string>& left);
+// The end of a backup to `path` that read `bytes`, by BackupCard's result.
+std::string BackupOutcome(CardOpResult result, const std::string& path, std::uint64_t bytes);
+// The question before a restore of `path`, with what of the card stays
+// unused when the image's volume is smaller (`fit`).
+std::string RestoreQuestion(const std::string& path, const ImageFit& fit);
+// Why the image at `path` is not written (FitCardImage's and RestoreCard's
+// refusals), or how the restore ended.
+std::string RestoreOutcome(CardOpResult result, const std::string& path, const ImageFit* fit);
+// The sync's plan for folder `dir`, then the question whether to carry it
+// out; or, for a plan that does not fit or has nothing to do, what is said
+// instead (`question` false).
+std::string SyncPlanText(const SyncPlan& plan, const std::string& dir, bool* question);
 
 }  // namespace msg

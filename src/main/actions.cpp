@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "hooks.h"
+#include "action.h"
 #include "mainform.h"
 #include "messages.h"
 #include "text.h"
@@ -26,29 +27,6 @@ namespace {
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 int SelectedCount(const QListWidget* list) { return static_cast<int>(list->selectedItems().size()); }
-
-// One action for its whole length, opened by TMainForm::OpenAction and
-// closed by CloseAction. The window handles events while an action waits
-// (the progress window's text, the summary's pause), so a second click could
-// start another action in the middle of the first: a format under a
-// download, or a second progress window that the first then frees. Such a
-// click is ignored.
-class Action {
- public:
-  Action(TMainForm& form, const TMainForm::ActionSteps& steps) : form_(form) {
-    open_ = form_.OpenAction(steps, &hold_, &begun_);
-  }
-  ~Action() { form_.CloseAction(&hold_, begun_); }
-  Action(const Action&) = delete;
-  Action& operator=(const Action&) = delete;
-  bool Open() const { return open_; }
-
- private:
-  TMainForm& form_;
-  std::optional<CardSession::Hold> hold_;
-  bool begun_ = false;
-  bool open_ = false;
-};
 
 using Steps = TMainForm::ActionSteps;
 
@@ -359,7 +337,10 @@ void TMainForm::SendPcFiles(const std::function<QStringList()>& pick) {
   for (const QString& path : paths)
     files.push_back({QFile::encodeName(path).toStdString(), QFileInfo(path).fileName().toStdString()});
   if (files.empty()) return;
+  SendItems(files, paths);
+}
 
+void TMainForm::SendItems(const std::vector<SendItem>& files, const QStringList& paths) {
   OpenProgressWindow(false, SFileListBox);
   PassCallbacks view;
   view.starting = [this](std::size_t, int position, int total) { form1->ShowPosition(position, total); };

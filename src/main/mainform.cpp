@@ -120,6 +120,7 @@ TMainForm::TMainForm(QWidget* parent)
                           this);
   Connect();
   AddKeys();
+  AddCardMenu();
   FormCreate();
   // A probe during the creation may already have closed the window.
   if (closing_) return;

@@ -10,6 +10,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QWidget>
@@ -131,6 +132,28 @@ class TMainForm : public QWidget {
   // The card name behind line `row` of MP3ListBox.
   std::string CardLine(int row) const;
 
+  // ---- the card list's menu (right click, the Menu key) ----
+  // What the engine does beyond the five buttons, offered where the card's
+  // files are. Each entry asks, shows progress and says its outcome as the
+  // actions do.
+  QMenu* CardMenu = nullptr;
+  QAction* RenameAction = nullptr;
+  QAction* MoveUpAction = nullptr;
+  QAction* MoveDownAction = nullptr;
+  QAction* CheckAction = nullptr;
+  QAction* BackupAction = nullptr;
+  QAction* RestoreAction = nullptr;
+  QAction* SyncAction = nullptr;
+  // The card examined as it is, the report shown, and the repair offered
+  // when there is something to mend.
+  void CheckCardClick();
+  // The whole card into an image file the user names.
+  void BackupCardClick();
+  // An image file the user picks written onto the card, after a question.
+  void RestoreCardClick();
+  // A folder's music and voice files onto the card: the plan, then Yes/No.
+  void SyncFolderClick();
+
   // A click on the window's bare face.
   void FormClick();
 
@@ -149,6 +172,16 @@ class TMainForm : public QWidget {
   void ShowCardCounts(bool spaced);
   void Reload();
   void CloseMainWindow();
+  // The card list's menu and its entries.
+  void AddCardMenu();
+  void ShowCardMenu(const QPoint& at);
+  // The send pass over `files`, shown under `shown` (one name a file), as
+  // Download shows it.
+  void SendItems(const std::vector<SendItem>& files, const QStringList& shown);
+  // The image or backup pass's progress window: `work` runs with the
+  // progress callback; the main window is disabled meanwhile.
+  CardOpResult WithProgress(const QString& shown, const char* verb,
+                            const std::function<CardOpResult(const ProgressFn&)>& work);
   // The keys of the window: Delete, F2, Alt+Up and Alt+Down on the card
   // list, F5, Ctrl+Q.
   void AddKeys();

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -53,6 +54,21 @@ bool TextBox(const std::string& caption, const std::string& text, std::string* v
   return true;
 }
 
+// A file dialog without owner window, as the message boxes.
+bool PathBox(PathKind kind, const std::string& caption, std::string* path) {
+  const QString title = QString::fromStdString(caption);
+  const QString start = QString::fromStdString(*path);
+  QString chosen;
+  switch (kind) {
+    case PathKind::kOpenFile: chosen = QFileDialog::getOpenFileName(nullptr, title, start); break;
+    case PathKind::kSaveFile: chosen = QFileDialog::getSaveFileName(nullptr, title, start); break;
+    case PathKind::kFolder: chosen = QFileDialog::getExistingDirectory(nullptr, title, start); break;
+  }
+  if (chosen.isEmpty()) return false;
+  *path = chosen.toStdString();
+  return true;
+}
+
 // Why the driver refused what answered for the player, for a message box.
 std::string UntrustedPlayerText(const PlayerRefusal& why) {
   if (why.kind == PlayerRefusal::Kind::kAddress)
@@ -93,6 +109,7 @@ FrontEndHooks GuiHooks() {
   h.notice = [](Notice notice) { ShowMessage(msg::WindowText(notice)); };
   h.askYesNo = YesNoBox;
   h.askText = TextBox;
+  h.askPath = PathBox;
   h.deviceState = DeliverNow;
   h.setBusyCursor = BusyCursor;
   h.processEvents = [] { QCoreApplication::processEvents(); };

@@ -66,6 +66,14 @@ class GuiCard {
       *value = typed.toStdString();
       return true;
     };
+    // A file dialog: the caption is kept; the answer is the next scripted
+    // path, none left cancelling.
+    h.askPath = [this](PathKind, const std::string& caption, std::string* path) {
+      pathQuestions << QString::fromStdString(caption);
+      if (paths.isEmpty()) return false;
+      *path = paths.takeFirst().toStdString();
+      return true;
+    };
     h.setBusyCursor = [this](bool busy) { busyDepth += busy ? 1 : -1; };
     // The program's waits pass at once; what the progress window said while
     // it waited is kept.
@@ -146,6 +154,8 @@ class GuiCard {
   QList<Answer> answers;
   QStringList textQuestions;  // "question [the line it started with]"
   QStringList texts;          // typed answers; a null QString cancels
+  QStringList pathQuestions;  // the file dialogs' captions
+  QStringList paths;          // chosen paths; none left cancels
   QStringList waits;  // "milliseconds:StaticText1"
   int busyDepth = 0;  // hourglasses set and not yet taken back
 };
