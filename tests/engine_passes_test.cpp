@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "check.h"
+#include "import.h"
+#include "sha256.h"
 #include "support/engine.h"
 #include "messages.h"
 #include "passes.h"
@@ -372,3 +374,51 @@ TEST_F(engine_passes, SessionAsksAboutAForeignCard) {
 }
 
 }  // namespace
+
+// The import's plan: what the record already holds is not fetched again
+// (unless asked), music is not touched, and a run that cannot prove its
+// copies keeps nothing in the folder and records nothing.
+TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
+  ASSERT_EQ(Store("261209001.voc", Content(300, 3)), kOpOk);
+  ASSERT_EQ(Store("memo.voc", Content(500, 4)), kOpOk);
+  ASSERT_EQ(Store("song.mp3", Content(100, 1)), kOpOk);
+  RebuildCardList();
+  const std::string out = OutDir();
+  const std::string known = Sha256OfFile(PcFile("seen.voc", Content(300, 3)));
+  ASSERT_EQ(known.size(), 64u);
+  ASSERT_TRUE(AppendImportRecord(out, known, "261209001.voc", 300, "2026-12-09/261209001.wav", "2026-12-09"));
+  EXPECT_EQ(ReadImportRecord(out), Lines{known});
+
+  using O = ImportOutcome;
+  struct Case {
+    bool dryRun, again;
+    std::vector<O> outcomes;
+  } cases[] = {
+      {true, false, {O::kWouldImport, O::kSkippedKnown}},
+      {true, true, {O::kWouldImport, O::kWouldImport}},
+      {false, false, {O::kFailed, O::kSkippedKnown}},
+  };
+  for (const Case& c : cases) {
+    ImportOptions options;
+    options.folder = out;
+    options.dryRun = c.dryRun;
+    options.again = c.again;
+    const ImportReport report = RunImport(options);
+    std::vector<O> outcomes;
+    for (const ImportItem& item : report.items) outcomes.push_back(item.outcome);
+    EXPECT_EQ(outcomes, c.outcomes) << c.dryRun << c.again;
+    EXPECT_EQ(report.imported, 0);
+    EXPECT_EQ(FolderNames(out), Lines{".zk27-imports"});
+    EXPECT_EQ(ReadImportRecord(out), Lines{known});
+  }
+  EXPECT_EQ(ImportDay("261209001.voc", "2027-01-01"), "2026-12-09");
+  EXPECT_EQ(ImportDay("memo.voc", "2027-01-01"), "2027-01-01");
+  EXPECT_EQ(ImportDay("261399001.voc", "2027-01-01"), "2027-01-01");
+  std::filesystem::create_directories(out + "/d");
+  EXPECT_EQ(FreeNameIn(out + "/d", "a.wav"), "a.wav");
+  ASSERT_TRUE(WriteFile(out + "/d/a.wav", Content(1, 1)));
+  EXPECT_EQ(FreeNameIn(out + "/d", "a.wav"), "a-2.wav");
+  ImportReport totals;
+  totals.imported = 3, totals.importedBytes = 12'400'000, totals.freed = 3, totals.freedBytes = 2'100'000;
+  EXPECT_EQ(ImportSummaryLine(totals), "3 recordings imported (12.4 MB), 3 freed from the card (2.1 MB)");
+}
