@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 #include "cli.h"
+#include "platform.h"
 #include "hooks.h"
 #include "text.h"
 
@@ -124,7 +124,7 @@ int SayImageRefusal(CardOpResult result, const std::string& path, const ImageFit
 int CmdRestore(const Args& a) {
   if (a.operands.size() != 1) return UsageError("restore needs one FILE");
   g_session.assumeYes = Has(a, "--yes");
-  if (!g_session.assumeYes && !::isatty(STDIN_FILENO))
+  if (!g_session.assumeYes && !platform::IsTerminal(0))
     return UsageError("restore asks for confirmation; not on a terminal, give --yes");
   const std::string& path = a.operands[0];
   const InterruptScope interrupts;

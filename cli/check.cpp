@@ -1,8 +1,8 @@
 // zk27 check: the card's volume examined as it is, and mended on request.
 #include <cstdio>
-#include <unistd.h>
 
 #include "cli.h"
+#include "platform.h"
 #include "hooks.h"
 #include "text.h"
 
@@ -80,7 +80,7 @@ int CmdCheck(const Args& a) {
   std::printf("%s found.\n", ProblemCount(check.problems.size()).c_str());
   std::fflush(stdout);
   // Only a card with something to mend has a question to answer.
-  if (!g_session.assumeYes && !::isatty(STDIN_FILENO))
+  if (!g_session.assumeYes && !platform::IsTerminal(0))
     return UsageError("check --repair asks for confirmation; not on a terminal, give -y");
   return Repair(cardSectors);
 }

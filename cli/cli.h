@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -221,10 +220,6 @@ class InterruptScope {
   ~InterruptScope();
   InterruptScope(const InterruptScope&) = delete;
   InterruptScope& operator=(const InterruptScope&) = delete;
-
- private:
-  static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
-  std::array<struct sigaction, 3> saved_{};
 };
 
 // ---- commands ------------------------------------------------------------------------

@@ -5,7 +5,6 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "platform.h"
 #include "hooks.h"
 #include "messages.h"
 #include "sync.h"
@@ -295,17 +295,14 @@ void OnInterrupt(int) { RequestStop(); }
 }  // namespace
 
 InterruptScope::InterruptScope() {
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &sa, &saved_[i]);
+  platform::CatchEndSignals(OnInterrupt);
 }
 
 InterruptScope::~InterruptScope() {
   // Once interrupted the program is on its way out: a further interrupt
   // while it says what it did must not cut that short.
   if (StopRequested()) return;
-  for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
+  platform::RestoreEndSignals();
 }
 
 namespace {
@@ -429,7 +426,7 @@ int CmdRm(const Args& a) {
 
 int CmdFormat(const Args& a) {
   g_session.assumeYes = Has(a, "--yes");
-  if (!g_session.assumeYes && !::isatty(STDIN_FILENO))
+  if (!g_session.assumeYes && !platform::IsTerminal(0))
     return UsageError("format asks for confirmation; not on a terminal, give --yes");
 
   // The card need not be in the player's format to be formatted.

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <map>
 #include <optional>
-#include <unistd.h>
 
 #include "cli.h"
+#include "platform.h"
 #include "descriptors.h"
 #include "hooks.h"
 #include "messages.h"
@@ -276,7 +276,7 @@ std::size_t CommandIndex(const std::vector<std::string>& args, bool* afterDashes
 
 Answer AskOnTerminal(const std::string&, const std::string& text, bool) {
   if (g_session.assumeYes) return Answer::Yes;
-  if (!::isatty(STDIN_FILENO)) return Answer::Closed;
+  if (!platform::IsTerminal(0)) return Answer::Closed;
   std::fprintf(stderr, "zk27: %s [y/N] ", text.c_str());
   std::fflush(stderr);
   char line[64];

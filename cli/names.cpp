@@ -2,10 +2,10 @@
 // patterns, or by FileId for a file whose name cannot be typed.
 #include <cctype>
 #include <cstdio>
-#include <fnmatch.h>
 #include <set>
 
 #include "cli.h"
+#include "platform.h"
 #include "text.h"
 
 namespace {
@@ -89,7 +89,7 @@ ChosenFiles ChooseCardFiles(const std::vector<std::string>& typed, bool voiceOnl
     if (IsPattern(t)) {
       for (std::int32_t r = CardFileCount; r >= 1; --r) {
         if (voiceOnly && !IsVoiceFileId(CardFileTable[r].FileId)) continue;
-        if (::fnmatch(t.c_str(), ShownCardName(r).c_str(), FNM_NOESCAPE) == 0) take.Take(r), found = true;
+        if (platform::MatchesPattern(t, ShownCardName(r))) take.Take(r), found = true;
       }
       if (!found) {
         Error(t + (voiceOnly ? ": no voice recording on the card matches" : ": no card file matches"));

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "cli.h"
+#include "platform.h"
 #include "messages.h"
 #include "text.h"
 
@@ -403,7 +404,7 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
 
 // ---- progress -----------------------------------------------------------------
 
-ProgressLine::ProgressLine(int of) : tty_(::isatty(STDERR_FILENO) != 0 && !g_session.quiet), of_(of) {}
+ProgressLine::ProgressLine(int of) : tty_(platform::IsTerminal(2) && !g_session.quiet), of_(of) {}
 
 void ProgressLine::Start(const std::string& name, int index, std::uint64_t bytes) {
   name_ = name;

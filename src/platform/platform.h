@@ -1,0 +1,96 @@
+// The operating system's services the engine and zk27 need, behind one set of
+// functions with a POSIX side (posix.cpp) and a Win32 side (win32.cpp), the
+// one chosen when the build is configured. Files are C library descriptors
+// (int) on both: the Win32 side reaches the HANDLE beneath when it must.
+// Failures leave errno set, as the POSIX calls do.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// How OpenFile opens a file. kCreateNew makes the file, failing when the
+// name exists; kNoWait keeps a named pipe from blocking the opening.
+enum OpenFlags : unsigned {
+  kOpenRead = 0,
+  kOpenReadWrite = 1,
+  kCreateNew = 2,
+  kNoWait = 4,
+  kCreateOrOpen = 8,  // read and write, made when missing, never through a link
+  kNoFollow = 16,
+};
+
+// A descriptor, or -1.
+int OpenFile(const std::string& path, unsigned flags);
+// False when the file's last writes could not be made.
+bool CloseFile(int fd);
+
+// The next bytes of the file: how many were read, 0 at its end, -1 on a
+// failure (interruptions are retried).
+long long ReadSome(int fd, void* data, std::size_t size);
+// Every byte written, or false.
+bool WriteAll(int fd, const void* data, std::size_t size);
+// Positioned, leaving the file's offset alone: bytes moved, -1 on a failure.
+long long ReadAt(int fd, void* data, std::size_t size, std::uint64_t at);
+long long WriteAt(int fd, const void* data, std::size_t size, std::uint64_t at);
+// Every byte at `at`, or false (also at the file's end).
+bool ReadAllAt(int fd, void* data, std::size_t size, std::uint64_t at);
+bool WriteAllAt(int fd, const void* data, std::size_t size, std::uint64_t at);
+
+// The file's data and size on the medium (fdatasync / FlushFileBuffers).
+bool FlushFile(int fd);
+// The file made `size` bytes long; what is never written may stay a hole.
+bool SetFileSize(int fd, std::uint64_t size);
+// Whether the descriptor was opened for reading only.
+bool OpenedReadOnly(int fd);
+
+enum class FileKind { kMissing, kRegular, kDirectory, kDevice, kOther };
+struct FileState {
+  FileKind kind = FileKind::kMissing;
+  std::uint64_t size = 0;  // a device's: its length in bytes
+  std::int64_t mtimeSec = 0;
+  long mtimeNsec = 0;
+};
+// False (errno set) when the file cannot be looked at.
+bool StateOf(int fd, FileState* state);
+bool StateOf(const std::string& path, FileState* state);
+
+// An advisory lock on the whole file, shared or exclusive, taken at once or
+// refused (false, errno EWOULDBLOCK when another holds it).
+bool TryLockFile(int fd, bool exclusive);
+
+int ProcessId();
+bool IsTerminal(int fd);
+// Descriptors 0, 1 and 2 opened on the null device when the program was
+// started without them, so that no file opened later takes their numbers.
+bool OpenStandardDescriptors();
+
+// A library opened at run time, and a function in it; null when missing.
+void* OpenLibrary(const char* name);
+void* FindSymbol(void* library, const char* name);
+
+// Whether `name` matches the shell pattern `pattern` (*, ?, [...] and [!...];
+// a backslash is a character like any other).
+bool MatchesPattern(const std::string& pattern, const std::string& name);
+
+// While caught, the end-of-program signals (SIGINT, SIGTERM, SIGHUP; on
+// Windows Ctrl-C, Ctrl-Break and closing the console) run `handler`, which
+// must only set a flag, instead of ending the program. Restoring gives back
+// what was there before. Not nested.
+void CatchEndSignals(void (*handler)(int));
+void RestoreEndSignals();
+
+// The user's home folder ($HOME; %USERPROFILE% on Windows); empty when unset.
+std::string HomeFolder();
+
+// On Windows: the arguments as UTF-8 and the console writing UTF-8. Does
+// nothing elsewhere, where arguments already are the bytes given.
+void UseUtf8(int* argc, char*** argv);
+
+// The calling thread's timer slack lowered, so that short sleeps end on
+// time (Linux only; elsewhere nothing).
+void LowerTimerSlack();
+
+}  // namespace platform
