@@ -90,6 +90,8 @@ std::optional<std::uint16_t> CardSession::FirstClusterOf(std::int32_t r) const {
   return entry.firstCluster;
 }
 
+FileKind CardSession::KindOf(const std::string& name) { return FileKindOf(name); }
+
 bool CardSession::LayoutOnCard(VolumeLayout* layout) {
   *layout = ::LayoutOnCard(IdentifiedCardSectors());
   return DeviceState == kDeviceReady;

@@ -94,6 +94,8 @@ class CardSession {
   // 0 and none when its place lies outside the directory.
   std::uint32_t SizeOf(std::int32_t r) const { return CardFileSize(CardFileTable[r]); }
   std::optional<std::uint16_t> FirstClusterOf(std::int32_t r) const;
+  // The kind a file of name `name` has on the card (music, voice, neither).
+  static FileKind KindOf(const std::string& name);
   // The line of the card list an action works on now (CurrentFileName).
   void SetCurrentFile(const std::string& line) { CurrentFileName = line; }
   // The mounted volume as far as it lies on the card, whose size is asked;
