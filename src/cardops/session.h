@@ -4,7 +4,9 @@
 // way, the card as it was read, the lock held while the card is worked on,
 // and the passes over its files. Both front ends hold one and reach the
 // card through it and the card operations (cardops.h, passes.h), never
-// through the volume (src/fs) or the device link (src/usbfunc) themselves.
+// through the volume (src/fs) or the device link (src/usbfunc) themselves;
+// the words they share with those layers are in volume_terms.h and
+// link_terms.h (src/Util).
 //
 // Underneath, the engine keeps its single globals (the DeviceState, the
 // VolumeImage, the CardFileTable, CardFileCount, FreeClusterCount): the
@@ -12,10 +14,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
-
-#include <optional>
 
 #include "bulkusb.h"  // the driver's refusal of a player, passed on as it is
 #include "cardops.h"
