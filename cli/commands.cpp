@@ -127,7 +127,8 @@ int CmdInfo(const Args&) {
   if (!g_card.LayoutOnCard(&onCard)) return SayState();
   const std::uint32_t clusters = CardSession::DataClusters(onCard);
   const std::uint64_t freeBytes = std::uint64_t{g_card.FreeClusters()} * kClusterBytes;
-  std::printf("card:          %s\n", g_card.AttachedDirectly() ? "attached directly (image or card reader)" : "in the player");
+  std::printf("card:          %s\n",
+              g_card.AttachedDirectly() ? "attached directly (image or card reader)" : "in the player");
   std::printf("size:          %s (%s sectors of 512 bytes)\n", HumanSize(std::uint64_t{onCard.totalSectors} * 512).c_str(),
               FormatThousands(std::to_string(onCard.totalSectors)).c_str());
   std::printf("free:          %s (%s of %s clusters of 64 KiB)\n", HumanSize(freeBytes).c_str(),

@@ -179,7 +179,8 @@ std::string TransportTrouble() {
     case TransportCause::kWriteProtected: return "the card is write-protected (read-only)";
     case TransportCause::kDiskFull: return "no space left on the disk that holds the card image";
     case TransportCause::kIoError:
-      return std::string("the card cannot be read or written (") + std::strerror(CardSession::LastTransportErrno()) + ")";
+      return std::string("the card cannot be read or written (") + std::strerror(CardSession::LastTransportErrno()) +
+             ")";
     default: return {};
   }
 }
