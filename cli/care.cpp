@@ -90,7 +90,7 @@ int CmdBackup(const Args& a) {
       Error(Escaped(path) + ": could not be written (is the disk full?); no image was kept");
       return kExitRefused;
     default:
-      Error(DeviceTrouble(DeviceState) + " during the backup; no image was kept");
+      Error(DeviceTrouble(g_card.State()) + " during the backup; no image was kept");
       return kExitDevice;
   }
 }
@@ -167,7 +167,7 @@ int CmdRestore(const Args& a) {
       Error("the card does not read back what was written; restore again, or try another card");
       return kExitDevice;
     default:
-      Error(DeviceTrouble(DeviceState) +
+      Error(DeviceTrouble(g_card.State()) +
             " during the restore; the card may hold part of the image: " + Hint("restore") +
             " with the same image completes it");
       return kExitDevice;

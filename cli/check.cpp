@@ -34,7 +34,7 @@ int Repair(std::uint32_t cardSectors) {
     return kExitRefused;
   }
   PrintLines(g_card.Repair(cardSectors));
-  if (DeviceState != kDeviceReady) {
+  if (g_card.State() != kDeviceReady) {
     Error("the repair could not be written to the card whole; run " + Hint("check") + " again");
     return SayState();
   }

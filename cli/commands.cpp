@@ -35,9 +35,9 @@ CardSession g_card;
 
 int SayState() {
   // The busy message has been shown by the sector command itself.
-  if (DeviceState == kDeviceNoCard) SayNotice(Notice::kStateNoCard);
-  else if (DeviceState == kDeviceNotAttached) SayNotice(Notice::kStateNoPlayer);
-  else if (DeviceState != kDeviceBusy) SayNotice(Notice::kStateNotReady);
+  if (g_card.State() == kDeviceNoCard) SayNotice(Notice::kStateNoCard);
+  else if (g_card.State() == kDeviceNotAttached) SayNotice(Notice::kStateNoPlayer);
+  else if (g_card.State() != kDeviceBusy) SayNotice(Notice::kStateNotReady);
   return kExitDevice;
 }
 
@@ -45,7 +45,7 @@ int SayState() {
 int CheckDeviceStatus() {
   const OpeningReport player = g_card.CheckPlayer();
   if (player.state == CardOpening::kOpen) return kExitOk;
-  if (player.state == CardOpening::kPlayerUntrusted) Error(PlayerRefusalWords(PlayerRefusalOfLastOpen()));
+  if (player.state == CardOpening::kPlayerUntrusted) Error(PlayerRefusalWords(g_card.LastRefusal()));
   else SayNotice(player.notice);
   return kExitDevice;
 }
@@ -61,7 +61,7 @@ int RecheckCard() {
   // A failed write of the list's own changes (names of new recordings,
   // half-deleted entries released) ends the command: the card's tables are
   // no longer known.
-  if (DeviceState != kDeviceReady) return SayState();
+  if (g_card.State() != kDeviceReady) return SayState();
   return kExitOk;
 }
 
@@ -121,25 +121,23 @@ int ReadVolume(MountMode mode) {
 int CmdInfo(const Args&) {
   if (const int s = OpenCard(); s != kExitOk) return s;
   int music = 0, voice = 0;
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) ++(IsVoiceFileId(CardFileTable[r].FileId) ? voice : music);
-  const VolumeImageData& v = VolumeImage;
+  for (std::int32_t r = 1; r <= g_card.FileCount(); ++r) ++(IsVoiceFileId(g_card.Record(r).FileId) ? voice : music);
   // A volume larger than the card is shown as far as the card holds it.
-  const VolumeLayout onCard = LayoutOnCard(IdentifiedCardSectors());
-  if (DeviceState != kDeviceReady) return SayState();
-  // Table entries past the card's last cluster stand for nothing.
-  const std::uint32_t entries = std::min(onCard.usableClusters, onCard.totalSectors / kClusterSectors);
-  const std::uint32_t clusters = entries > 2 ? entries - 2 : 0;
-  const std::uint64_t freeBytes = std::uint64_t{FreeClusterCount} * kClusterBytes;
-  std::printf("card:          %s\n", UsingCardImage() ? "attached directly (image or card reader)" : "in the player");
+  VolumeLayout onCard;
+  if (!g_card.LayoutOnCard(&onCard)) return SayState();
+  const std::uint32_t clusters = CardSession::DataClusters(onCard);
+  const std::uint64_t freeBytes = std::uint64_t{g_card.FreeClusters()} * kClusterBytes;
+  std::printf("card:          %s\n",
+              g_card.AttachedDirectly() ? "attached directly (image or card reader)" : "in the player");
   std::printf("size:          %s (%s sectors of 512 bytes)\n", HumanSize(std::uint64_t{onCard.totalSectors} * 512).c_str(),
               FormatThousands(std::to_string(onCard.totalSectors)).c_str());
   std::printf("free:          %s (%s of %s clusters of 64 KiB)\n", HumanSize(freeBytes).c_str(),
-              FormatThousands(std::to_string(FreeClusterCount)).c_str(),
+              FormatThousands(std::to_string(g_card.FreeClusters())).c_str(),
               FormatThousands(std::to_string(clusters)).c_str());
   std::printf("files:         %d music, %d voice\n", music, voice);
   std::printf("tables:        2 copies of %u sectors from sector 33; directory of %u sectors from sector %" PRIu32
               "; data from sector %" PRIu32 "\n",
-              v.sectorsPerTable, v.dirSectors, v.dirStart, v.dataStart);
+              onCard.sectorsPerTable, onCard.dirSectors, onCard.dirStart, onCard.dataStart);
   return kExitOk;
 }
 
@@ -147,18 +145,17 @@ int CmdLs(const Args& a) {
   if (const int s = OpenCard(); s != kExitOk) return s;
   const bool longForm = Has(a, "--long");
   const bool human = Has(a, "--human-readable");
-  for (std::int32_t k = CardFileCount; k >= 1; --k) {
+  for (std::int32_t k = g_card.FileCount(); k >= 1; --k) {
     const std::string name = ShownCardName(k);
     if (!longForm) {
       std::printf("%s\n", name.c_str());
       continue;
     }
-    DirEntry entry;
-    entry.firstCluster = kEndOfChain;
-    CardFileEntry(CardFileTable[k], &entry);
-    const std::string firstText = entry.firstCluster == kEndOfChain ? "-" : std::to_string(entry.firstCluster);
-    const std::string size = human ? HumanSize(entry.size) : std::to_string(entry.size);
-    std::printf("%02X %10s %6s  %s\n", CardFileTable[k].FileId, size.c_str(), firstText.c_str(), name.c_str());
+    const std::optional<std::uint16_t> first = g_card.FirstClusterOf(k);
+    const std::string firstText = first ? std::to_string(*first) : "-";
+    const std::uint32_t bytes = g_card.SizeOf(k);
+    const std::string size = human ? HumanSize(bytes) : std::to_string(bytes);
+    std::printf("%02X %10s %6s  %s\n", g_card.Record(k).FileId, size.c_str(), firstText.c_str(), name.c_str());
   }
   return kExitOk;
 }
@@ -267,7 +264,7 @@ class FetchView : public CliPassView {
  protected:
   std::uint64_t BytesOf(std::size_t index) const override {
     const std::int32_t r = FindCardFile(lines_[index]);
-    return r > 0 ? CardFileSize(CardFileTable[r]) : 0;
+    return r > 0 ? g_card.SizeOf(r) : 0;
   }
   void Done(const FileReport& report) override {
     // A note tells of something done beyond the asking (a recording resampled).
@@ -413,7 +410,7 @@ int CmdRm(const Args& a) {
   if (summary.end == PassStep::kEndSession) {
     // What became of the files is worth a check only when part of the
     // tables may have reached the card.
-    Error(DeviceTrouble(DeviceState) + " while writing the card's tables; " +
+    Error(DeviceTrouble(g_card.State()) + " while writing the card's tables; " +
           (summary.tablesTouched ? Hint("check") + " tells what became of the files"
                                  : std::string("nothing was written, no file was deleted")));
     return kExitDevice;
@@ -436,7 +433,7 @@ int CmdFormat(const Args& a) {
     Error("the card was not formatted");
     return kExitRefused;
   }
-  switch (FormatCard()) {
+  switch (g_card.Format()) {
     case kFormatOk:
       break;
     case kFormatNotIdentified:
@@ -447,15 +444,15 @@ int CmdFormat(const Args& a) {
       return kExitDevice;
     default:
       Error("formatting failed: the card could not be written completely (" +
-            DeviceTrouble(DeviceState) + ")");
+            DeviceTrouble(g_card.State()) + ")");
       return kExitDevice;
   }
-  if (MountVolume() != kMountOk) {
+  if (g_card.Mount() != kMountOk) {
     Error("formatting failed: the new volume cannot be read back");
-    return DeviceState != kDeviceReady ? SayState() : kExitDevice;
+    return g_card.State() != kDeviceReady ? SayState() : kExitDevice;
   }
   RebuildCardList();
-  Verbose("formatted the card: " + HumanSize(std::uint64_t{FreeClusterCount} * kClusterBytes) + " free");
+  Verbose("formatted the card: " + HumanSize(std::uint64_t{g_card.FreeClusters()} * kClusterBytes) + " free");
   return kExitOk;
 }
 
@@ -591,7 +588,7 @@ int CmdSync(const Args& a) {
     const PassSummary summary = g_card.Delete(gone, view);
     g_session.inPass = false;
     if (summary.end == PassStep::kEndSession) {
-      Error(DeviceTrouble(DeviceState) +
+      Error(DeviceTrouble(g_card.State()) +
             " while writing the card's tables; " + Hint("sync") + " again continues");
       return kExitDevice;
     }
@@ -615,7 +612,7 @@ int CmdSync(const Args& a) {
   }
   RebuildCardList();
   if (const CardOpResult ordered = OrderMusicFiles(SyncedMusicOrder(plan)); ordered != kOpOk) {
-    Error("the play order could not be written (" + DeviceTrouble(DeviceState) + ")");
+    Error("the play order could not be written (" + DeviceTrouble(g_card.State()) + ")");
     return kExitDevice;
   }
   return status;
@@ -683,7 +680,7 @@ int RestoreImageFilesCommand(const std::string& path) {
             "written");
       return kExitRefused;
     case kOpDeviceFailed:
-      Error("formatting failed (" + DeviceTrouble(DeviceState) + "); " + again);
+      Error("formatting failed (" + DeviceTrouble(g_card.State()) + "); " + again);
       return kExitDevice;
     default:
       return SayImageRefusal(result, path, nullptr);

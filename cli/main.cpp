@@ -369,21 +369,21 @@ int Run(int argc, char** argv) {
 
   if (!image.empty()) {
     std::string error;
-    if (!AttachCardImage(image, &error, Has(a, "--sync") ? ImageWrites::kSynced : ImageWrites::kCached)) {
+    if (!g_card.Attach(image, &error, Has(a, "--sync") ? ImageWrites::kSynced : ImageWrites::kCached)) {
       Error("cannot open the card image " + error);
       return kExitDevice;
     }
   }
   int status = kExitDevice;
   {
-    std::optional<CardLockScope> lock;
+    std::optional<CardSession::Hold> lock;
     if (command->lock != CardLock::kNone) lock.emplace(command->lock);
     if (!lock || lock->Result() == kLockOk)
       status = command->run(a);
     else
       Error(CardLockRefusal(lock->Result()));
   }
-  DetachCardImage();
+  g_card.Detach();
   return status;
 }
 

@@ -12,7 +12,7 @@ namespace {
 
 // The record's Name without the NULs a slot may end with.
 std::string StoredName(std::int32_t r) {
-  std::string name = CardFileTable[r].Name;
+  std::string name = g_card.Record(r).Name;
   while (!name.empty() && name.back() == '\0') name.pop_back();
   return name;
 }
@@ -50,7 +50,7 @@ class Chooser {
     if (!taken_.insert(r).second) return;
     out_->lines.push_back(CardFileRefOf(r));
     out_->shown.push_back(ShownCardName(r));
-    out_->fileIds.push_back(CardFileTable[r].FileId);
+    out_->fileIds.push_back(g_card.Record(r).FileId);
   }
 
  private:
@@ -63,7 +63,7 @@ class Chooser {
 std::string ShownCardName(std::int32_t r) {
   const std::string name = StoredName(r);
   if (name.empty() || name.find('\0') != std::string::npos)
-    return "<unnamed " + HexId(CardFileTable[r].FileId) + ">";
+    return "<unnamed " + HexId(g_card.Record(r).FileId) + ">";
   return Escaped(PcNameFromCard(name));
 }
 
@@ -74,8 +74,8 @@ ChosenFiles ChooseCardFiles(const std::vector<std::string>& typed, bool voiceOnl
     bool found = false;
     std::uint8_t id = 0;
     if (FileIdOf(t, &id)) {
-      for (std::int32_t r = CardFileCount; r >= 1 && !found; --r)
-        if (CardFileTable[r].FileId == id) take.Take(r), found = true;
+      for (std::int32_t r = g_card.FileCount(); r >= 1 && !found; --r)
+        if (g_card.Record(r).FileId == id) take.Take(r), found = true;
       if (!found) {
         Error(t + ": no file on the card has FileId " + HexId(id));
         ++chosen.missing;
@@ -83,12 +83,12 @@ ChosenFiles ChooseCardFiles(const std::vector<std::string>& typed, bool voiceOnl
       continue;
     }
     // The name as shown, or as the card holds it: the first file of it.
-    for (std::int32_t r = CardFileCount; r >= 1 && !found; --r)
+    for (std::int32_t r = g_card.FileCount(); r >= 1 && !found; --r)
       if (ShownCardName(r) == t || PcNameFromCard(StoredName(r)) == t) take.Take(r), found = true;
     if (found) continue;
     if (IsPattern(t)) {
-      for (std::int32_t r = CardFileCount; r >= 1; --r) {
-        if (voiceOnly && !IsVoiceFileId(CardFileTable[r].FileId)) continue;
+      for (std::int32_t r = g_card.FileCount(); r >= 1; --r) {
+        if (voiceOnly && !IsVoiceFileId(g_card.Record(r).FileId)) continue;
         if (platform::MatchesPattern(t, ShownCardName(r))) take.Take(r), found = true;
       }
       if (!found) {
@@ -98,7 +98,7 @@ ChosenFiles ChooseCardFiles(const std::vector<std::string>& typed, bool voiceOnl
       continue;
     }
     std::vector<std::string> alike;
-    for (std::int32_t r = CardFileCount; r >= 1; --r)
+    for (std::int32_t r = g_card.FileCount(); r >= 1; --r)
       if (Folded(ShownCardName(r)) == Folded(t)) alike.push_back(ShownCardName(r));
     Error(t + ": no such file on the card" + (alike.size() == 1 ? " (did you mean " + alike[0] + "?)" : ""));
     ++chosen.missing;
@@ -109,7 +109,7 @@ ChosenFiles ChooseCardFiles(const std::vector<std::string>& typed, bool voiceOnl
 ChosenFiles AllCardFiles(bool voiceOnly) {
   ChosenFiles chosen;
   Chooser take(&chosen);
-  for (std::int32_t r = CardFileCount; r >= 1; --r)
-    if (!voiceOnly || IsVoiceFileId(CardFileTable[r].FileId)) take.Take(r);
+  for (std::int32_t r = g_card.FileCount(); r >= 1; --r)
+    if (!voiceOnly || IsVoiceFileId(g_card.Record(r).FileId)) take.Take(r);
   return chosen;
 }

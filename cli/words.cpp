@@ -78,7 +78,7 @@ Wording WordingOf(Notice notice) {
 std::string Said(const Wording& w) {
   const std::string trouble = TransportTrouble();
   if (w.device && !trouble.empty() && (w.plain == kBusy || w.plain == kNotReady)) {
-    if (LastTransportCause() == TransportCause::kNoAnswer) return trouble + "; reconnect it and try again";
+    if (CardSession::LastTransportCause() == TransportCause::kNoAnswer) return trouble + "; reconnect it and try again";
     return trouble;
   }
   std::string text = w.plain;
@@ -174,12 +174,13 @@ std::string PlayerRefusalWords(const PlayerRefusal& why) {
 }
 
 std::string TransportTrouble() {
-  switch (LastTransportCause()) {
+  switch (CardSession::LastTransportCause()) {
     case TransportCause::kNoAnswer: return "the player stopped answering";
     case TransportCause::kWriteProtected: return "the card is write-protected (read-only)";
     case TransportCause::kDiskFull: return "no space left on the disk that holds the card image";
     case TransportCause::kIoError:
-      return std::string("the card cannot be read or written (") + std::strerror(LastTransportErrno()) + ")";
+      return std::string("the card cannot be read or written (") + std::strerror(CardSession::LastTransportErrno()) +
+             ")";
     default: return {};
   }
 }
@@ -269,10 +270,10 @@ constexpr const char* kNotMusicOrVoice = "not an MP3 or voice file";
 // A scene's words for a code that has none of its own there.
 std::string PlainResult(ResultScene scene, const ResultFacts& facts) {
   switch (scene) {
-    case ResultScene::kDeviceFault: return DeviceTrouble(DeviceState) + " during " + facts.name;
+    case ResultScene::kDeviceFault: return DeviceTrouble(CardSession::State()) + " during " + facts.name;
     case ResultScene::kSend: return "not sent";
     case ResultScene::kFetch: return "not fetched";
-    case ResultScene::kCare: return DeviceTrouble(DeviceState);
+    case ResultScene::kCare: return DeviceTrouble(CardSession::State());
     case ResultScene::kFolderPlan: return kNameNotHeld;
     case ResultScene::kImagePlan:
       return "the card cannot hold this name (a character outside its code page, a control character, \\ or :)";
@@ -292,7 +293,7 @@ std::string UnopenedPcFile(const std::string& path) {
 // "needs 812 clusters (53.2 MB), 640 free (41.9 MB)".
 std::string NoSpaceFor(std::uint64_t bytes) {
   const std::uint64_t needed = (bytes + kClusterBytes - 1) / kClusterBytes;
-  const auto free = static_cast<std::uint64_t>(CountFreeClusters());
+  const auto free = static_cast<std::uint64_t>(CardSession::FreeClustersNow());
   return "needs " + FormatThousands(std::to_string(needed)) + " clusters (" + HumanSize(needed * kClusterBytes) +
          "), " + FormatThousands(std::to_string(free)) + " free (" + HumanSize(free * kClusterBytes) + ")";
 }
@@ -311,11 +312,11 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
   using S = ResultScene;
   switch (result) {
     case kOpDeviceGone:
-      if (scene == S::kDeviceFault) return DeviceTrouble(DeviceState) + " before " + facts.name;
+      if (scene == S::kDeviceFault) return DeviceTrouble(CardSession::State()) + " before " + facts.name;
       break;
     case kOpFlushFailed:
       if (scene == S::kDeviceFault)
-        return DeviceTrouble(DeviceState) + " while writing the card's tables for " + facts.name +
+        return DeviceTrouble(CardSession::State()) + " while writing the card's tables for " + facts.name +
                " (it is not on the card)";
       break;
     case kOpOk:
@@ -353,7 +354,7 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
     case kOpNoFileIdLeft:
       if (scene == S::kSend)
         return std::string("the card holds 127 ") +
-               (FileKindOf(BaseName(facts.pcPath)) == kKindVoice ? "voice" : "music") + " files already";
+               (CardSession::KindOf(BaseName(facts.pcPath)) == kKindVoice ? "voice" : "music") + " files already";
       break;
     case kOpNameOnCard:
       if (scene == S::kSend) return "already on the card (" + Hint("rm") + " it first to replace it)";

@@ -373,6 +373,38 @@ TEST_F(engine_passes, SessionAsksAboutAForeignCard) {
   EXPECT_EQ(session.Read({}).lines, Lines{});
 }
 
+// What a front end reads of the card through its session: the volume's
+// clusters as far as they lie on the card, and each file's size and first
+// cluster, none for a file without data.
+TEST_F(engine_passes, SessionTellsTheVolumeOnTheCardAndEachFilesFirstCluster) {
+  ASSERT_EQ(SendFileToCard(Pc("a.mp3", 70000, 1).pcPath, "a.mp3", {}), kOpOk);
+  ASSERT_EQ(SendFileToCard(Pc("empty.mp3", 0, 2).pcPath, "empty.mp3", {}), kOpOk);
+  CardSession session;
+  ASSERT_EQ(session.Read({}).lines, (Lines{"a.mp3", "empty.mp3"}));
+  VolumeLayout onCard;
+  ASSERT_TRUE(session.LayoutOnCard(&onCard));
+  EXPECT_EQ(CardSession::DataClusters(onCard), 14u);
+  EXPECT_EQ(session.FreeClusters(), 12u);
+  EXPECT_EQ(CardSession::FreeClustersNow(), 12u);
+  const std::int32_t a = session.Find("a.mp3"), empty = session.Find("empty.mp3");
+  ASSERT_GT(a, 0);
+  ASSERT_GT(empty, 0);
+  EXPECT_EQ(session.SizeOf(a), 70000u);
+  DirEntry entry;
+  ASSERT_TRUE(CardFileEntry(session.Record(a), &entry));
+  EXPECT_EQ(session.FirstClusterOf(a), std::optional<std::uint16_t>(entry.firstCluster));
+  EXPECT_EQ(session.SizeOf(empty), 0u);
+  EXPECT_EQ(session.FirstClusterOf(empty), std::nullopt);
+
+  // A volume whose boot sector gives more sectors than the card has counts
+  // only the clusters on the card.
+  ASSERT_TRUE(WriteAt(image_, 32 * 512 + 32, LeBytes(4096, 4)));
+  ASSERT_EQ(session.Mount(), kMountOk);
+  ASSERT_TRUE(session.LayoutOnCard(&onCard));
+  EXPECT_EQ(onCard.totalSectors, 2048u);
+  EXPECT_EQ(CardSession::DataClusters(onCard), 14u);
+}
+
 }  // namespace
 
 // The import's plan: what the record already holds is not fetched again

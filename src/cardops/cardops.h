@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "card_names.h"
-#include "fs.h"
+#include "volume_terms.h"
+
+struct DirEntry;  // fs.h
 
 struct TFileInfor {
   std::int32_t DirSector = 0;

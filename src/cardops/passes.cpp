@@ -2,9 +2,11 @@
 
 #include <atomic>
 
+#include "fs.h"
 #include "messages.h"
 #include "sync.h"
 #include "text.h"
+#include "usbfunc.h"
 
 namespace {
 
@@ -131,6 +133,8 @@ namespace {
 StateVerdict EndOn(Notice notice) { return {StateReaction::kEndSession, msg::WindowText(notice), notice}; }
 OpeningReport Refused(CardOpening state, Notice notice) { return {state, msg::WindowText(notice), notice}; }
 }  // namespace
+
+bool CardOrLinkLost() { return DeviceState == kDeviceNoCard || DeviceState == kDeviceNotAttached; }
 
 StateVerdict JudgeDeviceState(DeviceStateCode state) {
   switch (state) {

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "cardops.h"
+#include "device_state.h"
 #include "notice.h"
-#include "usbfunc.h"
 
 // The card or the player's link is gone (no card, player not attached): the
 // session ends.
-inline bool CardOrLinkLost() { return DeviceState == kDeviceNoCard || DeviceState == kDeviceNotAttached; }
+bool CardOrLinkLost();
 
 // After one file: go on with the next, stop the pass here, or end the
 // session (the card or the link is gone: the window closes).

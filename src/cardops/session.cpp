@@ -1,7 +1,12 @@
 #include "session.h"
 
+#include <algorithm>
+
+#include "check.h"
+#include "fs.h"
 #include "hooks.h"
 #include "messages.h"
+#include "usbfunc.h"
 
 bool CardSession::AskToFormatForeign(const OpeningReport& opening) {
   switch (AskYesNo("", msg::WindowText(opening.notice), true)) {
@@ -63,3 +68,71 @@ bool CardSession::ReadForCheck(std::uint32_t* cardSectors) {
   // is the device's failure.
   return DeviceState == kDeviceReady;
 }
+
+MountResult CardSession::Mount(MountMode mode) { return MountVolume(mode); }
+
+void CardSession::ListNothing() {
+  CardFileCount = 0;
+  FreeClusterCount = static_cast<std::uint16_t>(CountFreeClusters());
+}
+
+void CardSession::MarkWindowOpened() { MarkDirectoryOpened(); }
+
+bool CardSession::Mounted() const { return VolumeImage.mounted; }
+
+bool CardSession::AsRead() const { return VolumeImage.mounted && CardTablesUnchanged(); }
+
+std::uint32_t CardSession::FreeClustersNow() { return static_cast<std::uint32_t>(CountFreeClusters()); }
+
+std::optional<std::uint16_t> CardSession::FirstClusterOf(std::int32_t r) const {
+  DirEntry entry;
+  if (!CardFileEntry(CardFileTable[r], &entry) || entry.firstCluster == kEndOfChain) return std::nullopt;
+  return entry.firstCluster;
+}
+
+FileKind CardSession::KindOf(const std::string& name) { return FileKindOf(name); }
+
+bool CardSession::LayoutOnCard(VolumeLayout* layout) {
+  *layout = ::LayoutOnCard(IdentifiedCardSectors());
+  return DeviceState == kDeviceReady;
+}
+
+std::uint32_t CardSession::DataClusters(const VolumeLayout& layout) {
+  // Table entries past the card's last cluster stand for nothing.
+  const std::uint32_t entries = std::min(layout.usableClusters, layout.totalSectors / kClusterSectors);
+  return entries > 2 ? entries - 2 : 0;
+}
+
+void CardSession::Probe() { ProbeDevice(); }
+
+DeviceStateCode CardSession::State() { return DeviceState; }
+
+bool CardSession::DeviceLost() { return DeviceGone(); }
+
+TransportCause CardSession::LastTransportCause() { return ::LastTransportCause(); }
+
+int CardSession::LastTransportErrno() { return ::LastTransportErrno(); }
+
+PlayerRefusal CardSession::LastRefusal() { return PlayerRefusalOfLastOpen(); }
+
+bool CardSession::Attach(const std::string& path, std::string* error, ImageWrites writes) {
+  return AttachCardImage(path, error, writes);
+}
+
+void CardSession::Detach() { DetachCardImage(); }
+
+bool CardSession::AttachedDirectly() const { return UsingCardImage(); }
+
+CardSession::Hold::Hold(CardLock mode) : result_(LockCard(mode)) {}
+
+CardSession::Hold::~Hold() {
+  if (result_ == kLockOk) UnlockCard();
+}
+
+CardLock CardSession::Held() const { return HeldCardLock(); }
+
+FormatResult CardSession::Format() { return FormatCard(); }
+
+VolumeCheck CardSession::Examine(std::uint32_t cardSectors) const { return CheckVolume(cardSectors); }
+
+std::vector<std::string> CardSession::Repair(std::uint32_t cardSectors) { return RepairVolume(cardSectors); }

@@ -13,26 +13,7 @@
 #include <string>
 #include <vector>
 
-// One file (directory entry) as the check found it.
-struct CheckedFile {
-  std::uint32_t dirSector = 0;
-  std::uint32_t dirOffset = 0;
-  std::uint8_t fileId = 0;
-  std::string name;    // the card name it is listed under (card text); empty when the list shows none
-  // Its chain is sound, matches its size and shares no cluster, and a repair
-  // keeps it: a repair leaves its entry in place and its data as it is. (A
-  // sound file is dropped only past a kind's 127 files or when no name slot
-  // is left for the new name it needs; it is then not called whole. A file
-  // with clusters past the card's end is kept, but not called whole.)
-  bool whole = false;
-};
-
-struct VolumeCheck {
-  // One plain-English line per inconsistency, naming the file where there is
-  // one; empty when the card is clean.
-  std::vector<std::string> problems;
-  std::vector<CheckedFile> files;
-};
+#include "volume_terms.h"  // CheckedFile, VolumeCheck
 
 // `cardSectors`: the card's size in sectors as the identify command gives it
 // (0 when unknown); clusters the boot sector places past it are not the card's

@@ -28,13 +28,12 @@
 #include <vector>
 
 #include "little_endian.h"
+#include "volume_terms.h"
 
 inline constexpr std::uint32_t kNameTableLba = 1;
 inline constexpr std::uint16_t kNameTableSectors = 30;
 inline constexpr std::uint32_t kBootSectorLba = 32;
 inline constexpr std::uint32_t kTableLba = 33;
-inline constexpr std::uint32_t kClusterSectors = 128;
-inline constexpr std::uint32_t kClusterBytes = 65536;
 // The clusters a file of `size` bytes takes; counted in 64 bits, since a
 // size near the field's limit would wrap to 0 in 32.
 inline std::uint32_t ClustersForSize(std::uint32_t size) {
@@ -91,26 +90,9 @@ extern VolumeImageData VolumeImage;
 extern std::vector<std::uint16_t> ClusterList;
 
 // ---- the volume as a whole ----------------------------------------------
-
-enum MountResult : std::uint8_t {
-  kMountOk = 0,
-  kMountDeviceFailed = 1,  // see the DeviceState
-  kMountBadGeometry = 2,   // the BootSector's tables do not fit the card
-  kMountBlank = 3,         // a total of 0 sectors, and formatting was not allowed
-  // A total of 0 sectors over a directory that holds entries: the field is
-  // damaged, and formatting would lose the files; never formatted here.
-  kMountZeroTotal = 4,
-};
-
-// Whether MountVolume may format a card whose BootSector gives 0 sectors.
-enum class MountMode : std::uint8_t {
-  kAsHeld,    // unless the card is held only for reading
-  kReadOnly,  // never: such a card is reported as blank
-  // Never, as kReadOnly; a total of 0 over a directory that holds entries is
-  // taken as the card's size (the identify command's), so that the check
-  // can read the files and the repair write the size into the BootSector.
-  kSizedByCard,
-};
+//
+// MountResult, MountMode, VolumeLayout and FormatResult are in
+// volume_terms.h.
 
 // Reads the BootSector, checks the geometry and reads allocation table copy 1,
 // the directory and the NameTable. Formats first when the total-sector field
@@ -130,15 +112,6 @@ enum class FlushOrder : std::uint8_t {
 // does both flushes its releases first. Writes nothing when no volume is
 // mounted.
 void FlushVolume(FlushOrder order = FlushOrder::kAdding);
-// Where the regions of a volume lie, as its BootSector gives them.
-struct VolumeLayout {
-  std::uint32_t totalSectors = 0;
-  std::uint16_t sectorsPerTable = 0;
-  std::uint16_t dirSectors = 0;
-  std::uint32_t dirStart = 0;
-  std::uint32_t dataStart = 0;
-  std::uint32_t usableClusters = 0;  // table entries standing for whole clusters, 0 and 1 included
-};
 // The layout of the BootSector in `bootSector`; false when it gives no
 // sectors or tables that do not fit.
 bool LayoutOf(const std::uint8_t* bootSector, VolumeLayout* layout);
@@ -190,12 +163,6 @@ int CountFreeClusters();
 // True when at least `n` clusters are free; looks only as far as it must.
 bool HasFreeClusters(std::uint32_t n);
 
-enum FormatResult : std::uint8_t {
-  kFormatOk = 0,
-  kFormatDeviceFailed = 1,  // see the DeviceState
-  kFormatNotIdentified = 2, // the identify reply is not a card's
-  kFormatCardTooSmall = 3,  // fewer than 128 sectors
-};
 // Writes a fresh, empty volume. Nothing is written when the card is not
 // identified or too small.
 FormatResult FormatCard();
@@ -211,14 +178,12 @@ FormatResult FormatCard();
 bool MakeWayForLayout(const VolumeLayout& next, std::uint32_t cardSectors, bool* samePlace);
 
 // ---- entries, names and allocation --------------------------------------
-
-// A voice recording's FileId has its top bit set; music's has not.
-inline bool IsVoiceFileId(std::uint8_t fileId) { return (fileId & 0x80) != 0; }
+//
+// IsVoiceFileId, FileKind and DirEntryPos are in volume_terms.h.
 
 // A file's kind by its name: the text after the name's last dot ("Mr.
 // Brightside.mp3" is music), in any letter case. The numbers are the ones
 // the card's own program gives them.
-enum FileKind : int { kKindNone = 0, kKindMusic = 1, kKindVoice = 2, kKindOther = 3 };
 FileKind FileKindOf(const std::string& name);
 // What keeps a card name, as the card list shows it (up to its first NUL),
 // from naming a file in a PC folder. A card's names are data: a sound name
@@ -315,12 +280,6 @@ inline DirEntry DecodeDirEntry(const std::uint8_t* bytes) {
 // they hold, so a decoded entry encodes back to the same bytes.
 void EncodeDirEntry(const DirEntry& entry, std::uint8_t* bytes);
 
-// Where an entry lies in the directory image: sector (from the directory's
-// first) and byte offset in it, a multiple of 32.
-struct DirEntryPos {
-  std::uint32_t sector = 0;
-  std::uint32_t offset = 0;
-};
 // The position FindFreeDirEntry gives, packed as sector * 2048 + offset.
 DirEntryPos UnpackDirEntryPos(std::uint16_t packed);
 

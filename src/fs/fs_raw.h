@@ -1,6 +1,6 @@
 // The volume's images at byte level. Private to the volume code (and the
-// tests that build damaged cards byte by byte): the card operations and the
-// front ends reach the volume through fs.h alone.
+// tests that build damaged cards byte by byte): the card operations reach the
+// volume through fs.h alone, and the front ends through the card operations.
 #pragma once
 
 #include <cstdint>

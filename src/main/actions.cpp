@@ -153,7 +153,7 @@ void TMainForm::CloseAction(std::optional<CardSession::Hold>* hold, bool begun) 
   if (begun) EndAction();
 }
 
-bool TMainForm::HeldForAction(const CardLockScope& lock) {
+bool TMainForm::HeldForAction(const CardSession::Hold& lock) {
   if (lock.Result() == kLockOk) return true;
   ShowMessage(lock.Result() == kLockInUse ? kCardInUseMessage : msg::kCardLockFailed);
   return false;
@@ -164,10 +164,10 @@ bool TMainForm::CardAsRead() {
   // it, and writing the tables read before would undo its work or give its
   // clusters to a second file.
   if (session_.AsRead()) return true;
-  if (DeviceState != kDeviceReady) {
+  if (session_.State() != kDeviceReady) {
     // The read failed: the card or the player is gone, or busy (said by the
     // read itself).
-    if (DeviceGone()) DeviceStateMessage(DeviceState);
+    if (session_.DeviceLost()) DeviceStateMessage(session_.State());
     return false;
   }
   const bool wasMounted = session_.Mounted();
@@ -180,7 +180,7 @@ void TMainForm::ProbeForAction() {
   // The action's own probe: a re-check it calls for is made at once, so that
   // the action works on the card as it is now.
   actionProbe_ = true;
-  ProbeDevice();
+  session_.Probe();
   actionProbe_ = false;
 }
 
@@ -265,7 +265,7 @@ void TMainForm::FMBitBtnClick() {
   if (AskYesNo(msg::kConfirmFormatCaption, msg::kConfirmFormat) != Answer::Yes) return;
   // Held from the answer on: a question left open must not keep other
   // programs off the card.
-  const CardLockScope lock(CardLock::kExclusive);
+  const CardSession::Hold lock(CardLock::kExclusive);
   if (!HeldForAction(lock)) return;
   const FormatResult formatted = [this] {
     const WaitCursor hourglass;
@@ -283,10 +283,10 @@ void TMainForm::FMBitBtnClick() {
   // Only a format that succeeded is called completed; a refused card keeps
   // its files, and the user must hear that it was not formatted.
   ShowMessage(msg::FormatOutcome(formatted));
-  MountVolume();
-  if (DeviceState == kDeviceReady) {
+  session_.Mount();
+  if (session_.State() == kDeviceReady) {
     RefreshCardView();
-  } else if (DeviceState != kDeviceBusy) {
+  } else if (session_.State() != kDeviceBusy) {
     CloseMainWindow();
   }
 }
@@ -469,7 +469,7 @@ void TMainForm::DelBitBtnClick() {
     return;
   }
   FillMp3List(session_.Relist());
-  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(FreeClusterCount)));
+  StatusBar->SetPanelText(1, Q(msg::FreeSpaceText(session_.FreeClusters())));
   StatusBar->SetPanelText(2, QString());
 }
 
@@ -483,10 +483,10 @@ std::string Refusal(CardOpResult result, const std::string& name) {
 }
 
 // The music files' FileIds in play order: the list's music lines, top down.
-std::vector<std::uint8_t> MusicOrder() {
+std::vector<std::uint8_t> MusicOrder(const CardSession& card) {
   std::vector<std::uint8_t> ids;
-  for (std::int32_t r = CardFileCount; r >= 1; --r)
-    if (!IsVoiceFileId(CardFileTable[r].FileId)) ids.push_back(CardFileTable[r].FileId);
+  for (std::int32_t r = card.FileCount(); r >= 1; --r)
+    if (!IsVoiceFileId(card.Record(r).FileId)) ids.push_back(card.Record(r).FileId);
   return ids;
 }
 
@@ -506,16 +506,16 @@ void TMainForm::SelectCardFile(std::uint8_t fileId) {
   // The list shows records CardFileCount..1 from the top. The selection is
   // the one the user made, moved along: no click of the user's.
   const QSignalBlocker quiet(MP3ListBox);
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) {
-    if (CardFileTable[r].FileId != fileId) continue;
-    MP3ListBox->setCurrentRow(CardFileCount - r, QItemSelectionModel::ClearAndSelect);
+  for (std::int32_t r = 1; r <= session_.FileCount(); ++r) {
+    if (session_.Record(r).FileId != fileId) continue;
+    MP3ListBox->setCurrentRow(session_.FileCount() - r, QItemSelectionModel::ClearAndSelect);
     return;
   }
 }
 
 void TMainForm::EndOnFailedWrite() {
   // The tables may be half written. A busy player has said so itself.
-  if (DeviceState != kDeviceBusy) ShowMessage(msg::TransferFailure(DeviceState));
+  if (session_.State() != kDeviceBusy) ShowMessage(msg::TransferFailure(session_.State()));
   CloseMainWindow();
 }
 
@@ -537,7 +537,7 @@ void TMainForm::RenameSelectedFile() {
 
 void TMainForm::RenameCardRecord(int row, std::int32_t r) {
   const std::string line = CardLine(row);
-  const std::uint8_t fileId = CardFileTable[r].FileId;
+  const std::uint8_t fileId = session_.Record(r).FileId;
   const std::string shown = PcNameFromCard(line);
   std::string name = shown;
   // A refused name is said, and the box opens again on the name as typed,
@@ -563,10 +563,10 @@ void TMainForm::MoveSelectedFile(int step) {
 
 void TMainForm::MoveCardRecord(int row, std::int32_t r, int step) {
   // Voice files have no place in the play order.
-  if (IsVoiceFileId(CardFileTable[r].FileId)) return;
-  std::vector<std::uint8_t> ids = MusicOrder();
+  if (IsVoiceFileId(session_.Record(r).FileId)) return;
+  std::vector<std::uint8_t> ids = MusicOrder(session_);
   const std::ptrdiff_t count = static_cast<std::ptrdiff_t>(ids.size());
-  const std::ptrdiff_t at = std::find(ids.begin(), ids.end(), CardFileTable[r].FileId) - ids.begin();
+  const std::ptrdiff_t at = std::find(ids.begin(), ids.end(), session_.Record(r).FileId) - ids.begin();
   const std::ptrdiff_t to = at + step;
   if (at >= count || to < 0 || to >= count) return;
   std::swap(ids[static_cast<std::size_t>(at)], ids[static_cast<std::size_t>(to)]);

@@ -127,7 +127,7 @@ void TPcBrowser::SDriveComboBoxClick(int index) {
 
 void TPcBrowser::SDriveComboBoxChange() {
   if (!QFileInfo(DriveRoot(w_.drives->Drive())).isDir()) w_.drives->SetDrive(LastDrive);
-  ProbeDevice();
+  w_.card->Probe();
   LastDrive = w_.drives->Drive();
   const QString remembered = DriveDirs[Drive(LastDrive)];
   if (!remembered.isEmpty()) w_.folders->SetDirectory(remembered);
@@ -146,7 +146,7 @@ void TPcBrowser::SDirectoryListBoxChange() {
   w_.statusBar->SetPanelText(0, QString());
 }
 
-void TPcBrowser::SDirectoryListBoxClick() { ProbeDevice(); }
+void TPcBrowser::SDirectoryListBoxClick() { w_.card->Probe(); }
 
 void TPcBrowser::SDirectoryListBoxKeyDown() { SDirectorylistBoxDblClick(); }
 
@@ -176,9 +176,9 @@ void TPcBrowser::SFileListBoxMouseUp() {
 }
 
 void TPcBrowser::SFileListBoxClick() {
-  w_.statusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(CardFileCount)));
-  ProbeDevice();
-  if (DeviceGone()) return;
+  w_.statusBar->SetPanelText(2, QString::fromStdString(msg::TotalFilesText(w_.card->FileCount())));
+  w_.card->Probe();
+  if (w_.card->DeviceLost()) return;
   w_.download->setEnabled(true);
   w_.upload->setEnabled(false);
 

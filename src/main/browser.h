@@ -16,6 +16,7 @@ class TDirectoryListBox;
 class TDriveComboBox;
 class TFileListBox;
 class TStatusBar;
+class CardSession;
 
 class TPcBrowser : public QObject {
  public:
@@ -28,6 +29,8 @@ class TPcBrowser : public QObject {
     QPushButton* download = nullptr;
     QPushButton* upload = nullptr;
     TStatusBar* statusBar = nullptr;
+    // The card the window drives: probed on a click, its file count shown.
+    CardSession* card = nullptr;
   };
   // Connects the lists to the handlers below.
   TPcBrowser(const Window& window, QObject* parent);

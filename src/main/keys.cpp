@@ -110,7 +110,7 @@ void TMainForm::RereadBothSides() {
     const CardSession::Hold lock(CardLock::kExclusive);
     if (HeldForAction(lock)) {
       ProbeForAction();
-      if (!DeviceGone() && !closing_) Reload();
+      if (!session_.DeviceLost() && !closing_) Reload();
     }
   }
   EndAction();

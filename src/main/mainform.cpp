@@ -116,7 +116,7 @@ TMainForm::TMainForm(QWidget* parent)
   LayOut();
   ShowFocusAlways(this);
   PcSide = new TPcBrowser({FilterComboBox1, SDriveComboBox, SDirectoryListBox, SFileListBox, DownBitBtn, UpBitBtn,
-                           StatusBar},
+                           StatusBar, &session_},
                           this);
   Connect();
   AddKeys();
@@ -204,7 +204,7 @@ void TMainForm::mousePressEvent(QMouseEvent* e) {
 }
 
 void TMainForm::FormClick() {
-  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(CardFileCount)));
+  StatusBar->SetPanelText(2, Q(msg::TotalFilesText(session_.FileCount())));
   session_.Probe();
 }
 
@@ -328,8 +328,9 @@ void TMainForm::MP3ListBoxClick() {
       ++row;
       continue;
     }
-    CurrentFileName = CardLine(row);
-    const std::int32_t r = session_.Find(CurrentFileName);
+    const std::string line = CardLine(row);
+    session_.SetCurrentFile(line);
+    const std::int32_t r = session_.Find(line);
     if (r <= 0) {
       // A line that names no file (a file whose name is lost) goes, as in
       // the transfers; the line after it moves up into this row.

@@ -214,7 +214,7 @@ class TMainForm : public QWidget {
   bool FinishUpload(const PassSummary& summary);
   void ProbeForAction();
   // False, after saying so, when another program holds the card.
-  bool HeldForAction(const CardLockScope& lock);
+  bool HeldForAction(const CardSession::Hold& lock);
   // True when the card's tables are still those the window read. Otherwise
   // the card is read again and its list shown anew (with a message when
   // another program changed it), or a failed read is reported; false then.

@@ -124,7 +124,7 @@ bool StartUpChecks() {
       ShowNotice(opening.notice);
       return false;
     case CardOpening::kPlayerUntrusted:
-      ShowMessage(UntrustedPlayerText(PlayerRefusalOfLastOpen()));
+      ShowMessage(UntrustedPlayerText(session.LastRefusal()));
       return false;
     case CardOpening::kForeign:
     case CardOpening::kZeroTotal:

@@ -15,6 +15,7 @@
 
 #include "bulkusb.h"
 #include "device_state.h"
+#include "link_terms.h"
 
 // The DeviceState's values are DeviceStateCode's (device_state.h).
 extern DeviceStateCode DeviceState;
@@ -56,17 +57,7 @@ DeviceStateCode MapDeviceState(std::uint16_t raw);
 
 // Why the last command failed in transport (raw code 0xFF7F), for the front
 // ends to word; the DeviceState keeps its own value (5). Every command sets
-// it afresh, as it sets its raw code.
-enum class TransportCause : std::uint8_t {
-  kNone,            // it did not fail in transport, or the link cannot tell why
-  kNoAnswer,        // the player stopped answering: a pipe call failed, timed out
-                    // or brought only part of a reply
-  kWriteProtected,  // a card attached directly takes no writes (read-only device
-                    // or file: EROFS, EACCES, EPERM, or a read-only open)
-  kDiskFull,        // the disk that holds a card image has no room left (ENOSPC,
-                    // EDQUOT, or the file size limit: EFBIG)
-  kIoError,         // any other failed read or write of a card attached directly
-};
+// it afresh, as it sets its raw code. (TransportCause: device_state.h.)
 TransportCause LastTransportCause();
 // The errno of the failed read or write behind kWriteProtected, kDiskFull or
 // kIoError; 0 otherwise.
@@ -110,7 +101,6 @@ inline constexpr const char* kBusyMessage = " The Device is Busy\r\nPlease Recon
 // A block device's barriers always wait for its writes (fdatasync); an image
 // file's only when `writes` is kSynced, and are otherwise left to the
 // kernel, as cp leaves them.
-enum class ImageWrites : std::uint8_t { kCached, kSynced };
 bool AttachCardImage(const std::string& path, std::string* error, ImageWrites writes = ImageWrites::kCached);
 void DetachCardImage();
 bool UsingCardImage();
@@ -123,13 +113,9 @@ bool UsingCardImage();
 // or block device itself (the virtual player holds it while it serves); a
 // player is locked through what it is (bulkusb's PlayerLockFile): a USB
 // player's device node, or a lock file named after the virtual player's
-// socket's device and inode in the folder the socket lies in.
-enum class CardLock : std::uint8_t { kNone, kShared, kExclusive };
-enum CardLockResult : std::uint8_t {
-  kLockOk = 0,
-  kLockInUse = 1,   // another program held the card for the whole wait
-  kLockFailed = 2,  // the lock file cannot be made
-};
+// socket's device and inode in the folder the socket lies in. CardLock and
+// CardLockResult are in link_terms.h.
+//
 // Takes the card in `mode`, waiting up to the lock wait (5 seconds, or
 // $ZK27_LOCK_WAIT seconds when set). With no player to be found there is
 // nothing to lock, and the commands will say so. Nested calls count: each
@@ -139,7 +125,6 @@ enum CardLockResult : std::uint8_t {
 CardLockResult LockCard(CardLock mode);
 void UnlockCard();
 CardLock HeldCardLock();
-inline constexpr const char* kCardInUseMessage = "The card is in use by another program.";
 
 // Holds the card for a scope.
 class CardLockScope {
