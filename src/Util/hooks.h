@@ -22,6 +22,7 @@ enum class PathKind { kOpenFile, kSaveFile, kFolder };
 
 struct FrontEndHooks {
   // A modal message with an OK button. Texts use "\r\n" for line breaks.
+  // The window's own texts; the engine says what it has to say as notices.
   std::function<void(const std::string& text)> showMessage;
   // A notice of the engine's, for the front end to word and show as a
   // message.

@@ -40,17 +40,21 @@ std::string RepairOffer(int problems) {
          "Repair the card now?";
 }
 
-const char* FormatOutcome(std::uint8_t formatResult) {
-  switch (formatResult) {
-    case kFormatOk:
-      return kFormattingCompleted;
-    case kFormatNotIdentified:
-      return "The player did not identify the CF card; nothing was written.\r\nThe card was not formatted.";
-    case kFormatCardTooSmall:
-      return "The CF card is too small to be formatted; nothing was written.";
-    default:
-      return "Formatting failed: the card could not be written completely.";
+const char* FormatOutcome(FormatResult formatted) {
+  Notice refusal;
+  return FormatRefusal(formatted, &refusal) ? WindowText(refusal) : kFormattingCompleted;
+}
+
+// Every result has its row (-Werror=switch).
+bool FormatRefusal(FormatResult formatted, Notice* refusal) {
+  switch (formatted) {
+    case kFormatOk: return false;
+    case kFormatNotIdentified: *refusal = Notice::kFormatNotIdentified; return true;
+    case kFormatCardTooSmall: *refusal = Notice::kFormatCardTooSmall; return true;
+    case kFormatDeviceFailed: *refusal = Notice::kFormatFailed; return true;
   }
+  *refusal = Notice::kFormatFailed;
+  return true;
 }
 
 bool StartRefusal(std::uint16_t raw, Notice* refusal) {
@@ -86,6 +90,13 @@ const char* WindowText(Notice notice) {
     case Notice::kStateNoPlayer: return kStateAttach;
     case Notice::kStateNotReady: return kStateNotReady;
     case Notice::kNotZk27Format: return kNotZk27Format;
+    case Notice::kCardInUse: return kCardInUseMessage;
+    case Notice::kFormatNotIdentified:
+      return "The player did not identify the CF card; nothing was written.\r\nThe card was not formatted.";
+    case Notice::kFormatCardTooSmall: return "The CF card is too small to be formatted; nothing was written.";
+    case Notice::kFormatFailed: return "Formatting failed: the card could not be written completely.";
+    case Notice::kProgramExited: return kProgramExited;
+    case Notice::kRepairFailed: return kRepairFailed;
   }
   return "";
 }
