@@ -1,5 +1,10 @@
 // The command line's own plumbing: exit statuses, options, messages and
 // progress, and the card names a user types.
+//
+// Layer: zk27, the command line's front end (no Qt). It drives the card
+// through a CardSession and the card operations (src/cardops), words every
+// notice and result in its own plain words (words.cpp: one table for each),
+// and reaches the system through src/platform. Nothing calls it.
 #pragma once
 
 #include <array>

@@ -87,7 +87,9 @@ int CheckFormatToRead(MountMode mode) {
       if (mode == MountMode::kSizedByCard) break;
       SayZeroTotal();
       return kExitDevice;
-    default:
+    case CardOpening::kOpen:
+    case CardOpening::kPlayerRefused:
+    case CardOpening::kPlayerUntrusted:
       break;
   }
   return kExitOk;
@@ -474,8 +476,9 @@ std::string StepLine(const SyncStep& s) {
     case SyncAction::kRefused:
     case SyncAction::kWrongKind: return "left out " + name + " (" + HumanSize(s.size) + ")";
     case SyncAction::kExtra: return "extra    " + name + " (on the card only; kept)";
-    default: return {};
+    case SyncAction::kKeep: break;
   }
+  return {};
 }
 
 // Says why the plan does not fit, one line a limit: `what` the plan puts on

@@ -45,7 +45,7 @@ constexpr const char* kNotReady = "the player is not ready; reconnect it and try
 constexpr const char* kInUse = "the card is in use by another program";
 
 // Every notice has its row: a notice added without one is a compile error
-// here (the switch has no default, and this unit is built with
+// here (the switch has no default, and the tree is built with
 // -Werror=switch).
 Wording WordingOf(Notice notice) {
   switch (notice) {
@@ -171,7 +171,7 @@ std::string TransportTrouble() {
     case TransportCause::kDiskFull: return "no space left on the disk that holds the card image";
     case TransportCause::kIoError:
       return std::string("the card cannot be read or written (") + std::strerror(LastTransportErrno()) + ")";
-    default: return {};
+    case TransportCause::kNone: return {};
   }
 }
 

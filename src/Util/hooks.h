@@ -6,6 +6,12 @@
 // these hooks, which the front end installs at start: the desktop program
 // with dialogs and a synchronous window event, the command line with lines on
 // stderr, tests with scripted answers. Without hooks nothing is shown.
+//
+// Layer: the bottom of the engine, beside src/platform. It owns the hooks,
+// the notices (notice.h), the DeviceState's codes (device_state.h), the
+// standard descriptors' set-up (descriptors.h) and small text and number
+// routines (text.h). It calls only src/platform and the C++ library; every
+// other folder may call it.
 #pragma once
 
 #include <cstdint>

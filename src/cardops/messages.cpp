@@ -71,7 +71,7 @@ const char* StartRefusal(std::uint16_t raw) {
 }
 
 // Every notice has its row: a notice added without one is a compile error
-// here (the switch has no default, and this unit is built with
+// here (the switch has no default, and the tree is built with
 // -Werror=switch).
 const char* WindowText(Notice notice) {
   switch (notice) {
@@ -168,14 +168,39 @@ std::string RepairReport(const std::vector<std::string>& done, const std::vector
   return Joined(done) + Joined(left) + Problems(left.size()) + " left after the repair.";
 }
 
+// Every result has its row (-Werror=switch).
 std::string BackupOutcome(CardOpResult result, const std::string& path, std::uint64_t bytes) {
   switch (result) {
     case kOpOk: return "The card was backed up to " + path + " (" + Size(bytes) + " read).";
     case kOpStopped: return "The backup was stopped; no image was written.";
     case kOpCannotCreatePcFile: return "The file " + path + " cannot be created; no image was written.";
     case kOpPcWriteFailed: return "The file " + path + " could not be written (is the disk full?); no image was kept.";
-    default: return "Reading the card failed during the backup; no image was kept.";
+    // A device failure, and what a backup never gives.
+    case kOpDeviceGone:
+    case kOpDeviceFailed:
+    case kOpFlushFailed:
+    case kOpCannotOpenPcFile:
+    case kOpPcReadFailed:
+    case kOpNoSpace:
+    case kOpWrongKind:
+    case kOpNameNotStorable:
+    case kOpNameTooLong:
+    case kOpDirectoryFull:
+    case kOpNameTableFull:
+    case kOpNoFileIdLeft:
+    case kOpNameOnCard:
+    case kOpNotOnCard:
+    case kOpUnsafeName:
+    case kOpDamaged:
+    case kOpDecodeFailed:
+    case kOpWavNotWritten:
+    case kOpVerifyFailed:
+    case kOpNotVoice:
+    case kOpVoiceTooLong:
+    case kOpNoResampler:
+      break;
   }
+  return "Reading the card failed during the backup; no image was kept.";
 }
 
 std::string RestoreQuestion(const std::string& path, const ImageFit& fit) {
@@ -203,10 +228,30 @@ std::string RestoreOutcome(CardOpResult result, const std::string& path, const I
              "same image again completes it.";
     case kOpVerifyFailed:
       return "The card does not read back what was written; restore again, or try another card.";
-    default:
-      return "Writing the card failed during the restore; the card may hold part of the image. Restoring the "
-             "same image again completes it.";
+    // A device failure, and what a restore never gives.
+    case kOpDeviceGone:
+    case kOpDeviceFailed:
+    case kOpFlushFailed:
+    case kOpNameNotStorable:
+    case kOpNameTooLong:
+    case kOpDirectoryFull:
+    case kOpNameTableFull:
+    case kOpNoFileIdLeft:
+    case kOpNameOnCard:
+    case kOpNotOnCard:
+    case kOpUnsafeName:
+    case kOpCannotCreatePcFile:
+    case kOpPcWriteFailed:
+    case kOpDamaged:
+    case kOpDecodeFailed:
+    case kOpWavNotWritten:
+    case kOpNotVoice:
+    case kOpVoiceTooLong:
+    case kOpNoResampler:
+      break;
   }
+  return "Writing the card failed during the restore; the card may hold part of the image. Restoring the same "
+         "image again completes it.";
 }
 
 std::string FolderUnreadable(const std::string& dir) { return "The folder " + dir + " cannot be read."; }
