@@ -11,6 +11,7 @@
 #include "cli.h"
 #include "platform.h"
 #include "messages.h"
+#include "results.h"
 #include "text.h"
 
 Session g_session;
@@ -444,41 +445,18 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
   }
   // An image is refused for what the file is, or because the device failed.
   if (scene == S::kImageRefusal || scene == S::kRestoreFiles)
-    if (StatusOf(result) != kExitDevice) return image + ": cannot be restored";
+    if (ResultKindOf(result) != ResultKind::kDeviceFailed) return image + ": cannot be restored";
   return PlainResult(scene, facts);
 }
 
-// Every code has its row (-Werror=switch).
 int StatusOf(CardOpResult result) {
-  switch (result) {
-    case kOpOk: return kExitOk;
-    case kOpStopped: return kExitInterrupted;
-    case kOpDeviceGone:
-    case kOpDeviceFailed:
-    case kOpFlushFailed:
-    case kOpVerifyFailed: return kExitDevice;
-    case kOpCannotOpenPcFile:
-    case kOpPcReadFailed:
-    case kOpNoSpace:
-    case kOpWrongKind:
-    case kOpNameNotStorable:
-    case kOpNameTooLong:
-    case kOpDirectoryFull:
-    case kOpNameTableFull:
-    case kOpNoFileIdLeft:
-    case kOpNameOnCard:
-    case kOpNotOnCard:
-    case kOpUnsafeName:
-    case kOpCannotCreatePcFile:
-    case kOpPcWriteFailed:
-    case kOpDamaged:
-    case kOpDecodeFailed:
-    case kOpWavNotWritten:
-    case kOpNotVoice:
-    case kOpVoiceTooLong:
-    case kOpNoResampler: return kExitRefused;
+  switch (ResultKindOf(result)) {
+    case ResultKind::kDone: return kExitOk;
+    case ResultKind::kStopped: return kExitInterrupted;
+    case ResultKind::kRefused: return kExitRefused;
+    case ResultKind::kDeviceFailed: return kExitDevice;
   }
-  return kExitRefused;
+  return kExitDevice;
 }
 
 // ---- progress -----------------------------------------------------------------

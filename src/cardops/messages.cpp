@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "fs.h"
+#include "results.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -168,37 +169,15 @@ std::string RepairReport(const std::vector<std::string>& done, const std::vector
   return Joined(done) + Joined(left) + Problems(left.size()) + " left after the repair.";
 }
 
-// Every result has its row (-Werror=switch).
 std::string BackupOutcome(CardOpResult result, const std::string& path, std::uint64_t bytes) {
-  switch (result) {
-    case kOpOk: return "The card was backed up to " + path + " (" + Size(bytes) + " read).";
-    case kOpStopped: return "The backup was stopped; no image was written.";
-    case kOpCannotCreatePcFile: return "The file " + path + " cannot be created; no image was written.";
-    case kOpPcWriteFailed: return "The file " + path + " could not be written (is the disk full?); no image was kept.";
-    // A device failure, and what a backup never gives.
-    case kOpDeviceGone:
-    case kOpDeviceFailed:
-    case kOpFlushFailed:
-    case kOpCannotOpenPcFile:
-    case kOpPcReadFailed:
-    case kOpNoSpace:
-    case kOpWrongKind:
-    case kOpNameNotStorable:
-    case kOpNameTooLong:
-    case kOpDirectoryFull:
-    case kOpNameTableFull:
-    case kOpNoFileIdLeft:
-    case kOpNameOnCard:
-    case kOpNotOnCard:
-    case kOpUnsafeName:
-    case kOpDamaged:
-    case kOpDecodeFailed:
-    case kOpWavNotWritten:
-    case kOpVerifyFailed:
-    case kOpNotVoice:
-    case kOpVoiceTooLong:
-    case kOpNoResampler:
-      break;
+  switch (ResultKindOf(result)) {
+    case ResultKind::kDone: return "The card was backed up to " + path + " (" + Size(bytes) + " read).";
+    case ResultKind::kStopped: return "The backup was stopped; no image was written.";
+    case ResultKind::kRefused:
+      // A backup refuses only for its file: it cannot be made, or written.
+      if (result == kOpCannotCreatePcFile) return "The file " + path + " cannot be created; no image was written.";
+      return "The file " + path + " could not be written (is the disk full?); no image was kept.";
+    case ResultKind::kDeviceFailed: break;
   }
   return "Reading the card failed during the backup; no image was kept.";
 }
@@ -213,41 +192,24 @@ std::string RestoreQuestion(const std::string& path, const ImageFit& fit) {
 }
 
 std::string RestoreOutcome(CardOpResult result, const std::string& path, const ImageFit* fit) {
-  switch (result) {
-    case kOpOk: return "The card was restored from " + path + ".";
-    case kOpCannotOpenPcFile: return "The file " + path + " cannot be opened; nothing was written.";
-    case kOpWrongKind: return "The file " + path + " is not a card image of the player's format; nothing was written.";
-    case kOpPcReadFailed: return "The file " + path + " could not be read whole; nothing was written.";
-    case kOpNoSpace:
-      if (fit)
-        return "The image's volume is " + Size(std::uint64_t{fit->imageSectors} * 512) + ", the card only " +
-               Size(std::uint64_t{fit->cardSectors} * 512) + ": the card cannot hold it; nothing was written.";
-      return "The image is larger than the card; nothing was written.";
-    case kOpStopped:
+  switch (ResultKindOf(result)) {
+    case ResultKind::kDone: return "The card was restored from " + path + ".";
+    case ResultKind::kStopped:
       return "The restore was stopped: the card holds part of the image and none of its files yet. Restoring the "
              "same image again completes it.";
-    case kOpVerifyFailed:
-      return "The card does not read back what was written; restore again, or try another card.";
-    // A device failure, and what a restore never gives.
-    case kOpDeviceGone:
-    case kOpDeviceFailed:
-    case kOpFlushFailed:
-    case kOpNameNotStorable:
-    case kOpNameTooLong:
-    case kOpDirectoryFull:
-    case kOpNameTableFull:
-    case kOpNoFileIdLeft:
-    case kOpNameOnCard:
-    case kOpNotOnCard:
-    case kOpUnsafeName:
-    case kOpCannotCreatePcFile:
-    case kOpPcWriteFailed:
-    case kOpDamaged:
-    case kOpDecodeFailed:
-    case kOpWavNotWritten:
-    case kOpNotVoice:
-    case kOpVoiceTooLong:
-    case kOpNoResampler:
+    case ResultKind::kRefused:
+      // Refused for what the image is, before anything was written.
+      if (result == kOpWrongKind)
+        return "The file " + path + " is not a card image of the player's format; nothing was written.";
+      if (result == kOpPcReadFailed) return "The file " + path + " could not be read whole; nothing was written.";
+      if (result == kOpNoSpace && fit)
+        return "The image's volume is " + Size(std::uint64_t{fit->imageSectors} * 512) + ", the card only " +
+               Size(std::uint64_t{fit->cardSectors} * 512) + ": the card cannot hold it; nothing was written.";
+      if (result == kOpNoSpace) return "The image is larger than the card; nothing was written.";
+      return "The file " + path + " cannot be opened; nothing was written.";
+    case ResultKind::kDeviceFailed:
+      if (result == kOpVerifyFailed)
+        return "The card does not read back what was written; restore again, or try another card.";
       break;
   }
   return "Writing the card failed during the restore; the card may hold part of the image. Restoring the same "
