@@ -172,8 +172,9 @@ std::string TransportTrouble() {
     case TransportCause::kDiskFull: return "no space left on the disk that holds the card image";
     case TransportCause::kIoError:
       return std::string("the card cannot be read or written (") + std::strerror(LastTransportErrno()) + ")";
-    case TransportCause::kNone: return {};
+    case TransportCause::kNone: break;
   }
+  return {};
 }
 
 std::string Hint(const std::string& command) {
@@ -325,6 +326,7 @@ std::string BaseName(const std::string& path) {
 // have their own and leaves the rest to PlainResult.
 std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFacts& facts) {
   using S = ResultScene;
+  const int error = errno;  // the engine's, for a file it could not open
   const std::string image = Escaped(facts.pcPath);
   switch (result) {
     case kOpDeviceGone:
@@ -358,7 +360,7 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
       break;
     case kOpCannotOpenPcFile:
       if (scene == S::kSend) return UnopenedPcFile(facts.pcPath);
-      if (Refusing(scene)) return image + ": " + std::strerror(errno);
+      if (Refusing(scene)) return image + ": " + std::strerror(error);
       break;
     case kOpPcReadFailed:
       if (scene == S::kSend) return "could not be read completely; it was not stored";

@@ -344,10 +344,11 @@ TEST(cli_conventions_words, EveryResultHasItsWordsInEveryScene) {
       // Only an image refused because the device failed has no words: the
       // device's state says it.
       const auto result = static_cast<CardOpResult>(i);
-      if (ResultWords(result, scene).empty())
+      if (ResultWords(result, scene).empty()) {
         EXPECT_TRUE(StatusOf(result) == kExitDevice &&
                     (scene == ResultScene::kImageRefusal || scene == ResultScene::kRestoreFiles))
             << i << " in " << static_cast<int>(scene);
+      }
     }
   EXPECT_EQ(ResultWords(kOpDeviceGone, ResultScene::kImageRefusal), "");
   EXPECT_EQ(ResultWords(kOpWrongKind, ResultScene::kRestore, {.pcPath = "a b.img"}),
