@@ -66,6 +66,14 @@ int CmdOrder(const Args& a) {
 
 // ---- backup and restore -----------------------------------------------------------
 
+int SayResult(CardOpResult result, ResultScene scene, const ResultFacts& facts) {
+  const std::string words = ResultWords(result, scene, facts);
+  if (result == kOpOk) Verbose(words);
+  else if (words.empty()) return SayState();
+  else Error(words);
+  return StatusOf(result);
+}
+
 int CmdBackup(const Args& a) {
   if (a.operands.size() != 1) return UsageError("backup needs one FILE");
   const std::string& path = a.operands[0];
@@ -76,49 +84,7 @@ int CmdBackup(const Args& a) {
   std::uint64_t read = 0;
   const CardOpResult result = BackupCard(path, line.Callback(), &read);
   line.End();
-  switch (result) {
-    case kOpOk:
-      Verbose("backed up the card to " + Escaped(path) + " (" + HumanSize(read) + " read)");
-      return kExitOk;
-    case kOpStopped:
-      Error("interrupted; no image was written");
-      return kExitInterrupted;
-    case kOpCannotCreatePcFile:
-      Error(Escaped(path) + ": cannot be created");
-      return kExitRefused;
-    case kOpPcWriteFailed:
-      Error(Escaped(path) + ": could not be written (is the disk full?); no image was kept");
-      return kExitRefused;
-    default:
-      Error(DeviceTrouble(g_card.State()) + " during the backup; no image was kept");
-      return kExitDevice;
-  }
-}
-
-int SayImageRefusal(CardOpResult result, const std::string& path, const ImageFit* fit) {
-  const std::string image = Escaped(path);
-  switch (result) {
-    case kOpCannotOpenPcFile:
-      Error(image + ": " + std::strerror(errno));
-      return kExitRefused;
-    case kOpWrongKind:
-      Error(image + ": not a card image of the player's format");
-      return kExitRefused;
-    case kOpPcReadFailed:
-      Error(image + ": could not be read whole (is the image cut short?)");
-      return kExitRefused;
-    case kOpNoSpace:
-      if (fit)
-        Error(image + ": its volume is " + HumanSize(std::uint64_t{fit->imageSectors} * 512) + ", the card only " +
-              HumanSize(std::uint64_t{fit->cardSectors} * 512) +
-              ": the card cannot hold the image as it is; nothing was written. " + RestoreFilesHint(path) +
-              " formats the card at its own size and sends the image's files, if they fit");
-      else
-        Error(image + ": the image is larger than the card; nothing was written");
-      return kExitRefused;
-    default:
-      return SayState();
-  }
+  return SayResult(result, ResultScene::kBackup, {.pcPath = path, .bytes = read});
 }
 
 int CmdRestore(const Args& a) {
@@ -133,7 +99,8 @@ int CmdRestore(const Args& a) {
   if (Has(a, "--files")) return RestoreImageFilesCommand(path);
   // What the card will hold is said before the question.
   ImageFit fit;
-  if (const CardOpResult fits = FitCardImage(path, &fit); fits != kOpOk) return SayImageRefusal(fits, path, &fit);
+  if (const CardOpResult fits = FitCardImage(path, &fit); fits != kOpOk)
+    return SayResult(fits, ResultScene::kImageRefusal, {.pcPath = path, .fit = &fit});
   if (fit.unusedSectors > 0)
     Warn(Escaped(path) + ": its volume is " + HumanSize(std::uint64_t{fit.imageSectors} * 512) + ", the card " +
          HumanSize(std::uint64_t{fit.cardSectors} * 512) + ": the card keeps the image's volume and its other " +
@@ -148,28 +115,8 @@ int CmdRestore(const Args& a) {
   line.Start(path, 1, 0);
   const CardOpResult result = RestoreCard(path, line.Callback());
   line.End();
-  switch (result) {
-    case kOpOk:
-      RebuildCardList();
-      Verbose("restored " + Escaped(path) + " onto the card");
-      return kExitOk;
-    case kOpCannotOpenPcFile:
-    case kOpWrongKind:
-    case kOpPcReadFailed:
-    case kOpNoSpace:
-      // The image changed since it was looked at; still nothing was written.
-      return SayImageRefusal(result, path, nullptr);
-    case kOpStopped:
-      Error("interrupted; the card holds part of the image and none of its files yet: " + Hint("restore") +
-            " with the same image completes it");
-      return kExitInterrupted;
-    case kOpVerifyFailed:
-      Error("the card does not read back what was written; restore again, or try another card");
-      return kExitDevice;
-    default:
-      Error(DeviceTrouble(g_card.State()) +
-            " during the restore; the card may hold part of the image: " + Hint("restore") +
-            " with the same image completes it");
-      return kExitDevice;
-  }
+  if (result == kOpOk) RebuildCardList();
+  // A refusal now means the image changed since it was looked at; still
+  // nothing was written.
+  return SayResult(result, ResultScene::kRestore, {.pcPath = path});
 }

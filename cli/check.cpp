@@ -35,7 +35,7 @@ int Repair(std::uint32_t cardSectors) {
   }
   PrintLines(g_card.Repair(cardSectors));
   if (g_card.State() != kDeviceReady) {
-    Error("the repair could not be written to the card whole; run " + Hint("check") + " again");
+    SayNotice(Notice::kRepairFailed);
     return SayState();
   }
   if (const int s = ReadCardAsItIs(&cardSectors); s != kExitOk) return s;

@@ -1,5 +1,10 @@
 // The command line's own plumbing: exit statuses, options, messages and
 // progress, and the card names a user types.
+//
+// Layer: zk27, the command line's front end (no Qt). It drives the card
+// through a CardSession and the card operations (src/cardops), words every
+// notice and result in its own plain words (words.cpp: one table for each),
+// and reaches the system through src/platform. Nothing calls it.
 #pragma once
 
 #include <array>
@@ -53,8 +58,6 @@ std::string PlainWords(Notice notice);
 // outcome; nothing for a notice of the device during a pass, whose own line
 // says it with the file it happened to.
 void SayNotice(Notice notice);
-// Says a text of the window's that has no notice, on one line as it stands.
-void SayEngineText(const std::string& windowText);
 // Why the card could not be had (a LockCard result other than kLockOk).
 std::string CardLockRefusal(CardLockResult result);
 // Why the driver refused what answered for the player: "FOLDER: not a folder
@@ -74,16 +77,33 @@ enum class ResultScene {
   kFolderPlan,   // a folder's file that sync's plan leaves out
   kImagePlan,    // an image's file that restore --files cannot send
   kDeviceFault,  // a file of a pass that the player or the card failed
+  // The card as a whole, in whole lines that name the image or backup file
+  // (`pcPath`): what backup, restore and restore --files did.
+  kBackup,
+  kImageRefusal,  // why an image is not written (before anything is)
+  kRestore,
+  kRestoreFiles,
 };
 // What the words tell beyond the code: for a file sent, the PC file and its
-// size in bytes; for a device fault, the file's name as shown.
+// size in bytes; for a device fault, the file's name as shown. For the card
+// as a whole, the image (`pcPath`), the bytes a backup read, what restore
+// --files sent ("3 files", in `name`), and the sizes of a card too small for
+// the image (`fit`).
 struct ResultFacts {
   std::string pcPath{};
   std::uint64_t bytes = 0;
   std::string name{};
+  const ImageFit* fit = nullptr;
 };
 // zk27's words for an operation's result, one table for every command.
+// Empty where the device's state says it (SayState): an image refused
+// because the player or the card failed.
 std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFacts& facts = {});
+// The exit status that an operation's result ends a command with.
+int StatusOf(CardOpResult result);
+// Says a result of the card as a whole: a success with -v, anything else as
+// an error (or the device's state); returns StatusOf(result).
+int SayResult(CardOpResult result, ResultScene scene, const ResultFacts& facts);
 // What the DeviceState says went wrong with the player or the card: "the card
 // was removed", "the connection to the player was lost"...
 std::string DeviceTrouble(DeviceStateCode state);
@@ -236,10 +256,6 @@ int CmdRestore(const Args& args);
 // restore --files IMAGE: the card formatted at its own size and the image's
 // files sent onto it, once the plan fits and the user agrees.
 int RestoreImageFilesCommand(const std::string& path);
-// Says why the card image at `path` cannot be restored, for the refusals
-// that come before anything is written (`fit`, when known, gives the sizes
-// of a card too small); returns the exit status.
-int SayImageRefusal(CardOpResult result, const std::string& path, const ImageFit* fit);
 int CmdSync(const Args& args);
 int CmdMv(const Args& args);
 int CmdOrder(const Args& args);

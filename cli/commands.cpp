@@ -87,7 +87,9 @@ int CheckFormatToRead(MountMode mode) {
       if (mode == MountMode::kSizedByCard) break;
       SayZeroTotal();
       return kExitDevice;
-    default:
+    case CardOpening::kOpen:
+    case CardOpening::kPlayerRefused:
+    case CardOpening::kPlayerUntrusted:
       break;
   }
   return kExitOk;
@@ -433,19 +435,10 @@ int CmdFormat(const Args& a) {
     Error("the card was not formatted");
     return kExitRefused;
   }
-  switch (g_card.Format()) {
-    case kFormatOk:
-      break;
-    case kFormatNotIdentified:
-      Error("the player did not identify the card; nothing was written, the card was not formatted");
-      return kExitDevice;
-    case kFormatCardTooSmall:
-      Error("the card is too small to be formatted; nothing was written");
-      return kExitDevice;
-    default:
-      Error("formatting failed: the card could not be written completely (" +
-            DeviceTrouble(g_card.State()) + ")");
-      return kExitDevice;
+  if (Notice refusal; msg::FormatRefusal(g_card.Format(), &refusal)) {
+    const bool failed = refusal == Notice::kFormatFailed;
+    Error(PlainWords(refusal) + (failed ? " (" + DeviceTrouble(g_card.State()) + ")" : std::string()));
+    return kExitDevice;
   }
   if (g_card.Mount() != kMountOk) {
     Error("formatting failed: the new volume cannot be read back");
@@ -480,8 +473,9 @@ std::string StepLine(const SyncStep& s) {
     case SyncAction::kRefused:
     case SyncAction::kWrongKind: return "left out " + name + " (" + HumanSize(s.size) + ")";
     case SyncAction::kExtra: return "extra    " + name + " (on the card only; kept)";
-    default: return {};
+    case SyncAction::kKeep: break;
   }
+  return {};
 }
 
 // Says why the plan does not fit, one line a limit: `what` the plan puts on
@@ -641,7 +635,7 @@ class ImageFilesView : public PutView {
 int RestoreImageFilesCommand(const std::string& path) {
   SyncPlan plan;
   if (const CardOpResult planned = PlanImageFiles(path, &plan); planned != kOpOk)
-    return SayImageRefusal(planned, path, nullptr);
+    return SayResult(planned, ResultScene::kImageRefusal, {.pcPath = path});
   if (!plan.Fits()) {
     for (const SyncStep& s : plan.steps)
       if (s.action == SyncAction::kRefused)
@@ -668,23 +662,8 @@ int RestoreImageFilesCommand(const std::string& path) {
   const std::string again = RestoreFilesHint(path) + " again starts over";
   ImageFilesView view(names, sizes);
   PassSummary summary;
-  switch (const CardOpResult result = RestoreImageFiles(path, view, &summary)) {
-    case kOpOk:
-      break;
-    case kOpStopped:
-      Error("interrupted; nothing was written");
-      return kExitInterrupted;
-    case kOpCannotCreatePcFile:
-    case kOpPcWriteFailed:
-      Error("the image's files could not be copied into the temporary folder (is the disk full?); nothing was "
-            "written");
-      return kExitRefused;
-    case kOpDeviceFailed:
-      Error("formatting failed (" + DeviceTrouble(g_card.State()) + "); " + again);
-      return kExitDevice;
-    default:
-      return SayImageRefusal(result, path, nullptr);
-  }
+  if (const CardOpResult result = RestoreImageFiles(path, view, &summary); result != kOpOk)
+    return SayResult(result, ResultScene::kRestoreFiles, {.pcPath = path});
   if (summary.stopped) {
     Error("interrupted; " + view.Tally() + "; " + again);
     return kExitInterrupted;
@@ -692,6 +671,6 @@ int RestoreImageFilesCommand(const std::string& path) {
   // A pass that ended early has said why, and how many files it sent.
   if (summary.end != PassStep::kNext) return view.Status();
   RebuildCardList();
-  Verbose("restored the " + files + " of " + Escaped(path) + " onto the card");
+  SayResult(kOpOk, ResultScene::kRestoreFiles, {.pcPath = path, .name = files});
   return view.Status();
 }

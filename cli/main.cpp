@@ -361,7 +361,6 @@ int Run(int argc, char** argv) {
   g_session.imagePath = image;
 
   FrontEndHooks hooks;
-  hooks.showMessage = SayEngineText;
   hooks.notice = SayNotice;
   hooks.askYesNo = AskOnTerminal;
   hooks.deviceState = OnDeviceState;

@@ -11,6 +11,7 @@
 #include "cli.h"
 #include "platform.h"
 #include "messages.h"
+#include "results.h"
 #include "text.h"
 
 Session g_session;
@@ -42,9 +43,10 @@ constexpr const char* kBusy = "the player is busy; reconnect it and try again";
 constexpr const char* kNoPlayer =
     "no player is attached (and no virtual player is running: 'zk27-player serve' starts one)";
 constexpr const char* kNotReady = "the player is not ready; reconnect it and try again";
+constexpr const char* kInUse = "the card is in use by another program";
 
 // Every notice has its row: a notice added without one is a compile error
-// here (the switch has no default, and this unit is built with
+// here (the switch has no default, and the tree is built with
 // -Werror=switch).
 Wording WordingOf(Notice notice) {
   switch (notice) {
@@ -68,6 +70,14 @@ Wording WordingOf(Notice notice) {
               false, false};
     case Notice::kInvalidFileStructure:
       return {"a music file on the card has no readable name; 'zk27 check' examines the card", false, true};
+    case Notice::kCardInUse: return {kInUse, false, false};
+    case Notice::kFormatNotIdentified:
+      return {"the player did not identify the card; nothing was written, the card was not formatted", false, false};
+    case Notice::kFormatCardTooSmall: return {"the card is too small to be formatted; nothing was written", false, false};
+    case Notice::kFormatFailed: return {"formatting failed: the card could not be written completely", false, false};
+    case Notice::kProgramExited: return {"the card was not formatted", false, false};
+    case Notice::kRepairFailed:
+      return {"the repair could not be written to the card whole; run 'zk27 check' again", false, false};
   }
   return {"", false, false};
 }
@@ -106,22 +116,6 @@ std::string ShellQuoted(const std::string& path) {
   return quoted + "'";
 }
 
-// A text of the window's on one line: its line breaks become "; ".
-std::string OneLine(const std::string& text) {
-  std::string line;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-      line += "; ";
-      ++i;
-    } else if (text[i] == '\n') {
-      line += "; ";
-    } else {
-      line.push_back(text[i]);
-    }
-  }
-  return line;
-}
-
 }  // namespace
 
 void Error(const std::string& line) { Line(stderr, "zk27: " + line); }
@@ -151,10 +145,8 @@ void SayNotice(Notice notice) {
   else Error(Said(w));
 }
 
-void SayEngineText(const std::string& windowText) { Error(OneLine(windowText)); }
-
 std::string CardLockRefusal(CardLockResult result) {
-  if (result == kLockInUse) return "the card is in use by another program";
+  if (result == kLockInUse) return kInUse;
   return "the card cannot be locked: its lock file cannot be made";
 }
 
@@ -179,10 +171,10 @@ std::string TransportTrouble() {
     case TransportCause::kWriteProtected: return "the card is write-protected (read-only)";
     case TransportCause::kDiskFull: return "no space left on the disk that holds the card image";
     case TransportCause::kIoError:
-      return std::string("the card cannot be read or written (") + std::strerror(CardSession::LastTransportErrno()) +
-             ")";
-    default: return {};
+      return std::string("the card cannot be read or written (") + std::strerror(CardSession::LastTransportErrno()) + ")";
+    case TransportCause::kNone: break;
   }
+  return {};
 }
 
 std::string Hint(const std::string& command) {
@@ -277,9 +269,33 @@ std::string PlainResult(ResultScene scene, const ResultFacts& facts) {
     case ResultScene::kFolderPlan: return kNameNotHeld;
     case ResultScene::kImagePlan:
       return "the card cannot hold this name (a character outside its code page, a control character, \\ or :)";
+    case ResultScene::kBackup: return DeviceTrouble(CardSession::State()) + " during the backup; no image was kept";
+    case ResultScene::kRestore:
+      return DeviceTrouble(CardSession::State()) + " during the restore; the card may hold part of the image: " +
+             Hint("restore") + " with the same image completes it";
+    // The device's state says it.
+    case ResultScene::kImageRefusal:
+    case ResultScene::kRestoreFiles: return {};
   }
   return {};
 }
+
+// The scenes where an image is refused before anything is written.
+bool Refusing(ResultScene scene) {
+  return scene == ResultScene::kImageRefusal || scene == ResultScene::kRestore || scene == ResultScene::kRestoreFiles;
+}
+
+// "its volume is 64.0 MB, the card only 32.0 MB: ..." for a card too small
+// for the image as it is.
+std::string TooSmallFor(const std::string& path, const ImageFit& fit) {
+  return "its volume is " + HumanSize(std::uint64_t{fit.imageSectors} * 512) + ", the card only " +
+         HumanSize(std::uint64_t{fit.cardSectors} * 512) +
+         ": the card cannot hold the image as it is; nothing was written. " + RestoreFilesHint(path) +
+         " formats the card at its own size and sends the image's files, if they fit";
+}
+
+constexpr const char* kNoTemporaryCopy =
+    "the image's files could not be copied into the temporary folder (is the disk full?); nothing was written";
 
 // Why the PC file at `path` could not be opened, as the system says it.
 std::string UnopenedPcFile(const std::string& path) {
@@ -310,6 +326,8 @@ std::string BaseName(const std::string& path) {
 // have their own and leaves the rest to PlainResult.
 std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFacts& facts) {
   using S = ResultScene;
+  const int error = errno;  // the engine's, for a file it could not open
+  const std::string image = Escaped(facts.pcPath);
   switch (result) {
     case kOpDeviceGone:
       if (scene == S::kDeviceFault) return DeviceTrouble(CardSession::State()) + " before " + facts.name;
@@ -320,20 +338,43 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
                " (it is not on the card)";
       break;
     case kOpOk:
+      if (scene == S::kBackup) return "backed up the card to " + image + " (" + HumanSize(facts.bytes) + " read)";
+      if (scene == S::kRestore) return "restored " + image + " onto the card";
+      if (scene == S::kRestoreFiles) return "restored the " + facts.name + " of " + image + " onto the card";
+      if (scene == S::kImageRefusal) return image + ": the card can hold it";
+      break;
     case kOpDeviceFailed:
+      if (scene == S::kRestoreFiles)
+        return "formatting failed (" + DeviceTrouble(CardSession::State()) + "); " + RestoreFilesHint(facts.pcPath) +
+               " again starts over";
+      break;
     case kOpStopped:
-    case kOpVerifyFailed: break;
+      if (scene == S::kBackup) return "interrupted; no image was written";
+      if (scene == S::kRestore)
+        return "interrupted; the card holds part of the image and none of its files yet: " + Hint("restore") +
+               " with the same image completes it";
+      if (scene == S::kRestoreFiles) return "interrupted; nothing was written";
+      break;
+    case kOpVerifyFailed:
+      if (scene == S::kRestore) return "the card does not read back what was written; restore again, or try another card";
+      break;
     case kOpCannotOpenPcFile:
       if (scene == S::kSend) return UnopenedPcFile(facts.pcPath);
+      if (Refusing(scene)) return image + ": " + std::strerror(error);
       break;
     case kOpPcReadFailed:
       if (scene == S::kSend) return "could not be read completely; it was not stored";
+      if (Refusing(scene)) return image + ": could not be read whole (is the image cut short?)";
       break;
     case kOpNoSpace:
       if (scene == S::kSend) return NoSpaceFor(facts.bytes);
       if (scene == S::kFolderPlan || scene == S::kImagePlan) return kLargerThanAnyCard;
+      if (Refusing(scene))
+        return image + ": " + (facts.fit ? TooSmallFor(facts.pcPath, *facts.fit)
+                                         : std::string("the image is larger than the card; nothing was written"));
       break;
     case kOpWrongKind:
+      if (Refusing(scene)) return image + ": not a card image of the player's format";
       if (scene == S::kSend || scene == S::kFolderPlan) return kNotMusicOrVoice;
       if (scene == S::kFetch) return "not a voice recording";
       if (scene == S::kImagePlan)
@@ -371,9 +412,13 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
       break;
     case kOpCannotCreatePcFile:
       if (scene == S::kFetch) return "cannot be created in the current directory";
+      if (scene == S::kBackup) return image + ": cannot be created";
+      if (scene == S::kRestoreFiles) return kNoTemporaryCopy;
       break;
     case kOpPcWriteFailed:
       if (scene == S::kFetch) return "could not be written on the PC (is the disk full?); nothing was kept";
+      if (scene == S::kBackup) return image + ": could not be written (is the disk full?); no image was kept";
+      if (scene == S::kRestoreFiles) return kNoTemporaryCopy;
       break;
     case kOpDamaged:
       if (scene == S::kFetch)
@@ -400,7 +445,20 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
                "made";
       break;
   }
+  // An image is refused for what the file is, or because the device failed.
+  if (scene == S::kImageRefusal || scene == S::kRestoreFiles)
+    if (ResultKindOf(result) != ResultKind::kDeviceFailed) return image + ": cannot be restored";
   return PlainResult(scene, facts);
+}
+
+int StatusOf(CardOpResult result) {
+  switch (ResultKindOf(result)) {
+    case ResultKind::kDone: return kExitOk;
+    case ResultKind::kStopped: return kExitInterrupted;
+    case ResultKind::kRefused: return kExitRefused;
+    case ResultKind::kDeviceFailed: return kExitDevice;
+  }
+  return kExitDevice;
 }
 
 // ---- progress -----------------------------------------------------------------

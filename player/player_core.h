@@ -16,6 +16,12 @@
 // A non-zero status moves no data but is still followed by the completion.
 //
 // Failures are return codes; nothing here throws, prints or exits.
+//
+// Layer: the virtual player, a program of its own. It owns the player's side
+// of the protocol (this core), its card image, the daemon around it and the
+// USB gadget. It calls the bulk driver's backend interface (to sit behind it
+// in-process), the voice decoder's writer and src/Util; the engine never
+// calls it.
 #pragma once
 
 #include <cstddef>

@@ -335,11 +335,25 @@ TEST(cli_conventions_words, EveryNoticeHasItsWordsInBothFrontEnds) {
 // table: a code said the same in two scenes is one row, and a scene that has
 // no words of its own for a code says its plain ones.
 TEST(cli_conventions_words, EveryResultHasItsWordsInEveryScene) {
-  const ResultScene scenes[] = {ResultScene::kSend, ResultScene::kFetch, ResultScene::kCare,
-                                ResultScene::kFolderPlan, ResultScene::kImagePlan, ResultScene::kDeviceFault};
+  const ResultScene scenes[] = {ResultScene::kSend,      ResultScene::kFetch,         ResultScene::kCare,
+                                ResultScene::kFolderPlan, ResultScene::kImagePlan,     ResultScene::kDeviceFault,
+                                ResultScene::kBackup,     ResultScene::kImageRefusal,  ResultScene::kRestore,
+                                ResultScene::kRestoreFiles};
   for (int i = kOpOk; i <= kOpNoResampler; ++i)
-    for (const ResultScene scene : scenes)
-      EXPECT_NE(ResultWords(static_cast<CardOpResult>(i), scene), "") << i << " in " << static_cast<int>(scene);
+    for (const ResultScene scene : scenes) {
+      // Only an image refused because the device failed has no words: the
+      // device's state says it.
+      const auto result = static_cast<CardOpResult>(i);
+      if (ResultWords(result, scene).empty()) {
+        EXPECT_TRUE(StatusOf(result) == kExitDevice &&
+                    (scene == ResultScene::kImageRefusal || scene == ResultScene::kRestoreFiles))
+            << i << " in " << static_cast<int>(scene);
+      }
+    }
+  EXPECT_EQ(ResultWords(kOpDeviceGone, ResultScene::kImageRefusal), "");
+  EXPECT_EQ(ResultWords(kOpWrongKind, ResultScene::kRestore, {.pcPath = "a b.img"}),
+            ResultWords(kOpWrongKind, ResultScene::kImageRefusal, {.pcPath = "a b.img"}))
+      << "a restore refuses an image in the words of the check before it";
   EXPECT_EQ(ResultWords(kOpWrongKind, ResultScene::kSend), "not an MP3 or voice file");
   EXPECT_EQ(ResultWords(kOpWrongKind, ResultScene::kFetch), "not a voice recording");
   EXPECT_EQ(ResultWords(kOpNameTooLong, ResultScene::kCare), ResultWords(kOpNameTooLong, ResultScene::kImagePlan));

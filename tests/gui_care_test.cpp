@@ -3,6 +3,7 @@
 // Alt+Down move the selected music file in the play order; the menu offers
 // these and the check, backup, restore and sync.
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QFile>
 #include <QPainter>
 #include <QMap>
@@ -420,7 +421,13 @@ void CareTest::screenshotOfTheMenu() {
   env.StartFormattedCard(64 * 2048);
   for (const char* name : {"Morning walk.mp3", "Interview.mp3", "Shopping list.voc"}) QVERIFY(env.Store(name, 300000));
   MountVolume();
+  // The PC side shows a folder of its own, not the test's temporary one.
+  QDir demo(QDir::temp().filePath("zk27-demo/Music"));
+  QVERIFY(demo.removeRecursively() || !demo.exists());
+  QVERIFY(QDir().mkpath(demo.path()));
   TMainForm form;
+  form.SDriveComboBox->SetUpperCaseDisplay();
+  QVERIFY(form.SDirectoryListBox->SetDirectory(demo.path()));
   QVERIFY(Activate(&form));
   Select(form.MP3ListBox, {"Interview.mp3"});
   const QPoint at = form.MP3ListBox->visualItemRect(form.MP3ListBox->item(1)).center();
@@ -434,6 +441,7 @@ void CareTest::screenshotOfTheMenu() {
   painter.end();
   QVERIFY(shot.save(QDir(out).filePath("context-menu.png")));
   form.CardMenu->hide();
+  demo.removeRecursively();
 }
 
 QTEST_MAIN(CareTest)

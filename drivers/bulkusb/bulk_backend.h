@@ -6,6 +6,12 @@
 //   2. a real player on USB (usb_backend.h);
 //   3. the virtual player's socket.
 // Nothing found: the handles cannot be opened.
+//
+// Layer: the bulk driver behind src/dllfunc/bulkusb.h: it owns the backends
+// (libusb, the player's socket or TCP port on the loopback, the in-process
+// one) and the check of whom a socket belongs to. It calls libusb (loaded at
+// run time) and the system only; the device link calls it through dllfunc,
+// and the virtual player installs backends through this header.
 #pragma once
 
 #include <cstdint>

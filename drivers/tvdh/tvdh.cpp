@@ -1,5 +1,8 @@
 // The voice decoder: a recording fetched from the card becomes a sound file
-// (16-bit PCM WAV unless asked otherwise). The player writes Creative Voice
+// (16-bit PCM WAV unless asked otherwise). It stands in for the decoder
+// library that src/dllfunc/tvdh.h declares, and calls only the system,
+// libsndfile and libsamplerate (sndfile_api.h, samplerate_api.h: loaded at
+// run time). The player writes Creative Voice
 // Files; a file without their header is taken as bare 4-bit ADPCM at 8 kHz,
 // mono.
 //

@@ -6,6 +6,12 @@
 // these hooks, which the front end installs at start: the desktop program
 // with dialogs and a synchronous window event, the command line with lines on
 // stderr, tests with scripted answers. Without hooks nothing is shown.
+//
+// Layer: the bottom of the engine, beside src/platform. It owns the hooks,
+// the notices (notice.h), the DeviceState's codes (device_state.h), the
+// standard descriptors' set-up (descriptors.h) and small text and number
+// routines (text.h). It calls only src/platform and the C++ library; every
+// other folder may call it.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +28,7 @@ enum class PathKind { kOpenFile, kSaveFile, kFolder };
 
 struct FrontEndHooks {
   // A modal message with an OK button. Texts use "\r\n" for line breaks.
+  // The window's own texts; the engine says what it has to say as notices.
   std::function<void(const std::string& text)> showMessage;
   // A notice of the engine's, for the front end to word and show as a
   // message.

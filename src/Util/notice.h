@@ -29,7 +29,18 @@ enum class Notice : std::uint8_t {
   kStateNotReady,
   // The card does not carry the player's volume (asked as a question).
   kNotZk27Format,
+  // The card is held by another program.
+  kCardInUse,
+  // A format that did not succeed: the player did not identify the card, the
+  // card is too small, or writing it failed.
+  kFormatNotIdentified,
+  kFormatCardTooSmall,
+  kFormatFailed,
+  // The user would not have a foreign card formatted: the session ends.
+  kProgramExited,
+  // A repair's writes failed.
+  kRepairFailed,
 };
 
 // One past the last notice, for walking them all.
-inline constexpr int kNoticeCount = static_cast<int>(Notice::kNotZk27Format) + 1;
+inline constexpr int kNoticeCount = static_cast<int>(Notice::kRepairFailed) + 1;

@@ -1,5 +1,12 @@
 // Card operations shared by the desktop program and the command line.
 //
+// Layer: the top of the engine, with no Qt and no printing. It owns the card
+// list, the operations on files (send, fetch, delete, rename, order), the
+// passes (passes.h), the session a front end drives (session.h), backup and
+// restore, sync and import, and the window's texts (messages.h). It calls
+// the volume (src/fs), the device link (src/usbfunc), the voice decoder
+// (src/dllfunc/tvdh.h) and src/Util; the two front ends call it.
+//
 // The card list: every rebuild scans the directory image into the
 // CardFileTable (records 1..CardFileCount, in descending FileId order) and
 // lists the records' Names from CardFileCount down to 1, so the list shows

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "fs.h"
+#include "results.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -40,17 +41,21 @@ std::string RepairOffer(int problems) {
          "Repair the card now?";
 }
 
-const char* FormatOutcome(std::uint8_t formatResult) {
-  switch (formatResult) {
-    case kFormatOk:
-      return kFormattingCompleted;
-    case kFormatNotIdentified:
-      return "The player did not identify the CF card; nothing was written.\r\nThe card was not formatted.";
-    case kFormatCardTooSmall:
-      return "The CF card is too small to be formatted; nothing was written.";
-    default:
-      return "Formatting failed: the card could not be written completely.";
+const char* FormatOutcome(FormatResult formatted) {
+  Notice refusal;
+  return FormatRefusal(formatted, &refusal) ? WindowText(refusal) : kFormattingCompleted;
+}
+
+// Every result has its row (-Werror=switch).
+bool FormatRefusal(FormatResult formatted, Notice* refusal) {
+  switch (formatted) {
+    case kFormatOk: return false;
+    case kFormatNotIdentified: *refusal = Notice::kFormatNotIdentified; return true;
+    case kFormatCardTooSmall: *refusal = Notice::kFormatCardTooSmall; return true;
+    case kFormatDeviceFailed: *refusal = Notice::kFormatFailed; return true;
   }
+  *refusal = Notice::kFormatFailed;
+  return true;
 }
 
 bool StartRefusal(std::uint16_t raw, Notice* refusal) {
@@ -67,7 +72,7 @@ const char* StartRefusal(std::uint16_t raw) {
 }
 
 // Every notice has its row: a notice added without one is a compile error
-// here (the switch has no default, and this unit is built with
+// here (the switch has no default, and the tree is built with
 // -Werror=switch).
 const char* WindowText(Notice notice) {
   switch (notice) {
@@ -86,6 +91,13 @@ const char* WindowText(Notice notice) {
     case Notice::kStateNoPlayer: return kStateAttach;
     case Notice::kStateNotReady: return kStateNotReady;
     case Notice::kNotZk27Format: return kNotZk27Format;
+    case Notice::kCardInUse: return kCardInUseMessage;
+    case Notice::kFormatNotIdentified:
+      return "The player did not identify the CF card; nothing was written.\r\nThe card was not formatted.";
+    case Notice::kFormatCardTooSmall: return "The CF card is too small to be formatted; nothing was written.";
+    case Notice::kFormatFailed: return "Formatting failed: the card could not be written completely.";
+    case Notice::kProgramExited: return kProgramExited;
+    case Notice::kRepairFailed: return kRepairFailed;
   }
   return "";
 }
@@ -158,13 +170,16 @@ std::string RepairReport(const std::vector<std::string>& done, const std::vector
 }
 
 std::string BackupOutcome(CardOpResult result, const std::string& path, std::uint64_t bytes) {
-  switch (result) {
-    case kOpOk: return "The card was backed up to " + path + " (" + Size(bytes) + " read).";
-    case kOpStopped: return "The backup was stopped; no image was written.";
-    case kOpCannotCreatePcFile: return "The file " + path + " cannot be created; no image was written.";
-    case kOpPcWriteFailed: return "The file " + path + " could not be written (is the disk full?); no image was kept.";
-    default: return "Reading the card failed during the backup; no image was kept.";
+  switch (ResultKindOf(result)) {
+    case ResultKind::kDone: return "The card was backed up to " + path + " (" + Size(bytes) + " read).";
+    case ResultKind::kStopped: return "The backup was stopped; no image was written.";
+    case ResultKind::kRefused:
+      // A backup refuses only for its file: it cannot be made, or written.
+      if (result == kOpCannotCreatePcFile) return "The file " + path + " cannot be created; no image was written.";
+      return "The file " + path + " could not be written (is the disk full?); no image was kept.";
+    case ResultKind::kDeviceFailed: break;
   }
+  return "Reading the card failed during the backup; no image was kept.";
 }
 
 std::string RestoreQuestion(const std::string& path, const ImageFit& fit) {
@@ -177,25 +192,28 @@ std::string RestoreQuestion(const std::string& path, const ImageFit& fit) {
 }
 
 std::string RestoreOutcome(CardOpResult result, const std::string& path, const ImageFit* fit) {
-  switch (result) {
-    case kOpOk: return "The card was restored from " + path + ".";
-    case kOpCannotOpenPcFile: return "The file " + path + " cannot be opened; nothing was written.";
-    case kOpWrongKind: return "The file " + path + " is not a card image of the player's format; nothing was written.";
-    case kOpPcReadFailed: return "The file " + path + " could not be read whole; nothing was written.";
-    case kOpNoSpace:
-      if (fit)
-        return "The image's volume is " + Size(std::uint64_t{fit->imageSectors} * 512) + ", the card only " +
-               Size(std::uint64_t{fit->cardSectors} * 512) + ": the card cannot hold it; nothing was written.";
-      return "The image is larger than the card; nothing was written.";
-    case kOpStopped:
+  switch (ResultKindOf(result)) {
+    case ResultKind::kDone: return "The card was restored from " + path + ".";
+    case ResultKind::kStopped:
       return "The restore was stopped: the card holds part of the image and none of its files yet. Restoring the "
              "same image again completes it.";
-    case kOpVerifyFailed:
-      return "The card does not read back what was written; restore again, or try another card.";
-    default:
-      return "Writing the card failed during the restore; the card may hold part of the image. Restoring the "
-             "same image again completes it.";
+    case ResultKind::kRefused:
+      // Refused for what the image is, before anything was written.
+      if (result == kOpWrongKind)
+        return "The file " + path + " is not a card image of the player's format; nothing was written.";
+      if (result == kOpPcReadFailed) return "The file " + path + " could not be read whole; nothing was written.";
+      if (result == kOpNoSpace && fit)
+        return "The image's volume is " + Size(std::uint64_t{fit->imageSectors} * 512) + ", the card only " +
+               Size(std::uint64_t{fit->cardSectors} * 512) + ": the card cannot hold it; nothing was written.";
+      if (result == kOpNoSpace) return "The image is larger than the card; nothing was written.";
+      return "The file " + path + " cannot be opened; nothing was written.";
+    case ResultKind::kDeviceFailed:
+      if (result == kOpVerifyFailed)
+        return "The card does not read back what was written; restore again, or try another card.";
+      break;
   }
+  return "Writing the card failed during the restore; the card may hold part of the image. Restoring the same "
+         "image again completes it.";
 }
 
 std::string FolderUnreadable(const std::string& dir) { return "The folder " + dir + " cannot be read."; }

@@ -82,7 +82,10 @@ inline constexpr const char* kConfirmDeleteOne = "Do you really want to delete t
 
 // What a format says, by FormatCard's result: "Fomatting completed", or why
 // it did not succeed.
-const char* FormatOutcome(std::uint8_t formatResult);
+const char* FormatOutcome(FormatResult formatted);
+// Why a format did not succeed: true with its notice in `refusal`; false for
+// one that did.
+bool FormatRefusal(FormatResult formatted, Notice* refusal);
 
 std::string ConfirmDeleteMany(int count);
 

@@ -15,15 +15,14 @@ bool CardSession::AskToFormatForeign(const OpeningReport& opening) {
       // held for the format alone.
       const Hold hold(CardLock::kExclusive);
       if (hold.Result() != kLockOk) {
-        ShowMessage(kCardInUseMessage);
+        ShowNotice(Notice::kCardInUse);
         return false;
       }
-      if (const FormatResult formatted = FormatCard(); formatted != kFormatOk)
-        ShowMessage(msg::FormatOutcome(formatted));
+      if (Notice refusal; msg::FormatRefusal(FormatCard(), &refusal)) ShowNotice(refusal);
       return true;
     }
     case Answer::No:
-      ShowMessage(msg::kProgramExited);
+      ShowNotice(Notice::kProgramExited);
       return false;
     case Answer::Closed:
       return true;
@@ -54,7 +53,7 @@ void CardSession::OfferRepair() {
     return;
   RepairVolume(sectors);
   if (DeviceState != kDeviceReady) {
-    ShowMessage(msg::kRepairFailed);
+    ShowNotice(Notice::kRepairFailed);
     return;
   }
   // The list is built from the card as the repair left it.

@@ -8,6 +8,12 @@
 // player; 31 or 512 bytes to it). Every handle is given back with
 // close_handle. No call blocks for ever: a pipe that stops answering makes the
 // call fail.
+//
+// Layer: declarations only, no code. The device link (src/usbfunc) calls
+// these; drivers/bulkusb implements them, and the virtual player (player/)
+// installs its in-process backend through them. Besides the calls themselves
+// it gives what the card lock needs of the driver: which player the next
+// command reaches, the file to lock for it, and why one was refused.
 #pragma once
 
 #include <cstdint>

@@ -24,6 +24,11 @@
 // voice file's signature but not all of it, or is cut within its header.
 // Memory does not grow with the recording: blocks are decoded and written
 // as they are read.
+//
+// Layer: the voice decoder's declarations; drivers/tvdh implements them on
+// libsndfile and libsamplerate (loaded at run time). The card operations
+// (src/cardops) call it to fetch a recording as sound; zk27-player uses its
+// writer to make recordings. It calls nothing of the engine.
 #pragma once
 
 #include <cstdint>

@@ -20,6 +20,11 @@
 // then leaves at worst clusters or a name slot that nothing owns, which
 // CheckVolume finds and RepairVolume gives back; never an entry over free
 // clusters or an entry without its name.
+//
+// Layer: it owns the volume (VolumeImage, ClusterList, the entries, names and
+// allocation), the format and the check (check.h). It calls the device link
+// (src/usbfunc) for sectors and src/Util; the card operations (src/cardops)
+// are built on it.
 #pragma once
 
 #include <cstdint>

@@ -304,7 +304,9 @@ void TMainForm::DeviceStateMessage(DeviceStateCode state) {
     case CardOpening::kUnreadable:
       CloseMainWindow();
       return;
-    default:
+    case CardOpening::kOpen:
+    case CardOpening::kPlayerRefused:
+    case CardOpening::kPlayerUntrusted:
       break;
   }
   Reload();

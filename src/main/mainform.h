@@ -4,6 +4,13 @@
 // The card work is the engine's (src/cardops); this window shows its result,
 // asks the questions and reacts to the device's condition, which the device
 // link reports with a synchronous DeviceStateMessage event.
+//
+// Layer: the desktop program's front end (Qt Widgets): the start-up, the
+// card list and its menu, the PC-side browser, the settings, the button
+// actions. It drives the card through a CardSession and the card operations
+// (src/cardops), words the engine's notices with its window texts, and shows
+// progress in Tform1 (src/status). Nothing below calls it but through the
+// hooks it installs (src/Util/hooks.h).
 #pragma once
 
 #include <QEvent>

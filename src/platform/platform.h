@@ -3,6 +3,11 @@
 // one chosen when the build is configured. Files are C library descriptors
 // (int) on both: the Win32 side reaches the HANDLE beneath when it must.
 // Failures leave errno set, as the POSIX calls do.
+//
+// Layer: the lowest of all. It owns what differs between the operating
+// systems (libraries loaded at run time, terminals, file patterns, end
+// signals) and calls only the system. Every layer above may call it; nothing
+// here knows the card.
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,9 @@
 // and frees it at the end; `form1` refers to it meanwhile. The window holds no
 // data of its own; the only events it handles are the user's ways of asking
 // the transfer to stop (Escape, its close box), which it passes on.
+//
+// Layer: a front end's window (Qt Widgets). It calls only src/Util; the main
+// window (src/main) creates it and writes its controls.
 #pragma once
 
 #include <QFont>

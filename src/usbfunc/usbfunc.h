@@ -8,6 +8,12 @@
 // transport failure. All card data passes through the one SectorBuffer; every
 // outcome is condensed into the DeviceState, which the rest of the engine
 // tests after each step.
+//
+// Layer: it owns the DeviceState, the SectorBuffer, the four commands, the
+// card source switch (card_source.h: a card image or card reader instead of
+// the player), the card's lock and the player's trust check. It calls the
+// bulk driver through src/dllfunc, src/Util and src/platform; src/fs above
+// it calls ReadCardSectors and WriteCardSectors.
 #pragma once
 
 #include <cstdint>
