@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -19,7 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kRecordName = ".zk27-imports";
-constexpr const char* kWorkName = ".zk27-import-work";
 
 bool Digits(const std::string& s, std::size_t from, std::size_t n) {
   if (s.size() < from + n) return false;
@@ -124,4 +124,85 @@ std::vector<ImportCandidate> ListVoiceRecordings() {
     found.push_back(c);
   }
   return found;
+}
+
+// ---- the settings ---------------------------------------------------------------
+
+namespace {
+
+std::string Trimmed(const std::string& s) {
+  const std::size_t from = s.find_first_not_of(" \t\r");
+  if (from == std::string::npos) return {};
+  return s.substr(from, s.find_last_not_of(" \t\r") - from + 1);
+}
+
+bool YesNo(const std::string& value, bool* out) {
+  if (value == "yes") *out = true;
+  else if (value == "no") *out = false;
+  else return false;
+  return true;
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  return home ? home : "";
+}
+
+// One "key = value" line into `options`; the fault it has, if any.
+ImportSettingsFault TakeSetting(const std::string& key, const std::string& value, ImportOptions* options) {
+  if (key == "folder") {
+    if (value.empty()) return ImportSettingsFault::kBadValue;
+    options->folder = value.rfind("~/", 0) == 0 ? HomeFolder() + value.substr(1) : value;
+  } else if (key == "format") {
+    if (value == "wav") options->format = VoiceOutput::Format::kWav;
+    else if (value == "flac") options->format = VoiceOutput::Format::kFlac;
+    else if (value == "ogg") options->format = VoiceOutput::Format::kOgg;
+    else return ImportSettingsFault::kBadValue;
+  } else if (key == "free") {
+    if (!YesNo(value, &options->free)) return ImportSettingsFault::kBadValue;
+  } else if (key == "keep-voc") {
+    if (!YesNo(value, &options->keepVoc)) return ImportSettingsFault::kBadValue;
+  } else {
+    return ImportSettingsFault::kUnknownKey;
+  }
+  return ImportSettingsFault::kNone;
+}
+
+}  // namespace
+
+std::string ImportSettingsPath() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const std::string base = config && *config ? std::string(config) : HomeFolder() + "/.config";
+  return base + "/zk27/import.conf";
+}
+
+bool ReadImportSettings(const std::string& path, ImportOptions* options, ImportSettingsProblem* problem) {
+  *problem = {};
+  std::error_code ec;
+  if (!fs::exists(path, ec) && !ec) return true;
+  std::ifstream in(path);
+  if (!in) {
+    problem->fault = ImportSettingsFault::kUnreadable;
+    return false;
+  }
+  std::string line;
+  for (int n = 1; std::getline(in, line); ++n) {
+    const std::string text = Trimmed(line);
+    if (text.empty() || text[0] == '#') continue;
+    const std::size_t equals = text.find('=');
+    problem->line = n;
+    if (equals == std::string::npos || Trimmed(text.substr(0, equals)).empty()) {
+      problem->fault = ImportSettingsFault::kNotASetting;
+      return false;
+    }
+    problem->key = Trimmed(text.substr(0, equals));
+    problem->fault = TakeSetting(problem->key, Trimmed(text.substr(equals + 1)), options);
+    if (problem->fault != ImportSettingsFault::kNone) return false;
+  }
+  if (in.bad()) {
+    *problem = {ImportSettingsFault::kUnreadable, 0, {}};
+    return false;
+  }
+  *problem = {};
+  return true;
 }
