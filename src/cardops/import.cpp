@@ -115,7 +115,8 @@ std::string ImportSummaryLine(const ImportReport& report) {
 
 std::vector<ImportCandidate> ListVoiceRecordings() {
   std::vector<ImportCandidate> found;
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) {
+  // The card list's order: by FileId, the order they were recorded in.
+  for (std::int32_t r = CardFileCount; r >= 1; --r) {
     if (!IsVoiceFileId(CardFileTable[r].FileId)) continue;
     ImportCandidate c;
     c.ref = CardFileRefOf(r);

@@ -148,7 +148,7 @@ std::string FreeNameIn(const std::string& dir, const std::string& name);
 
 // ---- the run --------------------------------------------------------------------
 
-// The recordings on the card (music untouched), in card order.
+// The recordings on the card (music untouched), in the card list's order.
 std::vector<ImportCandidate> ListVoiceRecordings();
 // Brings the new recordings home as above. Each new recording is fetched
 // into DIR's work folder and hashed; decoded once into a WAV reference

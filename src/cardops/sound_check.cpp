@@ -16,10 +16,10 @@ constexpr sf_count_t kPieceFrames = 16384;
 
 // Ogg Vorbis keeps what the ear hears, not the samples: its frames are
 // taken as the reference's when the difference carries at most this share
-// of the reference's energy (-12 dB). A file cut short, shifted, or decoded
+// of the reference's energy (-20 dB). A file cut short, shifted, or decoded
 // from other sound is far above it; the codec's own loss on speech stays
 // well below.
-constexpr double kLossyNoiseShare = 1.0 / 16;
+constexpr double kLossyNoiseShare = 1.0 / 100;
 
 struct SoundCloser {
   void operator()(SNDFILE* file) const { tvdh::Sndfile()->close(file); }
