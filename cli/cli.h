@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "import.h"
 #include "notice.h"
 #include "session.h"
 
@@ -70,6 +71,7 @@ std::string BaseName(const std::string& path);
 enum class ResultScene {
   kSend,         // put and sync: a PC file sent
   kFetch,        // get and towav
+  kImport,       // a recording brought home
   kCare,         // mv and order
   kFolderPlan,   // a folder's file that sync's plan leaves out
   kImagePlan,    // an image's file that restore --files cannot send
@@ -98,6 +100,13 @@ std::string TransportTrouble();
 std::string Hint(const std::string& command);
 // The hint for restoring the card image at `path` file by file.
 std::string RestoreFilesHint(const std::string& path);
+
+// zk27's words for what stopped an import or its freeing of the card (empty
+// for the ends that need none of their own), and for a bad settings line:
+// "FILE:LINE: unknown setting 'colour' (folder, format, free, keep-voc)".
+std::string ImportEndWords(ImportEnd end, const std::string& folder);
+std::string ImportFreeingWords(ImportFreeing freeing, bool tablesTouched);
+std::string ImportSettingsWords(const std::string& path, const ImportSettingsProblem& problem);
 
 // "812 bytes", "4.2 MB", "1.1 GB": decimal units, as a file manager shows them.
 std::string HumanSize(std::uint64_t bytes);
@@ -247,3 +256,5 @@ int CmdOrder(const Args& args);
 int CmdCheck(const Args& args);
 // Lists the USB devices that could be a player; needs no card.
 int CmdDevices(const Args& args);
+// Brings the card's new voice recordings home into a folder (import.h).
+int CmdImport(const Args& args);

@@ -335,8 +335,9 @@ TEST(cli_conventions_words, EveryNoticeHasItsWordsInBothFrontEnds) {
 // table: a code said the same in two scenes is one row, and a scene that has
 // no words of its own for a code says its plain ones.
 TEST(cli_conventions_words, EveryResultHasItsWordsInEveryScene) {
-  const ResultScene scenes[] = {ResultScene::kSend, ResultScene::kFetch, ResultScene::kCare,
-                                ResultScene::kFolderPlan, ResultScene::kImagePlan, ResultScene::kDeviceFault};
+  const ResultScene scenes[] = {ResultScene::kSend,      ResultScene::kFetch,     ResultScene::kImport,
+                                ResultScene::kCare,      ResultScene::kFolderPlan, ResultScene::kImagePlan,
+                                ResultScene::kDeviceFault};
   for (int i = kOpOk; i <= kOpNoResampler; ++i)
     for (const ResultScene scene : scenes)
       EXPECT_NE(ResultWords(static_cast<CardOpResult>(i), scene), "") << i << " in " << static_cast<int>(scene);
