@@ -24,8 +24,7 @@ int GatherOptions(const Args& a, ImportOptions* options) {
   if (!a.operands.empty()) options->folder = a.operands[0];
   if (options->folder.empty())
     return UsageError("import needs a DIR, or 'folder = DIR' in " + Escaped(settings));
-  if (Has(a, "--format")) {
-    const std::string format = ValueOf(a, "--format");
+  if (const std::string format = ValueOf(a, "--format"); !format.empty()) {
     if (format == "wav") options->format = VoiceOutput::Format::kWav;
     else if (format == "flac") options->format = VoiceOutput::Format::kFlac;
     else if (format == "ogg") options->format = VoiceOutput::Format::kOgg;

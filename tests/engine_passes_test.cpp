@@ -426,6 +426,8 @@ TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
   ImportReport totals;
   totals.imported = 3, totals.importedBytes = 12'400'000, totals.freed = 3, totals.freedBytes = 2'100'000;
   EXPECT_EQ(ImportSummaryLine(totals), "3 recordings imported (12.4 MB), 3 freed from the card (2.1 MB)");
+  totals.imported = 1, totals.importedBytes = 999'950, totals.freed = 1, totals.freedBytes = 812;
+  EXPECT_EQ(ImportSummaryLine(totals), "1 recording imported (1.0 MB), 1 freed from the card (812 bytes)");
 }
 
 namespace {
@@ -582,8 +584,8 @@ TEST_F(engine_passes, ImportFreesOnlyWhatItProved) {
   EXPECT_TRUE(report.items[0].freed && report.items[2].freed && !report.items[1].freed);
   EXPECT_EQ(RecordLines(options.folder).size(), 2u);
   char expected[128];
-  std::snprintf(expected, sizeof expected, "2 recordings imported (%.1f MB), 2 freed from the card (0.1 MB)",
-                double(report.importedBytes) / 1e6);
+  std::snprintf(expected, sizeof expected, "2 recordings imported (%.1f kB), 2 freed from the card (73.1 kB)",
+                double(report.importedBytes) / 1e3);
   EXPECT_EQ(ImportSummaryLine(report), expected);
   ExpectCardSound();
   EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc"}));
@@ -593,7 +595,7 @@ TEST_F(engine_passes, ImportFreesOnlyWhatItProved) {
   // Nothing imported: nothing to free, the card as it was.
   const ImportReport again = RunImport(options);
   EXPECT_EQ(again.freeing, ImportFreeing::kNothingToFree);
-  EXPECT_EQ(ImportSummaryLine(again), "0 recordings imported (0.0 MB)");
+  EXPECT_EQ(ImportSummaryLine(again), "0 recordings imported (0 bytes)");
   EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc"}));
 }
 

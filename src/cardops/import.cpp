@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "sha256.h"
@@ -52,9 +53,20 @@ void DateImportedFile(const std::string& path, const std::string& day) {
 
 namespace {
 
-std::string Megabytes(std::uint64_t bytes) {
+// Decimal units, one decimal, as a file manager shows sizes: "12.4 MB",
+// "44.2 kB", "812 bytes".
+std::string SizeText(std::uint64_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1000.0;
+  std::size_t unit = 0;
+  // 999.95 kB would show as "1000.0 kB": it is 1.0 MB.
+  while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
+    value /= 1000.0;
+    ++unit;
+  }
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
   return text;
 }
 
@@ -108,8 +120,8 @@ std::string FreeNameIn(const std::string& dir, const std::string& name) {
 }
 
 std::string ImportSummaryLine(const ImportReport& report) {
-  std::string line = Recordings(report.imported) + " imported (" + Megabytes(report.importedBytes) + ")";
-  if (report.freed > 0) line += ", " + std::to_string(report.freed) + " freed from the card (" + Megabytes(report.freedBytes) + ")";
+  std::string line = Recordings(report.imported) + " imported (" + SizeText(report.importedBytes) + ")";
+  if (report.freed > 0) line += ", " + std::to_string(report.freed) + " freed from the card (" + SizeText(report.freedBytes) + ")";
   return line;
 }
 

@@ -93,7 +93,9 @@ struct ImportReport {
 };
 
 // The one summary line:
-// "3 recordings imported (12.4 MB), 3 freed from the card (2.1 MB)".
+// "3 recordings imported (12.4 MB), 3 freed from the card (2.1 MB)", the
+// sizes in decimal units ("44.2 kB", "0 bytes"); the second half only when
+// a recording was freed.
 std::string ImportSummaryLine(const ImportReport& report);
 
 // What the run tells its front end, as a pass does: a recording starting,

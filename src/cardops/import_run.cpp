@@ -26,18 +26,22 @@ constexpr const char* kWorkName = ".zk27-import-work";
 // killed one left so.
 constexpr const char* kPartPrefix = ".zk27-part-";
 
-// Removes the files it holds when it goes, unless they were kept.
+// Removes the files it holds when it goes, unless they were kept, and then
+// the folder it was given when that is left empty.
 class Leftovers {
  public:
   ~Leftovers() {
     std::error_code ec;
     for (const fs::path& p : paths_) fs::remove(p, ec);
+    if (!folder_.empty() && fs::is_empty(folder_, ec)) fs::remove(folder_, ec);
   }
   const fs::path& Add(fs::path p) { return paths_.emplace_back(std::move(p)); }
   void Keep(const fs::path& p) { std::erase(paths_, p); }
+  void AddFolder(fs::path p) { folder_ = std::move(p); }
 
  private:
   std::vector<fs::path> paths_;
+  fs::path folder_;
 };
 
 // The temporary name of `name` in `folder`.
@@ -144,7 +148,8 @@ class ImportOne {
   // back.
   bool DecodeAndVerify() {
     std::error_code ec;
-    fs::create_directories(dayFolder_, ec);
+    // A dated folder made for a recording that does not come is not left.
+    if (fs::create_directories(dayFolder_, ec)) leftovers_.AddFolder(dayFolder_);
     if (ec) return Fail(kOpCannotCreatePcFile, "its folder " + day_ + " could not be made");
     const fs::path reference = leftovers_.Add(work_ / ("reference-" + soundName_ + ".wav"));
     CardOpResult r = DecodeVoiceFileTo(fetched_.string(), reference.string(), VoiceOutput{});
