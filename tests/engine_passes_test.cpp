@@ -597,6 +597,23 @@ TEST_F(engine_passes, ImportFreesOnlyWhatItProved) {
   EXPECT_EQ(again.freeing, ImportFreeing::kNothingToFree);
   EXPECT_EQ(ImportSummaryLine(again), "0 recordings imported (0 bytes)");
   EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc"}));
+
+  // Another program changes the card's tables while the run fetches: the
+  // recordings are home, and the card keeps them all.
+  ASSERT_EQ(Store("d.voc", Recording(3000, 4)), kOpOk);
+  RebuildCardList();
+  ImportView view;
+  view.finished = [&](const ImportItem& item) {
+    if (item.cardName == "d.voc") ASSERT_TRUE(WriteAt(image_, 33 * 512 + 2 * 12, Bytes{0xFF, 0xFF}));
+  };
+  const ImportReport changed = RunImport(options, view);
+  EXPECT_EQ(Outcomes(changed), (std::vector<O>{O::kRefused, O::kImported}));
+  EXPECT_EQ(changed.freeing, ImportFreeing::kCardChanged);
+  EXPECT_EQ(changed.freed, 0);
+  EXPECT_FALSE(changed.items[1].freed);
+  EXPECT_EQ(ImportSummaryLine(changed), "1 recording imported (6.0 kB)");
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc", "d.voc"}));
 }
 
 // A run cut at spread points (a stop as a recording's data begins, in its
