@@ -2,6 +2,8 @@
 // file's result means for the pass and what is said, and a stop at the start,
 // the middle or the last cluster of a file that leaves the card sound.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -416,6 +418,29 @@ TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
     EXPECT_EQ(FolderNames(out), Lines{".zk27-imports"});
     EXPECT_EQ(ReadImportRecord(out), Lines{known});
   }
+  // What a killed run left is cleared by the next; a run holding DIR keeps
+  // a second one out of it.
+  std::filesystem::create_directories(out + "/2026-01-01");
+  ASSERT_TRUE(WriteFile(out + "/2026-01-01/.zk27-part-99-memo.wav", Content(10, 1)));
+  ASSERT_TRUE(WriteFile(out + "/2026-01-01/mine.wav", Content(10, 1)));
+  std::filesystem::create_directories(out + "/.zk27-import-work");
+  ASSERT_TRUE(WriteFile(out + "/.zk27-import-work/261209001.voc", Content(10, 1)));
+  {
+    const int held = ::open((out + "/.zk27-imports").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    ImportOptions options;
+    options.folder = out;
+    EXPECT_EQ(RunImport(options).end, ImportEnd::kFolderBusy);
+    EXPECT_EQ(FolderNames(out + "/2026-01-01"), (Lines{".zk27-part-99-memo.wav", "mine.wav"}));
+    ::close(held);
+    options.dryRun = true;  // planning, it neither waits nor clears
+    EXPECT_EQ(RunImport(options).end, ImportEnd::kWhole);
+    EXPECT_EQ(FolderNames(out + "/2026-01-01"), (Lines{".zk27-part-99-memo.wav", "mine.wav"}));
+    options.dryRun = false;
+    EXPECT_EQ(RunImport(options).imported, 1);
+  }
+  EXPECT_EQ(FolderNames(out + "/2026-01-01"), Lines{"mine.wav"});
+  EXPECT_EQ(FolderNames(out), (Lines{".zk27-imports", "2026-01-01", ImportToday()}));
   EXPECT_EQ(ImportDay("261209001.voc", "2027-01-01"), "2026-12-09");
   EXPECT_EQ(ImportDay("memo.voc", "2027-01-01"), "2027-01-01");
   EXPECT_EQ(ImportDay("261399001.voc", "2027-01-01"), "2027-01-01");
