@@ -639,6 +639,24 @@ TEST_F(engine_passes, ImportFreesOnlyWhatItProved) {
   EXPECT_EQ(ImportSummaryLine(changed), "1 recording imported (6.0 kB)");
   ASSERT_EQ(MountVolume(), kMountOk);
   EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc", "d.voc"}));
+
+  // The card pulled as the delete's first table write comes: nothing counts
+  // as freed, and the card, back, holds every recording.
+  options.again = true;
+  player_->core().SetObserver([this](std::uint64_t, const player::CommandInfo& c) {
+    if (c.code == kCmdWriteSectors) player_->core().Eject();
+  });
+  const ImportReport pulled = RunImport(options);
+  EXPECT_EQ(pulled.imported, 1);
+  EXPECT_EQ(pulled.freeing, ImportFreeing::kTablesFailed);
+  EXPECT_FALSE(pulled.tablesTouched);
+  EXPECT_TRUE(pulled.sessionEnded);
+  EXPECT_EQ(pulled.freed, 0);
+  EXPECT_FALSE(pulled.items[1].freed);
+  player_->core().SetObserver({});
+  player_->core().Insert();
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc", "d.voc"}));
 }
 
 // A run cut at spread points (a stop as a recording's data begins, in its
