@@ -221,8 +221,8 @@ const std::map<std::string, Command>& Commands() {
            // It locks the card itself: shared to look, exclusive to repair.
            CardLock::kNone, {{nullptr, "--repair"}, {"-y", "--yes"}}}},
       {"import", {CmdImport,
-                  "Usage: zk27 import [DIR] [--format wav|flac|ogg] [--keep-voc] [--free] [--again]\n"
-                  "                   [--dry-run]\n"
+                  "Usage: zk27 import [DIR] [--format wav|flac|ogg] [--keep-voc] [--free]\n"
+                  "                   [--again] [--dry-run]\n"
                   "Bring the card's new voice recordings home into the folder DIR: each one\n"
                   "not yet in DIR's import record (DIR/.zk27-imports, by the SHA-256 of its\n"
                   "bytes) is fetched, converted and written to DIR/YYYY-MM-DD/NAME.wav, the\n"
