@@ -24,7 +24,9 @@ int GatherOptions(const Args& a, ImportOptions* options) {
   if (!a.operands.empty()) options->folder = a.operands[0];
   if (options->folder.empty())
     return UsageError("import needs a DIR, or 'folder = DIR' in " + Escaped(settings));
-  if (const std::string format = ValueOf(a, "--format"); !format.empty()) {
+  // A sentinel no value can be: "--format=" is a value, and a wrong one.
+  constexpr const char* kNotGiven = "\n";
+  if (const std::string format = ValueOf(a, "--format", kNotGiven); format != kNotGiven) {
     if (format == "wav") options->format = VoiceOutput::Format::kWav;
     else if (format == "flac") options->format = VoiceOutput::Format::kFlac;
     else if (format == "ogg") options->format = VoiceOutput::Format::kOgg;
