@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -70,21 +71,36 @@ bool SyncPath(const fs::path& path) {
   return ::close(fd) == 0 && synced;
 }
 
+// Moves `from` to `to` only where no file is: a hard link, then the old
+// name dropped; where the file system has no hard links (FAT, exFAT), a
+// rename that refuses to replace; where that is not known either, a rename
+// after a look (no other import writes into the folder meanwhile: the run
+// holds it). errno is EEXIST when the name is taken.
+bool MoveWithoutReplacing(const fs::path& from, const fs::path& to) {
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(to, ec))) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 // Gives `part` the name `name` in `folder`, or name-2, name-3, ... when
-// taken, never over a file: a hard link made only where no name is, then
-// the temporary name dropped. The name given in `placed`.
+// taken, never over a file. The name given in `placed`.
 bool PlaceWithoutReplacing(const fs::path& part, const fs::path& folder, const std::string& name,
                            std::string* placed) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     *placed = FreeNameIn(folder.string(), name);
-    std::error_code ec;
-    fs::create_hard_link(part, folder / *placed, ec);
-    if (!ec) {
-      fs::remove(part, ec);
-      return true;
-    }
+    if (MoveWithoutReplacing(part, folder / *placed)) return true;
     // Another file took the name since it was found free: the next one.
-    if (ec != std::errc::file_exists) return false;
+    if (errno != EEXIST) return false;
   }
   return false;
 }
