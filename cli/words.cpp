@@ -510,6 +510,7 @@ std::string ImportFreeingWords(ImportFreeing freeing, bool tablesTouched) {
     case ImportFreeing::kNothingToFree: return {};
     case ImportFreeing::kHeldBack: return "the card was not freed: the import did not end whole";
     case ImportFreeing::kCardChanged:
+      if (CardOrLinkLost()) return DeviceTrouble(DeviceState) + " before the card was freed; no recording was deleted";
       return "the card was not freed: its tables changed since they were read (another program?)";
     case ImportFreeing::kStopped: return "interrupted before the card's tables were written; the card was not freed";
     case ImportFreeing::kTablesFailed:

@@ -396,6 +396,22 @@ TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
   ASSERT_EQ(known.size(), 64u);
   ASSERT_TRUE(AppendImportRecord(out, known, "261209001.voc", 300, "2025-07-04/250704001.wav", "2026-12-09"));
   EXPECT_EQ(ReadImportRecord(out), Lines{known});
+  // A line a crash cut short names nothing, and the next line keeps to itself.
+  const std::string other(64, 'a');
+  {
+    std::ofstream cut(out + "/.zk27-imports", std::ios::app);
+    cut << other << "\tmemo.voc\t50";
+  }
+  EXPECT_EQ(ReadImportRecord(out), Lines{known});
+  ASSERT_TRUE(AppendImportRecord(out, other, "memo.voc", 500, "2026-12-09/memo.wav", "2026-12-09"));
+  EXPECT_EQ(ReadImportRecord(out), (Lines{known, other}));
+  std::filesystem::resize_file(out + "/.zk27-imports", std::filesystem::file_size(out + "/.zk27-imports") - 1);
+  EXPECT_EQ(ReadImportRecord(out), Lines{known}) << "a line without its newline counted";
+  {
+    // Back to the one line of `known`, as the cases below expect.
+    std::ofstream rewrite(out + "/.zk27-imports", std::ios::trunc);
+  }
+  ASSERT_TRUE(AppendImportRecord(out, known, "261209001.voc", 300, "2026-12-09/261209001.wav", "2026-12-09"));
 
   using O = ImportOutcome;
   struct Case {

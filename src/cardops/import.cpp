@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -74,24 +75,43 @@ std::string Recordings(int n) { return std::to_string(n) + (n == 1 ? " recording
 
 }  // namespace
 
+namespace {
+
+// A whole line of the record: five fields, a hash of 64 hex digits first.
+bool WholeRecordLine(const std::string& line) {
+  if (std::count(line.begin(), line.end(), '\t') != 4 || line.find('\t') != 64) return false;
+  return std::all_of(line.begin(), line.begin() + 64,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+}  // namespace
+
 std::vector<std::string> ReadImportRecord(const std::string& folder) {
   std::vector<std::string> hashes;
   std::ifstream in(fs::path(folder) / kRecordName);
   std::string line;
-  while (std::getline(in, line)) {
-    const std::string hash = line.substr(0, line.find('\t'));
-    if (hash.size() == 64) hashes.push_back(hash);
-  }
+  // A line cut by a crash or a full disk (no newline, or fewer fields) names
+  // nothing proven.
+  while (std::getline(in, line))
+    if (!in.eof() && WholeRecordLine(line)) hashes.push_back(line.substr(0, 64));
   return hashes;
 }
 
 bool AppendImportRecord(const std::string& folder, const std::string& sha256, const std::string& cardName,
                         std::uint32_t size, const std::string& where, const std::string& when) {
   const std::string path = (fs::path(folder) / kRecordName).string();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const std::string line = sha256 + '\t' + cardName + '\t' + std::to_string(size) + '\t' + where + '\t' + when + '\n';
-  const bool whole = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  struct stat st{};
+  char last = '\n';
+  const bool known = ::fstat(fd, &st) == 0 && (st.st_size == 0 || ::pread(fd, &last, 1, st.st_size - 1) == 1);
+  // A line an earlier run was cut in keeps to itself: the new one starts on
+  // a line of its own.
+  std::string line = last == '\n' ? std::string() : std::string("\n");
+  line += sha256 + '\t' + cardName + '\t' + std::to_string(size) + '\t' + where + '\t' + when + '\n';
+  bool whole = known && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  // Half a line is taken back, so that what follows is not glued to it.
+  if (!whole && known && ::ftruncate(fd, st.st_size) != 0) whole = false;
   const bool synced = ::fsync(fd) == 0;
   return ::close(fd) == 0 && whole && synced;
 }
