@@ -157,7 +157,7 @@ TEST_F(PlugTest, TheOptionsRunAloneAndRefuseEachOtherAndAFolder) {
   for (const OptionRow& row : rows) {
     SCOPED_TRACE(row.args[0] + (row.args.size() > 1 ? " " + row.args[1] : ""));
     Args args;
-    ASSERT_TRUE(ParseArgs(row.args, kPlugOptions, "", "import", &args));
+    ASSERT_TRUE(ParseArgs(row.args, kPlugOptions, nullptr, nullptr, &args));
     int status = -1;
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(RunPlugOption(args, &status), row.handled);
