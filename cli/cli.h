@@ -257,6 +257,8 @@ int RunProgram(const std::vector<std::string>& argv);
 // The options `zk27 import` takes for the import on plug-in: --enable-on-plug,
 // --disable-on-plug and --notify.
 extern const std::vector<OptionSpec> kPlugOptions;
+// Their lines in `zk27 import --help`.
+extern const char* const kPlugHelp;
 // When --enable-on-plug or --disable-on-plug is given, does it (nothing else
 // of the import runs then), sets *status and returns true.
 bool RunPlugOption(const Args& args, int* status);
