@@ -13,7 +13,9 @@
 // not depend on the USB port, so the rule's line for a player gives the
 // device the alias /sys/subsystem/usb/devices/zk27 (SYSTEMD_ALIAS), whose
 // unit is sys-subsystem-usb-devices-zk27.device. The manager reads the
-// drop-in on `systemctl --user daemon-reload`, or when it next starts.
+// drop-in on `systemctl --user daemon-reload`, or when it next starts; it
+// acts on a device's Wants= only when the device appears, so a player
+// plugged in already is imported the next time it is.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
