@@ -52,7 +52,7 @@ class ProgramFolder {
 
 // ---- --enable-on-plug / --disable-on-plug -----------------------------------------
 
-class PlugTest : public ::testing::Test {
+class cli_plug : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
@@ -74,7 +74,7 @@ struct ManagerRow {
   const char* said;   // a part of the warning; "" for none
 };
 
-TEST_F(PlugTest, TheDropInComesAndGoesAndTheManagerIsToldOrTheUserIs) {
+TEST_F(cli_plug, TheDropInComesAndGoesAndTheManagerIsToldOrTheUserIs) {
   const ManagerRow rows[] = {
       {"systemctl missing", false, 0, "systemctl is not installed"},
       {"a user manager answers", true, 0, ""},
@@ -110,7 +110,7 @@ TEST_F(PlugTest, TheDropInComesAndGoesAndTheManagerIsToldOrTheUserIs) {
   }
 }
 
-TEST_F(PlugTest, DisablingLeavesTheUsersOwnFilesAndTellsNoManagerWhenNothingWasOn) {
+TEST_F(cli_plug, DisablingLeavesTheUsersOwnFilesAndTellsNoManagerWhenNothingWasOn) {
   const std::string log = dir_ / "systemctl.log";
   ProgramFolder programs(dir_);
   programs.Fake("systemctl", log);
@@ -128,7 +128,7 @@ TEST_F(PlugTest, DisablingLeavesTheUsersOwnFilesAndTellsNoManagerWhenNothingWasO
   EXPECT_EQ(ReadText(log), "--user daemon-reload\n--user daemon-reload\n--user daemon-reload\n");
 }
 
-TEST_F(PlugTest, AFolderThatCannotBeWrittenIsSaidAndNothingIsWritten) {
+TEST_F(cli_plug, AFolderThatCannotBeWrittenIsSaidAndNothingIsWritten) {
   // The user unit folder is a file: no drop-in can go under it.
   fs::create_directories(config_ + "/systemd");
   ASSERT_TRUE(WriteFile(config_ + "/systemd/user", Bytes{'x'}));
@@ -144,7 +144,7 @@ struct OptionRow {
   int status;
 };
 
-TEST_F(PlugTest, TheOptionsRunAloneAndRefuseEachOtherAndAFolder) {
+TEST_F(cli_plug, TheOptionsRunAloneAndRefuseEachOtherAndAFolder) {
   ProgramFolder programs(dir_);
   programs.Use();  // no systemctl
   const OptionRow rows[] = {
@@ -239,7 +239,7 @@ std::string Field(const std::string& call, const std::string& name) {
   return std::regex_search(call, m, value) ? m[1].str() : std::string();
 }
 
-class NotifyTest : public ::testing::TestWithParam<const char*> {
+class cli_plug_notify : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     if (FindProgram("dbus-run-session").empty()) GTEST_SKIP() << "dbus-run-session is missing (package dbus)";
@@ -253,7 +253,7 @@ class NotifyTest : public ::testing::TestWithParam<const char*> {
 
 // notify-send or gdbus: the summary line, the action, the folder, and each
 // notification replacing the one before; "Open folder" opens the folder.
-TEST_P(NotifyTest, OneNotificationReplacedWithItsActionOpeningTheFolder) {
+TEST_P(cli_plug_notify, OneNotificationReplacedWithItsActionOpeningTheFolder) {
   const std::string program = GetParam();
   ProgramFolder programs(dir_);
   if (!programs.Real(program)) GTEST_SKIP() << program << " is missing";
@@ -282,9 +282,9 @@ TEST_P(NotifyTest, OneNotificationReplacedWithItsActionOpeningTheFolder) {
   EXPECT_EQ(Field(calls[1], "id"), Field(calls[0], "id"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, NotifyTest, ::testing::Values("notify-send", "gdbus"));
+INSTANTIATE_TEST_SUITE_P(cli_plug, cli_plug_notify, ::testing::Values("notify-send", "gdbus"));
 
-TEST_F(NotifyTest, NothingWithoutEitherProgram) {
+TEST_F(cli_plug_notify, NothingWithoutEitherProgram) {
   ProgramFolder programs(dir_);
   FakeService service(dir_, python_);
   ASSERT_TRUE(service.Running());
