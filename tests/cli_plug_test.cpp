@@ -282,7 +282,10 @@ TEST_P(cli_plug_notify, OneNotificationReplacedWithItsActionOpeningTheFolder) {
   EXPECT_EQ(Field(calls[1], "id"), Field(calls[0], "id"));
 }
 
-INSTANTIATE_TEST_SUITE_P(cli_plug, cli_plug_notify, ::testing::Values("notify-send", "gdbus"));
+INSTANTIATE_TEST_SUITE_P(cli_plug, cli_plug_notify, ::testing::Values("notify-send", "gdbus"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::regex_replace(info.param, std::regex("-"), "_");
+                         });
 
 TEST_F(cli_plug_notify, NothingWithoutEitherProgram) {
   ProgramFolder programs(dir_);
