@@ -51,7 +51,7 @@ const char* const kDropIn =
 
 fs::path UserUnitFolder() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  // The base directory specification ignores a relative path.
+  // A relative XDG_CONFIG_HOME counts as unset, as XDG has it.
   fs::path base = (config && *config == '/') ? fs::path(config) : fs::path(platform::HomeFolder()) / ".config";
   return base / "systemd" / "user";
 }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "cli.h"
@@ -215,15 +216,8 @@ class FakeService {
   // The Notify calls so far, one JSON line each.
   std::vector<std::string> Calls() const {
     std::vector<std::string> lines;
-    std::string text = ReadText(log_), line;
-    for (char c : text) {
-      if (c != '\n') {
-        line += c;
-      } else {
-        lines.push_back(line);
-        line.clear();
-      }
-    }
+    std::istringstream text(ReadText(log_));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
   }
 
