@@ -231,6 +231,57 @@ class InterruptScope {
   InterruptScope& operator=(const InterruptScope&) = delete;
 };
 
+// ---- other programs ------------------------------------------------------------------
+
+// The program `name` in a folder of PATH, as a full path; empty when none is.
+std::string FindProgram(const std::string& name);
+// A program zk27 started (argv[0] a full path), its input /dev/null, its
+// standard error zk27's, its output read line by line or dropped. Whatever
+// is still running when it goes is stopped and waited for.
+class ChildProgram {
+ public:
+  ChildProgram() = default;
+  ChildProgram(const ChildProgram&) = delete;
+  ChildProgram& operator=(const ChildProgram&) = delete;
+  ~ChildProgram();
+  bool Start(const std::vector<std::string>& argv, bool readOutput);
+  // The next line of its output, waiting at most `waitMs`; false when none
+  // came in time or the output ended.
+  bool ReadLine(std::string* line, int waitMs);
+  // Waits for its end: its exit status, or -1 when it did not exit by itself.
+  int Wait();
+  // Ends it (SIGTERM) and waits.
+  void Stop();
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+};
+// Runs argv to its end: its exit status, -1 when it could not start.
+int RunProgram(const std::vector<std::string>& argv);
+
+// ---- on plug-in ----------------------------------------------------------------------
+
+// The options `zk27 import` takes for the import on plug-in: --enable-on-plug,
+// --disable-on-plug and --notify.
+extern const std::vector<OptionSpec> kPlugOptions;
+// Their lines in `zk27 import --help`.
+extern const char* const kPlugHelp;
+// When --enable-on-plug or --disable-on-plug is given, does it (nothing else
+// of the import runs then), sets *status and returns true.
+bool RunPlugOption(const Args& args, int* status);
+// Makes the user's own systemd manager start zk27-import.service whenever a
+// player appears, and turns that off again; no root needed. kExitOk, or
+// kExitRefused with the reason said.
+int EnablePlugImport();
+int DisablePlugImport();
+// After an import with --notify: one desktop notification with the summary
+// line and an "Open folder" action that opens `folder`, replacing the one
+// before. Nothing when no notifications service is reachable; returns
+// once the notification is gone, or after a bounded wait.
+void NotifyImported(const std::string& summaryLine, const std::string& folder);
+
 // ---- commands ------------------------------------------------------------------------
 
 int CmdInfo(const Args& args);
