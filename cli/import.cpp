@@ -133,9 +133,11 @@ int Conclude(const ImportOptions& options, const ImportReport& report, const Imp
 
 }  // namespace
 
-int CmdImport(const Args& a) {
-  ImportOptions options;
-  if (const int s = GatherOptions(a, &options); s != kExitOk) return s;
+namespace {
+
+// The run itself, the card held only for it. `said` is the line a
+// notification shows: the summary, or what kept the run from the folder.
+int Import(const ImportOptions& options, std::string* said) {
   // Only freeing changes the card.
   CardSession::Hold lock(options.free && !options.dryRun ? CardLock::kExclusive : CardLock::kShared);
   if (lock.Result() != kLockOk) {
@@ -151,5 +153,21 @@ int CmdImport(const Args& a) {
   g_session.inPass = true;
   const ImportReport report = RunImport(options, lines.View());
   g_session.inPass = false;
+  const std::string end = ImportEndWords(report.end, options.folder);
+  *said = end.empty() ? ImportSummaryLine(report) : end;
   return Conclude(options, report, lines);
+}
+
+}  // namespace
+
+int CmdImport(const Args& a) {
+  if (int status = kExitOk; RunPlugOption(a, &status)) return status;
+  ImportOptions options;
+  if (const int s = GatherOptions(a, &options); s != kExitOk) return s;
+  std::string said;
+  const int status = Import(options, &said);
+  // After the card is let go: the notification may wait half a minute for
+  // its action, and nobody else's use of the card waits with it.
+  if (Has(a, "--notify") && !options.dryRun && !said.empty()) NotifyImported(said, options.folder);
+  return status;
 }

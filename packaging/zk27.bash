@@ -71,7 +71,7 @@ _zk27() {
     check) own="--repair -y --yes" ;;
     order) own="--by-name" ;;
     sync) own="--delete --dry-run --partial" ;;
-    import) own="--format --keep-voc --free --again --dry-run" ;;
+    import) own="--format --keep-voc --free --again --dry-run --notify --enable-on-plug --disable-on-plug" ;;
   esac
   if [[ $cur == -* ]]; then
     # ls's -h is its sizes, and the help is --help there: each word once.

@@ -13,6 +13,8 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "sha256.h"
 #include "text.h"
@@ -207,6 +209,75 @@ std::string ImportSettingsPath() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
   const std::string base = config && *config ? std::string(config) : HomeFolder() + "/.config";
   return base + "/zk27/import.conf";
+}
+
+namespace {
+
+const char* FormatWord(VoiceOutput::Format format) {
+  switch (format) {
+    case VoiceOutput::Format::kFlac: return "flac";
+    case VoiceOutput::Format::kOgg: return "ogg";
+    case VoiceOutput::Format::kWav: break;
+  }
+  return "wav";
+}
+
+// The settings' lines as WriteImportSettings leaves them: `values` (key,
+// value) in the place of their lines, the rest as said there.
+std::string SettingsText(std::istream& in, const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string out;
+  std::vector<bool> written(values.size(), false);
+  for (std::string line; std::getline(in, line);) {
+    const std::string text = Trimmed(line);
+    if (text.empty() || text[0] == '#') {
+      out += line + "\n";
+      continue;
+    }
+    const std::string key = Trimmed(text.substr(0, text.find('=')));
+    for (std::size_t i = 0; i < values.size(); ++i)
+      if (values[i].first == key && !written[i] && text.find('=') != std::string::npos) {
+        out += key + " = " + values[i].second + "\n";
+        written[i] = true;
+      }
+  }
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (!written[i]) out += values[i].first + " = " + values[i].second + "\n";
+  return out;
+}
+
+}  // namespace
+
+bool WriteImportSettings(const std::string& path, const ImportOptions& options) {
+  const std::string& folder = options.folder;
+  if (folder.empty() || Trimmed(folder) != folder || folder.find_first_of("\r\n") != std::string::npos)
+    return false;
+  // The home folder said as "~/", as a person writes it.
+  const std::string home = HomeFolder();
+  const bool underHome = !home.empty() && home != "/" && folder.rfind(home + "/", 0) == 0;
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"folder", underHome ? "~" + folder.substr(home.size()) : folder},
+      {"format", FormatWord(options.format)},
+      {"free", options.free ? "yes" : "no"},
+      {"keep-voc", options.keepVoc ? "yes" : "no"},
+  };
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  std::ifstream in(path);
+  const std::string text = SettingsText(in, values);
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+      fs::remove(temporary, ec);
+      return false;
+    }
+  }
+  fs::rename(temporary, path, ec);
+  if (!ec) return true;
+  fs::remove(temporary, ec);
+  return false;
 }
 
 bool ReadImportSettings(const std::string& path, ImportOptions* options, ImportSettingsProblem* problem) {

@@ -128,6 +128,15 @@ std::string ImportSettingsPath();
 // as they are. False at the first bad line, which `problem` names (the
 // options then keep what the lines before it said).
 bool ReadImportSettings(const std::string& path, ImportOptions* options, ImportSettingsProblem* problem);
+// Writes the folder, format, free and keep-voc of `options` into the
+// settings at `path` (its folder made when missing): each setting's line
+// takes the new value where it stands, the comments and blank lines stay,
+// lines that are no setting go, and a setting the file lacks is added at
+// its end. The file is replaced whole (a temporary, then a rename), so a
+// reader never sees half of it. False when it could not be written, or
+// when the folder cannot be said on one line ("\n", blanks around it, or
+// empty); the file is then as it was.
+bool WriteImportSettings(const std::string& path, const ImportOptions& options);
 
 // ---- the pieces, each usable alone ------------------------------------------
 
