@@ -797,6 +797,38 @@ TEST_F(engine_passes, ImportSettingsAreReadLineByLine) {
   EXPECT_EQ(untouched.folder, "/home/u/M");
 }
 
+// The window's choices written into the settings: each setting's line in
+// place, the comments kept, a line that is no setting gone, a missing
+// setting added, a folder under the home folder as "~/"; a folder that
+// cannot be said on one line is refused and the file stays as it was.
+TEST_F(engine_passes, ImportSettingsAreWrittenInPlace) {
+  ::setenv("HOME", "/home/u", 1);
+  const std::string text = "# my memos\nformat = ogg\nfree=yes\ncolour = red\n\nfolder = /old\n";
+  const std::string path = PcFile("write.conf", Bytes(text.begin(), text.end()));
+  ImportOptions options;
+  options.folder = "/home/u/Memos";
+  options.format = VoiceOutput::Format::kFlac;
+  options.keepVoc = true;
+  ASSERT_TRUE(WriteImportSettings(path, options));
+  const std::string written = "# my memos\nformat = flac\nfree = no\n\nfolder = ~/Memos\nkeep-voc = yes\n";
+  EXPECT_EQ(ReadText(path), written);
+  ImportOptions read;
+  ImportSettingsProblem problem;
+  ASSERT_TRUE(ReadImportSettings(path, &read, &problem));
+  EXPECT_EQ(read.folder, "/home/u/Memos");
+  EXPECT_EQ(read.format, VoiceOutput::Format::kFlac);
+  EXPECT_FALSE(read.free);
+  EXPECT_TRUE(read.keepVoc);
+  for (const char* folder : {"", " /m", "/m\nfree = yes"}) {
+    options.folder = folder;
+    EXPECT_FALSE(WriteImportSettings(path, options)) << folder;
+  }
+  EXPECT_EQ(ReadText(path), written);
+  options.folder = "/m";
+  ASSERT_TRUE(WriteImportSettings(dir_ / "new/zk27/import.conf", options));
+  EXPECT_EQ(ReadText(dir_ / "new/zk27/import.conf"), "folder = /m\nformat = flac\nfree = no\nkeep-voc = yes\n");
+}
+
 // The read-back check itself: a sound file one sample off, or a frame
 // short, is not the decoder's.
 TEST_F(engine_passes, ImportReadBackFindsASoundFileNotAsWritten) {
