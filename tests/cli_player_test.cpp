@@ -3,6 +3,7 @@
 // recordings made on the player, and a player that dies.
 #include "bulk_backend.h"
 #include "support/cli.h"
+#include "support/notifications.h"
 #include "voc_writer.h"
 
 #include <atomic>
@@ -855,6 +856,32 @@ TEST_F(cli_player, ImportBringsRecordingsHomeAndFreesOnlyWhatItProved) {
   const RunResult bad = Z({"import"});
   EXPECT_EQ(bad.exit, 2) << bad;
   EXPECT_EQ(bad.err, "zk27: " + (dir_ / "config/zk27/import.conf") + ":3: free takes yes or no\n");
+}
+
+// zk27 import --notify as the plug-in unit runs it: no DIR, the settings
+// giving the folder; the summary line reaches the desktop's notifications.
+TEST_F(cli_player, ImportWithNotifyTakesTheSettingsAndTellsTheDesktop) {
+  if (std::system("command -v dbus-run-session >/dev/null") != 0) GTEST_SKIP() << "no dbus-run-session";
+  const std::string python = PythonWithGi();
+  if (python.empty()) GTEST_SKIP() << "no python3 with GLib's bindings (package python3-gi)";
+  StartPlayer(4);
+  Format();
+  const ConfigHome config(dir_.Sub("config"));
+  Pc("250704001.voc", 20000, 1);
+  ASSERT_EQ(Z({"put", "250704001.voc"}).exit, 0);
+  const std::string home = dir_ / "home";
+  std::filesystem::create_directories(dir_ / "config/zk27");
+  ASSERT_TRUE(WriteFile(dir_ / "config/zk27/import.conf", ToBytes("folder = " + home + "\n")));
+  FakeService service(dir_, python);
+  ASSERT_TRUE(service.Running());
+  const RunResult r = Z({"import", "--notify"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(ImportedFiles(home), Names{"2025-07-04/250704001.wav"});
+  const std::vector<std::string> calls = service.Calls();
+  ASSERT_EQ(calls.size(), 1u) << r;
+  EXPECT_TRUE(Holds(r.out, "1 recording imported (")) << r;
+  EXPECT_EQ(Field(calls[0], "summary"), "\"" + r.out.substr(0, r.out.size() - 1) + "\"");
+  EXPECT_NE(Field(calls[0], "body").find(home), std::string::npos) << calls[0];
 }
 
 // An import cut by Ctrl-C, by the card pulled and by a full disk: no part
