@@ -499,7 +499,13 @@ void CareTest::screenshotOfTheMenu() {
   env.StartFormattedCard(64 * 2048);
   for (const char* name : {"Morning walk.mp3", "Interview.mp3", "Shopping list.voc"}) QVERIFY(env.Store(name, 300000));
   MountVolume();
+  // The PC side shows a folder of the picture's own, not the test's.
+  QDir demo(QDir::temp().filePath("zk27-demo/Memos"));
+  QVERIFY(demo.removeRecursively() || !demo.exists());
+  QVERIFY(QDir().mkpath(demo.path()));
   TMainForm form;
+  form.SDriveComboBox->SetUpperCaseDisplay();
+  QVERIFY(form.SDirectoryListBox->SetDirectory(demo.path()));
   QVERIFY(Activate(&form));
   Select(form.MP3ListBox, {"Interview.mp3"});
   const QPoint at = form.MP3ListBox->visualItemRect(form.MP3ListBox->item(1)).center();
@@ -513,6 +519,7 @@ void CareTest::screenshotOfTheMenu() {
   painter.end();
   QVERIFY(shot.save(QDir(out).filePath("context-menu.png")));
   form.CardMenu->hide();
+  demo.removeRecursively();
 }
 
 QTEST_MAIN(CareTest)
