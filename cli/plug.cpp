@@ -33,11 +33,12 @@ const std::vector<OptionSpec> kPlugOptions = {
 };
 
 const char* const kPlugHelp =
-    "  --notify           when done, show the summary line in a desktop notification\n"
-    "                     with an \"Open folder\" action, as the import on plug-in does\n"
-    "  --enable-on-plug   from now on, import with your settings whenever a player is\n"
-    "                     plugged in (your systemd user manager starts it; no root)\n"
-    "  --disable-on-plug  no more import on plug-in\n";
+    "  --notify         when done, show the summary line in a desktop notification\n"
+    "                   with an \"Open folder\" action, as the import on plug-in does\n"
+    "  --enable-on-plug from now on, import with your settings whenever a player\n"
+    "                   is plugged in (your systemd user manager starts it; no root)\n"
+    "  --disable-on-plug\n"
+    "                   no more import on plug-in\n";
 
 namespace {
 
