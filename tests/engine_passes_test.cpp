@@ -795,6 +795,15 @@ TEST_F(engine_passes, ImportSettingsAreReadLineByLine) {
   const std::string path = PcFile("home.conf", Bytes{'f', 'o', 'l', 'd', 'e', 'r', '=', '~', '/', 'M'});
   EXPECT_TRUE(ReadImportSettings(path, &untouched, &problem));
   EXPECT_EQ(untouched.folder, "/home/u/M");
+  // Where they are: a relative XDG_CONFIG_HOME counts as unset.
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = config ? config : "";
+  ::setenv("XDG_CONFIG_HOME", "relative", 1);
+  EXPECT_EQ(ImportSettingsPath(), "/home/u/.config/zk27/import.conf");
+  ::setenv("XDG_CONFIG_HOME", "/c", 1);
+  EXPECT_EQ(ImportSettingsPath(), "/c/zk27/import.conf");
+  if (config) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else ::unsetenv("XDG_CONFIG_HOME");
 }
 
 // The window's choices written into the settings: each setting's line in

@@ -3,7 +3,12 @@
 // Alt+Down move the selected music file in the play order; the menu offers
 // these and the import of the voice recordings, the check, backup, restore
 // and sync.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDialogButtonBox>
+#include <QPushButton>
+#include <QTimer>
 #include <QDirIterator>
 #include <QFile>
 #include <QPainter>
@@ -68,6 +73,7 @@ class CareTest : public QObject {
   void theMenuOpensOnARightClickAndTheMenuKey();
   void eachMenuEntryAsksAndSaysWhatItDid();
   void theImportEntryBringsRecordingsHomeAndKeepsTheChoices();
+  void theImportDialogChoosesThroughItsBrowseButtonOrNothing();
   void screenshotOfTheMenu();
 };
 
@@ -490,6 +496,38 @@ void CareTest::theImportEntryBringsRecordingsHomeAndKeepsTheChoices() {
     QCOMPARE(env.importQuestions[1], memos + (c.free ? " flac free" : " flac keep"));
     QCOMPARE(env.messages.size(), 1);
   }
+}
+
+// The program's own import dialog, as the user meets it: the browse button
+// asks through the file dialog hook, OK gives the choices; Escape gives
+// nothing and leaves the choices as they were.
+void CareTest::theImportDialogChoosesThroughItsBrowseButtonOrNothing() {
+  GuiCard env;
+  const FrontEndHooks real = GuiHooks();
+  env.paths << env.dir.filePath("chosen");
+  ImportChoices choices{"/m", "wav", false};
+  QTimer::singleShot(0, [] {
+    QWidget* box = QApplication::activeModalWidget();
+    QVERIFY(box);
+    for (QPushButton* b : box->findChildren<QPushButton*>())
+      if (b->text() == QString::fromUtf8(msg::kImportBrowse)) b->click();
+    box->findChild<QComboBox*>()->setCurrentText("ogg");
+    box->findChild<QCheckBox*>()->setChecked(true);
+    box->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  });
+  QVERIFY(real.askImport(msg::kImportCaption, &choices));
+  QCOMPARE(env.pathQuestions, QStringList{msg::kImportCaption});
+  QCOMPARE(QString::fromStdString(choices.folder), env.dir.filePath("chosen"));
+  QCOMPARE(QString::fromStdString(choices.format), QString("ogg"));
+  QVERIFY(choices.free);
+  QTimer::singleShot(0, [] {
+    QWidget* box = QApplication::activeModalWidget();
+    QVERIFY(box);
+    box->findChild<QComboBox*>()->setCurrentText("flac");
+    QTest::keyClick(box, Qt::Key_Escape);
+  });
+  QVERIFY(!real.askImport(msg::kImportCaption, &choices));
+  QCOMPARE(QString::fromStdString(choices.format), QString("ogg"));
 }
 
 void CareTest::screenshotOfTheMenu() {

@@ -207,7 +207,9 @@ ImportSettingsFault TakeSetting(const std::string& key, const std::string& value
 
 std::string ImportSettingsPath() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  const std::string base = config && *config ? std::string(config) : HomeFolder() + "/.config";
+  // A relative XDG_CONFIG_HOME counts as unset, as XDG has it (and as the
+  // import on plug-in takes it).
+  const std::string base = config && *config == '/' ? std::string(config) : HomeFolder() + "/.config";
   return base + "/zk27/import.conf";
 }
 

@@ -217,7 +217,8 @@ std::string ImportEndText(const ImportReport& report, const std::string& folder)
     case ImportEnd::kWhole:
     case ImportEnd::kStopped: return {};
     case ImportEnd::kCardLost: return "The card was lost; the import ended there.";
-    case ImportEnd::kPcFailed: return "The folder " + folder + " takes no more files (is the disk full?); the import ended there.";
+    case ImportEnd::kPcFailed:
+      return "The folder " + folder + " takes no more files (is the disk full?); the import ended there.";
     case ImportEnd::kFolderBusy: return "Another import is bringing recordings into " + folder + ".";
     case ImportEnd::kFolderUnusable: return "The folder " + folder + " or its import record cannot be made or written.";
   }

@@ -236,7 +236,8 @@ bool ChooseImport(ImportOptions* options) {
   options->folder = choices.folder;
   options->format = FormatNamed(choices.format);
   options->free = choices.free;
-  if (!WriteImportSettings(ImportSettingsPath(), *options)) ShowMessage(msg::ImportSettingsUnwritten(ImportSettingsPath()));
+  if (const std::string path = ImportSettingsPath(); !WriteImportSettings(path, *options))
+    ShowMessage(msg::ImportSettingsUnwritten(path));
   return true;
 }
 
