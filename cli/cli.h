@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "import.h"
 #include "notice.h"
 #include "session.h"
 
@@ -73,6 +74,7 @@ std::string BaseName(const std::string& path);
 enum class ResultScene {
   kSend,         // put and sync: a PC file sent
   kFetch,        // get and towav
+  kImport,       // a recording brought home
   kCare,         // mv and order
   kFolderPlan,   // a folder's file that sync's plan leaves out
   kImagePlan,    // an image's file that restore --files cannot send
@@ -118,6 +120,13 @@ std::string TransportTrouble();
 std::string Hint(const std::string& command);
 // The hint for restoring the card image at `path` file by file.
 std::string RestoreFilesHint(const std::string& path);
+
+// zk27's words for what stopped an import or its freeing of the card (empty
+// for the ends that need none of their own), and for a bad settings line:
+// "FILE:LINE: unknown setting 'colour' (folder, format, free, keep-voc)".
+std::string ImportEndWords(ImportEnd end, const std::string& folder);
+std::string ImportFreeingWords(ImportFreeing freeing, bool tablesTouched);
+std::string ImportSettingsWords(const std::string& path, const ImportSettingsProblem& problem);
 
 // "812 bytes", "4.2 MB", "1.1 GB": decimal units, as a file manager shows them.
 std::string HumanSize(std::uint64_t bytes);
@@ -242,6 +251,57 @@ class InterruptScope {
   InterruptScope& operator=(const InterruptScope&) = delete;
 };
 
+// ---- other programs ------------------------------------------------------------------
+
+// The program `name` in a folder of PATH, as a full path; empty when none is.
+std::string FindProgram(const std::string& name);
+// A program zk27 started (argv[0] a full path), its input /dev/null, its
+// standard error zk27's, its output read line by line or dropped. Whatever
+// is still running when it goes is stopped and waited for.
+class ChildProgram {
+ public:
+  ChildProgram() = default;
+  ChildProgram(const ChildProgram&) = delete;
+  ChildProgram& operator=(const ChildProgram&) = delete;
+  ~ChildProgram();
+  bool Start(const std::vector<std::string>& argv, bool readOutput);
+  // The next line of its output, waiting at most `waitMs`; false when none
+  // came in time or the output ended.
+  bool ReadLine(std::string* line, int waitMs);
+  // Waits for its end: its exit status, or -1 when it did not exit by itself.
+  int Wait();
+  // Ends it (SIGTERM) and waits.
+  void Stop();
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+};
+// Runs argv to its end: its exit status, -1 when it could not start.
+int RunProgram(const std::vector<std::string>& argv);
+
+// ---- on plug-in ----------------------------------------------------------------------
+
+// The options `zk27 import` takes for the import on plug-in: --enable-on-plug,
+// --disable-on-plug and --notify.
+extern const std::vector<OptionSpec> kPlugOptions;
+// Their lines in `zk27 import --help`.
+extern const char* const kPlugHelp;
+// When --enable-on-plug or --disable-on-plug is given, does it (nothing else
+// of the import runs then), sets *status and returns true.
+bool RunPlugOption(const Args& args, int* status);
+// Makes the user's own systemd manager start zk27-import.service whenever a
+// player appears, and turns that off again; no root needed. kExitOk, or
+// kExitRefused with the reason said.
+int EnablePlugImport();
+int DisablePlugImport();
+// After an import with --notify: one desktop notification with the summary
+// line and an "Open folder" action that opens `folder`, replacing the one
+// before. Nothing when no notifications service is reachable; returns
+// once the notification is gone, or after a bounded wait.
+void NotifyImported(const std::string& summaryLine, const std::string& folder);
+
 // ---- commands ------------------------------------------------------------------------
 
 int CmdInfo(const Args& args);
@@ -263,3 +323,5 @@ int CmdOrder(const Args& args);
 int CmdCheck(const Args& args);
 // Lists the USB devices that could be a player; needs no card.
 int CmdDevices(const Args& args);
+// Brings the card's new voice recordings home into a folder (import.h).
+int CmdImport(const Args& args);

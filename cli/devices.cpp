@@ -8,10 +8,12 @@
 namespace {
 
 std::string UdevLine(bulkusb::UsbId id) {
-  char line[160];
+  char line[256];
+  // The "systemd" tag and the alias give the player a device unit of one
+  // name, which 'zk27 import --enable-on-plug' has the user's manager watch.
   std::snprintf(line, sizeof(line),
                 "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"%04x\", ATTR{idProduct}==\"%04x\", "
-                "TAG+=\"uaccess\"",
+                "TAG+=\"uaccess\", TAG+=\"systemd\", ENV{SYSTEMD_ALIAS}+=\"/sys/subsystem/usb/devices/zk27\"",
                 id.vendor, id.product);
   return line;
 }

@@ -36,6 +36,8 @@ const char* kToolHelp =
     "  order NAME...     play the named music files first, in that order\n"
     "  order --by-name   play the music files in the order of their names\n"
     "  check [--repair]  look for damage in the card's tables; --repair mends it\n"
+    "  import [DIR]      bring the new voice recordings home into DIR, by date,\n"
+    "                    each read back before it counts; --free: then delete them\n"
     "  devices           list the USB devices that could be the player, and\n"
     "                    whether they are listed in a players file\n"
     "  help [COMMAND]    this help, or a command's\n"
@@ -88,6 +90,50 @@ struct Command {
   // takes none. A command that checks its operands itself has "".
   const char* operandNeeded = nullptr;
 };
+
+// import's help: its own options, then those of the import on plug-in.
+const char* ImportHelp() {
+  static const std::string help = std::string(
+      "Usage: zk27 import [DIR] [--format wav|flac|ogg] [--keep-voc] [--free]\n"
+      "                   [--again] [--dry-run] [--notify]\n"
+      "   or: zk27 import --enable-on-plug|--disable-on-plug\n"
+      "Bring the card's new voice recordings home into the folder DIR: each one\n"
+      "not yet in DIR's import record (DIR/.zk27-imports, by the SHA-256 of its\n"
+      "bytes) is fetched, converted and written to DIR/YYYY-MM-DD/NAME.wav, the\n"
+      "day taken from a recording's date name (yymmddNNN.voc), else today's, and\n"
+      "the file dated that day. A name taken in that folder gets -2, -3, ...;\n"
+      "nothing is overwritten. Each sound file is read back and compared with\n"
+      "what the decoder made before it is given its name and recorded; one the\n"
+      "decoder refuses is named, not recorded, and left on the card. A recording\n"
+      "imported before is not imported again, even when its file in DIR is gone.\n"
+      "Music files are not touched. Prints one line: '3 recordings imported\n"
+      "(12.4 MB), 3 freed from the card (2.1 MB)'. Interrupted, the card pulled or\n"
+      "the disk full, nothing half written stays in DIR and nothing unproven is\n"
+      "recorded; the next import goes on from there.\n"
+      "  --format FORMAT  wav (16-bit PCM), flac (16-bit) or ogg (Vorbis)\n"
+      "  --keep-voc       keep the card's voice file beside the sound file,\n"
+      "                   compared byte for byte with a second read from the card\n"
+      "  --free           once every recording of the run is imported and proven,\n"
+      "                   delete those recordings from the card (one delete, the\n"
+      "                   rest renumbered); nothing is deleted when the run was cut\n"
+      "                   short, or when the card changed meanwhile\n"
+      "  --again          import even what the import record holds\n"
+      "  --dry-run        list what would come, with sizes; nothing is written\n") + kPlugHelp +
+      "Without DIR, and for the options not given, the settings in\n"
+      "$XDG_CONFIG_HOME/zk27/import.conf (else ~/.config/zk27/import.conf) hold:\n"
+      "  folder = ~/Memos\n"
+      "  format = wav\n"
+      "  free = no\n"
+      "  keep-voc = no\n";
+  return help.c_str();
+}
+
+std::vector<OptionSpec> ImportOptionSpecs() {
+  std::vector<OptionSpec> options = {{nullptr, "--format", true}, {nullptr, "--keep-voc"}, {nullptr, "--free"},
+                                     {nullptr, "--again"}, {nullptr, "--dry-run"}};
+  options.insert(options.end(), kPlugOptions.begin(), kPlugOptions.end());
+  return options;
+}
 
 const std::map<std::string, Command>& Commands() {
   static const std::map<std::string, Command> commands = {
@@ -218,6 +264,9 @@ const std::map<std::string, Command>& Commands() {
                  "  -y, --yes  answer yes (needed with --repair when not on a terminal)\n",
            // It locks the card itself: shared to look, exclusive to repair.
            CardLock::kNone, {{nullptr, "--repair"}, {"-y", "--yes"}}}},
+      {"import", {CmdImport, ImportHelp(),
+            // It locks the card itself: shared to read, exclusive to free it.
+            CardLock::kNone, ImportOptionSpecs(), ""}},
       {"devices", {CmdDevices,
                    "Usage: zk27 devices\n"
                    "List the attached USB devices that offer one bulk IN and one bulk OUT\n"

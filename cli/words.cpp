@@ -265,6 +265,7 @@ std::string PlainResult(ResultScene scene, const ResultFacts& facts) {
     case ResultScene::kDeviceFault: return DeviceTrouble(CardSession::State()) + " during " + facts.name;
     case ResultScene::kSend: return "not sent";
     case ResultScene::kFetch: return "not fetched";
+    case ResultScene::kImport: return "not imported; it stays on the card";
     case ResultScene::kCare: return DeviceTrouble(CardSession::State());
     case ResultScene::kFolderPlan: return kNameNotHeld;
     case ResultScene::kImagePlan:
@@ -357,6 +358,9 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
       break;
     case kOpVerifyFailed:
       if (scene == S::kRestore) return "the card does not read back what was written; restore again, or try another card";
+      if (scene == S::kImport)
+        return "its copy did not read back as written (or the card gave other bytes on a second read); nothing "
+               "was kept, it stays on the card";
       break;
     case kOpCannotOpenPcFile:
       if (scene == S::kSend) return UnopenedPcFile(facts.pcPath);
@@ -365,6 +369,7 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
     case kOpPcReadFailed:
       if (scene == S::kSend) return "could not be read completely; it was not stored";
       if (Refusing(scene)) return image + ": could not be read whole (is the image cut short?)";
+      if (scene == S::kImport) return "its copy could not be read back; nothing was kept";
       break;
     case kOpNoSpace:
       if (scene == S::kSend) return NoSpaceFor(facts.bytes);
@@ -403,10 +408,10 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
       if (scene == S::kImagePlan) return "an earlier file of the image has this name";
       break;
     case kOpNotOnCard:
-      if (scene == S::kFetch || scene == S::kCare) return "no such file on the card";
+      if (scene == S::kFetch || scene == S::kCare || scene == S::kImport) return "no such file on the card";
       break;
     case kOpUnsafeName:
-      if (scene == S::kFetch)
+      if (scene == S::kFetch || scene == S::kImport)
         return "its card name is damaged (a hidden file's, a path, or not a music or voice file's); it was not "
                "fetched. " + Hint("check --repair") + " renames it";
       break;
@@ -414,33 +419,38 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
       if (scene == S::kFetch) return "cannot be created in the current directory";
       if (scene == S::kBackup) return image + ": cannot be created";
       if (scene == S::kRestoreFiles) return kNoTemporaryCopy;
+      if (scene == S::kImport) return "its files cannot be created in the import folder; nothing was kept";
       break;
     case kOpPcWriteFailed:
-      if (scene == S::kFetch) return "could not be written on the PC (is the disk full?); nothing was kept";
+      if (scene == S::kFetch || scene == S::kImport)
+        return "could not be written on the PC (is the disk full?); nothing was kept";
       if (scene == S::kBackup) return image + ": could not be written (is the disk full?); no image was kept";
       if (scene == S::kRestoreFiles) return kNoTemporaryCopy;
       break;
     case kOpDamaged:
-      if (scene == S::kFetch)
+      if (scene == S::kFetch || scene == S::kImport)
         return "damaged on the card (its cluster chain is broken); it was not fetched. " + Hint("check") +
                " examines the card";
       if (scene == S::kImagePlan) return "damaged in the image (no name, or a broken cluster chain)";
       break;
     case kOpDecodeFailed:
       if (scene == S::kFetch) return "the decoder cannot read this recording (damaged?); no sound file was made";
+      if (scene == S::kImport)
+        return "the decoder cannot read this recording (damaged?); it was not imported and stays on the card";
       break;
     case kOpWavNotWritten:
       if (scene == S::kFetch) return "the sound file could not be written";
+      if (scene == S::kImport) return "its sound file could not be written (is the disk full?); nothing was kept";
       break;
     case kOpNotVoice:
-      if (scene == S::kFetch)
+      if (scene == S::kFetch || scene == S::kImport)
         return "not a voice recording: it holds another format's sound (WAV, MP3, Ogg or FLAC)";
       break;
     case kOpVoiceTooLong:
-      if (scene == S::kFetch) return "the recording is longer than one sound file holds; nothing was made";
+      if (scene == S::kFetch || scene == S::kImport) return "the recording is longer than one sound file holds; nothing was made";
       break;
     case kOpNoResampler:
-      if (scene == S::kFetch)
+      if (scene == S::kFetch || scene == S::kImport)
         return "its sample rate changes and libsamplerate cannot be loaded (install libsamplerate0); nothing was "
                "made";
       break;
@@ -519,4 +529,52 @@ void ProgressLine::Draw(std::uint32_t done, std::uint32_t total) {
 void ProgressLine::End() {
   if (open_) std::fputs("\r\x1b[K", stderr);
   open_ = false;
+}
+
+// ---- the import -----------------------------------------------------------------
+
+std::string ImportSettingsWords(const std::string& path, const ImportSettingsProblem& problem) {
+  const std::string where = Escaped(path) + (problem.line > 0 ? ":" + std::to_string(problem.line) : "") + ": ";
+  switch (problem.fault) {
+    case ImportSettingsFault::kNone: return {};
+    case ImportSettingsFault::kUnreadable: return where + "cannot be read";
+    case ImportSettingsFault::kNotASetting: return where + "not a setting (write 'key = value')";
+    case ImportSettingsFault::kUnknownKey:
+      return where + "unknown setting '" + Escaped(problem.key) + "' (folder, format, free, keep-voc)";
+    case ImportSettingsFault::kBadValue:
+      if (problem.key == "format") return where + "format takes wav, flac or ogg";
+      if (problem.key == "folder") return where + "folder needs a folder";
+      return where + problem.key + " takes yes or no";
+  }
+  return {};
+}
+
+std::string ImportEndWords(ImportEnd end, const std::string& folder) {
+  switch (end) {
+    case ImportEnd::kWhole:
+    case ImportEnd::kStopped:
+    case ImportEnd::kCardLost:
+    case ImportEnd::kPcFailed: return {};
+    case ImportEnd::kFolderBusy: return Escaped(folder) + ": another import is bringing recordings into this folder";
+    case ImportEnd::kFolderUnusable: return Escaped(folder) + ": the folder or its import record cannot be made or written";
+  }
+  return {};
+}
+
+std::string ImportFreeingWords(ImportFreeing freeing, bool tablesTouched) {
+  switch (freeing) {
+    case ImportFreeing::kNotAsked:
+    case ImportFreeing::kFreed:
+    case ImportFreeing::kNothingToFree: return {};
+    case ImportFreeing::kHeldBack: return "the card was not freed: the import did not end whole";
+    case ImportFreeing::kCardChanged:
+      if (CardSession::CardOrLinkLost()) return DeviceTrouble(CardSession::State()) + " before the card was freed; no recording was deleted";
+      return "the card was not freed: its tables changed since they were read (another program?)";
+    case ImportFreeing::kStopped: return "interrupted before the card's tables were written; the card was not freed";
+    case ImportFreeing::kTablesFailed:
+      return DeviceTrouble(CardSession::State()) + " while writing the card's tables to free it; " +
+             (tablesTouched ? Hint("check") + " tells what became of the recordings"
+                            : std::string("nothing was written, no recording was deleted"));
+  }
+  return {};
 }

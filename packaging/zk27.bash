@@ -24,7 +24,7 @@ _zk27() {
     cword=$COMP_CWORD
   fi
 
-  local commands="info ls put get rm mv order backup restore sync format towav check devices help"
+  local commands="info ls put get rm mv order backup restore sync import format towav check devices help"
   local global="-i --image -v --verbose -q --quiet --sync -h --help --version"
   case $prev in
     -i | --image)
@@ -71,6 +71,7 @@ _zk27() {
     check) own="--repair -y --yes" ;;
     order) own="--by-name" ;;
     sync) own="--delete --dry-run --partial" ;;
+    import) own="--format --keep-voc --free --again --dry-run --notify --enable-on-plug --disable-on-plug" ;;
   esac
   if [[ $cur == -* ]]; then
     # ls's -h is its sizes, and the help is --help there: each word once.
@@ -87,7 +88,7 @@ _zk27() {
       COMPREPLY=($(compgen -f -- "$cur"))
       compopt -o filenames 2>/dev/null
       ;;
-    sync)
+    sync | import)
       COMPREPLY=($(compgen -d -- "$cur"))
       compopt -o filenames 2>/dev/null
       ;;

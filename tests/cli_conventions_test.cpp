@@ -338,7 +338,7 @@ TEST(cli_conventions_words, EveryResultHasItsWordsInEveryScene) {
   const ResultScene scenes[] = {ResultScene::kSend,      ResultScene::kFetch,         ResultScene::kCare,
                                 ResultScene::kFolderPlan, ResultScene::kImagePlan,     ResultScene::kDeviceFault,
                                 ResultScene::kBackup,     ResultScene::kImageRefusal,  ResultScene::kRestore,
-                                ResultScene::kRestoreFiles};
+                                ResultScene::kRestoreFiles, ResultScene::kImport};
   for (int i = kOpOk; i <= kOpNoResampler; ++i)
     for (const ResultScene scene : scenes) {
       // Only an image refused because the device failed has no words: the

@@ -3,6 +3,7 @@
 // recordings made on the player, and a player that dies.
 #include "bulk_backend.h"
 #include "support/cli.h"
+#include "support/notifications.h"
 #include "voc_writer.h"
 
 #include <atomic>
@@ -750,3 +751,207 @@ TEST_F(cli_player, CardPulledDuringAPutIsOneLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// The settings folder of a test's own, for the commands it runs.
+class ConfigHome {
+ public:
+  explicit ConfigHome(const std::string& path) { ::setenv("XDG_CONFIG_HOME", path.c_str(), 1); }
+  ~ConfigHome() { ::unsetenv("XDG_CONFIG_HOME"); }
+};
+
+// Every file under `folder` as "day/name", its record left out.
+Names ImportedFiles(const std::string& folder) {
+  Names found;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder, ec)) {
+    const std::string rel = std::filesystem::relative(e.path(), folder).string();
+    if (e.is_regular_file() && rel != ".zk27-imports") found.push_back(rel);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::size_t RecordLines(const std::string& folder) { return FileLines(folder + "/.zk27-imports").size(); }
+
+Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// A size as zk27 shows it: "200 bytes", "20.0 kB", "1.2 MB".
+std::string HumanSizeOf(std::uint64_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + " bytes";
+  char text[32];
+  if (bytes < 999950) std::snprintf(text, sizeof text, "%.1f kB", double(bytes) / 1e3);
+  else std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / 1e6);
+  return text;
+}
+
+// A voice file whose signature is spoilt: the decoder refuses it.
+Bytes Damaged() {
+  const std::string head = "Creative Voxce F?le\x1A";
+  Bytes b(head.begin(), head.end());
+  b.resize(200, 0x11);
+  return b;
+}
+
+}  // namespace
+
+// zk27 import over the player: recordings made on the player go to today's
+// folder, a date name to its own day; once only; --dry-run lists; the
+// damaged one is named, left on the card, and fails the run (1); --free
+// deletes only what was proven; the settings give the folder and a bad
+// line is named.
+TEST_F(cli_player, ImportBringsRecordingsHomeAndFreesOnlyWhatItProved) {
+  StartPlayer(4);
+  Format();
+  const ConfigHome config(dir_.Sub("config"));
+  const Bytes memo = Memo(dir_.Sub("memos") + "/one.wav", "1.5");
+  Ctl({"record", dir_ / "memos/one.wav"});
+  const Bytes dated = Pc("250704001.voc", 20000, 1);  // any bytes are headerless ADPCM
+  ASSERT_TRUE(WriteFile(pc_ + "/bad.voc", Damaged()));
+  Pc("song.mp3", 500, 2);
+  ASSERT_EQ(Z({"put", "250704001.voc", "bad.voc", "song.mp3"}).exit, 0);
+  const std::string today = TodayYymmdd();
+  const std::string day = "20" + today.substr(0, 2) + "-" + today.substr(2, 2) + "-" + today.substr(4, 2);
+  const std::string home = dir_ / "home";
+
+  const RunResult plan = Z({"import", "--dry-run", home});
+  EXPECT_EQ(plan.exit, 0) << plan;
+  EXPECT_EQ(Lines(plan.out), (Names{today + "001.voc  " + HumanSizeOf(memo.size()) + "  -> " + home + "/" + day +
+                                        "/" + today + "001.wav",
+                                    "250704001.voc  20.0 kB  -> " + home + "/2025-07-04/250704001.wav",
+                                    "bad.voc  200 bytes  -> " + home + "/" + day + "/bad.wav",
+                                    "3 recordings to import (" + HumanSizeOf(memo.size() + 20200) + ")"}));
+  EXPECT_FALSE(std::filesystem::exists(home)) << "a dry run wrote into DIR";
+
+  const RunResult first = Z({"import", home});
+  EXPECT_EQ(first.exit, 1) << first;
+  EXPECT_EQ(first.err, "zk27: bad.voc: the decoder cannot read this recording (damaged?); it was not imported and "
+                       "stays on the card\n");
+  const std::uint64_t bytes = std::filesystem::file_size(home + "/" + day + "/" + today + "001.wav") +
+                              std::filesystem::file_size(home + "/2025-07-04/250704001.wav");
+  EXPECT_EQ(first.out, "2 recordings imported (" + HumanSizeOf(bytes) + ")\n");
+  EXPECT_EQ(ImportedFiles(home), (Names{"2025-07-04/250704001.wav", day + "/" + today + "001.wav"}));
+  EXPECT_EQ(RecordLines(home), 2u);
+
+  // Nothing new; then --free with nothing new frees nothing.
+  const RunResult second = Z({"import", "--free", home});
+  EXPECT_EQ(second.exit, 1) << second;
+  EXPECT_EQ(second.out, "0 recordings imported (0 bytes)\n");
+  EXPECT_EQ(LsNames(), (Names{"song.mp3", today + "001.voc", "250704001.voc", "bad.voc"}));
+
+  // --again --free, the settings giving the folder and the format.
+  std::filesystem::create_directories(dir_ / "config/zk27");
+  ASSERT_TRUE(WriteFile(dir_ / "config/zk27/import.conf", ToBytes("folder = " + home + "\nformat = flac\n")));
+  const RunResult freed = Z({"import", "--again", "--free", "--keep-voc"});
+  EXPECT_EQ(freed.exit, 1) << freed;
+  EXPECT_TRUE(Holds(freed.out, "2 recordings imported (")) << freed;
+  EXPECT_TRUE(Holds(freed.out, "), 2 freed from the card (" + HumanSizeOf(memo.size() + 20000) + ")\n")) << freed;
+  EXPECT_EQ(LsNames(), (Names{"song.mp3", "bad.voc"}));
+  EXPECT_TRUE(SameBytes(home + "/2025-07-04/250704001.voc", dated));
+  EXPECT_TRUE(std::filesystem::exists(home + "/2025-07-04/250704001.flac"));
+  EXPECT_EQ(RecordLines(home), 4u);
+
+  ASSERT_TRUE(WriteFile(dir_ / "config/zk27/import.conf", ToBytes("# memos\nfolder = " + home + "\nfree = maybe\n")));
+  const RunResult bad = Z({"import"});
+  EXPECT_EQ(bad.exit, 2) << bad;
+  EXPECT_EQ(bad.err, "zk27: " + (dir_ / "config/zk27/import.conf") + ":3: free takes yes or no\n");
+}
+
+// zk27 import --notify as the plug-in unit runs it: no DIR, the settings
+// giving the folder; the summary line reaches the desktop's notifications.
+TEST_F(cli_player, ImportWithNotifyTakesTheSettingsAndTellsTheDesktop) {
+  if (std::system("command -v dbus-run-session >/dev/null") != 0) GTEST_SKIP() << "no dbus-run-session";
+  const std::string python = PythonWithGi();
+  if (python.empty()) GTEST_SKIP() << "no python3 with GLib's bindings (package python3-gi)";
+  StartPlayer(4);
+  Format();
+  const ConfigHome config(dir_.Sub("config"));
+  Pc("250704001.voc", 20000, 1);
+  ASSERT_EQ(Z({"put", "250704001.voc"}).exit, 0);
+  const std::string home = dir_ / "home";
+  std::filesystem::create_directories(dir_ / "config/zk27");
+  ASSERT_TRUE(WriteFile(dir_ / "config/zk27/import.conf", ToBytes("folder = " + home + "\n")));
+  FakeService service(dir_, python);
+  ASSERT_TRUE(service.Running());
+  const RunResult r = Z({"import", "--notify"});
+  EXPECT_EQ(r.exit, 0) << r;
+  EXPECT_EQ(ImportedFiles(home), Names{"2025-07-04/250704001.wav"});
+  const std::vector<std::string> calls = service.Calls();
+  ASSERT_EQ(calls.size(), 1u) << r;
+  EXPECT_TRUE(Holds(r.out, "1 recording imported (")) << r;
+  EXPECT_EQ(Field(calls[0], "summary"), "\"" + r.out.substr(0, r.out.size() - 1) + "\"");
+  EXPECT_NE(Field(calls[0], "body").find(home), std::string::npos) << calls[0];
+}
+
+// An import cut by Ctrl-C, by the card pulled and by a full disk: no part
+// file in DIR, no line for what was not proven, the card not freed; the
+// next import completes.
+TEST_F(cli_player, ImportCutAnywhereGoesOnNextTime) {
+  StartPlayer(8);
+  const ConfigHome config(dir_.Sub("config"));
+  Pc("a.voc", 3000, 1);
+  Pc("big.voc", 3 * 1024 * 1024, 2);  // half a second through the player
+  enum class Cut { kInterrupt, kPull, kDiskFull };
+  struct Case {
+    const char* what;
+    Cut cut;
+    int exit;
+    std::string err;
+    std::size_t proven;
+  } cases[] = {
+      {"Ctrl-C", Cut::kInterrupt, 130,
+       "zk27: the card was not freed: the import did not end whole\nzk27: interrupted; 1 recording imported\n", 1},
+      {"card pulled", Cut::kPull, 3,
+       "zk27: card removed during big.voc\nzk27: the card was not freed: the import did not end whole\n", 1},
+      {"disk full", Cut::kDiskFull, 1,
+       "zk27: a.voc: its sound file could not be written (is the disk full?); nothing was kept\n"
+       "zk27: the card was not freed: the import did not end whole\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Format();
+    ASSERT_EQ(Z({"put", "a.voc", "big.voc"}).exit, 0);
+    const std::string home = dir_ / ("home" + std::to_string(&c - cases));
+    int exit = -1;
+    std::vector<std::string> err;
+    if (c.cut == Cut::kDiskFull) {
+      rlimit old{};
+      ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+      rlimit limited = old;
+      limited.rlim_cur = 4000;  // a.voc's fetch goes in, its sound file does not
+      auto* const oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+      const RunResult r = Z({"import", "--free", home});
+      ::setrlimit(RLIMIT_FSIZE, &old);
+      std::signal(SIGXFSZ, oldHandler);
+      exit = r.exit;
+      err = Lines(r.err);
+    } else {
+      const std::string errFile = dir_ / "import.err";
+      const std::uint64_t before = Commands();
+      const pid_t pid = StartInBackground({Zk27(), "import", "--free", home}, pc_, socket_, errFile);
+      // Under way: a.voc home, big.voc's fetch begun.
+      for (int i = 0; i < 500 && Commands() < before + 16; ++i) ::usleep(10000);
+      if (c.cut == Cut::kInterrupt) ::kill(pid, SIGINT);
+      else Ctl({"eject"});
+      exit = WaitFor(pid);
+      err = FileLines(errFile);
+      if (c.cut == Cut::kPull) Ctl({"insert"});
+    }
+    EXPECT_EQ(exit, c.exit);
+    EXPECT_EQ(err, Lines(c.err));
+    EXPECT_EQ(ImportedFiles(home), c.proven ? Names{ImportedFiles(home).front()} : Names{});
+    if (c.proven) EXPECT_TRUE(ImportedFiles(home).front().ends_with("/a.wav"));
+    EXPECT_EQ(RecordLines(home), c.proven);
+    EXPECT_EQ(LsNames(), (Names{"a.voc", "big.voc"})) << "the card was freed";
+    EXPECT_EQ(Z({"check"}).exit, 0);
+
+    const RunResult next = Z({"import", "--free", home});
+    EXPECT_EQ(next.exit, 0) << next;
+    EXPECT_TRUE(Holds(next.out, std::to_string(2 - c.proven) + " freed from the card")) << next;
+    EXPECT_EQ(ImportedFiles(home).size(), 2u);
+    EXPECT_EQ(RecordLines(home), 2u);
+    EXPECT_EQ(LsNames().size(), c.proven);
+  }
+}

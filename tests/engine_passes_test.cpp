@@ -2,6 +2,14 @@
 // file's result means for the pass and what is said, and a stop at the start,
 // the middle or the last cluster of a file that leaves the card sound.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <csignal>
+#include <fstream>
 
 #include "check.h"
 #include "import.h"
@@ -408,8 +416,8 @@ TEST_F(engine_passes, SessionTellsTheVolumeOnTheCardAndEachFilesFirstCluster) {
 }  // namespace
 
 // The import's plan: what the record already holds is not fetched again
-// (unless asked), music is not touched, and a run that cannot prove its
-// copies keeps nothing in the folder and records nothing.
+// (unless asked), music is not touched, and a dry run keeps nothing in the
+// folder and records nothing.
 TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
   ASSERT_EQ(Store("261209001.voc", Content(300, 3)), kOpOk);
   ASSERT_EQ(Store("memo.voc", Content(500, 4)), kOpOk);
@@ -418,17 +426,32 @@ TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
   const std::string out = OutDir();
   const std::string known = Sha256OfFile(PcFile("seen.voc", Content(300, 3)));
   ASSERT_EQ(known.size(), 64u);
-  ASSERT_TRUE(AppendImportRecord(out, known, "261209001.voc", 300, "2026-12-09/261209001.wav", "2026-12-09"));
+  ASSERT_TRUE(AppendImportRecord(out, known, "261209001.voc", 300, "2025-07-04/250704001.wav", "2026-12-09"));
   EXPECT_EQ(ReadImportRecord(out), Lines{known});
+  // A line a crash cut short names nothing, and the next line keeps to itself.
+  const std::string other(64, 'a');
+  {
+    std::ofstream cut(out + "/.zk27-imports", std::ios::app);
+    cut << other << "\tmemo.voc\t50";
+  }
+  EXPECT_EQ(ReadImportRecord(out), Lines{known});
+  ASSERT_TRUE(AppendImportRecord(out, other, "memo.voc", 500, "2026-12-09/memo.wav", "2026-12-09"));
+  EXPECT_EQ(ReadImportRecord(out), (Lines{known, other}));
+  std::filesystem::resize_file(out + "/.zk27-imports", std::filesystem::file_size(out + "/.zk27-imports") - 1);
+  EXPECT_EQ(ReadImportRecord(out), Lines{known}) << "a line without its newline counted";
+  {
+    // Back to the one line of `known`, as the cases below expect.
+    std::ofstream rewrite(out + "/.zk27-imports", std::ios::trunc);
+  }
+  ASSERT_TRUE(AppendImportRecord(out, known, "261209001.voc", 300, "2026-12-09/261209001.wav", "2026-12-09"));
 
   using O = ImportOutcome;
   struct Case {
     bool dryRun, again;
     std::vector<O> outcomes;
   } cases[] = {
-      {true, false, {O::kWouldImport, O::kSkippedKnown}},
+      {true, false, {O::kSkippedKnown, O::kWouldImport}},
       {true, true, {O::kWouldImport, O::kWouldImport}},
-      {false, false, {O::kFailed, O::kSkippedKnown}},
   };
   for (const Case& c : cases) {
     ImportOptions options;
@@ -443,6 +466,29 @@ TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
     EXPECT_EQ(FolderNames(out), Lines{".zk27-imports"});
     EXPECT_EQ(ReadImportRecord(out), Lines{known});
   }
+  // What a killed run left is cleared by the next; a run holding DIR keeps
+  // a second one out of it.
+  std::filesystem::create_directories(out + "/2026-01-01");
+  ASSERT_TRUE(WriteFile(out + "/2026-01-01/.zk27-part-99-memo.wav", Content(10, 1)));
+  ASSERT_TRUE(WriteFile(out + "/2026-01-01/mine.wav", Content(10, 1)));
+  std::filesystem::create_directories(out + "/.zk27-import-work");
+  ASSERT_TRUE(WriteFile(out + "/.zk27-import-work/261209001.voc", Content(10, 1)));
+  {
+    const int held = ::open((out + "/.zk27-imports").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    ImportOptions options;
+    options.folder = out;
+    EXPECT_EQ(RunImport(options).end, ImportEnd::kFolderBusy);
+    EXPECT_EQ(FolderNames(out + "/2026-01-01"), (Lines{".zk27-part-99-memo.wav", "mine.wav"}));
+    ::close(held);
+    options.dryRun = true;  // planning, it neither waits nor clears
+    EXPECT_EQ(RunImport(options).end, ImportEnd::kWhole);
+    EXPECT_EQ(FolderNames(out + "/2026-01-01"), (Lines{".zk27-part-99-memo.wav", "mine.wav"}));
+    options.dryRun = false;
+    EXPECT_EQ(RunImport(options).imported, 1);
+  }
+  EXPECT_EQ(FolderNames(out + "/2026-01-01"), Lines{"mine.wav"});
+  EXPECT_EQ(FolderNames(out), (Lines{".zk27-imports", "2026-01-01", ImportToday()}));
   EXPECT_EQ(ImportDay("261209001.voc", "2027-01-01"), "2026-12-09");
   EXPECT_EQ(ImportDay("memo.voc", "2027-01-01"), "2027-01-01");
   EXPECT_EQ(ImportDay("261399001.voc", "2027-01-01"), "2027-01-01");
@@ -453,4 +499,397 @@ TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
   ImportReport totals;
   totals.imported = 3, totals.importedBytes = 12'400'000, totals.freed = 3, totals.freedBytes = 2'100'000;
   EXPECT_EQ(ImportSummaryLine(totals), "3 recordings imported (12.4 MB), 3 freed from the card (2.1 MB)");
+  totals.imported = 1, totals.importedBytes = 999'950, totals.freed = 1, totals.freedBytes = 812;
+  EXPECT_EQ(ImportSummaryLine(totals), "1 recording imported (1.0 MB), 1 freed from the card (812 bytes)");
+}
+
+namespace {
+
+// A voice recording as the player makes one: 8 kHz, 8-bit sound in one
+// block, a tone of its own for each seed. `damaged` spoils the signature the
+// way a bad card does, so that the decoder refuses it.
+Bytes Recording(std::size_t soundBytes, std::uint32_t seed, bool damaged = false) {
+  const char magic[] = "Creative Voice File\x1A\x1A\x00\x0A\x01\x29\x11";
+  Bytes b(magic, magic + 26);
+  if (damaged) b[8] = b[12] = b[15] = '?';
+  const std::size_t n = soundBytes + 2;
+  b.insert(b.end(), {1, std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(n >> 16), 0x83, 0});
+  for (std::size_t i = 0; i < soundBytes; ++i)
+    b.push_back(static_cast<std::uint8_t>(128 + 90 * std::sin(6.2832 * double(i) * (300 + 40 * seed) / 8000.0)));
+  b.push_back(0);
+  return b;
+}
+
+// The lines of DIR's record, as they stand.
+Lines RecordLines(const std::string& folder) {
+  Lines lines;
+  std::ifstream in(folder + "/.zk27-imports");
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+// Every file under `folder`, as "day/name", the record and work folder left out.
+Lines Imported(const std::string& folder) {
+  Lines found;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+    const std::string rel = std::filesystem::relative(e.path(), folder).string();
+    if (e.is_regular_file() && rel != ".zk27-imports") found.push_back(rel);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+// Noon of "YYYY-MM-DD", local time.
+std::time_t Noon(const std::string& day) {
+  std::tm t{};
+  t.tm_year = std::stoi(day.substr(0, 4)) - 1900, t.tm_mon = std::stoi(day.substr(5, 2)) - 1;
+  t.tm_mday = std::stoi(day.substr(8, 2)), t.tm_hour = 12, t.tm_isdst = -1;
+  return std::mktime(&t);
+}
+
+std::time_t ModifiedAt(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+using O = ImportOutcome;
+
+std::vector<O> Outcomes(const ImportReport& report) {
+  std::vector<O> v;
+  for (const ImportItem& i : report.items) v.push_back(i.outcome);
+  return v;
+}
+
+}  // namespace
+
+// Runs after one another on one card and one folder: each new recording goes
+// to its dated folder with its date, once; the record remembers it after
+// its file is gone; --again brings it again beside the first (-2); the
+// card's file is kept with --keep-voc; every format reads back as written.
+TEST_F(engine_passes, ImportBringsEachRecordingHomeOnceDatedAndProven) {
+  ASSERT_EQ(Store("250704001.voc", Recording(70000, 1)), kOpOk);
+  ASSERT_EQ(Store("song.mp3", Content(100, 1)), kOpOk);
+  ASSERT_EQ(Store("memo.voc", Recording(3000, 2)), kOpOk);
+  RebuildCardList();
+  const std::string out = dir_ / "home";  // made by the run
+  const std::string today = ImportToday();
+  using F = VoiceOutput::Format;
+  struct Run {
+    const char* what;
+    F format;
+    bool again, keepVoc;
+    std::vector<O> outcomes;
+    Lines added;  // the files the run adds under DIR
+  } runs[] = {
+      {"first", F::kWav, false, false, {O::kImported, O::kImported},
+       {"2025-07-04/250704001.wav", today + "/memo.wav"}},
+      {"again, nothing new", F::kFlac, false, false, {O::kSkippedKnown, O::kSkippedKnown}, {}},
+      {"--again, flac, --keep-voc", F::kFlac, true, true, {O::kImported, O::kImported},
+       {"2025-07-04/250704001.flac", "2025-07-04/250704001.voc", today + "/memo.flac", today + "/memo.voc"}},
+      {"--again, wav: a clash", F::kWav, true, false, {O::kImported, O::kImported},
+       {"2025-07-04/250704001-2.wav", today + "/memo-2.wav"}},
+      {"--again, ogg", F::kOgg, true, false, {O::kImported, O::kImported},
+       {"2025-07-04/250704001.ogg", today + "/memo.ogg"}},
+  };
+  Lines before;
+  std::size_t lines = 0;
+  for (const Run& run : runs) {
+    SCOPED_TRACE(run.what);
+    ImportOptions options;
+    options.folder = out;
+    options.format = run.format;
+    options.again = run.again;
+    options.keepVoc = run.keepVoc;
+    const ImportReport report = RunImport(options);
+    EXPECT_EQ(Outcomes(report), run.outcomes);
+    EXPECT_EQ(report.end, ImportEnd::kWhole);
+    Lines added;
+    const Lines now = Imported(out);
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(added));
+    Lines expected = run.added;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(added, expected);
+    std::uint64_t bytes = 0;
+    for (const std::string& f : added) bytes += std::filesystem::file_size(out + "/" + f);
+    EXPECT_EQ(report.importedBytes, bytes);
+    EXPECT_EQ(report.imported, static_cast<int>(run.added.empty() ? 0 : 2));
+    for (const std::string& f : added)
+      EXPECT_EQ(ModifiedAt(out + "/" + f), Noon(f.substr(0, 10))) << f;
+    lines += run.added.empty() ? 0 : 2;
+    EXPECT_EQ(RecordLines(out).size(), lines);
+    before = now;
+  }
+  // Each line: hash, card name, size, where, when.
+  const Lines record = RecordLines(out);
+  ASSERT_FALSE(record.empty());
+  EXPECT_EQ(record[0].substr(64), "\t250704001.voc\t" + std::to_string(Recording(70000, 1).size()) +
+                                      "\t2025-07-04/250704001.wav\t" + today);
+  EXPECT_EQ(*ReadFile(out + "/2025-07-04/250704001.voc"), Recording(70000, 1));
+  // Deleted in DIR, still known: nothing comes again. Nothing on the card changed.
+  std::filesystem::remove_all(out + "/2025-07-04");
+  ImportOptions options;
+  options.folder = out;
+  EXPECT_EQ(Outcomes(RunImport(options)), (std::vector<O>{O::kSkippedKnown, O::kSkippedKnown}));
+  EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "250704001.voc", "memo.voc"}));
+  EXPECT_EQ(FolderNames(out), (Lines{".zk27-imports", today}));
+}
+
+// --free deletes, in one pass, the recordings the run proved and only
+// them: the one the decoder refuses stays on the card, unrecorded; the
+// summary says it in one line.
+TEST_F(engine_passes, ImportFreesOnlyWhatItProved) {
+  ASSERT_EQ(Store("a.voc", Recording(70000, 1)), kOpOk);
+  ASSERT_EQ(Store("bad.voc", Recording(5000, 2, true)), kOpOk);
+  ASSERT_EQ(Store("c.voc", Recording(3000, 3)), kOpOk);
+  ASSERT_EQ(Store("song.mp3", Content(100, 1)), kOpOk);
+  RebuildCardList();
+  const int freeBefore = CountFreeClusters();
+  ImportOptions options;
+  options.folder = OutDir();
+  options.free = true;
+  const ImportReport report = RunImport(options);
+  EXPECT_EQ(Outcomes(report), (std::vector<O>{O::kImported, O::kRefused, O::kImported}));
+  EXPECT_EQ(report.items[1].result, kOpDecodeFailed);
+  EXPECT_FALSE(report.items[1].reason.empty());
+  EXPECT_EQ(report.freeing, ImportFreeing::kFreed);
+  EXPECT_EQ(report.freed, 2);
+  EXPECT_EQ(report.freedBytes, Recording(70000, 1).size() + Recording(3000, 3).size());
+  EXPECT_TRUE(report.items[0].freed && report.items[2].freed && !report.items[1].freed);
+  EXPECT_EQ(RecordLines(options.folder).size(), 2u);
+  char expected[128];
+  std::snprintf(expected, sizeof expected, "2 recordings imported (%.1f kB), 2 freed from the card (73.1 kB)",
+                double(report.importedBytes) / 1e3);
+  EXPECT_EQ(ImportSummaryLine(report), expected);
+  ExpectCardSound();
+  EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc"}));
+  EXPECT_EQ(CardFileTable[FindCardFile("bad.voc")].FileId, 0x81) << "the voice FileIds were not closed up";
+  EXPECT_EQ(CountFreeClusters(), freeBefore + 3);
+
+  // Nothing imported: nothing to free, the card as it was.
+  const ImportReport again = RunImport(options);
+  EXPECT_EQ(again.freeing, ImportFreeing::kNothingToFree);
+  EXPECT_EQ(ImportSummaryLine(again), "0 recordings imported (0 bytes)");
+  EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc"}));
+
+  // Another program changes the card's tables while the run fetches: the
+  // recordings are home, and the card keeps them all.
+  ASSERT_EQ(Store("d.voc", Recording(3000, 4)), kOpOk);
+  RebuildCardList();
+  ImportView view;
+  view.finished = [&](const ImportItem& item) {
+    if (item.cardName == "d.voc") ASSERT_TRUE(WriteAt(image_, 33 * 512 + 2 * 12, Bytes{0xFF, 0xFF}));
+  };
+  const ImportReport changed = RunImport(options, view);
+  EXPECT_EQ(Outcomes(changed), (std::vector<O>{O::kRefused, O::kImported}));
+  EXPECT_EQ(changed.freeing, ImportFreeing::kCardChanged);
+  EXPECT_EQ(changed.freed, 0);
+  EXPECT_FALSE(changed.items[1].freed);
+  EXPECT_EQ(ImportSummaryLine(changed), "1 recording imported (6.0 kB)");
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc", "d.voc"}));
+
+  // The card pulled as the delete's first table write comes: nothing counts
+  // as freed, and the card, back, holds every recording.
+  options.again = true;
+  player_->core().SetObserver([this](std::uint64_t, const player::CommandInfo& c) {
+    if (c.code == kCmdWriteSectors) player_->core().Eject();
+  });
+  const ImportReport pulled = RunImport(options);
+  EXPECT_EQ(pulled.imported, 1);
+  EXPECT_EQ(pulled.freeing, ImportFreeing::kTablesFailed);
+  EXPECT_FALSE(pulled.tablesTouched);
+  EXPECT_TRUE(pulled.sessionEnded);
+  EXPECT_EQ(pulled.freed, 0);
+  EXPECT_FALSE(pulled.items[1].freed);
+  player_->core().SetObserver({});
+  player_->core().Insert();
+  ASSERT_EQ(MountVolume(), kMountOk);
+  EXPECT_EQ(RebuildCardList(), (Lines{"song.mp3", "bad.voc", "d.voc"}));
+}
+
+// A run cut at spread points (a stop as a recording's data begins, in its
+// middle, after its fetch; the card pulled; the disk full) leaves no part
+// file in DIR, no line for what was not proven, and the card unfreed; the
+// next run goes on from there and completes.
+TEST_F(engine_passes, ImportCutAnywhereKeepsNothingHalfAndGoesOnNextTime) {
+  enum class Cut { kStop, kStopCommand, kPull, kDiskFull };
+  struct Case {
+    const char* what;
+    Cut cut;
+    std::uint32_t done, total;  // the stop: when b.voc's fetch has moved done of total
+    std::uint64_t command;      // a stop or the pull: at this command of the run
+    bool keepVoc;
+    std::size_t proven;         // recordings imported before the cut
+    ImportEnd end;
+  } cases[] = {
+      {"stop after the first cluster", Cut::kStop, 1, 2, 0, false, 1, ImportEnd::kStopped},
+      {"stop before the last part", Cut::kStop, 2, 2, 0, false, 1, ImportEnd::kStopped},
+      {"stop in the last part", Cut::kStop, 1, 1, 0, false, 1, ImportEnd::kStopped},
+      // a.voc: its fetch and its second read; b.voc: three reads, then its second read.
+      {"stop in the second read, the sound file made", Cut::kStopCommand, 0, 0, 6, true, 1, ImportEnd::kStopped},
+      {"card pulled in the second recording", Cut::kPull, 0, 0, 3, false, 1, ImportEnd::kCardLost},
+      {"card pulled in the second read", Cut::kPull, 0, 0, 6, true, 1, ImportEnd::kCardLost},
+      {"disk full", Cut::kDiskFull, 0, 0, 0, false, 0, ImportEnd::kPcFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartMountedCard(2048);
+    ClearStopRequest();
+    ASSERT_EQ(Store("a.voc", Recording(3000, 1)), kOpOk);
+    ASSERT_EQ(Store("b.voc", Recording(2 * 65536 + 100, 2)), kOpOk);
+    RebuildCardList();
+    const std::string out = dir_ / ("cut" + std::to_string(&c - cases));
+    ImportOptions options;
+    options.folder = out;
+    options.free = true;
+    options.keepVoc = c.keepVoc;
+    ImportView view;
+    view.transferring = [&](std::size_t index) -> ProgressFn {
+      return [&, index](std::uint32_t done, std::uint32_t total) {
+        if (c.cut == Cut::kStop && index == 1 && done == c.done && total == c.total) RequestStop();
+      };
+    };
+    if (c.cut == Cut::kPull) FaultAtCommand(c.command, [](player::PlayerCore& p) { p.Eject(); });
+    if (c.cut == Cut::kStopCommand) FaultAtCommand(c.command, [](player::PlayerCore&) { RequestStop(); });
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto* const oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    if (c.cut == Cut::kDiskFull) {
+      rlimit limited = old;
+      limited.rlim_cur = 4000;  // the fetch goes in, its sound file does not
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    const ImportReport report = RunImport(options, view);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(report.end, c.end);
+    EXPECT_EQ(report.imported, static_cast<int>(c.proven));
+    EXPECT_EQ(report.freeing, ImportFreeing::kHeldBack);
+    EXPECT_EQ(report.freed, 0);
+    EXPECT_EQ(RecordLines(out).size(), c.proven);
+    Lines first = {ImportToday() + "/a.wav"};
+    if (c.keepVoc) first.insert(first.begin(), ImportToday() + "/a.voc");
+    EXPECT_EQ(Imported(out), c.proven ? first : Lines{});
+    player_->core().Insert();
+    ClearStopRequest();
+    ExpectCardSound();
+    EXPECT_EQ(RebuildCardList(), (Lines{"a.voc", "b.voc"})) << "the card was freed";
+
+    const ImportReport next = RunImport(options);
+    EXPECT_EQ(next.end, ImportEnd::kWhole);
+    EXPECT_EQ(next.imported, static_cast<int>(2 - c.proven));
+    EXPECT_EQ(next.freed, static_cast<int>(2 - c.proven));
+    Lines both = {ImportToday() + "/a.wav", ImportToday() + "/b.wav"};
+    if (c.keepVoc) both.insert(both.end(), {ImportToday() + "/a.voc", ImportToday() + "/b.voc"});
+    std::sort(both.begin(), both.end());
+    EXPECT_EQ(Imported(out), both);
+    EXPECT_EQ(RecordLines(out).size(), 2u);
+    EXPECT_EQ(RebuildCardList(), c.proven ? Lines{"a.voc"} : Lines{});
+  }
+}
+
+// The settings file: each key, comments and blanks, and the first bad line
+// named with its number.
+TEST_F(engine_passes, ImportSettingsAreReadLineByLine) {
+  using F = ImportSettingsFault;
+  struct Case {
+    const char* text;
+    F fault;
+    int line;
+    VoiceOutput::Format format;
+    bool free, keepVoc;
+  } cases[] = {
+      {"# memos\n\nfolder = /m\nformat = flac\nfree = yes\nkeep-voc=yes\n", F::kNone, 0,
+       VoiceOutput::Format::kFlac, true, true},
+      {"format = ogg\nfree = maybe\n", F::kBadValue, 2, VoiceOutput::Format::kOgg, false, false},
+      {"folder = /m\ncolour = red\n", F::kUnknownKey, 2, VoiceOutput::Format::kWav, false, false},
+      {"\n  just words\n", F::kNotASetting, 2, VoiceOutput::Format::kWav, false, false},
+      {"format = mp3\n", F::kBadValue, 1, VoiceOutput::Format::kWav, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string path = PcFile("import.conf", Bytes(c.text, c.text + std::strlen(c.text)));
+    ImportOptions options;
+    ImportSettingsProblem problem;
+    EXPECT_EQ(ReadImportSettings(path, &options, &problem), c.fault == F::kNone);
+    EXPECT_EQ(problem.fault, c.fault);
+    EXPECT_EQ(problem.line, c.line);
+    EXPECT_EQ(options.format, c.format);
+    EXPECT_EQ(options.free, c.free);
+    EXPECT_EQ(options.keepVoc, c.keepVoc);
+  }
+  ImportOptions untouched;
+  ImportSettingsProblem problem;
+  EXPECT_TRUE(ReadImportSettings((dir_ / "none.conf"), &untouched, &problem));
+  EXPECT_TRUE(untouched.folder.empty());
+  ::setenv("HOME", "/home/u", 1);
+  const std::string path = PcFile("home.conf", Bytes{'f', 'o', 'l', 'd', 'e', 'r', '=', '~', '/', 'M'});
+  EXPECT_TRUE(ReadImportSettings(path, &untouched, &problem));
+  EXPECT_EQ(untouched.folder, "/home/u/M");
+  // Where they are: a relative XDG_CONFIG_HOME counts as unset.
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = config ? config : "";
+  ::setenv("XDG_CONFIG_HOME", "relative", 1);
+  EXPECT_EQ(ImportSettingsPath(), "/home/u/.config/zk27/import.conf");
+  ::setenv("XDG_CONFIG_HOME", "/c", 1);
+  EXPECT_EQ(ImportSettingsPath(), "/c/zk27/import.conf");
+  if (config) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// The window's choices written into the settings: each setting's line in
+// place, the comments kept, a line that is no setting gone, a missing
+// setting added, a folder under the home folder as "~/"; a folder that
+// cannot be said on one line is refused and the file stays as it was.
+TEST_F(engine_passes, ImportSettingsAreWrittenInPlace) {
+  ::setenv("HOME", "/home/u", 1);
+  const std::string text = "# my memos\nformat = ogg\nfree=yes\ncolour = red\n\nfolder = /old\n";
+  const std::string path = PcFile("write.conf", Bytes(text.begin(), text.end()));
+  ImportOptions options;
+  options.folder = "/home/u/Memos";
+  options.format = VoiceOutput::Format::kFlac;
+  options.keepVoc = true;
+  ASSERT_TRUE(WriteImportSettings(path, options));
+  const std::string written = "# my memos\nformat = flac\nfree = no\n\nfolder = ~/Memos\nkeep-voc = yes\n";
+  EXPECT_EQ(ReadText(path), written);
+  ImportOptions read;
+  ImportSettingsProblem problem;
+  ASSERT_TRUE(ReadImportSettings(path, &read, &problem));
+  EXPECT_EQ(read.folder, "/home/u/Memos");
+  EXPECT_EQ(read.format, VoiceOutput::Format::kFlac);
+  EXPECT_FALSE(read.free);
+  EXPECT_TRUE(read.keepVoc);
+  for (const char* folder : {"", " /m", "/m\nfree = yes"}) {
+    options.folder = folder;
+    EXPECT_FALSE(WriteImportSettings(path, options)) << folder;
+  }
+  EXPECT_EQ(ReadText(path), written);
+  options.folder = "/m";
+  ASSERT_TRUE(WriteImportSettings(dir_ / "new/zk27/import.conf", options));
+  EXPECT_EQ(ReadText(dir_ / "new/zk27/import.conf"), "folder = /m\nformat = flac\nfree = no\nkeep-voc = yes\n");
+}
+
+// The read-back check itself: a sound file one sample off, or a frame
+// short, is not the decoder's.
+TEST_F(engine_passes, ImportReadBackFindsASoundFileNotAsWritten) {
+  const std::string voc = PcFile("m.voc", Recording(4000, 1));
+  const std::string ref = dir_ / "pc/ref.wav";
+  ASSERT_EQ(DecodeVoiceFileTo(voc, ref, {}), kOpOk);
+  for (VoiceOutput::Format f : {VoiceOutput::Format::kWav, VoiceOutput::Format::kFlac, VoiceOutput::Format::kOgg}) {
+    const std::string written = dir_ / "pc/written";
+    ASSERT_EQ(DecodeVoiceFileTo(voc, written, {f, 0}), kOpOk);
+    EXPECT_EQ(CompareSoundFiles(written, ref, f), kOpOk) << int(f);
+  }
+  Bytes wav = *ReadFile(ref);
+  wav[wav.size() - 101] ^= 0x40;  // one sample changed
+  ASSERT_TRUE(WriteFile(dir_ / "pc/changed.wav", wav));
+  EXPECT_EQ(CompareSoundFiles(dir_ / "pc/changed.wav", ref, VoiceOutput::Format::kWav), kOpVerifyFailed);
+  const std::string shorter = dir_ / "pc/short.wav";
+  ASSERT_EQ(DecodeVoiceFileTo(PcFile("s.voc", Recording(3999, 1)), shorter, {}), kOpOk);
+  EXPECT_EQ(CompareSoundFiles(shorter, ref, VoiceOutput::Format::kWav), kOpVerifyFailed);
+  const std::string other = dir_ / "pc/other.ogg";
+  ASSERT_EQ(DecodeVoiceFileTo(PcFile("o.voc", Recording(4000, 7)), other, {VoiceOutput::Format::kOgg, 0}), kOpOk);
+  EXPECT_EQ(CompareSoundFiles(other, ref, VoiceOutput::Format::kOgg), kOpVerifyFailed);
+  EXPECT_EQ(CompareSoundFiles(dir_ / "pc/none.wav", ref, VoiceOutput::Format::kWav), kOpPcReadFailed);
 }

@@ -1,13 +1,21 @@
 // The card list's keys and menu for looking after a card, against the
 // virtual player in this process: F2 renames the selected file, Alt+Up and
 // Alt+Down move the selected music file in the play order; the menu offers
-// these and the check, backup, restore and sync.
+// these and the import of the voice recordings, the check, backup, restore
+// and sync.
+#include <QCheckBox>
+#include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDialogButtonBox>
 #include <QDir>
+#include <QDirIterator>
+#include <QPushButton>
+#include <QTimer>
 #include <QFile>
 #include <QPainter>
 #include <QMap>
 
+#include "import.h"
 #include "mainform.h"
 #include "messages.h"
 #include "support/gui.h"
@@ -65,6 +73,8 @@ class CareTest : public QObject {
   void aCardChangedMeanwhileIsReadAgainFirst();
   void theMenuOpensOnARightClickAndTheMenuKey();
   void eachMenuEntryAsksAndSaysWhatItDid();
+  void theImportEntryBringsRecordingsHomeAndKeepsTheChoices();
+  void theImportDialogChoosesThroughItsBrowseButtonOrNothing();
   void screenshotOfTheMenu();
 };
 
@@ -338,8 +348,14 @@ void CareTest::theMenuOpensOnARightClickAndTheMenuKey() {
   QVERIFY(form.RenameAction->isEnabled());
   QVERIFY(!form.MoveUpAction->isEnabled());
   QVERIFY(!form.MoveDownAction->isEnabled());
-  // Only what the engine does is offered.
-  for (const QAction* a : form.CardMenu->actions()) QVERIFY2(!a->text().startsWith("Import"), qPrintable(a->text()));
+  // What the engine does, each entry once.
+  QStringList entries;
+  for (const QAction* a : form.CardMenu->actions())
+    if (!a->isSeparator()) entries << a->text();
+  QCOMPARE(entries, (QStringList{"Rename\tF2", "Move up\tAlt+Up", "Move down\tAlt+Down",
+                                 QString::fromUtf8(msg::kMenuImport), msg::kMenuCheck,
+                                 QString::fromUtf8(msg::kMenuBackup), QString::fromUtf8(msg::kMenuRestore),
+                                 QString::fromUtf8(msg::kMenuSync)}));
   form.CardMenu->hide();
   QVERIFY(Activate(&form));
   form.MP3ListBox->setFocus();
@@ -414,6 +430,107 @@ void CareTest::eachMenuEntryAsksAndSaysWhatItDid() {
   }
 }
 
+namespace {
+
+// Files under `folder` as "day/name", its import record left out.
+QStringList FilesUnder(const QString& folder) {
+  QStringList found;
+  QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString rel = QDir(folder).relativeFilePath(it.next());
+    if (rel != ".zk27-imports") found << rel;
+  }
+  found.sort();
+  return found;
+}
+
+}  // namespace
+
+// The dialog starts from the settings (the defaults first), its choices are
+// kept there for the command line, the recording lands in its dated folder,
+// and with "Free after import" it leaves the card's list; a cancelled
+// dialog does nothing.
+void CareTest::theImportEntryBringsRecordingsHomeAndKeepsTheChoices() {
+  struct Case {
+    const char* name;
+    bool answered;
+    bool free;
+    QStringList cardAfter;
+  };
+  const QList<Case> cases = {
+      {"import", true, false, {"250704001.voc", "a.mp3"}},
+      {"import and free", true, true, {"a.mp3"}},
+      {"cancelled", false, false, {"250704001.voc", "a.mp3"}},
+  };
+  for (const Case& c : cases) {
+    GuiCard env;
+    env.StartFormattedCard();
+    QVERIFY(env.Store("a.mp3", 3000));
+    QVERIFY(env.Store("250704001.voc", 20000));
+    TMainForm form;
+    const QString memos = env.dir.filePath("memos");
+    if (c.answered) env.imports << ImportChoices{memos.toStdString(), "flac", c.free};
+    form.ImportAction->trigger();
+    QCOMPARE(env.importQuestions, QStringList{env.dir.filePath("home/Memos") + " wav keep"});
+    QStringList listed = Lines(form.MP3ListBox);
+    listed.sort();
+    QCOMPARE(listed, c.cardAfter);
+    if (!c.answered) {
+      QVERIFY2(env.messages.isEmpty(), qPrintable(env.messages.join("|")));
+      QVERIFY(!QFileInfo::exists(memos));
+      QVERIFY(!QFileInfo::exists(QString::fromStdString(ImportSettingsPath())));
+      continue;
+    }
+    QCOMPARE(FilesUnder(memos), QStringList{"2025-07-04/250704001.flac"});
+    QCOMPARE(env.messages.size(), 1);
+    QVERIFY2(env.messages[0].startsWith("1 recording imported ("), qPrintable(env.messages[0]));
+    QCOMPARE(env.messages[0].endsWith(", 1 freed from the card (20.0 kB)"), c.free);
+    // The command line reads what the dialog chose; the next dialog starts there.
+    ImportOptions kept;
+    ImportSettingsProblem problem;
+    QVERIFY(ReadImportSettings(ImportSettingsPath(), &kept, &problem));
+    QCOMPARE(QString::fromStdString(kept.folder), memos);
+    QVERIFY(kept.format == VoiceOutput::Format::kFlac);
+    QCOMPARE(kept.free, c.free);
+    form.ImportAction->trigger();
+    QCOMPARE(env.importQuestions.size(), 2);
+    QCOMPARE(env.importQuestions[1], memos + (c.free ? " flac free" : " flac keep"));
+    QCOMPARE(env.messages.size(), 1);
+  }
+}
+
+// The program's own import dialog, as the user meets it: the browse button
+// asks through the file dialog hook, OK gives the choices; Escape gives
+// nothing and leaves the choices as they were.
+void CareTest::theImportDialogChoosesThroughItsBrowseButtonOrNothing() {
+  GuiCard env;
+  const FrontEndHooks real = GuiHooks();
+  env.paths << env.dir.filePath("chosen");
+  ImportChoices choices{"/m", "wav", false};
+  QTimer::singleShot(0, [] {
+    QWidget* box = QApplication::activeModalWidget();
+    QVERIFY(box);
+    for (QPushButton* b : box->findChildren<QPushButton*>())
+      if (b->text() == QString::fromUtf8(msg::kImportBrowse)) b->click();
+    box->findChild<QComboBox*>()->setCurrentText("ogg");
+    box->findChild<QCheckBox*>()->setChecked(true);
+    box->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  });
+  QVERIFY(real.askImport(msg::kImportCaption, &choices));
+  QCOMPARE(env.pathQuestions, QStringList{msg::kImportCaption});
+  QCOMPARE(QString::fromStdString(choices.folder), env.dir.filePath("chosen"));
+  QCOMPARE(QString::fromStdString(choices.format), QString("ogg"));
+  QVERIFY(choices.free);
+  QTimer::singleShot(0, [] {
+    QWidget* box = QApplication::activeModalWidget();
+    QVERIFY(box);
+    box->findChild<QComboBox*>()->setCurrentText("flac");
+    QTest::keyClick(box, Qt::Key_Escape);
+  });
+  QVERIFY(!real.askImport(msg::kImportCaption, &choices));
+  QCOMPARE(QString::fromStdString(choices.format), QString("ogg"));
+}
+
 void CareTest::screenshotOfTheMenu() {
   const QString out = qEnvironmentVariable("ZK27_SCREENSHOT_DIR");
   if (out.isEmpty()) QSKIP("ZK27_SCREENSHOT_DIR is not set");
@@ -421,8 +538,8 @@ void CareTest::screenshotOfTheMenu() {
   env.StartFormattedCard(64 * 2048);
   for (const char* name : {"Morning walk.mp3", "Interview.mp3", "Shopping list.voc"}) QVERIFY(env.Store(name, 300000));
   MountVolume();
-  // The PC side shows a folder of its own, not the test's temporary one.
-  QDir demo(QDir::temp().filePath("zk27-demo/Music"));
+  // The PC side shows a folder of the picture's own, not the test's.
+  QDir demo(QDir::temp().filePath("zk27-demo/Memos"));
   QVERIFY(demo.removeRecursively() || !demo.exists());
   QVERIFY(QDir().mkpath(demo.path()));
   TMainForm form;

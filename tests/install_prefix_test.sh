@@ -15,7 +15,7 @@ DESTDIR="$root" cmake --install "$build" >"$root.log" 2>&1 || { cat "$root.log";
 rm -f "$root.log"
 
 fail=0
-for f in bin/zk27 bin/zk27-player lib/udev/rules.d/70-zk27.rules \
+for f in bin/zk27 bin/zk27-player lib/udev/rules.d/70-zk27.rules lib/systemd/user/zk27-import.service \
          share/applications/zk27-manager.desktop \
          share/icons/hicolor/scalable/apps/zk27-manager.svg \
          share/man/man1/zk27.1.gz share/man/man1/zk27-player.1.gz \
@@ -50,6 +50,19 @@ done
 grep -q '/etc/udev/rules.d' "$root$prefix/lib/udev/rules.d/70-zk27.rules" ||
   { echo "the udev rule does not send the user to /etc/udev/rules.d"; fail=1; }
 
+# The import on plug-in is off until a user asks: the rule's line that
+# would start it for everyone stays a comment, and the unit runs the import
+# with the user's settings.
+rule="$root$prefix/lib/udev/rules.d/70-zk27.rules"
+if grep -v '^#' "$rule" | grep -q 'SYSTEMD_USER_WANTS'; then
+  echo "the udev rule starts the import for every user"; fail=1
+fi
+grep -q '^#.*TAG+="systemd", ENV{SYSTEMD_USER_WANTS}+="zk27-import.service"' "$rule" ||
+  { echo "the udev rule lacks the on-plug line, commented out"; fail=1; }
+unit="$root$prefix/lib/systemd/user/zk27-import.service"
+grep -qx 'Type=oneshot' "$unit" && grep -qx 'ExecStart=zk27 import --notify' "$unit" ||
+  { echo "zk27-import.service does not run 'zk27 import --notify' once"; fail=1; }
+
 skip=""
 if command -v desktop-file-validate >/dev/null 2>&1; then
   said=$(desktop-file-validate "$root$prefix/share/applications/zk27-manager.desktop" 2>&1) || fail=1
@@ -72,6 +85,8 @@ if command -v cpack >/dev/null 2>&1 && command -v dpkg-deb >/dev/null 2>&1; then
     twice=$(echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/[ (].*//' | sort | uniq -d)
     [ -z "$twice" ] || { echo "Depends names $twice more than once: $depends"; fail=1; }
     dpkg-deb -x "$deb" "$root/unpacked"
+    [ -f "$root/unpacked/usr/lib/systemd/user/zk27-import.service" ] ||
+      { echo "the package lacks the user unit zk27-import.service"; fail=1; }
     for program in "$root"/unpacked/usr/bin/*; do
       if readelf -S "$program" | grep -q -e '\.debug_info' -e '\.symtab'; then
         echo "$(basename "$program") is packaged unstripped"; fail=1

@@ -31,6 +31,14 @@ bool AskText(const std::string& caption, const std::string& text, std::string* v
   return true;
 }
 
+bool AskImport(const std::string& caption, ImportChoices* choices) {
+  if (!g_hooks.askImport) return false;
+  ImportChoices chosen = *choices;
+  if (!g_hooks.askImport(caption, &chosen)) return false;
+  *choices = std::move(chosen);
+  return true;
+}
+
 bool AskPath(PathKind kind, const std::string& caption, std::string* path) {
   if (!g_hooks.askPath) return false;
   std::string chosen = *path;

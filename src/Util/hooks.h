@@ -26,6 +26,14 @@ enum class Answer { Yes, No, Closed };
 // What a file dialog asks for: a file to read, a file to write, or a folder.
 enum class PathKind { kOpenFile, kSaveFile, kFolder };
 
+// What the window's import dialog chooses: the folder, the format of the
+// sound files ("wav", "flac" or "ogg") and whether the card is freed after.
+struct ImportChoices {
+  std::string folder;
+  std::string format = "wav";
+  bool free = false;
+};
+
 struct FrontEndHooks {
   // A modal message with an OK button. Texts use "\r\n" for line breaks.
   // The window's own texts; the engine says what it has to say as notices.
@@ -43,6 +51,10 @@ struct FrontEndHooks {
   // dialog starts and receives the choice (UTF-8). False when the user
   // cancelled or closed the dialog; `path` is then left as it was.
   std::function<bool(PathKind kind, const std::string& caption, std::string* path)> askPath;
+  // The import's choices, for `caption`: `choices` holds what the dialog
+  // starts with and receives what was chosen. False when the user cancelled
+  // or closed it; `choices` is then left as it was.
+  std::function<bool(const std::string& caption, ImportChoices* choices)> askImport;
   // The device's condition after the link asked the player for its status;
   // returns once the front end has reacted to it (the desktop program hands
   // it to its main window as the window's DeviceStateMessage).
@@ -67,6 +79,8 @@ Answer AskYesNo(const std::string& caption, const std::string& text, bool warnin
 bool AskText(const std::string& caption, const std::string& text, std::string* value);
 // Without a front end to choose with, nothing is chosen: false.
 bool AskPath(PathKind kind, const std::string& caption, std::string* path);
+// Without a front end to choose with, nothing is chosen: false.
+bool AskImport(const std::string& caption, ImportChoices* choices);
 void ReportDeviceState(DeviceStateCode state);
 void SetBusyCursor(bool busy);
 

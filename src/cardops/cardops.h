@@ -260,6 +260,20 @@ int MaxVoiceOutputRate(VoiceOutput::Format format);
 CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* outName, const std::string& dir = ".",
                               const VoiceOutput& out = {}, std::vector<std::string>* notes = nullptr);
 
+// Decodes the voice file at `source` into the sound file at `target`, as
+// ConvertVoiceFile does; `rates` receives the recording's own rates (each
+// once, in the order met) and `outputRate` the rate written, when given.
+CardOpResult DecodeVoiceFileTo(const std::string& source, const std::string& target, const VoiceOutput& out,
+                               std::vector<int>* rates = nullptr, int* outputRate = nullptr);
+
+// Whether the sound file at `written` holds what the decoder wrote into the
+// 16-bit PCM WAV file at `reference`: the same rate, channels and frame
+// count, and every sample the same (for Ogg Vorbis, whose coding loses
+// detail by design, every frame within the codec's reach of the reference).
+// Read with the audio library, a piece at a time. kOpVerifyFailed when they
+// differ, kOpPcReadFailed when either cannot be read.
+CardOpResult CompareSoundFiles(const std::string& written, const std::string& reference, VoiceOutput::Format format);
+
 // The window's text for the results that name the file (the limits, PC file
 // errors, damaged files); empty otherwise. Part of the window's wording of
 // the results (msg::FileText, messages.h).

@@ -5,11 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "sha256.h"
 #include "text.h"
@@ -19,7 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kRecordName = ".zk27-imports";
-constexpr const char* kWorkName = ".zk27-import-work";
 
 bool Digits(const std::string& s, std::size_t from, std::size_t n) {
   if (s.size() < from + n) return false;
@@ -52,9 +56,20 @@ void DateImportedFile(const std::string& path, const std::string& day) {
 
 namespace {
 
-std::string Megabytes(std::uint64_t bytes) {
+// Decimal units, one decimal, as a file manager shows sizes: "12.4 MB",
+// "44.2 kB", "812 bytes".
+std::string SizeText(std::uint64_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1000.0;
+  std::size_t unit = 0;
+  // 999.95 kB would show as "1000.0 kB": it is 1.0 MB.
+  while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
+    value /= 1000.0;
+    ++unit;
+  }
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
   return text;
 }
 
@@ -62,24 +77,43 @@ std::string Recordings(int n) { return std::to_string(n) + (n == 1 ? " recording
 
 }  // namespace
 
+namespace {
+
+// A whole line of the record: five fields, a hash of 64 hex digits first.
+bool WholeRecordLine(const std::string& line) {
+  if (std::count(line.begin(), line.end(), '\t') != 4 || line.find('\t') != 64) return false;
+  return std::all_of(line.begin(), line.begin() + 64,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+}  // namespace
+
 std::vector<std::string> ReadImportRecord(const std::string& folder) {
   std::vector<std::string> hashes;
   std::ifstream in(fs::path(folder) / kRecordName);
   std::string line;
-  while (std::getline(in, line)) {
-    const std::string hash = line.substr(0, line.find('\t'));
-    if (hash.size() == 64) hashes.push_back(hash);
-  }
+  // A line cut by a crash or a full disk (no newline, or fewer fields) names
+  // nothing proven.
+  while (std::getline(in, line))
+    if (!in.eof() && WholeRecordLine(line)) hashes.push_back(line.substr(0, 64));
   return hashes;
 }
 
 bool AppendImportRecord(const std::string& folder, const std::string& sha256, const std::string& cardName,
                         std::uint32_t size, const std::string& where, const std::string& when) {
   const std::string path = (fs::path(folder) / kRecordName).string();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const std::string line = sha256 + '\t' + cardName + '\t' + std::to_string(size) + '\t' + where + '\t' + when + '\n';
-  const bool whole = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  struct stat st{};
+  char last = '\n';
+  const bool known = ::fstat(fd, &st) == 0 && (st.st_size == 0 || ::pread(fd, &last, 1, st.st_size - 1) == 1);
+  // A line an earlier run was cut in keeps to itself: the new one starts on
+  // a line of its own.
+  std::string line = last == '\n' ? std::string() : std::string("\n");
+  line += sha256 + '\t' + cardName + '\t' + std::to_string(size) + '\t' + where + '\t' + when + '\n';
+  bool whole = known && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  // Half a line is taken back, so that what follows is not glued to it.
+  if (!whole && known && ::ftruncate(fd, st.st_size) != 0) whole = false;
   const bool synced = ::fsync(fd) == 0;
   return ::close(fd) == 0 && whole && synced;
 }
@@ -108,14 +142,15 @@ std::string FreeNameIn(const std::string& dir, const std::string& name) {
 }
 
 std::string ImportSummaryLine(const ImportReport& report) {
-  std::string line = Recordings(report.imported) + " imported (" + Megabytes(report.importedBytes) + ")";
-  if (report.freed > 0) line += ", " + std::to_string(report.freed) + " freed from the card (" + Megabytes(report.freedBytes) + ")";
+  std::string line = Recordings(report.imported) + " imported (" + SizeText(report.importedBytes) + ")";
+  if (report.freed > 0) line += ", " + std::to_string(report.freed) + " freed from the card (" + SizeText(report.freedBytes) + ")";
   return line;
 }
 
 std::vector<ImportCandidate> ListVoiceRecordings() {
   std::vector<ImportCandidate> found;
-  for (std::int32_t r = 1; r <= CardFileCount; ++r) {
+  // The card list's order: by FileId, the order they were recorded in.
+  for (std::int32_t r = CardFileCount; r >= 1; --r) {
     if (!IsVoiceFileId(CardFileTable[r].FileId)) continue;
     ImportCandidate c;
     c.ref = CardFileRefOf(r);
@@ -124,4 +159,156 @@ std::vector<ImportCandidate> ListVoiceRecordings() {
     found.push_back(c);
   }
   return found;
+}
+
+// ---- the settings ---------------------------------------------------------------
+
+namespace {
+
+std::string Trimmed(const std::string& s) {
+  const std::size_t from = s.find_first_not_of(" \t\r");
+  if (from == std::string::npos) return {};
+  return s.substr(from, s.find_last_not_of(" \t\r") - from + 1);
+}
+
+bool YesNo(const std::string& value, bool* out) {
+  if (value == "yes") *out = true;
+  else if (value == "no") *out = false;
+  else return false;
+  return true;
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  return home ? home : "";
+}
+
+// One "key = value" line into `options`; the fault it has, if any.
+ImportSettingsFault TakeSetting(const std::string& key, const std::string& value, ImportOptions* options) {
+  if (key == "folder") {
+    if (value.empty()) return ImportSettingsFault::kBadValue;
+    options->folder = value.rfind("~/", 0) == 0 ? HomeFolder() + value.substr(1) : value;
+  } else if (key == "format") {
+    if (value == "wav") options->format = VoiceOutput::Format::kWav;
+    else if (value == "flac") options->format = VoiceOutput::Format::kFlac;
+    else if (value == "ogg") options->format = VoiceOutput::Format::kOgg;
+    else return ImportSettingsFault::kBadValue;
+  } else if (key == "free") {
+    if (!YesNo(value, &options->free)) return ImportSettingsFault::kBadValue;
+  } else if (key == "keep-voc") {
+    if (!YesNo(value, &options->keepVoc)) return ImportSettingsFault::kBadValue;
+  } else {
+    return ImportSettingsFault::kUnknownKey;
+  }
+  return ImportSettingsFault::kNone;
+}
+
+}  // namespace
+
+std::string ImportSettingsPath() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  // A relative XDG_CONFIG_HOME counts as unset, as XDG has it (and as the
+  // import on plug-in takes it).
+  const std::string base = config && *config == '/' ? std::string(config) : HomeFolder() + "/.config";
+  return base + "/zk27/import.conf";
+}
+
+namespace {
+
+const char* FormatWord(VoiceOutput::Format format) {
+  switch (format) {
+    case VoiceOutput::Format::kFlac: return "flac";
+    case VoiceOutput::Format::kOgg: return "ogg";
+    case VoiceOutput::Format::kWav: break;
+  }
+  return "wav";
+}
+
+// The settings' lines as WriteImportSettings leaves them: `values` (key,
+// value) in the place of their lines, the rest as said there.
+std::string SettingsText(std::istream& in, const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string out;
+  std::vector<bool> written(values.size(), false);
+  for (std::string line; std::getline(in, line);) {
+    const std::string text = Trimmed(line);
+    if (text.empty() || text[0] == '#') {
+      out += line + "\n";
+      continue;
+    }
+    const std::string key = Trimmed(text.substr(0, text.find('=')));
+    for (std::size_t i = 0; i < values.size(); ++i)
+      if (values[i].first == key && !written[i] && text.find('=') != std::string::npos) {
+        out += key + " = " + values[i].second + "\n";
+        written[i] = true;
+      }
+  }
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (!written[i]) out += values[i].first + " = " + values[i].second + "\n";
+  return out;
+}
+
+}  // namespace
+
+bool WriteImportSettings(const std::string& path, const ImportOptions& options) {
+  const std::string& folder = options.folder;
+  if (folder.empty() || Trimmed(folder) != folder || folder.find_first_of("\r\n") != std::string::npos)
+    return false;
+  // The home folder said as "~/", as a person writes it.
+  const std::string home = HomeFolder();
+  const bool underHome = !home.empty() && home != "/" && folder.rfind(home + "/", 0) == 0;
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"folder", underHome ? "~" + folder.substr(home.size()) : folder},
+      {"format", FormatWord(options.format)},
+      {"free", options.free ? "yes" : "no"},
+      {"keep-voc", options.keepVoc ? "yes" : "no"},
+  };
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  std::ifstream in(path);
+  const std::string text = SettingsText(in, values);
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+      fs::remove(temporary, ec);
+      return false;
+    }
+  }
+  fs::rename(temporary, path, ec);
+  if (!ec) return true;
+  fs::remove(temporary, ec);
+  return false;
+}
+
+bool ReadImportSettings(const std::string& path, ImportOptions* options, ImportSettingsProblem* problem) {
+  *problem = {};
+  std::error_code ec;
+  if (!fs::exists(path, ec) && !ec) return true;
+  std::ifstream in(path);
+  if (!in) {
+    problem->fault = ImportSettingsFault::kUnreadable;
+    return false;
+  }
+  std::string line;
+  for (int n = 1; std::getline(in, line); ++n) {
+    const std::string text = Trimmed(line);
+    if (text.empty() || text[0] == '#') continue;
+    const std::size_t equals = text.find('=');
+    problem->line = n;
+    if (equals == std::string::npos || Trimmed(text.substr(0, equals)).empty()) {
+      problem->fault = ImportSettingsFault::kNotASetting;
+      return false;
+    }
+    problem->key = Trimmed(text.substr(0, equals));
+    problem->fault = TakeSetting(problem->key, Trimmed(text.substr(equals + 1)), options);
+    if (problem->fault != ImportSettingsFault::kNone) return false;
+  }
+  if (in.bad()) {
+    *problem = {ImportSettingsFault::kUnreadable, 0, {}};
+    return false;
+  }
+  *problem = {};
+  return true;
 }

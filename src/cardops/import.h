@@ -45,18 +45,44 @@ enum class ImportOutcome {
 };
 
 struct ImportItem {
+  std::size_t index = 0;                  // its place among the card's recordings (ListVoiceRecordings)
   std::string cardName;
   ImportOutcome outcome = ImportOutcome::kFailed;
   CardOpResult result = kOpOk;            // the cause when not imported
   std::string reason;                     // plain words for the cause (empty when imported)
   std::string where;                      // under DIR: "2026-12-09/261209001.wav"
+  std::string vocWhere;                   // --keep-voc: the card's file beside it, under DIR
   std::uint64_t bytesWritten = 0;         // the files written into DIR
   std::uint32_t cardBytes = 0;            // the recording's size on the card
   bool freed = false;                     // deleted from the card
 };
 
+// How a run ended.
+enum class ImportEnd {
+  kWhole,         // every recording was tried
+  kStopped,       // a stop request ended it
+  kCardLost,      // the card or the player's link went
+  kPcFailed,      // DIR took no more (a full disk, a file that could not be made): it ended there
+  kFolderBusy,    // another import is bringing recordings into DIR
+  kFolderUnusable,  // DIR or its record could not be made or opened
+};
+
+// What became of --free.
+enum class ImportFreeing {
+  kNotAsked,
+  kFreed,         // the delete pass took every recording imported
+  kNothingToFree, // no recording was imported
+  kHeldBack,      // the run did not end whole: the card keeps everything
+  kCardChanged,   // the card's tables are no longer those read: nothing deleted
+  kStopped,       // a stop came before the tables were written: nothing deleted
+  kTablesFailed,  // the table write failed; `tablesTouched` says whether part of it reached the card
+};
+
 struct ImportReport {
   std::vector<ImportItem> items;
+  ImportEnd end = ImportEnd::kWhole;
+  ImportFreeing freeing = ImportFreeing::kNotAsked;
+  bool tablesTouched = false;
   int imported = 0;
   std::uint64_t importedBytes = 0;
   int freed = 0;
@@ -67,7 +93,9 @@ struct ImportReport {
 };
 
 // The one summary line:
-// "3 recordings imported (12.4 MB), 3 freed from the card (2.1 MB)".
+// "3 recordings imported (12.4 MB), 3 freed from the card (2.1 MB)", the
+// sizes in decimal units ("44.2 kB", "0 bytes"); the second half only when
+// a recording was freed.
 std::string ImportSummaryLine(const ImportReport& report);
 
 // What the run tells its front end, as a pass does: a recording starting,
@@ -77,6 +105,38 @@ struct ImportView {
   std::function<ProgressFn(std::size_t index)> transferring;
   std::function<void(const ImportItem&)> finished;
 };
+
+// ---- the settings ------------------------------------------------------------------
+//
+// $XDG_CONFIG_HOME/zk27/import.conf (else ~/.config/zk27/import.conf), one
+// setting a line, "key = value"; blank lines and lines starting with "#"
+// are skipped:
+//   folder = ~/Memos        (a leading "~/" is the home folder)
+//   format = flac           (wav, flac or ogg)
+//   free = no               (yes or no)
+//   keep-voc = no           (yes or no)
+
+enum class ImportSettingsFault { kNone, kNotASetting, kUnknownKey, kBadValue, kUnreadable };
+struct ImportSettingsProblem {
+  ImportSettingsFault fault = ImportSettingsFault::kNone;
+  int line = 0;            // from 1; 0 for the file as a whole
+  std::string key;         // the key of the line, when it has one
+};
+// Where the settings are.
+std::string ImportSettingsPath();
+// Reads the settings at `path` into `options`; a missing file leaves them
+// as they are. False at the first bad line, which `problem` names (the
+// options then keep what the lines before it said).
+bool ReadImportSettings(const std::string& path, ImportOptions* options, ImportSettingsProblem* problem);
+// Writes the folder, format, free and keep-voc of `options` into the
+// settings at `path` (its folder made when missing): each setting's line
+// takes the new value where it stands, the comments and blank lines stay,
+// lines that are no setting go, and a setting the file lacks is added at
+// its end. The file is replaced whole (a temporary, then a rename), so a
+// reader never sees half of it. False when it could not be written, or
+// when the folder cannot be said on one line ("\n", blanks around it, or
+// empty); the file is then as it was.
+bool WriteImportSettings(const std::string& path, const ImportOptions& options);
 
 // ---- the pieces, each usable alone ------------------------------------------
 
@@ -99,8 +159,20 @@ std::string FreeNameIn(const std::string& dir, const std::string& name);
 
 // ---- the run --------------------------------------------------------------------
 
-// The recordings on the card (music untouched), in card order.
+// The recordings on the card (music untouched), in the card list's order.
 std::vector<ImportCandidate> ListVoiceRecordings();
-// Brings the new recordings home as above. A stop request (RequestStop)
-// ends it at the next cluster boundary with nothing partial kept.
+// Brings the new recordings home as above. Each new recording is fetched
+// into DIR's work folder and hashed; decoded once into a WAV reference
+// there and once into the chosen format under a temporary name in its
+// dated folder; the sound file read back and compared with the reference;
+// with keepVoc the card's file read a second time and compared byte for
+// byte with the copy. Only then are the files given their names (never over
+// another file), dated, flushed to the disk with their folder, and the
+// record's line appended and flushed. A run stops at a stop request, a lost
+// card and a folder that takes no more file; the recordings done before
+// stay done. Temporaries are named so that the next run removes what a
+// killed one left. With `free`, once the run ended whole, the recordings it
+// imported are deleted in one delete pass, unless the card's tables
+// changed since they were read. One run at a time in a DIR (a lock on its
+// record).
 ImportReport RunImport(const ImportOptions& options, const ImportView& view = {});

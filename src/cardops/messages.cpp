@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "fs.h"
+#include "import.h"
 #include "results.h"
 #include "text.h"
 #include "usbfunc.h"
@@ -217,6 +218,62 @@ std::string RestoreOutcome(CardOpResult result, const std::string& path, const I
 }
 
 std::string FolderUnreadable(const std::string& dir) { return "The folder " + dir + " cannot be read."; }
+
+std::string ImportSettingsUnread(const std::string& path, int line) {
+  return "The import settings in " + path + (line > 0 ? " (line " + std::to_string(line) + ")" : std::string()) +
+         " cannot be read.\r\nThe dialog starts from the defaults.";
+}
+
+std::string ImportSettingsUnwritten(const std::string& path) {
+  return "The choices could not be kept in " + path + ".";
+}
+
+namespace {
+
+std::string ImportEndText(const ImportReport& report, const std::string& folder) {
+  switch (report.end) {
+    case ImportEnd::kWhole:
+    case ImportEnd::kStopped: return {};
+    case ImportEnd::kCardLost: return "The card was lost; the import ended there.";
+    case ImportEnd::kPcFailed:
+      return "The folder " + folder + " takes no more files (is the disk full?); the import ended there.";
+    case ImportEnd::kFolderBusy: return "Another import is bringing recordings into " + folder + ".";
+    case ImportEnd::kFolderUnusable: return "The folder " + folder + " or its import record cannot be made or written.";
+  }
+  return {};
+}
+
+std::string ImportFreeingText(ImportFreeing freeing) {
+  switch (freeing) {
+    case ImportFreeing::kNotAsked:
+    case ImportFreeing::kFreed:
+    case ImportFreeing::kNothingToFree: return {};
+    case ImportFreeing::kHeldBack: return "The card was not freed: the import did not end whole.";
+    case ImportFreeing::kCardChanged: return "The card was not freed: its files changed during the import.";
+    case ImportFreeing::kStopped: return "The card was not freed: the import was stopped.";
+    case ImportFreeing::kTablesFailed: return "The card could not be freed: its tables could not be written.";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string ImportResultText(const ImportReport& report, const std::string& folder) {
+  std::string text;
+  for (const ImportItem& item : report.items) {
+    if (item.outcome == ImportOutcome::kRefused)
+      text += PcNameFromCard(item.cardName) + ": the decoder cannot read it; it stays on the card.\r\n";
+    else if (item.outcome == ImportOutcome::kFailed)
+      text += PcNameFromCard(item.cardName) + ": not imported; it stays on the card.\r\n";
+  }
+  if (const std::string end = ImportEndText(report, folder); !end.empty()) {
+    // Nothing ran: the summary would only count nothing.
+    if (report.end == ImportEnd::kFolderBusy || report.end == ImportEnd::kFolderUnusable) return end;
+    text += end + "\r\n";
+  }
+  if (const std::string freeing = ImportFreeingText(report.freeing); !freeing.empty()) text += freeing + "\r\n";
+  return text + ImportSummaryLine(report);
+}
 
 std::string SyncPlanText(const SyncPlan& plan, const std::string& dir, bool* question) {
   std::string text;

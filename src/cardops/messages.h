@@ -10,6 +10,8 @@
 #include "cardops.h"
 #include "sync.h"
 
+struct ImportReport;
+
 namespace msg {
 
 // The window's words for each notice of the engine's.
@@ -119,6 +121,7 @@ inline constexpr const char* kMenuCheck = "Check the card";
 inline constexpr const char* kMenuBackup = "Back up the card\u2026";
 inline constexpr const char* kMenuRestore = "Restore from a backup\u2026";
 inline constexpr const char* kMenuSync = "Sync a folder\u2026";
+inline constexpr const char* kMenuImport = "Import voice recordings\u2026";
 inline constexpr const char* kBackingUp = "Backing up";
 inline constexpr const char* kRestoring = "Restoring";
 inline constexpr const char* kCheckCaption = "Check the card";
@@ -127,6 +130,22 @@ inline constexpr const char* kRestoreCaption = "Restore from a backup";
 inline constexpr const char* kSyncCaption = "Sync a folder";
 inline constexpr const char* kCheckUnreadable = "The card's volume cannot be read as it is; nothing was checked.";
 std::string FolderUnreadable(const std::string& dir);
+
+// The import's dialog and its progress window.
+inline constexpr const char* kImportCaption = "Import voice recordings";
+inline constexpr const char* kImportFolder = "Folder:";
+inline constexpr const char* kImportBrowse = "Browse\u2026";
+inline constexpr const char* kImportFormat = "Format:";
+inline constexpr const char* kImportFree = "Free after import";
+inline constexpr const char* kImporting = "Importing";
+// The settings at `path` could not be read (its first bad `line`, 0 for
+// the file): the dialog starts from the defaults.
+std::string ImportSettingsUnread(const std::string& path, int line);
+// The choices could not be written into the settings at `path`.
+std::string ImportSettingsUnwritten(const std::string& path);
+// How an import into `folder` ended: each recording left on the card with
+// its reason, what kept the card from being freed, then the summary line.
+std::string ImportResultText(const ImportReport& report, const std::string& folder);
 
 // The check's report: the problems found, one a line, or that the card is
 // clean with its `files`.

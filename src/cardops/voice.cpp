@@ -48,12 +48,8 @@ std::string RateList(const std::vector<int>& rates) {
 
 }  // namespace
 
-CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* outName, const std::string& dir,
-                              const VoiceOutput& out, std::vector<std::string>* notes) {
-  *outName = VoiceOutputName(voiceName, out.format);
-  const std::string folder = dir.empty() ? std::string(".") : dir;
-  const std::string source = folder + "/" + voiceName;
-  const std::string target = folder + "/" + *outName;
+CardOpResult DecodeVoiceFileTo(const std::string& source, const std::string& target, const VoiceOutput& out,
+                               std::vector<int>* rates, int* outputRate) {
   TvdhReport report;
   switch (TVDecodeToFile(source.c_str(), target.c_str(), TvdhOutput{FormatOf(out.format), out.rate}, &report)) {
     case kTvdhOk:
@@ -69,9 +65,22 @@ CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* outName
     default:
       return kOpDecodeFailed;
   }
+  if (rates) *rates = report.rates;
+  if (outputRate) *outputRate = report.outputRate;
+  return kOpOk;
+}
+
+CardOpResult ConvertVoiceFile(const std::string& voiceName, std::string* outName, const std::string& dir,
+                              const VoiceOutput& out, std::vector<std::string>* notes) {
+  *outName = VoiceOutputName(voiceName, out.format);
+  const std::string folder = dir.empty() ? std::string(".") : dir;
+  std::vector<int> rates;
+  int outputRate = 0;
+  const CardOpResult r = DecodeVoiceFileTo(folder + "/" + voiceName, folder + "/" + *outName, out, &rates, &outputRate);
+  if (r != kOpOk) return r;
   // A rate asked for is no news; a recording that changes its rate is.
-  if (notes && report.rates.size() > 1)
-    notes->push_back(voiceName + " changes its sample rate between blocks (" + RateList(report.rates) +
-                     "); it was written at " + Hz(report.outputRate) + ", the other parts resampled.");
+  if (notes && rates.size() > 1)
+    notes->push_back(voiceName + " changes its sample rate between blocks (" + RateList(rates) +
+                     "); it was written at " + Hz(outputRate) + ", the other parts resampled.");
   return kOpOk;
 }

@@ -151,6 +151,7 @@ class TMainForm : public QWidget {
   QAction* BackupAction = nullptr;
   QAction* RestoreAction = nullptr;
   QAction* SyncAction = nullptr;
+  QAction* ImportAction = nullptr;
   // The card examined as it is, the report shown, and the repair offered
   // when there is something to mend.
   void CheckCardClick();
@@ -160,6 +161,10 @@ class TMainForm : public QWidget {
   void RestoreCardClick();
   // A folder's music and voice files onto the card: the plan, then Yes/No.
   void SyncFolderClick();
+  // The card's new voice recordings brought home into a folder, chosen with
+  // the format and "Free after import" in one dialog and kept in the import
+  // settings; the summary line at the end.
+  void ImportRecordingsClick();
 
   // A click on the window's bare face.
   void FormClick();

@@ -1,6 +1,6 @@
 // The card list's menu: on a right click or the Menu key, what the engine
-// does for a card beyond the five buttons (a check and its repair, a backup
-// and its restore, a folder synced), beside the list's own keys. Each entry
+// does for a card beyond the five buttons (the voice recordings imported, a
+// check and its repair, a backup and its restore, a folder synced), beside the list's own keys. Each entry
 // opens an action as the buttons do, asks through the message hooks and
 // says its outcome in the window's words.
 #include <QDir>
@@ -8,6 +8,7 @@
 
 #include "action.h"
 #include "hooks.h"
+#include "import.h"
 #include "mainform.h"
 #include "messages.h"
 #include "sync.h"
@@ -29,6 +30,8 @@ void TMainForm::AddCardMenu() {
   MoveUpAction = CardMenu->addAction(QString(msg::kMenuMoveUp) + "\tAlt+Up", this, [this] { MoveSelectedFile(-1); });
   MoveDownAction =
       CardMenu->addAction(QString(msg::kMenuMoveDown) + "\tAlt+Down", this, [this] { MoveSelectedFile(1); });
+  CardMenu->addSeparator();
+  ImportAction = CardMenu->addAction(QString::fromUtf8(msg::kMenuImport), this, &TMainForm::ImportRecordingsClick);
   CardMenu->addSeparator();
   CheckAction = CardMenu->addAction(msg::kMenuCheck, this, &TMainForm::CheckCardClick);
   CardMenu->addSeparator();
@@ -190,4 +193,94 @@ void TMainForm::SyncFolderClick() {
     return;
   }
   RefreshCardView();
+}
+
+// ---- the voice recordings brought home ------------------------------------------------------
+
+namespace {
+
+const char* FormatName(VoiceOutput::Format format) {
+  switch (format) {
+    case VoiceOutput::Format::kFlac: return "flac";
+    case VoiceOutput::Format::kOgg: return "ogg";
+    case VoiceOutput::Format::kWav: break;
+  }
+  return "wav";
+}
+
+VoiceOutput::Format FormatNamed(const std::string& name) {
+  if (name == "flac") return VoiceOutput::Format::kFlac;
+  if (name == "ogg") return VoiceOutput::Format::kOgg;
+  return VoiceOutput::Format::kWav;
+}
+
+// The settings the command line reads, as the dialog's starting choices
+// (the defaults, after saying so, when the file cannot be read); the folder
+// defaults to ~/Memos.
+ImportOptions ImportSettings() {
+  ImportOptions options;
+  const std::string path = ImportSettingsPath();
+  ImportSettingsProblem problem;
+  if (!ReadImportSettings(path, &options, &problem)) {
+    ShowMessage(msg::ImportSettingsUnread(path, problem.line));
+    options = {};
+  }
+  if (options.folder.empty()) options.folder = QDir::home().filePath("Memos").toStdString();
+  return options;
+}
+
+// The dialog's choices over the settings, which then keep them.
+bool ChooseImport(ImportOptions* options) {
+  ImportChoices choices{options->folder, FormatName(options->format), options->free};
+  if (!AskImport(msg::kImportCaption, &choices)) return false;
+  options->folder = choices.folder;
+  options->format = FormatNamed(choices.format);
+  options->free = choices.free;
+  if (const std::string path = ImportSettingsPath(); !WriteImportSettings(path, *options))
+    ShowMessage(msg::ImportSettingsUnwritten(path));
+  return true;
+}
+
+}  // namespace
+
+void TMainForm::ImportRecordingsClick() {
+  ImportOptions options;
+  Steps steps;
+  // Chosen before the card is held: a dialog left open keeps nobody off it.
+  steps.first = [&options, &steps] {
+    options = ImportSettings();
+    if (!ChooseImport(&options)) return false;
+    // Only freeing changes the card.
+    steps.hold = options.free ? CardLock::kExclusive : CardLock::kShared;
+    return true;
+  };
+  steps.gone = Steps::Gone::kEndsOnCardOrLinkLost;
+  // The recordings are taken from the card as it is now, read again if
+  // another program changed it.
+  steps.asRead = Steps::AsRead::kUnlessGone;
+  const Action action(*this, steps);
+  if (!action.Open()) return;
+
+  const std::vector<ImportCandidate> found = ListVoiceRecordings();
+  OpenProgressWindow(true, MP3ListBox);
+  ImportView view;
+  view.starting = [](std::size_t, int position, int total) {
+    if (form1) form1->ShowPosition(position, total);
+  };
+  view.transferring = [&](std::size_t i) {
+    const QString shown = Q(PcNameFromCard(found[i].cardName));
+    if (form1) form1->showstring(shown, msg::kImporting);
+    return ProgressTo(shown, msg::kImporting);
+  };
+  const ImportReport report = RunImport(options, view);
+  SetBusyCursor(false);
+  CloseProgressWindow();
+  setEnabled(true);
+  ShowMessage(msg::ImportResultText(report, options.folder));
+  if (session_.CardOrLinkLost()) {
+    CloseMainWindow();
+    return;
+  }
+  // The freed recordings leave the list, the others renumbered.
+  if (report.freeing == ImportFreeing::kFreed || report.tablesTouched) Reload();
 }

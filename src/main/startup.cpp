@@ -3,8 +3,15 @@
 #include <cstdio>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLineEdit>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -69,6 +76,45 @@ bool PathBox(PathKind kind, const std::string& caption, std::string* path) {
   return true;
 }
 
+// The import's one dialog, without owner window, as the message boxes: the
+// folder typed or chosen with the browse button (the file dialog hook), the
+// format, and whether the card is freed after. OK needs a folder.
+bool ImportBox(const std::string& caption, ImportChoices* choices) {
+  QDialog box;
+  box.setWindowTitle(QString::fromStdString(caption));
+  auto* folder = new QLineEdit(QString::fromStdString(choices->folder), &box);
+  folder->setMinimumWidth(280);
+  auto* browse = new QPushButton(QString::fromUtf8(msg::kImportBrowse), &box);
+  auto* format = new QComboBox(&box);
+  format->addItems({"wav", "flac", "ogg"});
+  format->setCurrentText(QString::fromStdString(choices->format));
+  auto* free = new QCheckBox(msg::kImportFree, &box);
+  free->setChecked(choices->free);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &box);
+  auto* where = new QHBoxLayout;
+  where->addWidget(folder);
+  where->addWidget(browse);
+  auto* form = new QFormLayout(&box);
+  form->addRow(msg::kImportFolder, where);
+  form->addRow(msg::kImportFormat, format);
+  form->addRow(free);
+  form->addRow(buttons);
+  QObject::connect(browse, &QPushButton::clicked, &box, [&] {
+    std::string path = folder->text().toStdString();
+    if (AskPath(PathKind::kFolder, caption, &path)) folder->setText(QString::fromStdString(path));
+  });
+  const auto allowOk = [&] { buttons->button(QDialogButtonBox::Ok)->setEnabled(!folder->text().trimmed().isEmpty()); };
+  QObject::connect(folder, &QLineEdit::textChanged, &box, allowOk);
+  allowOk();
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+  if (box.exec() != QDialog::Accepted) return false;
+  choices->folder = folder->text().trimmed().toStdString();
+  choices->format = format->currentText().toStdString();
+  choices->free = free->isChecked();
+  return true;
+}
+
 // Why the driver refused what answered for the player, for a message box.
 std::string UntrustedPlayerText(const PlayerRefusal& why) {
   if (why.kind == PlayerRefusal::Kind::kAddress)
@@ -110,6 +156,7 @@ FrontEndHooks GuiHooks() {
   h.askYesNo = YesNoBox;
   h.askText = TextBox;
   h.askPath = PathBox;
+  h.askImport = ImportBox;
   h.deviceState = DeliverNow;
   h.setBusyCursor = BusyCursor;
   h.processEvents = [] { QCoreApplication::processEvents(); };

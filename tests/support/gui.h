@@ -74,6 +74,15 @@ class GuiCard {
       *path = paths.takeFirst().toStdString();
       return true;
     };
+    // The import's dialog: what it started with is kept as "folder format
+    // free"; the answer is the next scripted choice, none left cancelling.
+    h.askImport = [this](const std::string&, ImportChoices* choices) {
+      importQuestions << QString::fromStdString(choices->folder + " " + choices->format) +
+                             (choices->free ? " free" : " keep");
+      if (imports.isEmpty()) return false;
+      *choices = imports.takeFirst();
+      return true;
+    };
     h.setBusyCursor = [this](bool busy) { busyDepth += busy ? 1 : -1; };
     // The program's waits pass at once; what the progress window said while
     // it waited is kept.
@@ -156,6 +165,8 @@ class GuiCard {
   QStringList texts;          // typed answers; a null QString cancels
   QStringList pathQuestions;  // the file dialogs' captions
   QStringList paths;          // chosen paths; none left cancels
+  QStringList importQuestions;  // "folder format free|keep" the import's dialog started with
+  QList<ImportChoices> imports; // its answers; none left cancels
   QStringList waits;  // "milliseconds:StaticText1"
   int busyDepth = 0;  // hourglasses set and not yet taken back
 };
