@@ -128,8 +128,6 @@ std::string ImportEndWords(ImportEnd end, const std::string& folder);
 std::string ImportFreeingWords(ImportFreeing freeing, bool tablesTouched);
 std::string ImportSettingsWords(const std::string& path, const ImportSettingsProblem& problem);
 
-// "812 bytes", "4.2 MB", "1.1 GB": decimal units, as a file manager shows them.
-std::string HumanSize(std::uint64_t bytes);
 // A name for the terminal: card text as UTF-8, backslash and control
 // characters escaped (\n, \r, \t, \e, \\, \xHH) so that a line stays one line
 // and no escape sequence reaches the terminal.

@@ -202,21 +202,6 @@ std::string DeviceTrouble(DeviceStateCode state) {
   return "card command failed";
 }
 
-std::string HumanSize(std::uint64_t bytes) {
-  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-  static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
-  double value = static_cast<double>(bytes) / 1000.0;
-  std::size_t unit = 0;
-  // 999.95 kB would show as "1000.0 kB": it is 1.0 MB.
-  while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
-    value /= 1000.0;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
-  return text;
-}
-
 std::string Escaped(const std::string& utf8) {
   std::string out;
   for (std::size_t i = 0; i < utf8.size(); ++i) {

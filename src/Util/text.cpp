@@ -1,5 +1,8 @@
 #include "text.h"
 
+#include <cstdio>
+#include <iterator>
+
 #include <array>
 #include <cmath>
 
@@ -121,4 +124,19 @@ int ProgressPercent(std::uint32_t done, std::uint32_t total) {
   if (total == 0) return 0;
   // nearbyint rounds in the current mode, which is to-nearest-even.
   return static_cast<int>(std::nearbyint(static_cast<double>(done) / total * 100.0));
+}
+
+std::string HumanSize(std::uint64_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1000.0;
+  std::size_t unit = 0;
+  // 999.95 kB would show as "1000.0 kB": it is 1.0 MB.
+  while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
+    value /= 1000.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
+  return text;
 }

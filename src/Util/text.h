@@ -28,4 +28,8 @@ inline constexpr std::size_t kMaxCardNameBytes = 62;
 
 // i / total * 100 rounded to the nearest whole number, halves to the even
 // neighbour (1 of 8 gives 12, 3 of 8 gives 38). 0 when total is 0.
+// A size in decimal units with one decimal, as a file manager shows it:
+// "12.4 MB", "44.2 kB", "812 bytes".
+std::string HumanSize(std::uint64_t bytes);
+
 int ProgressPercent(std::uint32_t done, std::uint32_t total);

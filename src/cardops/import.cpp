@@ -56,23 +56,6 @@ void DateImportedFile(const std::string& path, const std::string& day) {
 
 namespace {
 
-// Decimal units, one decimal, as a file manager shows sizes: "12.4 MB",
-// "44.2 kB", "812 bytes".
-std::string SizeText(std::uint64_t bytes) {
-  if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
-  static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
-  double value = static_cast<double>(bytes) / 1000.0;
-  std::size_t unit = 0;
-  // 999.95 kB would show as "1000.0 kB": it is 1.0 MB.
-  while (value >= 999.95 && unit + 1 < std::size(kUnits)) {
-    value /= 1000.0;
-    ++unit;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
-  return text;
-}
-
 std::string Recordings(int n) { return std::to_string(n) + (n == 1 ? " recording" : " recordings"); }
 
 }  // namespace
@@ -142,8 +125,8 @@ std::string FreeNameIn(const std::string& dir, const std::string& name) {
 }
 
 std::string ImportSummaryLine(const ImportReport& report) {
-  std::string line = Recordings(report.imported) + " imported (" + SizeText(report.importedBytes) + ")";
-  if (report.freed > 0) line += ", " + std::to_string(report.freed) + " freed from the card (" + SizeText(report.freedBytes) + ")";
+  std::string line = Recordings(report.imported) + " imported (" + HumanSize(report.importedBytes) + ")";
+  if (report.freed > 0) line += ", " + std::to_string(report.freed) + " freed from the card (" + HumanSize(report.freedBytes) + ")";
   return line;
 }
 
