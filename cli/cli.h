@@ -14,6 +14,7 @@
 
 #include "import.h"
 #include "notice.h"
+#include "platform.h"
 #include "session.h"
 
 enum ExitStatus : int {
@@ -323,3 +324,6 @@ int CmdCheck(const Args& args);
 int CmdDevices(const Args& args);
 // Brings the card's new voice recordings home into a folder (import.h).
 int CmdImport(const Args& args);
+// The lines of `zk27 devices` on the removable disks that could hold a card
+// (a medium in, no larger than the largest card), for --image.
+std::string CardSizedDisks(const std::vector<platform::RemovableDisk>& disks);

@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "cli.h"
 #include "platform.h"
@@ -240,8 +238,8 @@ class PutView : public CliPassView {
 
  protected:
   std::uint64_t BytesOf(std::size_t index) const override {
-    struct stat st{};
-    return ::stat(paths_[index].c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    platform::FileState st;
+    return platform::StateOf(paths_[index], &st) ? st.size : 0;
   }
   void Done(const FileReport& report) override {
     Verbose("sent " + Name(report) + " (" + HumanSize(BytesOf(report.index)) + ")");

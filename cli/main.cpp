@@ -15,6 +15,13 @@
 
 namespace {
 
+// Where the user's settings files are, as the help says it.
+#ifdef _WIN32
+#define ZK27_CONFIG_WORDS(file) "%APPDATA%\\zk27\\" file
+#else
+#define ZK27_CONFIG_WORDS(file) "$XDG_CONFIG_HOME/zk27/" file " (else ~/.config/zk27/" file ")"
+#endif
+
 const char* kToolHelp =
     "Usage: zk27 [OPTION]... COMMAND [ARG]...\n"
     "Manage the files on the CompactFlash card of a ZK27 player.\n"
@@ -120,7 +127,7 @@ const char* ImportHelp() {
       "  --again          import even what the import record holds\n"
       "  --dry-run        list what would come, with sizes; nothing is written\n") + kPlugHelp +
       "Without DIR, and for the options not given, the settings in\n"
-      "$XDG_CONFIG_HOME/zk27/import.conf (else ~/.config/zk27/import.conf) hold:\n"
+      ZK27_CONFIG_WORDS("import.conf") " hold:\n"
       "  folder = ~/Memos\n"
       "  format = wav\n"
       "  free = no\n"
@@ -273,7 +280,7 @@ const std::map<std::string, Command>& Commands() {
                    "endpoint on an interface, as the player does: their ids (vvvv:pppp), bus\n"
                    "and address, names, and whether each is listed in a players file and\n"
                    "open to you. The players files hold one id a line:\n"
-                   "  $XDG_CONFIG_HOME/zk27/players (else ~/.config/zk27/players)\n"
+                   "  " ZK27_CONFIG_WORDS("players") "\n"
                    "  /etc/zk27/players\n"
                    "Tells how to add an id and how to give your user access to the player.\n"}},
   };
@@ -440,5 +447,7 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Before anything is opened: a card image must never become standard error.
   if (!OpenStandardDescriptors()) return kExitRefused;
+  // On Windows the arguments as UTF-8, as they are on Linux.
+  platform::UseUtf8(&argc, &argv);
   return CloseStandardOutput(Run(argc, argv));
 }

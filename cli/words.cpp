@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "cli.h"
 #include "platform.h"
 #include "messages.h"
 #include "results.h"
 #include "text.h"
+#include "tvdh.h"
 
 Session g_session;
 
@@ -237,6 +236,16 @@ std::string Escaped(const std::string& utf8) {
 
 namespace {
 
+// What to do about a missing libsamplerate: install the package on Linux;
+// on Windows the DLL goes beside zk27.exe or on the path.
+std::string ResamplerMissing() {
+#ifdef _WIN32
+  return std::string(TvdhResamplerName()) + " cannot be loaded (put it beside zk27.exe)";
+#else
+  return "libsamplerate cannot be loaded (install libsamplerate0)";
+#endif
+}
+
 constexpr const char* kNameNotHeld =
     "the card cannot hold this name (a character outside its code page, a control character, \\ or :, or a leading "
     "dot)";
@@ -285,10 +294,10 @@ constexpr const char* kNoTemporaryCopy =
 
 // Why the PC file at `path` could not be opened, as the system says it.
 std::string UnopenedPcFile(const std::string& path) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
-  if (S_ISDIR(st.st_mode)) return "is a directory";
-  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  platform::FileState st;
+  if (!platform::StateOf(path, &st)) return std::strerror(errno);
+  if (st.kind == platform::FileKind::kDirectory) return "is a directory";
+  if (st.kind != platform::FileKind::kRegular) return "not a regular file";
   return std::strerror(EACCES);
 }
 
@@ -436,8 +445,11 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
       break;
     case kOpNoResampler:
       if (scene == S::kFetch || scene == S::kImport)
-        return "its sample rate changes and libsamplerate cannot be loaded (install libsamplerate0); nothing was "
-               "made";
+        return "its sample rate changes and " + ResamplerMissing() + "; nothing was made";
+      break;
+    case kOpNoSoundLibrary:
+      if (scene == S::kFetch || scene == S::kImport)
+        return std::string("the sound library ") + TvdhSoundLibraryName() + " cannot be loaded; nothing was made";
       break;
   }
   // An image is refused for what the file is, or because the device failed.

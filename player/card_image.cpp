@@ -2,15 +2,28 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#ifdef _WIN32
+#include <direct.h>
+#else
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
+
+#include "platform.h"
 
 namespace player {
 
 namespace {
 
 std::string Reason(const std::string& what, int err) { return what + ": " + std::strerror(err); }
+
+int MakeFolder(const std::string& path, unsigned mode) {
+#ifdef _WIN32
+  (void)mode;  // the folder takes its parent's access rules
+  return ::_mkdir(path.c_str());
+#else
+  return ::mkdir(path.c_str(), mode);
+#endif
+}
 
 }  // namespace
 
@@ -20,12 +33,12 @@ bool MakeFolders(const std::string& path, unsigned mode, std::string* error) {
   for (std::size_t pos = 1; pos <= path.size(); ++pos) {
     if (pos != path.size() && path[pos] != '/') continue;
     std::string prefix = path.substr(0, pos);
-    if (::mkdir(prefix.c_str(), mode) == 0 || errno == EEXIST) continue;
+    if (MakeFolder(prefix, mode) == 0 || errno == EEXIST) continue;
     *error = Reason("cannot create folder " + prefix, errno);
     return false;
   }
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  platform::FileState folder;
+  if (!platform::StateOf(path, &folder) || folder.kind != platform::FileKind::kDirectory) {
     *error = path + " is not a folder";
     return false;
   }
@@ -37,7 +50,7 @@ int OpenCardImage(const std::string& path, std::uint32_t sizeMiB, std::string* e
     *error = "no card image given";
     return -1;
   }
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  int fd = platform::OpenFile(path, platform::kOpenReadWrite);
   if (fd < 0 && errno == ENOENT) {
     if (sizeMiB == 0 || sizeMiB > kMaxCardMiB) {
       *error = "card size must be 1 to " + std::to_string(kMaxCardMiB) + " MiB";
@@ -46,16 +59,16 @@ int OpenCardImage(const std::string& path, std::uint32_t sizeMiB, std::string* e
     if (auto slash = path.rfind('/'); slash != std::string::npos && slash > 0) {
       if (!MakeFolders(path.substr(0, slash), 0755, error)) return -1;
     }
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd = platform::OpenFile(path, platform::kCreateImage);
     if (fd < 0) {
       *error = Reason("cannot create card image " + path, errno);
       return -1;
     }
     // ftruncate leaves a hole: the blank card reads as zeros and costs no disk.
-    if (::ftruncate(fd, static_cast<off_t>(sizeMiB) * 1024 * 1024) != 0) {
+    if (!platform::SetFileSize(fd, std::uint64_t{sizeMiB} * 1024 * 1024)) {
       int err = errno;
-      ::close(fd);
-      ::unlink(path.c_str());
+      platform::CloseFile(fd);
+      platform::RemoveFile(path);
       *error = Reason("cannot size card image " + path, err);
       return -1;
     }
@@ -65,25 +78,25 @@ int OpenCardImage(const std::string& path, std::uint32_t sizeMiB, std::string* e
     *error = Reason("cannot open card image " + path, errno);
     return -1;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
+  platform::FileState st;
+  if (!platform::StateOf(fd, &st)) {
     *error = Reason("cannot examine card image " + path, errno);
-    ::close(fd);
+    platform::CloseFile(fd);
     return -1;
   }
   const char* fault = nullptr;
-  if (!S_ISREG(st.st_mode)) {
+  if (st.kind != platform::FileKind::kRegular) {
     fault = "is not a regular file";
-  } else if (st.st_size <= 0) {
+  } else if (st.size == 0) {
     fault = "is empty";
-  } else if (st.st_size % 512 != 0) {
+  } else if (st.size % 512 != 0) {
     fault = "is not a whole number of 512-byte sectors";
-  } else if (st.st_size / 512 > 0xFFFFFFFFLL) {
+  } else if (st.size / 512 > 0xFFFFFFFFULL) {
     fault = "is too large for a card";
   }
   if (fault) {
     *error = "card image " + path + " " + fault;
-    ::close(fd);
+    platform::CloseFile(fd);
     return -1;
   }
   return fd;

@@ -1,7 +1,8 @@
 #include "in_process_player.h"
 
 #include <cstring>
-#include <unistd.h>
+
+#include "platform.h"
 
 namespace player {
 
@@ -24,7 +25,7 @@ InProcessPlayer::InProcessPlayer(std::string imagePath, std::uint32_t sizeMiB) :
 InProcessPlayer::~InProcessPlayer() {
   Uninstall();
   core_.reset();
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::CloseFile(fd_);
 }
 
 void InProcessPlayer::Install() {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "platform.h"
 
 namespace player {
 
@@ -58,7 +58,7 @@ template <typename Buffer, typename Op>
 bool TransferAt(Op op, int fd, Buffer* buf, std::size_t size, std::uint64_t sector) {
   std::size_t done = 0;
   while (done < size) {
-    ssize_t n = op(fd, buf + done, size - done, static_cast<off_t>(sector * kSectorSize + done));
+    const long long n = op(fd, buf + done, size - done, sector * kSectorSize + done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -67,11 +67,11 @@ bool TransferAt(Op op, int fd, Buffer* buf, std::size_t size, std::uint64_t sect
 }
 
 bool ReadAt(int fd, std::uint8_t* buf, std::size_t size, std::uint64_t sector) {
-  return TransferAt(::pread, fd, buf, size, sector);
+  return TransferAt(platform::ReadAt, fd, buf, size, sector);
 }
 
 bool WriteAt(int fd, const std::uint8_t* buf, std::size_t size, std::uint64_t sector) {
-  return TransferAt(::pwrite, fd, buf, size, sector);
+  return TransferAt(platform::WriteAt, fd, buf, size, sector);
 }
 
 bool KnownCode(std::uint8_t code) {
@@ -165,10 +165,9 @@ const char* RecordResultText(RecordResult result) {
 }
 
 PlayerCore::PlayerCore(int imageFd) : fd_(imageFd) {
-  struct stat st {};
-  if (::fstat(fd_, &st) == 0 && st.st_size > 0) {
-    sectorCount_ = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size) / kSectorSize, 0xFFFFFFFFu));
+  platform::FileState st;
+  if (platform::StateOf(fd_, &st) && st.size > 0) {
+    sectorCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(st.size / kSectorSize, 0xFFFFFFFFu));
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "messages.h"
+#include "tvdh.h"
 
 using namespace zk27_test;
 
@@ -339,7 +340,7 @@ TEST(cli_conventions_words, EveryResultHasItsWordsInEveryScene) {
                                 ResultScene::kFolderPlan, ResultScene::kImagePlan,     ResultScene::kDeviceFault,
                                 ResultScene::kBackup,     ResultScene::kImageRefusal,  ResultScene::kRestore,
                                 ResultScene::kRestoreFiles, ResultScene::kImport};
-  for (int i = kOpOk; i <= kOpNoResampler; ++i)
+  for (int i = kOpOk; i <= kOpNoSoundLibrary; ++i)
     for (const ResultScene scene : scenes) {
       // Only an image refused because the device failed has no words: the
       // device's state says it.
@@ -361,6 +362,25 @@ TEST(cli_conventions_words, EveryResultHasItsWordsInEveryScene) {
   EXPECT_EQ(ResultWords(kOpNoFileIdLeft, ResultScene::kSend, {.pcPath = "music/memo.voc"}),
             "the card holds 127 voice files already");
   EXPECT_TRUE(ResultWords(kOpDeviceGone, ResultScene::kDeviceFault, {.name = "a.mp3"}).ends_with(" before a.mp3"));
+  // A missing library is named as the system loads it.
+  EXPECT_NE(ResultWords(kOpNoSoundLibrary, ResultScene::kFetch).find(TvdhSoundLibraryName()), std::string::npos);
+}
+
+// zk27 devices on the removable disks beside the players (Windows' card
+// readers): only those that could hold a card are shown, each on a line.
+TEST(cli_conventions_words, RemovableDisksOfACardsSize) {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  const platform::RemovableDisk card{"\\\\.\\PhysicalDrive2", 128 * kMiB, "Generic STORAGE DEVICE"};
+  const platform::RemovableDisk nameless{"\\\\.\\PhysicalDrive3", 3900 * kMiB, ""};
+  const platform::RemovableDisk empty{"\\\\.\\PhysicalDrive4", 0, "Card Reader"};
+  const platform::RemovableDisk stick{"\\\\.\\PhysicalDrive5", 16000 * kMiB, "USB Stick"};
+  const std::string none = "No removable disk of a card's size (at most 4 GiB) holds a medium.\n";
+  const std::string head = "Removable disks of a card's size (zk27 --image PATH, or the drive letter):\n";
+  EXPECT_EQ(CardSizedDisks({}), none);
+  EXPECT_EQ(CardSizedDisks({empty, stick}), none);
+  EXPECT_EQ(CardSizedDisks({empty, card, stick, nameless}),
+            head + "  \\\\.\\PhysicalDrive2      128 MiB    Generic STORAGE DEVICE\n"
+                   "  \\\\.\\PhysicalDrive3      3.8 GiB    (no name given)\n");
 }
 
 }  // namespace

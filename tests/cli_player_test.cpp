@@ -35,6 +35,14 @@ class cli_player : public CliTest {
 
   void StartPlayer(std::uint32_t mib = 4) {
     player_ = std::make_unique<PlayerProcess>(card_, socket_, dir_.path());
+    if (PlayerOverTcp()) {
+      // zk27 goes to the port; ctl still speaks on the socket.
+      const std::string line = player_->Start(mib, {"--tcp", "127.0.0.1:0"});
+      const std::string ready = "zk27-player: serving " + card_ + " on " + socket_ + " and on TCP ";
+      ASSERT_EQ(line.rfind(ready, 0), 0u) << line;
+      tcp_ = line.substr(ready.size(), line.size() - ready.size() - 1);
+      return;
+    }
     const std::string line = player_->Start(mib);
     ASSERT_EQ(line, "zk27-player: serving " + card_ + " on " + socket_ + "\n");
   }

@@ -2,10 +2,9 @@
 // file's result means for the pass and what is said, and a stop at the start,
 // the middle or the last cluster of a file that leaves the card sound.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/file.h>
+#ifndef _WIN32
 #include <sys/resource.h>
-#include <sys/stat.h>
+#endif
 
 #include <cmath>
 #include <csignal>
@@ -17,7 +16,9 @@
 #include "support/engine.h"
 #include "messages.h"
 #include "passes.h"
+#include "platform.h"
 #include "session.h"
+#include "tvdh.h"
 
 using namespace zk27_test;
 using Lines = std::vector<std::string>;
@@ -198,6 +199,21 @@ TEST_F(engine_passes, ToWaveWritesTheFormatAskedForWithNotes) {
   const PassSummary summary = RunFetchPass({"two.voc", "one.voc", "song.voc"}, FetchKind::kToWave, out, view,
                                            VoiceOutput{VoiceOutput::Format::kFlac, 0});
   ASSERT_EQ(view.reports.size(), 3u);
+#ifdef _WIN32
+  // Without sndfile.dll no FLAC can be written: each file says which library
+  // is missing, and nothing is made of it.
+  if (view.reports[0].result == kOpNoSoundLibrary) {
+    for (const auto& [report, name] : {std::pair{&view.reports[0], "two.voc"}, std::pair{&view.reports[1], "one.voc"},
+                                       std::pair{&view.reports[2], "song.voc"}}) {
+      EXPECT_EQ(report->result, kOpNoSoundLibrary) << name;
+      EXPECT_FALSE(report->counted) << name;
+      EXPECT_EQ(report->messages, Lines{CardOpText(kOpNoSoundLibrary, name)});
+    }
+    EXPECT_FALSE(std::filesystem::exists(out + "/two.flac"));
+    EXPECT_FALSE(std::filesystem::exists(out + "/one.flac"));
+    return;
+  }
+#endif
   EXPECT_TRUE(view.reports[0].counted);
   EXPECT_EQ(view.reports[0].wavName, "two.flac");
   ASSERT_EQ(view.reports[0].notes.size(), 1u);
@@ -474,13 +490,13 @@ TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
   std::filesystem::create_directories(out + "/.zk27-import-work");
   ASSERT_TRUE(WriteFile(out + "/.zk27-import-work/261209001.voc", Content(10, 1)));
   {
-    const int held = ::open((out + "/.zk27-imports").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const int held = platform::OpenFile(out + "/.zk27-imports", platform::kOpenRead);
+    ASSERT_TRUE(platform::TryLockFile(held, true));
     ImportOptions options;
     options.folder = out;
     EXPECT_EQ(RunImport(options).end, ImportEnd::kFolderBusy);
     EXPECT_EQ(FolderNames(out + "/2026-01-01"), (Lines{".zk27-part-99-memo.wav", "mine.wav"}));
-    ::close(held);
+    platform::CloseFile(held);
     options.dryRun = true;  // planning, it neither waits nor clears
     EXPECT_EQ(RunImport(options).end, ImportEnd::kWhole);
     EXPECT_EQ(FolderNames(out + "/2026-01-01"), (Lines{".zk27-part-99-memo.wav", "mine.wav"}));
@@ -504,6 +520,13 @@ TEST_F(engine_passes, ImportPlansAgainstTheRecordAndKeepsNothingUnproven) {
 }
 
 namespace {
+
+// The variable the home folder is told by.
+#ifdef _WIN32
+constexpr const char* kHomeVariable = "USERPROFILE";
+#else
+constexpr const char* kHomeVariable = "HOME";
+#endif
 
 // A voice recording as the player makes one: 8 kHz, 8-bit sound in one
 // block, a tone of its own for each seed. `damaged` spoils the signature the
@@ -532,7 +555,7 @@ Lines RecordLines(const std::string& folder) {
 Lines Imported(const std::string& folder) {
   Lines found;
   for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-    const std::string rel = std::filesystem::relative(e.path(), folder).string();
+    const std::string rel = std::filesystem::relative(e.path(), folder).generic_string();
     if (e.is_regular_file() && rel != ".zk27-imports") found.push_back(rel);
   }
   std::sort(found.begin(), found.end());
@@ -548,8 +571,8 @@ std::time_t Noon(const std::string& day) {
 }
 
 std::time_t ModifiedAt(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+  platform::FileState st;
+  return platform::StateOf(path, &st) ? st.mtimeSec : 0;
 }
 
 using O = ImportOutcome;
@@ -593,6 +616,7 @@ TEST_F(engine_passes, ImportBringsEachRecordingHomeOnceDatedAndProven) {
   };
   Lines before;
   std::size_t lines = 0;
+  bool keptVoc = false;
   for (const Run& run : runs) {
     SCOPED_TRACE(run.what);
     ImportOptions options;
@@ -601,6 +625,17 @@ TEST_F(engine_passes, ImportBringsEachRecordingHomeOnceDatedAndProven) {
     options.again = run.again;
     options.keepVoc = run.keepVoc;
     const ImportReport report = RunImport(options);
+#ifdef _WIN32
+    // Without sndfile.dll FLAC and Ogg fail each recording, saying so, and
+    // nothing is written or recorded.
+    if (run.format != F::kWav && !report.items.empty() && report.items[0].result == kOpNoSoundLibrary) {
+      EXPECT_EQ(Outcomes(report), (std::vector<O>{O::kFailed, O::kFailed}));
+      EXPECT_EQ(Imported(out), before);
+      EXPECT_EQ(RecordLines(out).size(), lines);
+      continue;
+    }
+#endif
+    keptVoc = keptVoc || run.keepVoc;
     EXPECT_EQ(Outcomes(report), run.outcomes);
     EXPECT_EQ(report.end, ImportEnd::kWhole);
     Lines added;
@@ -624,7 +659,7 @@ TEST_F(engine_passes, ImportBringsEachRecordingHomeOnceDatedAndProven) {
   ASSERT_FALSE(record.empty());
   EXPECT_EQ(record[0].substr(64), "\t250704001.voc\t" + std::to_string(Recording(70000, 1).size()) +
                                       "\t2025-07-04/250704001.wav\t" + today);
-  EXPECT_EQ(*ReadFile(out + "/2025-07-04/250704001.voc"), Recording(70000, 1));
+  if (keptVoc) EXPECT_EQ(*ReadFile(out + "/2025-07-04/250704001.voc"), Recording(70000, 1));
   // Deleted in DIR, still known: nothing comes again. Nothing on the card changed.
   std::filesystem::remove_all(out + "/2025-07-04");
   ImportOptions options;
@@ -751,6 +786,11 @@ TEST_F(engine_passes, ImportCutAnywhereKeepsNothingHalfAndGoesOnNextTime) {
     };
     if (c.cut == Cut::kPull) FaultAtCommand(c.command, [](player::PlayerCore& p) { p.Eject(); });
     if (c.cut == Cut::kStopCommand) FaultAtCommand(c.command, [](player::PlayerCore&) { RequestStop(); });
+#ifdef _WIN32
+    // Windows has no file-size limit to fill the disk with.
+    if (c.cut == Cut::kDiskFull) continue;
+    const ImportReport report = RunImport(options, view);
+#else
     rlimit old{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
     auto* const oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -762,6 +802,7 @@ TEST_F(engine_passes, ImportCutAnywhereKeepsNothingHalfAndGoesOnNextTime) {
     const ImportReport report = RunImport(options, view);
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
+#endif
 
     EXPECT_EQ(report.end, c.end);
     EXPECT_EQ(report.imported, static_cast<int>(c.proven));
@@ -823,19 +864,25 @@ TEST_F(engine_passes, ImportSettingsAreReadLineByLine) {
   ImportSettingsProblem problem;
   EXPECT_TRUE(ReadImportSettings((dir_ / "none.conf"), &untouched, &problem));
   EXPECT_TRUE(untouched.folder.empty());
-  ::setenv("HOME", "/home/u", 1);
+  SetEnv(kHomeVariable, "/home/u");
   const std::string path = PcFile("home.conf", Bytes{'f', 'o', 'l', 'd', 'e', 'r', '=', '~', '/', 'M'});
   EXPECT_TRUE(ReadImportSettings(path, &untouched, &problem));
   EXPECT_EQ(untouched.folder, "/home/u/M");
-  // Where they are: a relative XDG_CONFIG_HOME counts as unset.
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  const std::string saved = config ? config : "";
-  ::setenv("XDG_CONFIG_HOME", "relative", 1);
+  // Where they are: a relative XDG_CONFIG_HOME counts as unset; on Windows
+  // the folder is %APPDATA%'s.
+#ifdef _WIN32
+  const char* kConfigVariable = "APPDATA";
+#else
+  const char* kConfigVariable = "XDG_CONFIG_HOME";
+  SetEnv(kConfigVariable, "relative");
   EXPECT_EQ(ImportSettingsPath(), "/home/u/.config/zk27/import.conf");
-  ::setenv("XDG_CONFIG_HOME", "/c", 1);
+#endif
+  const char* config = std::getenv(kConfigVariable);
+  const std::string saved = config ? config : "";
+  SetEnv(kConfigVariable, "/c");
   EXPECT_EQ(ImportSettingsPath(), "/c/zk27/import.conf");
-  if (config) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-  else ::unsetenv("XDG_CONFIG_HOME");
+  if (config) SetEnv(kConfigVariable, saved.c_str());
+  else UnsetEnv(kConfigVariable);
 }
 
 // The window's choices written into the settings: each setting's line in
@@ -843,7 +890,7 @@ TEST_F(engine_passes, ImportSettingsAreReadLineByLine) {
 // setting added, a folder under the home folder as "~/"; a folder that
 // cannot be said on one line is refused and the file stays as it was.
 TEST_F(engine_passes, ImportSettingsAreWrittenInPlace) {
-  ::setenv("HOME", "/home/u", 1);
+  SetEnv(kHomeVariable, "/home/u");
   const std::string text = "# my memos\nformat = ogg\nfree=yes\ncolour = red\n\nfolder = /old\n";
   const std::string path = PcFile("write.conf", Bytes(text.begin(), text.end()));
   ImportOptions options;
@@ -876,9 +923,18 @@ TEST_F(engine_passes, ImportReadBackFindsASoundFileNotAsWritten) {
   const std::string voc = PcFile("m.voc", Recording(4000, 1));
   const std::string ref = dir_ / "pc/ref.wav";
   ASSERT_EQ(DecodeVoiceFileTo(voc, ref, {}), kOpOk);
+  bool soundLibrary = true;
   for (VoiceOutput::Format f : {VoiceOutput::Format::kWav, VoiceOutput::Format::kFlac, VoiceOutput::Format::kOgg}) {
     const std::string written = dir_ / "pc/written";
-    ASSERT_EQ(DecodeVoiceFileTo(voc, written, {f, 0}), kOpOk);
+    const CardOpResult r = DecodeVoiceFileTo(voc, written, {f, 0});
+#ifdef _WIN32
+    // Without sndfile.dll there is WAV alone, and its read-back.
+    if (r == kOpNoSoundLibrary) {
+      soundLibrary = false;
+      continue;
+    }
+#endif
+    ASSERT_EQ(r, kOpOk);
     EXPECT_EQ(CompareSoundFiles(written, ref, f), kOpOk) << int(f);
   }
   Bytes wav = *ReadFile(ref);
@@ -888,8 +944,9 @@ TEST_F(engine_passes, ImportReadBackFindsASoundFileNotAsWritten) {
   const std::string shorter = dir_ / "pc/short.wav";
   ASSERT_EQ(DecodeVoiceFileTo(PcFile("s.voc", Recording(3999, 1)), shorter, {}), kOpOk);
   EXPECT_EQ(CompareSoundFiles(shorter, ref, VoiceOutput::Format::kWav), kOpVerifyFailed);
-  const std::string other = dir_ / "pc/other.ogg";
-  ASSERT_EQ(DecodeVoiceFileTo(PcFile("o.voc", Recording(4000, 7)), other, {VoiceOutput::Format::kOgg, 0}), kOpOk);
-  EXPECT_EQ(CompareSoundFiles(other, ref, VoiceOutput::Format::kOgg), kOpVerifyFailed);
+  const VoiceOutput::Format lossy = soundLibrary ? VoiceOutput::Format::kOgg : VoiceOutput::Format::kWav;
+  const std::string other = dir_ / "pc/other";
+  ASSERT_EQ(DecodeVoiceFileTo(PcFile("o.voc", Recording(4000, 7)), other, {lossy, 0}), kOpOk);
+  EXPECT_EQ(CompareSoundFiles(other, ref, lossy), kOpVerifyFailed);
   EXPECT_EQ(CompareSoundFiles(dir_ / "pc/none.wav", ref, VoiceOutput::Format::kWav), kOpPcReadFailed);
 }

@@ -20,6 +20,7 @@
 #include "support/voc.h"
 #include "tvdh.h"
 #include "voc_writer.h"
+#include "wav_writer.h"
 
 namespace {
 
@@ -320,6 +321,71 @@ TEST_F(tvdh_decode, FailuresLeaveTheDestinationAlone) {
   EXPECT_EQ(TVDecodeToWavFile(2, in_.c_str(), out_.c_str()), kTvdhOk);
   EXPECT_EQ(ReadSound(out_).samples.size(), 100u);
   EXPECT_EQ(FolderNames(dir_.path()), (std::vector<std::string>{"bad.voc", "in.voc", "out.wav"}));
+}
+
+// The decoder's own coding (the PCM codings, VOX and the WAV file) writes
+// the very bytes libsndfile writes, for every code value of every coding:
+// what lets the own one stand in where libsndfile is missing.
+TEST_F(tvdh_decode, OwnCodingWritesTheBytesOfLibsndfile) {
+  struct Row {
+    const char* what;
+    unsigned codec;  // the voice file's number; kVox: a headerless recording
+    int rate, channels;
+    std::size_t bytes;
+  };
+  constexpr unsigned kVox = 0xFFFF;
+  const Row rows[] = {
+      {"8-bit", 0, 8000, 1, 4001},          {"16-bit stereo", 4, 22050, 2, 8002},
+      {"16-bit, a frame cut", 4, 8000, 1, 3001},
+      {"A-law", 6, 8000, 1, 4096},          {"mu-law stereo", 7, 11025, 2, 4096},
+      {"4-bit ADPCM", 1, 8000, 1, 2000},    {"16-bit ADPCM stereo", 0x200, 16000, 2, 3000},
+      {"VOX", kVox, 8000, 1, 150001},       {"VOX, empty", kVox, 8000, 1, 0},
+      {"a rate change, resampled", 6, 11025, 1, 3000},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    // Every byte value, many times over, in no order.
+    Bytes coded = Content(r.bytes, r.codec + r.bytes);
+    Bytes file;
+    if (r.codec == kVox) {
+      if (!coded.empty()) coded[0] = 0x12;  // no other format's signature
+      file = coded;
+    } else {
+      file = VocHeader();
+      NewSoundBlock(&file, r.rate, 16, r.channels, r.codec, coded);
+      Block(&file, 3, {0x40, 0x01, 0x83});  // silence
+      if (std::string(r.what).find("rate") != std::string::npos)
+        NewSoundBlock(&file, 8000, 8, r.channels, r.codec, coded);
+      file.push_back(0);
+    }
+    ASSERT_TRUE(WriteFile(in_, file));
+    const std::string library = dir_ / "library.wav", own = dir_ / "own.wav";
+    for (const auto& [coder, path] : {std::pair{TvdhCoder::kLibrary, library}, std::pair{TvdhCoder::kOwn, own}})
+      ASSERT_EQ(TVDecodeToFile(in_.c_str(), path.c_str(), TvdhOutput{TvdhFormat::kWav, 0, coder}, nullptr), kTvdhOk);
+    const Bytes want = ReadFile(library).value_or(Bytes{});
+    ASSERT_GT(want.size(), 44u - (r.bytes == 0 ? 1 : 0));
+    EXPECT_TRUE(ReadFile(own) == want) << "own " << ReadFile(own).value_or(Bytes{}).size() << " bytes, libsndfile "
+                                       << want.size();
+  }
+}
+
+// The own WAV writer's sizes for any length, and a failed write reported.
+TEST(tvdh_wav, SizesAndWriteFailures) {
+  for (const std::uint32_t data : {0u, 2u, 0x7FFFFFFEu, 0xFFFFFFFFu - 36}) {
+    const Bytes h = tvdh::WavHeader(48000, 2, data);
+    ASSERT_EQ(h.size(), 44u);
+    EXPECT_EQ(Le32(h, 4), data + 36);
+    EXPECT_EQ(Le32(h, 40), data);
+    EXPECT_EQ(Le32(h, 28), 48000u * 4);
+  }
+  tvdh::WavWriter full;
+  const Samples piece(1 << 16, 1000);
+  ASSERT_TRUE(full.Open("/dev/full", 8000, 1));
+  bool wrote = true;
+  for (int i = 0; i < 8 && wrote; ++i) wrote = full.Write(piece.data(), piece.size());
+  EXPECT_FALSE(wrote && full.Close());
+  TempDir dir;
+  EXPECT_FALSE(tvdh::WavWriter().Open(dir / "no/such/folder.wav", 8000, 1));
 }
 
 // What the virtual player stores when it records a WAV file decodes to the

@@ -60,6 +60,10 @@ bool SocketFolderTrusted(const std::string& socketPath, OpenRefusal* why);
 // runs as the user or as root; else false, with the refusal in `*why`.
 bool TrustedPeer(int fd, const std::string& socketPath, OpenRefusal* why);
 
+// The way to a real player on USB on this platform: libusb (usb_backend.h),
+// or WinUSB on Windows (winusb_backend.h).
+Backend& UsbPlayerBackend();
+
 // Installs `backend` ahead of every other way to a player; nullptr removes it.
 // The backend must outlive its installation.
 void InstallInProcessBackend(Backend* backend);

@@ -1,18 +1,16 @@
 // Dispatch of the driver calls to the backend that opened the command.
 #include "bulk_backend.h"
 #include "socket_backend.h"
-#include "usb_backend.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
-#include <unistd.h>
 
 namespace bulkusb {
 namespace {
 
 Backend* g_inProcess = nullptr;
-UsbBackend g_usb;
+Backend& g_usb = UsbPlayerBackend();
 SocketBackend g_socket;
 Backend* g_active = nullptr;  // the backend of the command in progress
 

@@ -1,9 +1,11 @@
 #include "loopback_tcp.h"
 
-#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
+#ifndef _WIN32
+#include <arpa/inet.h>
 #include <netinet/in.h>
+#endif
 
 namespace bulkusb {
 

@@ -5,7 +5,12 @@
 
 #include <cstdint>
 #include <string>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <sys/socket.h>
+#endif
 
 namespace bulkusb {
 

@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
+
+#include "platform.h"
 
 #ifndef ZK27_SYSCONFDIR
 #define ZK27_SYSCONFDIR "/etc"
@@ -68,21 +69,22 @@ std::vector<UsbId> ParsePlayersList(const std::string& text) {
 std::vector<std::string> PlayersFilePaths() {
   if (const char* only = std::getenv("ZK27_PLAYERS_FILE"); only && *only) return {only};
   std::vector<std::string> paths;
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
-    paths.push_back(std::string(config) + "/zk27/players");
-  else if (const char* home = std::getenv("HOME"); home && *home)
-    paths.push_back(std::string(home) + "/.config/zk27/players");
+  if (const std::string config = platform::ConfigFolder(); !config.empty())
+    paths.push_back(config + "/zk27/players");
+#ifndef _WIN32
+  // The system's files; Windows has only the user's.
   paths.push_back("/etc/zk27/players");
   const std::string installed = std::string(ZK27_SYSCONFDIR) + "/zk27/players";
   if (installed != paths.back()) paths.push_back(installed);
+#endif
   return paths;
 }
 
 PlayersList ReadPlayersLists() {
   PlayersList list;
   for (const std::string& path : PlayersFilePaths()) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    platform::FileState st;
+    if (!platform::StateOf(path, &st) || st.kind != platform::FileKind::kRegular) continue;
     std::ifstream file(path);
     if (!file) continue;
     std::ostringstream text;

@@ -6,9 +6,16 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#ifdef _WIN32
+#include <filesystem>
+#include <system_error>
+#else
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+
+#include "platform.h"
 
 namespace bulkusb {
 
@@ -16,6 +23,7 @@ namespace {
 
 OpenRefusal g_refusal;
 
+#ifndef _WIN32
 OpenRefusal FolderRefusal(const std::string& folder, const struct stat& st) {
   OpenRefusal r;
   r.kind = Refusal::kFolder;
@@ -25,6 +33,7 @@ OpenRefusal FolderRefusal(const std::string& folder, const struct stat& st) {
   r.mode = st.st_mode & 07777;
   return r;
 }
+#endif
 
 // The socket's folder, as spelled; "." for a bare name.
 std::string FolderOf(const std::string& path) {
@@ -38,11 +47,31 @@ std::string FolderOf(const std::string& path) {
 OpenRefusal LastOpenRefusal() { return g_refusal; }
 void NoteRefusal(const OpenRefusal& refusal) { g_refusal = refusal; }
 
-std::string RuntimeFolder() {
-  if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run) return std::string(run) + "/zk27";
-  return "/tmp/zk27-" + std::to_string(::getuid());
+std::string RuntimeFolder() { return platform::RuntimeFolder(); }
+
+#ifdef _WIN32
+// On Windows the folder lies in the user's own profile (%LOCALAPPDATA%),
+// whose access list admits the user alone: it is made when missing and must
+// be a folder. No local socket is reached there (the virtual player is on
+// TCP), so there is no peer to examine and no socket to name a lock after.
+bool OwnFolder(const std::string& folder, OpenRefusal* why) {
+  *why = {};
+  if (folder.empty()) return false;
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return true;
+  why->kind = Refusal::kFolder;
+  why->path = folder;
+  return false;
 }
 
+bool TrustedPeer(int, const std::string&, OpenRefusal* why) {
+  *why = {};
+  return true;
+}
+
+std::string SocketIdentity(const std::string&) { return {}; }
+#else
 bool OwnFolder(const std::string& folder, OpenRefusal* why) {
   *why = {};
   struct stat st {};
@@ -57,15 +86,6 @@ bool OwnFolder(const std::string& folder, OpenRefusal* why) {
   if (S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0) return true;
   *why = FolderRefusal(folder, st);
   return false;
-}
-
-bool SocketFolderTrusted(const std::string& socketPath, OpenRefusal* why) {
-  *why = {};
-  // A socket the user named elsewhere is the user's own choice; its peer is
-  // still examined after the connect.
-  const std::string folder = RuntimeFolder();
-  if (FolderOf(socketPath) != folder) return true;
-  return OwnFolder(folder, why);
 }
 
 bool TrustedPeer(int fd, const std::string& socketPath, OpenRefusal* why) {
@@ -94,6 +114,16 @@ std::string SocketIdentity(const std::string& socketPath) {
   std::snprintf(key, sizeof(key), "socket:%" PRIxMAX ":%" PRIxMAX ":", static_cast<std::uintmax_t>(st.st_dev),
                 static_cast<std::uintmax_t>(st.st_ino));
   return key + folder;
+}
+#endif
+
+bool SocketFolderTrusted(const std::string& socketPath, OpenRefusal* why) {
+  *why = {};
+  // A socket the user named elsewhere is the user's own choice; its peer is
+  // still examined after the connect.
+  const std::string folder = RuntimeFolder();
+  if (FolderOf(socketPath) != folder) return true;
+  return OwnFolder(folder, why);
 }
 
 }  // namespace bulkusb

@@ -148,6 +148,11 @@ std::string SysfsString(libusb_device* device, const char* attribute) {
 
 void SetUsbPipeTimeout(std::chrono::milliseconds timeout) { g_pipeTimeout = timeout; }
 
+Backend& UsbPlayerBackend() {
+  static UsbBackend backend;
+  return backend;
+}
+
 BulkHandle UsbBackend::OpenDev() {
   Release();  // whatever an earlier command left open
   const std::vector<UsbId>& listed = ListedPlayers();

@@ -54,6 +54,7 @@ struct UsbBulkDevice {
   std::string node;          // /dev/bus/usb/BBB/DDD
   bool listed = false;       // its id is in a players file
   bool accessible = false;   // this user may open the node for reading and writing
+  std::string driver;        // Windows: the driver bound to it, empty when none
 };
 
 enum class UsbScan {

@@ -1,6 +1,7 @@
 #include "samplerate_api.h"
 
 #include "dynamic_library.h"
+#include "tvdh.h"
 
 namespace tvdh {
 
@@ -9,7 +10,12 @@ namespace {
 // The library's run-time name, fixed by the build (the soname of the
 // libsamplerate it compiled against).
 #ifndef ZK27_SAMPLERATE_LIBRARY
+#ifdef _WIN32
+// Beside the program or on the path, as the projects' Windows builds name them.
+#define ZK27_SAMPLERATE_LIBRARY "samplerate.dll"
+#else
 #define ZK27_SAMPLERATE_LIBRARY "libsamplerate.so.0"
+#endif
 #endif
 
 bool Load(SamplerateApi* api) {
@@ -32,3 +38,5 @@ const SamplerateApi* Samplerate() {
 }
 
 }  // namespace tvdh
+
+const char* TvdhResamplerName() { return ZK27_SAMPLERATE_LIBRARY; }

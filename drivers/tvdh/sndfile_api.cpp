@@ -1,6 +1,7 @@
 #include "sndfile_api.h"
 
 #include "dynamic_library.h"
+#include "tvdh.h"
 
 namespace tvdh {
 
@@ -9,7 +10,12 @@ namespace {
 // The library's run-time name, fixed by the build (the soname of the
 // libsndfile it compiled against).
 #ifndef ZK27_SNDFILE_LIBRARY
+#ifdef _WIN32
+// Beside the program or on the path, as the projects' Windows builds name them.
+#define ZK27_SNDFILE_LIBRARY "sndfile.dll"
+#else
 #define ZK27_SNDFILE_LIBRARY "libsndfile.so.1"
+#endif
 #endif
 
 bool Load(SndfileApi* api) {
@@ -31,3 +37,5 @@ const SndfileApi* Sndfile() {
 }
 
 }  // namespace tvdh
+
+const char* TvdhSoundLibraryName() { return ZK27_SNDFILE_LIBRARY; }

@@ -12,14 +12,13 @@
 // output) before any file is made, and finds the rate to write at. The
 // second walk decodes the sound a piece at a time and writes it as it goes,
 // so memory stays the same whatever the recording's length. The blocks are
-// parsed here, the ADPCM codings decoded by adpcm.cpp; libsndfile decodes
-// the PCM codings and writes the output, libsamplerate resamples blocks at
+// parsed here, the ADPCM codings decoded by adpcm.cpp. The PCM codings, VOX
+// and the WAV file are either libsndfile's work or the decoder's own
+// (raw_codings.cpp, wav_writer.cpp), which give the same bytes: libsndfile
+// where it is part of the system, the decoder's own where it may be missing.
+// FLAC and Ogg are always libsndfile's; libsamplerate resamples blocks at
 // another rate.
 #include "tvdh.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -32,8 +31,11 @@
 
 #include "adpcm.h"
 #include "memory_sound.h"
+#include "platform.h"
+#include "raw_codings.h"
 #include "samplerate_api.h"
 #include "sndfile_api.h"
+#include "wav_writer.h"
 
 namespace {
 
@@ -94,46 +96,66 @@ int TimeConstantRate(long long numerator, long long denominator) {
 
 // ---- the source file ------------------------------------------------------------
 
-// The voice file, read front to back with a buffer; its size is taken once.
+// The voice file, read front to back through a buffer of a piece; its size
+// is taken once.
 class Source {
  public:
   ~Source() {
-    if (file_) std::fclose(file_);
+    if (fd_ >= 0) platform::CloseFile(fd_);
   }
   bool Open(const char* path) {
-    file_ = std::fopen(path, "rb");
-    if (!file_) return false;
-    struct stat st {};
-    if (::fstat(::fileno(file_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    size_ = static_cast<std::uint64_t>(st.st_size);
-    std::setvbuf(file_, nullptr, _IOFBF, kPiece);
+    fd_ = platform::OpenFile(path, platform::kOpenRead);
+    platform::FileState st;
+    if (fd_ < 0 || !platform::StateOf(fd_, &st) || st.kind != platform::FileKind::kRegular) return false;
+    size_ = st.size;
     return true;
   }
   std::uint64_t Size() const { return size_; }
   std::uint64_t Position() const { return position_; }
   std::uint64_t Left() const { return size_ - std::min(size_, position_); }
   bool Seek(std::uint64_t at) {
-    if (::fseeko(file_, static_cast<off_t>(at), SEEK_SET) != 0) return false;
     position_ = at;
     return true;
   }
-  bool Skip(std::uint64_t n) { return n == 0 || Seek(position_ + n); }
+  bool Skip(std::uint64_t n) { return Seek(position_ + n); }
   // Exactly `n` bytes, or false.
   bool Read(void* into, std::size_t n) {
-    const std::size_t got = std::fread(into, 1, n, file_);
-    position_ += got;
+    auto* out = static_cast<std::uint8_t*>(into);
+    std::size_t got = 0;
+    while (got < n) {
+      if (position_ < bufferAt_ || position_ >= bufferAt_ + buffer_.size()) {
+        if (!Fill()) break;
+      }
+      const std::size_t from = static_cast<std::size_t>(position_ - bufferAt_);
+      const std::size_t take = std::min(n - got, buffer_.size() - from);
+      std::memcpy(out + got, buffer_.data() + from, take);
+      got += take;
+      position_ += take;
+    }
     return got == n;
   }
   // Up to `n` bytes from `at`, without moving the reading position.
   std::size_t ReadAt(std::uint64_t at, void* into, std::size_t n) const {
-    const ssize_t got = ::pread(::fileno(file_), into, n, static_cast<off_t>(at));
+    const long long got = platform::ReadAt(fd_, into, n, at);
     return got > 0 ? static_cast<std::size_t>(got) : 0;
   }
 
  private:
-  std::FILE* file_ = nullptr;
+  // The piece of the file from the reading position; false at its end or
+  // on a failure.
+  bool Fill() {
+    buffer_.resize(kPiece);
+    const long long got = platform::ReadAt(fd_, buffer_.data(), buffer_.size(), position_);
+    buffer_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    bufferAt_ = position_;
+    return !buffer_.empty();
+  }
+
+  int fd_ = -1;
   std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t bufferAt_ = 0;
 };
 
 // ---- what a file is ----------------------------------------------------------------
@@ -485,11 +507,56 @@ class Plan : public BlockSink {
 
 // ---- the output -----------------------------------------------------------------
 
+// The sound file the output's frames go to.
+class SoundFile {
+ public:
+  virtual ~SoundFile() = default;
+  // False when the frames could not be written.
+  virtual bool Put(const short* samples, std::size_t frames) = 0;
+  // False when the file could not be completed.
+  virtual bool Close() = 0;
+};
+
+// A file libsndfile writes, in any format it has.
+class LibraryFile final : public SoundFile {
+ public:
+  bool Open(const std::string& path, SF_INFO* info) {
+    file_ = tvdh::Sndfile()->open(path.c_str(), SFM_WRITE, info);
+    return file_ != nullptr;
+  }
+  ~LibraryFile() override { Close(); }
+  bool Put(const short* samples, std::size_t frames) override {
+    const auto n = static_cast<sf_count_t>(frames);
+    return tvdh::Sndfile()->writef_short(file_, samples, n) == n;
+  }
+  bool Close() override {
+    if (!file_) return true;
+    tvdh::Sndfile()->write_sync(file_);
+    const bool closed = tvdh::Sndfile()->close(file_) == 0;
+    file_ = nullptr;
+    return closed;
+  }
+
+ private:
+  SNDFILE* file_ = nullptr;
+};
+
+// A 16-bit PCM WAV file the decoder writes itself.
+class OwnWavFile final : public SoundFile {
+ public:
+  bool Open(const std::string& path, int rate, int channels) { return wav_.Open(path, rate, channels); }
+  bool Put(const short* samples, std::size_t frames) override { return wav_.Write(samples, frames); }
+  bool Close() override { return wav_.Close(); }
+
+ private:
+  tvdh::WavWriter wav_;
+};
+
 // The sound file being written: frames at the output's rate go straight in,
 // frames at another rate through libsamplerate first.
 class Output {
  public:
-  Output(SNDFILE* file, int rate, int channels) : file_(file), rate_(rate), channels_(channels) {}
+  Output(SoundFile* file, int rate, int channels) : file_(file), rate_(rate), channels_(channels) {}
   ~Output() {
     if (converter_) tvdh::Samplerate()->delete_(converter_);
   }
@@ -541,8 +608,7 @@ class Output {
     // The plan counted every frame with room for rounding; more than that
     // is a fault here, not a longer recording.
     if (written_ > kMaxSamples + (std::uint64_t{1} << 20)) return kTvdhTooLong;
-    const sf_count_t n = static_cast<sf_count_t>(frames);
-    return tvdh::Sndfile()->writef_short(file_, samples, n) == n ? kTvdhOk : kTvdhCannotWrite;
+    return file_->Put(samples, frames) ? kTvdhOk : kTvdhCannotWrite;
   }
 
   // Feeds `frames` frames to the resampler and writes what comes out; with
@@ -615,7 +681,7 @@ class Output {
     return r;
   }
 
-  SNDFILE* file_;
+  SoundFile* file_;
   int rate_, channels_;
   SRC_STATE* converter_ = nullptr;
   int converterRate_ = 0;
@@ -637,10 +703,23 @@ int RawSubformat(unsigned coding) {
   }
 }
 
-// Decodes headerless PCM-coded bytes (whole frames) with libsndfile,
-// appending 16-bit samples.
-bool DecodePcm(Bytes* raw, const Format& f, std::vector<short>* samples) {
+tvdh::RawCoding RawCodingOf(unsigned coding) {
+  switch (coding) {
+    case kPcm16: return tvdh::RawCoding::kPcm16;
+    case kAlaw: return tvdh::RawCoding::kAlaw;
+    case kUlaw: return tvdh::RawCoding::kUlaw;
+    default: return tvdh::RawCoding::kPcmU8;
+  }
+}
+
+// Decodes headerless PCM-coded bytes (whole frames), with libsndfile unless
+// `own`, appending 16-bit samples.
+bool DecodePcm(Bytes* raw, const Format& f, bool own, std::vector<short>* samples) {
   if (raw->empty()) return true;
+  if (own) {
+    tvdh::DecodeRaw(RawCodingOf(f.coding), raw->data(), raw->size(), samples);
+    return true;
+  }
   tvdh::MemoryFile file{raw};
   SF_INFO info{};
   info.samplerate = f.rate;
@@ -655,7 +734,7 @@ bool DecodePcm(Bytes* raw, const Format& f, std::vector<short>* samples) {
 
 class Decoder : public BlockSink {
  public:
-  explicit Decoder(Output* out) : out_(out) {}
+  Decoder(Output* out, bool ownCoding) : out_(out), own_(ownCoding) {}
   int Start(const Format& f) override {
     format_ = f;
     // A frame cut by the end of the last run is dropped with it.
@@ -682,7 +761,7 @@ class Decoder : public BlockSink {
       const std::size_t whole = carry_.size() - carry_.size() % frameBytes;
       raw_.assign(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(whole));
       carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(whole));
-      if (!DecodePcm(&raw_, format_, &pending_)) return kTvdhNotVoice;
+      if (!DecodePcm(&raw_, format_, own_, &pending_)) return kTvdhNotVoice;
     }
     const std::size_t channels = static_cast<std::size_t>(format_.channels);
     const std::size_t frames = pending_.size() / channels;
@@ -694,12 +773,30 @@ class Decoder : public BlockSink {
 
  private:
   Output* out_;
+  const bool own_;
   Format format_;
   Bytes carry_, raw_;
   std::vector<short> pending_;
   std::unique_ptr<tvdh::ByteAdpcm> byteAdpcm_;
   std::unique_ptr<tvdh::WordAdpcm> wordAdpcm_;
 };
+
+// Headerless VOX ADPCM, decoded here a piece at a time.
+int DecodeOwnVox(Source& src, Output* out) {
+  if (!src.Seek(0)) return kTvdhCannotRead;
+  tvdh::VoxAdpcm vox;
+  Bytes piece(kPiece / 2);
+  std::vector<short> samples;
+  for (std::uint64_t left = src.Size(); left > 0;) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+    if (!src.Read(piece.data(), take)) return kTvdhCannotRead;
+    samples.clear();
+    vox.Decode(piece.data(), take, &samples);
+    if (const int r = out->Write(samples.data(), samples.size(), kVoxRate); r != kTvdhOk) return r;
+    left -= take;
+  }
+  return kTvdhOk;
+}
 
 // Headerless VOX ADPCM, decoded by libsndfile a piece at a time.
 int DecodeVox(const char* source, Output* out) {
@@ -730,15 +827,25 @@ int DecodeVox(const char* source, Output* out) {
 std::string CreateTemporaryBeside(const std::string& destination) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name =
-        destination + ".tvdh-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".part";
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        destination + ".tvdh-" + std::to_string(platform::ProcessId()) + "-" + std::to_string(attempt) + ".part";
+    const int fd = platform::OpenFile(name, platform::kCreateNew);
     if (fd >= 0) {
-      ::close(fd);
+      platform::CloseFile(fd);
       return name;
     }
     if (errno != EEXIST) break;
   }
   return {};
+}
+
+#ifdef _WIN32
+constexpr bool kOwnCodingByDefault = true;
+#else
+constexpr bool kOwnCodingByDefault = false;
+#endif
+
+bool OwnCoding(TvdhCoder coder) {
+  return coder == TvdhCoder::kOwn || (coder == TvdhCoder::kPlatform && kOwnCodingByDefault);
 }
 
 int SoundFormat(TvdhFormat format) {
@@ -754,8 +861,10 @@ int SoundFormat(TvdhFormat format) {
 std::int32_t TVDecodeToFile(const char* source, const char* destination, const TvdhOutput& out,
                             TvdhReport* report) {
   if (out.rate < 0 || out.rate > kMaxRate) return kTvdhCannotWrite;
-  // Without libsndfile no sample can be coded, so no sound file can be written.
-  if (!tvdh::Sndfile()) return kTvdhCannotWrite;
+  // FLAC and Ogg are libsndfile's to write; WAV too unless the decoder codes
+  // it itself.
+  const bool own = OwnCoding(out.coder);
+  if ((!own || out.format != TvdhFormat::kWav) && !tvdh::Sndfile()) return kTvdhNoSoundLibrary;
   Source src;
   if (!source || !src.Open(source)) return kTvdhCannotRead;
   std::uint8_t head[kVocMinHeader];
@@ -790,28 +899,33 @@ std::int32_t TVDecodeToFile(const char* source, const char* destination, const T
   // failure leaves an older destination as it was.
   const std::string temporary = CreateTemporaryBeside(destination);
   if (temporary.empty()) return kTvdhCannotWrite;
-  const tvdh::SndfileApi& sf = *tvdh::Sndfile();
-  SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = channels;
-  info.format = SoundFormat(out.format);
-  SNDFILE* file = sf.open(temporary.c_str(), SFM_WRITE, &info);
+  LibraryFile libraryFile;
+  OwnWavFile ownFile;
+  SoundFile* file = nullptr;
+  if (own && out.format == TvdhFormat::kWav) {
+    if (ownFile.Open(temporary, rate, channels)) file = &ownFile;
+  } else {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SoundFormat(out.format);
+    if (libraryFile.Open(temporary, &info)) file = &libraryFile;
+  }
   int r = file ? kTvdhOk : kTvdhCannotWrite;
   if (file) {
     {
       Output output(file, rate, channels);
       if (kind == Kind::kVoiceFile) {
-        Decoder decoder(&output);
+        Decoder decoder(&output, own);
         r = WalkBlocks(src, true, decoder);
       } else if (src.Size() > 0) {
-        r = DecodeVox(source, &output);
+        r = own ? DecodeOwnVox(src, &output) : DecodeVox(source, &output);
       }
       if (r == kTvdhOk) r = output.Finish();
     }
-    sf.write_sync(file);
-    if (sf.close(file) != 0 && r == kTvdhOk) r = kTvdhCannotWrite;
+    if (!file->Close() && r == kTvdhOk) r = kTvdhCannotWrite;
   }
-  if (r == kTvdhOk && std::rename(temporary.c_str(), destination) != 0) r = kTvdhCannotWrite;
+  if (r == kTvdhOk && !platform::RenameFile(temporary, destination)) r = kTvdhCannotWrite;
   if (r != kTvdhOk) {
     std::remove(temporary.c_str());
     return r;

@@ -4,18 +4,16 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <set>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
 
 #include "cardops.h"
 #include "check.h"
 #include "fs.h"
 #include "passes.h"
+#include "platform.h"
 #include "sync.h"
 #include "text.h"
 #include "usbfunc.h"
@@ -29,27 +27,11 @@ struct Stretch {
 };
 
 bool PwriteAll(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t at) {
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-    at += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  return platform::WriteAllAt(fd, data, size, at);
 }
 
 bool PreadAll(int fd, std::uint8_t* data, std::size_t size, std::uint64_t at) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, data, size, static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-    at += static_cast<std::uint64_t>(n);
-  }
-  return true;
+  return platform::ReadAllAt(fd, data, size, at);
 }
 
 // The clusters a table holds in use (any entry but 0), from cluster 2 up.
@@ -83,13 +65,13 @@ class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
   ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) platform::CloseFile(fd_);
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   void Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) platform::CloseFile(fd_);
     fd_ = fd;
   }
   int Release() {
@@ -115,13 +97,12 @@ CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std
   // is whole: a stopped or failed backup leaves no half image, and an older
   // file of that name stays.
   static std::atomic<unsigned> serial{0};
-  const std::string part = path + ".zk27-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".part";
-  Fd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  const std::string part = path + ".zk27-" + std::to_string(platform::ProcessId()) + "-" + std::to_string(serial++) + ".part";
+  Fd fd(platform::OpenFile(part, platform::kCreateNew));
   if (fd.get() < 0) return kOpCannotCreatePcFile;
   // The size first: what is never written stays a hole in the file.
-  CardOpResult result = ::ftruncate(fd.get(), static_cast<off_t>(std::uint64_t{layout.totalSectors} * 512)) == 0
-                            ? kOpOk
-                            : kOpPcWriteFailed;
+  CardOpResult result =
+      platform::SetFileSize(fd.get(), std::uint64_t{layout.totalSectors} * 512) ? kOpOk : kOpPcWriteFailed;
   std::vector<std::uint8_t> buffer(kClusterBytes);
   std::uint64_t read = 0;
   const auto total = static_cast<std::uint32_t>(stretches.size());
@@ -139,10 +120,10 @@ CardOpResult BackupCard(const std::string& path, const ProgressFn& progress, std
     read += buffer.size();
     if (progress) progress(i + 1, total);
   }
-  if (result == kOpOk && ::fsync(fd.get()) != 0) result = kOpPcWriteFailed;
-  if (::close(fd.Release()) != 0 && result == kOpOk) result = kOpPcWriteFailed;
-  if (result == kOpOk && ::rename(part.c_str(), path.c_str()) != 0) result = kOpCannotCreatePcFile;
-  if (result != kOpOk) ::unlink(part.c_str());
+  if (result == kOpOk && !platform::FlushFile(fd.get())) result = kOpPcWriteFailed;
+  if (!platform::CloseFile(fd.Release()) && result == kOpOk) result = kOpPcWriteFailed;
+  if (result == kOpOk && !platform::RenameFile(part, path)) result = kOpCannotCreatePcFile;
+  if (result != kOpOk) platform::RemoveFile(part);
   if (bytesRead) *bytesRead = read;
   return result;
 }
@@ -172,12 +153,13 @@ bool ForgetOldFiles(const VolumeLayout& image, const std::uint8_t* imageBoot, st
 // kOpCannotOpenPcFile (errno tells why), kOpWrongKind when it is no card
 // image of this format, kOpPcReadFailed when it is shorter than its volume.
 CardOpResult OpenImage(const std::string& path, Fd& fd, std::uint8_t* boot, VolumeLayout* layout) {
-  fd.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st{};
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kOpCannotOpenPcFile;
+  fd.Reset(platform::OpenFile(path, platform::kOpenRead));
+  platform::FileState st;
+  if (fd.get() < 0 || !platform::StateOf(fd.get(), &st) || st.kind != platform::FileKind::kRegular)
+    return kOpCannotOpenPcFile;
   if (!PreadAll(fd.get(), boot, 512, std::uint64_t{kBootSectorLba} * 512) || !LayoutOf(boot, layout))
     return kOpWrongKind;
-  if (static_cast<std::uint64_t>(st.st_size) < std::uint64_t{layout->totalSectors} * 512) return kOpPcReadFailed;
+  if (st.size < std::uint64_t{layout->totalSectors} * 512) return kOpPcReadFailed;
   return kOpOk;
 }
 
@@ -366,7 +348,7 @@ class TempFolder {
   TempFolder() {
     std::error_code ec;
     std::string pattern = (std::filesystem::temp_directory_path(ec) / "zk27-restore-XXXXXX").string();
-    if (!ec && ::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    if (!ec && platform::MakeUniqueFolder(&pattern)) path_ = pattern;
   }
   ~TempFolder() {
     std::error_code ec;
@@ -389,7 +371,7 @@ CardOpResult UnpackImageFiles(int image, const VolumeLayout& l, const std::vecto
   for (std::size_t i = 0; i < plan->steps.size(); ++i) {
     SyncStep& s = plan->steps[i];
     s.pcPath = folder + "/" + std::to_string(i + 1);
-    Fd out(::open(s.pcPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    Fd out(platform::OpenFile(s.pcPath, platform::kCreateNew));
     if (out.get() < 0) return kOpCannotCreatePcFile;
     std::uint64_t left = s.size;
     for (const std::uint16_t c : chains[i]) {
@@ -400,7 +382,7 @@ CardOpResult UnpackImageFiles(int image, const VolumeLayout& l, const std::vecto
       if (!PwriteAll(out.get(), buffer.data(), bytes, s.size - left)) return kOpPcWriteFailed;
       left -= bytes;
     }
-    if (::close(out.Release()) != 0) return kOpPcWriteFailed;
+    if (!platform::CloseFile(out.Release())) return kOpPcWriteFailed;
   }
   return kOpOk;
 }

@@ -148,6 +148,7 @@ enum CardOpResult : int {
   kOpNotVoice,           // the "voice file" is another format's file (WAV, MP3, Ogg, FLAC)
   kOpVoiceTooLong,       // its sound would pass what one sound file is made to hold
   kOpNoResampler,        // it needs resampling and libsamplerate cannot be loaded
+  kOpNoSoundLibrary,     // the sound file needs libsndfile and it cannot be loaded
 };
 
 // Units done of units total; a call with done 0 marks the start of the data.

@@ -1,9 +1,6 @@
 // Bringing voice recordings home (import.h).
 #include "import.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform.h"
 #include "sha256.h"
 #include "text.h"
 
@@ -36,8 +34,7 @@ bool Digits(const std::string& s, std::size_t from, std::size_t n) {
 
 std::string ImportToday() {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = platform::LocalTime(now);
   char text[16];
   std::strftime(text, sizeof text, "%Y-%m-%d", &local);
   return text;
@@ -50,8 +47,7 @@ void DateImportedFile(const std::string& path, const std::string& day) {
   local.tm_mday = std::stoi(day.substr(8, 2));
   local.tm_hour = 12;  // noon: the same day in every zone the file travels to
   local.tm_isdst = -1;
-  const timespec times[2] = {{std::mktime(&local), 0}, {std::mktime(&local), 0}};
-  utimensat(AT_FDCWD, path.c_str(), times, 0);
+  platform::SetFileTime(path, std::mktime(&local));
 }
 
 namespace {
@@ -85,20 +81,21 @@ std::vector<std::string> ReadImportRecord(const std::string& folder) {
 bool AppendImportRecord(const std::string& folder, const std::string& sha256, const std::string& cardName,
                         std::uint32_t size, const std::string& where, const std::string& when) {
   const std::string path = (fs::path(folder) / kRecordName).string();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = platform::OpenFile(path, platform::kAppend);
   if (fd < 0) return false;
-  struct stat st{};
+  platform::FileState st;
   char last = '\n';
-  const bool known = ::fstat(fd, &st) == 0 && (st.st_size == 0 || ::pread(fd, &last, 1, st.st_size - 1) == 1);
+  const bool known =
+      platform::StateOf(fd, &st) && (st.size == 0 || platform::ReadAt(fd, &last, 1, st.size - 1) == 1);
   // A line an earlier run was cut in keeps to itself: the new one starts on
   // a line of its own.
   std::string line = last == '\n' ? std::string() : std::string("\n");
   line += sha256 + '\t' + cardName + '\t' + std::to_string(size) + '\t' + where + '\t' + when + '\n';
-  bool whole = known && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  bool whole = known && platform::WriteAll(fd, line.data(), line.size());
   // Half a line is taken back, so that what follows is not glued to it.
-  if (!whole && known && ::ftruncate(fd, st.st_size) != 0) whole = false;
-  const bool synced = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && whole && synced;
+  if (!whole && known && !platform::SetFileSize(fd, st.size)) whole = false;
+  const bool synced = platform::FlushFile(fd);
+  return platform::CloseFile(fd) && whole && synced;
 }
 
 std::string ImportDay(const std::string& cardName, const std::string& today) {
@@ -161,16 +158,11 @@ bool YesNo(const std::string& value, bool* out) {
   return true;
 }
 
-std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  return home ? home : "";
-}
-
 // One "key = value" line into `options`; the fault it has, if any.
 ImportSettingsFault TakeSetting(const std::string& key, const std::string& value, ImportOptions* options) {
   if (key == "folder") {
     if (value.empty()) return ImportSettingsFault::kBadValue;
-    options->folder = value.rfind("~/", 0) == 0 ? HomeFolder() + value.substr(1) : value;
+    options->folder = value.rfind("~/", 0) == 0 ? platform::HomeFolder() + value.substr(1) : value;
   } else if (key == "format") {
     if (value == "wav") options->format = VoiceOutput::Format::kWav;
     else if (value == "flac") options->format = VoiceOutput::Format::kFlac;
@@ -189,11 +181,10 @@ ImportSettingsFault TakeSetting(const std::string& key, const std::string& value
 }  // namespace
 
 std::string ImportSettingsPath() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  // A relative XDG_CONFIG_HOME counts as unset, as XDG has it (and as the
-  // import on plug-in takes it).
-  const std::string base = config && *config == '/' ? std::string(config) : HomeFolder() + "/.config";
-  return base + "/zk27/import.conf";
+  // The folder the import on plug-in takes it from too; none (no home
+  // folder) reads as no settings.
+  const std::string base = platform::ConfigFolder();
+  return base.empty() ? std::string() : base + "/zk27/import.conf";
 }
 
 namespace {
@@ -237,7 +228,7 @@ bool WriteImportSettings(const std::string& path, const ImportOptions& options) 
   if (folder.empty() || Trimmed(folder) != folder || folder.find_first_of("\r\n") != std::string::npos)
     return false;
   // The home folder said as "~/", as a person writes it.
-  const std::string home = HomeFolder();
+  const std::string home = platform::HomeFolder();
   const bool underHome = !home.empty() && home != "/" && folder.rfind(home + "/", 0) == 0;
   const std::vector<std::pair<std::string, std::string>> values = {
       {"folder", underHome ? "~" + folder.substr(home.size()) : folder},
@@ -247,8 +238,12 @@ bool WriteImportSettings(const std::string& path, const ImportOptions& options) 
   };
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
-  std::ifstream in(path);
-  const std::string text = SettingsText(in, values);
+  std::string text;
+  {
+    // Closed before the rename: Windows renames nothing over an open file.
+    std::ifstream in(path);
+    text = SettingsText(in, values);
+  }
   const std::string temporary = path + ".tmp";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

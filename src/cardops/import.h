@@ -108,7 +108,8 @@ struct ImportView {
 
 // ---- the settings ------------------------------------------------------------------
 //
-// $XDG_CONFIG_HOME/zk27/import.conf (else ~/.config/zk27/import.conf), one
+// $XDG_CONFIG_HOME/zk27/import.conf (else ~/.config/zk27/import.conf;
+// %APPDATA%\zk27\import.conf on Windows), one
 // setting a line, "key = value"; blank lines and lines starting with "#"
 // are skipped:
 //   folder = ~/Memos        (a leading "~/" is the home folder)

@@ -1,10 +1,6 @@
 // The import run (import.h): each new recording fetched, decoded, read back
 // and compared, and only then named, dated, flushed and recorded; the card
 // freed afterwards on request.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +11,7 @@
 
 #include "fs.h"
 #include "import.h"
+#include "platform.h"
 #include "sha256.h"
 
 namespace fs = std::filesystem;
@@ -48,7 +45,7 @@ class Leftovers {
 
 // The temporary name of `name` in `folder`.
 fs::path PartOf(const fs::path& folder, const std::string& name) {
-  return folder / (kPartPrefix + std::to_string(::getpid()) + "-" + name);
+  return folder / (kPartPrefix + std::to_string(platform::ProcessId()) + "-" + name);
 }
 
 // What a cut run left: its work folder, and its temporaries in the dated
@@ -65,32 +62,12 @@ void RemoveLeftovers(const fs::path& folder) {
 }
 
 // Flushes a file's or a folder's data and entries to the disk.
-bool SyncPath(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && synced;
-}
+bool SyncPath(const fs::path& path) { return platform::FlushPath(path.string()); }
 
-// Moves `from` to `to` only where no file is: a hard link, then the old
-// name dropped; where the file system has no hard links (FAT, exFAT), a
-// rename that refuses to replace; where that is not known either, a rename
-// after a look (no other import writes into the folder meanwhile: the run
-// holds it). errno is EEXIST when the name is taken.
+// Moves `from` to `to` only where no file is; errno is EEXIST when the
+// name is taken.
 bool MoveWithoutReplacing(const fs::path& from, const fs::path& to) {
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return true;
-  }
-  if (errno == EEXIST) return false;
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-  std::error_code ec;
-  if (fs::exists(fs::symlink_status(to, ec))) {
-    errno = EEXIST;
-    return false;
-  }
-  return ::rename(from.c_str(), to.c_str()) == 0;
+  return platform::RenameNoReplace(from.string(), to.string());
 }
 
 // Gives `part` the name `name` in `folder`, or name-2, name-3, ... when
@@ -304,15 +281,15 @@ class FolderHold {
   explicit FolderHold(const std::string& folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
-    fd_ = ec ? -1 : ::open((fs::path(folder) / kRecordName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = ec ? -1 : platform::OpenFile((fs::path(folder) / kRecordName).string(), platform::kCreateOrOpen);
     if (fd_ < 0) {
       end_ = ImportEnd::kFolderUnusable;
-    } else if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    } else if (!platform::TryLockFile(fd_, true)) {
       end_ = errno == EWOULDBLOCK ? ImportEnd::kFolderBusy : ImportEnd::kFolderUnusable;
     }
   }
   ~FolderHold() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) platform::CloseFile(fd_);
   }
   FolderHold(const FolderHold&) = delete;
   FolderHold& operator=(const FolderHold&) = delete;
@@ -329,7 +306,7 @@ class FolderHold {
 fs::path WorkFolder(const ImportOptions& options) {
   if (!options.dryRun) return fs::path(options.folder) / kWorkName;
   std::error_code ec;
-  return fs::temp_directory_path(ec) / (std::string(kWorkName) + "-" + std::to_string(::getpid()));
+  return fs::temp_directory_path(ec) / (std::string(kWorkName) + "-" + std::to_string(platform::ProcessId()));
 }
 
 // How the run ends after `item`, or kWhole to go on.

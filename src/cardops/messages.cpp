@@ -6,6 +6,7 @@
 #include "import.h"
 #include "results.h"
 #include "text.h"
+#include "tvdh.h"
 #include "usbfunc.h"
 
 namespace msg {
@@ -132,6 +133,7 @@ std::string FileText(PassWords pass, CardOpResult result, const std::string& nam
     case kOpNotVoice:
     case kOpVoiceTooLong:
     case kOpNoResampler:
+    case kOpNoSoundLibrary:
       return CardOpText(result, name);
   }
   return {};
@@ -341,6 +343,9 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
     case kOpNoResampler:
       return "The voice file " + name +
              " needs resampling, and libsamplerate cannot be loaded; nothing was made of it.";
+    case kOpNoSoundLibrary:
+      return "The voice file " + name + " needs the sound library " + TvdhSoundLibraryName() +
+             ", which cannot be loaded; nothing was made of it.";
     case kOpOk:
     case kOpDeviceGone:
     case kOpDeviceFailed:

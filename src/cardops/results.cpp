@@ -28,7 +28,8 @@ ResultKind ResultKindOf(CardOpResult result) {
     case kOpWavNotWritten:
     case kOpNotVoice:
     case kOpVoiceTooLong:
-    case kOpNoResampler: return ResultKind::kRefused;
+    case kOpNoResampler:
+    case kOpNoSoundLibrary: return ResultKind::kRefused;
   }
   return ResultKind::kDeviceFailed;
 }

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <set>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
 #include "fs.h"
+#include "platform.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -319,15 +317,15 @@ struct PcFileState {
   bool operator==(const PcFileState&) const = default;
 };
 
-bool StateOf(const struct stat& st, PcFileState* state) {
-  if (!S_ISREG(st.st_mode)) return false;
-  *state = {static_cast<std::uint64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec};
+bool StateOf(const platform::FileState& st, PcFileState* state) {
+  if (st.kind != platform::FileKind::kRegular) return false;
+  *state = {st.size, st.mtimeSec, st.mtimeNsec};
   return true;
 }
 
 bool StateOf(const std::string& path, PcFileState* state) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && StateOf(st, state);
+  platform::FileState st;
+  return platform::StateOf(path, &st) && StateOf(st, state);
 }
 
 // Whether the PC file reads whole: every byte of the size it had, and the
@@ -335,20 +333,17 @@ bool StateOf(const std::string& path, PcFileState* state) {
 bool ReadsWhole(const std::string& path, const PcFileState& before) {
   // Without blocking: a named pipe put in the file's place would wait for a
   // writer for ever.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = platform::OpenFile(path, platform::kOpenRead | platform::kNoWait);
   if (fd < 0) return false;
   std::vector<char> buffer(kClusterBytes);
   std::uint64_t got = 0;
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer.data(), buffer.size())) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    got += static_cast<std::uint64_t>(n);
-  }
-  struct stat st{};
+  long long n = 0;
+  while ((n = platform::ReadSome(fd, buffer.data(), buffer.size())) > 0) got += static_cast<std::uint64_t>(n);
+  platform::FileState st;
   PcFileState after;
-  const bool whole = n == 0 && ::fstat(fd, &st) == 0 && StateOf(st, &after) && got == before.size && after == before;
-  ::close(fd);
+  const bool whole =
+      n == 0 && platform::StateOf(fd, &st) && StateOf(st, &after) && got == before.size && after == before;
+  platform::CloseFile(fd);
   return whole;
 }
 

@@ -2,13 +2,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "cardops.h"
 #include "fs.h"
 #include "passes.h"
+#include "platform.h"
 #include "text.h"
 #include "usbfunc.h"
 
@@ -22,7 +20,7 @@ class FileCloser {
   FileCloser(const FileCloser&) = delete;
   FileCloser& operator=(const FileCloser&) = delete;
   void Close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) platform::CloseFile(fd_);
     fd_ = -1;
   }
 
@@ -30,31 +28,22 @@ class FileCloser {
   int fd_;
 };
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) { return platform::WriteAll(fd, data, size); }
 
 }  // namespace
 
 CardOpResult SendFileToCard(const std::string& pcPath, const std::string& pcName,
                             const ProgressFn& progress) {
   // Without blocking: a named pipe would wait for a writer for ever.
-  const int fd = ::open(pcPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = platform::OpenFile(pcPath, platform::kOpenRead | platform::kNoWait);
   FileCloser closer(fd);
   if (DeviceGone()) return kOpDeviceGone;
   if (!VolumeImage.mounted) return kOpDeviceFailed;
-  struct stat st{};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return kOpCannotOpenPcFile;
+  platform::FileState st;
+  if (fd < 0 || !platform::StateOf(fd, &st) || st.kind != platform::FileKind::kRegular) return kOpCannotOpenPcFile;
   // Reads of a regular file never wait, so O_NONBLOCK may stay set.
 
-  const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+  const std::uint64_t size = st.size;
   const FileKind kind = FileKindOf(pcName);
   const std::uint64_t needed = (size + kClusterBytes - 1) / kClusterBytes;
   // The size field holds 32 bits: a larger file fits no card.
@@ -153,13 +142,13 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
   // The copy grows under a name of its own and replaces the target only when
   // it is whole, so a failed fetch never costs the user an older file.
   static std::atomic<unsigned> serial{0};
-  const std::string part = folder + "/." + *pcName + ".zk27-" + std::to_string(::getpid()) + "-" +
+  const std::string part = folder + "/." + *pcName + ".zk27-" + std::to_string(platform::ProcessId()) + "-" +
                            std::to_string(serial++) + ".part";
-  const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = platform::OpenFile(part, platform::kCreateNew);
   if (fd < 0) return kOpCannotCreatePcFile;
   CardOpResult result = FetchCardFile(r, fd, progress);
-  if (::close(fd) != 0 && result == kOpOk) result = kOpPcWriteFailed;
-  if (result == kOpOk && ::rename(part.c_str(), target.c_str()) != 0) result = kOpCannotCreatePcFile;
-  if (result != kOpOk) ::unlink(part.c_str());
+  if (!platform::CloseFile(fd) && result == kOpOk) result = kOpPcWriteFailed;
+  if (result == kOpOk && !platform::RenameFile(part, target)) result = kOpCannotCreatePcFile;
+  if (result != kOpOk) platform::RemoveFile(part);
   return result;
 }

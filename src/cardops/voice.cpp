@@ -62,6 +62,8 @@ CardOpResult DecodeVoiceFileTo(const std::string& source, const std::string& tar
       return kOpVoiceTooLong;
     case kTvdhNoResampler:
       return kOpNoResampler;
+    case kTvdhNoSoundLibrary:
+      return kOpNoSoundLibrary;
     default:
       return kOpDecodeFailed;
   }

@@ -45,16 +45,28 @@ enum TvdhResult : std::int32_t {
   kTvdhForeign = 5,         // the source is another format's file, not a voice recording
   kTvdhTooLong = 6,         // the sound would pass 2^28 samples (512 MiB as 16-bit PCM)
   kTvdhNoResampler = 7,     // resampling is needed and libsamplerate cannot be loaded
+  kTvdhNoSoundLibrary = 8,  // the output needs libsndfile (FLAC, Ogg; WAV where it codes) and it cannot be loaded
 };
 
 std::int32_t TVDecodeToWavFile(std::int32_t mode, const char* source, const char* destination);
 
 // The sound file TVDecodeToFile writes.
 enum class TvdhFormat { kWav, kFlac, kOgg };  // 16-bit PCM WAV, 16-bit FLAC, Ogg Vorbis
+// Who decodes the PCM codings and VOX, and writes a WAV file: libsndfile, or
+// the decoder itself (the same samples, the same bytes). kPlatform is
+// libsndfile where it is part of the system (Linux) and the decoder's own
+// where it may be missing (Windows). FLAC and Ogg are libsndfile's always.
+enum class TvdhCoder { kPlatform, kLibrary, kOwn };
 struct TvdhOutput {
   TvdhFormat format = TvdhFormat::kWav;
   int rate = 0;  // samples a second; 0 keeps the rate of the recording's first block
+  TvdhCoder coder = TvdhCoder::kPlatform;
 };
+
+// The file names libsndfile and libsamplerate are loaded by here, for a
+// message saying which one is missing.
+const char* TvdhSoundLibraryName();
+const char* TvdhResamplerName();
 
 // What a conversion found beyond its result.
 struct TvdhReport {

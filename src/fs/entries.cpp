@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 
 #include "fs.h"
 #include "fs_raw.h"
+#include "platform.h"
 #include "little_endian.h"
 #include "usbfunc.h"
 
@@ -135,8 +135,7 @@ std::string MakeVoiceNameOn(std::uint8_t id, int year, int month, int day) {
 
 std::string MakeVoiceName(std::uint8_t id) {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = platform::LocalTime(now);
   return MakeVoiceNameOn(id, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
@@ -171,8 +170,7 @@ long WriteFileChunk(int file, std::uint32_t lba, std::uint32_t bytes) {
   std::uint8_t* buffer = SectorBuffer;
   std::size_t got = 0;
   while (got < bytes) {
-    const ssize_t n = ::read(file, buffer + got, bytes - got);
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = platform::ReadSome(file, buffer + got, bytes - got);
     if (n < 0) return -1;
     if (n == 0) break;  // end of the file
     got += static_cast<std::size_t>(n);

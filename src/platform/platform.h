@@ -12,7 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -25,6 +27,9 @@ enum OpenFlags : unsigned {
   kNoWait = 4,
   kCreateOrOpen = 8,  // read and write, made when missing, never through a link
   kNoFollow = 16,
+  kAppend = 32,       // read, and written at the end only; made (0644) when missing
+  kCreateImage = 64,  // read and write, made (0644), failing when the name exists
+  kReplace = 128,     // read and write, made (0644) when missing, else emptied
 };
 
 // A descriptor, or -1.
@@ -62,9 +67,60 @@ struct FileState {
 bool StateOf(int fd, FileState* state);
 bool StateOf(const std::string& path, FileState* state);
 
+// `from` renamed to `to`, replacing a file of that name in one step.
+bool RenameFile(const std::string& from, const std::string& to);
+bool RemoveFile(const std::string& path);
+// `from` renamed to `to` only where no file of that name is: false with
+// errno EEXIST when the name is taken.
+bool RenameNoReplace(const std::string& from, const std::string& to);
+// A file's or a folder's data and entries made to reach the disk.
+bool FlushPath(const std::string& path);
+// A new folder only this user may enter, named after `pattern` with its
+// last six characters (XXXXXX) replaced; false when none could be made.
+bool MakeUniqueFolder(std::string* pattern);
+
+// The file's access and modification times set to `seconds`; false when
+// they cannot be.
+bool SetFileTime(const std::string& path, std::time_t seconds);
+// The local calendar time of `when`.
+std::tm LocalTime(std::time_t when);
+
 // An advisory lock on the whole file, shared or exclusive, taken at once or
 // refused (false, errno EWOULDBLOCK when another holds it).
 bool TryLockFile(int fd, bool exclusive);
+void UnlockFile(int fd);
+
+// Gives back a lock TryLockFile took, the file staying open.
+void UnlockFile(int fd);
+
+// ---- a card in a reader ------------------------------------------------------
+
+// The name to open a card in a reader by. On Windows a drive letter ("E:",
+// "e:", "E:\") is its volume, \\.\E:; \\.\E: and \\.\PhysicalDriveN
+// stay as they are. Anything else, and every name elsewhere, is a file's
+// name and stays as it is.
+std::string CardDevicePath(const std::string& name);
+// Whether `name` (as CardDevicePath gives it) is a Windows volume, \\.\X:.
+bool IsVolumePath(const std::string& name);
+
+// Takes the volume open at `fd` for this program alone: locked, then
+// dismounted, so that the file system Windows keeps on the card neither
+// writes to it nor serves stale sectors while sectors are written beneath
+// it (FSCTL_LOCK_VOLUME, FSCTL_DISMOUNT_VOLUME). False, errno set, when
+// another program holds files open on it. Elsewhere nothing, and true.
+bool TakeVolume(int fd);
+// Unlocks a volume TakeVolume took; Windows mounts it again on next use.
+void ReleaseVolume(int fd);
+
+// A removable disk attached (Windows: \\.\PhysicalDriveN, found by number).
+struct RemovableDisk {
+  std::string path;
+  std::uint64_t size = 0;  // bytes; 0 when the reader holds no medium
+  std::string name;        // vendor and product as the disk gives them
+};
+// The removable disks attached; none where card readers are block devices
+// the user names (Linux).
+std::vector<RemovableDisk> RemovableDisks();
 
 int ProcessId();
 bool IsTerminal(int fd);
@@ -89,8 +145,21 @@ void RestoreEndSignals();
 
 // The user's home folder ($HOME; %USERPROFILE% on Windows); empty when unset.
 std::string HomeFolder();
+// The user's configuration folder: $XDG_CONFIG_HOME when absolute, else
+// ~/.config; on
+// Windows %APPDATA%. Empty when neither can be told.
+std::string ConfigFolder();
+// This program's folder for the user's sockets and lock files:
+// $XDG_RUNTIME_DIR/zk27, else /tmp/zk27-UID; on Windows %LOCALAPPDATA%\zk27.
+std::string RuntimeFolder();
 
-// On Windows: the arguments as UTF-8 and the console writing UTF-8. Does
+// SHA-256 of a file's bytes, as lowercase hex, by the system's own
+// cryptography (libcrypto; CNG on Windows); empty when the file cannot be
+// read.
+std::string Sha256OfFile(const std::string& path);
+
+// On Windows: the arguments as UTF-8, the console writing UTF-8, and the
+// standard output and error in binary mode (lines end in "\n"). Does
 // nothing elsewhere, where arguments already are the bytes given.
 void UseUtf8(int* argc, char*** argv);
 

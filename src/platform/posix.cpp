@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,6 +20,9 @@ namespace platform {
 
 int OpenFile(const std::string& path, unsigned flags) {
   int how = O_CLOEXEC;
+  if (flags & kCreateImage) return ::open(path.c_str(), how | O_RDWR | O_CREAT | O_EXCL, 0644);
+  if (flags & kReplace) return ::open(path.c_str(), how | O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (flags & kAppend) return ::open(path.c_str(), how | O_RDWR | O_CREAT | O_APPEND, 0644);
   if (flags & kCreateOrOpen) how |= O_RDWR | O_CREAT;
   else if (flags & kCreateNew) how |= O_WRONLY | O_CREAT | O_EXCL;
   else how |= (flags & kOpenReadWrite) ? O_RDWR : O_RDONLY;
@@ -130,7 +134,59 @@ bool StateOf(const std::string& path, FileState* state) {
   return true;
 }
 
+bool RenameFile(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+// A hard link, then the old name dropped; where the file system has no hard
+// links (FAT, exFAT), a rename that refuses to replace; where that is not
+// known either, a rename after a look (the caller holds the folder, so no
+// other program of ours names a file there meanwhile).
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  struct stat st{};
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool FlushPath(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && synced;
+}
+
+bool MakeUniqueFolder(std::string* pattern) { return ::mkdtemp(pattern->data()) != nullptr; }
+
+bool SetFileTime(const std::string& path, std::time_t seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+std::tm LocalTime(std::time_t when) {
+  std::tm local{};
+  ::localtime_r(&when, &local);
+  return local;
+}
+
 bool TryLockFile(int fd, bool exclusive) { return ::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0; }
+
+void UnlockFile(int fd) { ::flock(fd, LOCK_UN); }
+
+std::string CardDevicePath(const std::string& name) { return name; }
+bool IsVolumePath(const std::string&) { return false; }
+bool TakeVolume(int) { return true; }
+void ReleaseVolume(int) {}
+std::vector<RemovableDisk> RemovableDisks() { return {}; }
 
 int ProcessId() { return static_cast<int>(::getpid()); }
 
@@ -180,6 +236,18 @@ void RestoreEndSignals() {
 std::string HomeFolder() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
   return {};
+}
+
+std::string ConfigFolder() {
+  // A relative XDG_CONFIG_HOME counts as unset, as XDG has it.
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/') return config;
+  if (const char* home = std::getenv("HOME"); home && *home) return std::string(home) + "/.config";
+  return {};
+}
+
+std::string RuntimeFolder() {
+  if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run) return std::string(run) + "/zk27";
+  return "/tmp/zk27-" + std::to_string(::getuid());
 }
 
 void UseUtf8(int*, char***) {}

@@ -11,6 +11,7 @@
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
+#include <sys/utime.h>
 #include <vector>
 #include <windows.h>
 #include <winioctl.h>
@@ -72,7 +73,10 @@ long long Positioned(int fd, void* data, std::size_t size, std::uint64_t at, boo
 
 int OpenFile(const std::string& path, unsigned flags) {
   int how = _O_BINARY | _O_NOINHERIT;
-  if (flags & kCreateOrOpen) how |= _O_RDWR | _O_CREAT;
+  if (flags & kCreateImage) how |= _O_RDWR | _O_CREAT | _O_EXCL;
+  else if (flags & kReplace) how |= _O_RDWR | _O_CREAT | _O_TRUNC;
+  else if (flags & kAppend) how |= _O_RDWR | _O_CREAT | _O_APPEND;
+  else if (flags & kCreateOrOpen) how |= _O_RDWR | _O_CREAT;
   else if (flags & kCreateNew) how |= _O_WRONLY | _O_CREAT | _O_EXCL;
   else how |= (flags & kOpenReadWrite) ? _O_RDWR : _O_RDONLY;
   int fd = -1;
@@ -160,21 +164,20 @@ FileState StateFrom(const struct _stat64& st) {
 }  // namespace
 
 bool StateOf(int fd, FileState* state) {
+  // A volume or a physical drive answers for its length itself; the C
+  // library's stat of one says nothing true of it (a "file" of no bytes).
+  GET_LENGTH_INFORMATION length{};
+  DWORD got = 0;
+  if (::GetFileType(HandleOf(fd)) == FILE_TYPE_DISK &&
+      ::DeviceIoControl(HandleOf(fd), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &got, nullptr)) {
+    *state = FileState{};
+    state->kind = FileKind::kDevice;
+    state->size = static_cast<std::uint64_t>(length.Length.QuadPart);
+    return true;
+  }
   struct _stat64 st{};
   if (::_fstat64(fd, &st) != 0) return false;
   *state = StateFrom(st);
-  if (::GetFileType(HandleOf(fd)) == FILE_TYPE_DISK && state->kind == FileKind::kOther) {
-    // A volume or a physical drive: its length from the drive itself.
-    GET_LENGTH_INFORMATION length{};
-    DWORD got = 0;
-    if (!::DeviceIoControl(HandleOf(fd), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length, &got,
-                           nullptr)) {
-      SetErrnoFromWin32();
-      return false;
-    }
-    state->kind = FileKind::kDevice;
-    state->size = static_cast<std::uint64_t>(length.Length.QuadPart);
-  }
   return true;
 }
 
@@ -188,12 +191,166 @@ bool StateOf(const std::string& path, FileState* state) {
   return true;
 }
 
+bool RenameFile(const std::string& from, const std::string& to) {
+  if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  SetErrnoFromWin32();
+  return false;
+}
+
+bool RemoveFile(const std::string& path) { return ::_wunlink(Wide(path).c_str()) == 0; }
+
+// Without MOVEFILE_REPLACE_EXISTING, MoveFileEx refuses a name that is taken.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+  const DWORD why = ::GetLastError();
+  SetErrnoFromWin32();
+  if (why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS) errno = EEXIST;
+  return false;
+}
+
+// A folder is opened with backup semantics to be flushed; a file as it is.
+bool FlushPath(const std::string& path) {
+  const HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetErrnoFromWin32();
+    return false;
+  }
+  const bool flushed = ::FlushFileBuffers(h) != 0;
+  if (!flushed) SetErrnoFromWin32();
+  ::CloseHandle(h);
+  return flushed;
+}
+
+bool MakeUniqueFolder(std::string* pattern) {
+  if (pattern->size() < 6) return false;
+  static const char* letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned long long seed = ::GetTickCount64() ^ (static_cast<unsigned long long>(::GetCurrentProcessId()) << 32);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    for (std::size_t i = pattern->size() - 6; i < pattern->size(); ++i) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      (*pattern)[i] = letters[(seed >> 33) % 36];
+    }
+    // The folder inherits the ACL of its parent, the user's own temporary
+    // folder.
+    if (::CreateDirectoryW(Wide(*pattern).c_str(), nullptr)) return true;
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  SetErrnoFromWin32();
+  return false;
+}
+
+bool SetFileTime(const std::string& path, std::time_t seconds) {
+  struct __utimbuf64 times{seconds, seconds};
+  return ::_wutime64(Wide(path).c_str(), &times) == 0;
+}
+
+std::tm LocalTime(std::time_t when) {
+  std::tm local{};
+  ::localtime_s(&local, &when);
+  return local;
+}
+
 bool TryLockFile(int fd, bool exclusive) {
   OVERLAPPED whole{};
   const DWORD how = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
   if (::LockFileEx(HandleOf(fd), how, 0, MAXDWORD, MAXDWORD, &whole)) return true;
   SetErrnoFromWin32();
   return false;
+}
+
+void UnlockFile(int fd) {
+  OVERLAPPED whole{};
+  ::UnlockFileEx(HandleOf(fd), 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+namespace {
+
+bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool Control(int fd, DWORD code) {
+  DWORD got = 0;
+  if (::DeviceIoControl(HandleOf(fd), code, nullptr, 0, nullptr, 0, &got, nullptr)) return true;
+  SetErrnoFromWin32();
+  return false;
+}
+
+}  // namespace
+
+std::string CardDevicePath(const std::string& name) {
+  const bool letter = name.size() >= 2 && IsLetter(name[0]) && name[1] == ':';
+  if (letter && (name.size() == 2 || (name.size() == 3 && (name[2] == '\\' || name[2] == '/'))))
+    return std::string("\\\\.\\") + static_cast<char>(name[0] & ~0x20) + ':';
+  return name;
+}
+
+bool IsVolumePath(const std::string& name) {
+  return name.size() == 6 && name.compare(0, 4, "\\\\.\\") == 0 && IsLetter(name[4]) && name[5] == ':';
+}
+
+bool TakeVolume(int fd) { return Control(fd, FSCTL_LOCK_VOLUME) && Control(fd, FSCTL_DISMOUNT_VOLUME); }
+
+void ReleaseVolume(int fd) { Control(fd, FSCTL_UNLOCK_VOLUME); }
+
+namespace {
+
+// The disk's vendor and product, and whether it holds removable media, as
+// the storage driver describes it; false when it does not answer.
+bool Describe(HANDLE disk, bool* removable, std::string* name) {
+  STORAGE_PROPERTY_QUERY query{};
+  query.PropertyId = StorageDeviceProperty;
+  query.QueryType = PropertyStandardQuery;
+  std::vector<std::uint8_t> out(1024);
+  DWORD got = 0;
+  if (!::DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, out.data(),
+                         static_cast<DWORD>(out.size()), &got, nullptr) ||
+      got < sizeof(STORAGE_DEVICE_DESCRIPTOR))
+    return false;
+  const auto* d = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(out.data());
+  *removable = d->RemovableMedia || d->BusType == BusTypeUsb || d->BusType == BusTypeSd || d->BusType == BusTypeMmc;
+  auto text = [&](DWORD at) {
+    std::string t;
+    for (DWORD i = at; at && i < got && out[i]; ++i) t += static_cast<char>(out[i]);
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    while (!t.empty() && t.front() == ' ') t.erase(t.begin());
+    return t;
+  };
+  *name = text(d->VendorIdOffset);
+  const std::string product = text(d->ProductIdOffset);
+  if (!product.empty()) *name += (name->empty() ? "" : " ") + product;
+  return true;
+}
+
+}  // namespace
+
+std::vector<RemovableDisk> RemovableDisks() {
+  std::vector<RemovableDisk> disks;
+  // Disk numbers are small and dense; a gap of a few does not end the look.
+  for (int n = 0, missing = 0; n < 64 && missing < 8; ++n) {
+    const std::string path = "\\\\.\\PhysicalDrive" + std::to_string(n);
+    // No access asked for: describing a disk needs none, and every user may.
+    HANDLE disk = ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (disk == INVALID_HANDLE_VALUE) {
+      ++missing;
+      continue;
+    }
+    missing = 0;
+    RemovableDisk d;
+    d.path = path;
+    bool removable = false;
+    DISK_GEOMETRY_EX geometry{};
+    DWORD got = 0;
+    if (Describe(disk, &removable, &d.name) && removable) {
+      if (::DeviceIoControl(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry, sizeof geometry, &got,
+                            nullptr))
+        d.size = static_cast<std::uint64_t>(geometry.DiskSize.QuadPart);
+      disks.push_back(std::move(d));
+    }
+    ::CloseHandle(disk);
+  }
+  return disks;
 }
 
 int ProcessId() { return static_cast<int>(::GetCurrentProcessId()); }
@@ -300,8 +457,28 @@ std::string HomeFolder() {
   return home ? Narrow(home) : std::string();
 }
 
+namespace {
+
+std::string Environment(const wchar_t* name) {
+  const wchar_t* value = ::_wgetenv(name);
+  return value ? Narrow(value) : std::string();
+}
+
+}  // namespace
+
+std::string ConfigFolder() { return Environment(L"APPDATA"); }
+
+std::string RuntimeFolder() {
+  const std::string local = Environment(L"LOCALAPPDATA");
+  return local.empty() ? std::string() : local + "\\zk27";
+}
+
 void UseUtf8(int* argc, char*** argv) {
   ::SetConsoleOutputCP(CP_UTF8);
+  // Lines end in "\n" as on Linux, whether they go to a console, a pipe or
+  // a file: the C library would make each "\r\n" in text mode.
+  ::_setmode(1, _O_BINARY);
+  ::_setmode(2, _O_BINARY);
   int count = 0;
   wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   if (!wide) return;

@@ -1,16 +1,15 @@
-// One program at a time on a card: flock on the card image itself, on a USB
-// player's device node, or on a lock file named after what the player is.
+// One program at a time on a card: a lock (flock, LockFileEx on Windows) on
+// the card image itself, on a USB player's device node, or on a lock file
+// named after what the player is.
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
-#include <sys/file.h>
 #include <thread>
-#include <unistd.h>
 
 #include "bulkusb.h"
 #include "card_source.h"
+#include "platform.h"
 #include "usbfunc.h"
 
 namespace {
@@ -39,9 +38,8 @@ int OpenPlayerLockFile() {
   if (identity.empty()) return -2;
   const std::string path = bulkusb::PlayerLockFile(identity);
   if (path.empty()) return -1;
-  if (bulkusb::PlayerLockIsDeviceNode(identity))
-    return ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-  return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (bulkusb::PlayerLockIsDeviceNode(identity)) return platform::OpenFile(path, platform::kOpenRead | platform::kNoFollow);
+  return platform::OpenFile(path, platform::kCreateOrOpen | platform::kNoFollow);
 }
 
 }  // namespace
@@ -56,11 +54,10 @@ CardLockResult LockCard(CardLock mode) {
   const bool own = !card_source::Active();
   if (fd == -1) return kLockFailed;
   if (fd >= 0) {
-    const int operation = (mode == CardLock::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     const auto deadline = std::chrono::steady_clock::now() + LockWait();
-    while (::flock(fd, operation) != 0) {
+    while (!platform::TryLockFile(fd, mode == CardLock::kExclusive)) {
       if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
-        if (own) ::close(fd);
+        if (own) platform::CloseFile(fd);
         return kLockInUse;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -76,8 +73,8 @@ CardLockResult LockCard(CardLock mode) {
 void UnlockCard() {
   if (g_depth == 0 || --g_depth > 0) return;
   if (g_lockFd >= 0) {
-    ::flock(g_lockFd, LOCK_UN);
-    if (g_ownLockFd) ::close(g_lockFd);
+    platform::UnlockFile(g_lockFd);
+    if (g_ownLockFd) platform::CloseFile(g_lockFd);
   }
   g_lockFd = -1;
   g_ownLockFd = false;

@@ -2,14 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "platform.h"
 #include "usbfunc.h"
 
 namespace {
 int g_fd = -1;
+bool g_volumeTaken = false;  // a Windows volume locked and dismounted for us
 std::uint64_t g_sectors = 0;
 // Whether a barrier waits for the writes to reach the card: always for a
 // block device, whose page cache the kernel writes back in its own order;
@@ -33,11 +32,11 @@ bool InRange(std::uint32_t lba, std::uint16_t count) {
 // Returns 0, or the errno of the call that failed (EIO for one that moved
 // nothing without saying why); `*moved` counts the bytes moved.
 template <typename Op>
-int Transfer(Op op, std::uint8_t* buf, std::size_t size, off_t offset, std::size_t* moved) {
+int Transfer(Op op, std::uint8_t* buf, std::size_t size, std::uint64_t offset, std::size_t* moved) {
   std::size_t& done = *moved;
   done = 0;
   while (done < size) {
-    ssize_t n = op(g_fd, buf + done, size - done, offset + static_cast<off_t>(done));
+    const long long n = op(g_fd, buf + done, size - done, offset + done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
     if (n == 0) return EIO;
@@ -54,13 +53,12 @@ TransportCause CauseOf(int error) {
     case EACCES:
     case EPERM:
       return TransportCause::kWriteProtected;
-    case EBADF: {
-      const int flags = ::fcntl(g_fd, F_GETFL);
-      return flags >= 0 && (flags & O_ACCMODE) == O_RDONLY ? TransportCause::kWriteProtected
-                                                           : TransportCause::kIoError;
-    }
+    case EBADF:
+      return platform::OpenedReadOnly(g_fd) ? TransportCause::kWriteProtected : TransportCause::kIoError;
     case ENOSPC:
+#ifdef EDQUOT
     case EDQUOT:
+#endif
     case EFBIG:
       return TransportCause::kDiskFull;
     default:
@@ -76,34 +74,42 @@ std::uint16_t Failed(int error) {
 
 bool AttachCardImage(const std::string& path, std::string* error, ImageWrites writes) {
   DetachCardImage();
-  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // A drive letter on Windows names the card's volume.
+  const std::string name = platform::CardDevicePath(path);
+  int fd = platform::OpenFile(name, platform::kOpenReadWrite);
   // A write-protected card can still be listed and read; its writes fail.
-  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = platform::OpenFile(name, platform::kOpenRead);
   if (fd < 0) {
     *error = path + ": " + std::strerror(errno);
     return false;
   }
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+  platform::FileState st;
+  if (!platform::StateOf(fd, &st) ||
+      !(st.kind == platform::FileKind::kRegular || st.kind == platform::FileKind::kDevice)) {
     *error = path + ": not a card image or a block device";
-    ::close(fd);
+    platform::CloseFile(fd);
     return false;
   }
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  if (size < 0) {
-    *error = path + ": " + std::strerror(errno);
-    ::close(fd);
+  // The file system Windows mounted on the card must keep off it while
+  // sectors change beneath it.
+  if (platform::IsVolumePath(name) && !platform::TakeVolume(fd)) {
+    *error = path + ": the card is in use by another program (close its files and windows): " +
+             std::strerror(errno);
+    platform::CloseFile(fd);
     return false;
   }
   g_fd = fd;
-  g_sectors = static_cast<std::uint64_t>(size) / kSectorSize;
-  g_syncWrites = S_ISBLK(st.st_mode) || writes == ImageWrites::kSynced;
+  g_volumeTaken = platform::IsVolumePath(name);
+  g_sectors = st.size / kSectorSize;
+  g_syncWrites = st.kind == platform::FileKind::kDevice || writes == ImageWrites::kSynced;
   g_operations = &kFileOperations;
   return true;
 }
 
 void DetachCardImage() {
-  if (g_fd >= 0) ::close(g_fd);
+  if (g_fd >= 0 && g_volumeTaken) platform::ReleaseVolume(g_fd);
+  if (g_fd >= 0) platform::CloseFile(g_fd);
+  g_volumeTaken = false;
   g_fd = -1;
   g_sectors = 0;
   g_syncWrites = false;
@@ -127,34 +133,31 @@ int Fd() { return g_fd; }
 
 std::uint16_t Read(std::uint32_t lba, std::uint16_t count) {
   if (!InRange(lba, count)) return kRawTransportFailure;
-  auto preadOp = [](int fd, std::uint8_t* buf, std::size_t n, off_t off) {
-    return ::pread(fd, buf, n, off);
+  auto readOp = [](int fd, std::uint8_t* buf, std::size_t n, std::uint64_t at) {
+    return platform::ReadAt(fd, buf, n, at);
   };
   std::size_t moved = 0;
-  const int error = Transfer(preadOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
-                             static_cast<off_t>(lba) * kSectorSize, &moved);
+  const int error = Transfer(readOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
+                             std::uint64_t{lba} * kSectorSize, &moved);
   return error == 0 ? kRawSuccess : Failed(error);
 }
 
 std::uint16_t Write(std::uint32_t lba, std::uint16_t count) {
   // Never grow an image: a sector beyond its end does not exist on the card.
   if (!InRange(lba, count)) return kRawTransportFailure;
-  auto pwriteOp = [](int fd, std::uint8_t* buf, std::size_t n, off_t off) {
-    return ::pwrite(fd, buf, n, off);
+  auto writeOp = [](int fd, std::uint8_t* buf, std::size_t n, std::uint64_t at) {
+    return platform::WriteAt(fd, buf, n, at);
   };
   std::size_t moved = 0;
-  const int error = Transfer(pwriteOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
-                             static_cast<off_t>(lba) * kSectorSize, &moved);
+  const int error = Transfer(writeOp, SectorBuffer, static_cast<std::size_t>(count) * kSectorSize,
+                             std::uint64_t{lba} * kSectorSize, &moved);
   if (moved > 0) NoteWriteMade();
   return error == 0 ? kRawSuccess : Failed(error);
 }
 
 std::uint16_t Barrier() {
   if (!g_syncWrites) return kRawSuccess;
-  int rc;
-  do rc = ::fdatasync(g_fd);
-  while (rc != 0 && errno == EINTR);
-  return rc == 0 ? kRawSuccess : Failed(errno);
+  return platform::FlushFile(g_fd) ? kRawSuccess : Failed(errno);
 }
 
 std::uint16_t Identify() {

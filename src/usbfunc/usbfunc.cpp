@@ -3,13 +3,11 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 
 #include "bulkusb.h"
 #include "card_source.h"
 #include "hooks.h"
+#include "platform.h"
 
 DeviceStateCode DeviceState = kDeviceReady;
 std::uint8_t SectorBuffer[kSectorBufferSize];
@@ -81,10 +79,11 @@ bool CompletionPassed(BulkHandle in, bool* whole) {
 // (100 us and more on a virtual machine); so the pause sleeps until shortly
 // before its end and waits out the rest awake. It never ends early.
 void PauseTenMilliseconds() {
-#if defined(__linux__)
-  static const bool slackLowered = [] { return ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0; }();
+  static const bool slackLowered = [] {
+    platform::LowerTimerSlack();
+    return true;
+  }();
   (void)slackLowered;
-#endif
   using Clock = std::chrono::steady_clock;
   constexpr auto kPause = std::chrono::milliseconds(10);
   constexpr auto kAwake = std::chrono::microseconds(300);  // above a usual late wake-up

@@ -19,11 +19,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "support/files.h"
@@ -218,12 +216,14 @@ inline Survey Examine(const std::string& imagePath) {
   using zk27_test::Le;
   using zk27_test::ReadAt;
   Survey s;
-  const int fd = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  const int fd = platform::OpenFile(imagePath, platform::kOpenRead);
+  platform::FileState state;
+  if (fd < 0 || !platform::StateOf(fd, &state)) {
+    if (fd >= 0) platform::CloseFile(fd);
     s.faults.push_back("the image cannot be opened");
     return s;
   }
-  const off_t imageBytes = ::lseek(fd, 0, SEEK_END);
+  const std::uint64_t imageBytes = state.size;
   const Bytes boot = ReadAt(fd, 32 * 512, 512);
   const zk27_test::Layout l = zk27_test::ReadLayout(imagePath);
   const std::uint32_t spt = l.sectorsPerTable, total = l.totalSectors;
@@ -235,7 +235,7 @@ inline Survey Examine(const std::string& imagePath) {
     s.faults.push_back("the boot sector's tables do not fit the card");
   }
   if (!s.faults.empty()) {
-    ::close(fd);
+    platform::CloseFile(fd);
     return s;
   }
   s.readable = true;
@@ -329,7 +329,7 @@ inline Survey Examine(const std::string& imagePath) {
     }
     s.files.push_back(std::move(f));
   }
-  ::close(fd);
+  platform::CloseFile(fd);
 
   for (auto* ids : {&music, &voice}) {
     std::sort(ids->begin(), ids->end());

@@ -6,13 +6,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <sys/types.h>
-#include <unistd.h>
 #include <vector>
+
+#include "platform.h"
 
 namespace zk27_test {
 
@@ -28,7 +27,7 @@ class TempDir {
  public:
   TempDir() {
     std::string pattern = (fs::temp_directory_path() / "zk27-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
+    if (platform::MakeUniqueFolder(&pattern)) path_ = pattern;
   }
   ~TempDir() {
     std::error_code ec;
@@ -52,13 +51,32 @@ class TempDir {
   std::string path_;
 };
 
+// The environment variable `name` set to `value` for this process and the
+// programs it starts.
+inline void SetEnv(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+  ::_putenv_s(name.c_str(), value.c_str());
+#else
+  ::setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+inline void UnsetEnv(const std::string& name) {
+#ifdef _WIN32
+  ::_putenv_s(name.c_str(), "");
+#else
+  ::unsetenv(name.c_str());
+#endif
+}
+
 // Points the programs' runtime folder ($XDG_RUNTIME_DIR/zk27, where a player
 // without a socket of its own is locked) into `dir`, for this process and the
 // programs it starts, so that a test leaves no lock file in the user's.
 inline void RuntimeFolderIn(const TempDir& dir) {
   const std::string run = dir.Sub("run");
   fs::permissions(run, fs::perms::owner_all, fs::perm_options::replace);
-  ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+  SetEnv("XDG_RUNTIME_DIR", run);
+  SetEnv("LOCALAPPDATA", run);  // Windows' runtime folder is %LOCALAPPDATA%\\zk27
 }
 
 // Deterministic file contents that differ from file to file and from offset
@@ -80,7 +98,7 @@ inline Bytes ReadAt(int fd, std::uint64_t offset, std::size_t size) {
   Bytes b(size);
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::pread(fd, b.data() + done, size - done, static_cast<off_t>(offset + done));
+    const long long n = platform::ReadAt(fd, b.data() + done, size - done, offset + done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return {};
     done += static_cast<std::size_t>(n);
@@ -89,52 +107,45 @@ inline Bytes ReadAt(int fd, std::uint64_t offset, std::size_t size) {
 }
 
 inline Bytes ReadAt(const std::string& path, std::uint64_t offset, std::size_t size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = platform::OpenFile(path, platform::kOpenRead);
   if (fd < 0) return {};
   Bytes b = ReadAt(fd, offset, size);
-  ::close(fd);
+  platform::CloseFile(fd);
   return b;
 }
 
 // Writes `b` at `offset` of an existing file, leaving the rest as it is.
 inline bool WriteAt(const std::string& path, std::uint64_t offset, const Bytes& b) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  const ssize_t n = fd >= 0 ? ::pwrite(fd, b.data(), b.size(), static_cast<off_t>(offset)) : -1;
-  if (fd >= 0) ::close(fd);
-  return n == static_cast<ssize_t>(b.size());
+  const int fd = platform::OpenFile(path, platform::kOpenReadWrite);
+  const long long n = fd >= 0 ? platform::WriteAt(fd, b.data(), b.size(), offset) : -1;
+  if (fd >= 0) platform::CloseFile(fd);
+  return n == static_cast<long long>(b.size());
 }
 
 // The file at `path` made to hold exactly `b`.
 inline bool WriteFile(const std::string& path, const Bytes& b) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = platform::OpenFile(path, platform::kReplace);
   if (fd < 0) return false;
-  std::size_t done = 0;
-  while (done < b.size()) {
-    const ssize_t n = ::write(fd, b.data() + done, b.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return ::close(fd) == 0 && done == b.size();
+  const bool whole = platform::WriteAll(fd, b.data(), b.size());
+  return platform::CloseFile(fd) && whole;
 }
 
 // The whole file; nullopt when it cannot be read.
 inline std::optional<Bytes> ReadFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = platform::OpenFile(path, platform::kOpenRead);
   if (fd < 0) return std::nullopt;
   Bytes b;
   std::uint8_t buf[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = platform::ReadSome(fd, buf, sizeof(buf));
     if (n < 0) {
-      ::close(fd);
+      platform::CloseFile(fd);
       return std::nullopt;
     }
     if (n == 0) break;
     b.insert(b.end(), buf, buf + n);
   }
-  ::close(fd);
+  platform::CloseFile(fd);
   return b;
 }
 
@@ -146,9 +157,9 @@ inline std::string ReadText(const std::string& path) {
 // A blank card image of `sectors` sectors, as `truncate -s` makes one: the
 // card reads as zeros and costs no disk.
 inline bool MakeBlankImage(const std::string& path, std::uint32_t sectors) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const bool ok = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(sectors) * 512) == 0;
-  if (fd >= 0) ::close(fd);
+  const int fd = platform::OpenFile(path, platform::kReplace);
+  const bool ok = fd >= 0 && platform::SetFileSize(fd, std::uint64_t{sectors} * 512);
+  if (fd >= 0) platform::CloseFile(fd);
   return ok;
 }
 

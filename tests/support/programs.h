@@ -33,7 +33,18 @@ inline std::string BinDir() {
   // Run by hand from the build tree: the programs are in ../bin.
   return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin").string();
 }
-inline std::string Zk27() { return BinDir() + "/zk27"; }
+// The zk27 under test: $ZK27_TEST_ZK27 when set (scripts/build-windows --cli
+// names a program that starts zk27.exe under wine), else the build's.
+inline std::string Zk27() {
+  if (const char* other = std::getenv("ZK27_TEST_ZK27"); other && *other) return other;
+  return BinDir() + "/zk27";
+}
+// Whether the player's tests reach zk27-player over TCP on the loopback
+// ($ZK27_TEST_PLAYER_TCP set), as zk27 on Windows does, instead of its socket.
+inline bool PlayerOverTcp() {
+  const char* tcp = std::getenv("ZK27_TEST_PLAYER_TCP");
+  return tcp && *tcp;
+}
 inline std::string PlayerBin() { return BinDir() + "/zk27-player"; }
 
 struct RunResult {

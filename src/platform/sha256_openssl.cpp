@@ -1,9 +1,12 @@
-#include "sha256.h"
+// SHA-256 through libcrypto, on the POSIX side.
+#include "platform.h"
 
 #include <openssl/evp.h>
 
 #include <cstdio>
 #include <memory>
+
+namespace platform {
 
 std::string Sha256OfFile(const std::string& path) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
@@ -26,3 +29,5 @@ std::string Sha256OfFile(const std::string& path) {
   }
   return text;
 }
+
+}  // namespace platform
