@@ -341,6 +341,8 @@ TEST_F(cli_image, EveryNamePutAcceptsComesBackWithGet) {
   std::uint32_t seed = 40;
   for (const std::string& name : odd) {
     SCOPED_TRACE(name);
+    // No Windows file has ':', '\\' or a control character in its name.
+    if (Zk27UnderWine() && name.find_first_of(":\\\t") != std::string::npos) continue;
     const Bytes content = Pc(name, 1000, seed++);
     const Bytes before = *ReadFile(card_);
     const RunResult put = Z({"put", name});
@@ -606,6 +608,7 @@ TEST_F(cli_image, TowavFetchesVoiceRecordingsAndWritesWaveFiles) {
 }
 
 TEST_F(cli_image, FormatAsksOnATerminalAndTakesOnlyYes) {
+  ZK27_SKIP_UNDER_WINE("the terminal is a Linux pty");
   Format(4);
   Pc("a.mp3", 100, 1);
   ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);
@@ -627,6 +630,7 @@ TEST_F(cli_image, FormatAsksOnATerminalAndTakesOnlyYes) {
 // never needs USB; only a conversion loads the sound libraries (the dynamic
 // loader's own log tells which files it opened).
 TEST_F(cli_image, SoundAndUsbLibrariesLoadOnlyWhenNeeded) {
+  ZK27_SKIP_UNDER_WINE("the loads are seen through LD_DEBUG");
   Format(4);
   Pc("memo.voc", 1000, 1);
   ASSERT_EQ(Z({"put", "memo.voc"}).exit, 0);
@@ -655,6 +659,7 @@ TEST_F(cli_image, SoundAndUsbLibrariesLoadOnlyWhenNeeded) {
 // kernel; with --sync every changing command waits for them (fdatasync) at
 // its barriers. Each command runs on the same card both ways.
 TEST_F(cli_image, SyncWaitsForAnImagesWritesOnlyWhenAsked) {
+  ZK27_SKIP_UNDER_WINE("the barriers are counted with strace");
   const std::string strace = FindStrace();
   if (strace.empty()) GTEST_SKIP() << "strace is not installed (scripts/setup installs it)";
   Format(2);
@@ -715,6 +720,7 @@ TEST_F(cli_image, ReadOnlyImageCanBeListedButNotWritten) {
 // image's writes meet with EFBIG). zk27 says so, and a delete whose table
 // write reached nothing says that every file is still there.
 TEST_F(cli_image, AFullDiskIsSaidAndAWriteThatReachedNothingSaysSo) {
+  ZK27_SKIP_UNDER_WINE("the full disk is RLIMIT_FSIZE, which wine does not say as a full disk");
   Format(4);
   Pc("a.mp3", 100, 1);
   ASSERT_EQ(Z({"put", "a.mp3"}).exit, 0);

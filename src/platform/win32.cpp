@@ -355,7 +355,13 @@ std::vector<RemovableDisk> RemovableDisks() {
 
 int ProcessId() { return static_cast<int>(::GetCurrentProcessId()); }
 
-bool IsTerminal(int fd) { return ::_isatty(fd) != 0; }
+bool IsTerminal(int fd) {
+  // _isatty says yes for any character device, NUL among them: only a
+  // console is a terminal here.
+  const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
+}
 
 bool OpenStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {

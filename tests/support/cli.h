@@ -220,10 +220,11 @@ inline std::pair<std::string, int> OnTerminal(const std::vector<std::string>& ar
   return {shown, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
-// zk27 args... started in the background on the player at `socket`, run in
-// `cwd`, its stderr into `errFile`. Returns its pid.
+// zk27 args... started in the background on the player at `socket` (or
+// at `tcp`, ZK27_PLAYER_TCP, when given), run in `cwd`, its stderr into
+// `errFile`. Returns its pid.
 inline pid_t StartInBackground(const std::vector<std::string>& args, const std::string& cwd, const std::string& socket,
-                        const std::string& errFile) {
+                               const std::string& errFile, const std::string& tcp = {}) {
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -233,6 +234,7 @@ inline pid_t StartInBackground(const std::vector<std::string>& args, const std::
   ::dup2(null, 1);
   ::dup2(err, 2);
   ::setenv("ZK27_PLAYER_SOCKET", socket.c_str(), 1);
+  if (!tcp.empty()) ::setenv("ZK27_PLAYER_TCP", tcp.c_str(), 1);
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

@@ -46,6 +46,19 @@ inline bool PlayerOverTcp() {
   return tcp && *tcp;
 }
 inline std::string PlayerBin() { return BinDir() + "/zk27-player"; }
+// Whether zk27 is zk27.exe under wine ($ZK27_TEST_UNDER_WINE, set by
+// scripts/build-windows --cli). A case whose means are Linux's own (a pty,
+// flock against another process, LD_DEBUG, strace, rlimits, the tests' own
+// fake players on Unix sockets, uids) skips there, saying why; what it
+// proves is proved on Linux.
+inline bool Zk27UnderWine() {
+  const char* wine = std::getenv("ZK27_TEST_UNDER_WINE");
+  return wine && *wine;
+}
+#define ZK27_SKIP_UNDER_WINE(why) \
+  do {                             \
+    if (Zk27UnderWine()) GTEST_SKIP() << "zk27.exe under wine: " << (why); \
+  } while (0)
 
 struct RunResult {
   bool started = false;
