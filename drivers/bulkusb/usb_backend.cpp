@@ -12,13 +12,6 @@
 namespace bulkusb {
 namespace {
 
-constexpr BulkHandle kDeviceHandle = 1;
-constexpr BulkHandle kReadHandle = 2;
-constexpr BulkHandle kWriteHandle = 3;
-constexpr unsigned kDeviceBit = 1u << 0;
-constexpr unsigned kReadBit = 1u << 1;
-constexpr unsigned kWriteBit = 1u << 2;
-
 std::chrono::milliseconds g_pipeTimeout{kPipeTimeoutSeconds * 1000};
 
 // One libusb context for the whole process, started on first need and kept:
@@ -198,8 +191,7 @@ BulkHandle UsbBackend::OpenDev() {
   }
   Usb().free_device_list(devices, 1);
   if (!device_) return kInvalidBulkHandle;
-  openHandles_ = kDeviceBit;
-  return kDeviceHandle;
+  return handles_.OpenDevice();
 }
 
 std::string UsbBackend::Identity() {
@@ -227,15 +219,11 @@ std::string UsbBackend::Identity() {
 }
 
 BulkHandle UsbBackend::OpenRead() {
-  if (!device_ || (openHandles_ & kReadBit)) return kInvalidBulkHandle;
-  openHandles_ |= kReadBit;
-  return kReadHandle;
+  return device_ ? handles_.OpenRead() : kInvalidBulkHandle;
 }
 
 BulkHandle UsbBackend::OpenWrite() {
-  if (!device_ || (openHandles_ & kWriteBit)) return kInvalidBulkHandle;
-  openHandles_ |= kWriteBit;
-  return kWriteHandle;
+  return device_ ? handles_.OpenWrite() : kInvalidBulkHandle;
 }
 
 bool UsbBackend::Transfer(unsigned char endpoint, unsigned char* buf, std::uint32_t size,
@@ -253,25 +241,20 @@ bool UsbBackend::Transfer(unsigned char endpoint, unsigned char* buf, std::uint3
 
 bool UsbBackend::Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) {
   *done = 0;
-  if (!device_ || pipe != kReadHandle || !(openHandles_ & kReadBit)) return false;
+  if (!device_ || !handles_.IsOpenRead(pipe)) return false;
   return Transfer(in_, static_cast<unsigned char*>(buf), size, done);
 }
 
 bool UsbBackend::Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) {
   *done = 0;
-  if (!device_ || pipe != kWriteHandle || !(openHandles_ & kWriteBit)) return false;
+  if (!device_ || !handles_.IsOpenWrite(pipe)) return false;
   // libusb takes a non-const buffer for both directions; an OUT transfer
   // only reads it.
   return Transfer(out_, static_cast<unsigned char*>(const_cast<void*>(buf)), size, done);
 }
 
 void UsbBackend::Close(BulkHandle handle) {
-  const unsigned bit = handle == kDeviceHandle ? kDeviceBit
-                       : handle == kReadHandle ? kReadBit
-                       : handle == kWriteHandle ? kWriteBit
-                                                : 0u;
-  openHandles_ &= ~bit;
-  if (openHandles_ == 0) Release();
+  if (handles_.Close(handle)) Release();
 }
 
 void UsbBackend::Release() {
@@ -281,7 +264,7 @@ void UsbBackend::Release() {
   }
   device_ = nullptr;
   interface_ = -1;
-  openHandles_ = 0;
+  handles_.Clear();
 }
 
 UsbScan ListBulkDevices(std::vector<UsbBulkDevice>* found) {

@@ -15,6 +15,7 @@
 #include <chrono>
 
 #include "bulk_backend.h"
+#include "pipe_handles.h"
 
 struct libusb_device_handle;
 
@@ -42,7 +43,7 @@ class UsbBackend final : public Backend {
   int interface_ = -1;
   unsigned char in_ = 0;
   unsigned char out_ = 0;
-  unsigned openHandles_ = 0;  // bit per handle: device, read pipe, write pipe
+  PipeHandles handles_;
 };
 
 // How long one pipe call may wait for the player. Tests of a device that never

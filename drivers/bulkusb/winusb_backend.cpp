@@ -6,13 +6,6 @@
 namespace bulkusb {
 namespace {
 
-constexpr BulkHandle kDeviceHandle = 1;
-constexpr BulkHandle kReadHandle = 2;
-constexpr BulkHandle kWriteHandle = 3;
-constexpr unsigned kDeviceBit = 1u << 0;
-constexpr unsigned kReadBit = 1u << 1;
-constexpr unsigned kWriteBit = 1u << 2;
-
 // The device interface every USB device has (GUID_DEVINTERFACE_USB_DEVICE):
 // the one WinUSB opens when it is the device's function driver.
 constexpr GUID kUsbDeviceInterface = {0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
@@ -175,8 +168,7 @@ BulkHandle WinUsbBackend::OpenDev() {
     if (Claim(c)) break;
   }
   if (!usb_) return kInvalidBulkHandle;
-  openHandles_ = kDeviceBit;
-  return kDeviceHandle;
+  return handles_.OpenDevice();
 }
 
 std::string WinUsbBackend::Identity() {
@@ -188,15 +180,11 @@ std::string WinUsbBackend::Identity() {
 }
 
 BulkHandle WinUsbBackend::OpenRead() {
-  if (!usb_ || (openHandles_ & kReadBit)) return kInvalidBulkHandle;
-  openHandles_ |= kReadBit;
-  return kReadHandle;
+  return usb_ ? handles_.OpenRead() : kInvalidBulkHandle;
 }
 
 BulkHandle WinUsbBackend::OpenWrite() {
-  if (!usb_ || (openHandles_ & kWriteBit)) return kInvalidBulkHandle;
-  openHandles_ |= kWriteBit;
-  return kWriteHandle;
+  return usb_ ? handles_.OpenWrite() : kInvalidBulkHandle;
 }
 
 bool WinUsbBackend::Transfer(UCHAR pipe, UCHAR* buf, std::uint32_t size, std::uint32_t* done, bool in) {
@@ -222,24 +210,19 @@ bool WinUsbBackend::Transfer(UCHAR pipe, UCHAR* buf, std::uint32_t size, std::ui
 
 bool WinUsbBackend::Read(BulkHandle pipe, void* buf, std::uint32_t size, std::uint32_t* done) {
   *done = 0;
-  if (!usb_ || pipe != kReadHandle || !(openHandles_ & kReadBit)) return false;
+  if (!usb_ || !handles_.IsOpenRead(pipe)) return false;
   return Transfer(in_, static_cast<UCHAR*>(buf), size, done, true);
 }
 
 bool WinUsbBackend::Write(BulkHandle pipe, const void* buf, std::uint32_t size, std::uint32_t* done) {
   *done = 0;
-  if (!usb_ || pipe != kWriteHandle || !(openHandles_ & kWriteBit)) return false;
+  if (!usb_ || !handles_.IsOpenWrite(pipe)) return false;
   // WinUSB takes a non-const buffer for both directions; a write only reads it.
   return Transfer(out_, static_cast<UCHAR*>(const_cast<void*>(buf)), size, done, false);
 }
 
 void WinUsbBackend::Close(BulkHandle handle) {
-  const unsigned bit = handle == kDeviceHandle ? kDeviceBit
-                       : handle == kReadHandle ? kReadBit
-                       : handle == kWriteHandle ? kWriteBit
-                                                : 0u;
-  openHandles_ &= ~bit;
-  if (openHandles_ == 0) Release();
+  if (handles_.Close(handle)) Release();
 }
 
 void WinUsbBackend::Release() {
@@ -248,7 +231,7 @@ void WinUsbBackend::Release() {
   usb_ = nullptr;
   file_ = INVALID_HANDLE_VALUE;
   gone_ = false;
-  openHandles_ = 0;
+  handles_.Clear();
 }
 
 UsbScan ListWinUsbDevices(const WinUsbApi& api, const std::vector<UsbId>& listed,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bulk_backend.h"
+#include "pipe_handles.h"
 #include "usb_devices.h"
 #include "winusb_api.h"
 
@@ -55,7 +56,7 @@ class WinUsbBackend final : public Backend {
   WINUSB_INTERFACE_HANDLE usb_ = nullptr;
   UCHAR in_ = 0, out_ = 0;
   bool gone_ = false;         // the player went away during this command
-  unsigned openHandles_ = 0;  // bit per handle: device, read pipe, write pipe
+  PipeHandles handles_;
 };
 
 // The listed players and the other devices WinUSB drives with the player's
