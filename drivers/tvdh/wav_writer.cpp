@@ -26,6 +26,15 @@ void PutTag(std::uint8_t* at, const char* tag) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(tag[i]);
 }
 
+// Moves `bytes` on in the file. fseek takes a long, 32 bits on Windows: a
+// chunk's size past 2 GiB would turn into a step backwards there.
+bool SkipForward(std::FILE* file, std::uint64_t bytes) {
+  constexpr std::uint64_t kStep = 1u << 30;
+  for (; bytes > 0; bytes -= std::min(bytes, kStep))
+    if (std::fseek(file, static_cast<long>(std::min(bytes, kStep)), SEEK_CUR) != 0) return false;
+  return true;
+}
+
 unsigned Get16(const std::uint8_t* at) { return at[0] | static_cast<unsigned>(at[1]) << 8; }
 
 std::uint32_t Get32(const std::uint8_t* at) { return Get16(at) | static_cast<std::uint32_t>(Get16(at + 2)) << 16; }
@@ -129,13 +138,13 @@ bool WavReader::Open(const std::string& path) {
       format = (Get16(f) == 1 || Get16(f) == 0xFFFE) && Get16(f + 14) == 16 && channels_ > 0;
       if (!format) return false;
       // The rest of the chunk, and its pad byte when its size is odd.
-      if (std::fseek(file_, static_cast<long>(size - sizeof f + (size & 1)), SEEK_CUR) != 0) return false;
+      if (!SkipForward(file_, std::uint64_t{size} - sizeof f + (size & 1))) return false;
     } else if (IsTag(chunk, "data")) {
       if (!format) return false;
       left_ = size - size % (2u * static_cast<unsigned>(channels_));
       frames_ = left_ / (2u * static_cast<unsigned>(channels_));
       return true;
-    } else if (std::fseek(file_, static_cast<long>(size + (size & 1)), SEEK_CUR) != 0) {
+    } else if (!SkipForward(file_, std::uint64_t{size} + (size & 1))) {
       return false;
     }
   }

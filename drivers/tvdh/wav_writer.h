@@ -43,10 +43,6 @@ class WavWriter {
 // `dataBytes` bytes (at most 0xFFFFFFFF - 36).
 std::vector<std::uint8_t> WavHeader(int rate, int channels, std::uint32_t dataBytes);
 
-}  // namespace tvdh
-
-namespace tvdh {
-
 // A 16-bit PCM WAV file read back, as WavWriter and libsndfile write one:
 // the chunks before "data" are walked past (so a "LIST" or "fact" chunk
 // is no obstacle). A data chunk that claims more than the file holds is a
