@@ -85,7 +85,7 @@ PlayersList ReadPlayersLists() {
   for (const std::string& path : PlayersFilePaths()) {
     platform::FileState st;
     if (!platform::StateOf(path, &st) || st.kind != platform::FileKind::kRegular) continue;
-    std::ifstream file(path);
+    std::ifstream file(platform::PathOf(path));
     if (!file) continue;
     std::ostringstream text;
     text << file.rdbuf();

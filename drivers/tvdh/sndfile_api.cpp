@@ -1,6 +1,7 @@
 #include "sndfile_api.h"
 
 #include "dynamic_library.h"
+#include "platform.h"
 #include "tvdh.h"
 
 namespace tvdh {
@@ -25,6 +26,9 @@ bool Load(SndfileApi* api) {
 #define ZK27_SNDFILE_FIND(name) found = found && dllfunc::FindFunction(library, "sf_" #name, &api->name);
   ZK27_SNDFILE_FUNCTIONS(ZK27_SNDFILE_FIND)
 #undef ZK27_SNDFILE_FIND
+#ifdef _WIN32
+  dllfunc::FindFunction(library, "sf_wchar_open", &api->wchar_open);
+#endif
   return found;
 }
 
@@ -34,6 +38,13 @@ const SndfileApi* Sndfile() {
   static SndfileApi api{};
   static const bool loaded = Load(&api);
   return loaded ? &api : nullptr;
+}
+
+SNDFILE* OpenSoundFile(const SndfileApi& api, const std::string& path, int mode, SF_INFO* info) {
+#ifdef _WIN32
+  if (api.wchar_open) return api.wchar_open(platform::PathOf(path).c_str(), mode, info);
+#endif
+  return api.open(path.c_str(), mode, info);
 }
 
 }  // namespace tvdh

@@ -5,6 +5,8 @@
 
 #include <sndfile.h>
 
+#include <string>
+
 namespace tvdh {
 
 // The functions of libsndfile this decoder and the voice-file writer call:
@@ -16,11 +18,19 @@ struct SndfileApi {
 #define ZK27_SNDFILE_MEMBER(name) decltype(&::sf_##name) name;
   ZK27_SNDFILE_FUNCTIONS(ZK27_SNDFILE_MEMBER)
 #undef ZK27_SNDFILE_MEMBER
+  // sf_wchar_open, which only Windows builds of the library have; null
+  // elsewhere.
+  SNDFILE* (*wchar_open)(const wchar_t* path, int mode, SF_INFO* info) = nullptr;
 };
 
 // Loads libsndfile on the first call and returns its functions; null when
 // the library or one of the functions cannot be found (then every later call
 // is null too). Not for concurrent first calls from several threads.
 const SndfileApi* Sndfile();
+
+// sf_open of the file at `path`, UTF-8 text. On Windows through
+// sf_wchar_open where the library has it: there sf_open reads a path in the
+// ANSI code page, and a name outside it would be another file.
+SNDFILE* OpenSoundFile(const SndfileApi& api, const std::string& path, int mode, SF_INFO* info);
 
 }  // namespace tvdh

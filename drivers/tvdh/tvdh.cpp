@@ -521,7 +521,7 @@ class SoundFile {
 class LibraryFile final : public SoundFile {
  public:
   bool Open(const std::string& path, SF_INFO* info) {
-    file_ = tvdh::Sndfile()->open(path.c_str(), SFM_WRITE, info);
+    file_ = tvdh::OpenSoundFile(*tvdh::Sndfile(), path, SFM_WRITE, info);
     return file_ != nullptr;
   }
   ~LibraryFile() override { Close(); }
@@ -805,7 +805,7 @@ int DecodeVox(const char* source, Output* out) {
   info.channels = 1;
   info.format = SF_FORMAT_RAW | SF_FORMAT_VOX_ADPCM;
   const tvdh::SndfileApi& sf = *tvdh::Sndfile();
-  SNDFILE* sound = sf.open(source, SFM_READ, &info);
+  SNDFILE* sound = tvdh::OpenSoundFile(sf, source, SFM_READ, &info);
   if (!sound) return kTvdhNotVoice;
   std::vector<short> piece(kPiece);
   int r = kTvdhOk;
@@ -927,7 +927,7 @@ std::int32_t TVDecodeToFile(const char* source, const char* destination, const T
   }
   if (r == kTvdhOk && !platform::RenameFile(temporary, destination)) r = kTvdhCannotWrite;
   if (r != kTvdhOk) {
-    std::remove(temporary.c_str());
+    platform::RemoveFile(temporary);
     return r;
   }
   if (report) {

@@ -46,7 +46,7 @@ void Put(Bytes* b, std::uint32_t value, int bytes) {
 // channels in `*info`.
 bool ReadSound(const std::string& path, SF_INFO* info, std::vector<short>* samples, std::string* problem) {
   const SndfileApi& sf = *Sndfile();
-  SNDFILE* sound = sf.open(path.c_str(), SFM_READ, info);
+  SNDFILE* sound = OpenSoundFile(sf, path, SFM_READ, info);
   if (!sound) {
     *problem = path + " is not a sound file libsndfile can read (" + sf.strerror(nullptr) + ")";
     return false;

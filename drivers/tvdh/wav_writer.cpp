@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform.h"
+
 namespace tvdh {
 
 namespace {
@@ -75,7 +77,7 @@ bool WavWriter::Open(const std::string& path, int rate, int channels) {
   channels_ = channels;
   dataBytes_ = 0;
   failed_ = false;
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = platform::OpenStream(path, "wb");
   if (!file_) return false;
   const std::vector<std::uint8_t> header = WavHeader(rate, channels, 0);
   // The rate stays in the header for Close, which rewrites it whole.
@@ -119,7 +121,7 @@ WavReader::~WavReader() {
 }
 
 bool WavReader::Open(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "rb");
+  file_ = platform::OpenStream(path, "rb");
   if (!file_) return false;
   std::uint8_t riff[12];
   if (std::fread(riff, 1, sizeof riff, file_) != sizeof riff || !IsTag(riff, "RIFF") || !IsTag(riff + 8, "WAVE"))

@@ -347,12 +347,12 @@ class TempFolder {
  public:
   TempFolder() {
     std::error_code ec;
-    std::string pattern = (std::filesystem::temp_directory_path(ec) / "zk27-restore-XXXXXX").string();
+    std::string pattern = platform::TextOf(std::filesystem::temp_directory_path(ec) / "zk27-restore-XXXXXX");
     if (!ec && platform::MakeUniqueFolder(&pattern)) path_ = pattern;
   }
   ~TempFolder() {
     std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(platform::PathOf(path_), ec);
   }
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

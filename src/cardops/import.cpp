@@ -69,7 +69,7 @@ bool WholeRecordLine(const std::string& line) {
 
 std::vector<std::string> ReadImportRecord(const std::string& folder) {
   std::vector<std::string> hashes;
-  std::ifstream in(fs::path(folder) / kRecordName);
+  std::ifstream in(platform::PathOf(folder) / kRecordName);
   std::string line;
   // A line cut by a crash or a full disk (no newline, or fewer fields) names
   // nothing proven.
@@ -80,7 +80,7 @@ std::vector<std::string> ReadImportRecord(const std::string& folder) {
 
 bool AppendImportRecord(const std::string& folder, const std::string& sha256, const std::string& cardName,
                         std::uint32_t size, const std::string& where, const std::string& when) {
-  const std::string path = (fs::path(folder) / kRecordName).string();
+  const std::string path = platform::TextOf(platform::PathOf(folder) / kRecordName);
   const int fd = platform::OpenFile(path, platform::kAppend);
   if (fd < 0) return false;
   platform::FileState st;
@@ -111,13 +111,13 @@ std::string ImportDay(const std::string& cardName, const std::string& today) {
 
 std::string FreeNameIn(const std::string& dir, const std::string& name) {
   std::error_code ec;
-  if (!fs::exists(fs::path(dir) / name, ec)) return name;
+  if (!fs::exists(platform::PathOf(dir) / platform::PathOf(name), ec)) return name;
   const std::size_t dot = name.rfind('.');
   const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
   const std::string kind = dot == std::string::npos ? std::string() : name.substr(dot);
   for (int n = 2;; ++n) {
     const std::string candidate = stem + "-" + std::to_string(n) + kind;
-    if (!fs::exists(fs::path(dir) / candidate, ec)) return candidate;
+    if (!fs::exists(platform::PathOf(dir) / platform::PathOf(candidate), ec)) return candidate;
   }
 }
 
@@ -237,34 +237,34 @@ bool WriteImportSettings(const std::string& path, const ImportOptions& options) 
       {"keep-voc", options.keepVoc ? "yes" : "no"},
   };
   std::error_code ec;
-  fs::create_directories(fs::path(path).parent_path(), ec);
+  fs::create_directories(platform::PathOf(path).parent_path(), ec);
   std::string text;
   {
     // Closed before the rename: Windows renames nothing over an open file.
-    std::ifstream in(path);
+    std::ifstream in(platform::PathOf(path));
     text = SettingsText(in, values);
   }
   const std::string temporary = path + ".tmp";
   {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    std::ofstream out(platform::PathOf(temporary), std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
     if (!out) {
-      fs::remove(temporary, ec);
+      fs::remove(platform::PathOf(temporary), ec);
       return false;
     }
   }
-  fs::rename(temporary, path, ec);
+  fs::rename(platform::PathOf(temporary), platform::PathOf(path), ec);
   if (!ec) return true;
-  fs::remove(temporary, ec);
+  fs::remove(platform::PathOf(temporary), ec);
   return false;
 }
 
 bool ReadImportSettings(const std::string& path, ImportOptions* options, ImportSettingsProblem* problem) {
   *problem = {};
   std::error_code ec;
-  if (!fs::exists(path, ec) && !ec) return true;
-  std::ifstream in(path);
+  if (!fs::exists(platform::PathOf(path), ec) && !ec) return true;
+  std::ifstream in(platform::PathOf(path));
   if (!in) {
     problem->fault = ImportSettingsFault::kUnreadable;
     return false;

@@ -45,7 +45,7 @@ class Leftovers {
 
 // The temporary name of `name` in `folder`.
 fs::path PartOf(const fs::path& folder, const std::string& name) {
-  return folder / (kPartPrefix + std::to_string(platform::ProcessId()) + "-" + name);
+  return folder / platform::PathOf(kPartPrefix + std::to_string(platform::ProcessId()) + "-" + name);
 }
 
 // What a cut run left: its work folder, and its temporaries in the dated
@@ -57,17 +57,17 @@ void RemoveLeftovers(const fs::path& folder) {
     if (!day.is_directory(ec) || day.is_symlink(ec)) continue;
     std::error_code inner;
     for (const fs::directory_entry& f : fs::directory_iterator(day.path(), inner))
-      if (f.path().filename().string().rfind(kPartPrefix, 0) == 0) fs::remove(f.path(), inner);
+      if (platform::TextOf(f.path().filename()).rfind(kPartPrefix, 0) == 0) fs::remove(f.path(), inner);
   }
 }
 
 // Flushes a file's or a folder's data and entries to the disk.
-bool SyncPath(const fs::path& path) { return platform::FlushPath(path.string()); }
+bool SyncPath(const fs::path& path) { return platform::FlushPath(platform::TextOf(path)); }
 
 // Moves `from` to `to` only where no file is; errno is EEXIST when the
 // name is taken.
 bool MoveWithoutReplacing(const fs::path& from, const fs::path& to) {
-  return platform::RenameNoReplace(from.string(), to.string());
+  return platform::RenameNoReplace(platform::TextOf(from), platform::TextOf(to));
 }
 
 // Gives `part` the name `name` in `folder`, or name-2, name-3, ... when
@@ -75,8 +75,8 @@ bool MoveWithoutReplacing(const fs::path& from, const fs::path& to) {
 bool PlaceWithoutReplacing(const fs::path& part, const fs::path& folder, const std::string& name,
                            std::string* placed) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    *placed = FreeNameIn(folder.string(), name);
-    if (MoveWithoutReplacing(part, folder / *placed)) return true;
+    *placed = FreeNameIn(platform::TextOf(folder), name);
+    if (MoveWithoutReplacing(part, folder / platform::PathOf(*placed))) return true;
     // Another file took the name since it was found free: the next one.
     if (errno != EEXIST) return false;
   }
@@ -120,13 +120,13 @@ class ImportOne {
   bool Fetch(const ProgressFn& progress, std::string* hash) {
     record_ = FindCardFile(c_.ref);
     if (record_ == 0) return Fail(kOpNotOnCard, "it is no longer on the card");
-    const CardOpResult r = FetchCardFileTo(record_, work_.string(), progress, &pcName_);
+    const CardOpResult r = FetchCardFileTo(record_, platform::TextOf(work_), progress, &pcName_);
     if (r != kOpOk) return Fail(r, r == kOpUnsafeName ? "its name cannot be a PC file's" : "it could not be read");
-    fetched_ = leftovers_.Add(work_ / pcName_);
-    *hash = Sha256OfFile(fetched_.string());
+    fetched_ = leftovers_.Add(work_ / platform::PathOf(pcName_));
+    *hash = Sha256OfFile(platform::TextOf(fetched_));
     if (hash->empty()) return Fail(kOpPcReadFailed, "its copy could not be read back");
     day_ = ImportDay(c_.cardName, today_);
-    dayFolder_ = fs::path(options_.folder) / day_;
+    dayFolder_ = platform::PathOf(options_.folder) / platform::PathOf(day_);
     soundName_ = VoiceOutputName(pcName_, options_.format);
     return true;
   }
@@ -134,7 +134,7 @@ class ImportOne {
   // The dry run's answer: where the sound file would go.
   void Plan() {
     item_.outcome = ImportOutcome::kWouldImport;
-    item_.where = day_ + "/" + FreeNameIn(dayFolder_.string(), soundName_);
+    item_.where = day_ + "/" + FreeNameIn(platform::TextOf(dayFolder_), soundName_);
   }
 
   // Decodes the recording twice, into the format asked for under a
@@ -145,16 +145,16 @@ class ImportOne {
     // A dated folder made for a recording that does not come is not left.
     if (fs::create_directories(dayFolder_, ec)) leftovers_.AddFolder(dayFolder_);
     if (ec) return Fail(kOpCannotCreatePcFile, "its folder " + day_ + " could not be made");
-    const fs::path reference = leftovers_.Add(work_ / ("reference-" + soundName_ + ".wav"));
-    CardOpResult r = DecodeVoiceFileTo(fetched_.string(), reference.string(), VoiceOutput{});
+    const fs::path reference = leftovers_.Add(work_ / platform::PathOf("reference-" + soundName_ + ".wav"));
+    CardOpResult r = DecodeVoiceFileTo(platform::TextOf(fetched_), platform::TextOf(reference), VoiceOutput{});
     if (r == kOpOk && !Stopped()) {
       sound_ = leftovers_.Add(PartOf(dayFolder_, soundName_));
-      r = DecodeVoiceFileTo(fetched_.string(), sound_.string(), VoiceOutput{options_.format, 0});
+      r = DecodeVoiceFileTo(platform::TextOf(fetched_), platform::TextOf(sound_), VoiceOutput{options_.format, 0});
     }
     if (DecoderRefused(r)) return Refuse(r);
     if (r != kOpOk) return Fail(r, "its sound file could not be written");
     if (Stopped()) return false;
-    r = CompareSoundFiles(sound_.string(), reference.string(), options_.format);
+    r = CompareSoundFiles(platform::TextOf(sound_), platform::TextOf(reference), options_.format);
     if (r != kOpOk) return Fail(r == kOpVerifyFailed ? kOpVerifyFailed : kOpPcReadFailed,
                                 "its sound file did not read back as written");
     fs::remove(reference, ec);
@@ -173,9 +173,9 @@ class ImportOne {
     const fs::path again = work_ / "second";
     fs::create_directories(again, ec);
     std::string name;
-    const CardOpResult r = FetchCardFileTo(record_, again.string(), nullptr, &name);
+    const CardOpResult r = FetchCardFileTo(record_, platform::TextOf(again), nullptr, &name);
     if (r != kOpOk) return Fail(r, "it could not be read a second time");
-    const fs::path second = leftovers_.Add(again / name);
+    const fs::path second = leftovers_.Add(again / platform::PathOf(name));
     if (!SameBytes(voc_, second)) return Fail(kOpVerifyFailed, "the card gave other bytes on a second read");
     fs::remove(second, ec);
     return !Stopped();
@@ -186,22 +186,22 @@ class ImportOne {
   bool PlaceAndRecord(const std::string& hash) {
     for (const fs::path& part : {sound_, voc_}) {
       if (part.empty()) continue;
-      DateImportedFile(part.string(), day_);
+      DateImportedFile(platform::TextOf(part), day_);
       if (!SyncPath(part)) return Fail(kOpPcWriteFailed, "its files could not be flushed to the disk");
     }
     std::string soundPlaced, vocPlaced;
     if (!PlaceWithoutReplacing(sound_, dayFolder_, soundName_, &soundPlaced))
       return Fail(kOpCannotCreatePcFile, "its sound file could not be given its name");
-    const fs::path soundFinal = leftovers_.Add(dayFolder_ / soundPlaced);
+    const fs::path soundFinal = leftovers_.Add(dayFolder_ / platform::PathOf(soundPlaced));
     fs::path vocFinal;
     if (!voc_.empty()) {
       if (!PlaceWithoutReplacing(voc_, dayFolder_, pcName_, &vocPlaced))
         return Fail(kOpCannotCreatePcFile, "its voice file could not be given its name");
-      vocFinal = leftovers_.Add(dayFolder_ / vocPlaced);
+      vocFinal = leftovers_.Add(dayFolder_ / platform::PathOf(vocPlaced));
     }
     item_.where = day_ + "/" + soundPlaced;
     if (!voc_.empty()) item_.vocWhere = day_ + "/" + vocPlaced;
-    if (!SyncPath(dayFolder_) || !SyncPath(options_.folder))
+    if (!SyncPath(dayFolder_) || !SyncPath(platform::PathOf(options_.folder)))
       return Fail(kOpPcWriteFailed, "its folder could not be flushed to the disk");
     if (!AppendImportRecord(options_.folder, hash, c_.cardName, c_.size, item_.where, today_))
       return Fail(kOpPcWriteFailed, "the import record could not be written");
@@ -280,8 +280,8 @@ class FolderHold {
  public:
   explicit FolderHold(const std::string& folder) {
     std::error_code ec;
-    fs::create_directories(folder, ec);
-    fd_ = ec ? -1 : platform::OpenFile((fs::path(folder) / kRecordName).string(), platform::kCreateOrOpen);
+    fs::create_directories(platform::PathOf(folder), ec);
+    fd_ = ec ? -1 : platform::OpenFile(platform::TextOf(platform::PathOf(folder) / kRecordName), platform::kCreateOrOpen);
     if (fd_ < 0) {
       end_ = ImportEnd::kFolderUnusable;
     } else if (!platform::TryLockFile(fd_, true)) {
@@ -304,7 +304,7 @@ class FolderHold {
 // The work folder: in DIR, or for a dry run, which writes nothing into DIR,
 // in the system's temporary folder.
 fs::path WorkFolder(const ImportOptions& options) {
-  if (!options.dryRun) return fs::path(options.folder) / kWorkName;
+  if (!options.dryRun) return platform::PathOf(options.folder) / kWorkName;
   std::error_code ec;
   return fs::temp_directory_path(ec) / (std::string(kWorkName) + "-" + std::to_string(platform::ProcessId()));
 }
@@ -387,7 +387,7 @@ ImportReport RunImport(const ImportOptions& options, const ImportView& view) {
       report.last = kOpCannotCreatePcFile;
       return report;
     }
-    RemoveLeftovers(options.folder);
+    RemoveLeftovers(platform::PathOf(options.folder));
   }
   const std::vector<ImportCandidate> found = ListVoiceRecordings();
   const std::vector<std::string> record = ReadImportRecord(options.folder);

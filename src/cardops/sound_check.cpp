@@ -37,7 +37,7 @@ class SoundIn {
   bool Open(const std::string& path) {
     if (const tvdh::SndfileApi* sf = tvdh::Sndfile()) {
       SF_INFO info{};
-      sound_ = sf->open(path.c_str(), SFM_READ, &info);
+      sound_ = tvdh::OpenSoundFile(*sf, path, SFM_READ, &info);
       rate_ = info.samplerate;
       channels_ = info.channels;
       frames_ = static_cast<std::int64_t>(info.frames);

@@ -100,16 +100,16 @@ void PlanReplacements(Room room, SyncPlan* plan) {
 // files as kWrongKind.
 bool FolderFiles(const std::string& dir, std::vector<SyncStep>* files) {
   std::error_code ec;
-  std::filesystem::directory_iterator it(dir, ec);
+  std::filesystem::directory_iterator it(platform::PathOf(dir), ec);
   if (ec) return false;
   for (const auto& entry : it) {
     std::error_code statError;
     if (!entry.is_regular_file(statError)) continue;
     SyncStep step;
-    step.name = entry.path().filename().string();
+    step.name = platform::TextOf(entry.path().filename());
     const FileKind kind = FileKindOf(step.name);
     step.voice = kind == kKindVoice;
-    step.pcPath = entry.path().string();
+    step.pcPath = platform::TextOf(entry.path());
     step.size = entry.file_size(statError);
     if (statError) continue;
     if (kind != kKindMusic && kind != kKindVoice) {

@@ -12,7 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -66,6 +68,16 @@ struct FileState {
 // False (errno set) when the file cannot be looked at.
 bool StateOf(int fd, FileState* state);
 bool StateOf(const std::string& path, FileState* state);
+
+// A path for std::filesystem and the C++ streams from UTF-8 text, and the
+// UTF-8 text of one. Paths are UTF-8 everywhere in the engine; on Windows the
+// C++ library would read a plain string in another code page, and a folder
+// named "Mémos" would become another folder.
+std::filesystem::path PathOf(const std::string& utf8);
+std::string TextOf(const std::filesystem::path& path);
+// fopen's stream of the file at `path` (UTF-8), with fopen's modes; null and
+// errno set when it cannot be opened.
+std::FILE* OpenStream(const std::string& path, const char* mode);
 
 // `from` renamed to `to`, replacing a file of that name in one step.
 bool RenameFile(const std::string& from, const std::string& to);

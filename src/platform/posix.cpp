@@ -138,6 +138,11 @@ bool RenameFile(const std::string& from, const std::string& to) { return ::renam
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+// Here a path's bytes are the text's.
+std::filesystem::path PathOf(const std::string& utf8) { return std::filesystem::path(utf8); }
+std::string TextOf(const std::filesystem::path& path) { return path.string(); }
+std::FILE* OpenStream(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
 // A hard link, then the old name dropped; where the file system has no hard
 // links (FAT, exFAT), a rename that refuses to replace; where that is not
 // known either, a rename after a look (the caller holds the folder, so no

@@ -200,6 +200,12 @@ bool RenameFile(const std::string& from, const std::string& to) {
 
 bool RemoveFile(const std::string& path) { return ::_wunlink(Wide(path).c_str()) == 0; }
 
+std::filesystem::path PathOf(const std::string& utf8) { return std::filesystem::path(Wide(utf8)); }
+std::string TextOf(const std::filesystem::path& path) { return Narrow(path.c_str()); }
+std::FILE* OpenStream(const std::string& path, const char* mode) {
+  return ::_wfopen(Wide(path).c_str(), Wide(mode).c_str());
+}
+
 // Without MOVEFILE_REPLACE_EXISTING, MoveFileEx refuses a name that is taken.
 bool RenameNoReplace(const std::string& from, const std::string& to) {
   if (::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
