@@ -18,6 +18,8 @@
 #include "passes.h"
 #include "platform.h"
 #include "session.h"
+#include "sync.h"
+#include "text.h"
 #include "tvdh.h"
 
 using namespace zk27_test;
@@ -546,7 +548,7 @@ Bytes Recording(std::size_t soundBytes, std::uint32_t seed, bool damaged = false
 // The lines of DIR's record, as they stand.
 Lines RecordLines(const std::string& folder) {
   Lines lines;
-  std::ifstream in(folder + "/.zk27-imports");
+  std::ifstream in(platform::PathOf(folder + "/.zk27-imports"));
   for (std::string l; std::getline(in, l);) lines.push_back(l);
   return lines;
 }
@@ -554,8 +556,10 @@ Lines RecordLines(const std::string& folder) {
 // Every file under `folder`, as "day/name", the record and work folder left out.
 Lines Imported(const std::string& folder) {
   Lines found;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-    const std::string rel = std::filesystem::relative(e.path(), folder).generic_string();
+  const std::filesystem::path top = platform::PathOf(folder);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(top)) {
+    std::string rel = platform::TextOf(std::filesystem::relative(e.path(), top));
+    std::replace(rel.begin(), rel.end(), '\\', '/');
     if (e.is_regular_file() && rel != ".zk27-imports") found.push_back(rel);
   }
   std::sort(found.begin(), found.end());
@@ -949,4 +953,48 @@ TEST_F(engine_passes, ImportReadBackFindsASoundFileNotAsWritten) {
   ASSERT_EQ(DecodeVoiceFileTo(PcFile("o.voc", Recording(4000, 7)), other, {lossy, 0}), kOpOk);
   EXPECT_EQ(CompareSoundFiles(other, ref, lossy), kOpVerifyFailed);
   EXPECT_EQ(CompareSoundFiles(dir_ / "pc/none.wav", ref, VoiceOutput::Format::kWav), kOpPcReadFailed);
+}
+
+// Folders and files named outside ASCII are the ones meant wherever a path
+// goes: into std::filesystem, the C++ streams, the decoder's output, the
+// settings. (Windows reads a plain string there in another code page: the
+// import failed and towav wrote an empty WAV beside a misnamed part file.)
+TEST_F(engine_passes, NamesOutsideAsciiAreTheFilesMeant) {
+  ASSERT_EQ(Store("mémo.voc", Recording(3000, 2)), kOpOk);
+  ASSERT_EQ(Store("plain.voc", Recording(3000, 3)), kOpOk);
+  RebuildCardList();
+  std::string memo;
+  ASSERT_TRUE(CardNameFromPc("mémo.voc", &memo));
+  const std::string wave = dir_ / "ondes é";
+  ASSERT_TRUE(std::filesystem::create_directories(platform::PathOf(wave)));
+  RecordingView view;
+  EXPECT_EQ(RunFetchPass({memo, "plain.voc"}, FetchKind::kToWave, wave, view).text, "2 files uploaded");
+  EXPECT_EQ(FolderNames(wave), (Lines{"mémo.voc", "mémo.wav", "plain.voc", "plain.wav"}));
+  const std::string reference = dir_ / "pc/reference.wav";
+  ASSERT_EQ(DecodeVoiceFileTo(PcFile("reference.voc", Recording(3000, 2)), reference, {}), kOpOk);
+  EXPECT_EQ(ReadFile(wave + "/mémo.wav"), ReadFile(reference));
+
+  ImportOptions options;
+  options.folder = dir_ / "maison é";
+  options.keepVoc = true;
+  const ImportReport report = RunImport(options);
+  EXPECT_EQ(Outcomes(report), (std::vector<O>{O::kImported, O::kImported}));
+  const std::string today = ImportToday();
+  EXPECT_EQ(Imported(options.folder),
+            (Lines{today + "/mémo.voc", today + "/mémo.wav", today + "/plain.voc", today + "/plain.wav"}));
+  EXPECT_EQ(ReadFile(options.folder + "/" + today + "/mémo.wav"), ReadFile(reference));
+  EXPECT_EQ(RecordLines(options.folder).size(), 2u);
+
+  const std::string settings = dir_ / "réglages/import.conf";
+  ASSERT_TRUE(WriteImportSettings(settings, options));
+  ImportOptions read;
+  ImportSettingsProblem problem;
+  ASSERT_TRUE(ReadImportSettings(settings, &read, &problem));
+  EXPECT_EQ(read.folder, options.folder);
+
+  SyncPlan plan;
+  ASSERT_TRUE(PlanSync(wave, false, false, &plan));
+  ASSERT_FALSE(plan.steps.empty());
+  EXPECT_EQ(plan.steps[0].name, "mémo.voc");
+  EXPECT_EQ(ReadFile(plan.steps[0].pcPath), ReadFile(wave + "/mémo.voc"));
 }

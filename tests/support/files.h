@@ -167,7 +167,8 @@ inline bool MakeBlankImage(const std::string& path, std::uint32_t sectors) {
 inline std::vector<std::string> FolderNames(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(platform::PathOf(dir), ec))
+    names.push_back(platform::TextOf(e.path().filename()));
   std::sort(names.begin(), names.end());
   return names;
 }
