@@ -447,6 +447,16 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
       if (scene == S::kFetch || scene == S::kImport)
         return "its sample rate changes and " + ResamplerMissing() + "; nothing was made";
       break;
+    case kOpNotAPcName:
+      if (scene == S::kFetch || scene == S::kImport)
+        return "the PC keeps this name for a device or does not allow one of its characters; it was not fetched. " +
+               Hint("mv") + " renames it on the card";
+      break;
+    case kOpPcNameTaken:
+      if (scene == S::kFetch)
+        return "another file just fetched has this name in other capitals, and the folder holds the two as one; it "
+               "was not fetched. " + Hint("mv") + " renames one on the card";
+      break;
     case kOpNoSoundLibrary:
       if (scene == S::kFetch || scene == S::kImport)
         return std::string("the sound library ") + TvdhSoundLibraryName() + " cannot be loaded; nothing was made";

@@ -340,7 +340,7 @@ TEST(cli_conventions_words, EveryResultHasItsWordsInEveryScene) {
                                 ResultScene::kFolderPlan, ResultScene::kImagePlan,     ResultScene::kDeviceFault,
                                 ResultScene::kBackup,     ResultScene::kImageRefusal,  ResultScene::kRestore,
                                 ResultScene::kRestoreFiles, ResultScene::kImport};
-  for (int i = kOpOk; i <= kOpNoSoundLibrary; ++i)
+  for (int i = kOpOk; i <= kOpPcNameTaken; ++i)
     for (const ResultScene scene : scenes) {
       // Only an image refused because the device failed has no words: the
       // device's state says it.

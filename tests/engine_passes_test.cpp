@@ -270,6 +270,56 @@ TEST_F(engine_passes, FetchDropsMissingLinesAndStopsWithoutLeavingAPcFile) {
   EXPECT_EQ(FolderNames(out), (Lines{"memo.voc", "memo.wav", "small.mp3"}));
 }
 
+// Card names a PC folder cannot hold apart, or at all: where the folder does
+// not tell upper from lower case (Windows', a FAT stick's) the second of
+// "Memo.voc" and "memo.voc" is skipped instead of written over the first;
+// Windows skips a device's name and a character it refuses. The pass goes on
+// after each; a file asked for twice is fetched twice.
+TEST_F(engine_passes, FetchSkipsWhatTheFolderCannotHoldApart) {
+  struct Row {
+    const char* name;
+    std::size_t bytes;
+    bool folding, windows;  // skipped in a folder that folds case; on Windows
+    CardOpResult skipped;
+  } rows[] = {
+      {"Memo.voc", 700, false, false, kOpOk},      {"memo.voc", 900, true, false, kOpPcNameTaken},
+      {"NUL.mp3", 300, false, true, kOpNotAPcName}, {"a?b.mp3", 400, false, true, kOpNotAPcName},
+      {"song.mp3", 500, false, false, kOpOk},      {"song.mp3", 500, false, false, kOpOk},
+  };
+  std::vector<CardFileRef> asked;
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    asked.push_back(rows[i].name);
+    if (i + 1 < std::size(rows))  // the last asks for song.mp3 again
+      ASSERT_EQ(SendFileToCard(PcFile("source" + std::to_string(i), Content(rows[i].bytes, i)), rows[i].name, {}),
+                kOpOk) << rows[i].name;
+  }
+  RebuildCardList();
+  const std::string out = OutDir();
+  ASSERT_TRUE(WriteFile(out + "/probe", {}));
+  const bool folds = platform::SameFile(out + "/probe", out + "/PROBE");
+  platform::RemoveFile(out + "/probe");
+#ifdef _WIN32
+  const bool windows = true;
+#else
+  const bool windows = false;
+#endif
+  RecordingView view;
+  const PassSummary summary = RunFetchPass(asked, FetchKind::kFiles, out, view);
+  ASSERT_EQ(view.reports.size(), std::size(rows));
+  int fetched = 0;
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const Row& r = rows[i];
+    SCOPED_TRACE(r.name);
+    const bool skipped = (r.folding && folds) || (r.windows && windows);
+    EXPECT_EQ(view.reports[i].result, skipped ? r.skipped : kOpOk);
+    EXPECT_EQ(view.reports[i].messages, skipped ? Lines{CardOpText(r.skipped, r.name)} : Lines{});
+    if (skipped) continue;
+    ++fetched;
+    EXPECT_EQ(ReadFile(out + "/" + r.name), Content(r.bytes, std::min<std::size_t>(i, 4)));
+  }
+  EXPECT_EQ(summary.text, std::to_string(fetched) + " files uploaded");
+}
+
 TEST_F(engine_passes, FetchEndsTheSessionWithAStatusLineWhenTheCardIsPulled) {
   ASSERT_EQ(Store("a.mp3", Content(100, 1)), kOpOk);
   ASSERT_EQ(Store("b.mp3", Content(2 * 65536, 2)), kOpOk);

@@ -149,6 +149,8 @@ enum CardOpResult : int {
   kOpVoiceTooLong,       // its sound would pass what one sound file is made to hold
   kOpNoResampler,        // it needs resampling and libsamplerate cannot be loaded
   kOpNoSoundLibrary,     // the sound file needs libsndfile and it cannot be loaded
+  kOpNotAPcName,         // the PC's folders hold no file of the card file's name (Windows: "NUL.mp3", "a?.voc")
+  kOpPcNameTaken,        // a file of this fetch has the name in other capitals, and the folder holds them as one
 };
 
 // Units done of units total; a call with done 0 marks the start of the data.

@@ -121,7 +121,7 @@ class ImportOne {
     record_ = FindCardFile(c_.ref);
     if (record_ == 0) return Fail(kOpNotOnCard, "it is no longer on the card");
     const CardOpResult r = FetchCardFileTo(record_, platform::TextOf(work_), progress, &pcName_);
-    if (r != kOpOk) return Fail(r, r == kOpUnsafeName ? "its name cannot be a PC file's" : "it could not be read");
+    if (r != kOpOk) return Fail(r, r == kOpUnsafeName || r == kOpNotAPcName ? "its name cannot be a PC file's" : "it could not be read");
     fetched_ = leftovers_.Add(work_ / platform::PathOf(pcName_));
     *hash = Sha256OfFile(platform::TextOf(fetched_));
     if (hash->empty()) return Fail(kOpPcReadFailed, "its copy could not be read back");

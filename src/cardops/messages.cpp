@@ -134,6 +134,8 @@ std::string FileText(PassWords pass, CardOpResult result, const std::string& nam
     case kOpVoiceTooLong:
     case kOpNoResampler:
     case kOpNoSoundLibrary:
+    case kOpNotAPcName:
+    case kOpPcNameTaken:
       return CardOpText(result, name);
   }
   return {};
@@ -346,6 +348,14 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
     case kOpNoSoundLibrary:
       return "The voice file " + name + " needs the sound library " + TvdhSoundLibraryName() +
              ", which cannot be loaded; nothing was made of it.";
+    case kOpNotAPcName:
+      return "The card file " + name +
+             " cannot be fetched under its name: the PC keeps that name for a device, or does not allow one of its"
+             " characters. It was skipped; rename it on the card to fetch it.";
+    case kOpPcNameTaken:
+      return "The card file " + name +
+             " was skipped: another card file just fetched has the same name in other capitals, and the PC folder"
+             " does not tell the two apart. Rename one of them on the card to fetch both.";
     case kOpOk:
     case kOpDeviceGone:
     case kOpDeviceFailed:

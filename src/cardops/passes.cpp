@@ -1,9 +1,12 @@
 #include "passes.h"
 
+#include <algorithm>
 #include <atomic>
 
+#include "card_names.h"
 #include "fs.h"
 #include "messages.h"
+#include "platform.h"
 #include "sync.h"
 #include "text.h"
 #include "usbfunc.h"
@@ -93,9 +96,23 @@ void EndOn(const FileReport& report, PassSummary* summary) {
   summary->endText = report.endText;
 }
 
+// Whether the PC file `pcName` in `dir` is one of `fetched`, this pass's
+// files, under another name: a folder that does not tell upper from lower
+// case (Windows', a FAT or exFAT stick's) holds "Memo.voc" and "memo.voc" as
+// one file, and the second copy would replace the first. The same name again
+// is the user's to fetch twice.
+bool FetchedUnderAnotherName(const std::string& dir, const std::string& pcName,
+                             const std::vector<std::string>& fetched) {
+  const std::string folder = (dir.empty() ? std::string(".") : dir) + "/";
+  return std::any_of(fetched.begin(), fetched.end(), [&](const std::string& earlier) {
+    return earlier != pcName && platform::SameFile(folder + earlier, folder + pcName);
+  });
+}
+
 // One file of a fetch pass: found, of the right kind, fetched, converted.
+// `fetched` holds the PC names the pass made so far, and gains this one's.
 FileReport FetchOne(std::size_t index, const CardFileRef& file, FetchKind kind, const std::string& dir, int done,
-                    PassView& view, const VoiceOutput& out) {
+                    PassView& view, const VoiceOutput& out, std::vector<std::string>* fetched) {
   FileReport report;
   report.index = index;
   CurrentFileName = file.name();
@@ -111,9 +128,13 @@ FileReport FetchOne(std::size_t index, const CardFileRef& file, FetchKind kind, 
   }
   CardOpResult result = kOpDeviceFailed;
   std::string pcName;
-  if (DeviceState == kDeviceReady) result = FetchCardFileTo(r, dir, view.Transferring(index), &pcName);
+  if (SafePcName(CardFileTable[r].Name, &pcName) && FetchedUnderAnotherName(dir, pcName, *fetched))
+    result = kOpPcNameTaken;
+  else if (DeviceState == kDeviceReady)
+    result = FetchCardFileTo(r, dir, view.Transferring(index), &pcName);
   JudgeFetch(result, PcNameFromCard(file.name()), done, &report);
   if (result != kOpOk) return report;
+  fetched->push_back(pcName);
   report.pcName = pcName;
   if (kind != FetchKind::kToWave) return report;
   // A recording that cannot be turned into sound is said, not counted; the
@@ -202,9 +223,10 @@ PassSummary RunFetchPass(const std::vector<CardFileRef>& files, FetchKind kind, 
                          PassView& view, const VoiceOutput& out) {
   PassSummary summary;
   int dropped = 0;
+  std::vector<std::string> fetched;
   for (std::size_t i = 0; i < files.size(); ++i) {
     view.Starting(i, summary.done + 1, static_cast<int>(files.size()) - dropped);
-    const FileReport report = FetchOne(i, files[i], kind, dir, summary.done, view, out);
+    const FileReport report = FetchOne(i, files[i], kind, dir, summary.done, view, out, &fetched);
     if (report.result == kOpNotOnCard) ++dropped;
     if (report.counted) ++summary.done;
     view.Finished(report);

@@ -29,7 +29,9 @@ ResultKind ResultKindOf(CardOpResult result) {
     case kOpNotVoice:
     case kOpVoiceTooLong:
     case kOpNoResampler:
-    case kOpNoSoundLibrary: return ResultKind::kRefused;
+    case kOpNoSoundLibrary:
+    case kOpNotAPcName:
+    case kOpPcNameTaken: return ResultKind::kRefused;
   }
   return ResultKind::kDeviceFailed;
 }

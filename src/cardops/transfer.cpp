@@ -137,6 +137,7 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
                              std::string* pcName) {
   if (r < 1 || r > CardFileCount) return kOpNotOnCard;
   if (!SafePcName(CardFileTable[r].Name, pcName)) return kOpUnsafeName;
+  if (platform::ReservedFileName(*pcName)) return kOpNotAPcName;
   const std::string folder = dir.empty() ? std::string(".") : dir;
   const std::string target = folder + "/" + *pcName;
   // The copy grows under a name of its own and replaces the target only when

@@ -79,6 +79,16 @@ std::string TextOf(const std::filesystem::path& path);
 // errno set when it cannot be opened.
 std::FILE* OpenStream(const std::string& path, const char* mode);
 
+// Whether the two paths name one file, as a folder that does not tell upper
+// from lower case (Windows', FAT's) makes of "Memo.voc" and "memo.voc".
+// False when either cannot be looked at.
+bool SameFile(const std::string& a, const std::string& b);
+// Whether this system's folders cannot hold a file of this name (one name,
+// no folder): on Windows a device's name, with any extension ("NUL.mp3" is
+// the null device), a character Windows refuses, or a trailing dot or
+// blank. Never elsewhere: the card's names hold no '/' and no NUL.
+bool ReservedFileName(const std::string& name);
+
 // `from` renamed to `to`, replacing a file of that name in one step.
 bool RenameFile(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);

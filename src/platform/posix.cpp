@@ -138,6 +138,13 @@ bool RenameFile(const std::string& from, const std::string& to) { return ::renam
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x{}, y{};
+  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+bool ReservedFileName(const std::string&) { return false; }
+
 // Here a path's bytes are the text's.
 std::filesystem::path PathOf(const std::string& utf8) { return std::filesystem::path(utf8); }
 std::string TextOf(const std::filesystem::path& path) { return path.string(); }

@@ -3,9 +3,11 @@
 // locks go to the HANDLE beneath.
 #include "platform.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <fcntl.h>
 #include <io.h>
@@ -199,6 +201,47 @@ bool RenameFile(const std::string& from, const std::string& to) {
 }
 
 bool RemoveFile(const std::string& path) { return ::_wunlink(Wide(path).c_str()) == 0; }
+
+namespace {
+
+// The volume and the file's index on it; false when the file cannot be
+// opened to ask.
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE h = ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool known = ::GetFileInformationByHandle(h, info);
+  ::CloseHandle(h);
+  return known;
+}
+
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  BY_HANDLE_FILE_INFORMATION x{}, y{};
+  return FileIdentity(a, &x) && FileIdentity(b, &y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
+bool ReservedFileName(const std::string& name) {
+  if (name.empty() || name.back() == '.' || name.back() == ' ') return true;
+  for (unsigned char c : name)
+    if (c < 0x20 || std::strchr("<>:\"/\\|?*", c)) return true;
+  // Windows reads the part before the first dot, its trailing blanks
+  // dropped, as a device's name whatever follows.
+  std::string stem = name.substr(0, name.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    if (stem == device) return true;
+  // COM0 to COM9 and LPT0 to LPT9, and with a superscript 1, 2 or 3.
+  if (stem.size() >= 4 && (stem.starts_with("COM") || stem.starts_with("LPT"))) {
+    const std::string rest = stem.substr(3);
+    if (rest.size() == 1 && rest[0] >= '0' && rest[0] <= '9') return true;
+    if (rest == "\u00B9" || rest == "\u00B2" || rest == "\u00B3") return true;
+  }
+  return false;
+}
 
 std::filesystem::path PathOf(const std::string& utf8) { return std::filesystem::path(Wide(utf8)); }
 std::string TextOf(const std::filesystem::path& path) { return Narrow(path.c_str()); }
