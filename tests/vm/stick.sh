@@ -1,0 +1,37 @@
+# A fetch onto a USB stick formatted exFAT, as most sticks and SD cards come,
+# through the kernel's own exFAT driver: its folders do not tell upper from
+# lower case, so a card's Memo.voc and memo.voc are one file there. The
+# stick is a loop device; the card an image.
+
+vm_table <<'EOF_TABLE'
+# case                 seconds  function and arguments
+stick.case-folding     60       stick_case_folding
+EOF_TABLE
+
+stick_case_folding() {
+  vm_step "an exFAT stick mounted" stick_mount
+  vm_step "a card holding Memo.voc and memo.voc" stick_card
+  vm_step "get -a onto the stick skips memo.voc and keeps Memo.voc whole" stick_fetch
+  umount stick
+}
+
+stick_mount() {
+  truncate -s 64M stick.img && mkfs.exfat stick.img >/dev/null && mkdir -p stick &&
+    mount -t exfat -o loop stick.img stick && touch stick/probe && [ -e stick/PROBE ] && rm stick/probe
+}
+
+stick_card() {
+  head -c 5000 /dev/urandom >Memo.voc && head -c 7000 /dev/urandom >memo.voc &&
+    truncate -s 32M card.img && "$VM_ZK27" --image card.img format -y &&
+    "$VM_ZK27" --image card.img put Memo.voc memo.voc
+}
+
+stick_fetch() {
+  local rc=0 said
+  said=$(cd stick && "$VM_ZK27" --image ../card.img get -a 2>&1) || rc=$?
+  echo "$said"
+  [ $rc -ne 0 ] || { echo "get -a ended with status 0: one file was not fetched"; return 1; }
+  grep -q "memo.voc: .*other capitals" <<<"$said" || { echo "no word of memo.voc's clash"; return 1; }
+  [ "$(ls stick)" = Memo.voc ] || { echo "the stick holds:" $(ls stick); return 1; }
+  cmp stick/Memo.voc Memo.voc || { echo "Memo.voc on the stick is not the card's Memo.voc"; return 1; }
+}
