@@ -449,8 +449,8 @@ std::string ResultWords(CardOpResult result, ResultScene scene, const ResultFact
       break;
     case kOpNotAPcName:
       if (scene == S::kFetch || scene == S::kImport)
-        return "the PC keeps this name for a device or does not allow one of its characters; it was not fetched. " +
-               Hint("mv") + " renames it on the card";
+        return "the folder cannot hold a file of this name (one of its characters, or on Windows a device's "
+               "name); it was not fetched. " + Hint("mv") + " renames it on the card";
       break;
     case kOpPcNameTaken:
       if (scene == S::kFetch)

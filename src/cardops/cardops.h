@@ -149,7 +149,7 @@ enum CardOpResult : int {
   kOpVoiceTooLong,       // its sound would pass what one sound file is made to hold
   kOpNoResampler,        // it needs resampling and libsamplerate cannot be loaded
   kOpNoSoundLibrary,     // the sound file needs libsndfile and it cannot be loaded
-  kOpNotAPcName,         // the PC's folders hold no file of the card file's name (Windows: "NUL.mp3", "a?.voc")
+  kOpNotAPcName,         // the PC folder holds no file of that name ("a?.voc" on FAT; Windows: "NUL.mp3")
   kOpPcNameTaken,        // a file of this fetch has the name in other capitals, and the folder holds them as one
 };
 

@@ -350,8 +350,8 @@ std::string CardOpText(CardOpResult result, const std::string& name) {
              ", which cannot be loaded; nothing was made of it.";
     case kOpNotAPcName:
       return "The card file " + name +
-             " cannot be fetched under its name: the PC keeps that name for a device, or does not allow one of its"
-             " characters. It was skipped; rename it on the card to fetch it.";
+             " cannot be fetched under its name: the PC folder does not allow one of its characters, or Windows"
+             " keeps the name for a device. It was skipped; rename it on the card to fetch it.";
     case kOpPcNameTaken:
       return "The card file " + name +
              " was skipped: another card file just fetched has the same name in other capitals, and the PC folder"

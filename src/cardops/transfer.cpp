@@ -146,7 +146,9 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
   const std::string part = folder + "/." + *pcName + ".zk27-" + std::to_string(platform::ProcessId()) + "-" +
                            std::to_string(serial++) + ".part";
   const int fd = platform::OpenFile(part, platform::kCreateNew);
-  if (fd < 0) return kOpCannotCreatePcFile;
+  // A folder that refuses the name alone (a '?' on a FAT stick) takes the
+  // next file still; one that takes no file at all ends the fetch.
+  if (fd < 0) return errno == EINVAL ? kOpNotAPcName : kOpCannotCreatePcFile;
   CardOpResult result = FetchCardFile(r, fd, progress);
   if (!platform::CloseFile(fd) && result == kOpOk) result = kOpPcWriteFailed;
   if (result == kOpOk && !platform::RenameFile(part, target)) result = kOpCannotCreatePcFile;
