@@ -67,7 +67,7 @@ std::vector<UsbId> ParsePlayersList(const std::string& text) {
 }
 
 std::vector<std::string> PlayersFilePaths() {
-  if (const char* only = std::getenv("ZK27_PLAYERS_FILE"); only && *only) return {only};
+  if (const std::string only = platform::Variable("ZK27_PLAYERS_FILE"); !only.empty()) return {only};
   std::vector<std::string> paths;
   if (const std::string config = platform::ConfigFolder(); !config.empty())
     paths.push_back(config + "/zk27/players");

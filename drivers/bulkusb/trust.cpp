@@ -58,8 +58,8 @@ bool OwnFolder(const std::string& folder, OpenRefusal* why) {
   *why = {};
   if (folder.empty()) return false;
   std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return true;
+  std::filesystem::create_directories(platform::PathOf(folder), ec);
+  if (std::filesystem::is_directory(std::filesystem::symlink_status(platform::PathOf(folder), ec))) return true;
   why->kind = Refusal::kFolder;
   why->path = folder;
   return false;

@@ -96,16 +96,32 @@ void EndOn(const FileReport& report, PassSummary* summary) {
   summary->endText = report.endText;
 }
 
+// A PC name in the card's code page (Windows-1252), which holds every letter
+// a card name can have, with its letters in one case.
+std::string FoldedCase(const std::string& pcName) {
+  std::string card;
+  if (!CardNameFromPc(pcName, &card)) return pcName;
+  for (char& ch : card) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) ch = static_cast<char>(c - 0x20);
+    else if (c == 0x9A || c == 0x9C || c == 0x9E) ch = static_cast<char>(c - 0x10);  // š œ ž
+    else if (c == 0xFF) ch = static_cast<char>(0x9F);                                // ÿ
+  }
+  return card;
+}
+
 // Whether the PC file `pcName` in `dir` is one of `fetched`, this pass's
-// files, under another name: a folder that does not tell upper from lower
-// case (Windows', a FAT or exFAT stick's) holds "Memo.voc" and "memo.voc" as
-// one file, and the second copy would replace the first. The same name again
-// is the user's to fetch twice.
+// files, under the same name in other capitals: a folder that does not tell
+// upper from lower case (Windows', a FAT or exFAT stick's) holds "Memo.voc"
+// and "memo.voc" as one file, and the second copy would replace the first.
+// The same name again is the user's to fetch twice.
 bool FetchedUnderAnotherName(const std::string& dir, const std::string& pcName,
                              const std::vector<std::string>& fetched) {
   const std::string folder = (dir.empty() ? std::string(".") : dir) + "/";
+  const std::string folded = FoldedCase(pcName);
   return std::any_of(fetched.begin(), fetched.end(), [&](const std::string& earlier) {
-    return earlier != pcName && platform::SameFile(folder + earlier, folder + pcName);
+    return earlier != pcName && FoldedCase(earlier) == folded &&
+           platform::SameFile(folder + earlier, folder + pcName);
   });
 }
 

@@ -148,7 +148,7 @@ CardOpResult FetchCardFileTo(std::int32_t r, const std::string& dir, const Progr
   const int fd = platform::OpenFile(part, platform::kCreateNew);
   // A folder that refuses the name alone (a '?' on a FAT stick) takes the
   // next file still; one that takes no file at all ends the fetch.
-  if (fd < 0) return errno == EINVAL ? kOpNotAPcName : kOpCannotCreatePcFile;
+  if (fd < 0) return platform::RefusesName(errno) ? kOpNotAPcName : kOpCannotCreatePcFile;
   CardOpResult result = FetchCardFile(r, fd, progress);
   if (!platform::CloseFile(fd) && result == kOpOk) result = kOpPcWriteFailed;
   if (result == kOpOk && !platform::RenameFile(part, target)) result = kOpCannotCreatePcFile;

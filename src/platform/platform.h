@@ -88,6 +88,12 @@ bool SameFile(const std::string& a, const std::string& b);
 // the null device), a character Windows refuses, or a trailing dot or
 // blank. Never elsewhere: the card's names hold no '/' and no NUL.
 bool ReservedFileName(const std::string& name);
+// Whether `error`, the errno of an OpenFile that was to make a file, says the
+// folder refuses the name alone (a character a FAT or exFAT stick does not
+// hold) rather than any new file. Never on Windows, whose C library gives
+// EINVAL for every failure it has no number for; ReservedFileName knows the
+// names Windows refuses.
+bool RefusesName(int error);
 
 // `from` renamed to `to`, replacing a file of that name in one step.
 bool RenameFile(const std::string& from, const std::string& to);
@@ -165,6 +171,9 @@ bool MatchesPattern(const std::string& pattern, const std::string& name);
 void CatchEndSignals(void (*handler)(int));
 void RestoreEndSignals();
 
+// The environment variable `name` as UTF-8 text (Windows keeps it in UTF-16);
+// empty when unset.
+std::string Variable(const char* name);
 // The user's home folder ($HOME; %USERPROFILE% on Windows); empty when unset.
 std::string HomeFolder();
 // The user's configuration folder: $XDG_CONFIG_HOME when absolute, else

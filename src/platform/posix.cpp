@@ -139,11 +139,14 @@ bool RenameFile(const std::string& from, const std::string& to) { return ::renam
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool SameFile(const std::string& a, const std::string& b) {
+  // A link is a file of its own: replacing it leaves what it points at.
   struct stat x{}, y{};
-  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+  return ::lstat(a.c_str(), &x) == 0 && ::lstat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
 bool ReservedFileName(const std::string&) { return false; }
+
+bool RefusesName(int error) { return error == EINVAL; }
 
 // Here a path's bytes are the text's.
 std::filesystem::path PathOf(const std::string& utf8) { return std::filesystem::path(utf8); }
@@ -243,6 +246,11 @@ void CatchEndSignals(void (*handler)(int)) {
 
 void RestoreEndSignals() {
   for (std::size_t i = 0; i < kEndSignals.size(); ++i) ::sigaction(kEndSignals[i], &g_savedActions[i], nullptr);
+}
+
+std::string Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : std::string();
 }
 
 std::string HomeFolder() {

@@ -204,15 +204,16 @@ bool RemoveFile(const std::string& path) { return ::_wunlink(Wide(path).c_str())
 
 namespace {
 
-// The volume and the file's index on it; false when the file cannot be
-// opened to ask.
+// The volume and the file's index on it (a link's own, not its target's);
+// false when the file cannot be opened to ask, or its file system gives
+// every file the index 0 (some network and cloud drives do).
 bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
   HANDLE h = ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   const bool known = ::GetFileInformationByHandle(h, info);
   ::CloseHandle(h);
-  return known;
+  return known && (info->nFileIndexHigh != 0 || info->nFileIndexLow != 0);
 }
 
 }  // namespace
@@ -242,6 +243,8 @@ bool ReservedFileName(const std::string& name) {
   }
   return false;
 }
+
+bool RefusesName(int) { return false; }
 
 std::filesystem::path PathOf(const std::string& utf8) { return std::filesystem::path(Wide(utf8)); }
 std::string TextOf(const std::filesystem::path& path) { return Narrow(path.c_str()); }
@@ -520,6 +523,8 @@ std::string Environment(const wchar_t* name) {
 }
 
 }  // namespace
+
+std::string Variable(const char* name) { return Environment(Wide(name).c_str()); }
 
 std::string ConfigFolder() { return Environment(L"APPDATA"); }
 
